@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tidewrack {
+
+inline constexpr std::size_t INFER_RECORD_LIMIT = 100;
+
+// The most frequent field count among the first 100 non-blank records; 0 when
+// there is none. On equal occurrences the wider field count wins.
+std::uint64_t infer_column_count(std::string_view sample, std::uint8_t delimiter);
+
+} // namespace tidewrack

@@ -1,0 +1,59 @@
+#include "heuristics/sniff.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "heuristics/blank_record.h"
+#include "heuristics/field_count_tally.h"
+#include "parser/resilient_parser.h"
+
+namespace tidewrack {
+
+namespace {
+
+double score(std::string_view sample, std::uint8_t delimiter) {
+  ResilientParser parser(sample, delimiter, '"', true);
+  Record record;
+  std::vector<std::size_t> field_counts;
+  while (field_counts.size() < SNIFF_RECORD_LIMIT && parser.next_row(record)) {
+    if (!is_blank_record(record)) {
+      field_counts.push_back(record.size());
+    }
+  }
+  if (field_counts.size() < 2) {
+    return 0.0;
+  }
+  // Visiting wider counts first makes the widest of equally frequent counts dominant.
+  FieldCountTally counts = tally(field_counts);
+  std::size_t dominant = 0;
+  int best = 0;
+  for (auto entry = counts.rbegin(); entry != counts.rend(); ++entry) {
+    if (entry->first >= 2 && entry->second > best) {
+      dominant = entry->first;
+      best = entry->second;
+    }
+  }
+  if (dominant == 0) {
+    return 0.0;
+  }
+  double consistency = static_cast<double>(best) / static_cast<double>(field_counts.size());
+  return consistency * std::max(std::log(static_cast<double>(dominant)), 1.0);
+}
+
+} // namespace
+
+std::uint8_t sniff_delimiter(std::string_view sample) {
+  std::uint8_t best_delimiter = ',';
+  double best_score = -1.0;
+  for (std::uint8_t candidate : CANDIDATE_DELIMITERS) {
+    double candidate_score = score(sample, candidate);
+    if (candidate_score > best_score) {
+      best_delimiter = candidate;
+      best_score = candidate_score;
+    }
+  }
+  return best_delimiter;
+}
+
+} // namespace tidewrack

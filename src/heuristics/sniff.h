@@ -1,0 +1,18 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tidewrack {
+
+// Tried in this order; on an exact tie of scores the earlier one wins.
+inline constexpr std::array<std::uint8_t, 4> CANDIDATE_DELIMITERS = {',', ';', '\t', '|'};
+inline constexpr std::size_t SNIFF_RECORD_LIMIT = 50;
+
+// The candidate delimiter that splits the head of `sample` most consistently
+// into one and the same number of fields, wider splits weighing more.
+std::uint8_t sniff_delimiter(std::string_view sample);
+
+} // namespace tidewrack

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace tidewrack {
+
+// How to salvage one input. The Python layer supplies the defaults.
+struct SalvageOptions {
+  std::optional<std::uint8_t> delimiter; // absent: sniffed
+  std::uint8_t quote_char = '"';
+  bool fill_ragged_rows = true;
+  bool merge_overflow = true;
+  std::optional<std::uint64_t> expected_columns; // absent: inferred; 0: no width enforced
+  bool repair_quotes = true;
+};
+
+// The first byte of a non-empty text; an empty text means "sniff it".
+std::optional<std::uint8_t> delimiter_option(std::string_view text);
+
+// The first byte of a non-empty text; an empty text gives the double quote.
+std::uint8_t quote_char_option(std::string_view text);
+
+} // namespace tidewrack

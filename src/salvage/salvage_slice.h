@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string_view>
+
+#include "salvage/options.h"
+#include "salvage/outcome.h"
+
+namespace tidewrack {
+
+// Salvages a whole input in memory: settles the delimiter and the column count,
+// then accepts, pads, merges or quarantines every record. Never fails.
+SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions &options);
+
+} // namespace tidewrack

@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "heuristics/infer.h"
+#include "heuristics/sniff.h"
+
+namespace {
+
+using tidewrack::infer_column_count;
+using tidewrack::sniff_delimiter;
+
+std::string repeat(const std::string &line, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) {
+    text += line;
+  }
+  return text;
+}
+
+struct SniffCase {
+  std::string sample;
+  char expected;
+};
+
+class Sniffing : public testing::TestWithParam<SniffCase> {};
+
+TEST_P(Sniffing, PicksTheMostConsistentWideSplit) {
+  EXPECT_EQ(sniff_delimiter(GetParam().sample), static_cast<std::uint8_t>(GetParam().expected))
+      << testing::PrintToString(GetParam().sample);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, Sniffing,
+    testing::Values(SniffCase{"", ','}, SniffCase{"\n \n\t\n", ','},
+                    SniffCase{"a;b;c;d\n", ','},            // one record only
+                    SniffCase{"alpha\nbeta\ngamma\n", ','}, // nothing splits
+                    SniffCase{"a;b\nc;d\n", ';'}, SniffCase{"a|b|c\nd|e|f\n", '|'},
+                    SniffCase{"a\tb\nc\td\n", '\t'},
+                    SniffCase{"a,b;c\nd,e;f\n", ','}, // tie: the earlier candidate
+                    SniffCase{"a;b\nc;d\ne\n", ';'}, SniffCase{"a;b\n   \nc;d\n", ';'},
+                    SniffCase{repeat("a;b\n", 50) + repeat("a,b,c\n", 500), ';'},
+                    SniffCase{"\xEF\xBB\xBF"
+                              "a;b\nc;d\n",
+                              ';'},
+                    // 2 and 5 fields equally frequent: 5 is dominant, so the semicolon
+                    // scores 0.80 and beats the bar's 0.55 (with 2 it would score 0.5)
+                    SniffCase{"a;b|x|y\nc;d;e;f;g\n", ';'},
+                    // a consistent 2-column split beats a 4-column one holding 30 of 50
+                    SniffCase{repeat("a|b|c|d;x\n", 30) + repeat("q;r\n", 20), ';'},
+                    SniffCase{"\"a\"\t\"b\"\n\"c\"\t\"d\"\n", '\t'}));
+
+TEST(Inference, TakesTheMostFrequentFieldCount) {
+  EXPECT_EQ(infer_column_count("", ','), 0u);
+  EXPECT_EQ(infer_column_count("\n  \n\t\r\n", ','), 0u);
+  EXPECT_EQ(infer_column_count("a,b\nc,d,e\nf,g\n", ','), 2u);
+  EXPECT_EQ(infer_column_count("a\nb\nc\n", ','), 1u);
+  EXPECT_EQ(infer_column_count("a;b\nc;d\n", ','), 1u);
+  EXPECT_EQ(infer_column_count(",,\n,,\nx\n", ','), 3u);
+  // Unicode white space alone makes a line blank.
+  EXPECT_EQ(infer_column_count("\u3000\n\u2003\u00a0\n\u0085\na,b\n", ','), 2u);
+  EXPECT_EQ(infer_column_count(repeat("a,b,c\n", 100) + repeat("a,b,c,d\n", 300), ','), 3u);
+  EXPECT_EQ(infer_column_count("\xEF\xBB\xBF"
+                               "a;b\nc;d\n",
+                               ';'),
+            2u);
+}
+
+TEST(Inference, TiesGoToTheWiderCount) {
+  EXPECT_EQ(infer_column_count("a,b\nc,d,e\n", ','), 3u);
+  EXPECT_EQ(infer_column_count("a,b,c\nd,e\n", ','), 3u);
+}
+
+TEST(Inference, BlankLinesDoNotCountTowardTheLimit) {
+  EXPECT_EQ(infer_column_count(repeat("\n", 1000) + "a,b\nc,d\n", ','), 2u);
+  EXPECT_EQ(sniff_delimiter(repeat("  \n", 1000) + "a|b\nc|d\n"), '|');
+}
+
+} // namespace

@@ -1,0 +1,212 @@
+#include "naive_parser.h"
+
+namespace naive {
+
+namespace {
+
+bool is_blank(std::uint8_t b) {
+  return b == ' ' || b == '\t';
+}
+
+// Code point range reachable from a prefix of an n-byte sequence.
+bool prefix_can_complete(std::string_view bytes, std::size_t length) {
+  auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
+  std::uint8_t lead = byte(0);
+  std::size_t n = lead >= 0xF8 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (n == 0 || length > n) {
+    return false;
+  }
+  std::uint32_t low = lead & (0x7Fu >> n), high = low;
+  for (std::size_t i = 1; i < n; ++i) {
+    if (i < length) {
+      if ((byte(i) & 0xC0) != 0x80) {
+        return false;
+      }
+      low = (low << 6) | (byte(i) & 0x3Fu);
+      high = (high << 6) | (byte(i) & 0x3Fu);
+    } else {
+      low = low << 6;
+      high = (high << 6) | 0x3Fu;
+    }
+  }
+  std::uint32_t min = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
+  std::uint32_t max = n == 2 ? 0x7FF : n == 3 ? 0xFFFF : 0x10FFFF;
+  low = std::max(low, min);
+  high = std::min(high, max);
+  if (low > high) {
+    return false;
+  }
+  bool all_surrogates = low >= 0xD800 && high <= 0xDFFF;
+  return !all_surrogates;
+}
+
+std::size_t full_length(std::uint8_t lead) {
+  return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+}
+
+} // namespace
+
+std::string sanitize(std::string_view bytes) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (static_cast<std::uint8_t>(bytes[i]) < 0x80) {
+      out += bytes[i++];
+      continue;
+    }
+    std::size_t longest = 0;
+    for (std::size_t length = 1; length <= 4 && i + length <= bytes.size(); ++length) {
+      if (prefix_can_complete(bytes.substr(i), length)) {
+        longest = length;
+      }
+    }
+    if (longest > 0 && longest == full_length(static_cast<std::uint8_t>(bytes[i]))) {
+      out += bytes.substr(i, longest);
+      i += longest;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += longest == 0 ? 1 : longest;
+    }
+  }
+  return out;
+}
+
+std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t quote,
+                       bool repair_quotes) {
+  const auto *d = reinterpret_cast<const std::uint8_t *>(text.data());
+  const std::size_t n = text.size();
+  std::size_t pos = n >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  std::uint64_t line = 1;
+  std::vector<Row> rows;
+
+  auto skip = [&](std::size_t from) {
+    while (from < n && is_blank(d[from]) && d[from] != delim) {
+      ++from;
+    }
+    return from;
+  };
+  auto terminal = [&](std::size_t at) {
+    return at == n || d[at] == delim || d[at] == '\r' || d[at] == '\n';
+  };
+  auto closes = [&](std::size_t i) {
+    std::size_t j = skip(i + 1);
+    if (terminal(j)) {
+      return true;
+    }
+    for (std::size_t k = j;; ++k) {
+      if (k == n || d[k] == '\r' || d[k] == '\n') {
+        return true;
+      }
+      if (d[k] == quote && terminal(skip(k + 1))) {
+        return false;
+      }
+    }
+  };
+
+  enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
+  while (pos < n) {
+    Row row{{}, 0};
+    std::string field;
+    State state = State::FieldStart;
+    auto complete = [&] {
+      row.fields.push_back(sanitize(field));
+      field.clear();
+    };
+    bool done = false;
+    while (!done) {
+      if (pos == n) {
+        if (state == State::FieldStart) {
+          row.fields.emplace_back();
+        } else {
+          complete();
+        }
+        row.end_line = line;
+        break;
+      }
+      std::uint8_t x = d[pos];
+      auto line_break = [&] {
+        ++pos;
+        if (x == '\r' && pos < n && d[pos] == '\n') {
+          ++pos;
+        }
+        row.end_line = line;
+        ++line;
+        done = true;
+      };
+      switch (state) {
+      case State::FieldStart:
+        if (x == quote) {
+          ++pos;
+          state = State::Quoted;
+        } else if (x == delim) {
+          row.fields.emplace_back();
+          ++pos;
+        } else if (x == '\r' || x == '\n') {
+          row.fields.emplace_back();
+          line_break();
+        } else {
+          field += static_cast<char>(x);
+          ++pos;
+          state = State::Unquoted;
+        }
+        break;
+      case State::Unquoted:
+        if (x == delim) {
+          complete();
+          ++pos;
+          state = State::FieldStart;
+        } else if (x == '\r' || x == '\n') {
+          complete();
+          line_break();
+        } else {
+          field += static_cast<char>(x);
+          ++pos;
+        }
+        break;
+      case State::Quoted:
+        if (x == quote) {
+          if (pos + 1 == n) {
+            ++pos;
+            state = State::AfterQuote;
+          } else if (d[pos + 1] == quote) {
+            field += static_cast<char>(quote);
+            pos += 2;
+          } else if (!repair_quotes || closes(pos)) {
+            ++pos;
+            state = State::AfterQuote;
+          } else {
+            field += static_cast<char>(x);
+            ++pos;
+          }
+        } else {
+          if (x == '\n') {
+            ++line;
+          }
+          field += static_cast<char>(x);
+          ++pos;
+        }
+        break;
+      case State::AfterQuote:
+        if (x == delim) {
+          complete();
+          ++pos;
+          state = State::FieldStart;
+        } else if (is_blank(x)) {
+          ++pos;
+        } else if (x == '\r' || x == '\n') {
+          complete();
+          line_break();
+        } else {
+          field += static_cast<char>(x);
+          ++pos;
+          state = State::Unquoted;
+        }
+        break;
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+} // namespace naive

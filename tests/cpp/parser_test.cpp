@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "naive_parser.h"
+#include "parser/resilient_parser.h"
+
+namespace {
+
+using Fields = std::vector<std::string>;
+
+struct Parsed {
+  std::vector<Fields> records;
+  std::vector<std::uint64_t> lines_after; // the line counter after each record
+  std::vector<std::uint64_t> end_lines;
+};
+
+Parsed parse(std::string_view input, char delimiter = ',', bool repair = true, char quote = '"') {
+  tidewrack::ResilientParser parser(input, static_cast<std::uint8_t>(delimiter),
+                                    static_cast<std::uint8_t>(quote), repair);
+  tidewrack::Record record;
+  Parsed parsed;
+  while (parser.next_row(record)) {
+    Fields fields;
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      fields.emplace_back(record.field(i));
+    }
+    parsed.records.push_back(fields);
+    parsed.lines_after.push_back(parser.line());
+    parsed.end_lines.push_back(record.end_line);
+  }
+  EXPECT_FALSE(parser.next_row(record)) << "a spent parser stays spent";
+  return parsed;
+}
+
+struct Case {
+  std::string input;
+  std::vector<Fields> records;
+};
+
+class Records : public testing::TestWithParam<Case> {};
+
+TEST_P(Records, MatchExpectedFields) {
+  EXPECT_EQ(parse(GetParam().input).records, GetParam().records)
+      << "input: " << testing::PrintToString(GetParam().input);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NotableInputs, Records,
+    testing::Values(
+        Case{"", {}}, Case{"a\n", {{"a"}}}, Case{"a,b,c", {{"a", "b", "c"}}},
+        Case{"a,b,\n", {{"a", "b", ""}}}, Case{",", {{"", ""}}}, Case{",,\n", {{"", "", ""}}},
+        Case{"\n", {{""}}}, Case{"a\n\nb\n", {{"a"}, {""}, {"b"}}},
+        Case{"a\r\nb\rc\n\rd", {{"a"}, {"b"}, {"c"}, {""}, {"d"}}},
+        Case{" a , b \n", {{" a ", " b "}}}, Case{" \t\n", {{" \t"}}},
+        Case{"\"a,b\",c\n", {{"a,b", "c"}}}, Case{"\"a\"\"b\",c\n", {{"a\"b", "c"}}},
+        Case{"\"\",\"\"\n", {{"", ""}}}, Case{"\"", {{""}}}, Case{"\"\"", {{""}}},
+        Case{"\"\"\"", {{"\""}}}, Case{"\"\"\"\"", {{"\""}}}, Case{"a,\"", {{"a", ""}}},
+        Case{"ab\"c,d\"e\n", {{"ab\"c", "d\"e"}}}, Case{"\"ab\"cd,e\n", {{"abcd", "e"}}},
+        Case{"\"ab\"  cd,e\n", {{"abcd", "e"}}}, Case{"\"ab\" ,e\n", {{"ab", "e"}}},
+        Case{"\"open,x\ny\n", {{"open,x\ny\n"}}},
+        Case{"\"he said \"hi\" ok\",x\n", {{"he said \"hi\" ok", "x"}}},
+        Case{"\"5\" screen\",x\n", {{"5\" screen", "x"}}}, Case{"\"x\"y\"\n", {{"x\"y"}}},
+        Case{"\"a\"b\"c\"d\",e\n", {{"a\"b\"c\"d", "e"}}}, Case{"\"x\"y\" q\n", {{"xy\" q"}}},
+        Case{"\"a,b\"x\"y,z\n", {{"a,bx\"y", "z"}}}, Case{"\"a\" b,\"c\"\n", {{"a\" b,\"c"}}},
+        Case{"\xEF\xBB\xBF"
+             "a,b\n",
+             {{"a", "b"}}},
+        Case{"caf\xC3\xA9,\xFF\xFE,ok", {{"caf\xC3\xA9", "\xEF\xBF\xBD\xEF\xBF\xBD", "ok"}}},
+        Case{std::string("a\0b,c", 5), {{std::string("a\0b", 3), "c"}}}));
+
+TEST(Records, QuoteRepairOffClosesAtTheFirstQuote) {
+  EXPECT_EQ(parse("\"he said \"hi\" ok\",x\n", ',', false).records,
+            (std::vector<Fields>{{"he said hi\" ok\"", "x"}}));
+  EXPECT_EQ(parse("\"5\" screen\",x\n", ',', false).records,
+            (std::vector<Fields>{{"5screen\"", "x"}}));
+  EXPECT_EQ(parse("\"x\"y\"\n", ',', false).records, (std::vector<Fields>{{"xy\""}}));
+  EXPECT_EQ(parse("\"a\"b\"c\"d\",e\n", ',', false).records,
+            (std::vector<Fields>{{"ab\"c\"d\"", "e"}}));
+  EXPECT_EQ(parse("\"a\" b,\"c\"\n", ',', false).records, (std::vector<Fields>{{"ab", "c"}}));
+  EXPECT_EQ(parse("\"open,x\ny\n", ',', false).records, (std::vector<Fields>{{"open,x\ny\n"}}));
+}
+
+// A fully quoted TSV line used to collapse into one field because the tab after
+// a closing quote was skipped as a blank before the delimiter was tested.
+TEST(Records, RegressionQuotedTabSeparatedFieldsStayApart) {
+  EXPECT_EQ(parse("\"a\"\t\"b\"\n", '\t').records, (std::vector<Fields>{{"a", "b"}}));
+  EXPECT_EQ(parse("x\t\"a\"\t\"b\"\tc\n", '\t').records,
+            (std::vector<Fields>{{"x", "a", "b", "c"}}));
+  EXPECT_EQ(parse("\"a\"\tb\n", '\t').records, (std::vector<Fields>{{"a", "b"}}));
+  EXPECT_EQ(parse("\"a\" \t\"b c\" \t\"d\"\n", '\t').records,
+            (std::vector<Fields>{{"a", "b c", "d"}}));
+  EXPECT_EQ(parse("\"a\"\t\"b\"\n", '\t', false).records, (std::vector<Fields>{{"a", "b"}}));
+}
+
+TEST(Records, HighDelimiterByteCutsMultiByteCharacters) {
+  EXPECT_EQ(parse("a\xC2\xA7"
+                  "b\xC2\xA7"
+                  "c",
+                  '\xC2')
+                .records,
+            (std::vector<Fields>{{"a",
+                                  "\xEF\xBF\xBD"
+                                  "b",
+                                  "\xEF\xBF\xBD"
+                                  "c"}}));
+}
+
+TEST(Lines, CounterStepsOncePerLineBreakAndPerQuotedLf) {
+  EXPECT_EQ(parse("a\n").lines_after, (std::vector<std::uint64_t>{2}));
+  EXPECT_EQ(parse("a,b,c").lines_after, (std::vector<std::uint64_t>{1}));
+  EXPECT_EQ(parse("a\n\nb\n").lines_after, (std::vector<std::uint64_t>{2, 3, 4}));
+  EXPECT_EQ(parse("a\r\nb\rc\n\rd").lines_after, (std::vector<std::uint64_t>{2, 3, 4, 5, 5}));
+  EXPECT_EQ(parse("\"a\"\r").lines_after, (std::vector<std::uint64_t>{2}));
+  EXPECT_EQ(parse("\"a\nb\",c\nd\n").lines_after, (std::vector<std::uint64_t>{3, 4}));
+  EXPECT_EQ(parse("\"a\r\nb\",c\r\n").lines_after, (std::vector<std::uint64_t>{3}));
+  EXPECT_EQ(parse("\"a\rb\",c\r").lines_after, (std::vector<std::uint64_t>{2}));
+  EXPECT_EQ(parse("\"open,x\ny\n").lines_after, (std::vector<std::uint64_t>{3}));
+}
+
+TEST(Lines, RecordEndsOnTheLineOfItsLastByte) {
+  EXPECT_EQ(parse("a\nb\nc").end_lines, (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(parse("a\nb\nc\n").end_lines, (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(parse("h\n\"x\ny\nz\",w\nlast").end_lines, (std::vector<std::uint64_t>{1, 4, 5}));
+  EXPECT_EQ(parse("\xEF\xBB\xBFh\r\nq\r\n").end_lines, (std::vector<std::uint64_t>{1, 2}));
+}
+
+// Inputs drawn from the bytes that steer the parser, in short runs.
+std::string generate(std::mt19937_64 &random, std::size_t max_length) {
+  static const std::vector<std::string> pieces = {"a",
+                                                  "b",
+                                                  "xyz",
+                                                  " ",
+                                                  "\t",
+                                                  ",",
+                                                  ";",
+                                                  "|",
+                                                  "\"",
+                                                  "\"\"",
+                                                  "'",
+                                                  "\r",
+                                                  "\n",
+                                                  "\r\n",
+                                                  "\xC3\xA9",
+                                                  "\xC3",
+                                                  "\xA9",
+                                                  "\xFF",
+                                                  "\xE2\x82",
+                                                  "\xF0\x9F\x98\x80",
+                                                  "\xED\xA0\x80",
+                                                  std::string(1, '\0'),
+                                                  "\xC2\xA7"};
+  std::string input;
+  if (random() % 8 == 0) {
+    input = "\xEF\xBB\xBF";
+  }
+  std::size_t length = random() % (max_length + 1);
+  while (input.size() < length) {
+    input += pieces[random() % pieces.size()];
+  }
+  return input;
+}
+
+TEST(Differential, AgreesWithPlainTranscriptionOfTheRules) {
+  const std::vector<std::uint8_t> delimiters = {',', ';', '\t', ' ', '"', '\n', 0xC2, 0xA7};
+  const std::vector<std::uint8_t> quotes = {'"', '"', '\'', ' ', '\t', ',', '\r'};
+  std::mt19937_64 random(20261207);
+  for (int trial = 0; trial < 200000; ++trial) {
+    std::string input = generate(random, trial % 100 == 0 ? 400 : 40);
+    std::uint8_t delimiter = delimiters[random() % delimiters.size()];
+    std::uint8_t quote = quotes[random() % quotes.size()];
+    bool repair = random() % 4 != 0;
+
+    std::vector<naive::Row> expected = naive::parse(input, delimiter, quote, repair);
+    tidewrack::ResilientParser parser(input, delimiter, quote, repair);
+    tidewrack::Record record;
+    std::vector<naive::Row> actual;
+    while (parser.next_row(record)) {
+      naive::Row row{{}, record.end_line};
+      for (std::size_t i = 0; i < record.size(); ++i) {
+        row.fields.emplace_back(record.field(i));
+      }
+      actual.push_back(row);
+    }
+    ASSERT_EQ(actual, expected) << "input: " << testing::PrintToString(input) << " delimiter "
+                                << int(delimiter) << " quote " << int(quote) << " repair "
+                                << repair;
+  }
+}
+
+TEST(Differential, SanitizerAgreesOnEveryShortByteSequence) {
+  std::mt19937_64 random(7);
+  const std::vector<std::uint8_t> interesting = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
+                                                 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xED,
+                                                 0xEE, 0xEF, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF};
+  for (int trial = 0; trial < 200000; ++trial) {
+    std::string bytes;
+    std::size_t length = random() % 7;
+    for (std::size_t i = 0; i < length; ++i) {
+      bytes += static_cast<char>(interesting[random() % interesting.size()]);
+    }
+    tidewrack::ResilientParser parser(bytes, '\n', '\n', false);
+    tidewrack::Record record;
+    std::string actual;
+    if (!bytes.empty() && bytes.find('\n') == std::string::npos) {
+      ASSERT_TRUE(parser.next_row(record));
+      actual = std::string(record.field(0));
+      ASSERT_EQ(actual, naive::sanitize(bytes)) << testing::PrintToString(bytes);
+    }
+  }
+}
+
+} // namespace

@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+
+#include "salvage/file_io.h"
+#include "salvage/salvage_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tidewrack::SalvageOptions;
+
+class FileSalvage : public testing::Test {
+protected:
+  void SetUp() override {
+    dir_ =
+        fs::temp_directory_path() / ("tidewrack-test-" + std::to_string(::getpid()) + "-" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string &name) const { return (dir_ / name).string(); }
+  std::string write(const std::string &name, const std::string &bytes) const {
+    std::ofstream(path(name), std::ios::binary) << bytes;
+    return path(name);
+  }
+  static std::string read(const std::string &file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(FileSalvage, WritesCleanAndQuarantineFiles) {
+  std::string input = write("in.csv", "\xEF\xBB\xBFid;name;note\r\n1;a \"b\";x\r\n2;c\r\n"
+                                      "3;d;e;f\r\n4;\"multi\nline\";z\r\n");
+  SalvageOptions options;
+  options.merge_overflow = false;
+  auto result = tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options);
+  ASSERT_TRUE(result.ok()) << result.error().display();
+  EXPECT_EQ(read(path("out.csv")),
+            "id;name;note\n1;\"a \"\"b\"\"\";x\n2;c;\n4;\"multi\nline\";z\n");
+  EXPECT_EQ(read(path("q.csv")),
+            "line,reason,raw_content\n4,\"Row has extra columns (expected 3)\",\"3;d;e;f\"\n");
+  const auto &counts = result.value();
+  EXPECT_EQ(counts.total_rows, 5u);
+  EXPECT_EQ(counts.salvaged_rows, 4u);
+  EXPECT_EQ(counts.repaired_rows, 1u);
+  EXPECT_EQ(counts.quarantined_rows, 1u);
+  EXPECT_EQ(counts.inferred_columns, 3u);
+  EXPECT_EQ(counts.detected_delimiter, U';');
+}
+
+TEST_F(FileSalvage, QuotesFieldsThatNeedItAndNothingElse) {
+  std::string input = write("in.csv", "a,b,c\n\"q\"\"\",\"\n\",\nx,y,z,w\n");
+  SalvageOptions options;
+  options.expected_columns = 3;
+  ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), std::nullopt, options).ok());
+  EXPECT_EQ(read(path("out.csv")), "a,b,c\n\"q\"\"\",\"\n\",\nx,y,\"z,w\"\n");
+  EXPECT_FALSE(fs::exists(path("q.csv")));
+}
+
+TEST_F(FileSalvage, EmptyInputGivesEmptyOutputAndHeaderOnlyQuarantine) {
+  std::string input = write("in.csv", "");
+  auto result = tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), SalvageOptions{});
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(read(path("out.csv")), "");
+  EXPECT_EQ(read(path("q.csv")), "line,reason,raw_content\n");
+  EXPECT_EQ(result.value().detected_delimiter, U',');
+}
+
+TEST_F(FileSalvage, QuarantineUsesCommaAndDoubleQuotesWhateverTheSalvageUses) {
+  std::string input = write("in.csv", "a;b\n'x;y';\"z;w\n");
+  SalvageOptions options;
+  options.delimiter = ';';
+  options.quote_char = '\'';
+  options.merge_overflow = false;
+  options.expected_columns = 2;
+  ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options).ok());
+  EXPECT_EQ(read(path("out.csv")), "a;b\n");
+  EXPECT_EQ(read(path("q.csv")),
+            "line,reason,raw_content\n2,\"Row has extra columns (expected 2)\",\"x;y;\"\"z;w\"\n");
+}
+
+TEST_F(FileSalvage, MissingInputLeavesOutputUntouched) {
+  std::string output = write("out.csv", "keep");
+  auto result = tidewrack::salvage_file(path("missing.csv"), output, path("q.csv"), {});
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().os_error(), ENOENT);
+  EXPECT_EQ(result.error().display(), "No such file or directory (os error 2)");
+  EXPECT_EQ(read(output), "keep");
+  EXPECT_FALSE(fs::exists(path("q.csv")));
+}
+
+TEST_F(FileSalvage, DirectoryAsInputFailsOnRead) {
+  auto result = tidewrack::salvage_file(dir_.string(), path("out.csv"), std::nullopt, {});
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().os_error(), EISDIR);
+  EXPECT_FALSE(fs::exists(path("out.csv")));
+}
+
+TEST_F(FileSalvage, MissingOutputDirectoryWritesNoQuarantine) {
+  std::string input = write("in.csv", "a,b\nc\n");
+  auto result = tidewrack::salvage_file(input, path("nowhere/out.csv"), path("q.csv"), {});
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().os_error(), ENOENT);
+  EXPECT_FALSE(fs::exists(path("q.csv")));
+}
+
+TEST_F(FileSalvage, MissingQuarantineDirectoryLeavesOutputComplete) {
+  std::string input = write("in.csv", "a,b\nc,d\n");
+  auto result = tidewrack::salvage_file(input, path("out.csv"), path("nowhere/q.csv"), {});
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(read(path("out.csv")), "a,b\nc,d\n");
+}
+
+TEST_F(FileSalvage, NulInAnyPathIsRefusedBeforeOpening) {
+  std::string input = write("in.csv", "a\n");
+  std::string with_nul = path("out") + std::string("\0x", 2);
+  for (auto result : {tidewrack::salvage_file(input, with_nul, std::nullopt, {}),
+                      tidewrack::salvage_file(with_nul, path("out.csv"), std::nullopt, {}),
+                      tidewrack::salvage_file(input, path("out.csv"), with_nul, {})}) {
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().display(), "file name contained an unexpected NUL byte");
+  }
+}
+
+TEST_F(FileSalvage, InputAndOutputMayBeTheSameFile) {
+  std::string file = write("same.csv", "a,b\nc\n");
+  ASSERT_TRUE(tidewrack::salvage_file(file, file, std::nullopt, {}).ok());
+  EXPECT_EQ(read(file), "a,b\nc,\n");
+}
+
+TEST_F(FileSalvage, FullDeviceGivesTheOsErrorText) {
+  if (!fs::exists("/dev/full")) {
+    GTEST_SKIP() << "no /dev/full";
+  }
+  // Small output stays in the buffer until the final write-out; large rows go
+  // to the device directly; both report the system's error.
+  for (std::size_t row_size : {10u, 20000u}) {
+    std::string input = write("in.csv", std::string(row_size, 'x') + "\n");
+    auto result = tidewrack::salvage_file(input, "/dev/full", std::nullopt, {});
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().display(), "No space left on device (os error 28)");
+  }
+}
+
+TEST_F(FileSalvage, OutputBufferWritesOncePerBufferful) {
+  // Rows crossing the 8192-byte boundary in every way must all arrive in order.
+  std::string input;
+  std::mt19937_64 random(3);
+  for (int row = 0; row < 2000; ++row) {
+    input += std::string(random() % 9000, 'a' + static_cast<char>(row % 26)) + "\n";
+  }
+  std::string in = write("in.csv", input);
+  SalvageOptions options;
+  options.expected_columns = 0;
+  ASSERT_TRUE(tidewrack::salvage_file(in, path("out.csv"), std::nullopt, options).ok());
+  EXPECT_EQ(read(path("out.csv")), input);
+}
+
+std::string damaged_input(std::mt19937_64 &random) {
+  static const std::vector<std::string> pieces = {"a", "bc",   " ",  "\"", "\"\"", ",",
+                                                  ",", ";",    "\n", "\n", "\r\n", "\r",
+                                                  "é", "\xFF", "\t", "|",  "x,y\n"};
+  std::string input;
+  std::size_t length = random() % 150;
+  while (input.size() < length) {
+    input += pieces[random() % pieces.size()];
+  }
+  return input;
+}
+
+// The clean output salvaged again with the delimiter and width of the first run
+// comes back byte for byte, with nothing repaired or quarantined.
+TEST_F(FileSalvage, CleanOutputIsAFixedPoint) {
+  std::mt19937_64 random(5);
+  for (int trial = 0; trial < 2000; ++trial) {
+    std::string input = write("in.csv", damaged_input(random));
+    SalvageOptions options;
+    options.fill_ragged_rows = random() % 2;
+    options.merge_overflow = random() % 2;
+    options.repair_quotes = random() % 2;
+    auto first = tidewrack::salvage_file(input, path("out.csv"), std::nullopt, options);
+    ASSERT_TRUE(first.ok());
+    SalvageOptions again;
+    again.delimiter = static_cast<std::uint8_t>(first.value().detected_delimiter);
+    again.expected_columns = first.value().inferred_columns;
+    auto second = tidewrack::salvage_file(path("out.csv"), path("again.csv"), std::nullopt, again);
+    ASSERT_TRUE(second.ok());
+    ASSERT_EQ(read(path("again.csv")), read(path("out.csv"))) << read(input);
+    EXPECT_EQ(second.value().repaired_rows, 0u);
+    EXPECT_EQ(second.value().quarantined_rows, 0u);
+    EXPECT_EQ(second.value().total_rows, first.value().salvaged_rows);
+  }
+}
+
+} // namespace
