@@ -1,0 +1,21 @@
+#pragma once
+
+#include <Python.h>
+
+namespace tidewrack::bindings {
+
+// Detaches the calling thread from the interpreter for the life of the guard
+// (releases the global interpreter lock where there is one). Reattaches on
+// every path, exceptions included. No Python API may be called meanwhile.
+class DetachedThread {
+public:
+  DetachedThread() : state_(PyEval_SaveThread()) {}
+  DetachedThread(const DetachedThread &) = delete;
+  DetachedThread &operator=(const DetachedThread &) = delete;
+  ~DetachedThread() { PyEval_RestoreThread(state_); }
+
+private:
+  PyThreadState *state_;
+};
+
+} // namespace tidewrack::bindings

@@ -1,0 +1,66 @@
+#include "bindings/os_error.h"
+
+#include <cerrno>
+#include <string>
+
+#include "bindings/py_ptr.h"
+
+namespace tidewrack::bindings {
+
+namespace {
+
+PyObject *reader_error_class(int error_number) {
+  switch (error_number) {
+  case ENOENT:
+    return PyExc_FileNotFoundError;
+  case EACCES:
+  case EPERM:
+    return PyExc_PermissionError;
+  case ECONNREFUSED:
+    return PyExc_ConnectionRefusedError;
+  case ECONNRESET:
+    return PyExc_ConnectionResetError;
+  case ECONNABORTED:
+    return PyExc_ConnectionAbortedError;
+  case EPIPE:
+    return PyExc_BrokenPipeError;
+  case EEXIST:
+    return PyExc_FileExistsError;
+  case EAGAIN:
+    return PyExc_BlockingIOError;
+  case ENOTDIR:
+    return PyExc_NotADirectoryError;
+  case EISDIR:
+    return PyExc_IsADirectoryError;
+  case ETIMEDOUT:
+    return PyExc_TimeoutError;
+  case EINTR:
+    return PyExc_InterruptedError;
+  case ENOMEM:
+    return PyExc_MemoryError;
+  default:
+    return PyExc_OSError;
+  }
+}
+
+// A single str argument: the interpreter makes the instance with it, so no
+// errno, strerror or filename is filled in and no subclass is picked.
+void raise_with_text(PyObject *exception_class, const SalvageError &error) {
+  std::string text = error.display();
+  PyPtr message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) {
+    PyErr_SetObject(exception_class, message.get());
+  }
+}
+
+} // namespace
+
+void raise_salvage_file_error(const SalvageError &error) {
+  raise_with_text(PyExc_OSError, error);
+}
+
+void raise_reader_error(const SalvageError &error) {
+  raise_with_text(reader_error_class(error.os_error()), error);
+}
+
+} // namespace tidewrack::bindings

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <Python.h>
+
+#include "error/salvage_error.h"
+
+namespace tidewrack::bindings {
+
+// Raises a file error of salvage_file: exactly OSError, whatever the error
+// number, with the display text as its one argument (errno stays None).
+void raise_salvage_file_error(const SalvageError &error);
+
+// Raises a file error of the reader: the OSError subclass of the error
+// number's kind (MemoryError for ENOMEM), with the display text as its one
+// argument (errno stays None).
+void raise_reader_error(const SalvageError &error);
+
+} // namespace tidewrack::bindings

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "salvage/options.h"
+
+namespace tidewrack::bindings {
+
+// Parameters of the reader's constructor and of the module function open.
+inline constexpr const char *const READER_PARAMETER_NAMES[] = {
+    "file_path",      "delimiter",        "quote_char",   "fill_ragged_rows",
+    "merge_overflow", "expected_columns", "repair_quotes"};
+
+// The SalvageReader type, made on first need and kept for the process
+// (borrowed); nullptr with an exception set when it cannot be made.
+PyTypeObject *salvage_reader_type();
+
+// Reads and salvages the file at `file_path` and returns a new reader of
+// `type` holding its clean rows; nullptr with the file error raised.
+PyObject *new_salvage_reader(PyTypeObject *type, const std::string &file_path,
+                             const SalvageOptions &options);
+
+} // namespace tidewrack::bindings

@@ -1,0 +1,80 @@
+#include <optional>
+#include <span>
+#include <string>
+
+#include "bindings/argument_binding.h"
+#include "bindings/cpp_boundary.h"
+#include "bindings/detached_thread.h"
+#include "bindings/module_functions.h"
+#include "bindings/os_error.h"
+#include "bindings/py_salvage_summary.h"
+#include "bindings/salvage_option_arguments.h"
+#include "salvage/salvage_file.h"
+
+namespace tidewrack::bindings {
+
+namespace {
+
+const char *const NAMES[] = {"input_path",     "output_path",      "quarantine_path",
+                             "delimiter",      "quote_char",       "fill_ragged_rows",
+                             "merge_overflow", "expected_columns", "repair_quotes"};
+ParameterList parameters("", "salvage_file", NAMES, 2);
+
+PyObject *salvage_file_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                PyObject *kwnames) {
+  return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
+    BoundValues values;
+    std::string input_path;
+    std::string output_path;
+    std::optional<std::string> quarantine_path;
+    SalvageOptions options;
+    if (!parameters.bind(args, nargs, kwnames, values) ||
+        !convert_text(values[0], "input_path", input_path) ||
+        !convert_text(values[1], "output_path", output_path) ||
+        !convert_optional_text(values[2], "quarantine_path", quarantine_path) ||
+        !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
+                                     values.data() + 3, SALVAGE_OPTION_PARAMETERS),
+                                 options)) {
+      return nullptr;
+    }
+    std::optional<Result<SalvageCounts>> result;
+    {
+      // Every argument is a C++ value now: other threads may run meanwhile.
+      DetachedThread detached;
+      result.emplace(salvage_file(input_path, output_path, quarantine_path, options));
+    }
+    if (!result->ok()) {
+      raise_salvage_file_error(result->error());
+      return nullptr;
+    }
+    return new_salvage_summary(SummaryValues::from_counts(result->value()));
+  });
+}
+
+} // namespace
+
+PyMethodDef SALVAGE_FILE_FUNCTION = {
+    "salvage_file",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(salvage_file_function)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "salvage_file(input_path, output_path, quarantine_path=None, delimiter=None, "
+    "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
+    "repair_quotes=True)\n"
+    "--\n"
+    "\n"
+    "Salvages a corrupted CSV file and writes a clean, standard RFC-4180 file.\n"
+    "\n"
+    "Args:\n"
+    "    input_path: Path to the corrupted CSV file.\n"
+    "    output_path: Path where the repaired CSV file will be written.\n"
+    "    quarantine_path: Optional path to write unrecoverable / quarantined rows.\n"
+    "    delimiter: Optional single-character delimiter (e.g. \",\" or \";\"). If None, "
+    "auto-sniffed.\n"
+    "    quote_char: Optional single-character quote enclosure (default '\"').\n"
+    "    fill_ragged_rows: If True, pads short rows with empty strings. Default True.\n"
+    "    merge_overflow: If True, merges extra tokens into the last column. Default True.\n"
+    "    expected_columns: Optional explicit column count. If None, inferred automatically.\n"
+    "    repair_quotes: If True, disambiguates and repairs stray internal quotes. Default True.",
+};
+
+} // namespace tidewrack::bindings
