@@ -1,0 +1,211 @@
+"""The tidewrack command line: arguments, their checks and their help texts."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Callable
+from typing import TypedDict
+
+from _tidewrack_backend import __version__
+
+DESCRIPTION = """\
+Salvage damaged CSV files: every record is kept, repaired (short rows padded,
+surplus fields merged into the last column, stray quotes read as text) or set
+aside in a quarantine file with its line number and the reason. Nothing in
+the input is ever rejected; the summary counts what was repaired and set aside."""
+
+EXIT_CODES = """\
+exit codes:
+  0    success
+  1    a file could not be read or written (the message names it)
+  2    bad usage
+  3    rows were quarantined and --fail-on-quarantine was given
+  130  interrupted (Ctrl-C)
+
+Run 'tidewrack COMMAND --help' for the options of each command."""
+
+SALVAGE_EPILOG = """\
+defaults:
+  OUTPUT      INPUT with its suffix replaced by .clean.csv (data.csv -> data.clean.csv);
+              standard output when INPUT is '-'
+  QUARANTINE  <input name>.quarantine.csv beside OUTPUT (data.quarantine.csv);
+              none when OUTPUT is standard output
+
+--json prints one object to standard output: the summary counters (total_rows,
+salvaged_rows, repaired_rows, quarantined_rows, detected_delimiter,
+inferred_columns), then input, output, quarantine (null when none), input_bytes,
+elapsed_seconds and mb_per_s (null if too fast to time).
+
+The quarantine file is CSV with the header line,reason,raw_content: the input
+line on which the record ends, why it was set aside, and its fields joined by
+the delimiter.
+
+examples:
+  tidewrack salvage orders.csv
+  tidewrack salvage export.csv -o clean/export.csv --no-merge --fail-on-quarantine
+  curl -s https://example.org/feed.csv | tidewrack salvage - > feed.clean.csv"""
+
+SNIFF_EPILOG = """\
+Only the head of a file is examined: the first MiB, cut at a line break, or
+more when that holds fewer than 100 non-blank rows, which is what the
+detection itself looks at. The answer is what 'tidewrack salvage' detects."""
+
+PREVIEW_EPILOG = """\
+The whole file is salvaged (in memory) so that the counts in the last line are
+those of a full run; only the first rows are printed."""
+
+_DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|", "space": " "}
+
+
+def delimiter_arg(text: str) -> str:
+    if text.lower() in _DELIMITER_NAMES:
+        return _DELIMITER_NAMES[text.lower()]
+    return one_ascii_char(text, "a delimiter: one ASCII character or tab, comma, semicolon, pipe, space")
+
+
+def quote_arg(text: str) -> str:
+    return one_ascii_char(text, "a quote character: one ASCII character")
+
+
+def one_ascii_char(text: str, expected: str) -> str:
+    # The engine works on bytes: a multi-byte character would be cut to its first byte.
+    if len(text) != 1 or not text.isascii() or text in "\r\n":
+        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+    return text
+
+
+def non_negative_int(minimum: int) -> Callable[[str], int]:
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"expected a number of at least {minimum}, got {value}")
+        return value
+
+    return convert
+
+
+def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[str, ...]) -> None:
+    group = parser.add_argument_group("salvage options")
+    group.add_argument(
+        "-d", "--delimiter", type=delimiter_arg, metavar="DELIM",
+        help="field delimiter: one ASCII character, or tab, comma, semicolon, pipe, space "
+        "(default: detected from the head of the file among , ; tab |)",
+    )
+    group.add_argument(
+        "--quote-char", type=quote_arg, default='"', metavar="C",
+        help="quote character of the input and the output (default: %(default)s)",
+    )
+    group.add_argument(
+        *columns_flags, dest="columns", type=non_negative_int(0), metavar="COLUMNS",
+        help="number of columns every row is reconciled to; 0 accepts every row as it is "
+        "(default: the most common width of the first 100 non-blank rows)",
+    )
+    group.add_argument(
+        "--no-fill", dest="fill", action="store_false",
+        help="quarantine rows with too few fields instead of padding them with empty fields "
+        "(blank lines are such rows)",
+    )
+    group.add_argument(
+        "--no-merge", dest="merge", action="store_false",
+        help="quarantine rows with too many fields instead of merging the surplus into the "
+        "last column (the safe choice when stray delimiters may sit in earlier columns)",
+    )
+    group.add_argument(
+        "--no-repair-quotes", dest="repair_quotes", action="store_false",
+        help="read quotes strictly: a quote inside a quoted field always closes it, instead "
+        "of being kept as text when a later quote on the line closes the field better",
+    )
+
+
+class SalvageOptions(TypedDict):
+    delimiter: str | None
+    quote_char: str
+    fill_ragged_rows: bool
+    merge_overflow: bool
+    expected_columns: int | None
+    repair_quotes: bool
+
+
+def salvage_options(args: argparse.Namespace) -> SalvageOptions:
+    """The keyword options of salvage_file / SalvageReader chosen on the command line."""
+    return {
+        "delimiter": args.delimiter,
+        "quote_char": args.quote_char,
+        "fill_ragged_rows": args.fill,
+        "merge_overflow": args.merge,
+        "expected_columns": args.columns,
+        "repair_quotes": args.repair_quotes,
+    }
+
+
+def build_parser() -> argparse.ArgumentParser:
+    # Imported here: the command modules take their option helpers from this one.
+    from . import _cli_preview, _cli_salvage, _cli_sniff
+
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = argparse.ArgumentParser(
+        prog="tidewrack", description=DESCRIPTION, epilog=EXIT_CODES, formatter_class=formatter
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    salvage = commands.add_parser(
+        "salvage", formatter_class=formatter, epilog=SALVAGE_EPILOG,
+        help="write a clean copy of a damaged CSV file and a quarantine of the rows set aside",
+        description="Write a clean copy of INPUT and a quarantine file listing the rows that\n"
+        "could not be repaired under the chosen options. A summary goes to stderr.",
+    )
+    salvage.add_argument("input", metavar="INPUT", help="the damaged CSV file; '-' reads standard input")
+    salvage.add_argument(
+        "-o", "--output", metavar="OUTPUT", help="where the clean CSV goes; '-' writes standard output"
+    )
+    quarantine = salvage.add_mutually_exclusive_group()
+    quarantine.add_argument(
+        "-q", "--quarantine", metavar="QUARANTINE", help="where the rows set aside are listed"
+    )
+    quarantine.add_argument(
+        "--no-quarantine", action="store_true",
+        help="write no quarantine file (the rows set aside are still counted)",
+    )
+    add_salvage_options(salvage, ("-n", "--columns"))
+    report = salvage.add_argument_group("reporting")
+    report.add_argument(
+        "--json", action="store_true",
+        help="print the summary as JSON on stdout instead of text on stderr",
+    )
+    report.add_argument(
+        "--fail-on-quarantine", action="store_true",
+        help="exit with status 3 if any row was quarantined (the files are still written)",
+    )
+    salvage.set_defaults(run=_cli_salvage.run, parser=salvage)
+
+    sniff = commands.add_parser(
+        "sniff", formatter_class=formatter, epilog=SNIFF_EPILOG,
+        help="print the detected delimiter and column count of files",
+        description="Print the delimiter and the column count that a salvage would detect,\n"
+        "one line per FILE.",
+    )
+    sniff.add_argument("files", nargs="+", metavar="FILE", help="CSV files; '-' reads standard input")
+    sniff.set_defaults(run=_cli_sniff.run, parser=sniff)
+
+    preview = commands.add_parser(
+        "preview", formatter_class=formatter, epilog=PREVIEW_EPILOG,
+        help="show the first repaired rows of a file as a table",
+        description="Show the header and the first rows of FILE as they come out of a salvage,\n"
+        "as an aligned table, then the counts of the whole file.",
+    )
+    preview.add_argument("file", metavar="FILE", help="the CSV file; '-' reads standard input")
+    preview.add_argument(
+        "-n", "--rows", type=non_negative_int(0), default=20, metavar="N",
+        help="rows to show below the header (default: %(default)s)",
+    )
+    preview.add_argument(
+        "-w", "--max-width", type=non_negative_int(4), default=30, metavar="CELLS",
+        help="longest cell shown before it is cut with an ellipsis (default: %(default)s)",
+    )
+    add_salvage_options(preview, ("--columns",))
+    preview.set_defaults(run=_cli_preview.run, parser=preview)
+    return parser

@@ -1,0 +1,106 @@
+"""The tidewrack package: what it re-exports and what it adds to the extension."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable
+from pathlib import Path
+
+import _tidewrack_backend
+import pytest
+import tidewrack
+
+RAGGED = "id,name,city\n1,Ana,Lisbon\n2,Ben\n3,Cleo,Paris,France\n"
+
+
+@pytest.fixture
+def ragged(tmp_path: Path) -> Path:
+    path = tmp_path / "ragged.csv"
+    path.write_text(RAGGED)
+    return path
+
+
+class TestSurface:
+    def test_reexports_are_the_extensions_own_objects(self) -> None:
+        for name in ("sniff", "SalvageReader", "SalvageSummary", "__version__"):
+            assert getattr(tidewrack, name) is getattr(_tidewrack_backend, name), name
+        assert tidewrack.__version__ == "0.2.0"
+        assert set(tidewrack.__all__) == {
+            "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv", "__version__",
+        }
+
+    def test_path_like_and_str_paths_give_the_same_salvage(self, tmp_path: Path, ragged: Path) -> None:
+        by_path = tidewrack.salvage_file(ragged, tmp_path / "a.csv", tmp_path / "a.q.csv", merge_overflow=False)
+        by_str = tidewrack.salvage_file(str(ragged), str(tmp_path / "b.csv"), str(tmp_path / "b.q.csv"),
+                                        merge_overflow=False)
+
+        assert type(by_path) is _tidewrack_backend.SalvageSummary
+        assert by_path.to_dict() == by_str.to_dict()
+        assert (tmp_path / "a.csv").read_bytes() == (tmp_path / "b.csv").read_bytes()
+        assert (tmp_path / "a.q.csv").read_text().splitlines()[1].startswith("4,")
+
+        with tidewrack.open(ragged, expected_columns=3) as reader:
+            assert type(reader) is _tidewrack_backend.SalvageReader
+            assert list(reader) == list(_tidewrack_backend.SalvageReader(str(ragged)))
+
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda p, out: tidewrack.salvage_file(bytes(p), out),
+            lambda p, out: tidewrack.salvage_file(p, out, quarantine_path=bytes(out)),
+            lambda p, out: tidewrack.open(bytes(p)),
+            lambda p, out: tidewrack.read_csv(bytes(p)),
+        ],
+        ids=["salvage_file-input", "salvage_file-quarantine", "open", "read_csv"],
+    )
+    def test_bytes_paths_are_refused_by_name(self, tmp_path: Path, ragged: Path, call: Callable[[Path, Path], object]) -> None:
+        with pytest.raises(TypeError, match=r"(input_path|quarantine_path|file_path|path) must be str or os\.PathLike"):
+            call(ragged, tmp_path / "out.csv")
+        assert not (tmp_path / "out.csv").exists()
+
+    def test_other_wrong_types_still_get_the_extensions_message(self, tmp_path: Path) -> None:
+        with pytest.raises(TypeError) as caught:
+            tidewrack.salvage_file(42, str(tmp_path / "out.csv"))  # type: ignore[arg-type]
+        assert "while processing 'input_path'" in "".join(getattr(caught.value, "__notes__", []))
+
+    def test_file_errors_keep_their_classes(self, tmp_path: Path) -> None:
+        with pytest.raises(OSError) as caught:
+            tidewrack.salvage_file(tmp_path / "missing.csv", tmp_path / "out.csv")
+        assert type(caught.value) is OSError
+        with pytest.raises(FileNotFoundError):
+            tidewrack.open(tmp_path / "missing.csv")
+
+
+class TestReadCsv:
+    def test_header_becomes_columns_and_every_cell_is_str(self, ragged: Path) -> None:
+        pd = pytest.importorskip("pandas")
+        df = tidewrack.read_csv(ragged)
+
+        assert list(df.columns) == ["id", "name", "city"]
+        assert df.values.tolist() == [["1", "Ana", "Lisbon"], ["2", "Ben", ""], ["3", "Cleo", "Paris,France"]]
+        assert all(isinstance(cell, str) for column in df.columns for cell in df[column])
+        assert all(pd.api.types.is_string_dtype(df[column]) for column in df.columns)
+
+    def test_awkward_headers_and_uneven_rows(self, tmp_path: Path) -> None:
+        pytest.importorskip("pandas")
+        path = tmp_path / "awkward.csv"
+        path.write_text("id,,name,name,name.1\n1,x,a,b,c\n2\n3,y,d,e,f,g\n")
+
+        df = tidewrack.read_csv(path, expected_columns=0)
+
+        assert list(df.columns) == ["id", "Unnamed: 1", "name", "name.1", "name.1.1", "Unnamed: 5"]
+        assert df.values.tolist() == [
+            ["1", "x", "a", "b", "c", ""],
+            ["2", "", "", "", "", ""],
+            ["3", "y", "d", "e", "f", "g"],
+        ]
+
+    def test_empty_file_gives_an_empty_frame(self, tmp_path: Path) -> None:
+        pytest.importorskip("pandas")
+        (tmp_path / "empty.csv").write_bytes(b"")
+        assert tidewrack.read_csv(tmp_path / "empty.csv").shape == (0, 0)
+
+    def test_missing_pandas_says_how_to_get_it(self, ragged: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+        monkeypatch.setitem(sys.modules, "pandas", None)  # makes `import pandas` fail
+        with pytest.raises(ImportError, match="pip install pandas"):
+            tidewrack.read_csv(ragged)
