@@ -2,30 +2,137 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tidewrack {
 
-// One record as the parser yields it: its fields, decoded to UTF-8, stored back
-// to back in one buffer. A Record is meant to be reused from call to call so
-// that its storage is allocated once per pass, not once per field.
+// A growable array of trivially copyable items that grows in place where the
+// allocator can (large blocks are remapped, not copied): a record of millions
+// of fields then costs no copies of its field list.
+template <class Item> class GrowableArray {
+public:
+  GrowableArray() = default;
+  GrowableArray(const GrowableArray &other) { *this = other; }
+  GrowableArray(GrowableArray &&other) noexcept
+      : items_(other.items_), size_(other.size_), capacity_(other.capacity_) {
+    other.items_ = nullptr;
+    other.size_ = other.capacity_ = 0;
+  }
+  GrowableArray &operator=(const GrowableArray &other) {
+    if (this != &other) {
+      size_ = 0;
+      reserve(other.size_);
+      if (other.size_ > 0) {
+        std::memcpy(items_, other.items_, other.size_ * sizeof(Item));
+      }
+      size_ = other.size_;
+    }
+    return *this;
+  }
+  GrowableArray &operator=(GrowableArray &&other) noexcept {
+    std::swap(items_, other.items_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+    return *this;
+  }
+  ~GrowableArray() { std::free(items_); }
+
+  void push_back(const Item &item) {
+    if (size_ == capacity_) {
+      reserve(capacity_ < 16 ? 16 : capacity_ * 2);
+    }
+    items_[size_++] = item;
+  }
+  void reserve(std::size_t capacity) {
+    if (capacity <= capacity_) {
+      return;
+    }
+    void *grown = std::realloc(items_, capacity * sizeof(Item));
+    if (grown == nullptr) {
+      throw std::bad_alloc();
+    }
+    items_ = static_cast<Item *>(grown);
+    capacity_ = capacity;
+  }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+  const Item &operator[](std::size_t index) const { return items_[index]; }
+  Item &operator[](std::size_t index) { return items_[index]; }
+
+private:
+  Item *items_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// One record: its fields, UTF-8 text, in order. A Record is meant to be reused
+// from call to call so that its storage is allocated once per pass, not once
+// per field.
+//
+// The parser yields fields as spans: a field that is a plain stretch of the
+// input is not copied at all, and only fields that had to be put together
+// (doubled quotes, text after a closing quote, invalid UTF-8 replaced) are
+// written to `text`. A record can also be built by hand from `text` and `ends`
+// alone; `spans` is then empty. Either way a field stays valid until the record
+// is cleared or refilled, and the input it was parsed from must outlive it.
 struct Record {
+  // A field: `size` bytes from `begin` of the input, or of `text` when it
+  // carries IN_TEXT. Flag bits sit above any real size.
+  struct Span {
+    std::size_t begin;
+    std::size_t size;
+  };
+  static constexpr std::size_t IN_TEXT = std::size_t{1} << (sizeof(std::size_t) * 8 - 1);
+  // The field holds the delimiter, the quote character, CR or LF of its parser.
+  static constexpr std::size_t SPECIAL = IN_TEXT >> 1;
+  // Used by the parser while it cuts the record: a stretch of the input whose
+  // UTF-8 is checked once the record is complete.
+  static constexpr std::size_t UNCHECKED = SPECIAL >> 1;
+  static constexpr std::size_t SIZE_BITS = UNCHECKED - 1;
+
   std::string text;
-  std::vector<std::size_t> ends; // end offset in `text` of each field
+  std::vector<std::size_t> ends; // a record built by hand: end offset in `text` of each field
+  GrowableArray<Span> spans;     // a parsed record
+  const char *input = nullptr;   // what spans without IN_TEXT point into
+  bool specials_marked = false;  // every span tells by SPECIAL whether it needs enclosing
+  std::size_t consumed = 0;      // input bytes the parser read for a parsed record
   // The line on which the record ends: the line counter before the record's
   // terminating line break was stepped over.
   std::uint64_t end_line = 0;
 
-  std::size_t size() const { return ends.size(); }
+  std::size_t size() const { return spans.empty() ? ends.size() : spans.size(); }
   std::string_view field(std::size_t index) const {
-    std::size_t begin = index == 0 ? 0 : ends[index - 1];
-    return std::string_view(text).substr(begin, ends[index] - begin);
+    if (spans.empty()) {
+      std::size_t begin = index == 0 ? 0 : ends[index - 1];
+      return std::string_view(text).substr(begin, ends[index] - begin);
+    }
+    const Span &span = spans[index];
+    const char *base = (span.size & IN_TEXT) != 0 ? text.data() : input;
+    return std::string_view(base + span.begin, span.size & SIZE_BITS);
+  }
+  // True when the field may hold the delimiter, the quote character, CR or LF
+  // (always true unless the parser marked its spans).
+  bool may_hold_special(std::size_t index) const {
+    return !specials_marked || (spans[index].size & SPECIAL) != 0;
+  }
+  // At least the total size of the fields: a parsed field is a stretch of the
+  // input the record was read from, or lies in `text`.
+  std::size_t field_bytes_bound() const {
+    return spans.empty() ? text.size() : consumed + text.size();
   }
   void clear() {
     text.clear();
     ends.clear();
+    spans.clear();
+    specials_marked = false;
+    consumed = 0;
   }
 };
 

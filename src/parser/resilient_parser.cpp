@@ -1,7 +1,16 @@
 #include "parser/resilient_parser.h"
 
-#include "parser/byte_scan.h"
+#include <cstring>
+
 #include "parser/utf8.h"
+
+// The hot lambdas of the record loops are called from many places; inlined,
+// their state stays in registers.
+#if defined(__GNUC__) || defined(__clang__)
+#define TIDEWRACK_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define TIDEWRACK_ALWAYS_INLINE
+#endif
 
 namespace tidewrack {
 
@@ -24,22 +33,480 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
                                  std::uint8_t quote_char, bool repair_quotes)
     : data_(reinterpret_cast<const unsigned char *>(data.data())), size_(data.size()),
       pos_(start_offset(data)), delimiter_(delimiter), quote_(quote_char),
-      repair_quotes_(repair_quotes) {}
+      repair_quotes_(repair_quotes),
+      classified_(delimiter != quote_char && delimiter != CR && delimiter != LF &&
+                  quote_char != CR && quote_char != LF && !is_blank(quote_char)) {
+#if defined(TIDEWRACK_AVX2_AT_RUN_TIME)
+  avx2_ = has_avx2();
+#endif
+}
 
 bool ResilientParser::next_row(Record &record) {
   record.clear();
   if (pos_ >= size_) {
     return false;
   }
+  record.input = reinterpret_cast<const char *>(data_);
+  return classified_ ? next_row_classified(record) : next_row_bytewise(record);
+}
+
+namespace {
+
+// Checks the UTF-8 of the record's fields that are stretches of the input
+// [from, to), marked UNCHECKED: they were cut at ASCII bytes, so when the whole
+// stretch is valid, so is each of them. Otherwise each is checked on its own and
+// an invalid one is copied into the record's text with U+FFFD put in.
+[[gnu::noinline]] void check_stretches(Record &record, const unsigned char *data, std::size_t from,
+                                       std::size_t to) {
+  if (is_valid_utf8(reinterpret_cast<const char *>(data + from), to - from)) {
+    return;
+  }
+  for (std::size_t i = 0; i < record.spans.size(); ++i) {
+    Record::Span &span = record.spans[i];
+    if ((span.size & Record::UNCHECKED) == 0) {
+      continue;
+    }
+    const char *begin = reinterpret_cast<const char *>(data + span.begin);
+    const std::size_t length = span.size & Record::SIZE_BITS;
+    if (is_valid_utf8(begin, length)) {
+      continue;
+    }
+    const std::size_t text_from = record.text.size();
+    record.text.append(begin, length);
+    sanitize_utf8_tail(record.text, text_from);
+    span = {text_from,
+            (record.text.size() - text_from) | (span.size & Record::SPECIAL) | Record::IN_TEXT};
+  }
+}
+
+// Completes a field put together in the record's text from `text_from`, or, when
+// its UTF-8 cannot wait for the whole record, a stretch of the input.
+[[gnu::noinline]] void complete_assembled(Record &record, const unsigned char *data,
+                                          std::size_t piece, std::size_t end, bool in_text,
+                                          std::size_t text_from, std::size_t marks, bool high) {
+  std::string &text = record.text;
+  if (!in_text) {
+    if (is_valid_utf8(reinterpret_cast<const char *>(data + piece), end - piece)) {
+      record.spans.push_back({piece, (end - piece) | marks});
+      return;
+    }
+    text_from = text.size();
+  }
+  text.append(reinterpret_cast<const char *>(data + piece), end - piece);
+  if (high) {
+    sanitize_utf8_tail(text, text_from);
+  }
+  record.spans.push_back({text_from, (text.size() - text_from) | marks | Record::IN_TEXT});
+}
+
+} // namespace
+
+ByteClasses ResilientParser::classify_block(std::size_t base) const {
+  if (base + 64 > size_) {
+    return classify_tail(data_ + base, size_ - base, quote_, delimiter_);
+  }
+#if defined(TIDEWRACK_AVX2_AT_RUN_TIME)
+  if (avx2_) {
+    return classify_64_avx2(data_ + base, quote_, delimiter_);
+  }
+#endif
+  return classify_64(data_ + base, quote_, delimiter_);
+}
+
+// Cuts one record using the classified blocks: between two bytes that steer the
+// parser, ordinary bytes are passed over 64 at a time. A field that is a plain
+// stretch of the input is recorded where it lies; only fields put together from
+// several stretches, or with invalid UTF-8 replaced, are copied into the record.
+bool ResilientParser::next_row_classified(Record &record) {
   const unsigned char *const data = data_;
   const std::size_t size = size_;
+  const std::uint8_t delimiter = delimiter_;
+  const std::uint8_t quote = quote_;
+  const std::uint64_t quote_is_high = quote >= 0x80 ? 1 : 0;
+  // With an ASCII delimiter and quote, stretches of the input are cut at ASCII
+  // bytes and their UTF-8 is checked once for the whole record.
+  const bool check_at_end = delimiter < 0x80 && quote < 0x80;
+  GrowableArray<Record::Span> &spans = record.spans;
+  std::string &text = record.text;
+  record.specials_marked = check_at_end;
+
+  const std::size_t record_start = pos_;
+  std::size_t at = pos_;
+  // The field under construction: the input from `piece` on, after what `text`
+  // holds from `text_from` when `in_text`.
+  std::size_t piece = 0;
+  bool in_text = false;
+  std::size_t text_from = 0;
+  std::uint64_t special = 0; // nonzero once it holds the delimiter, the quote, CR or LF
+  std::uint64_t high = 0;    // nonzero once it holds a byte that UTF-8 decoding may reject
+  bool unchecked = false;    // some stretch waits for the record's UTF-8 check
+  std::size_t closing = 0;   // the closing quote, in AfterQuote
+  // The classified block that holds `at`, kept in locals between calls.
+  std::size_t base = block_base_;
+  ByteClasses block = block_;
+
+  auto start_field = [&](std::size_t from) {
+    piece = from;
+    in_text = false;
+    special = 0;
+    high = 0;
+  };
+  auto cut_piece = [&](std::size_t end) {
+    if (!in_text) {
+      in_text = true;
+      text_from = text.size();
+    }
+    text.append(reinterpret_cast<const char *>(data + piece), end - piece);
+  };
+  auto complete_field = [&](std::size_t end) TIDEWRACK_ALWAYS_INLINE {
+    const std::size_t marks = special != 0 ? Record::SPECIAL : 0;
+    if (!in_text && (high == 0 || check_at_end)) {
+      const std::size_t wait = high != 0 ? Record::UNCHECKED : 0;
+      unchecked |= high != 0;
+      spans.push_back({piece, (end - piece) | marks | wait});
+    } else {
+      complete_assembled(record, data, piece, end, in_text, text_from, marks, high != 0);
+    }
+  };
+  auto empty_field = [&] { spans.push_back({0, 0}); };
+  // Passes over ordinary bytes from `at` to the first byte in `stops_of`, or to
+  // the end of the input; the bytes passed add their marks to the field.
+  auto scan = [&](auto stops_of, auto specials_of) TIDEWRACK_ALWAYS_INLINE {
+    for (;;) {
+      if (at >= size) {
+        at = size;
+        return;
+      }
+      if ((at & ~std::size_t{63}) != base) {
+        base = at & ~std::size_t{63};
+        block = classify_block(base);
+      }
+      const std::size_t offset = at - base;
+      const std::uint64_t stops = stops_of(block) >> offset;
+      if (stops != 0) {
+        // Up to the stop, which marks nothing (its high bit at most costs a UTF-8 check).
+        const std::uint64_t passed = stops ^ (stops - 1);
+        special |= (specials_of(block) >> offset) & passed;
+        high |= (block.high >> offset) & passed;
+        at += lowest_bit(stops);
+        return;
+      }
+      special |= specials_of(block) >> offset;
+      high |= block.high >> offset;
+      at = base + 64;
+    }
+  };
+
+field_start:
+  if (at == size) {
+    empty_field(); // a delimiter just opened this empty field
+    goto end_of_input;
+  }
+  if (data[at] == quote) {
+    ++at;
+    start_field(at);
+    goto quoted;
+  }
+  if (data[at] == delimiter) {
+    empty_field();
+    ++at;
+    goto field_start;
+  }
+  if (data[at] == CR || data[at] == LF) {
+    empty_field();
+    goto line_break;
+  }
+  start_field(at);
+
+unquoted:
+  // To the next delimiter or line break; quotes here are text.
+  scan([](const ByteClasses &b) { return b.delimiter | b.cr | b.lf; },
+       [](const ByteClasses &b) { return b.quote; });
+  complete_field(at);
+  if (at == size) {
+    goto end_of_input;
+  }
+  if (data[at] == delimiter) {
+    ++at;
+    goto field_start;
+  }
+  goto line_break;
+
+quoted:
+  for (;;) {
+    // To the next quote or LF; delimiters and CRs here are text.
+    scan([](const ByteClasses &b) { return b.quote | b.lf; },
+         [](const ByteClasses &b) { return b.delimiter | b.cr; });
+    if (at == size) {
+      complete_field(at); // still open at the end of the input
+      goto end_of_input;
+    }
+    if (data[at] == LF) { // a line break inside quotes belongs to the field
+      ++line_;
+      special = 1;
+      ++at;
+      continue;
+    }
+    if (at + 1 == size) {
+      complete_field(at);
+      ++at;
+      goto end_of_input;
+    }
+    if (data[at + 1] == quote) { // a doubled quote stands for one
+      special = 1;
+      high |= quote_is_high;
+      cut_piece(at + 1);
+      at += 2;
+      std::size_t more = 0; // further doubled quotes right behind, taken in one go
+      while (at + 1 < size && data[at] == quote && data[at + 1] == quote) {
+        ++more;
+        at += 2;
+      }
+      text.append(more, static_cast<char>(quote));
+      piece = at;
+      continue;
+    }
+    if (!repair_quotes_ || closes_field(at)) {
+      closing = at;
+      ++at;
+      goto after_quote;
+    }
+    special = 1; // a stray quote stays as text
+    high |= quote_is_high;
+    ++at;
+  }
+
+after_quote:
+  for (;;) {
+    if (at == size) {
+      complete_field(closing);
+      goto end_of_input;
+    }
+    const std::uint8_t byte = data[at];
+    if (byte == delimiter) {
+      complete_field(closing);
+      ++at;
+      goto field_start;
+    }
+    if (is_blank(byte)) {
+      ++at;
+      continue;
+    }
+    if (byte == CR || byte == LF) {
+      complete_field(closing);
+      goto line_break;
+    }
+    // Text after the closing quote joins the field.
+    cut_piece(closing);
+    piece = at;
+    goto unquoted;
+  }
+
+line_break:
+  if (unchecked) {
+    check_stretches(record, data, record_start, at);
+  }
+  // LF, CR and CR LF each end one record and count one line.
+  record.end_line = line_;
+  ++line_;
+  if (data[at] == CR && at + 1 < size && data[at + 1] == LF) {
+    at += 2;
+  } else {
+    ++at;
+  }
+  record.consumed = at - record_start;
+  pos_ = at;
+  block_base_ = base;
+  block_ = block;
+  return true;
+
+end_of_input:
+  if (unchecked) {
+    check_stretches(record, data, record_start, size);
+  }
+  record.end_line = line_;
+  record.consumed = size - record_start;
+  pos_ = size;
+  block_base_ = base;
+  block_ = block;
+  return true;
+}
+
+namespace {
+
+// Copies a short field in 16-byte strides when both sides have room to spare
+// past its end, else through memcpy.
+inline char *copy_field(char *out, const char *out_limit, const unsigned char *from,
+                        std::size_t length, const unsigned char *input_end) {
+  if (length <= 32 && out + 32 <= out_limit && from + 32 <= input_end) {
+    std::memcpy(out, from, 16);
+    std::memcpy(out + 16, from + 16, 16);
+  } else {
+    std::memcpy(out, from, length);
+  }
+  return out + length;
+}
+
+} // namespace
+
+ResilientParser::PlainRow ResilientParser::render_plain_row(char *out, std::size_t room,
+                                                            std::uint64_t columns,
+                                                            bool fill_ragged_rows) {
+  PlainRow row;
+  const unsigned char *const data = data_;
+  const std::size_t size = size_;
+  if (pos_ >= size || room == 0) {
+    return row;
+  }
+  const unsigned char *const input_end = data + size;
+  const auto delimiter = static_cast<char>(delimiter_);
+  const auto quote = static_cast<char>(quote_);
+  char *const out_start = out;
+  char *const out_limit = out + room;
+  std::size_t base = block_base_;
+  ByteClasses block = block_;
+  std::size_t at = pos_;
+  std::uint64_t fields = 0;
+  std::uint64_t high = 0; // nonzero once the record holds a byte that UTF-8 decoding may reject
+
+  // Passes from `at` to the first byte in `stops_of`, or the end of the input;
+  // ORs into `marks` and `high` what the bytes passed over carry.
+  auto scan = [&](auto stops_of, auto marks_of, std::uint64_t &marks) TIDEWRACK_ALWAYS_INLINE {
+    for (;;) {
+      if (at >= size) {
+        at = size;
+        return;
+      }
+      if ((at & ~std::size_t{63}) != base) {
+        base = at & ~std::size_t{63};
+        block = classify_block(base);
+      }
+      const std::size_t offset = at - base;
+      const std::uint64_t stops = stops_of(block) >> offset;
+      if (stops != 0) {
+        const std::uint64_t passed = (stops & (0 - stops)) - 1; // strictly before the stop
+        marks |= (marks_of(block) >> offset) & passed;
+        high |= (block.high >> offset) & passed;
+        at += lowest_bit(stops);
+        return;
+      }
+      marks |= marks_of(block) >> offset;
+      high |= block.high >> offset;
+      at = base + 64;
+    }
+  };
+  // Leaves the record for the general way; the block cache may still be kept.
+  auto decline = [&] {
+    block_base_ = base;
+    block_ = block;
+    return PlainRow{};
+  };
+
+  for (;;) {
+    // Field start; one byte of room is kept for the LF.
+    ++fields;
+    if (at == size) {
+      break; // a delimiter just opened this empty field
+    }
+    const std::uint8_t first = data[at];
+    if (first == delimiter_) {
+      if (out + 2 > out_limit) {
+        return decline();
+      }
+      *out++ = delimiter;
+      ++at;
+      continue;
+    }
+    if (first == CR || first == LF) {
+      break;
+    }
+    if (first == quote_) {
+      const std::size_t content = at + 1;
+      at = content;
+      std::uint64_t marks = 0;
+      scan([](const ByteClasses &b) { return b.quote | b.lf; },
+           [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks);
+      const std::size_t closing = at;
+      if (closing == size || data[closing] != quote_) {
+        return decline(); // left open, or a line break inside quotes
+      }
+      at = closing + 1;
+      if (at < size && data[at] != delimiter_ && data[at] != CR && data[at] != LF) {
+        return decline(); // a doubled or stray quote, or text after the closing quote
+      }
+      const std::size_t length = closing - content;
+      if (static_cast<std::size_t>(out_limit - out) < length + 4) {
+        return decline();
+      }
+      if (marks != 0) { // holds the delimiter or CR, never the quote: enclosed as it is
+        *out++ = quote;
+        out = copy_field(out, out_limit, data + content, length, input_end);
+        *out++ = quote;
+      } else {
+        out = copy_field(out, out_limit, data + content, length, input_end);
+      }
+    } else {
+      const std::size_t from = at;
+      std::uint64_t quotes = 0;
+      scan([](const ByteClasses &b) { return b.delimiter | b.cr | b.lf; },
+           [](const ByteClasses &b) { return b.quote; }, quotes);
+      const std::size_t length = at - from;
+      if (quotes != 0 || static_cast<std::size_t>(out_limit - out) < length + 2) {
+        return decline(); // a quote in an unquoted field is written doubled
+      }
+      out = copy_field(out, out_limit, data + from, length, input_end);
+    }
+    if (at == size || data[at] != delimiter_) {
+      break;
+    }
+    *out++ = delimiter;
+    ++at;
+  }
+
+  // `at` is at the end of the input or at the record's line break. The fields
+  // are stretches of the record cut at ASCII bytes: they are valid UTF-8 exactly
+  // when the whole record is.
+  if (high != 0 && !is_valid_utf8(reinterpret_cast<const char *>(data + pos_), at - pos_)) {
+    return decline();
+  }
+  if (columns != 0 && fields != columns) {
+    if (fields > columns || !fill_ragged_rows ||
+        static_cast<std::uint64_t>(out_limit - out) < columns - fields + 1) {
+      return decline();
+    }
+    for (std::uint64_t i = fields; i < columns; ++i) {
+      *out++ = delimiter;
+    }
+    row.padded = true;
+  }
+  *out++ = '\n';
+  if (at < size) {
+    ++line_;
+    at += data[at] == CR && at + 1 < size && data[at + 1] == LF ? 2 : 1;
+  }
+  pos_ = at;
+  block_base_ = base;
+  block_ = block;
+  row.rendered = true;
+  row.size = static_cast<std::size_t>(out - out_start);
+  return row;
+}
+
+// The rules taken one byte at a time, for settings under which a byte can play
+// two parts (a quote that is also a line break or a blank, a delimiter that is
+// also the quote or a line break): their order then decides.
+bool ResilientParser::next_row_bytewise(Record &record) {
+  const unsigned char *const data = data_;
+  const std::size_t size = size_;
+  std::string &text = record.text;
   std::size_t at = pos_;
   std::size_t field_begin = 0;
 
+  auto take = [&](std::uint8_t byte) { text.push_back(static_cast<char>(byte)); };
   auto complete_field = [&] {
-    sanitize_utf8_tail(record.text, field_begin);
-    record.ends.push_back(record.text.size());
-    field_begin = record.text.size();
+    sanitize_utf8_tail(text, field_begin);
+    record.spans.push_back({field_begin, (text.size() - field_begin) | Record::IN_TEXT});
+    field_begin = text.size();
   };
   auto end_at_input_end = [&] {
     record.end_line = line_;
@@ -77,50 +544,55 @@ field_start:
     return end_at_line_break();
   }
 
-unquoted : {
-  std::size_t stop = find_first_of3(data, at, size, delimiter_, CR, LF);
-  record.text.append(reinterpret_cast<const char *>(data + at), stop - at);
-  at = stop;
-  complete_field();
-  if (at == size) {
-    return end_at_input_end();
-  }
-  if (data[at] == delimiter_) {
+unquoted:
+  for (;;) {
+    if (at == size) {
+      complete_field();
+      return end_at_input_end();
+    }
+    std::uint8_t byte = data[at];
+    if (byte == delimiter_) {
+      complete_field();
+      ++at;
+      goto field_start;
+    }
+    if (byte == CR || byte == LF) {
+      complete_field();
+      return end_at_line_break();
+    }
+    take(byte);
     ++at;
-    goto field_start;
   }
-  return end_at_line_break();
-}
 
 quoted:
   for (;;) {
-    std::size_t stop = find_first_of3(data, at, size, quote_, LF, LF);
-    record.text.append(reinterpret_cast<const char *>(data + at), stop - at);
-    at = stop;
     if (at == size) {
       complete_field(); // still open at the end of the input
       return end_at_input_end();
     }
-    if (data[at] != quote_) { // a line break inside quotes belongs to the field
+    std::uint8_t byte = data[at];
+    if (byte == quote_) {
+      if (at + 1 == size) {
+        ++at;
+        goto after_quote;
+      }
+      if (data[at + 1] == quote_) { // a doubled quote stands for one
+        take(quote_);
+        at += 2;
+        continue;
+      }
+      if (!repair_quotes_ || closes_field(at)) {
+        ++at;
+        goto after_quote;
+      }
+      take(quote_); // a stray quote stays as text
+      ++at;
+      continue;
+    }
+    if (byte == LF) { // a line break inside quotes belongs to the field
       ++line_;
-      record.text.push_back(static_cast<char>(LF));
-      ++at;
-      continue;
     }
-    if (at + 1 == size) {
-      ++at;
-      goto after_quote;
-    }
-    if (data[at + 1] == quote_) { // a doubled quote stands for one
-      record.text.push_back(static_cast<char>(quote_));
-      at += 2;
-      continue;
-    }
-    if (!repair_quotes_ || closes_field(at)) {
-      ++at;
-      goto after_quote;
-    }
-    record.text.push_back(static_cast<char>(quote_)); // a stray quote stays as text
+    take(byte);
     ++at;
   }
 
@@ -144,7 +616,9 @@ after_quote:
       complete_field();
       return end_at_line_break();
     }
-    goto unquoted; // text after the closing quote joins the field
+    take(byte); // text after the closing quote joins the field
+    ++at;
+    goto unquoted;
   }
 }
 
@@ -165,58 +639,37 @@ std::size_t ResilientParser::skip_blanks(std::size_t from) {
   return at;
 }
 
-bool ResilientParser::ends_candidate(std::size_t at) const {
-  return at == size_ || data_[at] == delimiter_ || data_[at] == CR || data_[at] == LF;
-}
-
-// A quote closes its field when it is followed, after optional blanks, by the
-// delimiter, a line break or the end of the input; otherwise only when no later
-// quote on the same physical line is followed that way.
-bool ResilientParser::closes_field(std::size_t quote_at) {
-  std::size_t next = skip_blanks(quote_at + 1);
-  if (ends_candidate(next)) {
-    return true;
-  }
-  std::size_t candidate = last_closing_candidate(next);
-  return !(segment_has_candidate_ && candidate >= next);
-}
-
 // The last quote in [from, end of physical line) that is followed, after
 // optional blanks, by the delimiter, a line break or the end of the input.
-// Computed once per physical line and reused for every later quote on it.
+// Computed once per physical line and reused for every later quote on it: the
+// end of the line is found first, then the line is read backwards, where the
+// last such quote usually sits close to its end.
 std::size_t ResilientParser::last_closing_candidate(std::size_t from) {
   if (from >= segment_from_ && from < segment_end_) {
     return segment_candidate_;
   }
+  const std::size_t end = find_line_break(data_, from, size_);
   segment_from_ = from;
+  segment_end_ = end;
   segment_has_candidate_ = false;
-  bool pending = false; // a quote whose verdict waits for the next non-blank byte
-  std::size_t pending_at = 0;
-  std::size_t at = from;
-  for (; at < size_; ++at) {
-    std::uint8_t byte = data_[at];
-    if (byte == CR || byte == LF) {
+  // Whether the first byte at or after `at` that is neither a blank nor the
+  // delimiter... is the delimiter or the end of the line: blanks other than the
+  // delimiter are passed over, the delimiter ends a candidate's run.
+  bool ending = true;
+  for (std::size_t at = end; at > from;) {
+    --at;
+    const std::uint8_t byte = data_[at];
+    if (byte == quote_ && ending) {
+      segment_has_candidate_ = true;
+      segment_candidate_ = at;
       break;
     }
-    if (pending) {
-      if (byte == delimiter_) {
-        segment_has_candidate_ = true;
-        segment_candidate_ = pending_at;
-        pending = false;
-      } else if (!is_blank(byte)) {
-        pending = false;
-      }
-    }
-    if (byte == quote_) {
-      pending = true;
-      pending_at = at;
+    if (byte == delimiter_) {
+      ending = true;
+    } else if (!is_blank(byte)) {
+      ending = false;
     }
   }
-  if (pending) {
-    segment_has_candidate_ = true;
-    segment_candidate_ = pending_at;
-  }
-  segment_end_ = at;
   return segment_candidate_;
 }
 

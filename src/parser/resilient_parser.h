@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "parser/byte_scan.h"
 #include "parser/record.h"
 
 namespace tidewrack {
@@ -21,16 +22,60 @@ public:
 
   // Fills `record` with the next record and returns true, or returns false at
   // the end of the input. `record.end_line` receives the line the record ends on.
+  // The record's fields may point into the input.
   bool next_row(Record &record);
+
+  // What render_plain_row did.
+  struct PlainRow {
+    bool rendered = false;
+    bool padded = false;  // the row had fewer fields than the column count
+    std::size_t size = 0; // bytes written, LF included
+  };
+
+  // True when render_plain_row may be used: the delimiter and the quote are
+  // ASCII and records are cut from classified blocks.
+  bool renders_plain_rows() const { return classified_ && delimiter_ < 0x80 && quote_ < 0x80; }
+
+  // The fast lane of file salvage, parsing and rendering in one pass. When the
+  // next record is plain (its quoted fields close right before a delimiter or a
+  // line break and hold no quote or LF, its unquoted fields hold no quote, its
+  // text is valid UTF-8), has `columns` fields (any number when 0; fewer too
+  // when `fill_ragged_rows`, padded with empty fields), and its clean line fits
+  // in `room` bytes: writes that line at `out` exactly as the clean-row renderer
+  // would with the same delimiter and quote, and consumes the record. Otherwise
+  // consumes nothing and returns `rendered` false, and the caller goes the
+  // general way (next_row). At the end of the input it returns false too.
+  PlainRow render_plain_row(char *out, std::size_t room, std::uint64_t columns,
+                            bool fill_ragged_rows);
 
   // 1 plus the line breaks consumed so far (record ends and LFs inside quotes).
   std::uint64_t line() const { return line_; }
   std::size_t pos() const { return pos_; }
 
 private:
-  bool closes_field(std::size_t quote_at);
+  bool next_row_classified(Record &record);
+  bool next_row_bytewise(Record &record);
+
+  // The 64 bytes from `base` (a multiple of 64 below the input size), classified.
+  ByteClasses classify_block(std::size_t base) const;
+
+  // A quote closes its field when it is followed, after optional blanks, by
+  // the delimiter, a line break or the end of the input; otherwise only when no
+  // later quote on the same physical line is followed that way.
+  bool closes_field(std::size_t quote_at) {
+    std::size_t next = quote_at + 1;
+    if (next < size_ && (data_[next] == ' ' || data_[next] == '\t') && data_[next] != delimiter_) {
+      next = skip_blanks(next);
+    }
+    if (next == size_ || data_[next] == delimiter_ || data_[next] == '\r' || data_[next] == '\n') {
+      return true;
+    }
+    if (!(next >= segment_from_ && next < segment_end_)) {
+      last_closing_candidate(next);
+    }
+    return !(segment_has_candidate_ && segment_candidate_ >= next);
+  }
   std::size_t skip_blanks(std::size_t from);
-  bool ends_candidate(std::size_t at) const;
   std::size_t last_closing_candidate(std::size_t from);
 
   const unsigned char *data_;
@@ -40,6 +85,15 @@ private:
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;
+  // The delimiter and the quote are distinct and neither is a line-break byte
+  // nor (the quote) a blank: the rules then never compete for one byte, and
+  // records are cut from classified blocks. Other settings go byte by byte.
+  bool classified_;
+  bool avx2_ = false; // classify with AVX2 (chosen at run time)
+
+  // The block last classified, kept from one call to the next.
+  ByteClasses block_{};
+  std::size_t block_base_ = ~std::size_t{0};
 
   // Look-ahead caches of the closing-quote test; they keep it linear in the
   // line length however many stray quotes the line holds.

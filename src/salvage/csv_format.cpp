@@ -1,5 +1,13 @@
 #include "salvage/csv_format.h"
 
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "parser/utf8.h"
 
 namespace tidewrack {
@@ -15,6 +23,11 @@ void append_doubling(std::string &line, std::string_view text, std::string_view 
     from = at + quote.size();
   }
   line.append(text.substr(from));
+}
+
+char *put(char *out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
 }
 
 } // namespace
@@ -39,8 +52,78 @@ bool CleanRowRenderer::needs_quotes(std::string_view field) const {
          field.find_first_of("\n\r") != std::string_view::npos;
 }
 
-void CleanRowRenderer::append_doubling_quotes(std::string &line, std::string_view field) const {
-  append_doubling(line, field, quote_);
+// The field enclosed in quotes, each quote inside written twice.
+char *CleanRowRenderer::put_enclosed(char *out, std::string_view field) const {
+  out = put(out, quote_);
+  if (single_bytes_) {
+    const char quote = quote_[0];
+    const char *at = field.data();
+    const char *const end = at + field.size();
+#if defined(__SSE2__)
+    // Sixteen bytes at a time where they hold no quote; byte by byte, without
+    // branches, where they do.
+    const __m128i quotes = _mm_set1_epi8(quote);
+    // Where a further 16 bytes can be read, the pieces between quotes are moved
+    // 16 bytes at a time and each quote is followed by its double.
+    for (; at + 32 <= end; at += 16) {
+      auto found = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at)), quotes)));
+      unsigned from = 0;
+      while (found != 0) {
+        const auto hit = static_cast<unsigned>(__builtin_ctz(found));
+        found &= found - 1;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + from)));
+        out += hit - from + 1;
+        *out++ = quote;
+        from = hit + 1;
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + from)));
+      out += 16 - from;
+    }
+    for (; at + 16 <= end; at += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quotes)) == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), bytes);
+        out += 16;
+        continue;
+      }
+      for (int i = 0; i < 16; ++i) {
+        out[0] = at[i];
+        out[1] = quote;
+        out += at[i] == quote ? 2 : 1;
+      }
+    }
+#endif
+    for (; at < end; ++at) {
+      out[0] = *at;
+      out[1] = quote;
+      out += *at == quote ? 2 : 1;
+    }
+  } else {
+    std::size_t from = 0;
+    for (std::size_t at = field.find(quote_); at != std::string_view::npos;
+         at = field.find(quote_, from)) {
+      out = put(out, field.substr(from, at + quote_.size() - from));
+      out = put(out, quote_);
+      from = at + quote_.size();
+    }
+    out = put(out, field.substr(from));
+  }
+  return put(out, quote_);
+}
+
+char *CleanRowRenderer::put_field(char *out, std::string_view field) const {
+  return needs_quotes(field) ? put_enclosed(out, field) : put(out, field);
+}
+
+char *CleanRowRenderer::put_delimiter(char *out) const {
+  if (single_bytes_) {
+    *out = delimiter_[0];
+    return out + 1;
+  }
+  return put(out, delimiter_);
 }
 
 void CleanRowRenderer::render_field(std::string &line, std::string_view field) const {
@@ -49,22 +132,46 @@ void CleanRowRenderer::render_field(std::string &line, std::string_view field) c
     return;
   }
   line.append(quote_);
-  append_doubling_quotes(line, field);
+  append_doubling(line, field, quote_);
   line.append(quote_);
 }
 
-void CleanRowRenderer::render(std::string &line, const Record &record, const RowShape &shape,
-                              std::string_view merge_separator) {
-  bool first = true;
-  auto separate = [&] {
-    if (!first) {
-      line.append(delimiter_);
-    }
-    first = false;
-  };
+std::size_t CleanRowRenderer::size_bound(const Record &record, const RowShape &shape,
+                                         std::string_view merge_separator) const {
+  // Every byte may be a doubled quote; each field may be enclosed and followed
+  // by a delimiter; a merge adds its separators. A bound past the address space
+  // saturates, so that no buffer can be thought large enough.
+  constexpr std::size_t SATURATED = ~std::size_t{0};
+  const std::size_t quotes = quote_.size();
+  const std::size_t fields = record.size() + 1;
+  std::size_t bound = 0;
+  std::size_t term = 0;
+  auto add = [&](std::size_t value) { return !__builtin_add_overflow(bound, value, &bound); };
+  auto product = [&](std::size_t a, std::size_t b) { return !__builtin_mul_overflow(a, b, &term); };
+  if (!product(2 * record.field_bytes_bound(), quotes) || !add(term) ||
+      !product(fields, 2 * quotes + delimiter_.size() + 2 * merge_separator.size() * quotes) ||
+      !add(term) || shape.padding > SATURATED ||
+      !product(static_cast<std::size_t>(shape.padding), delimiter_.size()) || !add(term) ||
+      !add(1)) {
+    return SATURATED;
+  }
+  return bound;
+}
+
+char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShape &shape,
+                                  std::string_view merge_separator) {
+  // With the parser's marks, a field is enclosed exactly when it is marked.
+  const bool marked = record.specials_marked && single_bytes_;
   for (std::size_t i = 0; i < shape.kept; ++i) {
-    separate();
-    render_field(line, record.field(i));
+    if (i > 0) {
+      out = put_delimiter(out);
+    }
+    std::string_view field = record.field(i);
+    if (marked) {
+      out = record.may_hold_special(i) ? put_enclosed(out, field) : put(out, field);
+    } else {
+      out = put_field(out, field);
+    }
   }
   if (shape.merge_rest) {
     merged_.clear();
@@ -74,18 +181,30 @@ void CleanRowRenderer::render(std::string &line, const Record &record, const Row
       }
       merged_.append(record.field(i));
     }
-    separate();
-    render_field(line, merged_);
-  }
-  if (shape.padding > 0) {
-    // Empty fields are written as nothing, so padding is delimiters alone (a
-    // padded row always keeps at least one field of its own).
-    line.reserve(line.size() + shape.padding * delimiter_.size() + 1);
-    for (std::uint64_t i = 0; i < shape.padding; ++i) {
-      line.append(delimiter_);
+    if (shape.kept > 0) {
+      out = put_delimiter(out);
     }
+    out = put_field(out, merged_);
   }
-  line.push_back('\n');
+  // Empty fields are written as nothing, so padding is delimiters alone (a
+  // padded row always keeps at least one field of its own).
+  for (std::uint64_t i = 0; i < shape.padding; ++i) {
+    out = put_delimiter(out);
+  }
+  *out++ = '\n';
+  return out;
+}
+
+void CleanRowRenderer::render(std::string &line, const Record &record, const RowShape &shape,
+                              std::string_view merge_separator) {
+  const std::size_t start = line.size();
+  const std::size_t bound = size_bound(record, shape, merge_separator);
+  if (bound > line.max_size() - start) { // a saturated bound must not wrap around
+    throw std::length_error("clean row too long for a line");
+  }
+  line.resize(start + bound);
+  char *end = render_to(line.data() + start, record, shape, merge_separator);
+  line.resize(static_cast<std::size_t>(end - line.data()));
 }
 
 void render_quarantine_line(std::string &line, const QuarantineRecord &record,

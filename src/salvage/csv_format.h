@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,6 +14,8 @@ namespace tidewrack {
 
 // Renders clean rows: fields separated by the delimiter, enclosed in the quote
 // character when they hold it, the delimiter, LF or CR, with quotes doubled.
+// A record whose parser used the same delimiter and quote carries marks that
+// spare the renderer from looking for those bytes again.
 class CleanRowRenderer {
 public:
   CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char);
@@ -22,9 +25,19 @@ public:
               std::string_view merge_separator);
   void render_field(std::string &line, std::string_view field) const;
 
+  // At least the number of bytes that the row's line takes.
+  std::size_t size_bound(const Record &record, const RowShape &shape,
+                         std::string_view merge_separator) const;
+  // Writes the row's line, LF included, at `out`, which has room for
+  // size_bound() bytes; returns the end of what was written.
+  char *render_to(char *out, const Record &record, const RowShape &shape,
+                  std::string_view merge_separator);
+
 private:
   bool needs_quotes(std::string_view field) const;
-  void append_doubling_quotes(std::string &line, std::string_view field) const;
+  char *put_field(char *out, std::string_view field) const;
+  char *put_enclosed(char *out, std::string_view field) const;
+  char *put_delimiter(char *out) const;
 
   std::string delimiter_;
   std::string quote_;

@@ -1,6 +1,7 @@
 #include "salvage/file_io.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,9 +48,8 @@ Result<std::monostate> write_all(int descriptor, std::string_view data,
   return std::monostate{};
 }
 
-} // namespace
-
-Result<std::string> read_whole_file(const std::string &path) {
+// Reads the file at `path` into `bytes`, which offers resize(n), data() and size().
+template <class Bytes> Result<std::monostate> read_into(const std::string &path, Bytes &bytes) {
   if (has_nul(path)) {
     return SalvageError::io(std::string(NUL_IN_PATH));
   }
@@ -65,7 +65,6 @@ Result<std::string> read_whole_file(const std::string &path) {
   }
   // One byte beyond the expected size lets the end of the file show without
   // growing the buffer; a file that grows while read is still read whole.
-  std::string bytes;
   bytes.resize(expected + 1);
   std::size_t filled = 0;
   for (;;) {
@@ -85,7 +84,52 @@ Result<std::string> read_whole_file(const std::string &path) {
     filled += static_cast<std::size_t>(got);
   }
   bytes.resize(filled);
+  return std::monostate{};
+}
+
+// FileBytes seen as a resizable byte string whose new bytes are left as they are.
+struct UnfilledBytes {
+  FileBytes &bytes;
+  void resize(std::size_t size) {
+    bytes.reserve(size);
+    bytes.set_size(size);
+  }
+  char *data() { return bytes.data(); }
+  std::size_t size() const { return bytes.size(); }
+};
+
+} // namespace
+
+Result<std::string> read_whole_file(const std::string &path) {
+  std::string bytes;
+  Result<std::monostate> read = read_into(path, bytes);
+  if (!read.ok()) {
+    return std::move(read.error());
+  }
   return bytes;
+}
+
+Result<FileBytes> read_file_bytes(const std::string &path) {
+  FileBytes bytes;
+  UnfilledBytes unfilled{bytes};
+  Result<std::monostate> read = read_into(path, unfilled);
+  if (!read.ok()) {
+    return std::move(read.error());
+  }
+  return bytes;
+}
+
+void FileBytes::reserve(std::size_t capacity) {
+  if (capacity <= capacity_) {
+    return;
+  }
+  // Left unfilled: read() writes every byte that counts.
+  std::unique_ptr<char[]> grown(new char[capacity]);
+  if (size_ > 0) {
+    std::memcpy(grown.get(), data_.get(), size_);
+  }
+  data_ = std::move(grown);
+  capacity_ = capacity;
 }
 
 Result<OutputFile> OutputFile::create(const std::string &path) {
@@ -99,12 +143,10 @@ Result<OutputFile> OutputFile::create(const std::string &path) {
   return OutputFile(descriptor);
 }
 
-OutputFile::OutputFile(int descriptor) : descriptor_(descriptor) {
-  buffer_.reserve(BUFFER_SIZE);
-}
+OutputFile::OutputFile(int descriptor) : descriptor_(descriptor), buffer_(new char[BUFFER_SIZE]) {}
 
 OutputFile::OutputFile(OutputFile &&other) noexcept
-    : descriptor_(other.descriptor_), buffer_(std::move(other.buffer_)) {
+    : descriptor_(other.descriptor_), buffer_(std::move(other.buffer_)), used_(other.used_) {
   other.descriptor_ = -1;
 }
 
@@ -115,8 +157,9 @@ OutputFile::~OutputFile() {
 }
 
 Result<std::monostate> OutputFile::write(std::string_view piece) {
-  if (piece.size() <= BUFFER_SIZE - buffer_.size()) {
-    buffer_.append(piece);
+  if (piece.size() <= BUFFER_SIZE - used_) {
+    std::memcpy(buffer_.get() + used_, piece.data(), piece.size());
+    used_ += piece.size();
     return std::monostate{};
   }
   Result<std::monostate> flushed = flush();
@@ -126,14 +169,15 @@ Result<std::monostate> OutputFile::write(std::string_view piece) {
   if (piece.size() >= BUFFER_SIZE) {
     return write_all(descriptor_, piece, "failed to write whole buffer");
   }
-  buffer_.append(piece);
+  std::memcpy(buffer_.get(), piece.data(), piece.size());
+  used_ = piece.size();
   return std::monostate{};
 }
 
 Result<std::monostate> OutputFile::flush() {
-  Result<std::monostate> written =
-      write_all(descriptor_, buffer_, "failed to write the buffered data");
-  buffer_.clear();
+  Result<std::monostate> written = write_all(descriptor_, std::string_view(buffer_.get(), used_),
+                                             "failed to write the buffered data");
+  used_ = 0;
   return written;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,27 @@ namespace tidewrack {
 
 // Reads a whole file; interrupted reads are repeated.
 Result<std::string> read_whole_file(const std::string &path);
+
+// The bytes of a whole file, in memory that is not zero-filled before the file
+// is read into it.
+class FileBytes {
+public:
+  std::string_view view() const { return {data_.get(), size_}; }
+
+  // Room for at least `capacity` bytes, keeping the first `size()` bytes.
+  void reserve(std::size_t capacity);
+  char *data() { return data_.get(); }
+  std::size_t size() const { return size_; }
+  void set_size(std::size_t size) { size_ = size; }
+
+private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Reads a whole file like read_whole_file, into FileBytes.
+Result<FileBytes> read_file_bytes(const std::string &path);
 
 // A file opened for writing (created, truncated) behind an 8192-byte buffer.
 class OutputFile {
@@ -27,11 +49,19 @@ public:
   // Writes out what the buffer holds.
   Result<std::monostate> flush();
 
+  // The free room of the buffer, to render a piece into in place.
+  std::size_t room() const { return BUFFER_SIZE - used_; }
+  char *free_space() { return buffer_.get() + used_; }
+  // Takes the `size` bytes just rendered at free_space() as one piece; `size`
+  // is at most room(), so this is exactly what write() does with a piece that fits.
+  void commit(std::size_t size) { used_ += size; }
+
 private:
   explicit OutputFile(int descriptor);
 
   int descriptor_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
 };
 
 } // namespace tidewrack

@@ -31,11 +31,13 @@ Settlement settle(std::string_view input, const SalvageOptions &options);
 
 // Hands every record to `clean(record, shape, merge_separator)` or to
 // `quarantine(record, reason)`, in input order, and returns the counters.
-// Stops early when `clean` returns false. Shared by the in-memory and the file
-// salvage, so that both reconcile exactly alike.
-template <class CleanSink, class QuarantineSink>
+// Stops early when `clean` returns false. Before each record, `plain(parser)`
+// may take it whole instead (ResilientParser::render_plain_row); it returns
+// the PlainRow it got. Shared by the in-memory and the file salvage, so that
+// both reconcile exactly alike.
+template <class PlainLane, class CleanSink, class QuarantineSink>
 SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &options,
-                                const Settlement &settlement, CleanSink &&clean,
+                                const Settlement &settlement, PlainLane &&plain, CleanSink &&clean,
                                 QuarantineSink &&quarantine) {
   SalvageCounts counts;
   counts.detected_delimiter = settlement.delimiter;
@@ -47,7 +49,17 @@ SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &op
 
   ResilientParser parser(input, settlement.delimiter, options.quote_char, options.repair_quotes);
   Record record;
-  while (parser.next_row(record)) {
+  for (;;) {
+    const ResilientParser::PlainRow taken = plain(parser);
+    if (taken.rendered) {
+      ++counts.total_rows;
+      ++counts.salvaged_rows;
+      counts.repaired_rows += taken.padded ? 1 : 0;
+      continue;
+    }
+    if (!parser.next_row(record)) {
+      break;
+    }
     ++counts.total_rows;
     std::uint64_t width = record.size();
     RowShape shape{record.size(), false, 0};
@@ -70,6 +82,16 @@ SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &op
     }
   }
   return counts;
+}
+
+// The same without a fast lane: every record goes through `clean` or `quarantine`.
+template <class CleanSink, class QuarantineSink>
+SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &options,
+                                const Settlement &settlement, CleanSink &&clean,
+                                QuarantineSink &&quarantine) {
+  return reconcile_records(
+      input, options, settlement, [](ResilientParser &) { return ResilientParser::PlainRow{}; },
+      clean, quarantine);
 }
 
 } // namespace tidewrack

@@ -33,9 +33,10 @@ void RowStore::append(const Record &record, const RowShape &shape,
     arena_.append(field);
   }
   if (shape.merge_rest) {
-    std::size_t first = shape.kept == 0 ? 0 : record.ends[shape.kept - 1];
-    std::size_t joined =
-        record.text.size() - first + (record.size() - shape.kept - 1) * merge_separator.size();
+    std::size_t joined = (record.size() - shape.kept - 1) * merge_separator.size();
+    for (std::size_t i = shape.kept; i < record.size(); ++i) {
+      joined += record.field(i).size();
+    }
     append_varint(joined);
     for (std::size_t i = shape.kept; i < record.size(); ++i) {
       if (i > shape.kept) {

@@ -1,5 +1,6 @@
 #include "salvage/salvage_file.h"
 
+#include <memory>
 #include <vector>
 
 #include "salvage/csv_format.h"
@@ -39,11 +40,11 @@ Result<std::monostate> write_quarantine(const std::string &path,
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options) {
-  Result<std::string> input = read_whole_file(input_path);
+  Result<FileBytes> input = read_file_bytes(input_path);
   if (!input.ok()) {
     return std::move(input.error());
   }
-  const std::string_view bytes = input.value();
+  const std::string_view bytes = input.value().view();
   const Settlement settlement = settle(bytes, options);
   std::vector<QuarantineRecord> quarantine;
   SalvageCounts counts;
@@ -57,13 +58,40 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     // are never held all at once.
     CleanRowRenderer renderer(settlement.delimiter, options.quote_char);
     Result<std::monostate> written = std::monostate{};
-    std::string line;
+    std::unique_ptr<char[]> line;
+    std::size_t line_capacity = 0;
+    // Plain records are cut and rendered in one go, in place in the buffer.
+    const bool plain_lane = settlement.delimiter < 0x80 && options.quote_char < 0x80;
     counts = reconcile_records(
         bytes, options, settlement,
+        [&](ResilientParser &parser) {
+          if (!plain_lane || !parser.renders_plain_rows()) {
+            return ResilientParser::PlainRow{};
+          }
+          ResilientParser::PlainRow row = parser.render_plain_row(
+              output.free_space(), output.room(), settlement.columns, options.fill_ragged_rows);
+          output.commit(row.size);
+          return row;
+        },
         [&](const Record &record, const RowShape &shape, const std::string &merge_separator) {
-          line.clear();
-          renderer.render(line, record, shape, merge_separator);
-          written = output.write(line);
+          // A line that surely fits the buffer's free room is rendered there in
+          // place: the same as copying it in whole.
+          const std::size_t bound = renderer.size_bound(record, shape, merge_separator);
+          if (bound <= output.room()) {
+            char *start = output.free_space();
+            char *end = renderer.render_to(start, record, shape, merge_separator);
+            output.commit(static_cast<std::size_t>(end - start));
+            return true;
+          }
+          // Elsewhere, in memory that is reused and never zero-filled.
+          if (bound > line_capacity) {
+            line.reset();
+            line.reset(new char[bound]);
+            line_capacity = bound;
+          }
+          char *end = renderer.render_to(line.get(), record, shape, merge_separator);
+          written = output.write(
+              std::string_view(line.get(), static_cast<std::size_t>(end - line.get())));
           return written.ok();
         },
         [&](const Record &record, const std::string &reason) {
