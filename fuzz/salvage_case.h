@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "salvage/options.h"
+
+namespace fuzz {
+
+// A fuzz input for the salvage targets: four header bytes choose the options,
+// the rest is the CSV input.
+//   byte 0, flags: 0x01 delimiter given, 0x02 fill ragged rows, 0x04 merge
+//           overflow, 0x08 repair quotes, 0x10 column count given
+//   byte 1: the delimiter (when given)
+//   byte 2: the quote character
+//   byte 3: the column count modulo 9 (when given; 0 means "no width")
+// Missing header bytes count as 0.
+struct SalvageCase {
+  tidewrack::SalvageOptions options;
+  std::string_view input;
+};
+
+inline constexpr std::size_t SALVAGE_HEADER_SIZE = 4;
+
+inline SalvageCase decode_salvage_case(const std::uint8_t *data, std::size_t size) {
+  std::uint8_t header[SALVAGE_HEADER_SIZE] = {};
+  std::size_t used = size < SALVAGE_HEADER_SIZE ? size : SALVAGE_HEADER_SIZE;
+  for (std::size_t i = 0; i < used; ++i) {
+    header[i] = data[i];
+  }
+  SalvageCase result;
+  std::uint8_t flags = header[0];
+  if (flags & 0x01) {
+    result.options.delimiter = header[1];
+  }
+  result.options.quote_char = header[2];
+  result.options.fill_ragged_rows = (flags & 0x02) != 0;
+  result.options.merge_overflow = (flags & 0x04) != 0;
+  result.options.repair_quotes = (flags & 0x08) != 0;
+  if (flags & 0x10) {
+    result.options.expected_columns = header[3] % 9;
+  }
+  result.input = std::string_view(reinterpret_cast<const char *>(data) + used, size - used);
+  return result;
+}
+
+} // namespace fuzz

@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz corpora (fuzz/corpus/<target>/).
+
+    python3 fuzz/seeds.py
+
+Each seed is a header that picks the settings followed by a CSV input that
+exercises one rule of the parser or the salvage. The script only writes its own
+named files; inputs merged in by `tools/fuzz --update-corpus` stay untouched.
+"""
+
+from pathlib import Path
+
+CORPUS = Path(__file__).resolve().parent / "corpus"
+
+# name -> input; each shows one rule of the record cutting.
+BODIES = {
+    "empty": b"",
+    "one-line": b"a\n",
+    "no-final-line-break": b"a,b,c",
+    "trailing-delimiter": b"a,b,\n",
+    "lone-delimiter": b",",
+    "empty-fields": b",,\n",
+    "empty-line": b"\n",
+    "blank-line-between": b"a\n\nb\n",
+    "mixed-line-breaks": b"a\r\nb\rc\n\rd",
+    "blanks-kept": b" a , b \n \t\n",
+    "quoted-delimiter": b'"a,b",c\n',
+    "doubled-quote": b'"a""b",c\n',
+    "empty-quoted": b'"",""\n',
+    "quote-runs": b'"\n""\n"""\n""""',
+    "open-quote-at-end": b'a,"',
+    "quotes-in-unquoted": b'ab"c,d"e\n',
+    "text-after-closing-quote": b'"ab"cd,e\n"ab"  cd,e\n"ab" ,e\n',
+    "quote-then-cr": b'"a"\r',
+    "quoted-line-break": b'"a\nb",c\nd\n',
+    "quoted-crlf": b'"a\r\nb",c\r\n"a\rb",c\r',
+    "unterminated-quote": b'"open,x\ny\n',
+    "stray-quotes": b'"he said "hi" ok",x\n"5" screen",x\n"x"y"\n"a"b"c"d",e\n',
+    "first-quote-closes": b'"x"y" q\n"a,b"x"y,z\n',
+    "merge-across-delimiter": b'"a" b,"c"\n',
+    "tab-after-quote": b'"a"\t"b"\nx\t"a"\t"b"\tc\n"a"\tb\n',
+    "byte-order-mark": b"\xef\xbb\xbfa,b\n",
+    "byte-order-mark-alone": b"\xef\xbb\xbf",
+    "two-byte-order-marks": b"\xef\xbb\xbf\xef\xbb\xbfa,b\nc,d\n",
+    "invalid-utf8": b"caf\xc3\xa9,\xff\xfe,ok\n\xe0\x80\xaf,\xed\xa0\x80,\xf4\x90\x80\x80,\xc3\n",
+    "truncated-sequences": b"\xe2\x82,\xf0\x9f\x98,\xe2\x82\xac",
+    "delimiter-inside-utf8": b"a\xc2\xa7b\xc2\xa7c\n",
+    "nul-bytes": b"a\x00b,c\n\x00\x00\x00\n",
+    "quote-blank-runs": b'"a"   "b"   ,c\n"   "   "\n',
+    "many-stray-quotes": b'"' + b'x"y' * 40 + b'"\n',
+    "alternating-quote-delimiter": b'"a",' * 20 + b'\n' + b'","' * 20 + b'\n' + b'" "' * 20,
+    "multi-line-field": b'id,text\n1,"line one\nline two\r\nline three"\n2,plain\n',
+}
+
+# name -> input for the salvage targets: widths, delimiters and heuristics.
+SALVAGE_BODIES = {
+    "reconcile": b"h1,h2,h3\np,q\nx,y,z,w,v\n\nok,ok,ok",
+    "semicolons": b"a;b;c\n1;2;3\n4;5\n6;7;8;9\n",
+    "pipes": b"a|b|c\n1|2|3\n",
+    "tabs": b"a\tb\n1\t2\n3\t4\t5\n",
+    "ragged-header": b"name,age\nann,31,nurse\nbob\ncy,4,x,y\n",
+    "blank-lines-only": b"\n\n \n\t\n",
+    "unicode-blank-lines": b"\xe3\x80\x80\n\xc2\xa0\na,b\n",
+    "tied-widths": b"a,b\nc,d,e\n",
+    "hundred-then-wider": b"a,b,c\n" * 100 + b"a,b,c,d\n" * 5,
+    "quoted-merge": b'a,b\n"x,y",z,"w""v"\n',
+    "crlf-file": b"a,b\r\nc,d\r\ne\r\n",
+    "quarantine-lines": b"a,b,c\n\"x\ny\"\nlast",
+    # Plain records, the ones file salvage cuts and renders in one pass.
+    "plain-rows": b"id,name,score\n" + b"".join(b"%d,name %d,%d\n" % (i, i, i * 7) for i in range(60)),
+    "plain-quoted-ragged": b'a,b,c\n"x",y,"z"\n"p,q",r\n1,2\n"",,\n3,"4"  ,5\n6\r\n7,8,9\r\n',
+    "plain-then-broken": b"a,b\n" * 30 + b'c,"d""e"\nf,"g\nh"\ni,j,k\n\xff,x\n' + b"a,b\n" * 5,
+}
+
+# Differential target: delimiter byte, quote byte, repair flag ('1' on, '0' off).
+PARSER_SETTINGS = {
+    "comma-repair": b',"1',
+    "comma-strict": b',"0',
+}
+PARSER_EXTRA = {
+    "tab-repair-tab-after-quote": b'\t"1' + BODIES["tab-after-quote"],
+    "tab-strict-tab-after-quote": b'\t"0' + BODIES["tab-after-quote"],
+    "delimiter-c2": b'\xc2"1' + BODIES["delimiter-inside-utf8"],
+    "delimiter-a7": b'\xa7"1' + BODIES["delimiter-inside-utf8"],
+    "semicolon-single-quote": b";'1a;'b;c'';d'\n'x'y';z\n",
+    "blank-as-quote": b",  1  a  b  ,c\n   ,x\n",
+    "blank-as-delimiter": b' "1"a b" c\n"x"  y\n',
+    "quote-equals-delimiter": b',,1a,b,,c\n,,,\n',
+    "lf-as-delimiter": b'\n"1a\nb\r\nc\n',
+    "cr-as-quote": b',\r1\ra,b\r,c\n',
+}
+
+# Salvage targets: flags byte (0x01 delimiter given, 0x02 fill, 0x04 merge,
+# 0x08 repair, 0x10 columns given), delimiter, quote, columns.
+SALVAGE_SETTINGS = {
+    "defaults": bytes([0x0E, 0, ord('"'), 0]),
+    "strict-widths": bytes([0x18, 0, ord('"'), 3]),
+    "comma-two-columns": bytes([0x1F, ord(","), ord('"'), 2]),
+    "no-width": bytes([0x1F, ord(","), ord('"'), 0]),
+}
+SALVAGE_EXTRA = {
+    "one-column-merge": bytes([0x1F, ord(","), ord('"'), 1]) + b"a,b,c\n\nd\n",
+    "delimiter-a7-merge": bytes([0x1F, 0xA7, ord('"'), 2]) + b"x\xa7y\xa7z\n",
+    "single-quote-option": bytes([0x0F, ord(";"), ord("'"), 0]) + b"a;'b;c'\n'x''y';z\n",
+    "no-repair-stray": bytes([0x06, 0, ord('"'), 0]) + BODIES["stray-quotes"],
+    "empty-with-options": bytes([0x1F, ord(";"), ord('"'), 5]),
+    "bom-alone-with-options": bytes([0x1F, ord(";"), ord('"'), 5]) + b"\xef\xbb\xbf",
+    "short-header": b"\x1f,",
+    # Padded lines that add up to more than one 8 KiB write buffer.
+    "output-past-one-buffer": bytes([0x1F, ord(","), ord('"'), 8]) + b"a,b\n" * 700 + b'"q""q",r\n' * 50,
+}
+
+
+def write(target, name, data):
+    directory = CORPUS / target
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / name).write_bytes(data)
+
+
+def main():
+    for name, body in BODIES.items():
+        for setting, header in PARSER_SETTINGS.items():
+            write("fuzz_parser_differential", f"{name}.{setting}", header + body)
+    for name, data in PARSER_EXTRA.items():
+        write("fuzz_parser_differential", name, data)
+
+    salvage_bodies = {**SALVAGE_BODIES, **{k: BODIES[k] for k in (
+        "mixed-line-breaks", "stray-quotes", "merge-across-delimiter", "two-byte-order-marks",
+        "invalid-utf8", "nul-bytes", "unterminated-quote", "multi-line-field",
+        "blank-line-between", "empty-line", "quoted-crlf")}}
+    for target in ("fuzz_salvage_slice", "fuzz_round_trip", "fuzz_file_salvage"):
+        for name, body in salvage_bodies.items():
+            for setting, header in SALVAGE_SETTINGS.items():
+                write(target, f"{name}.{setting}", header + body)
+        for name, data in SALVAGE_EXTRA.items():
+            write(target, name, data)
+
+
+if __name__ == "__main__":
+    main()
