@@ -283,11 +283,14 @@ def machine() -> list[str]:
     except OSError:
         pass
     peer = ", ".join(f"{k} {v}" for k, v in versions().items())
+    load = " / ".join(f"{value:.2f}" for value in os.getloadavg())
     return [
         f"- date: {datetime.datetime.now().astimezone().strftime('%Y-%m-%d %H:%M %Z')}",
         f"- cores (nproc): {os.cpu_count()}; CPU: {model}",
         f"- memory: {memory}; kernel {platform.release()}",
         f"- Python {platform.python_version()}; {peer}",
+        f"- load average (1 / 5 / 15 min) when the table was made: {load} (other work on the "
+        "machine slows every tool alike, but adds noise)",
     ]
 
 
