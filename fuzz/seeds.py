@@ -38,6 +38,7 @@ BODIES = {
     "stray-quotes": b'"he said "hi" ok",x\n"5" screen",x\n"x"y"\n"a"b"c"d",e\n',
     "first-quote-closes": b'"x"y" q\n"a,b"x"y,z\n',
     "merge-across-delimiter": b'"a" b,"c"\n',
+    "blanks-after-quote": b'"a" x,b\n"a" \t ,b\n"a"  \r\n"Whose Line" Episode #2.7,c\n"z"  ',
     "tab-after-quote": b'"a"\t"b"\nx\t"a"\t"b"\tc\n"a"\tb\n',
     "byte-order-mark": b"\xef\xbb\xbfa,b\n",
     "byte-order-mark-alone": b"\xef\xbb\xbf",

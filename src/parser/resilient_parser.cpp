@@ -276,31 +276,28 @@ quoted:
     ++at;
   }
 
-after_quote:
-  for (;;) {
-    if (at == size) {
-      complete_field(closing);
-      goto end_of_input;
-    }
-    const std::uint8_t byte = data[at];
-    if (byte == delimiter) {
-      complete_field(closing);
-      ++at;
-      goto field_start;
-    }
-    if (is_blank(byte)) {
-      ++at;
-      continue;
-    }
-    if (byte == CR || byte == LF) {
-      complete_field(closing);
-      goto line_break;
-    }
-    // Text after the closing quote joins the field.
-    cut_piece(closing);
-    piece = at;
-    goto unquoted;
+after_quote: {
+  const std::size_t after = after_blanks(at);
+  if (after == size) {
+    complete_field(closing);
+    goto end_of_input;
   }
+  if (data[after] == delimiter) {
+    complete_field(closing);
+    at = after + 1;
+    goto field_start;
+  }
+  if (data[after] == CR || data[after] == LF) {
+    complete_field(closing);
+    at = after;
+    goto line_break;
+  }
+  // Text after the closing quote joins the field, with the blanks before it.
+  cut_piece(closing);
+  piece = at;
+  at = after;
+  goto unquoted;
+}
 
 line_break:
   if (unchecked) {
@@ -596,30 +593,27 @@ quoted:
     ++at;
   }
 
-after_quote:
-  for (;;) {
-    if (at == size) {
-      complete_field();
-      return end_at_input_end();
-    }
-    std::uint8_t byte = data[at];
-    if (byte == delimiter_) {
-      complete_field();
-      ++at;
-      goto field_start;
-    }
-    if (is_blank(byte)) {
-      ++at;
-      continue;
-    }
-    if (byte == CR || byte == LF) {
-      complete_field();
-      return end_at_line_break();
-    }
-    take(byte); // text after the closing quote joins the field
-    ++at;
-    goto unquoted;
+after_quote: {
+  const std::size_t after = after_blanks(at);
+  if (after == size) {
+    complete_field();
+    return end_at_input_end();
   }
+  if (data[after] == delimiter_) {
+    complete_field();
+    at = after + 1;
+    goto field_start;
+  }
+  if (data[after] == CR || data[after] == LF) {
+    complete_field();
+    at = after;
+    return end_at_line_break();
+  }
+  // Text after the closing quote joins the field, with the blanks before it.
+  text.append(reinterpret_cast<const char *>(data + at), after - at);
+  at = after;
+  goto unquoted;
+}
 }
 
 // Blanks are skipped up to, never over, the delimiter: a tab delimiter right

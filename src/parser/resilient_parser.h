@@ -63,10 +63,7 @@ private:
   // the delimiter, a line break or the end of the input; otherwise only when no
   // later quote on the same physical line is followed that way.
   bool closes_field(std::size_t quote_at) {
-    std::size_t next = quote_at + 1;
-    if (next < size_ && (data_[next] == ' ' || data_[next] == '\t') && data_[next] != delimiter_) {
-      next = skip_blanks(next);
-    }
+    const std::size_t next = after_blanks(quote_at + 1);
     if (next == size_ || data_[next] == delimiter_ || data_[next] == '\r' || data_[next] == '\n') {
       return true;
     }
@@ -76,6 +73,13 @@ private:
     return !(segment_has_candidate_ && segment_candidate_ >= next);
   }
   std::size_t skip_blanks(std::size_t from);
+  // Past the blanks at `from` (never the delimiter), or `from` itself.
+  std::size_t after_blanks(std::size_t from) {
+    if (from < size_ && (data_[from] == ' ' || data_[from] == '\t') && data_[from] != delimiter_) {
+      return skip_blanks(from);
+    }
+    return from;
+  }
   std::size_t last_closing_candidate(std::size_t from);
 
   const unsigned char *data_;

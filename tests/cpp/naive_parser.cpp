@@ -191,7 +191,7 @@ std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t q
           complete();
           ++pos;
           state = State::FieldStart;
-        } else if (is_blank(x)) {
+        } else if (is_blank(x) && terminal(skip(pos))) {
           ++pos;
         } else if (x == '\r' || x == '\n') {
           complete();

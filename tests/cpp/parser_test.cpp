@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"\"\",\"\"\n", {{"", ""}}}, Case{"\"", {{""}}}, Case{"\"\"", {{""}}},
         Case{"\"\"\"", {{"\""}}}, Case{"\"\"\"\"", {{"\""}}}, Case{"a,\"", {{"a", ""}}},
         Case{"ab\"c,d\"e\n", {{"ab\"c", "d\"e"}}}, Case{"\"ab\"cd,e\n", {{"abcd", "e"}}},
-        Case{"\"ab\"  cd,e\n", {{"abcd", "e"}}}, Case{"\"ab\" ,e\n", {{"ab", "e"}}},
+        Case{"\"ab\"  cd,e\n", {{"ab  cd", "e"}}}, Case{"\"ab\" ,e\n", {{"ab", "e"}}},
         Case{"\"open,x\ny\n", {{"open,x\ny\n"}}},
         Case{"\"he said \"hi\" ok\",x\n", {{"he said \"hi\" ok", "x"}}},
         Case{"\"5\" screen\",x\n", {{"5\" screen", "x"}}}, Case{"\"x\"y\"\n", {{"x\"y"}}},
@@ -75,11 +75,11 @@ TEST(Records, QuoteRepairOffClosesAtTheFirstQuote) {
   EXPECT_EQ(parse("\"he said \"hi\" ok\",x\n", ',', false).records,
             (std::vector<Fields>{{"he said hi\" ok\"", "x"}}));
   EXPECT_EQ(parse("\"5\" screen\",x\n", ',', false).records,
-            (std::vector<Fields>{{"5screen\"", "x"}}));
+            (std::vector<Fields>{{"5 screen\"", "x"}}));
   EXPECT_EQ(parse("\"x\"y\"\n", ',', false).records, (std::vector<Fields>{{"xy\""}}));
   EXPECT_EQ(parse("\"a\"b\"c\"d\",e\n", ',', false).records,
             (std::vector<Fields>{{"ab\"c\"d\"", "e"}}));
-  EXPECT_EQ(parse("\"a\" b,\"c\"\n", ',', false).records, (std::vector<Fields>{{"ab", "c"}}));
+  EXPECT_EQ(parse("\"a\" b,\"c\"\n", ',', false).records, (std::vector<Fields>{{"a b", "c"}}));
   EXPECT_EQ(parse("\"open,x\ny\n", ',', false).records, (std::vector<Fields>{{"open,x\ny\n"}}));
 }
 
@@ -93,6 +93,33 @@ TEST(Records, RegressionQuotedTabSeparatedFieldsStayApart) {
   EXPECT_EQ(parse("\"a\" \t\"b c\" \t\"d\"\n", '\t').records,
             (std::vector<Fields>{{"a", "b c", "d"}}));
   EXPECT_EQ(parse("\"a\"\t\"b\"\n", '\t', false).records, (std::vector<Fields>{{"a", "b"}}));
+}
+
+// Regression: blanks after a closing quote were dropped before any byte, which
+// glued words: ‹"Whose Line Is It Anyway?" Episode #2.7› lost its space. They
+// are dropped only before the delimiter, a line break or the end of the input.
+TEST(Records, RegressionBlanksBeforeTextAfterAClosingQuoteStay) {
+  struct Case {
+    std::string input;
+    char delimiter;
+    std::vector<Fields> records;
+  };
+  const std::vector<Case> cases = {
+      {"\"Whose Line Is It Anyway?\" Episode #2.7,1999\n",
+       ',',
+       {{"Whose Line Is It Anyway? Episode #2.7", "1999"}}},
+      {"\"a\" x,b\n", ',', {{"a x", "b"}}},
+      {"\"ab\" \t cd", ',', {{"ab \t cd"}}},
+      {"\"a\"  ,b\r\n\"c\" \t\r\n\"d\"  ", ',', {{"a", "b"}, {"c"}, {"d"}}},
+      {"\"a\"\tb\n\"c\" \td\n\"e\" f\tg\n", '\t', {{"a", "b"}, {"c", "d"}, {"e f", "g"}}},
+      {"\"a\"\t x\n\"b\"\tx\n", ' ', {{"a", "x"}, {"b\tx"}}},
+  };
+  for (const Case &c : cases) {
+    for (bool repair : {true, false}) {
+      EXPECT_EQ(parse(c.input, c.delimiter, repair).records, c.records)
+          << "input: " << testing::PrintToString(c.input) << " repair " << repair;
+    }
+  }
 }
 
 TEST(Records, HighDelimiterByteCutsMultiByteCharacters) {

@@ -92,6 +92,17 @@ class TestHugeInputs:
         assert len(rows[0]) == 1_000_001
         assert rows[0][:2] == ["x", "x"] and rows[0][-1] == ""
 
+    def test_ten_mib_blank_runs_after_closing_quotes(self, tmp_path):
+        # Kept before text, dropped before the delimiter: decided once per run,
+        # or a 10 MiB run costs days.
+        blanks = b" " * (10 * MIB)
+        source, output = tmp_path / "blanks.csv", tmp_path / "out.csv"
+        source.write_bytes((b'"a"' + blanks + b'x,b\n"c"' + blanks + b",d\n") * 2)
+
+        summary = backend.salvage_file(str(source), str(output))
+        assert (summary.total_rows, summary.repaired_rows) == (4, 0)
+        assert output.read_bytes() == (b"a" + blanks + b"x,b\nc,d\n") * 2
+
     # Lines that make every quote a fresh question for the closing-quote
     # look-ahead; a quadratic look-ahead takes hours on them. Judged against
     # clean text of the same size, with a generous bound (the clean line is

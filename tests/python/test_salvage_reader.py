@@ -141,6 +141,11 @@ def test_new_refuses_other_types(sample_path):
         (b'"multi\r\nline",x\n', [["multi\r\nline", "x"]]),
         (b"\xef\xbb\xbfa,b\n", [["a", "b"]]),
         (b"\n\n", [[""], [""]]),
+        # Blanks after a closing quote stay before text (they used to glue words).
+        (
+            b'"Whose Line Is It Anyway?" Episode #2.7,1999\n"a"  ,b\n',
+            [["Whose Line Is It Anyway? Episode #2.7", "1999"], ["a", "b"]],
+        ),
     ],
 )
 def test_field_texts(write_input, content, rows):
