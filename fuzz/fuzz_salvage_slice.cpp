@@ -48,11 +48,12 @@ bool is_blank(const Fields &fields) {
 }
 
 // The field counts that occur most often among the first 100 non-blank
-// records, parsed the way column inference parses (double quote, repair on).
-std::vector<std::uint64_t> most_frequent_widths(std::string_view input, std::uint8_t delimiter) {
+// records, parsed the way column inference parses (the salvage's quote, repair on).
+std::vector<std::uint64_t> most_frequent_widths(std::string_view input, std::uint8_t delimiter,
+                                                std::uint8_t quote) {
   std::map<std::uint64_t, int> tally;
   int tallied = 0;
-  for (const naive::Row &row : naive::parse(input, delimiter, '"', true)) {
+  for (const naive::Row &row : naive::parse(input, delimiter, quote, true)) {
     if (tallied == 100) {
       break;
     }
@@ -109,18 +110,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   }
 
-  // The delimiter: the given one, or one of the four candidates.
+  // The delimiter: the given one, or one of the four candidates other than the quote.
   check(counts.detected_delimiter < 0x100, "the delimiter is a byte",
         std::to_string(counts.detected_delimiter));
   const auto delimiter = static_cast<std::uint8_t>(counts.detected_delimiter);
   if (options.delimiter) {
-    check(delimiter == *options.delimiter, "a given delimiter is used",
-          std::to_string(delimiter));
+    check(delimiter == *options.delimiter, "a given delimiter is used", std::to_string(delimiter));
   } else {
-    check(std::find(tidewrack::CANDIDATE_DELIMITERS.begin(),
-                    tidewrack::CANDIDATE_DELIMITERS.end(),
-                    delimiter) != tidewrack::CANDIDATE_DELIMITERS.end(),
-          "a sniffed delimiter is one of the candidates", std::to_string(delimiter));
+    check(std::find(tidewrack::CANDIDATE_DELIMITERS.begin(), tidewrack::CANDIDATE_DELIMITERS.end(),
+                    delimiter) != tidewrack::CANDIDATE_DELIMITERS.end() &&
+              delimiter != options.quote_char,
+          "a sniffed delimiter is one of the candidates other than the quote",
+          std::to_string(delimiter));
   }
 
   // The width: the given one, or a most frequent width of the head.
@@ -129,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(columns == *options.expected_columns, "a given column count is used",
           std::to_string(columns));
   } else {
-    std::vector<std::uint64_t> widths = most_frequent_widths(input, delimiter);
+    std::vector<std::uint64_t> widths = most_frequent_widths(input, delimiter, options.quote_char);
     check(widths.empty() ? columns == 0
                          : std::find(widths.begin(), widths.end(), columns) != widths.end(),
           "the inferred width is a most frequent width of the first 100 non-blank records",
@@ -138,8 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   // Replay the reconciliation on a separate parse.
   const std::string separator = tidewrack::byte_as_utf8(delimiter);
-  const std::string too_few =
-      "Row has too few columns (expected " + std::to_string(columns) + ")";
+  const std::string too_few = "Row has too few columns (expected " + std::to_string(columns) + ")";
   const std::string extra = "Row has extra columns (expected " + std::to_string(columns) + ")";
   std::size_t clean_index = 0;
   std::size_t quarantine_index = 0;
@@ -184,16 +184,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       }
       ++clean_index;
     } else {
-      check(quarantine_index < outcome.quarantine.size(),
-            "every rejected record is quarantined",
+      check(quarantine_index < outcome.quarantine.size(), "every rejected record is quarantined",
             "missing quarantine record for " + fuzz::row_text(record.fields));
       const tidewrack::QuarantineRecord &got = outcome.quarantine[quarantine_index];
       check(got.fields == record.fields && got.line == record.end_line && got.reason == *reason,
             "a quarantine record keeps the raw fields, the line and the reason",
             "record " + std::to_string(quarantine_index) + " is " + fuzz::row_text(got.fields) +
                 " line " + std::to_string(got.line) + " \"" + got.reason + "\", expected " +
-                fuzz::row_text(record.fields) + " line " + std::to_string(record.end_line) +
-                " \"" + *reason + "\"");
+                fuzz::row_text(record.fields) + " line " + std::to_string(record.end_line) + " \"" +
+                *reason + "\"");
       for (const std::string &field : got.fields) {
         check(fuzz::is_well_formed_utf8(field), "quarantined fields are valid UTF-8",
               fuzz::escaped(field));
@@ -201,8 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       ++quarantine_index;
     }
   }
-  check(clean_index == outcome.clean_rows.size() &&
-            quarantine_index == outcome.quarantine.size(),
+  check(clean_index == outcome.clean_rows.size() && quarantine_index == outcome.quarantine.size(),
         "nothing but the records of the input comes out",
         std::to_string(outcome.clean_rows.size()) + " clean rows and " +
             std::to_string(outcome.quarantine.size()) + " quarantine records, expected " +

@@ -103,6 +103,8 @@ SALVAGE_EXTRA = {
     "one-column-merge": bytes([0x1F, ord(","), ord('"'), 1]) + b"a,b,c\n\nd\n",
     "delimiter-a7-merge": bytes([0x1F, 0xA7, ord('"'), 2]) + b"x\xa7y\xa7z\n",
     "single-quote-option": bytes([0x0F, ord(";"), ord("'"), 0]) + b"a;'b;c'\n'x''y';z\n",
+    "single-quote-sniffed": bytes([0x0E, 0, ord("'"), 0]) + b"'a, b, c';1\n'd, e, f';2\nx,'y, z',w\n",
+    "comma-as-quote-sniffed": bytes([0x0E, 0, ord(","), 0]) + b"a,b\nc,d\n",
     "no-repair-stray": bytes([0x06, 0, ord('"'), 0]) + BODIES["stray-quotes"],
     "empty-with-options": bytes([0x1F, ord(";"), ord('"'), 5]),
     "bom-alone-with-options": bytes([0x1F, ord(";"), ord('"'), 5]) + b"\xef\xbb\xbf",

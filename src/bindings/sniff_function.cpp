@@ -22,7 +22,7 @@ PyObject *sniff(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
         !convert_text(values[0], "sample", sample)) {
       return nullptr;
     }
-    return PyUnicode_FromOrdinal(sniff_delimiter(sample));
+    return PyUnicode_FromOrdinal(sniff_delimiter(sample, '"'));
   });
 }
 

@@ -8,8 +8,9 @@
 
 namespace tidewrack {
 
-std::uint64_t infer_column_count(std::string_view sample, std::uint8_t delimiter) {
-  ResilientParser parser(sample, delimiter, '"', true);
+std::uint64_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
+                                 std::uint8_t quote_char) {
+  ResilientParser parser(sample, delimiter, quote_char, true);
   Record record;
   std::vector<std::size_t> field_counts;
   while (field_counts.size() < INFER_RECORD_LIMIT && parser.next_row(record)) {

@@ -8,8 +8,10 @@ namespace tidewrack {
 
 inline constexpr std::size_t INFER_RECORD_LIMIT = 100;
 
-// The most frequent field count among the first 100 non-blank records; 0 when
-// there is none. On equal occurrences the wider field count wins.
-std::uint64_t infer_column_count(std::string_view sample, std::uint8_t delimiter);
+// The most frequent field count among the first 100 non-blank records, with
+// fields quoted by `quote_char`; 0 when there is none. On equal occurrences the
+// wider field count wins.
+std::uint64_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
+                                 std::uint8_t quote_char);
 
 } // namespace tidewrack

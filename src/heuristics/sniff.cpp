@@ -12,8 +12,8 @@ namespace tidewrack {
 
 namespace {
 
-double score(std::string_view sample, std::uint8_t delimiter) {
-  ResilientParser parser(sample, delimiter, '"', true);
+double score(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char) {
+  ResilientParser parser(sample, delimiter, quote_char, true);
   Record record;
   std::vector<std::size_t> field_counts;
   while (field_counts.size() < SNIFF_RECORD_LIMIT && parser.next_row(record)) {
@@ -43,11 +43,14 @@ double score(std::string_view sample, std::uint8_t delimiter) {
 
 } // namespace
 
-std::uint8_t sniff_delimiter(std::string_view sample) {
+std::uint8_t sniff_delimiter(std::string_view sample, std::uint8_t quote_char) {
   std::uint8_t best_delimiter = ',';
-  double best_score = -1.0;
+  double best_score = -1.0; // below any score: the first candidate tried takes it
   for (std::uint8_t candidate : CANDIDATE_DELIMITERS) {
-    double candidate_score = score(sample, candidate);
+    if (candidate == quote_char) {
+      continue;
+    }
+    double candidate_score = score(sample, candidate, quote_char);
     if (candidate_score > best_score) {
       best_delimiter = candidate;
       best_score = candidate_score;

@@ -12,7 +12,9 @@ inline constexpr std::array<std::uint8_t, 4> CANDIDATE_DELIMITERS = {',', ';', '
 inline constexpr std::size_t SNIFF_RECORD_LIMIT = 50;
 
 // The candidate delimiter that splits the head of `sample` most consistently
-// into one and the same number of fields, wider splits weighing more.
-std::uint8_t sniff_delimiter(std::string_view sample);
+// into one and the same number of fields, wider splits weighing more, with
+// fields quoted by `quote_char`. A candidate equal to `quote_char` could never
+// delimit and is passed over; the first candidate tried wins when none splits.
+std::uint8_t sniff_delimiter(std::string_view sample, std::uint8_t quote_char);
 
 } // namespace tidewrack

@@ -26,9 +26,13 @@ Settlement settle(std::string_view input, const SalvageOptions &options) {
   if (input.empty()) {
     return settlement;
   }
-  settlement.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(input);
-  settlement.columns = options.expected_columns ? *options.expected_columns
-                                                : infer_column_count(input, settlement.delimiter);
+  // The heuristics read quotes as the salvage will, so that quoted delimiters
+  // split neither the sniffed nor the inferred width.
+  settlement.delimiter =
+      options.delimiter ? *options.delimiter : sniff_delimiter(input, options.quote_char);
+  settlement.columns = options.expected_columns
+                           ? *options.expected_columns
+                           : infer_column_count(input, settlement.delimiter, options.quote_char);
   return settlement;
 }
 

@@ -7,8 +7,14 @@
 
 namespace {
 
-using tidewrack::infer_column_count;
-using tidewrack::sniff_delimiter;
+// The heuristics as the module function sniff and the default salvage run them.
+std::uint8_t sniff_delimiter(std::string_view sample) {
+  return tidewrack::sniff_delimiter(sample, '"');
+}
+
+std::uint64_t infer_column_count(std::string_view sample, char delimiter) {
+  return tidewrack::infer_column_count(sample, static_cast<std::uint8_t>(delimiter), '"');
+}
 
 std::string repeat(const std::string &line, int times) {
   std::string text;
@@ -69,6 +75,33 @@ TEST(Inference, TakesTheMostFrequentFieldCount) {
 TEST(Inference, TiesGoToTheWiderCount) {
   EXPECT_EQ(infer_column_count("a,b\nc,d,e\n", ','), 3u);
   EXPECT_EQ(infer_column_count("a,b,c\nd,e\n", ','), 3u);
+}
+
+// Regression: sniffing and inference read quotes as the double quote whatever
+// the salvage's quote character, so a comma inside 'Smith, John' split it and
+// every row of a three-column file was padded to four.
+TEST(QuoteCharacter, QuotedDelimitersSplitNothing) {
+  const std::string commas = "id,name,x\n1,'Smith, John',x\n2,'Doe, Jane',y\n";
+  EXPECT_EQ(tidewrack::infer_column_count(commas, ',', '\''), 3u);
+  EXPECT_EQ(tidewrack::infer_column_count(commas, ',', '"'), 4u);
+  const std::string semicolons = "'Smith, John, Jr';1\n'Doe, Jane, Sr';2\n";
+  EXPECT_EQ(tidewrack::sniff_delimiter(semicolons, '\''), ';');
+  EXPECT_EQ(tidewrack::sniff_delimiter(semicolons, '"'), ',');
+}
+
+TEST(QuoteCharacter, ACandidateEqualToTheQuoteIsPassedOver) {
+  struct Case {
+    std::string sample;
+    char quote;
+    char expected;
+  };
+  for (const Case &c : {Case{"alpha\nbeta\n", ',', ';'}, // the first candidate tried is the default
+                        Case{"a,b\nc,d\n", ',', ';'}, Case{"a|b|c\nd|e|f\n", '|', ','},
+                        Case{"a\tb\nc\td\n", '\t', ','}}) {
+    EXPECT_EQ(tidewrack::sniff_delimiter(c.sample, static_cast<std::uint8_t>(c.quote)),
+              static_cast<std::uint8_t>(c.expected))
+        << testing::PrintToString(c.sample) << " quote " << int{c.quote};
+  }
 }
 
 TEST(Inference, BlankLinesDoNotCountTowardTheLimit) {

@@ -108,6 +108,24 @@ TEST(Reconcile, DetectsDelimiterAndWidthWhenNotGiven) {
   EXPECT_EQ(clean_rows(outcome).back(), (std::vector<std::string>{"g", "h", ""}));
 }
 
+// Regression: with quote_char ' the heuristics still read " as the quote, so a
+// comma inside 'Smith, John' padded every row with a phantom column, and a
+// semicolon file with quoted commas was cut at the commas.
+TEST(Reconcile, HeuristicsReadTheSalvagesQuoteCharacter) {
+  SalvageOptions options;
+  options.quote_char = '\'';
+  SalvageOutcome commas =
+      tidewrack::salvage_slice("id,name,x\n1,'Smith, John',x\n2,'Doe, Jane',y\n", options);
+  EXPECT_EQ(commas.counts.inferred_columns, 3u);
+  EXPECT_EQ(commas.counts.repaired_rows, 0u);
+  EXPECT_EQ(clean_rows(commas)[1], (std::vector<std::string>{"1", "Smith, John", "x"}));
+
+  SalvageOutcome semicolons =
+      tidewrack::salvage_slice("'Smith, John, Jr';1\n'Doe, Jane, Sr';2\n", options);
+  EXPECT_EQ(semicolons.counts.detected_delimiter, U';');
+  EXPECT_EQ(clean_rows(semicolons), (Rows{{"Smith, John, Jr", "1"}, {"Doe, Jane, Sr", "2"}}));
+}
+
 TEST(Lines, QuarantinedRecordsCarryTheLineTheyEndOn) {
   SalvageOptions options = with_columns(3, false, false);
   auto lines = [&](const std::string &input) {

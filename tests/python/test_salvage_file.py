@@ -4,6 +4,7 @@ import os
 
 import pytest
 
+import _tidewrack_backend as backend
 from _tidewrack_backend import SalvageSummary, salvage_file
 
 DAMAGED = b'id,name,score\r\n1,"Smith, J",90\r\n2,Lee\r\n3,Kim,88,extra\r\n4,"say ""hi""",70\r\n'
@@ -113,6 +114,30 @@ def test_quote_char_text_reduces_to_its_first_byte(write_input, tmp_path, quote_
     output = tmp_path / "clean.csv"
     salvage_file(write_input(b"'a\"b',c\n"), str(output), quote_char=quote_char)
     assert output.read_bytes() == clean
+
+
+# Regression: sniffing and inference read '"' whatever quote_char said, so quoted
+# commas padded every row with a phantom column or won the delimiter.
+@pytest.mark.parametrize(
+    ("content", "delimiter", "rows"),
+    [
+        (b"id,name,x\n1,'Smith, John',x\n", ",", [["id", "name", "x"], ["1", "Smith, John", "x"]]),
+        (
+            b"'Smith, John, Jr';1\n'Doe, Jane, Sr';2\n",
+            ";",
+            [["Smith, John, Jr", "1"], ["Doe, Jane, Sr", "2"]],
+        ),
+    ],
+)
+def test_quote_char_reaches_sniffing_and_inference(write_input, tmp_path, content, delimiter, rows):
+    source = write_input(content)
+    summary = salvage_file(source, str(tmp_path / "clean.csv"), quote_char="'")
+    assert (summary.detected_delimiter, summary.inferred_columns, summary.repaired_rows) == (
+        delimiter,
+        len(rows[0]),
+        0,
+    )
+    assert list(backend.open(source, quote_char="'")) == rows
 
 
 @pytest.mark.parametrize(
