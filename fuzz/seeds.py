@@ -113,6 +113,23 @@ SALVAGE_EXTRA = {
     "output-past-one-buffer": bytes([0x1F, ord(","), ord('"'), 8]) + b"a,b\n" * 700 + b'"q""q",r\n' * 50,
 }
 
+# Decoding target: encoding (0 utf-8, 1 auto, 2 cp1252, 3 latin-1, 4 utf-16-le,
+# 5 utf-16-be, 6 utf-32-le, 7 utf-32-be), block length - 1, then the input.
+TABLE = "id,name\n1,M\u00fcller \u20ac\n2,\u540d\U0001f600\r\n"
+DECODING = {
+    "utf8-replacement": b"\x00\x02" + BODIES["invalid-utf8"] + BODIES["truncated-sequences"],
+    "auto-cp1252": b"\x01\x01M\xfcller,\xa35\r\n\x93q\x94\x81\x8d\x90\xc3(\xf0\x80|\xe2\x82",
+    "auto-valid": b"\x01\x06" + TABLE.encode(),
+    "auto-long-runs": b"\x01\xff" + b"plain,ascii,text\n" * 40 + TABLE.encode() * 8 + b"\xfc",
+    "cp1252-high-half": b"\x02\x0f" + bytes(range(0x80, 0x100)) + b"a,b\n",
+    "latin1-every-byte": b"\x03\x04" + bytes(range(256)),
+    "utf16le-errors": b"\x04\x02" + TABLE.encode("utf-16-le") + b"\x00\xdc\x00\xd8a\x00\x00\xd8b",
+    "utf16le-long-runs": b"\x04\x1f" + ("a,b,c\n" * 50 + TABLE).encode("utf-16-le"),
+    "utf16be-errors": b"\x05\x00" + TABLE.encode("utf-16-be") + b"\xdc\x00\xd8\x3d\x00a\xd8\x3d",
+    "utf32le-errors": b"\x06\x03" + TABLE.encode("utf-32-le") + b"\x00\x00\x11\x00\x00\xd8\x00\x00a",
+    "utf32be-errors": b"\x07\x05" + TABLE.encode("utf-32-be") + b"\x00\x11\x00\x00\x00\x00",
+}
+
 
 def write(target, name, data):
     directory = CORPUS / target
@@ -137,6 +154,8 @@ def main():
                 write(target, f"{name}.{setting}", header + body)
         for name, data in SALVAGE_EXTRA.items():
             write(target, name, data)
+    for name, data in DECODING.items():
+        write("fuzz_decoding", name, data)
 
 
 if __name__ == "__main__":
