@@ -58,7 +58,12 @@ inline bool is_well_formed_utf8(std::string_view text) {
       ++i;
       continue;
     }
-    std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    // F8 to FF never lead a sequence; F5 to F7 fail the range check below.
+    std::size_t length = lead >= 0xF8   ? 0
+                         : lead >= 0xF0 ? 4
+                         : lead >= 0xE0 ? 3
+                         : lead >= 0xC0 ? 2
+                                        : 0;
     if (length == 0 || i + length > text.size()) {
       return false;
     }
