@@ -13,8 +13,8 @@
 #include "bindings/argument_binding.h"
 #include "bindings/cpp_boundary.h"
 #include "bindings/detached_thread.h"
+#include "bindings/module_state.h"
 #include "bindings/os_error.h"
-#include "bindings/process_object.h"
 #include "bindings/py_ptr.h"
 #include "bindings/py_salvage_summary.h"
 #include "bindings/salvage_option_arguments.h"
@@ -180,6 +180,11 @@ PyObject *exit_context(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 PyObject *get_summary(PyObject *self, void *) {
   return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
     PySalvageReader *reader = as_reader(self);
+    ModuleState *state = static_cast<ModuleState *>(PyType_GetModuleState(Py_TYPE(self)));
+    PyTypeObject *summary_type = state == nullptr ? nullptr : live_type(state->summary_type);
+    if (summary_type == nullptr) {
+      return nullptr;
+    }
     std::optional<SummaryValues> copy;
     {
       SharedAccess access(reader->access);
@@ -189,7 +194,7 @@ PyObject *get_summary(PyObject *self, void *) {
       }
       copy.emplace(reader->summary);
     }
-    return new_salvage_summary(std::move(*copy));
+    return new_salvage_summary(summary_type, std::move(*copy));
   });
 }
 
@@ -270,12 +275,10 @@ PyType_Spec spec = {
     slots,
 };
 
-ProcessObject reader_type;
-
 } // namespace
 
-PyTypeObject *salvage_reader_type() {
-  return reinterpret_cast<PyTypeObject *>(reader_type.get([] { return PyType_FromSpec(&spec); }));
+PyObject *make_salvage_reader_type(PyObject *module) {
+  return PyType_FromModuleAndSpec(module, &spec, nullptr);
 }
 
 PyObject *new_salvage_reader(PyTypeObject *type, const std::string &file_path,

@@ -6,6 +6,7 @@
 #include "bindings/cpp_boundary.h"
 #include "bindings/detached_thread.h"
 #include "bindings/module_functions.h"
+#include "bindings/module_state.h"
 #include "bindings/os_error.h"
 #include "bindings/py_salvage_summary.h"
 #include "bindings/salvage_option_arguments.h"
@@ -20,7 +21,7 @@ const char *const NAMES[] = {"input_path",     "output_path",      "quarantine_p
                              "merge_overflow", "expected_columns", "repair_quotes"};
 ParameterList parameters("", "salvage_file", NAMES, 2);
 
-PyObject *salvage_file_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+PyObject *salvage_file_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
   return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
     BoundValues values;
@@ -37,6 +38,10 @@ PyObject *salvage_file_function(PyObject *, PyObject *const *args, Py_ssize_t na
                                  options)) {
       return nullptr;
     }
+    PyTypeObject *summary_type = live_type(module_state(module).summary_type);
+    if (summary_type == nullptr) {
+      return nullptr;
+    }
     std::optional<Result<SalvageCounts>> result;
     {
       // Every argument is a C++ value now: other threads may run meanwhile.
@@ -47,7 +52,7 @@ PyObject *salvage_file_function(PyObject *, PyObject *const *args, Py_ssize_t na
       raise_salvage_file_error(result->error());
       return nullptr;
     }
-    return new_salvage_summary(SummaryValues::from_counts(result->value()));
+    return new_salvage_summary(summary_type, SummaryValues::from_counts(result->value()));
   });
 }
 
