@@ -17,7 +17,8 @@ inline constexpr const char *const READER_PARAMETER_NAMES[] = {
 PyObject *make_salvage_reader_type(PyObject *module);
 
 // Reads and salvages the file at `file_path` and returns a new reader of
-// `type` holding its clean rows; nullptr with the file error raised.
+// `type` holding its clean rows; nullptr with the file error raised, or with
+// the exception of a signal handler (Ctrl-C) that stopped the work.
 PyObject *new_salvage_reader(PyTypeObject *type, const std::string &file_path,
                              const SalvageOptions &options);
 

@@ -10,6 +10,8 @@
 #include "bindings/os_error.h"
 #include "bindings/py_salvage_summary.h"
 #include "bindings/salvage_option_arguments.h"
+#include "bindings/signal_poll.h"
+#include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
 
 namespace tidewrack::bindings {
@@ -43,10 +45,21 @@ PyObject *salvage_file_function(PyObject *module, PyObject *const *args, Py_ssiz
       return nullptr;
     }
     std::optional<Result<SalvageCounts>> result;
+    bool same_outputs = false;
     {
       // Every argument is a C++ value now: other threads may run meanwhile.
       DetachedThread detached;
-      result.emplace(salvage_file(input_path, output_path, quarantine_path, options));
+      same_outputs = quarantine_path && same_file(output_path, *quarantine_path);
+      if (!same_outputs) {
+        SignalPoll poll(detached);
+        result.emplace(
+            salvage_file(input_path, output_path, quarantine_path, options, StopPoll(poll)));
+      }
+    }
+    if (same_outputs) {
+      // The quarantine would overwrite the clean rows.
+      PyErr_SetString(PyExc_ValueError, "output_path and quarantine_path are the same file");
+      return nullptr;
     }
     if (!result->ok()) {
       raise_salvage_file_error(result->error());
