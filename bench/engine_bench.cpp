@@ -128,7 +128,7 @@ int main(int argc, char **argv) {
     for (int run = 0; run < runs; ++run) {
       if (slice) {
         slice_times.push_back(seconds([&] {
-          tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+          tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
           sink = outcome.counts.total_rows + outcome.clean_rows.size();
         }));
       }

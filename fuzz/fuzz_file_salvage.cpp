@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fuzz::fail("file salvage of a readable input into writable files succeeds", input,
                result.error().display());
   }
-  const tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+  const tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
   const tidewrack::SalvageCounts &got = result.value();
   const tidewrack::SalvageCounts &want = outcome.counts;
   if (got.total_rows != want.total_rows || got.salvaged_rows != want.salvaged_rows ||

@@ -39,13 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (!can_round_trip(settlement.delimiter, options.quote_char)) {
     return 0;
   }
-  const tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+  const tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
 
   // Render exactly as file salvage writes its output.
   std::string output;
   tidewrack::CleanRowRenderer renderer(settlement.delimiter, options.quote_char);
-  tidewrack::reconcile_records(
-      input, options, settlement,
+  (void)tidewrack::reconcile_records(
+      input, options, settlement, tidewrack::StopPoll{},
       [&](const tidewrack::Record &record, const tidewrack::RowShape &shape,
           const std::string &merge_separator) {
         renderer.render(output, record, shape, merge_separator);

@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string_view input = fuzz_case.input;
   const std::string settings = describe(options);
 
-  const tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+  const tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
   const tidewrack::SalvageCounts &counts = outcome.counts;
 
   auto check = [&](bool holds, std::string_view property, const std::string &detail) {

@@ -2,6 +2,7 @@
 
 #include "bindings/cpp_boundary.h"
 #include "bindings/module_functions.h"
+#include "bindings/module_state.h"
 #include "bindings/py_ptr.h"
 #include "bindings/py_salvage_reader.h"
 #include "bindings/py_salvage_summary.h"
@@ -30,9 +31,12 @@ bool set_attribute(PyObject *module, const char *name, PyPtr value) {
 
 PyObject *new_public_names() {
   PyPtr names(PyList_New(0));
+  if (!names) {
+    return nullptr;
+  }
   for (const char *name : PUBLIC_NAMES) {
     PyPtr text(PyUnicode_FromString(name));
-    if (!names || !text || PyList_Append(names.get(), text.get()) != 0) {
+    if (!text || PyList_Append(names.get(), text.get()) != 0) {
       return nullptr;
     }
   }
@@ -48,21 +52,48 @@ bool add_function(PyObject *module, PyMethodDef &definition) {
                        PyPtr(PyCMethod_New(&definition, module, module_name.get(), nullptr)));
 }
 
-bool add_type(PyObject *module, const char *name, PyTypeObject *type) {
-  return set_attribute(module, name, PyPtr::borrow(reinterpret_cast<PyObject *>(type)));
+// Makes a type with `make` (a new reference or nullptr), keeps it in `slot` of
+// the module state and sets it as the attribute `name`.
+bool add_type(PyObject *module, const char *name, PyObject *(*make)(PyObject *),
+              PyTypeObject *&slot) {
+  PyObject *type = make(module);
+  if (type == nullptr) {
+    return false;
+  }
+  slot = reinterpret_cast<PyTypeObject *>(type);
+  return set_attribute(module, name, PyPtr::borrow(type));
 }
 
 int exec_module(PyObject *module) {
+  ModuleState &state = module_state(module);
   bool done = without_cpp_exceptions<bool>(false, [&] {
     return set_attribute(module, "__version__", PyPtr(PyUnicode_FromString("0.2.0"))) &&
            set_attribute(module, "__doc__", PyPtr(PyUnicode_FromString(PACKAGE_DESCRIPTION))) &&
            set_attribute(module, "__all__", PyPtr(new_public_names())) &&
            add_function(module, SALVAGE_FILE_FUNCTION) && add_function(module, SNIFF_FUNCTION) &&
            add_function(module, OPEN_FUNCTION) &&
-           add_type(module, "SalvageSummary", salvage_summary_type()) &&
-           add_type(module, "SalvageReader", salvage_reader_type());
+           add_type(module, "SalvageSummary", make_salvage_summary_type, state.summary_type) &&
+           add_type(module, "SalvageReader", make_salvage_reader_type, state.reader_type);
   });
   return done ? 0 : -1;
+}
+
+int traverse_module(PyObject *module, visitproc visit, void *arg) {
+  ModuleState &state = module_state(module);
+  Py_VISIT(state.summary_type);
+  Py_VISIT(state.reader_type);
+  return 0;
+}
+
+int clear_module(PyObject *module) {
+  ModuleState &state = module_state(module);
+  Py_CLEAR(state.summary_type);
+  Py_CLEAR(state.reader_type);
+  return 0;
+}
+
+void free_module(void *module) {
+  clear_module(static_cast<PyObject *>(module));
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -77,12 +108,12 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_tidewrack_backend",
     "The native _tidewrack_backend Python module.",
-    0,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 } // namespace

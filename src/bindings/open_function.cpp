@@ -4,6 +4,7 @@
 #include "bindings/argument_binding.h"
 #include "bindings/cpp_boundary.h"
 #include "bindings/module_functions.h"
+#include "bindings/module_state.h"
 #include "bindings/py_salvage_reader.h"
 #include "bindings/salvage_option_arguments.h"
 
@@ -13,7 +14,8 @@ namespace {
 
 ParameterList parameters("", "open", READER_PARAMETER_NAMES, 1);
 
-PyObject *open_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *open_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames) {
   return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
     BoundValues values;
     std::string file_path;
@@ -25,7 +27,7 @@ PyObject *open_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
                                  options)) {
       return nullptr;
     }
-    PyTypeObject *type = salvage_reader_type();
+    PyTypeObject *type = live_type(module_state(module).reader_type);
     if (type == nullptr) {
       return nullptr;
     }

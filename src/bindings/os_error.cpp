@@ -56,10 +56,16 @@ void raise_with_text(PyObject *exception_class, const SalvageError &error) {
 } // namespace
 
 void raise_salvage_file_error(const SalvageError &error) {
+  if (error.kind() == SalvageError::Kind::Interrupted) {
+    return; // SignalPoll stopped the work: the handler's exception is pending
+  }
   raise_with_text(PyExc_OSError, error);
 }
 
 void raise_reader_error(const SalvageError &error) {
+  if (error.kind() == SalvageError::Kind::Interrupted) {
+    return; // as above
+  }
   raise_with_text(reader_error_class(error.os_error()), error);
 }
 

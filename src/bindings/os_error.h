@@ -7,12 +7,13 @@
 namespace tidewrack::bindings {
 
 // Raises a file error of salvage_file: exactly OSError, whatever the error
-// number, with the display text as its one argument (errno stays None).
+// number, with the display text as its one argument (errno stays None). An
+// Interrupted error comes from a SignalPoll, whose exception is already set.
 void raise_salvage_file_error(const SalvageError &error);
 
 // Raises a file error of the reader: the OSError subclass of the error
 // number's kind (MemoryError for ENOMEM), with the display text as its one
-// argument (errno stays None).
+// argument (errno stays None). Interrupted as above.
 void raise_reader_error(const SalvageError &error);
 
 } // namespace tidewrack::bindings

@@ -13,11 +13,12 @@
 #include "bindings/argument_binding.h"
 #include "bindings/cpp_boundary.h"
 #include "bindings/detached_thread.h"
+#include "bindings/module_state.h"
 #include "bindings/os_error.h"
-#include "bindings/process_object.h"
 #include "bindings/py_ptr.h"
 #include "bindings/py_salvage_summary.h"
 #include "bindings/salvage_option_arguments.h"
+#include "bindings/signal_poll.h"
 #include "error/salvage_error.h"
 #include "parser/utf8.h"
 #include "salvage/file_io.h"
@@ -44,20 +45,20 @@ PySalvageReader *as_reader(PyObject *self) {
 
 // What the work done without the interpreter produced.
 struct Salvaged {
-  std::optional<SalvageError> file_error;
+  std::optional<SalvageError> error; // a file error, or Interrupted
   bool read_out_of_memory = false;
   RowStore rows;
   SalvageCounts counts;
 };
 
 // Pure C++: runs detached from the interpreter.
-void read_and_salvage(const std::string &file_path, const SalvageOptions &options,
+void read_and_salvage(const std::string &file_path, const SalvageOptions &options, StopPoll stop,
                       Salvaged &salvaged) {
   std::string input;
   try {
-    Result<std::string> read = read_whole_file(file_path);
+    Result<std::string> read = read_whole_file(file_path, stop);
     if (!read.ok()) {
-      salvaged.file_error.emplace(std::move(read.error()));
+      salvaged.error.emplace(std::move(read.error()));
       return;
     }
     input = std::move(read.value());
@@ -68,9 +69,13 @@ void read_and_salvage(const std::string &file_path, const SalvageOptions &option
     salvaged.read_out_of_memory = true;
     return;
   }
-  SalvageOutcome outcome = salvage_slice(input, options);
-  salvaged.rows = std::move(outcome.clean_rows);
-  salvaged.counts = outcome.counts;
+  Result<SalvageOutcome> outcome = salvage_slice(input, options, stop);
+  if (!outcome.ok()) {
+    salvaged.error.emplace(std::move(outcome.error()));
+    return;
+  }
+  salvaged.rows = std::move(outcome.value().clean_rows);
+  salvaged.counts = outcome.value().counts;
 }
 
 PyObject *new_field_text(std::string_view field) {
@@ -180,6 +185,11 @@ PyObject *exit_context(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 PyObject *get_summary(PyObject *self, void *) {
   return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
     PySalvageReader *reader = as_reader(self);
+    ModuleState *state = static_cast<ModuleState *>(PyType_GetModuleState(Py_TYPE(self)));
+    PyTypeObject *summary_type = state == nullptr ? nullptr : live_type(state->summary_type);
+    if (summary_type == nullptr) {
+      return nullptr;
+    }
     std::optional<SummaryValues> copy;
     {
       SharedAccess access(reader->access);
@@ -189,7 +199,7 @@ PyObject *get_summary(PyObject *self, void *) {
       }
       copy.emplace(reader->summary);
     }
-    return new_salvage_summary(std::move(*copy));
+    return new_salvage_summary(summary_type, std::move(*copy));
   });
 }
 
@@ -270,12 +280,10 @@ PyType_Spec spec = {
     slots,
 };
 
-ProcessObject reader_type;
-
 } // namespace
 
-PyTypeObject *salvage_reader_type() {
-  return reinterpret_cast<PyTypeObject *>(reader_type.get([] { return PyType_FromSpec(&spec); }));
+PyObject *make_salvage_reader_type(PyObject *module) {
+  return PyType_FromModuleAndSpec(module, &spec, nullptr);
 }
 
 PyObject *new_salvage_reader(PyTypeObject *type, const std::string &file_path,
@@ -283,14 +291,15 @@ PyObject *new_salvage_reader(PyTypeObject *type, const std::string &file_path,
   Salvaged salvaged;
   {
     DetachedThread detached;
-    read_and_salvage(file_path, options, salvaged);
+    SignalPoll poll(detached);
+    read_and_salvage(file_path, options, StopPoll(poll), salvaged);
   }
   if (salvaged.read_out_of_memory) {
     PyErr_SetString(PyExc_MemoryError, "out of memory");
     return nullptr;
   }
-  if (salvaged.file_error) {
-    raise_reader_error(*salvaged.file_error);
+  if (salvaged.error) {
+    raise_reader_error(*salvaged.error);
     return nullptr;
   }
   SummaryValues summary = SummaryValues::from_counts(salvaged.counts);

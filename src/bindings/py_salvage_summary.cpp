@@ -3,9 +3,6 @@
 #include <new>
 #include <utility>
 
-#include "bindings/access_conflict.h"
-#include "bindings/access_flag.h"
-#include "bindings/process_object.h"
 #include "bindings/py_ptr.h"
 #include "parser/utf8.h"
 
@@ -13,11 +10,10 @@ namespace tidewrack::bindings {
 
 namespace {
 
-// An immutable snapshot; the access flag is only ever shared.
+// An immutable snapshot: any number of threads may read it at once.
 struct PySalvageSummary {
   PyObject ob_base; // the object header (PyObject_HEAD)
   SummaryValues values;
-  AccessFlag access;
 };
 
 PySalvageSummary *as_summary(PyObject *self) {
@@ -48,23 +44,11 @@ PyObject *new_text(const std::string &text) {
 }
 
 template <std::uint64_t SummaryValues::*Field> PyObject *get_count(PyObject *self, void *) {
-  PySalvageSummary *summary = as_summary(self);
-  SharedAccess access(summary->access);
-  if (!access.held()) {
-    raise_shared_conflict();
-    return nullptr;
-  }
-  return PyLong_FromUnsignedLongLong(summary->values.*Field);
+  return PyLong_FromUnsignedLongLong(as_summary(self)->values.*Field);
 }
 
 PyObject *get_detected_delimiter(PyObject *self, void *) {
-  PySalvageSummary *summary = as_summary(self);
-  SharedAccess access(summary->access);
-  if (!access.held()) {
-    raise_shared_conflict();
-    return nullptr;
-  }
-  return new_text(summary->values.detected_delimiter);
+  return new_text(as_summary(self)->values.detected_delimiter);
 }
 
 bool set_entry(PyObject *dict, const char *key, PyPtr value) {
@@ -76,13 +60,7 @@ bool set_entry(PyObject *dict, const char *key, PyPtr value) {
 }
 
 PyObject *to_dict(PyObject *self, PyObject *) {
-  PySalvageSummary *summary = as_summary(self);
-  SharedAccess access(summary->access);
-  if (!access.held()) {
-    raise_shared_conflict();
-    return nullptr;
-  }
-  const SummaryValues &values = summary->values;
+  const SummaryValues &values = as_summary(self)->values;
   PyPtr dict(PyDict_New());
   if (!dict ||
       !set_entry(dict.get(), "total_rows", PyPtr(PyLong_FromUnsignedLongLong(values.total_rows))) ||
@@ -101,13 +79,7 @@ PyObject *to_dict(PyObject *self, PyObject *) {
 }
 
 PyObject *repr(PyObject *self) {
-  PySalvageSummary *summary = as_summary(self);
-  SharedAccess access(summary->access);
-  if (!access.held()) {
-    raise_shared_conflict();
-    return nullptr;
-  }
-  const SummaryValues &values = summary->values;
+  const SummaryValues &values = as_summary(self)->values;
   // Through a str object: a NUL delimiter must not end the text.
   PyPtr delimiter(new_text(values.detected_delimiter));
   if (!delimiter) {
@@ -131,9 +103,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
 
 void dealloc(PyObject *self) {
   PyObject_GC_UnTrack(self);
-  PySalvageSummary *summary = as_summary(self);
-  summary->values.~SummaryValues();
-  summary->access.~AccessFlag();
+  as_summary(self)->values.~SummaryValues();
   PyTypeObject *type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -173,8 +143,6 @@ PyType_Spec spec = {
     slots,
 };
 
-ProcessObject summary_type;
-
 } // namespace
 
 SummaryValues SummaryValues::from_counts(const SalvageCounts &counts) {
@@ -186,22 +154,16 @@ SummaryValues SummaryValues::from_counts(const SalvageCounts &counts) {
                        counts.inferred_columns};
 }
 
-PyTypeObject *salvage_summary_type() {
-  return reinterpret_cast<PyTypeObject *>(summary_type.get([] { return PyType_FromSpec(&spec); }));
+PyObject *make_salvage_summary_type(PyObject *module) {
+  return PyType_FromModuleAndSpec(module, &spec, nullptr);
 }
 
-PyObject *new_salvage_summary(SummaryValues values) {
-  PyTypeObject *type = salvage_summary_type();
-  if (type == nullptr) {
-    return nullptr;
-  }
+PyObject *new_salvage_summary(PyTypeObject *type, SummaryValues values) {
   PyObject *self = type->tp_alloc(type, 0);
   if (self == nullptr) {
     return nullptr;
   }
-  PySalvageSummary *summary = as_summary(self);
-  new (&summary->values) SummaryValues(std::move(values));
-  new (&summary->access) AccessFlag();
+  new (&as_summary(self)->values) SummaryValues(std::move(values));
   return self;
 }
 

@@ -21,11 +21,10 @@ struct SummaryValues {
   static SummaryValues from_counts(const SalvageCounts &counts);
 };
 
-// The SalvageSummary type, made on first need and kept for the process
-// (borrowed); nullptr with an exception set when it cannot be made.
-PyTypeObject *salvage_summary_type();
+// A new SalvageSummary type belonging to `module`; nullptr with an exception set.
+PyObject *make_salvage_summary_type(PyObject *module);
 
-// A new SalvageSummary holding `values`; nullptr with an exception set.
-PyObject *new_salvage_summary(SummaryValues values);
+// A new SalvageSummary of `type` holding `values`; nullptr with an exception set.
+PyObject *new_salvage_summary(PyTypeObject *type, SummaryValues values);
 
 } // namespace tidewrack::bindings

@@ -6,9 +6,12 @@
 #include "bindings/cpp_boundary.h"
 #include "bindings/detached_thread.h"
 #include "bindings/module_functions.h"
+#include "bindings/module_state.h"
 #include "bindings/os_error.h"
 #include "bindings/py_salvage_summary.h"
 #include "bindings/salvage_option_arguments.h"
+#include "bindings/signal_poll.h"
+#include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
 
 namespace tidewrack::bindings {
@@ -20,7 +23,7 @@ const char *const NAMES[] = {"input_path",     "output_path",      "quarantine_p
                              "merge_overflow", "expected_columns", "repair_quotes"};
 ParameterList parameters("", "salvage_file", NAMES, 2);
 
-PyObject *salvage_file_function(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+PyObject *salvage_file_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
   return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
     BoundValues values;
@@ -37,17 +40,32 @@ PyObject *salvage_file_function(PyObject *, PyObject *const *args, Py_ssize_t na
                                  options)) {
       return nullptr;
     }
+    PyTypeObject *summary_type = live_type(module_state(module).summary_type);
+    if (summary_type == nullptr) {
+      return nullptr;
+    }
     std::optional<Result<SalvageCounts>> result;
+    bool same_outputs = false;
     {
       // Every argument is a C++ value now: other threads may run meanwhile.
       DetachedThread detached;
-      result.emplace(salvage_file(input_path, output_path, quarantine_path, options));
+      same_outputs = quarantine_path && same_file(output_path, *quarantine_path);
+      if (!same_outputs) {
+        SignalPoll poll(detached);
+        result.emplace(
+            salvage_file(input_path, output_path, quarantine_path, options, StopPoll(poll)));
+      }
+    }
+    if (same_outputs) {
+      // The quarantine would overwrite the clean rows.
+      PyErr_SetString(PyExc_ValueError, "output_path and quarantine_path are the same file");
+      return nullptr;
     }
     if (!result->ok()) {
       raise_salvage_file_error(result->error());
       return nullptr;
     }
-    return new_salvage_summary(SummaryValues::from_counts(result->value()));
+    return new_salvage_summary(summary_type, SummaryValues::from_counts(result->value()));
   });
 }
 

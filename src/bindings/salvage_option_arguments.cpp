@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "bindings/argument_binding.h"
 
@@ -29,6 +30,10 @@ bool convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETER
   options.merge_overflow = merge_overflow;
   options.expected_columns = expected_columns;
   options.repair_quotes = repair_quotes;
+  if (std::string_view problem = unreadable_options(options); !problem.empty()) {
+    PyErr_SetString(PyExc_ValueError, std::string(problem).c_str());
+    return false;
+  }
   return true;
 }
 

@@ -15,7 +15,8 @@ inline constexpr std::size_t SALVAGE_OPTION_PARAMETERS = 6;
 
 // Converts the six bound option values in declaration order and reduces the
 // delimiter and quote texts to option bytes. Returns false with the first
-// conversion's exception set.
+// conversion's exception set, or with ValueError when the option bytes can
+// never give a readable file.
 bool convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS> values,
                              SalvageOptions &options);
 

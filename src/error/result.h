@@ -14,8 +14,9 @@ public:
   Result(SalvageError error) : state_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const { return state_.index() == 0; }
-  T &value() { return std::get<0>(state_); }
-  const T &value() const { return std::get<0>(state_); }
+  T &value() & { return std::get<0>(state_); }
+  const T &value() const & { return std::get<0>(state_); }
+  T &&value() && { return std::get<0>(std::move(state_)); }
   SalvageError &error() { return std::get<1>(state_); }
   const SalvageError &error() const { return std::get<1>(state_); }
 

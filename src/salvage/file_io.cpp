@@ -1,6 +1,9 @@
 #include "salvage/file_io.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,17 +31,39 @@ private:
   int descriptor_;
 };
 
-// Writes all of `data`, repeating interrupted writes. A write the system
-// accepts with zero bytes fails with `zero_write_message`.
+// Opens `path` with `flags` (and `mode` for a new file), repeating an open
+// that a signal interrupted unless `stop` then says to stop (an open can block,
+// as on a FIFO that no one has opened from the other end).
+Result<int> open_file(const std::string &path, int flags, mode_t mode, StopPoll stop) {
+  for (;;) {
+    int descriptor = ::open(path.c_str(), flags, mode);
+    if (descriptor >= 0) {
+      return descriptor;
+    }
+    if (errno != EINTR) {
+      return SalvageError::os(errno);
+    }
+    if (stop(true)) {
+      return SalvageError::interrupted();
+    }
+  }
+}
+
+// Writes all of `data`, repeating interrupted writes unless `stop` then says
+// to stop. A write the system accepts with zero bytes fails with
+// `zero_write_message`.
 Result<std::monostate> write_all(int descriptor, std::string_view data,
-                                 std::string_view zero_write_message) {
+                                 std::string_view zero_write_message, StopPoll stop) {
   while (!data.empty()) {
     ssize_t written = ::write(descriptor, data.data(), data.size());
     if (written < 0) {
-      if (errno == EINTR) {
-        continue;
+      if (errno != EINTR) {
+        return SalvageError::os(errno);
       }
-      return SalvageError::os(errno);
+      if (stop(true)) {
+        return SalvageError::interrupted();
+      }
+      continue;
     }
     if (written == 0) {
       return SalvageError::io(std::string(zero_write_message));
@@ -49,16 +74,17 @@ Result<std::monostate> write_all(int descriptor, std::string_view data,
 }
 
 // Reads the file at `path` into `bytes`, which offers resize(n), data() and size().
-template <class Bytes> Result<std::monostate> read_into(const std::string &path, Bytes &bytes) {
+template <class Bytes>
+Result<std::monostate> read_into(const std::string &path, Bytes &bytes, StopPoll stop) {
   if (has_nul(path)) {
     return SalvageError::io(std::string(NUL_IN_PATH));
   }
-  int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (raw < 0) {
-    return SalvageError::os(errno);
+  Result<int> opened = open_file(path, O_RDONLY | O_CLOEXEC, 0, stop);
+  if (!opened.ok()) {
+    return std::move(opened.error());
   }
-  Descriptor file(raw);
-  struct stat status {};
+  Descriptor file(opened.value());
+  struct stat status{};
   std::size_t expected = 0;
   if (::fstat(file.get(), &status) == 0 && status.st_size > 0) {
     expected = static_cast<std::size_t>(status.st_size);
@@ -67,16 +93,26 @@ template <class Bytes> Result<std::monostate> read_into(const std::string &path,
   // growing the buffer; a file that grows while read is still read whole.
   bytes.resize(expected + 1);
   std::size_t filled = 0;
+  StopCheckpoints checkpoints(stop);
   for (;;) {
+    if (checkpoints.stop_at(filled)) {
+      return SalvageError::interrupted();
+    }
     if (filled == bytes.size()) {
       bytes.resize(bytes.size() * 2);
     }
-    ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    // A read at a time stays short so that a stop is noticed soon.
+    const std::size_t wanted =
+        std::min<std::size_t>(bytes.size() - filled, StopCheckpoints::INTERVAL);
+    ssize_t got = ::read(file.get(), bytes.data() + filled, wanted);
     if (got < 0) {
-      if (errno == EINTR) {
-        continue;
+      if (errno != EINTR) {
+        return SalvageError::os(errno);
       }
-      return SalvageError::os(errno);
+      if (stop(true)) {
+        return SalvageError::interrupted();
+      }
+      continue;
     }
     if (got == 0) {
       break;
@@ -98,21 +134,58 @@ struct UnfilledBytes {
   std::size_t size() const { return bytes.size(); }
 };
 
+// Symlinks followed in a row before a path is taken as it is (the system's own limit).
+constexpr int MAX_SYMLINK_HOPS = 40;
+
+// Where a file opened for writing at `path` ends up: symlinks at the end are
+// followed, also one that leads to a file not made yet, and the folder is made
+// canonical. Empty when the path names no file in a folder that resolves (the
+// open fails there).
+std::string resolved_path(std::string path) {
+  char target[PATH_MAX];
+  for (int hop = 0; hop < MAX_SYMLINK_HOPS; ++hop) {
+    ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+    if (length < 0 || static_cast<std::size_t>(length) == sizeof target) {
+      break;
+    }
+    std::string link(target, static_cast<std::size_t>(length));
+    std::size_t slash = path.rfind('/');
+    path = link.starts_with('/') || slash == std::string::npos ? link
+                                                               : path.substr(0, slash + 1) + link;
+  }
+  std::size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") {
+    return {}; // a folder: no file opens there
+  }
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  char *canonical = ::realpath(folder.c_str(), nullptr);
+  if (canonical == nullptr) {
+    return {};
+  }
+  std::string resolved(canonical);
+  std::free(canonical);
+  if (!resolved.ends_with('/')) {
+    resolved += '/';
+  }
+  return resolved + name;
+}
+
 } // namespace
 
-Result<std::string> read_whole_file(const std::string &path) {
+Result<std::string> read_whole_file(const std::string &path, StopPoll stop) {
   std::string bytes;
-  Result<std::monostate> read = read_into(path, bytes);
+  Result<std::monostate> read = read_into(path, bytes, stop);
   if (!read.ok()) {
     return std::move(read.error());
   }
   return bytes;
 }
 
-Result<FileBytes> read_file_bytes(const std::string &path) {
+Result<FileBytes> read_file_bytes(const std::string &path, StopPoll stop) {
   FileBytes bytes;
   UnfilledBytes unfilled{bytes};
-  Result<std::monostate> read = read_into(path, unfilled);
+  Result<std::monostate> read = read_into(path, unfilled, stop);
   if (!read.ok()) {
     return std::move(read.error());
   }
@@ -132,21 +205,23 @@ void FileBytes::reserve(std::size_t capacity) {
   capacity_ = capacity;
 }
 
-Result<OutputFile> OutputFile::create(const std::string &path) {
+Result<OutputFile> OutputFile::create(const std::string &path, StopPoll stop) {
   if (has_nul(path)) {
     return SalvageError::io(std::string(NUL_IN_PATH));
   }
-  int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (descriptor < 0) {
-    return SalvageError::os(errno);
+  Result<int> opened = open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, stop);
+  if (!opened.ok()) {
+    return std::move(opened.error());
   }
-  return OutputFile(descriptor);
+  return OutputFile(opened.value(), stop);
 }
 
-OutputFile::OutputFile(int descriptor) : descriptor_(descriptor), buffer_(new char[BUFFER_SIZE]) {}
+OutputFile::OutputFile(int descriptor, StopPoll stop)
+    : descriptor_(descriptor), buffer_(new char[BUFFER_SIZE]), stop_(stop) {}
 
 OutputFile::OutputFile(OutputFile &&other) noexcept
-    : descriptor_(other.descriptor_), buffer_(std::move(other.buffer_)), used_(other.used_) {
+    : descriptor_(other.descriptor_), buffer_(std::move(other.buffer_)), used_(other.used_),
+      stop_(other.stop_) {
   other.descriptor_ = -1;
 }
 
@@ -167,7 +242,7 @@ Result<std::monostate> OutputFile::write(std::string_view piece) {
     return flushed;
   }
   if (piece.size() >= BUFFER_SIZE) {
-    return write_all(descriptor_, piece, "failed to write whole buffer");
+    return write_all(descriptor_, piece, "failed to write whole buffer", stop_);
   }
   std::memcpy(buffer_.get(), piece.data(), piece.size());
   used_ = piece.size();
@@ -176,9 +251,25 @@ Result<std::monostate> OutputFile::write(std::string_view piece) {
 
 Result<std::monostate> OutputFile::flush() {
   Result<std::monostate> written = write_all(descriptor_, std::string_view(buffer_.get(), used_),
-                                             "failed to write the buffered data");
+                                             "failed to write the buffered data", stop_);
   used_ = 0;
   return written;
+}
+
+bool same_file(const std::string &first, const std::string &second) {
+  if (has_nul(first) || has_nul(second)) {
+    return false; // neither opens
+  }
+  struct stat first_status{};
+  struct stat second_status{};
+  if (::stat(first.c_str(), &first_status) == 0 && ::stat(second.c_str(), &second_status) == 0) {
+    // Only a regular file loses what was written first; a device or a pipe
+    // takes both writes.
+    return first_status.st_dev == second_status.st_dev &&
+           first_status.st_ino == second_status.st_ino && S_ISREG(first_status.st_mode);
+  }
+  std::string resolved = resolved_path(first);
+  return !resolved.empty() && resolved == resolved_path(second);
 }
 
 } // namespace tidewrack

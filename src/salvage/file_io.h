@@ -6,11 +6,13 @@
 #include <string_view>
 
 #include "error/result.h"
+#include "salvage/stop_poll.h"
 
 namespace tidewrack {
 
-// Reads a whole file; interrupted reads are repeated.
-Result<std::string> read_whole_file(const std::string &path);
+// Reads a whole file; reads that a signal interrupts are repeated. Fails with
+// Interrupted when `stop` says so.
+Result<std::string> read_whole_file(const std::string &path, StopPoll stop = {});
 
 // The bytes of a whole file, in memory that is not zero-filled before the file
 // is read into it.
@@ -31,14 +33,20 @@ private:
 };
 
 // Reads a whole file like read_whole_file, into FileBytes.
-Result<FileBytes> read_file_bytes(const std::string &path);
+Result<FileBytes> read_file_bytes(const std::string &path, StopPoll stop = {});
+
+// True when files opened for writing at the two paths would be one regular
+// file: the same existing file, or the same path once symlinks are resolved.
+bool same_file(const std::string &first, const std::string &second);
 
 // A file opened for writing (created, truncated) behind an 8192-byte buffer.
+// An open or a write that a signal interrupts is repeated unless `stop` then
+// says to stop.
 class OutputFile {
 public:
   static constexpr std::size_t BUFFER_SIZE = 8192;
 
-  static Result<OutputFile> create(const std::string &path);
+  static Result<OutputFile> create(const std::string &path, StopPoll stop = {});
   OutputFile(OutputFile &&other) noexcept;
   OutputFile &operator=(OutputFile &&) = delete;
   ~OutputFile(); // closes without writing out the buffer
@@ -57,11 +65,12 @@ public:
   void commit(std::size_t size) { used_ += size; }
 
 private:
-  explicit OutputFile(int descriptor);
+  OutputFile(int descriptor, StopPoll stop);
 
   int descriptor_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
+  StopPoll stop_;
 };
 
 } // namespace tidewrack

@@ -22,4 +22,9 @@ std::optional<std::uint8_t> delimiter_option(std::string_view text);
 // The first byte of a non-empty text; an empty text gives the double quote.
 std::uint8_t quote_char_option(std::string_view text);
 
+// Why the option bytes can never give a file that reads back (a line break as
+// the delimiter or the quote, or the delimiter as the quote); empty when they
+// can.
+std::string_view unreadable_options(const SalvageOptions &options);
+
 } // namespace tidewrack

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "error/result.h"
 #include "heuristics/infer.h"
 #include "heuristics/sniff.h"
 #include "parser/resilient_parser.h"
@@ -12,6 +13,7 @@
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/row_store.h"
+#include "salvage/stop_poll.h"
 
 namespace tidewrack {
 
@@ -31,14 +33,16 @@ Settlement settle(std::string_view input, const SalvageOptions &options);
 
 // Hands every record to `clean(record, shape, merge_separator)` or to
 // `quarantine(record, reason)`, in input order, and returns the counters.
-// Stops early when `clean` returns false. Before each record, `plain(parser)`
-// may take it whole instead (ResilientParser::render_plain_row); it returns
-// the PlainRow it got. Shared by the in-memory and the file salvage, so that
-// both reconcile exactly alike.
+// Stops early when `clean` returns false, and fails with Interrupted when
+// `stop` says so. Before each record, `plain(parser)` may take it whole
+// instead (ResilientParser::render_plain_row); it returns the PlainRow it got.
+// Shared by the in-memory and the file salvage, so that both reconcile exactly
+// alike.
 template <class PlainLane, class CleanSink, class QuarantineSink>
-SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &options,
-                                const Settlement &settlement, PlainLane &&plain, CleanSink &&clean,
-                                QuarantineSink &&quarantine) {
+Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOptions &options,
+                                        const Settlement &settlement, StopPoll stop,
+                                        PlainLane &&plain, CleanSink &&clean,
+                                        QuarantineSink &&quarantine) {
   SalvageCounts counts;
   counts.detected_delimiter = settlement.delimiter;
   counts.inferred_columns = settlement.columns;
@@ -49,7 +53,11 @@ SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &op
 
   ResilientParser parser(input, settlement.delimiter, options.quote_char, options.repair_quotes);
   Record record;
+  StopCheckpoints checkpoints(stop);
   for (;;) {
+    if (checkpoints.stop_at(parser.pos())) {
+      return SalvageError::interrupted();
+    }
     const ResilientParser::PlainRow taken = plain(parser);
     if (taken.rendered) {
       ++counts.total_rows;
@@ -86,12 +94,12 @@ SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &op
 
 // The same without a fast lane: every record goes through `clean` or `quarantine`.
 template <class CleanSink, class QuarantineSink>
-SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &options,
-                                const Settlement &settlement, CleanSink &&clean,
-                                QuarantineSink &&quarantine) {
+Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOptions &options,
+                                        const Settlement &settlement, StopPoll stop,
+                                        CleanSink &&clean, QuarantineSink &&quarantine) {
   return reconcile_records(
-      input, options, settlement, [](ResilientParser &) { return ResilientParser::PlainRow{}; },
-      clean, quarantine);
+      input, options, settlement, stop,
+      [](ResilientParser &) { return ResilientParser::PlainRow{}; }, clean, quarantine);
 }
 
 } // namespace tidewrack

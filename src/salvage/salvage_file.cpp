@@ -13,20 +13,26 @@ namespace {
 
 Result<std::monostate> write_quarantine(const std::string &path,
                                         const std::vector<QuarantineRecord> &records,
-                                        std::string_view delimiter_text) {
-  Result<OutputFile> opened = OutputFile::create(path);
+                                        std::string_view delimiter_text, StopPoll stop) {
+  Result<OutputFile> opened = OutputFile::create(path, stop);
   if (!opened.ok()) {
     return std::move(opened.error());
   }
   OutputFile &file = opened.value();
   Result<std::monostate> written = file.write(QUARANTINE_HEADER);
   std::string line;
+  std::uint64_t rendered = 0;
+  StopCheckpoints checkpoints(stop);
   for (const QuarantineRecord &record : records) {
     if (!written.ok()) {
       return written;
     }
+    if (checkpoints.stop_at(rendered)) {
+      return SalvageError::interrupted();
+    }
     line.clear();
     render_quarantine_line(line, record, delimiter_text);
+    rendered += line.size();
     written = file.write(line);
   }
   if (!written.ok()) {
@@ -39,17 +45,17 @@ Result<std::monostate> write_quarantine(const std::string &path,
 
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
-                                   const SalvageOptions &options) {
-  Result<FileBytes> input = read_file_bytes(input_path);
+                                   const SalvageOptions &options, StopPoll stop) {
+  Result<FileBytes> input = read_file_bytes(input_path, stop);
   if (!input.ok()) {
     return std::move(input.error());
   }
   const std::string_view bytes = input.value().view();
   const Settlement settlement = settle(bytes, options);
   std::vector<QuarantineRecord> quarantine;
-  SalvageCounts counts;
+  Result<SalvageCounts> counts = SalvageCounts{};
   {
-    Result<OutputFile> opened = OutputFile::create(output_path);
+    Result<OutputFile> opened = OutputFile::create(output_path, stop);
     if (!opened.ok()) {
       return std::move(opened.error());
     }
@@ -63,7 +69,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     // Plain records are cut and rendered in one go, in place in the buffer.
     const bool plain_lane = settlement.delimiter < 0x80 && options.quote_char < 0x80;
     counts = reconcile_records(
-        bytes, options, settlement,
+        bytes, options, settlement, stop,
         [&](ResilientParser &parser) {
           if (!plain_lane || !parser.renders_plain_rows()) {
             return ResilientParser::PlainRow{};
@@ -99,6 +105,9 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
             quarantine.push_back(QuarantineRecord{record.end_line, reason, record_fields(record)});
           }
         });
+    if (!counts.ok()) {
+      return counts; // what was written so far stays, unflushed rows aside
+    }
     if (written.ok()) {
       written = output.flush();
     }
@@ -108,7 +117,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   }
   if (quarantine_path) {
     Result<std::monostate> written =
-        write_quarantine(*quarantine_path, quarantine, byte_as_utf8(settlement.delimiter));
+        write_quarantine(*quarantine_path, quarantine, byte_as_utf8(settlement.delimiter), stop);
     if (!written.ok()) {
       return std::move(written.error());
     }

@@ -6,15 +6,17 @@
 #include "error/result.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
+#include "salvage/stop_poll.h"
 
 namespace tidewrack {
 
 // Salvages the file at `input_path` into a clean CSV at `output_path` and, when
 // a quarantine path is given, the rejected records into a quarantine CSV. The
 // input is read whole before the output is opened; the output is complete
-// before the quarantine file is opened.
+// before the quarantine file is opened. Fails with Interrupted when `stop`
+// says so, leaving what was written as it is.
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
-                                   const SalvageOptions &options);
+                                   const SalvageOptions &options, StopPoll stop = {});
 
 } // namespace tidewrack

@@ -36,11 +36,12 @@ Settlement settle(std::string_view input, const SalvageOptions &options) {
   return settlement;
 }
 
-SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions &options) {
+Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
+                                     StopPoll stop) {
   SalvageOutcome outcome;
   outcome.clean_rows.reserve_for_input(input.size());
-  outcome.counts = reconcile_records(
-      input, options, settle(input, options),
+  Result<SalvageCounts> counts = reconcile_records(
+      input, options, settle(input, options), stop,
       [&](const Record &record, const RowShape &shape, const std::string &merge_separator) {
         outcome.clean_rows.append(record, shape, merge_separator);
         return true;
@@ -49,6 +50,10 @@ SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions &optio
         outcome.quarantine.push_back(
             QuarantineRecord{record.end_line, reason, record_fields(record)});
       });
+  if (!counts.ok()) {
+    return std::move(counts.error());
+  }
+  outcome.counts = counts.value();
   return outcome;
 }
 

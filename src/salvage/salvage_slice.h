@@ -2,13 +2,17 @@
 
 #include <string_view>
 
+#include "error/result.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
+#include "salvage/stop_poll.h"
 
 namespace tidewrack {
 
 // Salvages a whole input in memory: settles the delimiter and the column count,
-// then accepts, pads, merges or quarantines every record. Never fails.
-SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions &options);
+// then accepts, pads, merges or quarantines every record. Fails only with
+// Interrupted, when `stop` says so.
+Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
+                                     StopPoll stop = {});
 
 } // namespace tidewrack

@@ -108,7 +108,7 @@ double salvage_seconds(const std::string &input, bool repair, int runs) {
   options.repair_quotes = repair;
   return fastest_seconds(
       [&] {
-        SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+        SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
         EXPECT_GE(outcome.counts.total_rows, 1u);
       },
       runs);
@@ -191,7 +191,7 @@ TEST(LinearTime, OnlyQuotes) {
 // The largest widths and lengths a record can take.
 TEST(HugeShapes, AMillionColumnsFormOneRow) {
   const std::string input = repeated("x,", 2'000'000) + "\n"; // 1,000,001 fields
-  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{});
+  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{}).value();
   expect_counts_add_up(outcome, input);
   ASSERT_EQ(outcome.counts.total_rows, 1u);
   EXPECT_EQ(outcome.counts.inferred_columns, 1'000'001u);
@@ -207,7 +207,7 @@ TEST(HugeShapes, AMillionColumnsMergeIntoTheLastOfThree) {
   const std::string input = repeated("x,", 2'000'000);
   SalvageOptions options;
   options.expected_columns = 3;
-  SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+  SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
   ASSERT_EQ(outcome.clean_rows.size(), 1u);
   Fields row = outcome.clean_rows.row(0).to_vector();
   ASSERT_EQ(row.size(), 3u);
@@ -220,7 +220,7 @@ TEST(HugeShapes, AMillionColumnsQuarantinedKeepEveryField) {
   SalvageOptions options;
   options.expected_columns = 2;
   options.merge_overflow = false;
-  SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+  SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
   ASSERT_EQ(outcome.quarantine.size(), 1u);
   EXPECT_EQ(outcome.quarantine[0].fields.size(), 1'000'001u);
   EXPECT_EQ(outcome.quarantine[0].line, 2u);
@@ -228,7 +228,7 @@ TEST(HugeShapes, AMillionColumnsQuarantinedKeepEveryField) {
 
 TEST(HugeShapes, ASixteenMegabyteFieldWithoutLineBreak) {
   const std::string input = repeated("abcdefghijklmnopqrstuvwxyz", 16 << 20);
-  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{});
+  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{}).value();
   ASSERT_EQ(outcome.clean_rows.size(), 1u);
   Fields row = outcome.clean_rows.row(0).to_vector();
   ASSERT_EQ(row.size(), 1u);
@@ -254,7 +254,7 @@ TEST(HugeShapes, TenMegabyteBlankRunsAfterClosingQuotes) {
 TEST(HugeShapes, AnUnterminatedQuoteSwallowsTheRestOfTheFile) {
   const std::string body = repeated("a,b\n", 4 << 20);
   const std::string input = "h1,h2\nx,y\n\"" + body;
-  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{});
+  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{}).value();
   expect_counts_add_up(outcome, input);
   ASSERT_EQ(outcome.counts.total_rows, 3u);
   EXPECT_EQ(outcome.counts.repaired_rows, 1u) << "the one-field record is padded";
@@ -344,7 +344,7 @@ TEST(HugeShapes, FileSalvageOfAColumnCountNoLineCanHoldFailsCleanly) {
 // Files made of one byte value, or of nothing but structure.
 TEST(DegenerateBytes, NulBytesAreText) {
   const std::string input(1 << 20, '\0');
-  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{});
+  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{}).value();
   ASSERT_EQ(outcome.counts.total_rows, 1u);
   Fields row = outcome.clean_rows.row(0).to_vector();
   ASSERT_EQ(row.size(), 1u);
@@ -380,7 +380,7 @@ TEST(DegenerateBytes, OnlyLineBreaksAreOneEmptyRecordEach) {
     for (std::size_t i = 0; i < count; ++i) {
       input += c.piece;
     }
-    SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{});
+    SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{}).value();
     expect_counts_add_up(outcome, input);
     EXPECT_EQ(outcome.counts.total_rows, c.records) << shown(c.piece);
     EXPECT_EQ(outcome.counts.inferred_columns, 0u) << "blank records give no width";
@@ -399,7 +399,7 @@ TEST(DegenerateBytes, OnlyLineBreaksAreOneEmptyRecordEach) {
 TEST(DegenerateBytes, OnlyDelimitersAreRecordsOfEmptyFields) {
   const std::string line(1 << 19, ';');
   const std::string input = line + "\n" + line;
-  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{});
+  SalvageOutcome outcome = tidewrack::salvage_slice(input, SalvageOptions{}).value();
   EXPECT_EQ(outcome.counts.detected_delimiter, U';');
   EXPECT_EQ(outcome.counts.inferred_columns, line.size() + 1);
   EXPECT_EQ(outcome.clean_rows.row(1).size(), line.size() + 1);
@@ -452,7 +452,7 @@ TEST(RandomBytes, ParserAgreesWithTheNaiveRulesAndSalvageLosesNoRow) {
     options.repair_quotes = repair;
     options.fill_ragged_rows = round % 3 != 0;
     options.merge_overflow = round % 5 != 0;
-    SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+    SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
     expect_counts_add_up(outcome, input);
   }
 }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
+#include "salvage/salvage_slice.h"
 
 namespace {
 
@@ -167,6 +169,52 @@ TEST_F(FileSalvage, OutputBufferWritesOncePerBufferful) {
   options.expected_columns = 0;
   ASSERT_TRUE(tidewrack::salvage_file(in, path("out.csv"), std::nullopt, options).ok());
   EXPECT_EQ(read(path("out.csv")), input);
+}
+
+// Says "stop" from its `stop_from`-th question on.
+struct CountingPoll {
+  int stop_from;
+  int asked = 0;
+  bool operator()(bool) { return ++asked >= stop_from; }
+};
+
+// Every place that asks (reading, reconciling, writing the quarantine) stops
+// at once on its first "stop", with an Interrupted error.
+TEST_F(FileSalvage, StopsWhereverItsPollSaysSo) {
+  std::string rows;
+  while (rows.size() < (std::size_t{3} << 20)) {
+    rows += "1,two,three\n4,five\n";
+  }
+  std::string input = write("in.csv", rows);
+  SalvageOptions options;
+  options.fill_ragged_rows = false;
+  CountingPoll never{std::numeric_limits<int>::max()};
+  ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options,
+                                      tidewrack::StopPoll(never))
+                  .ok());
+  ASSERT_GE(never.asked, 6); // 3 MiB read, 3 MiB parsed, more than 1 MiB quarantined
+  for (int stop_from = 1; stop_from <= never.asked; ++stop_from) {
+    CountingPoll poll{stop_from};
+    auto result = tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options,
+                                          tidewrack::StopPoll(poll));
+    ASSERT_FALSE(result.ok()) << "stop from question " << stop_from;
+    EXPECT_EQ(result.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
+    EXPECT_EQ(poll.asked, stop_from);
+  }
+  CountingPoll poll{1};
+  auto sliced = tidewrack::salvage_slice(rows, options, tidewrack::StopPoll(poll));
+  ASSERT_FALSE(sliced.ok());
+  EXPECT_EQ(sliced.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
+}
+
+TEST(EndlessInput, StopsWhenItsPollSaysSo) {
+  if (!fs::exists("/dev/zero")) {
+    GTEST_SKIP() << "no /dev/zero";
+  }
+  CountingPoll poll{4};
+  auto read = tidewrack::read_whole_file("/dev/zero", tidewrack::StopPoll(poll));
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
 }
 
 std::string damaged_input(std::mt19937_64 &random) {

@@ -42,7 +42,7 @@ void expect_invariants(const SalvageOutcome &outcome) {
 TEST(EmptyInput, ReportsNothingWhateverTheOptionsSay) {
   SalvageOptions options = with_columns(5);
   options.delimiter = ';';
-  SalvageOutcome outcome = tidewrack::salvage_slice("", options);
+  SalvageOutcome outcome = tidewrack::salvage_slice("", options).value();
   EXPECT_EQ(outcome.counts.total_rows, 0u);
   EXPECT_EQ(outcome.counts.inferred_columns, 0u);
   EXPECT_EQ(outcome.counts.detected_delimiter, U',');
@@ -50,14 +50,14 @@ TEST(EmptyInput, ReportsNothingWhateverTheOptionsSay) {
 }
 
 TEST(EmptyInput, AByteOrderMarkAloneRunsTheHeuristicsButYieldsNoRecord) {
-  SalvageOutcome outcome = tidewrack::salvage_slice("\xEF\xBB\xBF", SalvageOptions{});
+  SalvageOutcome outcome = tidewrack::salvage_slice("\xEF\xBB\xBF", SalvageOptions{}).value();
   EXPECT_EQ(outcome.counts.total_rows, 0u);
   EXPECT_EQ(outcome.counts.detected_delimiter, U',');
 }
 
 TEST(Reconcile, PadsMergesOrQuarantinesByTheOptions) {
   const std::string input = "h1,h2,h3\np,q\nx,y,z,w,v\n\nok,ok,ok";
-  SalvageOutcome repaired = tidewrack::salvage_slice(input, with_columns(3));
+  SalvageOutcome repaired = tidewrack::salvage_slice(input, with_columns(3)).value();
   EXPECT_EQ(clean_rows(repaired), (Rows{{"h1", "h2", "h3"},
                                         {"p", "q", ""},
                                         {"x", "y", "z,w,v"},
@@ -66,7 +66,7 @@ TEST(Reconcile, PadsMergesOrQuarantinesByTheOptions) {
   EXPECT_EQ(repaired.counts.repaired_rows, 3u);
   expect_invariants(repaired);
 
-  SalvageOutcome strict = tidewrack::salvage_slice(input, with_columns(3, false, false));
+  SalvageOutcome strict = tidewrack::salvage_slice(input, with_columns(3, false, false)).value();
   EXPECT_EQ(clean_rows(strict), (Rows{{"h1", "h2", "h3"}, {"ok", "ok", "ok"}}));
   ASSERT_EQ(strict.quarantine.size(), 3u);
   EXPECT_EQ(strict.quarantine[0].line, 2u);
@@ -81,28 +81,29 @@ TEST(Reconcile, PadsMergesOrQuarantinesByTheOptions) {
 }
 
 TEST(Reconcile, ZeroColumnsAcceptsEveryWidth) {
-  SalvageOutcome outcome = tidewrack::salvage_slice("a\nb,c\nd,e,f\n", with_columns(0));
+  SalvageOutcome outcome = tidewrack::salvage_slice("a\nb,c\nd,e,f\n", with_columns(0)).value();
   EXPECT_EQ(clean_rows(outcome), (Rows{{"a"}, {"b", "c"}, {"d", "e", "f"}}));
   EXPECT_EQ(outcome.counts.repaired_rows, 0u);
 }
 
 TEST(Reconcile, OneColumnJoinsTheWholeRecord) {
-  SalvageOutcome outcome = tidewrack::salvage_slice("a,b,c\n\n", with_columns(1));
+  SalvageOutcome outcome = tidewrack::salvage_slice("a,b,c\n\n", with_columns(1)).value();
   EXPECT_EQ(clean_rows(outcome), (Rows{{"a,b,c"}, {""}}));
 }
 
 TEST(Reconcile, MergeSeparatorIsTheDelimiterAsACharacter) {
   SalvageOptions options = with_columns(2);
   options.delimiter = ';';
-  EXPECT_EQ(clean_rows(tidewrack::salvage_slice("x;y;z\n", options)), (Rows{{"x", "y;z"}}));
+  EXPECT_EQ(clean_rows(tidewrack::salvage_slice("x;y;z\n", options).value()), (Rows{{"x", "y;z"}}));
   options.delimiter = 0xA7;
-  SalvageOutcome outcome = tidewrack::salvage_slice("x\xA7y\xA7z\n", options);
+  SalvageOutcome outcome = tidewrack::salvage_slice("x\xA7y\xA7z\n", options).value();
   EXPECT_EQ(outcome.counts.detected_delimiter, U'\u00A7');
   EXPECT_EQ(clean_rows(outcome), (Rows{{"x", "y\xC2\xA7z"}}));
 }
 
 TEST(Reconcile, DetectsDelimiterAndWidthWhenNotGiven) {
-  SalvageOutcome outcome = tidewrack::salvage_slice("a;b;c\nd;e;f\ng;h\n", SalvageOptions{});
+  SalvageOutcome outcome =
+      tidewrack::salvage_slice("a;b;c\nd;e;f\ng;h\n", SalvageOptions{}).value();
   EXPECT_EQ(outcome.counts.detected_delimiter, U';');
   EXPECT_EQ(outcome.counts.inferred_columns, 3u);
   EXPECT_EQ(clean_rows(outcome).back(), (std::vector<std::string>{"g", "h", ""}));
@@ -130,7 +131,8 @@ TEST(Lines, QuarantinedRecordsCarryTheLineTheyEndOn) {
   SalvageOptions options = with_columns(3, false, false);
   auto lines = [&](const std::string &input) {
     std::vector<std::uint64_t> found;
-    for (const auto &record : tidewrack::salvage_slice(input, options).quarantine) {
+    const SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
+    for (const auto &record : outcome.quarantine) {
       found.push_back(record.line);
     }
     return found;
@@ -172,7 +174,7 @@ TEST(Properties, WrittenCleanRowsParseBackUnchanged) {
     if (random() % 2) {
       options.quote_char = '\'';
     }
-    SalvageOutcome outcome = tidewrack::salvage_slice(input, options);
+    SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
     expect_invariants(outcome);
     auto delimiter = static_cast<std::uint8_t>(outcome.counts.detected_delimiter);
     tidewrack::CleanRowRenderer renderer(delimiter, options.quote_char);

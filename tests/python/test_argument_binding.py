@@ -300,12 +300,37 @@ def test_refused_values_carry_the_parameter_note(
         (("in", 2), {"quote_char": None}, "output_path"),
         (("in", "out"), {"quote_char": None, "expected_columns": -1}, "quote_char"),
         (("in", "out"), {"expected_columns": -1, "repair_quotes": 1}, "expected_columns"),
+        # Converting comes before judging the option bytes together.
+        (("in", "out"), {"delimiter": '"', "repair_quotes": 1}, "repair_quotes"),
     ],
 )
 def test_conversion_stops_at_the_first_failing_parameter(args, kwargs, parameter):
     with pytest.raises((TypeError, OverflowError)) as caught:
         backend.salvage_file(*args, **kwargs)
     assert caught.value.__notes__ == [f"while processing '{parameter}'"]
+
+
+@pytest.mark.parametrize("name", ["salvage_file", "open", "SalvageReader"])
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"delimiter": '"'}, "delimiter and quote_char must differ"),
+        ({"delimiter": ";x", "quote_char": ";"}, "delimiter and quote_char must differ"),
+        ({"delimiter": "é", "quote_char": "è"}, "delimiter and quote_char must differ"),  # byte C3
+        ({"delimiter": "\n"}, "delimiter must not be a line break"),
+        ({"delimiter": "\r\n", "quote_char": "\n"}, "delimiter must not be a line break"),
+        ({"quote_char": "\r"}, "quote_char must not be a line break"),
+    ],
+)
+def test_options_that_can_never_read_back_are_refused_before_any_file_is_opened(
+    sample_path, tmp_path, name, options, message
+):
+    # A missing input shows that nothing was opened: ValueError, not FileNotFoundError.
+    kwargs = required_arguments(name, str(tmp_path / "missing.csv"), tmp_path)
+    with pytest.raises(ValueError) as caught:
+        entry_point(name, sample_path)(**kwargs, **options)
+    assert str(caught.value) == message
+    assert not (tmp_path / "out.csv").exists()
 
 
 class Index:

@@ -178,13 +178,18 @@ def test_instances_have_no_dict_and_no_weak_references(sample_path):
             weakref.ref(instance)
 
 
-def test_second_execution_of_the_module_reuses_the_types():
+def test_each_execution_of_the_module_makes_its_own_types(sample_path, tmp_path):
     spec = importlib.util.spec_from_file_location(backend.__name__, backend.__file__)
     again = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(again)
     assert again is not backend
-    assert again.SalvageSummary is backend.SalvageSummary
-    assert again.SalvageReader is backend.SalvageReader
+    assert again.SalvageSummary is not backend.SalvageSummary
+    assert again.SalvageReader is not backend.SalvageReader
+    assert again.SalvageReader.__qualname__ == "SalvageReader"
+    assert type(again.salvage_file(sample_path, str(tmp_path / "out.csv"))) is again.SalvageSummary
+    reader = again.open(sample_path)
+    assert type(reader) is again.SalvageReader
+    assert type(reader.summary) is again.SalvageSummary
     assert again.sniff is not backend.sniff
     assert again.sniff.__self__ is again
     assert again.__all__ == PUBLIC_NAMES

@@ -235,3 +235,41 @@ def test_any_readable_input_gives_a_summary(write_input, tmp_path, content):
         write_input(content), str(tmp_path / "clean.csv"), str(tmp_path / "q.csv")
     )
     assert summary.total_rows == summary.salvaged_rows + summary.quarantined_rows
+
+
+@pytest.mark.parametrize(
+    ("quarantine_name", "output_exists"),
+    [
+        ("clean.csv", True),
+        ("sub/../clean.csv", True),
+        ("sub/../clean.csv", False),
+        ("link-to-clean", True),
+        ("link-to-clean", False),  # a symlink that leads to the output-to-be
+        ("hard-link", True),
+        ("relative", True),
+    ],
+)
+def test_quarantine_onto_the_output_is_refused_before_anything_is_written(
+    damaged_path, tmp_path, monkeypatch, quarantine_name, output_exists
+):
+    """The fault: the quarantine file overwrote the clean rows just written."""
+    output = tmp_path / "clean.csv"
+    if output_exists:
+        output.write_bytes(b"older output\n")
+    (tmp_path / "sub").mkdir()
+    os.symlink("clean.csv", tmp_path / "link-to-clean")
+    if output_exists:
+        os.link(output, tmp_path / "hard-link")
+    monkeypatch.chdir(tmp_path / "sub")
+    quarantine = "../clean.csv" if quarantine_name == "relative" else str(tmp_path / quarantine_name)
+    with pytest.raises(ValueError, match=r"^output_path and quarantine_path are the same file$"):
+        salvage_file(damaged_path, str(output), quarantine)
+    if output_exists:
+        assert output.read_bytes() == b"older output\n"
+    else:
+        assert not output.exists()
+
+
+def test_devices_take_output_and_quarantine_alike(damaged_path):
+    summary = salvage_file(damaged_path, os.devnull, os.devnull, merge_overflow=False)
+    assert summary.quarantined_rows == 1
