@@ -135,7 +135,7 @@ int main(int argc, char **argv) {
       });
     };
     const double slice = megabytes_per_second(input.size(), runs, [&] {
-      sink = tidewrack::salvage_slice(input, tidewrack::SalvageOptions{}).counts.total_rows;
+      sink = tidewrack::salvage_slice(input, tidewrack::SalvageOptions{}).value().counts.total_rows;
     });
     const double parse = megabytes_per_second(input.size(), runs, [&] {
       tidewrack::ResilientParser parser(input, ',', '"', true);

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const tidewrack::SalvageOptions &options = fuzz_case.options;
   const std::string_view input = fuzz_case.input;
 
-  const tidewrack::Settlement settlement = tidewrack::settle(input, options);
+  const tidewrack::Settlement settlement = tidewrack::settle(input, options).value();
   if (!can_round_trip(settlement.delimiter, options.quote_char)) {
     return 0;
   }
@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
   if (from_store != output) {
     fuzz::fail("file output renders the stored clean rows", input,
-               "streamed \"" + fuzz::escaped(output) + "\", stored \"" +
-                   fuzz::escaped(from_store) + "\"");
+               "streamed \"" + fuzz::escaped(output) + "\", stored \"" + fuzz::escaped(from_store) +
+                   "\"");
   }
 
   // A first field that begins with U+FEFF is written at the very start of the

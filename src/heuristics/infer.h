@@ -2,7 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "error/stop_poll.h"
 
 namespace tidewrack {
 
@@ -10,8 +13,13 @@ inline constexpr std::size_t INFER_RECORD_LIMIT = 100;
 
 // The most frequent field count among the first 100 non-blank records, with
 // fields quoted by `quote_char`; 0 when there is none. On equal occurrences the
-// wider field count wins.
-std::uint64_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
-                                 std::uint8_t quote_char);
+// wider field count wins. Nothing when `stop` ends the work first.
+std::optional<std::uint64_t> infer_column_count(std::string_view sample, std::uint8_t delimiter,
+                                                std::uint8_t quote_char, StopPoll stop);
+
+inline std::uint64_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
+                                        std::uint8_t quote_char) {
+  return *infer_column_count(sample, delimiter, quote_char, StopPoll{});
+}
 
 } // namespace tidewrack

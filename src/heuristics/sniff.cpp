@@ -4,23 +4,13 @@
 #include <cmath>
 #include <vector>
 
-#include "heuristics/blank_record.h"
 #include "heuristics/field_count_tally.h"
-#include "parser/resilient_parser.h"
 
 namespace tidewrack {
 
 namespace {
 
-double score(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char) {
-  ResilientParser parser(sample, delimiter, quote_char, true);
-  Record record;
-  std::vector<std::size_t> field_counts;
-  while (field_counts.size() < SNIFF_RECORD_LIMIT && parser.next_row(record)) {
-    if (!is_blank_record(record)) {
-      field_counts.push_back(record.size());
-    }
-  }
+double score(const std::vector<std::size_t> &field_counts) {
   if (field_counts.size() < 2) {
     return 0.0;
   }
@@ -43,14 +33,20 @@ double score(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote
 
 } // namespace
 
-std::uint8_t sniff_delimiter(std::string_view sample, std::uint8_t quote_char) {
+std::optional<std::uint8_t> sniff_delimiter(std::string_view sample, std::uint8_t quote_char,
+                                            StopPoll stop) {
   std::uint8_t best_delimiter = ',';
   double best_score = -1.0; // below any score: the first candidate tried takes it
   for (std::uint8_t candidate : CANDIDATE_DELIMITERS) {
     if (candidate == quote_char) {
       continue;
     }
-    double candidate_score = score(sample, candidate, quote_char);
+    const std::optional<std::vector<std::size_t>> field_counts =
+        head_field_counts(sample, candidate, quote_char, SNIFF_RECORD_LIMIT, stop);
+    if (!field_counts) {
+      return std::nullopt;
+    }
+    double candidate_score = score(*field_counts);
     if (candidate_score > best_score) {
       best_delimiter = candidate;
       best_score = candidate_score;

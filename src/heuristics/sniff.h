@@ -3,7 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "error/stop_poll.h"
 
 namespace tidewrack {
 
@@ -15,6 +18,12 @@ inline constexpr std::size_t SNIFF_RECORD_LIMIT = 50;
 // into one and the same number of fields, wider splits weighing more, with
 // fields quoted by `quote_char`. A candidate equal to `quote_char` could never
 // delimit and is passed over; the first candidate tried wins when none splits.
-std::uint8_t sniff_delimiter(std::string_view sample, std::uint8_t quote_char);
+// Nothing when `stop` ends the work first.
+std::optional<std::uint8_t> sniff_delimiter(std::string_view sample, std::uint8_t quote_char,
+                                            StopPoll stop);
+
+inline std::uint8_t sniff_delimiter(std::string_view sample, std::uint8_t quote_char) {
+  return *sniff_delimiter(sample, quote_char, StopPoll{});
+}
 
 } // namespace tidewrack

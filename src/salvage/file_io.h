@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "error/result.h"
-#include "salvage/stop_poll.h"
+#include "error/stop_poll.h"
 
 namespace tidewrack {
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "error/result.h"
+#include "error/stop_poll.h"
 #include "heuristics/infer.h"
 #include "heuristics/sniff.h"
 #include "parser/resilient_parser.h"
@@ -13,7 +14,6 @@
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/row_store.h"
-#include "salvage/stop_poll.h"
 
 namespace tidewrack {
 
@@ -29,7 +29,9 @@ struct Settlement {
 
 // Takes the delimiter and the column count from the options, or detects them
 // from the head of the input. An empty input settles on ',' and no width.
-Settlement settle(std::string_view input, const SalvageOptions &options);
+// Fails only with Interrupted, when `stop` says so.
+Result<Settlement> settle(std::string_view input, const SalvageOptions &options,
+                          StopPoll stop = {});
 
 // Hands every record to `clean(record, shape, merge_separator)` or to
 // `quarantine(record, reason)`, in input order, and returns the counters.

@@ -51,7 +51,11 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     return std::move(input.error());
   }
   const std::string_view bytes = input.value().view();
-  const Settlement settlement = settle(bytes, options);
+  Result<Settlement> settled = settle(bytes, options, stop);
+  if (!settled.ok()) {
+    return std::move(settled.error());
+  }
+  const Settlement settlement = settled.value();
   std::vector<QuarantineRecord> quarantine;
   Result<SalvageCounts> counts = SalvageCounts{};
   {

@@ -6,7 +6,7 @@
 #include "error/result.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
-#include "salvage/stop_poll.h"
+#include "error/stop_poll.h"
 
 namespace tidewrack {
 

@@ -21,27 +21,45 @@ std::vector<std::string> record_fields(const Record &record) {
   return fields;
 }
 
-Settlement settle(std::string_view input, const SalvageOptions &options) {
+Result<Settlement> settle(std::string_view input, const SalvageOptions &options, StopPoll stop) {
   Settlement settlement;
   if (input.empty()) {
     return settlement;
   }
   // The heuristics read quotes as the salvage will, so that quoted delimiters
   // split neither the sniffed nor the inferred width.
-  settlement.delimiter =
-      options.delimiter ? *options.delimiter : sniff_delimiter(input, options.quote_char);
-  settlement.columns = options.expected_columns
-                           ? *options.expected_columns
-                           : infer_column_count(input, settlement.delimiter, options.quote_char);
+  if (options.delimiter) {
+    settlement.delimiter = *options.delimiter;
+  } else {
+    const std::optional<std::uint8_t> sniffed = sniff_delimiter(input, options.quote_char, stop);
+    if (!sniffed) {
+      return SalvageError::interrupted();
+    }
+    settlement.delimiter = *sniffed;
+  }
+  if (options.expected_columns) {
+    settlement.columns = *options.expected_columns;
+  } else {
+    const std::optional<std::uint64_t> inferred =
+        infer_column_count(input, settlement.delimiter, options.quote_char, stop);
+    if (!inferred) {
+      return SalvageError::interrupted();
+    }
+    settlement.columns = *inferred;
+  }
   return settlement;
 }
 
 Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
                                      StopPoll stop) {
+  Result<Settlement> settlement = settle(input, options, stop);
+  if (!settlement.ok()) {
+    return std::move(settlement.error());
+  }
   SalvageOutcome outcome;
   outcome.clean_rows.reserve_for_input(input.size());
   Result<SalvageCounts> counts = reconcile_records(
-      input, options, settle(input, options), stop,
+      input, options, settlement.value(), stop,
       [&](const Record &record, const RowShape &shape, const std::string &merge_separator) {
         outcome.clean_rows.append(record, shape, merge_separator);
         return true;

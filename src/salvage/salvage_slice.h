@@ -3,9 +3,9 @@
 #include <string_view>
 
 #include "error/result.h"
+#include "error/stop_poll.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
-#include "salvage/stop_poll.h"
 
 namespace tidewrack {
 

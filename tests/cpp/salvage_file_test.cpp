@@ -207,6 +207,24 @@ TEST_F(FileSalvage, StopsWhereverItsPollSaysSo) {
   EXPECT_EQ(sliced.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
 }
 
+// Detection reads a head of blank lines to its end: it asks too.
+TEST_F(FileSalvage, StopsWhileDetecting) {
+  std::string input = write("in.csv", std::string((std::size_t{3} << 20) / 2, '\n') + "a,b\n");
+  CountingPoll never{std::numeric_limits<int>::max()};
+  ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), std::nullopt, SalvageOptions{},
+                                      tidewrack::StopPoll(never))
+                  .ok());
+  ASSERT_EQ(never.asked, 7); // read, four candidates sniffed, inference, reconcile
+  for (int stop_from = 2; stop_from <= 6; ++stop_from) {
+    CountingPoll poll{stop_from};
+    auto result = tidewrack::salvage_file(input, path("out.csv"), std::nullopt, SalvageOptions{},
+                                          tidewrack::StopPoll(poll));
+    ASSERT_FALSE(result.ok()) << "stop from question " << stop_from;
+    EXPECT_EQ(result.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
+    EXPECT_EQ(poll.asked, stop_from);
+  }
+}
+
 TEST(EndlessInput, StopsWhenItsPollSaysSo) {
   if (!fs::exists("/dev/zero")) {
     GTEST_SKIP() << "no /dev/zero";

@@ -116,13 +116,13 @@ TEST(Reconcile, HeuristicsReadTheSalvagesQuoteCharacter) {
   SalvageOptions options;
   options.quote_char = '\'';
   SalvageOutcome commas =
-      tidewrack::salvage_slice("id,name,x\n1,'Smith, John',x\n2,'Doe, Jane',y\n", options);
+      tidewrack::salvage_slice("id,name,x\n1,'Smith, John',x\n2,'Doe, Jane',y\n", options).value();
   EXPECT_EQ(commas.counts.inferred_columns, 3u);
   EXPECT_EQ(commas.counts.repaired_rows, 0u);
   EXPECT_EQ(clean_rows(commas)[1], (std::vector<std::string>{"1", "Smith, John", "x"}));
 
   SalvageOutcome semicolons =
-      tidewrack::salvage_slice("'Smith, John, Jr';1\n'Doe, Jane, Sr';2\n", options);
+      tidewrack::salvage_slice("'Smith, John, Jr';1\n'Doe, Jane, Sr';2\n", options).value();
   EXPECT_EQ(semicolons.counts.detected_delimiter, U';');
   EXPECT_EQ(clean_rows(semicolons), (Rows{{"Smith, John, Jr", "1"}, {"Doe, Jane, Sr", "2"}}));
 }
