@@ -1,12 +1,12 @@
 #include <span>
 #include <string>
 
-#include "bindings/argument_binding.h"
-#include "bindings/cpp_boundary.h"
-#include "bindings/module_functions.h"
-#include "bindings/module_state.h"
-#include "bindings/py_salvage_reader.h"
-#include "bindings/salvage_option_arguments.h"
+#include "bindings/backend/module_functions.h"
+#include "bindings/backend/module_state.h"
+#include "bindings/backend/py_salvage_reader.h"
+#include "bindings/common/argument_binding.h"
+#include "bindings/common/cpp_boundary.h"
+#include "bindings/common/salvage_option_arguments.h"
 
 namespace tidewrack::bindings {
 

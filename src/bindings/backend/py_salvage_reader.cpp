@@ -1,4 +1,4 @@
-#include "bindings/py_salvage_reader.h"
+#include "bindings/backend/py_salvage_reader.h"
 
 #include <cstdint>
 #include <cstring>
@@ -8,17 +8,17 @@
 #include <string_view>
 #include <utility>
 
-#include "bindings/access_conflict.h"
-#include "bindings/access_flag.h"
-#include "bindings/argument_binding.h"
-#include "bindings/cpp_boundary.h"
-#include "bindings/detached_thread.h"
-#include "bindings/module_state.h"
-#include "bindings/os_error.h"
-#include "bindings/py_ptr.h"
-#include "bindings/py_salvage_summary.h"
-#include "bindings/salvage_option_arguments.h"
-#include "bindings/signal_poll.h"
+#include "bindings/backend/module_state.h"
+#include "bindings/backend/py_salvage_summary.h"
+#include "bindings/common/access_conflict.h"
+#include "bindings/common/access_flag.h"
+#include "bindings/common/argument_binding.h"
+#include "bindings/common/cpp_boundary.h"
+#include "bindings/common/detached_thread.h"
+#include "bindings/common/os_error.h"
+#include "bindings/common/py_ptr.h"
+#include "bindings/common/salvage_option_arguments.h"
+#include "bindings/common/signal_poll.h"
 #include "error/salvage_error.h"
 #include "parser/utf8.h"
 #include "salvage/file_io.h"

@@ -2,15 +2,15 @@
 #include <span>
 #include <string>
 
-#include "bindings/argument_binding.h"
-#include "bindings/cpp_boundary.h"
-#include "bindings/detached_thread.h"
-#include "bindings/module_functions.h"
-#include "bindings/module_state.h"
-#include "bindings/os_error.h"
-#include "bindings/py_salvage_summary.h"
-#include "bindings/salvage_option_arguments.h"
-#include "bindings/signal_poll.h"
+#include "bindings/backend/module_functions.h"
+#include "bindings/backend/module_state.h"
+#include "bindings/backend/py_salvage_summary.h"
+#include "bindings/common/argument_binding.h"
+#include "bindings/common/cpp_boundary.h"
+#include "bindings/common/detached_thread.h"
+#include "bindings/common/os_error.h"
+#include "bindings/common/salvage_option_arguments.h"
+#include "bindings/common/signal_poll.h"
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
 

@@ -1,9 +1,9 @@
-#include "bindings/py_salvage_summary.h"
+#include "bindings/backend/py_salvage_summary.h"
 
 #include <new>
 #include <utility>
 
-#include "bindings/py_ptr.h"
+#include "bindings/common/py_ptr.h"
 #include "parser/utf8.h"
 
 namespace tidewrack::bindings {

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "bindings/detached_thread.h"
+#include "bindings/common/detached_thread.h"
 
 namespace tidewrack::bindings {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "bindings/process_object.h"
+#include "bindings/common/process_object.h"
 
 namespace tidewrack::bindings {
 

@@ -1,11 +1,11 @@
 #include <Python.h>
 
-#include "bindings/cpp_boundary.h"
-#include "bindings/module_functions.h"
-#include "bindings/module_state.h"
-#include "bindings/py_ptr.h"
-#include "bindings/py_salvage_reader.h"
-#include "bindings/py_salvage_summary.h"
+#include "bindings/backend/module_functions.h"
+#include "bindings/backend/module_state.h"
+#include "bindings/backend/py_salvage_reader.h"
+#include "bindings/backend/py_salvage_summary.h"
+#include "bindings/common/cpp_boundary.h"
+#include "bindings/common/py_ptr.h"
 
 namespace tidewrack::bindings {
 

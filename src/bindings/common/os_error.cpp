@@ -1,9 +1,9 @@
-#include "bindings/os_error.h"
+#include "bindings/common/os_error.h"
 
 #include <cerrno>
 #include <string>
 
-#include "bindings/py_ptr.h"
+#include "bindings/common/py_ptr.h"
 
 namespace tidewrack::bindings {
 

@@ -1,8 +1,8 @@
 #include <string_view>
 
-#include "bindings/argument_binding.h"
-#include "bindings/cpp_boundary.h"
-#include "bindings/module_functions.h"
+#include "bindings/backend/module_functions.h"
+#include "bindings/common/argument_binding.h"
+#include "bindings/common/cpp_boundary.h"
 #include "heuristics/sniff.h"
 
 namespace tidewrack::bindings {

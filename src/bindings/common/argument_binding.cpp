@@ -1,8 +1,8 @@
-#include "bindings/argument_binding.h"
+#include "bindings/common/argument_binding.h"
 
 #include <vector>
 
-#include "bindings/py_ptr.h"
+#include "bindings/common/py_ptr.h"
 
 namespace tidewrack::bindings {
 

@@ -1,10 +1,10 @@
-#include "bindings/salvage_option_arguments.h"
+#include "bindings/common/salvage_option_arguments.h"
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "bindings/argument_binding.h"
+#include "bindings/common/argument_binding.h"
 
 namespace tidewrack::bindings {
 
