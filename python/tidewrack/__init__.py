@@ -3,9 +3,14 @@
 The engine is the native module ``_tidewrack_backend``; this package re-exports
 it and adds what is easier in Python:
 
-* ``salvage_file`` and ``open`` also accept ``os.PathLike`` paths (the native
-  functions take ``str`` only); ``SalvageReader`` itself is the native class and
-  takes ``str``.
+* ``salvage_file`` and ``open`` also accept ``os.PathLike`` paths and file
+  names that are not valid UTF-8 (the native functions take UTF-8 ``str``
+  only); ``SalvageReader`` itself is the native class and takes ``str``.
+* ``salvage_file`` writes its outputs atomically: they replace the files at
+  their paths only once complete, and a failed or interrupted call leaves
+  those files as they were.
+* File failures raise the ``OSError`` subclass of their kind, with ``errno``
+  and ``filename`` set.
 * ``read_csv`` loads the salvaged rows into a pandas DataFrame.
 * ``python -m tidewrack`` / ``tidewrack`` is the command line.
 """
@@ -17,8 +22,9 @@ from typing import SupportsIndex
 import _tidewrack_backend as _backend
 from _tidewrack_backend import SalvageReader, SalvageSummary, __version__, sniff
 
+from ._atomic import PendingOutputs
 from ._frame import read_csv
-from ._paths import StrPath, fspath_arg
+from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, same_file, usable_paths
 
 __all__ = [
     "SalvageReader",
@@ -46,20 +52,38 @@ def salvage_file(
 
     Rows the options forbid repairing go to ``quarantine_path`` when it is
     given (as ``line,reason,raw_content``). Returns the counters of the run.
-    Paths may be ``str`` or ``os.PathLike[str]``. File failures raise
-    ``OSError``; the input itself is never rejected.
+    Paths may be ``str`` or ``os.PathLike[str]``.
+
+    Both outputs are written beside their paths under hidden temporary names
+    and renamed over them only once both are complete, so on any failure the
+    files at those paths stay as they were; a symlink at a path is replaced,
+    not written through. ``output_path`` may be ``input_path``. File failures
+    raise the ``OSError`` subclass of the failure, naming the file in
+    ``filename``; the input itself is never rejected. ``ValueError`` if
+    ``output_path`` and ``quarantine_path`` are the same file.
     """
-    return _backend.salvage_file(
-        fspath_arg(input_path, "input_path"),
-        fspath_arg(output_path, "output_path"),
-        None if quarantine_path is None else fspath_arg(quarantine_path, "quarantine_path"),
-        delimiter,
-        quote_char,
-        fill_ragged_rows,
-        merge_overflow,
-        expected_columns,
-        repair_quotes,
-    )
+    source = fspath_arg(input_path, "input_path")
+    output = fspath_arg(output_path, "output_path")
+    quarantine = None if quarantine_path is None else fspath_arg(quarantine_path, "quarantine_path")
+    options = (delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    if not usable_paths(source, output, quarantine):
+        return _backend.salvage_file(source, output, quarantine, *options)
+
+    check_readable(source)
+    if quarantine is not None and same_file(output, quarantine):
+        raise ValueError(f"output_path and quarantine_path are the same file: {output!r}, {quarantine!r}")
+    destinations = [output] if quarantine is None else [output, quarantine]
+    with PendingOutputs(destinations) as pending, EnginePaths() as engine_path:
+        clean_part = engine_path(pending.outputs[0].path)
+        quarantine_part = None if quarantine is None else engine_path(pending.outputs[1].path)
+        try:
+            summary = _backend.salvage_file(engine_path(source), clean_part, quarantine_part, *options)
+        except OSError as err:
+            # The engine reads the input whole, then writes the outputs in order.
+            culprit = next((out.destination for out in reversed(pending.outputs) if out.started()), source)
+            raise named_os_error(err, culprit) from None
+        pending.commit()
+    return summary
 
 
 def open(
@@ -75,14 +99,16 @@ def open(
 
     Same options as ``salvage_file``; ``file_path`` may be ``str`` or
     ``os.PathLike[str]``. File failures raise the ``OSError`` subclass of
-    their kind (``FileNotFoundError``, ``PermissionError``, ...).
+    their kind (``FileNotFoundError``, ``PermissionError``, ...) with
+    ``errno`` and ``filename`` set.
     """
-    return _backend.open(
-        fspath_arg(file_path, "file_path"),
-        delimiter,
-        quote_char,
-        fill_ragged_rows,
-        merge_overflow,
-        expected_columns,
-        repair_quotes,
-    )
+    path = fspath_arg(file_path, "file_path")
+    options = (delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    if not usable_paths(path):
+        return _backend.open(path, *options)
+    check_readable(path)
+    with EnginePaths() as engine_path:
+        try:
+            return _backend.open(engine_path(path), *options)
+        except OSError as err:
+            raise named_os_error(err, path) from None

@@ -2,20 +2,23 @@
 
 The engine reads and writes named files only, so standard input and pipes are
 spooled to a scratch file first, and standard output is copied from one.
+Every failure becomes a CliError: one line naming the file and the reason.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import shutil
 import stat
 import sys
 import tempfile
+from collections.abc import Iterator
 from types import TracebackType
 from typing import BinaryIO, Self
 
 STDIO = "-"
-_COPY_CHUNK = 1 << 20
+CHUNK = 1 << 20
 
 
 class CliError(Exception):
@@ -26,39 +29,36 @@ class CliError(Exception):
         self.exit_code = exit_code
 
 
+def shown(path: str) -> str:
+    """A path as printed: bytes of the name that are not UTF-8 appear as \\xNN."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
 def reason(err: OSError) -> str:
     """The OS's words for an error, without Python's "[Errno n]" decoration."""
     return err.strerror or str(err)
 
 
-def engine_input(path: str, scratch: Scratch) -> tuple[str, int]:
-    """A regular file holding the input, for the engine to read, and its size.
-
-    Standard input ('-'), pipes and other streams are copied to a scratch file
-    first. A file that cannot be read raises CliError naming it.
-    """
-    if path == STDIO:
-        return spool(sys.stdin.buffer, scratch)
-    try:
-        with open(path, "rb") as handle:
-            info = os.fstat(handle.fileno())
-            if stat.S_ISREG(info.st_mode):
-                return path, info.st_size
-            return spool(handle, scratch)
-    except OSError as err:
-        raise CliError(f"cannot read '{path}': {reason(err)}") from None
+def source_label(path: str) -> str:
+    """How an input is named in messages: "standard input" for '-'."""
+    return "standard input" if path == STDIO else f"'{shown(path)}'"
 
 
-def unwritable_reason(path: str) -> str | None:
-    """Why ``path`` cannot be opened for writing, or None if it can.
+def read_error(path: str, err: OSError) -> CliError:
+    return CliError(f"cannot read {source_label(path)}: {reason(err)}")
 
-    Opens in append mode so that an existing file is left as it is.
-    """
-    try:
-        with open(path, "ab"):
-            return None
-    except OSError as err:
-        return reason(err)
+
+def out_of_memory(path: str) -> CliError:
+    return CliError(f"cannot salvage {source_label(path)}: out of memory")
+
+
+def write_error(path: str, err: OSError) -> CliError:
+    return CliError(f"cannot write '{shown(path)}': {reason(err)}")
+
+
+def scratch_error(err: OSError) -> CliError:
+    where = f" '{shown(err.filename)}'" if isinstance(err.filename, str) else ""
+    return CliError(f"cannot write temporary file{where}: {reason(err)}")
 
 
 class Scratch:
@@ -69,8 +69,33 @@ class Scratch:
 
     def path(self, name: str) -> str:
         if self._dir is None:
-            self._dir = tempfile.TemporaryDirectory(prefix="tidewrack-")
+            try:
+                self._dir = tempfile.TemporaryDirectory(prefix="tidewrack-")
+            except OSError as err:
+                raise scratch_error(err) from None
         return os.path.join(self._dir.name, name)
+
+    def write(self, name: str, chunks: Iterator[bytes]) -> tuple[str, int]:
+        """Writes ``chunks`` to a new scratch file; returns its path and size.
+
+        Unbuffered, so that a full disk is reported by the write that met it.
+        """
+        path = self.path(name)
+        size = 0
+        try:
+            descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+            try:
+                for chunk in chunks:
+                    view = memoryview(chunk)
+                    while view:
+                        view = view[os.write(descriptor, view) :]
+                    size += len(chunk)
+            finally:
+                os.close(descriptor)
+        except OSError as err:
+            err.filename = path
+            raise scratch_error(err) from None
+        return path, size
 
     def __enter__(self) -> Self:
         return self
@@ -85,22 +110,94 @@ class Scratch:
             self._dir.cleanup()
 
 
-def spool(stream: BinaryIO, scratch: Scratch) -> tuple[str, int]:
-    """Copies a stream into a scratch file; returns its path and size."""
-    path = scratch.path("input.csv")
-    with open(path, "wb") as copy:
-        shutil.copyfileobj(stream, copy, _COPY_CHUNK)
-        return path, copy.tell()
+def stdin_binary() -> BinaryIO:
+    if sys.stdin is None:  # started with standard input closed
+        raise read_error(STDIO, OSError(errno.EBADF, os.strerror(errno.EBADF)))
+    return sys.stdin.buffer
+
+
+def chunks_of(stream: BinaryIO, label: str) -> Iterator[bytes]:
+    """The content of ``stream``; a failed read raises CliError naming ``label``."""
+    while True:
+        try:
+            chunk = stream.read(CHUNK)
+        except OSError as err:
+            raise read_error(label, err) from None
+        if not chunk:
+            return
+        yield chunk
+
+
+def engine_input(path: str, scratch: Scratch) -> tuple[str, int]:
+    """A regular file holding the input, for the engine to read, and its size.
+
+    Standard input ('-'), pipes and other streams are copied to a scratch file
+    first. A file that cannot be read raises CliError naming it.
+    """
+    if path == STDIO:
+        return scratch.write("input.csv", chunks_of(stdin_binary(), STDIO))
+    try:
+        handle = open(path, "rb")
+    except OSError as err:
+        raise read_error(path, err) from None
+    with handle:
+        info = os.fstat(handle.fileno())
+        if stat.S_ISREG(info.st_mode):
+            return path, info.st_size
+        return scratch.write("input.csv", chunks_of(handle, path))
+
+
+def require_stdout() -> None:
+    """Refuses, before any work, a run whose results would go to a closed standard output."""
+    if sys.stdout is None:
+        raise _stdout_failed(OSError(errno.EBADF, os.strerror(errno.EBADF)))
+
+
+def print_out(text: str) -> None:
+    """Prints a line to standard output at once, so that a failure is reported here."""
+    require_stdout()
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        raise
+    except OSError as err:
+        raise _stdout_failed(err) from None
 
 
 def copy_to_stdout(path: str) -> None:
-    with open(path, "rb") as source:
-        shutil.copyfileobj(source, sys.stdout.buffer, _COPY_CHUNK)
-    sys.stdout.buffer.flush()
+    require_stdout()
+    with open(path, "rb") as source:  # a scratch file of this run
+        try:
+            sys.stdout.flush()
+            shutil.copyfileobj(source, sys.stdout.buffer, CHUNK)
+            sys.stdout.buffer.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as err:
+            raise _stdout_failed(err) from None
 
 
-def write_bytes(scratch: Scratch, name: str, data: bytes) -> str:
-    path = scratch.path(name)
-    with open(path, "wb") as handle:
-        handle.write(data)
-    return path
+def say(text: str) -> None:
+    """Prints a line to stderr; there is nowhere left to report a failure of stderr itself."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
+def silence_stdout() -> None:
+    """Points standard output at /dev/null, so that the interpreter's final flush
+    does not fail again on what could not be written."""
+    if sys.stdout is None:
+        return
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _stdout_failed(err: OSError) -> CliError:
+    silence_stdout()
+    return CliError(f"cannot write standard output: {reason(err)}")

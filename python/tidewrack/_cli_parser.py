@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from collections.abc import Callable
 from typing import TypedDict
 
@@ -17,10 +18,11 @@ the input is ever rejected; the summary counts what was repaired and set aside."
 EXIT_CODES = """\
 exit codes:
   0    success
-  1    a file could not be read or written (the message names it)
-  2    bad usage
+  1    a file could not be read or written (the message names it), or memory ran out
+  2    bad usage, impossible options, or files that would overwrite one another
   3    rows were quarantined and --fail-on-quarantine was given
-  130  interrupted (Ctrl-C)
+  130  interrupted (Ctrl-C); 143 and 129 for SIGTERM and SIGHUP
+  141  standard output closed early (| head)
 
 Run 'tidewrack COMMAND --help' for the options of each command."""
 
@@ -28,8 +30,16 @@ SALVAGE_EPILOG = """\
 defaults:
   OUTPUT      INPUT with its suffix replaced by .clean.csv (data.csv -> data.clean.csv);
               standard output when INPUT is '-'
-  QUARANTINE  <input name>.quarantine.csv beside OUTPUT (data.quarantine.csv);
+  QUARANTINE  named after OUTPUT, a .clean ending dropped: data.clean.csv ->
+              data.quarantine.csv, strict.csv -> strict.quarantine.csv;
               none when OUTPUT is standard output
+
+Files are replaced only once complete: each output is written under a hidden
+temporary name beside it, then renamed over it. A failed or interrupted run
+leaves every existing file as it was; a symlink at OUTPUT or QUARANTINE is
+replaced, not written through. OUTPUT or QUARANTINE naming INPUT, or naming
+each other, is refused before anything is written; --in-place replaces INPUT
+by its clean copy on purpose.
 
 --json prints one object to standard output: the summary counters (total_rows,
 salvaged_rows, repaired_rows, quarantined_rows, detected_delimiter,
@@ -43,12 +53,13 @@ the delimiter.
 examples:
   tidewrack salvage orders.csv
   tidewrack salvage export.csv -o clean/export.csv --no-merge --fail-on-quarantine
+  tidewrack salvage vendor.csv --in-place -q rejects/vendor.csv
   curl -s https://example.org/feed.csv | tidewrack salvage - > feed.clean.csv"""
 
 SNIFF_EPILOG = """\
-Only the head of a file is examined: the first MiB, cut at a line break, or
-more when that holds fewer than 100 non-blank rows, which is what the
-detection itself looks at. The answer is what 'tidewrack salvage' detects."""
+Only the head of a file is read: its first 100 non-blank rows, which is what
+the detection itself looks at (at most 32 MiB once blank lines are left out).
+The answer is what 'tidewrack salvage' detects."""
 
 PREVIEW_EPILOG = """\
 The whole file is salvaged (in memory) so that the counts in the last line are
@@ -74,14 +85,18 @@ def one_ascii_char(text: str, expected: str) -> str:
     return text
 
 
-def non_negative_int(minimum: int) -> Callable[[str], int]:
+def bounded_int(minimum: int) -> Callable[[str], int]:
+    """A whole number from ``minimum`` to the largest count the engine can hold."""
+
     def convert(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"expected a number of at least {minimum}, got {value}")
+        if not minimum <= value <= sys.maxsize:
+            raise argparse.ArgumentTypeError(
+                f"expected a number from {minimum} to {sys.maxsize}, got {text}"
+            )
         return value
 
     return convert
@@ -99,7 +114,7 @@ def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[st
         help="quote character of the input and the output (default: %(default)s)",
     )
     group.add_argument(
-        *columns_flags, dest="columns", type=non_negative_int(0), metavar="COLUMNS",
+        *columns_flags, dest="columns", type=bounded_int(0), metavar="COLUMNS",
         help="number of columns every row is reconciled to; 0 accepts every row as it is "
         "(default: the most common width of the first 100 non-blank rows)",
     )
@@ -118,6 +133,12 @@ def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[st
         help="read quotes strictly: a quote inside a quoted field always closes it, instead "
         "of being kept as text when a later quote on the line closes the field better",
     )
+
+
+def refuse_impossible_options(args: argparse.Namespace) -> None:
+    """A delimiter equal to the quote character gives a file no reader can split."""
+    if args.delimiter is not None and args.delimiter == args.quote_char:
+        args.parser.error(f"the delimiter and the quote character are both {args.quote_char!r}; they must differ")
 
 
 class SalvageOptions(TypedDict):
@@ -162,6 +183,10 @@ def build_parser() -> argparse.ArgumentParser:
     salvage.add_argument(
         "-o", "--output", metavar="OUTPUT", help="where the clean CSV goes; '-' writes standard output"
     )
+    salvage.add_argument(
+        "--in-place", action="store_true",
+        help="replace INPUT by its clean copy (once complete, like any output); not with -o",
+    )
     quarantine = salvage.add_mutually_exclusive_group()
     quarantine.add_argument(
         "-q", "--quarantine", metavar="QUARANTINE", help="where the rows set aside are listed"
@@ -199,11 +224,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     preview.add_argument("file", metavar="FILE", help="the CSV file; '-' reads standard input")
     preview.add_argument(
-        "-n", "--rows", type=non_negative_int(0), default=20, metavar="N",
+        "-n", "--rows", type=bounded_int(0), default=20, metavar="N",
         help="rows to show below the header (default: %(default)s)",
     )
     preview.add_argument(
-        "-w", "--max-width", type=non_negative_int(4), default=30, metavar="CELLS",
+        "-w", "--max-width", type=bounded_int(4), default=30, metavar="CELLS",
         help="longest cell shown before it is cut with an ellipsis (default: %(default)s)",
     )
     add_salvage_options(preview, ("--columns",))

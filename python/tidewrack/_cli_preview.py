@@ -5,32 +5,35 @@ from __future__ import annotations
 import argparse
 from itertools import islice
 
-from _tidewrack_backend import SalvageReader
-
-from ._cli_io import CliError, Scratch, engine_input, reason
-from ._cli_parser import salvage_options
+from . import open as salvage_open
+from ._cli_io import Scratch, engine_input, out_of_memory, print_out, read_error, require_stdout
+from ._cli_parser import refuse_impossible_options, salvage_options
 from ._cli_report import describe_delimiter
 from ._table import render_table
 
 
 def run(args: argparse.Namespace) -> int:
+    refuse_impossible_options(args)
+    require_stdout()
     with Scratch() as scratch:
         path, _ = engine_input(args.file, scratch)
         try:
-            reader = SalvageReader(path, **salvage_options(args))
+            reader = salvage_open(path, **salvage_options(args))
         except OSError as err:
-            raise CliError(f"cannot read '{args.file}': {reason(err)}") from None
+            raise read_error(args.file, err) from None
+        except MemoryError:
+            raise out_of_memory(args.file) from None
 
     summary = reader.summary
-    shown = list(islice(reader, args.rows + 1))
-    if shown:
-        print(render_table(shown[0], shown[1:], args.max_width))
+    header = next(reader, None)
+    body = list(islice(reader, args.rows))
+    if header is not None:
+        print_out(render_table(header, body, args.max_width))
     data_rows = max(summary.salvaged_rows - 1, 0)
-    print(
-        f"-- {len(shown[1:])} of {data_rows} rows shown below the header; "
+    print_out(
+        f"-- {len(body)} of {data_rows} rows shown below the header; "
         f"{summary.repaired_rows} repaired, {summary.quarantined_rows} quarantined; "
         f"delimiter {describe_delimiter(summary.detected_delimiter)}, "
-        f"{summary.inferred_columns} columns",
-        flush=True,
+        f"{summary.inferred_columns} columns"
     )
     return 0

@@ -8,6 +8,8 @@ from typing import Any
 
 from _tidewrack_backend import SalvageSummary
 
+from ._cli_io import shown
+
 _DELIMITER_NAMES = {
     ",": "comma ','",
     ";": "semicolon ';'",
@@ -74,10 +76,10 @@ class SalvageRun:
     def to_text(self) -> str:
         """A few aligned lines for a person watching the terminal."""
         s = self.summary
-        source = "<stdin>" if self.input == "-" else self.input
-        target = "<stdout>" if self.output == "-" else self.output
+        source = "<stdin>" if self.input == "-" else shown(self.input)
+        target = "<stdout>" if self.output == "-" else shown(self.output)
         if self.quarantine is not None:
-            set_aside = f"{s.quarantined_rows} -> {self.quarantine}"
+            set_aside = f"{s.quarantined_rows} -> {shown(self.quarantine)}"
         elif s.quarantined_rows:
             set_aside = f"{s.quarantined_rows} (dropped: no quarantine file)"
         else:

@@ -5,82 +5,141 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import sys
+import stat
 import time
-from pathlib import PurePath
 
 from . import salvage_file
-from ._cli_io import STDIO, CliError, Scratch, copy_to_stdout, engine_input, unwritable_reason
-from ._cli_parser import salvage_options
+from ._cli_io import (
+    STDIO,
+    CliError,
+    Scratch,
+    copy_to_stdout,
+    engine_input,
+    out_of_memory,
+    print_out,
+    read_error,
+    require_stdout,
+    say,
+    scratch_error,
+    shown,
+    write_error,
+)
+from ._cli_parser import refuse_impossible_options, salvage_options
 from ._cli_report import SalvageRun
+from ._paths import same_file
 
 EXIT_QUARANTINED = 3
+_CLEAN = ".clean"
 
 
 def default_output(input_path: str) -> str:
     """data.csv -> data.clean.csv, in the input's directory."""
-    return str(PurePath(input_path).with_suffix(".clean.csv"))
+    return os.path.splitext(input_path)[0] + ".clean.csv"
 
 
-def default_quarantine(input_path: str, output_path: str) -> str:
-    """<input name>.quarantine.csv beside the output (named after the output for stdin)."""
-    named_after = output_path if input_path == STDIO else input_path
-    stem = PurePath(named_after).with_suffix("").name
-    return os.path.join(os.path.dirname(output_path), f"{stem}.quarantine.csv")
+def default_quarantine(output_path: str) -> str:
+    """Named after the output, beside it: data.clean.csv -> data.quarantine.csv, strict.csv -> strict.quarantine.csv.
+
+    Runs with different outputs thus never share a quarantine file.
+    """
+    folder, name = os.path.split(output_path)
+    stem = os.path.splitext(name)[0]
+    if stem.endswith(_CLEAN) and len(stem) > len(_CLEAN):
+        stem = stem[: -len(_CLEAN)]
+    return os.path.join(folder, f"{stem}.quarantine.csv")
 
 
 def run(args: argparse.Namespace) -> int:
+    parser = args.parser
+    refuse_impossible_options(args)
+    if args.in_place and args.output is not None:
+        parser.error("--in-place writes the clean copy over INPUT; it cannot be combined with -o/--output")
+    if args.in_place and args.input == STDIO:
+        parser.error("--in-place needs INPUT to be a file, not standard input")
     to_stdout = args.output == STDIO or (args.output is None and args.input == STDIO)
     if to_stdout and args.json:
-        args.parser.error("--json and an output on standard output (-o -) both need stdout; drop one")
+        parser.error("--json and an output on standard output (-o -) both need stdout; drop one")
     if args.quarantine == STDIO:
-        args.parser.error("the quarantine file cannot be standard output; give a path")
+        parser.error("the quarantine file cannot be standard output; give a path")
+
+    if to_stdout:
+        output = None
+    elif args.in_place:
+        output = args.input
+    else:
+        output = args.output or default_output(args.input)
+    if args.quarantine:
+        quarantine = args.quarantine
+    elif args.no_quarantine or output is None:
+        quarantine = None
+    else:
+        quarantine = default_quarantine(output)
+    refuse_collisions(parser, args.input, output, quarantine, args.in_place)
+    if to_stdout or args.json:
+        require_stdout()
 
     with Scratch() as scratch:
-        input_path, input_bytes = engine_input(args.input, scratch)
-
-        output_path = scratch.path("clean.csv") if to_stdout else args.output or default_output(args.input)
-        if args.no_quarantine or (to_stdout and args.quarantine is None):
-            quarantine_path = None
-        else:
-            quarantine_path = args.quarantine or default_quarantine(args.input, output_path)
-
+        source, input_bytes = engine_input(args.input, scratch)
+        target = scratch.path("clean.csv") if output is None else output
         started = time.perf_counter()
         try:
-            summary = salvage_file(input_path, output_path, quarantine_path, **salvage_options(args))
+            summary = salvage_file(source, target, quarantine, **salvage_options(args))
         except OSError as err:
-            raise explain_failure(err, args.input, [] if to_stdout else [output_path], quarantine_path) from None
+            raise failure(err, args.input, source, [path for path in (output, quarantine) if path]) from None
+        except MemoryError:
+            raise out_of_memory(args.input) from None
         elapsed = time.perf_counter() - started
-
-        if to_stdout:
-            copy_to_stdout(output_path)
+        if output is None:
+            copy_to_stdout(target)
 
     run_report = SalvageRun(
         summary=summary,
         input=args.input,
-        output=STDIO if to_stdout else output_path,
-        quarantine=quarantine_path,
+        output=STDIO if output is None else output,
+        quarantine=quarantine,
         input_bytes=input_bytes,
         elapsed_seconds=elapsed,
     )
     if args.json:
-        print(json.dumps(run_report.to_json(), indent=2, ensure_ascii=False))
+        print_out(json.dumps(run_report.to_json(), indent=2, ensure_ascii=False))
     else:
-        print(run_report.to_text(), file=sys.stderr)
+        say(run_report.to_text())
     if args.fail_on_quarantine and summary.quarantined_rows:
         return EXIT_QUARANTINED
     return 0
 
 
-def explain_failure(err: OSError, input_label: str, outputs: list[str], quarantine: str | None) -> CliError:
-    """Names the file behind an engine error, which carries only the OS's reason.
+def refuse_collisions(
+    parser: argparse.ArgumentParser, source: str, output: str | None, quarantine: str | None, in_place: bool
+) -> None:
+    """Usage error, before anything is read or written, for files that would overwrite one another."""
+    named = source != STDIO
+    if named and output is not None and not in_place and same_file(source, output):
+        parser.error(
+            f"the output '{shown(output)}' is the input '{shown(source)}'; "
+            "use --in-place to replace the input by its clean copy"
+        )
+    if named and quarantine is not None and same_file(source, quarantine):
+        parser.error(f"the quarantine '{shown(quarantine)}' is the input '{shown(source)}'")
+    if output is not None and quarantine is not None and same_file(output, quarantine):
+        parser.error(f"the output '{shown(output)}' and the quarantine '{shown(quarantine)}' are the same file")
+    if in_place:
+        try:
+            regular = stat.S_ISREG(os.stat(source).st_mode)
+        except OSError:
+            return  # reading it reports why
+        if not regular:
+            parser.error(f"--in-place needs a regular file; '{shown(source)}' is not one")
 
-    The input was opened just before, so the culprit is almost always one of
-    the files being written: the first one that cannot be opened is reported.
+
+def failure(err: OSError, label: str, source: str, destinations: list[str]) -> CliError:
+    """Names the file behind a failed salvage as the user knows it.
+
+    Outputs first: with --in-place the input is also the output, and it was
+    already opened for reading without a failure.
     """
-    for path in [*outputs, *([quarantine] if quarantine else [])]:
-        why = unwritable_reason(path)
-        if why is not None:
-            return CliError(f"cannot write '{path}': {why}")
-    source = "standard input" if input_label == STDIO else f"'{input_label}'"
-    return CliError(f"salvaging {source} failed: {err}")
+    if err.filename in destinations:
+        return write_error(err.filename, err)
+    if err.filename == source:
+        return read_error(label, err)
+    return scratch_error(err)

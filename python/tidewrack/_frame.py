@@ -5,8 +5,6 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, SupportsIndex
 
-import _tidewrack_backend as _backend
-
 from ._paths import StrPath, fspath_arg
 
 if TYPE_CHECKING:
@@ -39,7 +37,9 @@ def read_csv(
             "tidewrack.read_csv needs pandas, which is not installed: pip install pandas"
         ) from exc
 
-    reader = _backend.SalvageReader(
+    from . import open as salvage_open  # the package's, for its paths and errors
+
+    reader = salvage_open(
         file_path,
         delimiter,
         quote_char,

@@ -1,11 +1,25 @@
-"""Path arguments: the native module takes str only; the package also takes os.PathLike."""
+"""Path arguments and file errors between Python and the native module.
+
+The native module takes str paths only, encodes them as strict UTF-8 and names
+no file in its OSError (its messages end in "(os error N)"); the package takes
+os.PathLike too, reaches any file name, and raises OSError subclasses that
+carry errno and filename.
+"""
 
 from __future__ import annotations
 
+import errno
 import os
-from typing import TypeAlias
+import re
+import shutil
+import stat
+import tempfile
+from types import TracebackType
+from typing import Self, TypeAlias
 
 StrPath: TypeAlias = str | os.PathLike[str]
+
+_OS_ERROR_NUMBER = re.compile(r"\(os error (\d+)\)$")
 
 
 def fspath_arg(value: StrPath, name: str) -> str:
@@ -22,3 +36,84 @@ def fspath_arg(value: StrPath, name: str) -> str:
             "decode bytes paths first, e.g. with os.fsdecode()"
         )
     return value
+
+
+def usable_paths(*paths: object) -> bool:
+    """Whether the package can work on these paths itself (None stands for no path).
+
+    Anything else (a wrong type, a NUL character) goes to the native module
+    untouched, so that its own exception is raised.
+    """
+    return all(path is None or (isinstance(path, str) and "\0" not in path) for path in paths)
+
+
+def check_readable(path: str) -> None:
+    """Raises the OSError that reading ``path`` would meet, with errno and filename.
+
+    Regular files are opened and closed again; other files only looked at,
+    since opening a FIFO would let a waiting writer start too early.
+    """
+    info = os.stat(path)
+    if stat.S_ISDIR(info.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if stat.S_ISREG(info.st_mode):
+        os.close(os.open(path, os.O_RDONLY))
+
+
+def same_file(first: str, second: str) -> bool:
+    """The same path once symlinks are resolved, or the same existing file."""
+    if os.path.realpath(first) == os.path.realpath(second):
+        return True
+    try:
+        return os.path.samestat(os.stat(first), os.stat(second))
+    except OSError:
+        return False
+
+
+def named_os_error(err: OSError, filename: str) -> OSError:
+    """The native module's OSError as the subclass of its error number, naming ``filename``."""
+    found = _OS_ERROR_NUMBER.search(str(err))
+    if found is None:  # an I/O-layer message without a number
+        named = type(err)(*err.args)
+        named.filename = filename
+        return named
+    number = int(found[1])
+    return OSError(number, os.strerror(number), filename)
+
+
+class EnginePaths:
+    """Paths the native module can open, for any file name.
+
+    A name that is not valid UTF-8 (a str with surrogate escapes, as
+    os.listdir and sys.argv give it) is reached through a symlink in a private
+    temporary directory, removed on exit.
+    """
+
+    def __init__(self) -> None:
+        self._links: str | None = None
+        self._count = 0
+
+    def __call__(self, path: str) -> str:
+        try:
+            path.encode("utf-8")
+            return path
+        except UnicodeEncodeError:
+            pass
+        if self._links is None:
+            self._links = tempfile.mkdtemp(prefix="tidewrack-")
+        self._count += 1
+        link = os.path.join(self._links, str(self._count))
+        os.symlink(os.path.abspath(path), link)
+        return link
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        if self._links is not None:
+            shutil.rmtree(self._links, ignore_errors=True)

@@ -2,16 +2,20 @@
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
+import resource
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
 import tidewrack
 from tidewrack.__main__ import main
+from tidewrack._cli_report import describe_delimiter
 
 # Row 3 is short (padded, or quarantined by --no-fill); row 4 has a stray
 # comma (merged, or quarantined by --no-merge); row 5 has a stray quote.
@@ -45,17 +49,35 @@ SUMMARY_KEYS = [
 ]
 
 
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+TIDEWRACK = [sys.executable, "-m", "tidewrack"]
+
+
 def tidewrack_cli(
-    *args: str | os.PathLike[str], cwd: Path, stdin: bytes | None = None
+    *args: str | bytes | os.PathLike[str], cwd: Path, stdin: bytes | None = None, **popen: object
 ) -> subprocess.CompletedProcess[bytes]:
     return subprocess.run(
-        [sys.executable, "-m", "tidewrack", *map(str, args)],
+        [*TIDEWRACK, *(arg if isinstance(arg, bytes) else str(arg) for arg in args)],
         cwd=cwd,
         input=stdin if stdin is not None else b"",
         capture_output=True,
         timeout=120,
         check=False,
+        **popen,  # type: ignore[arg-type]
     )
+
+
+def snapshot(folder: Path) -> dict[str, str]:
+    """Every entry of a folder: the target of a symlink, a digest of a file's bytes."""
+
+    def state(entry: Path) -> str:
+        if entry.is_symlink():
+            return f"-> {os.readlink(entry)}"
+        if not entry.is_file():
+            return "folder" if entry.is_dir() else "fifo"
+        return hashlib.sha256(entry.read_bytes()).hexdigest()
+
+    return {entry.name: state(entry) for entry in folder.iterdir()}
 
 
 @pytest.fixture
@@ -89,13 +111,30 @@ class TestSalvage:
                          "delimiter    comma", "columns      3", "MB/s"):
             assert expected in stderr
 
-    def test_quarantine_defaults_beside_explicit_output(self, tmp_path: Path, damaged: Path) -> None:
+    @pytest.mark.parametrize(
+        ("args", "quarantine"),
+        [
+            ([], "orders.quarantine.csv"),
+            (["-o", "out/orders.clean.csv"], "out/orders.quarantine.csv"),
+            (["-o", "out/strict.csv"], "out/strict.quarantine.csv"),
+            (["-o", "out/clean"], "out/clean.quarantine.csv"),
+            # Once the default quarantine of the input itself: it overwrote the output.
+            (["-o", "orders.quarantine.csv"], "orders.quarantine.quarantine.csv"),
+            (["--in-place"], "orders.quarantine.csv"),
+        ],
+    )
+    def test_default_quarantine_is_named_after_the_output(
+        self, tmp_path: Path, damaged: Path, args: list[str], quarantine: str
+    ) -> None:
         (tmp_path / "out").mkdir()
-        result = tidewrack_cli("salvage", damaged, "-o", "out/clean.csv", cwd=tmp_path)
+        assert_clean_exit(tidewrack_cli("salvage", "orders.csv", "--no-merge", *args, cwd=tmp_path), 0)
+        assert (tmp_path / quarantine).read_bytes().startswith(b"line,reason,raw_content\n4,")
 
-        assert_clean_exit(result, 0)
-        assert (tmp_path / "out" / "clean.csv").read_bytes() == CLEAN_MERGED
-        assert (tmp_path / "out" / "orders.quarantine.csv").read_bytes() == b"line,reason,raw_content\n"
+    def test_runs_with_different_outputs_keep_their_own_quarantines(self, tmp_path: Path, damaged: Path) -> None:
+        tidewrack_cli("salvage", "orders.csv", "--no-merge", "-o", "strict.csv", cwd=tmp_path)
+        tidewrack_cli("salvage", "orders.csv", "-o", "merged.csv", cwd=tmp_path)
+        assert (tmp_path / "strict.quarantine.csv").read_bytes().count(b"\n") == 2
+        assert (tmp_path / "merged.quarantine.csv").read_bytes() == b"line,reason,raw_content\n"
 
     def test_json_summary(self, tmp_path: Path, damaged: Path) -> None:
         result = tidewrack_cli("salvage", damaged, "--no-fill", "--no-quarantine", "--json", cwd=tmp_path)
@@ -267,6 +306,44 @@ class TestSniff:
         assert result.stdout.decode() == f"{big}: delimiter comma ',', 4 columns\n"
 
 
+    @pytest.mark.parametrize(
+        "content",
+        [
+            b"\n \n\r\n   \n" * 50_000 + b"a;b;c\n" + b"1;2;3\n" * 200,
+            # Records of several lines: the first 100 records hold 70 three-field rows.
+            b'1,"a\n\n\nb"\n' * 30 + b"1,2,3\n" * 200,
+            b"\r\r" * 1000 + b"a|b\r" + b"1|2\r" * 300,
+            b"a\tb\tc\n" + b"\t\n" * 200 + b"1\t2\t3\n" * 50,
+            b"\n" * ((1 << 20) - 3) + b"  a,b\n" + b"1,2\n" * 200,
+            b"   \n" * 10,
+        ],
+        ids=["blank-and-space-lines", "multi-line-records", "cr-only", "tab-only-lines", "chunk-boundary", "blank-only"],
+    )
+    def test_head_without_blank_lines_agrees_with_a_full_salvage(self, tmp_path: Path, content: bytes) -> None:
+        (tmp_path / "f.csv").write_bytes(content)
+        full = tidewrack.open(tmp_path / "f.csv").summary
+        result = tidewrack_cli("sniff", "f.csv", cwd=tmp_path)
+        assert result.stdout.decode() == (
+            f"f.csv: delimiter {describe_delimiter(full.detected_delimiter)}, {full.inferred_columns} columns\n"
+        )
+
+    @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer holds on to freed memory")
+    def test_long_run_of_blank_lines_is_read_in_bounded_memory(self, tmp_path: Path) -> None:
+        # 30 MB of blank lines before two rows once took 28 s and 2 GB.
+        (tmp_path / "blank.csv").write_bytes(b"\n" * 64_000_000 + b"a;b\n1;2\n")
+        peak_rss_of = (
+            "import resource, subprocess, sys; run = subprocess.run(sys.argv[1:], capture_output=True, timeout=120);"
+            "print(run.stdout.decode(), end=''); print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
+        )
+        result = subprocess.run(
+            [sys.executable, "-c", peak_rss_of, *TIDEWRACK, "sniff", "blank.csv"],
+            cwd=tmp_path, capture_output=True, timeout=180, check=True,
+        )
+        answer, peak_kib = result.stdout.decode().splitlines()
+        assert answer == "blank.csv: delimiter semicolon ';', 2 columns"
+        assert int(peak_kib) < 200_000
+
+
 class TestPreview:
     def test_header_rule_rows_and_counts(self, tmp_path: Path) -> None:
         (tmp_path / "p.csv").write_text(
@@ -295,3 +372,192 @@ class TestPreview:
         assert result.stdout.decode().splitlines()[-1].startswith(
             "-- 1 of 2 rows shown below the header; 0 repaired, 2 quarantined;"
         )
+
+
+@pytest.fixture(scope="session")
+def big_csv(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """200 MB of well-formed rows: a salvage long enough to be interrupted."""
+    row = b'1234,"Smith, John",2024-01-02,a note of some length,42.5\n'
+    path = tmp_path_factory.mktemp("big") / "big.csv"
+    path.write_bytes(b"id,name,date,note,amount\n" + row * (200_000_000 // len(row)))
+    return path
+
+
+class TestAtomicWrites:
+    @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGINT, signal.SIGTERM])
+    def test_interrupted_salvage_leaves_the_previous_outputs(
+        self, tmp_path: Path, big_csv: Path, signum: int
+    ) -> None:
+        # Outputs used to be truncated first: a kill left a short file that looked complete.
+        (tmp_path / "big.clean.csv").write_bytes(b"previous clean\n")
+        (tmp_path / "big.quarantine.csv").write_bytes(b"previous quarantine\n")
+        before = snapshot(tmp_path)
+        with subprocess.Popen(
+            [*TIDEWRACK, "salvage", str(big_csv), "-o", "big.clean.csv"], cwd=tmp_path, stderr=subprocess.PIPE
+        ) as proc:
+            while not any(p.name.startswith(".") for p in tmp_path.iterdir()):  # the run is writing
+                assert proc.poll() is None
+                time.sleep(0.005)
+            proc.send_signal(signum)
+            _, stderr = proc.communicate(timeout=120)
+
+        left = snapshot(tmp_path)
+        if signum == signal.SIGKILL:
+            assert proc.returncode == -signal.SIGKILL
+            left = {name: state for name, state in left.items() if not name.startswith(".tidewrack-")}
+        else:
+            assert proc.returncode == 128 + signum
+            assert stderr.startswith(b"tidewrack: ") and stderr.count(b"\n") == 1, stderr
+        assert left == before
+
+    def test_replaced_not_written_through_and_modes_kept(self, tmp_path: Path, damaged: Path) -> None:
+        (tmp_path / "victim.txt").write_bytes(b"precious\n")
+        (tmp_path / "orders.quarantine.csv").symlink_to("victim.txt")  # planted at the predictable name
+        damaged.chmod(0o640)
+
+        result = tidewrack_cli("salvage", "orders.csv", "--in-place", cwd=tmp_path, preexec_fn=lambda: os.umask(0o027))
+
+        assert_clean_exit(result, 0)
+        assert (tmp_path / "victim.txt").read_bytes() == b"precious\n"
+        assert damaged.read_bytes() == CLEAN_MERGED
+        quarantine = tmp_path / "orders.quarantine.csv"
+        assert not quarantine.is_symlink() and quarantine.read_bytes() == b"line,reason,raw_content\n"
+        assert {damaged.stat().st_mode & 0o777, quarantine.stat().st_mode & 0o777} == {0o640}
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["orders.csv", "orders.quarantine.csv", "victim.txt"]
+
+
+class TestRefusals:
+    @pytest.mark.parametrize(
+        ("args", "named"),
+        [
+            (["orders.csv", "-o", "orders.csv"], "the output 'orders.csv' is the input 'orders.csv'"),
+            (["orders.csv", "-o", "link.csv"], "the output 'link.csv' is the input 'orders.csv'"),
+            (["orders.csv", "-o", "hard.csv"], "the output 'hard.csv' is the input 'orders.csv'"),
+            (["orders.csv", "-q", "./orders.csv"], "the quarantine './orders.csv' is the input 'orders.csv'"),
+            (["orders.csv", "--in-place", "-q", "link.csv"], "the quarantine 'link.csv' is the input 'orders.csv'"),
+            (["orders.csv", "-o", "x.csv", "-q", "out/../x.csv"], "the output 'x.csv' and the quarantine 'out/"),
+            (["orders.csv", "--in-place", "-o", "x.csv"], "--in-place writes the clean copy over INPUT"),
+            (["-", "--in-place"], "--in-place needs INPUT to be a file"),
+            (["fifo", "--in-place"], "--in-place needs a regular file"),
+            (["orders.csv", "-d", '"'], "the delimiter and the quote character are both '\"'"),
+            (["orders.csv", "-d", "tab", "--quote-char", "\t"], "the delimiter and the quote character are both"),
+            (["orders.csv", "--quote-char", "\n"], "expected a quote character"),
+            # Out of range once emptied an existing output; 2**63-1 is the last count accepted.
+            (["orders.csv", "-n", str(2**63)], f"expected a number from 0 to {2**63 - 1}, got {2**63}"),
+            (["orders.csv", "-n", str(10**23)], f"expected a number from 0 to {2**63 - 1}, got {10**23}"),
+        ],
+    )
+    def test_refused_before_anything_is_written(
+        self, tmp_path: Path, damaged: Path, args: list[str], named: str
+    ) -> None:
+        (tmp_path / "out").mkdir()
+        (tmp_path / "link.csv").symlink_to("orders.csv")
+        os.link(damaged, tmp_path / "hard.csv")
+        os.mkfifo(tmp_path / "fifo")
+        (tmp_path / "orders.clean.csv").write_bytes(b"previous\n")
+        before = snapshot(tmp_path)
+
+        stderr = assert_clean_exit(tidewrack_cli("salvage", *args, cwd=tmp_path), 2)
+
+        assert named in stderr
+        assert snapshot(tmp_path) == before
+
+
+class TestHostileEnvironment:
+    def test_file_name_that_is_not_utf8(self, tmp_path: Path) -> None:
+        (tmp_path / os.fsdecode(b"caf\xe9.csv")).write_bytes(DAMAGED)  # Latin-1
+
+        salvaged = tidewrack_cli("salvage", b"caf\xe9.csv", cwd=tmp_path)
+        sniffed = tidewrack_cli("sniff", b"caf\xe9.csv", cwd=tmp_path)
+
+        assert "caf\\xe9.csv -> caf\\xe9.clean.csv" in assert_clean_exit(salvaged, 0)
+        assert (tmp_path / os.fsdecode(b"caf\xe9.clean.csv")).read_bytes() == CLEAN_MERGED
+        assert (tmp_path / os.fsdecode(b"caf\xe9.quarantine.csv")).exists()
+        assert sniffed.stdout == b"caf\\xe9.csv: delimiter comma ',', 3 columns\n"
+
+    @pytest.mark.parametrize(
+        "args",
+        [["salvage", "orders.csv", "-o", "-"], ["salvage", "orders.csv", "--json"], ["sniff", "orders.csv"],
+         ["preview", "orders.csv"]],
+        ids=["clean-rows", "json", "sniff", "preview"],
+    )
+    @pytest.mark.parametrize("stdout", ["> /dev/full", ">&-"])
+    def test_full_or_closed_stdout(self, tmp_path: Path, damaged: Path, args: list[str], stdout: str) -> None:
+        result = subprocess.run(
+            ["sh", "-c", f'"$@" {stdout}', "sh", *TIDEWRACK, *args], cwd=tmp_path, capture_output=True, check=False
+        )
+        why = "No space left on device" if "full" in stdout else "Bad file descriptor"
+        assert assert_clean_exit(result, 1) == f"tidewrack: cannot write standard output: {why}\n"
+
+    @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer reserves more address space than any limit allows")
+    def test_out_of_memory_names_the_input_and_keeps_the_output(self, tmp_path: Path, big_csv: Path) -> None:
+        (tmp_path / "clean.csv").write_bytes(b"previous\n")
+        limit = 150 << 20  # reading 200 MB whole cannot fit
+        result = tidewrack_cli(
+            "salvage", big_csv, "-o", "clean.csv", cwd=tmp_path,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)),
+        )
+        assert assert_clean_exit(result, 1) == f"tidewrack: cannot salvage '{big_csv}': out of memory\n"
+        assert (tmp_path / "clean.csv").read_bytes() == b"previous\n" and len(list(tmp_path.iterdir())) == 1
+
+
+# Runs a command in a mount namespace of its own, with a 1 MB tmpfs on disk/
+# seeded from seed/; lists disk/ before and after (names, then digests).
+FULL_DISK = """
+mount -t tmpfs -o size=1m tmpfs disk || exit 77
+cp -a seed/. disk/
+if [ -p fifo ]; then cat input.csv > fifo 2>/dev/null & fi
+cd disk
+list() { find . -mindepth 1 | sort; find . -type f -exec sha256sum {} + | sort; }
+list > ../before
+"$@" < ../input.csv 2> ../stderr
+echo $? > ../status
+list > ../after
+"""
+
+
+class TestFullDisk:
+    """A full disk fails the run with one line naming the file, and changes no file."""
+
+    def stderr_on_full_disk(self, tmp_path: Path, args: list[str], seed: dict[str, int], tmpdir: bool = False) -> str:
+        for folder in ("disk", "seed"):
+            (tmp_path / folder).mkdir()
+        for name, rows in seed.items():
+            (tmp_path / "seed" / name).write_bytes(b"1,Ana,2024-01-01,note,1.5\n" * rows)
+        (tmp_path / "input.csv").write_bytes(b"1,Ana,2024-01-01,note,1.5\n" * 80_000)  # 2 MB
+        if "../fifo" in args:
+            os.mkfifo(tmp_path / "fifo")
+        env = {**os.environ, "TMPDIR": str(tmp_path / "disk")} if tmpdir else None
+        try:
+            driver = subprocess.run(
+                ["unshare", "--mount", "sh", "-c", FULL_DISK, "sh", *TIDEWRACK, "salvage", *args],
+                cwd=tmp_path, env=env, capture_output=True, timeout=120, check=False,
+            )
+        except FileNotFoundError:
+            pytest.skip("no unshare command")
+        if driver.returncode != 0:
+            pytest.skip(f"cannot mount a small tmpfs here: {driver.stderr.decode().strip()}")
+        assert (tmp_path / "after").read_text() == (tmp_path / "before").read_text()
+        assert (tmp_path / "status").read_text() == "1\n"
+        return (tmp_path / "stderr").read_text()
+
+    @pytest.mark.parametrize(
+        ("args", "seed", "named"),
+        [
+            (["../input.csv", "-o", "clean.csv"], {"clean.csv": 4_000}, "clean.csv"),
+            # Once cut a 20,001-line input to 7,281 lines.
+            (["in.csv", "--in-place"], {"in.csv": 24_000}, "in.csv"),
+        ],
+        ids=["output", "in-place"],
+    )
+    def test_full_disk_under_the_outputs(self, tmp_path: Path, args: list[str], seed: dict[str, int], named: str) -> None:
+        stderr = self.stderr_on_full_disk(tmp_path, args, seed)
+        assert stderr == f"tidewrack: cannot write '{named}': No space left on device\n"
+
+    @pytest.mark.parametrize("source", ["-", "../fifo"])
+    def test_full_temporary_directory_is_named_not_the_input(self, tmp_path: Path, source: str) -> None:
+        (tmp_path / "clean.csv").write_bytes(b"previous\n")
+        stderr = self.stderr_on_full_disk(tmp_path, [source, "-o", "../clean.csv"], {}, tmpdir=True)
+        assert stderr.startswith(f"tidewrack: cannot write temporary file '{tmp_path / 'disk'}/")
+        assert stderr.endswith("/input.csv': No space left on device\n")
+        assert (tmp_path / "clean.csv").read_bytes() == b"previous\n"

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import errno
+import os
 import sys
 from collections.abc import Callable
 from pathlib import Path
@@ -63,12 +65,44 @@ class TestSurface:
             tidewrack.salvage_file(42, str(tmp_path / "out.csv"))  # type: ignore[arg-type]
         assert "while processing 'input_path'" in "".join(getattr(caught.value, "__notes__", []))
 
-    def test_file_errors_keep_their_classes(self, tmp_path: Path) -> None:
+    @pytest.mark.parametrize(
+        ("call", "error", "number", "culprit"),
+        [
+            (lambda d: tidewrack.salvage_file(d / "missing.csv", d / "out.csv"), FileNotFoundError, errno.ENOENT,
+             "missing.csv"),
+            (lambda d: tidewrack.salvage_file(d, d / "out.csv"), IsADirectoryError, errno.EISDIR, ""),
+            (lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "no" / "out.csv"), FileNotFoundError,
+             errno.ENOENT, "no/out.csv"),
+            (lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "out.csv", d / "no" / "q.csv"),
+             FileNotFoundError, errno.ENOENT, "no/q.csv"),
+            (lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "out.csv", "/dev/full"), OSError, errno.ENOSPC,
+             "/dev/full"),
+            (lambda d: tidewrack.open(d / "missing.csv"), FileNotFoundError, errno.ENOENT, "missing.csv"),
+            (lambda d: tidewrack.open(d), IsADirectoryError, errno.EISDIR, ""),
+        ],
+        ids=["missing-input", "input-is-dir", "output-dir-missing", "quarantine-dir-missing", "quarantine-full",
+             "open-missing", "open-dir"],
+    )
+    def test_file_errors_name_the_file_and_leave_the_outputs(
+        self, tmp_path: Path, ragged: Path, call: Callable[[Path], object], error: type[OSError], number: int,
+        culprit: str,
+    ) -> None:
+        (tmp_path / "out.csv").write_bytes(b"previous\n")
         with pytest.raises(OSError) as caught:
-            tidewrack.salvage_file(tmp_path / "missing.csv", tmp_path / "out.csv")
-        assert type(caught.value) is OSError
-        with pytest.raises(FileNotFoundError):
-            tidewrack.open(tmp_path / "missing.csv")
+            call(tmp_path)
+        assert (type(caught.value), caught.value.errno, caught.value.filename) == (
+            error, number, str(tmp_path / culprit)
+        )
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv", "ragged.csv"]
+        assert (tmp_path / "out.csv").read_bytes() == b"previous\n"
+
+    def test_any_file_name_and_one_file_for_both_outputs(self, tmp_path: Path, ragged: Path) -> None:
+        odd = os.fsdecode(b"caf\xe9")  # not UTF-8: the native module alone cannot take it
+        tidewrack.salvage_file(ragged, tmp_path / f"{odd}.csv", tmp_path / f"{odd}.q.csv", merge_overflow=False)
+        assert list(tidewrack.open(tmp_path / f"{odd}.csv")) == [["id", "name", "city"], ["1", "Ana", "Lisbon"],
+                                                                 ["2", "Ben", ""]]
+        with pytest.raises(ValueError, match="same file"):
+            tidewrack.salvage_file(ragged, tmp_path / "x.csv", tmp_path / "sub" / ".." / "x.csv")
 
 
 class TestReadCsv:

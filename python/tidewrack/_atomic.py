@@ -1,0 +1,176 @@
+"""Output files that appear whole or not at all.
+
+The engine writes each output into a private hidden directory made beside its
+destination. Once every output of a call is complete, each is flushed to disk
+and renamed over its destination; any other ending removes them. A failed or
+interrupted run therefore leaves every existing file as it was, and a symlink
+at a destination is replaced, never written through.
+
+Streams and devices (a FIFO, /dev/stdout, /dev/null) cannot be renamed over:
+their output is made in a private temporary directory and copied to them once
+complete.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import os
+import shutil
+import signal
+import stat
+import tempfile
+from collections.abc import Iterator, Sequence
+from types import TracebackType
+from typing import Self
+
+_PRIVATE_PREFIX = ".tidewrack-"
+_COPY_CHUNK = 1 << 20
+
+
+class PendingOutput:
+    """One destination and the private file the engine writes in its place."""
+
+    def __init__(self, destination: str) -> None:
+        self.destination = destination
+        self._mode = _existing_mode(destination)
+        self._stream = _is_stream(destination)
+        folder = None if self._stream else os.path.dirname(destination) or os.curdir
+        try:
+            self._folder = tempfile.mkdtemp(prefix=_PRIVATE_PREFIX, dir=folder)
+        except OSError as err:
+            raise OSError(err.errno, err.strerror, err.filename if self._stream else destination) from None
+        self.path = os.path.join(self._folder, "part")
+
+    def started(self) -> bool:
+        """Whether the engine has opened this output (outputs are written in order)."""
+        return os.path.lexists(self.path)
+
+    def settle(self) -> None:
+        """Everything that can fail before the rename: flush to disk, keep the old mode, copy to a stream."""
+        try:
+            if self._stream:
+                # Appending: a stream is never truncated, and /dev/stdout may lead to a file.
+                with open(self.path, "rb") as source, open(self.destination, "ab") as target:
+                    shutil.copyfileobj(source, target, _COPY_CHUNK)
+                return
+            descriptor = os.open(self.path, os.O_RDONLY)
+            try:
+                os.fsync(descriptor)
+            finally:
+                os.close(descriptor)
+            if self._mode is not None:
+                os.chmod(self.path, self._mode)
+        except OSError as err:
+            raise OSError(err.errno, err.strerror, self.destination) from None
+
+    def rename(self) -> None:
+        if self._stream:
+            return
+        try:
+            os.replace(self.path, self.destination)
+        except OSError as err:
+            raise OSError(err.errno, err.strerror, self.destination) from None
+        _sync_folder(os.path.dirname(self.destination) or os.curdir)
+
+    def remove(self) -> None:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(self.path)
+        with contextlib.suppress(OSError):
+            os.rmdir(self._folder)
+
+
+class PendingOutputs:
+    """The outputs of one call: all renamed into place by commit(), or none."""
+
+    def __init__(self, destinations: Sequence[str]) -> None:
+        self.outputs: list[PendingOutput] = []
+        try:
+            for destination in destinations:
+                self.outputs.append(PendingOutput(destination))
+        except BaseException:
+            self._remove()
+            raise
+
+    def commit(self) -> None:
+        for output in self.outputs:
+            output.settle()
+        with _signals_deferred():
+            for output in self.outputs:
+                output.rename()
+
+    def _remove(self) -> None:
+        for output in self.outputs:
+            output.remove()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self._remove()
+
+
+def _existing_mode(destination: str) -> int | None:
+    """The permission bits to keep, or None for a new file; refuses what cannot be written.
+
+    A read-only file is refused as a plain open for writing would refuse it,
+    rather than silently replaced.
+    """
+    if os.path.isdir(destination):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), destination)
+    try:
+        info = os.lstat(destination)
+    except FileNotFoundError:
+        return None
+    if not stat.S_ISREG(info.st_mode):
+        return None
+    if not os.access(destination, os.W_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), destination)
+    return stat.S_IMODE(info.st_mode) & 0o777
+
+
+def _is_stream(destination: str) -> bool:
+    """A device, FIFO or socket, or a name in /dev or /proc (/dev/stdout, /dev/fd/1).
+
+    Names there stand for streams even when they lead to a regular file, and
+    a rename would replace the kernel's own link. /dev/shm is ordinary storage.
+    """
+    try:
+        if not stat.S_ISREG(os.stat(destination).st_mode):
+            return True
+    except OSError:
+        pass
+    folder = os.path.realpath(os.path.dirname(os.path.abspath(destination)))
+    return folder in ("/dev", "/proc") or folder.startswith("/proc/")
+
+
+def _sync_folder(folder: str) -> None:
+    """Makes a rename durable; the file is already in place, so a failure here is not reported."""
+    with contextlib.suppress(OSError):
+        descriptor = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+
+
+@contextlib.contextmanager
+def _signals_deferred() -> Iterator[None]:
+    """Holds back Ctrl-C and termination between the renames of one commit.
+
+    A signal between two renames would leave a new output beside an old
+    quarantine; held back, it arrives once the commit is whole.
+    """
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
