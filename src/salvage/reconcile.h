@@ -51,10 +51,10 @@ SalvageCounts reconcile_records(std::string_view input, const SalvageOptions &op
   Record record;
   for (;;) {
     const ResilientParser::PlainRow taken = plain(parser);
-    if (taken.rendered) {
+    if (taken.rendered()) {
       ++counts.total_rows;
       ++counts.salvaged_rows;
-      counts.repaired_rows += taken.padded ? 1 : 0;
+      counts.repaired_rows += taken.padding != 0 ? 1 : 0;
       continue;
     }
     if (!parser.next_row(record)) {
