@@ -36,19 +36,26 @@ Settlement settle(std::string_view input, const SalvageOptions &options) {
   return settlement;
 }
 
-SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions &options) {
+SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions &options,
+                             bool list_repairs) {
   SalvageOutcome outcome;
   outcome.clean_rows.reserve_for_input(input.size());
-  outcome.counts = reconcile_records(
-      input, options, settle(input, options),
-      [&](const Record &record, const RowShape &shape, const std::string &merge_separator) {
-        outcome.clean_rows.append(record, shape, merge_separator);
-        return true;
-      },
-      [&](const Record &record, const std::string &reason) {
-        outcome.quarantine.push_back(
-            QuarantineRecord{record.end_line, reason, record_fields(record)});
-      });
+  auto clean = [&](const Record &record, const RowShape &shape,
+                   const std::string &merge_separator) {
+    outcome.clean_rows.append(record, shape, merge_separator);
+    return true;
+  };
+  auto quarantine = [&](const Record &record, const std::string &reason) {
+    outcome.quarantine.push_back(QuarantineRecord{record.end_line, reason, record_fields(record)});
+  };
+  const Settlement settlement = settle(input, options);
+  if (list_repairs) {
+    outcome.counts =
+        reconcile_records(input, options, settlement, NoPlainLane{}, clean, quarantine,
+                          [&](const RepairEvent &event) { outcome.repairs.push_back(event); });
+  } else {
+    outcome.counts = reconcile_records(input, options, settlement, clean, quarantine);
+  }
   return outcome;
 }
 

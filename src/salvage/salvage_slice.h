@@ -8,7 +8,9 @@
 namespace tidewrack {
 
 // Salvages a whole input in memory: settles the delimiter and the column count,
-// then accepts, pads, merges or quarantines every record. Never fails.
-SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions &options);
+// then accepts, pads, merges or quarantines every record. Never fails. With
+// `list_repairs`, the outcome lists every change made, as a repair log would.
+SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions &options,
+                             bool list_repairs = false);
 
 } // namespace tidewrack
