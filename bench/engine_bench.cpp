@@ -1,12 +1,15 @@
 // Throughput of the engine on the benchmark inputs, without Python.
 //
-//   engine_bench [--runs N] [--dir DIR] [--out DIR] [--parse] [--no-slice] [NAME.csv ...]
+//   engine_bench [--runs N] [--dir DIR] [--out DIR] [--parse] [--no-slice] [--log] [--recover]
+//                [NAME.csv ...]
 //
 // For each input: MB/s of salvage_slice (bytes already in memory) and of
 // salvage_file (read, salvage, write the clean file), medians over N runs, plus a
 // digest of the clean file and of the quarantine file so that two builds can be
 // compared byte for byte. --parse adds the parser alone (next_row over the input);
-// --no-slice leaves out salvage_slice, to profile salvage_file alone.
+// --no-slice leaves out salvage_slice, to profile salvage_file alone; --log adds
+// salvage_file writing a repair log as well; --recover switches unclosed-quote
+// recovery on in every salvage.
 
 #include <algorithm>
 #include <chrono>
@@ -69,6 +72,7 @@ struct Figures {
   double slice = 0;
   double file = 0;
   double parse = 0;
+  double logged = 0;
 };
 
 } // namespace
@@ -77,6 +81,8 @@ int main(int argc, char **argv) {
   int runs = 3;
   bool parse_only = false;
   bool slice = true;
+  bool log = false;
+  bool recover = false;
   std::filesystem::path dir = "build/bench-data";
   std::filesystem::path out_dir;
   std::vector<std::string> names;
@@ -92,9 +98,13 @@ int main(int argc, char **argv) {
       parse_only = true;
     } else if (arg == "--no-slice") {
       slice = false; // salvage_file alone, for profiling
+    } else if (arg == "--log") {
+      log = true;
+    } else if (arg == "--recover") {
+      recover = true;
     } else if (arg == "-h" || arg == "--help") {
       std::printf("usage: engine_bench [--runs N] [--dir DIR] [--out DIR] [--parse] [--no-slice] "
-                  "[NAME.csv ...]\n");
+                  "[--log] [--recover] [NAME.csv ...]\n");
       return 0;
     } else {
       names.push_back(arg);
@@ -108,8 +118,9 @@ int main(int argc, char **argv) {
   }
   std::filesystem::create_directories(out_dir);
 
-  std::printf("%-16s %9s %12s %12s%s %18s %18s\n", "input", "MB", "slice MB/s", "file MB/s",
-              parse_only ? "  parse MB/s" : "", "clean digest", "quarantine digest");
+  std::printf("%-16s %9s %12s %12s%s%s %18s %18s\n", "input", "MB", "slice MB/s", "file MB/s",
+              log ? "  +log MB/s" : "", parse_only ? "  parse MB/s" : "", "clean digest",
+              "quarantine digest");
   for (const std::string &name : names) {
     std::filesystem::path input_path = dir / name;
     tidewrack::Result<std::string> read = tidewrack::read_whole_file(input_path.string());
@@ -120,10 +131,14 @@ int main(int argc, char **argv) {
     const std::string &input = read.value();
     const double megabytes = static_cast<double>(input.size()) / 1e6;
     tidewrack::SalvageOptions options; // the defaults of the Python function
+    if (recover) {
+      options.unclosed_quote_recovery = tidewrack::QuoteRecoveryLimits{};
+    }
 
-    std::vector<double> slice_times, file_times, parse_times;
+    std::vector<double> slice_times, file_times, parse_times, log_times;
     const std::string clean_path = (out_dir / (name + ".clean")).string();
     const std::string quarantine_path = (out_dir / (name + ".quarantine")).string();
+    const std::string repairs_path = (out_dir / (name + ".repairs")).string();
     // Runs alternate between the measurements so that drift affects all alike.
     for (int run = 0; run < runs; ++run) {
       if (slice) {
@@ -141,6 +156,17 @@ int main(int argc, char **argv) {
         }
         sink = counts.value().total_rows;
       }));
+      if (log) {
+        log_times.push_back(seconds([&] {
+          auto counts = tidewrack::salvage_file(input_path.string(), clean_path, quarantine_path,
+                                                options, repairs_path);
+          if (!counts.ok()) {
+            std::fprintf(stderr, "%s: %s\n", name.c_str(), counts.error().display().c_str());
+            std::exit(1);
+          }
+          sink = counts.value().total_rows;
+        }));
+      }
       if (parse_only) {
         parse_times.push_back(seconds([&] {
           tidewrack::ResilientParser parser(input, ',', '"', true);
@@ -154,13 +180,18 @@ int main(int argc, char **argv) {
       }
     }
     Figures figures{slice ? megabytes / median(slice_times) : 0, megabytes / median(file_times),
-                    parse_only ? megabytes / median(parse_times) : 0};
+                    parse_only ? megabytes / median(parse_times) : 0,
+                    log ? megabytes / median(log_times) : 0};
     char parse_column[32] = "";
     if (parse_only) {
       std::snprintf(parse_column, sizeof parse_column, " %12.0f", figures.parse);
     }
-    std::printf("%-16s %9.1f %12.0f %12.0f%s   %016llx   %016llx\n", name.c_str(), megabytes,
-                figures.slice, figures.file, parse_column,
+    char log_column[32] = "";
+    if (log) {
+      std::snprintf(log_column, sizeof log_column, " %11.0f", figures.logged);
+    }
+    std::printf("%-16s %9.1f %12.0f %12.0f%s%s   %016llx   %016llx\n", name.c_str(), megabytes,
+                figures.slice, figures.file, log_column, parse_column,
                 static_cast<unsigned long long>(digest_file(clean_path)),
                 static_cast<unsigned long long>(digest_file(quarantine_path)));
     std::fflush(stdout);

@@ -4,6 +4,12 @@
 // salvage cuts and renders plain records in one pass of its own, so this is
 // what keeps that fast lane honest.
 //
+// The repair log changes nothing else: with a log path the clean and quarantine
+// files are byte for byte those of the classic run, the log holds the changes
+// salvage_slice lists, and its lines add up to the counters. With unclosed-quote
+// recovery on, the same agreements hold, and a run that recovers no quote is
+// the classic run (fuzz_round_trip reads the recovered output back).
+//
 // Input: four header bytes choose the options (salvage_case.h), the rest is
 // the CSV input. The files live in a directory of their own under $TMPDIR.
 
@@ -13,9 +19,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 #include "fuzz_check.h"
 #include "parser/utf8.h"
@@ -47,74 +56,164 @@ std::string read_file(const fs::path &path) {
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-} // namespace
+// What a salvage wrote, or would write.
+struct Written {
+  tidewrack::SalvageCounts counts;
+  std::string clean;
+  std::string quarantine;
+  std::string log;
+};
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  const fuzz::SalvageCase fuzz_case = fuzz::decode_salvage_case(data, size);
-  const tidewrack::SalvageOptions &options = fuzz_case.options;
-  const std::string_view input = fuzz_case.input;
+std::string counts_text(const tidewrack::SalvageCounts &counts) {
+  return "total " + std::to_string(counts.total_rows) + " salvaged " +
+         std::to_string(counts.salvaged_rows) + " repaired " +
+         std::to_string(counts.repaired_rows) + " quarantined " +
+         std::to_string(counts.quarantined_rows) + " columns " +
+         std::to_string(counts.inferred_columns) + " delimiter " +
+         std::to_string(counts.detected_delimiter) + " padded " +
+         std::to_string(counts.padded_rows) + " merged " + std::to_string(counts.merged_rows) +
+         " quote repairs " + std::to_string(counts.quote_repairs) + " unclosed quotes " +
+         std::to_string(counts.unclosed_quotes);
+}
 
-  const fs::path in = scratch() / "in.csv", out = scratch() / "out.csv", quarantine = scratch() / "q.csv";
-  {
-    std::ofstream file(in, std::ios::binary | std::ios::trunc);
-    file.write(input.data(), static_cast<std::streamsize>(input.size()));
-  }
-  auto result = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(), options);
+bool same_counts(const tidewrack::SalvageCounts &a, const tidewrack::SalvageCounts &b) {
+  return counts_text(a) == counts_text(b);
+}
+
+Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &options,
+                     bool with_log) {
+  const fs::path in = scratch() / "in.csv", out = scratch() / "out.csv",
+                 quarantine = scratch() / "q.csv", log = scratch() / "repairs.csv";
+  fs::remove(log);
+  auto result = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(), options,
+                                        with_log ? std::optional(log.string()) : std::nullopt);
   if (!result.ok()) {
     fuzz::fail("file salvage of a readable input into writable files succeeds", input,
                result.error().display());
   }
-  const tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options).value();
-  const tidewrack::SalvageCounts &got = result.value();
-  const tidewrack::SalvageCounts &want = outcome.counts;
-  if (got.total_rows != want.total_rows || got.salvaged_rows != want.salvaged_rows ||
-      got.repaired_rows != want.repaired_rows || got.quarantined_rows != want.quarantined_rows ||
-      got.inferred_columns != want.inferred_columns ||
-      got.detected_delimiter != want.detected_delimiter) {
-    fuzz::fail("file and slice salvage count alike", input,
-               "file: total " + std::to_string(got.total_rows) + " salvaged " +
-                   std::to_string(got.salvaged_rows) + " repaired " +
-                   std::to_string(got.repaired_rows) + " quarantined " +
-                   std::to_string(got.quarantined_rows) + "; slice: total " +
-                   std::to_string(want.total_rows) + " salvaged " +
-                   std::to_string(want.salvaged_rows) + " repaired " +
-                   std::to_string(want.repaired_rows) + " quarantined " +
-                   std::to_string(want.quarantined_rows));
+  if (!with_log && fs::exists(log)) {
+    fuzz::fail("no repair log is written unless asked for", input, "");
   }
+  return {result.value(), read_file(out), read_file(quarantine), with_log ? read_file(log) : ""};
+}
 
-  const auto delimiter = static_cast<std::uint8_t>(want.detected_delimiter);
+// The files salvage_slice's outcome makes.
+Written rendered(const tidewrack::SalvageOutcome &outcome,
+                 const tidewrack::SalvageOptions &options) {
+  Written written{outcome.counts, "", std::string(tidewrack::QUARANTINE_HEADER),
+                  std::string(tidewrack::REPAIR_LOG_HEADER)};
+  const auto delimiter = static_cast<std::uint8_t>(outcome.counts.detected_delimiter);
   tidewrack::CleanRowRenderer renderer(delimiter, options.quote_char);
-  std::string expected;
   for (std::size_t i = 0; i < outcome.clean_rows.size(); ++i) {
     tidewrack::Record row;
     outcome.clean_rows.row(i).for_each_field([&](std::string_view field) {
       row.text += field;
       row.ends.push_back(row.text.size());
     });
-    renderer.render(expected, row, tidewrack::RowShape{row.size(), false, 0}, "");
+    renderer.render(written.clean, row, tidewrack::RowShape{row.size(), false, 0}, "");
   }
-  const std::string written = read_file(out);
-  if (written != expected) {
-    std::size_t at = 0;
-    while (at < written.size() && at < expected.size() && written[at] == expected[at]) {
-      ++at;
-    }
-    fuzz::fail("the output file holds the clean rows", input,
-               "first difference at byte " + std::to_string(at) + ": written \"" +
-                   fuzz::escaped(written.substr(at, 80)) + "\", expected \"" +
-                   fuzz::escaped(expected.substr(at, 80)) + "\"");
-  }
-
-  std::string expected_quarantine(tidewrack::QUARANTINE_HEADER);
   const std::string delimiter_text = tidewrack::byte_as_utf8(delimiter);
   for (const tidewrack::QuarantineRecord &record : outcome.quarantine) {
-    tidewrack::render_quarantine_line(expected_quarantine, record, delimiter_text);
+    tidewrack::render_quarantine_line(written.quarantine, record, delimiter_text);
   }
-  const std::string written_quarantine = read_file(quarantine);
-  if (written_quarantine != expected_quarantine) {
-    fuzz::fail("the quarantine file holds the quarantine records", input,
-               "written \"" + fuzz::escaped(written_quarantine) + "\", expected \"" +
-                   fuzz::escaped(expected_quarantine) + "\"");
+  for (const tidewrack::RepairEvent &event : outcome.repairs) {
+    tidewrack::render_repair_line(written.log, event);
+  }
+  return written;
+}
+
+void expect_same_file(std::string_view input, std::string_view what, const std::string &got,
+                      const std::string &want) {
+  if (got == want) {
+    return;
+  }
+  std::size_t at = 0;
+  while (at < got.size() && at < want.size() && got[at] == want[at]) {
+    ++at;
+  }
+  fuzz::fail(what, input,
+             "first difference at byte " + std::to_string(at) + ": written \"" +
+                 fuzz::escaped(got.substr(at, 80)) + "\", expected \"" +
+                 fuzz::escaped(want.substr(at, 80)) + "\"");
+}
+
+void expect_same(std::string_view input, std::string_view run, const Written &got,
+                 const Written &want, bool with_log) {
+  if (!same_counts(got.counts, want.counts)) {
+    fuzz::fail(std::string(run) + ": the counters agree", input,
+               "got " + counts_text(got.counts) + "; expected " + counts_text(want.counts));
+  }
+  expect_same_file(input, std::string(run) + ": the clean files agree", got.clean, want.clean);
+  expect_same_file(input, std::string(run) + ": the quarantine files agree", got.quarantine,
+                   want.quarantine);
+  if (with_log) {
+    expect_same_file(input, std::string(run) + ": the repair logs agree", got.log, want.log);
+  }
+}
+
+// The log's lines, taken by action, add up to the counters.
+void expect_log_counts(std::string_view input, const Written &written) {
+  std::map<std::string, std::uint64_t> lines;
+  std::uint64_t stray_quotes = 0;
+  std::size_t at = tidewrack::REPAIR_LOG_HEADER.size();
+  while (at < written.log.size()) {
+    const std::size_t end = written.log.find('\n', at);
+    const std::string line = written.log.substr(at, end - at);
+    const std::size_t action = line.find(',', line.find(',') + 1) + 1;
+    const std::size_t detail = line.find(',', action) + 1;
+    const std::string name = line.substr(action, detail - 1 - action);
+    ++lines[name];
+    if (name == "quote_repaired") {
+      stray_quotes += std::strtoull(line.c_str() + detail, nullptr, 10);
+    }
+    at = end + 1;
+  }
+  const tidewrack::SalvageCounts &counts = written.counts;
+  if (lines["padded"] != counts.padded_rows || lines["merged"] != counts.merged_rows ||
+      lines["quarantined"] != counts.quarantined_rows ||
+      lines["unclosed_quote"] != counts.unclosed_quotes || stray_quotes != counts.quote_repairs ||
+      counts.padded_rows + counts.merged_rows != counts.repaired_rows ||
+      counts.salvaged_rows + counts.quarantined_rows != counts.total_rows) {
+    fuzz::fail("the repair log adds up to the counters", input,
+               counts_text(counts) + "; log: " + fuzz::escaped(written.log));
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  const fuzz::SalvageCase fuzz_case = fuzz::decode_salvage_case(data, size);
+  const tidewrack::SalvageOptions &options = fuzz_case.options;
+  const std::string_view input = fuzz_case.input;
+  {
+    std::ofstream file(scratch() / "in.csv", std::ios::binary | std::ios::trunc);
+    file.write(input.data(), static_cast<std::streamsize>(input.size()));
+  }
+
+  const Written classic = salvage_file(input, options, false);
+  const Written expected =
+      rendered(tidewrack::salvage_slice(input, options, true).value(), options);
+  expect_same(input, "classic file salvage against slice salvage", classic, expected, false);
+
+  const Written logged = salvage_file(input, options, true);
+  expect_same(input, "file salvage with a repair log against the classic run", logged, classic,
+              false);
+  expect_same(input, "file salvage with a repair log against slice salvage", logged, expected,
+              true);
+  expect_log_counts(input, logged);
+
+  if (fuzz_case.recovery) {
+    tidewrack::SalvageOptions recovering = options;
+    recovering.unclosed_quote_recovery = fuzz_case.recovery;
+    const Written recovered = salvage_file(input, recovering, true);
+    expect_same(input, "file salvage with recovery against slice salvage", recovered,
+                rendered(tidewrack::salvage_slice(input, recovering, true).value(), recovering),
+                true);
+    expect_log_counts(input, recovered);
+    if (recovered.counts.unclosed_quotes == 0) {
+      expect_same(input, "recovery that reads no quote as text changes nothing", recovered, logged,
+                  true);
+    }
   }
   return 0;
 }

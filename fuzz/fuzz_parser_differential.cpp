@@ -1,9 +1,12 @@
 // Differential target: the resilient parser against the naive transcription of
 // its rules (tests/cpp/naive_parser.cpp). Both must cut every input into the
-// same records, field for field, with the same line numbers.
+// same records, field for field, with the same lines, offsets, stray quotes and
+// recovered quotes.
 //
-// Input: byte 0 is the delimiter, byte 1 the quote character, bit 0 of byte 2
-// switches quote repair on; the rest is the CSV input.
+// Input: byte 0 is the delimiter, byte 1 the quote character, byte 2 the
+// settings: bit 0 switches quote repair on, bit 1 unclosed-quote recovery, for
+// records of (bits 2-4) columns within a window of 1 + (bits 5-6) lines and
+// 8 or 64 (bit 7) bytes. The rest is the CSV input.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,13 +25,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::uint8_t delimiter = data[0];
   const std::uint8_t quote = data[1];
   const bool repair = (data[2] & 1) != 0;
+  naive::Recovery recovery;
+  if ((data[2] & 2) != 0) {
+    recovery = {static_cast<std::uint64_t>((data[2] >> 2) & 7),
+                1 + static_cast<std::uint64_t>((data[2] >> 5) & 3),
+                (data[2] & 0x80) != 0 ? 64u : 8u};
+  }
   const std::string_view input(reinterpret_cast<const char *>(data) + 3, size - 3);
 
-  const std::vector<naive::Row> expected = naive::parse(input, delimiter, quote, repair);
-  const std::string settings = "delimiter byte " + std::to_string(delimiter) +
-                               ", quote byte " + std::to_string(quote) + ", repair " + (repair ? "on" : "off");
+  const std::vector<naive::Row> expected = naive::parse(input, delimiter, quote, repair, recovery);
+  const std::string settings = "delimiter byte " + std::to_string(delimiter) + ", quote byte " +
+                               std::to_string(quote) + ", repair " + (repair ? "on" : "off") +
+                               ", recovery for " + std::to_string(recovery.columns) +
+                               " columns within " + std::to_string(recovery.lines) + " lines and " +
+                               std::to_string(recovery.bytes) + " bytes";
 
   tidewrack::ResilientParser parser(input, delimiter, quote, repair);
+  if ((data[2] & 2) != 0) {
+    parser.recover_unclosed_quotes(recovery.columns, {recovery.lines, recovery.bytes});
+  }
   tidewrack::Record record; // reused like the engine reuses it
   std::size_t index = 0;
   while (parser.next_row(record)) {
@@ -52,6 +67,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                      " ending on line " + std::to_string(record.end_line) + ", expected " +
                      fuzz::row_text(want.fields) + " ending on line " +
                      std::to_string(want.end_line));
+    }
+    if (record.start_line != want.start_line || record.begin != want.begin ||
+        record.end != want.end || record.stray_quotes != want.stray_quotes ||
+        record.unclosed_quote_lines != want.unclosed_quote_lines) {
+      fuzz::fail("the parser notes what the naive parser notes", input,
+                 settings + ": record " + std::to_string(index) + " has lines " +
+                     std::to_string(record.start_line) + " to " + std::to_string(record.end_line) +
+                     ", bytes " + std::to_string(record.begin) + " to " +
+                     std::to_string(record.end) + ", " + std::to_string(record.stray_quotes) +
+                     " stray quotes, " + std::to_string(record.unclosed_quote_lines.size()) +
+                     " recovered quotes; expected lines " + std::to_string(want.start_line) +
+                     " to " + std::to_string(want.end_line) + ", bytes " +
+                     std::to_string(want.begin) + " to " + std::to_string(want.end) + ", " +
+                     std::to_string(want.stray_quotes) + " stray quotes, " +
+                     std::to_string(want.unclosed_quote_lines.size()) + " recovered quotes");
     }
     if (fields.empty()) {
       fuzz::fail("a record holds at least one field", input, settings);

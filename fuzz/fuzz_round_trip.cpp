@@ -1,6 +1,7 @@
 // Round trip: the clean rows of a salvage, rendered as the output file renders
 // them and parsed again with the same delimiter and quote character, come back
-// exactly, whichever quote-repair setting reads them.
+// exactly, whichever quote-repair setting reads them; with unclosed-quote
+// recovery too, when the header asks for it.
 //
 // Input: four header bytes choose the options (salvage_case.h), the rest is
 // the CSV input. Settings under which the output cannot be read back by
@@ -32,7 +33,8 @@ bool can_round_trip(std::uint8_t delimiter, std::uint8_t quote) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const fuzz::SalvageCase fuzz_case = fuzz::decode_salvage_case(data, size);
-  const tidewrack::SalvageOptions &options = fuzz_case.options;
+  tidewrack::SalvageOptions options = fuzz_case.options;
+  options.unclosed_quote_recovery = fuzz_case.recovery;
   const std::string_view input = fuzz_case.input;
 
   const tidewrack::Settlement settlement = tidewrack::settle(input, options).value();

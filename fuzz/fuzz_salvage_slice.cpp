@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string extra = "Row has extra columns (expected " + std::to_string(columns) + ")";
   std::size_t clean_index = 0;
   std::size_t quarantine_index = 0;
-  std::uint64_t repaired = 0;
+  std::uint64_t padded = 0, merged = 0, stray_quotes = 0;
   const std::vector<naive::Row> records =
       naive::parse(input, delimiter, options.quote_char, options.repair_quotes);
   check(records.size() == counts.total_rows, "every record is counted",
@@ -154,19 +154,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint64_t width = record.fields.size();
     Fields want = record.fields;
     const std::string *reason = nullptr;
+    stray_quotes += record.stray_quotes;
     if (columns == 0 || width == columns) {
     } else if (width < columns && options.fill_ragged_rows) {
       want.resize(static_cast<std::size_t>(columns));
-      ++repaired;
+      ++padded;
     } else if (width > columns && options.merge_overflow) {
       const auto keep = static_cast<std::size_t>(columns - 1);
-      std::string merged;
+      std::string merged_field;
       for (std::size_t i = keep; i < want.size(); ++i) {
-        merged += (i > keep ? separator : "") + want[i];
+        merged_field += (i > keep ? separator : "") + want[i];
       }
       want.resize(keep);
-      want.push_back(merged);
-      ++repaired;
+      want.push_back(merged_field);
+      ++merged;
     } else {
       reason = width < columns ? &too_few : &extra;
     }
@@ -205,8 +206,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::to_string(outcome.clean_rows.size()) + " clean rows and " +
             std::to_string(outcome.quarantine.size()) + " quarantine records, expected " +
             std::to_string(clean_index) + " and " + std::to_string(quarantine_index));
-  check(repaired == counts.repaired_rows, "repaired counts padded and merged rows",
-        std::to_string(counts.repaired_rows) + " counted, " + std::to_string(repaired) +
-            " expected");
+  check(padded + merged == counts.repaired_rows && padded == counts.padded_rows &&
+            merged == counts.merged_rows,
+        "repaired counts padded and merged rows, each counted apart",
+        std::to_string(counts.repaired_rows) + " repaired, " + std::to_string(counts.padded_rows) +
+            " padded, " + std::to_string(counts.merged_rows) + " merged counted; " +
+            std::to_string(padded) + " padded and " + std::to_string(merged) + " merged expected");
+  check(stray_quotes == counts.quote_repairs && counts.unclosed_quotes == 0,
+        "quote repairs count the stray quotes kept as text, and no quote is recovered unasked",
+        std::to_string(counts.quote_repairs) + " quote repairs and " +
+            std::to_string(counts.unclosed_quotes) + " unclosed quotes counted, " +
+            std::to_string(stray_quotes) + " stray quotes expected");
   return 0;
 }

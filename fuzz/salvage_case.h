@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "salvage/options.h"
@@ -11,13 +12,17 @@ namespace fuzz {
 // A fuzz input for the salvage targets: four header bytes choose the options,
 // the rest is the CSV input.
 //   byte 0, flags: 0x01 delimiter given, 0x02 fill ragged rows, 0x04 merge
-//           overflow, 0x08 repair quotes, 0x10 column count given
+//           overflow, 0x08 repair quotes, 0x10 column count given, 0x20
+//           unclosed-quote recovery
 //   byte 1: the delimiter (when given)
 //   byte 2: the quote character
-//   byte 3: the column count modulo 9 (when given; 0 means "no width")
-// Missing header bytes count as 0.
+//   byte 3: the column count modulo 9 (when given; 0 means "no width"); for
+//           recovery, a window of 1 + (bits 4-5) lines and 8 << (bits 6-7) bytes
+// Missing header bytes count as 0. Recovery is kept apart from the options:
+// the targets that restate the classic rules leave it out.
 struct SalvageCase {
   tidewrack::SalvageOptions options;
+  std::optional<tidewrack::QuoteRecoveryLimits> recovery;
   std::string_view input;
 };
 
@@ -40,6 +45,10 @@ inline SalvageCase decode_salvage_case(const std::uint8_t *data, std::size_t siz
   result.options.repair_quotes = (flags & 0x08) != 0;
   if (flags & 0x10) {
     result.options.expected_columns = header[3] % 9;
+  }
+  if (flags & 0x20) {
+    result.recovery =
+        tidewrack::QuoteRecoveryLimits{1 + ((header[3] >> 4) & 3u), 8u << ((header[3] >> 6) & 3u)};
   }
   result.input = std::string_view(reinterpret_cast<const char *>(data) + used, size - used);
   return result;

@@ -73,10 +73,22 @@ SALVAGE_BODIES = {
     "plain-then-broken": b"a,b\n" * 30 + b'c,"d""e"\nf,"g\nh"\ni,j,k\n\xff,x\n' + b"a,b\n" * 5,
 }
 
-# Differential target: delimiter byte, quote byte, repair flag ('1' on, '0' off).
+# Differential target: delimiter byte, quote byte, settings byte (bit 0 repair,
+# bit 1 unclosed-quote recovery for records of bits 2-4 columns, within
+# 1 + bits 5-6 lines and 8 or 64 (bit 7) bytes); '1' is repair alone, '0' nothing.
 PARSER_SETTINGS = {
     "comma-repair": b',"1',
     "comma-strict": b',"0',
+}
+RECOVER_TWO_COLUMNS = bytes([0x01 | 0x02 | 2 << 2 | 1 << 5 | 0x80])  # repair on, 2 lines, 64 bytes
+UNCLOSED_QUOTE_BODIES = {
+    "quote-open-to-the-end": b'a,b\n1,"x\n2,y\n',
+    "quote-open-on-every-line": b'x,"a"",b\n' * 6,
+    "quote-closing-past-the-window": b'a,b\n1,"x\n2,y\n3,z\n4,w"\n',
+    "multi-line-field-in-the-window": b'a,b\n1,"x\ny",z\n2,y\n',
+    "quote-open-over-cr": b'a,b\r1,"x\r2,y\r',
+    "quote-open-over-misfits": b'a,b\n1,"x\n2\n3\n',
+    "two-quotes-open-on-one-line": b'a,b\n"x,"y\n1,2\n',
 }
 PARSER_EXTRA = {
     "tab-repair-tab-after-quote": b'\t"1' + BODIES["tab-after-quote"],
@@ -98,6 +110,8 @@ SALVAGE_SETTINGS = {
     "strict-widths": bytes([0x18, 0, ord('"'), 3]),
     "comma-two-columns": bytes([0x1F, ord(","), ord('"'), 2]),
     "no-width": bytes([0x1F, ord(","), ord('"'), 0]),
+    # 0x20: unclosed-quote recovery; byte 3 also gives its window, 2 lines and 16 bytes.
+    "recovering": bytes([0x2E, 0, ord('"'), 0x50]),
 }
 SALVAGE_EXTRA = {
     "one-column-merge": bytes([0x1F, ord(","), ord('"'), 1]) + b"a,b,c\n\nd\n",
@@ -109,6 +123,8 @@ SALVAGE_EXTRA = {
     "empty-with-options": bytes([0x1F, ord(";"), ord('"'), 5]),
     "bom-alone-with-options": bytes([0x1F, ord(";"), ord('"'), 5]) + b"\xef\xbb\xbf",
     "short-header": b"\x1f,",
+    # A CR inside quotes keeps a record off the fast lane while recovery is on.
+    "recovery-cr-inside-quotes": bytes([0x3F, ord(","), ord('"'), 0x02]) + b'a,b\n"x\ry,q\rz",1\n2,3\n',
     # Padded lines that add up to more than one 8 KiB write buffer.
     "output-past-one-buffer": bytes([0x1F, ord(","), ord('"'), 8]) + b"a,b\n" * 700 + b'"q""q",r\n' * 50,
 }
@@ -143,11 +159,13 @@ def main():
             write("fuzz_parser_differential", f"{name}.{setting}", header + body)
     for name, data in PARSER_EXTRA.items():
         write("fuzz_parser_differential", name, data)
+    for name, body in UNCLOSED_QUOTE_BODIES.items():
+        write("fuzz_parser_differential", f"{name}.comma-recover", b',"' + RECOVER_TWO_COLUMNS + body)
 
     salvage_bodies = {**SALVAGE_BODIES, **{k: BODIES[k] for k in (
         "mixed-line-breaks", "stray-quotes", "merge-across-delimiter", "two-byte-order-marks",
         "invalid-utf8", "nul-bytes", "unterminated-quote", "multi-line-field",
-        "blank-line-between", "empty-line", "quoted-crlf")}}
+        "blank-line-between", "empty-line", "quoted-crlf")}, **UNCLOSED_QUOTE_BODIES}
     for target in ("fuzz_salvage_slice", "fuzz_round_trip", "fuzz_file_salvage"):
         for name, body in salvage_bodies.items():
             for setting, header in SALVAGE_SETTINGS.items():

@@ -102,16 +102,24 @@ struct Record {
   GrowableArray<Span> spans;     // a parsed record
   const char *input = nullptr;   // what spans without IN_TEXT point into
   bool specials_marked = false;  // every span tells by SPECIAL whether it needs enclosing
-  std::size_t consumed = 0;      // input bytes the parser read for a parsed record
+  // Where a parsed record lies: its bytes [begin, end) in the input, line break
+  // included, and the line counter when it began.
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::uint64_t start_line = 0;
   // The line on which the record ends: the line counter before the record's
   // terminating line break was stepped over.
   std::uint64_t end_line = 0;
+  // Quotes that quote repair kept as text inside quoted fields.
+  std::uint64_t stray_quotes = 0;
+  // The line of each opening quote that unclosed-quote recovery read as text.
+  std::vector<std::uint64_t> unclosed_quote_lines;
 
   std::size_t size() const { return spans.empty() ? ends.size() : spans.size(); }
   std::string_view field(std::size_t index) const {
     if (spans.empty()) {
-      std::size_t begin = index == 0 ? 0 : ends[index - 1];
-      return std::string_view(text).substr(begin, ends[index] - begin);
+      std::size_t from = index == 0 ? 0 : ends[index - 1];
+      return std::string_view(text).substr(from, ends[index] - from);
     }
     const Span &span = spans[index];
     const char *base = (span.size & IN_TEXT) != 0 ? text.data() : input;
@@ -125,14 +133,15 @@ struct Record {
   // At least the total size of the fields: a parsed field is a stretch of the
   // input the record was read from, or lies in `text`.
   std::size_t field_bytes_bound() const {
-    return spans.empty() ? text.size() : consumed + text.size();
+    return spans.empty() ? text.size() : end - begin + text.size();
   }
   void clear() {
     text.clear();
     ends.clear();
     spans.clear();
     specials_marked = false;
-    consumed = 0;
+    stray_quotes = 0;
+    unclosed_quote_lines.clear();
   }
 };
 

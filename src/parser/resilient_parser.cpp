@@ -41,13 +41,24 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
 #endif
 }
 
+void ResilientParser::recover_unclosed_quotes(std::uint64_t columns, QuoteRecoveryLimits limits) {
+  if (columns != 0 && classified_) {
+    unclosed_quotes_ = std::make_unique<UnclosedQuoteCheck>(columns, limits);
+  }
+}
+
 bool ResilientParser::next_row(Record &record) {
   record.clear();
   if (pos_ >= size_) {
     return false;
   }
   record.input = reinterpret_cast<const char *>(data_);
-  return classified_ ? next_row_classified(record) : next_row_bytewise(record);
+  record.begin = pos_;
+  record.start_line = line_;
+  if (!classified_) {
+    return next_row_bytewise(record);
+  }
+  return unclosed_quotes_ ? next_row_classified<true>(record) : next_row_classified<false>(record);
 }
 
 namespace {
@@ -117,7 +128,7 @@ ByteClasses ResilientParser::classify_block(std::size_t base) const {
 // parser, ordinary bytes are passed over 64 at a time. A field that is a plain
 // stretch of the input is recorded where it lies; only fields put together from
 // several stretches, or with invalid UTF-8 replaced, are copied into the record.
-bool ResilientParser::next_row_classified(Record &record) {
+template <bool RECOVERING> bool ResilientParser::next_row_classified(Record &record) {
   const unsigned char *const data = data_;
   const std::size_t size = size_;
   const std::uint8_t delimiter = delimiter_;
@@ -141,6 +152,11 @@ bool ResilientParser::next_row_classified(Record &record) {
   std::uint64_t high = 0;    // nonzero once it holds a byte that UTF-8 decoding may reject
   bool unchecked = false;    // some stretch waits for the record's UTF-8 check
   std::size_t closing = 0;   // the closing quote, in AfterQuote
+  // With recovery, the quoted field under construction: its opening quote, the
+  // stray quotes before it, and the opening quote last put in doubt.
+  std::size_t opening = 0;
+  std::uint64_t strays_before = 0;
+  std::size_t doubted = ~std::size_t{0};
   // The classified block that holds `at`, kept in locals between calls.
   std::size_t base = block_base_;
   ByteClasses block = block_;
@@ -203,6 +219,10 @@ field_start:
     goto end_of_input;
   }
   if (data[at] == quote) {
+    if constexpr (RECOVERING) {
+      opening = at;
+      strays_before = record.stray_quotes;
+    }
     ++at;
     start_field(at);
     goto quoted;
@@ -234,15 +254,35 @@ unquoted:
 
 quoted:
   for (;;) {
-    // To the next quote or LF; delimiters and CRs here are text.
-    scan([](const ByteClasses &b) { return b.quote | b.lf; },
+    // To the next quote or LF (or CR, where recovery may end the field at
+    // any line break); delimiters and CRs here are text.
+    scan([](const ByteClasses &b) { return b.quote | b.lf | (RECOVERING ? b.cr : 0); },
          [](const ByteClasses &b) { return b.delimiter | b.cr; });
     if (at == size) {
       complete_field(at); // still open at the end of the input
       goto end_of_input;
     }
-    if (data[at] == LF) { // a line break inside quotes belongs to the field
-      ++line_;
+    if (data[at] != quote) { // a line break inside quotes belongs to the field...
+      if (RECOVERING && doubted != opening) {
+        doubted = opening;
+        if (unclosed_quotes_->reads_as_text(*this, at)) {
+          // ...unless the opening quote is read as text: the field is cut
+          // again from it, unquoted, and ends at this line break at the latest.
+          record.unclosed_quote_lines.push_back(line_);
+          if (in_text) {
+            text.resize(text_from);
+          }
+          record.stray_quotes = strays_before;
+          start_field(opening);
+          special = 1;
+          high = quote_is_high;
+          at = opening + 1;
+          goto unquoted;
+        }
+      }
+      if (data[at] == LF) {
+        ++line_;
+      }
       special = 1;
       ++at;
       continue;
@@ -273,6 +313,7 @@ quoted:
     }
     special = 1; // a stray quote stays as text
     high |= quote_is_high;
+    ++record.stray_quotes;
     ++at;
   }
 
@@ -311,7 +352,7 @@ line_break:
   } else {
     ++at;
   }
-  record.consumed = at - record_start;
+  record.end = at;
   pos_ = at;
   block_base_ = base;
   block_ = block;
@@ -322,7 +363,7 @@ end_of_input:
     check_stretches(record, data, record_start, size);
   }
   record.end_line = line_;
-  record.consumed = size - record_start;
+  record.end = size;
   pos_ = size;
   block_base_ = base;
   block_ = block;
@@ -346,9 +387,12 @@ inline char *copy_field(char *out, const char *out_limit, const unsigned char *f
 
 } // namespace
 
-ResilientParser::PlainRow ResilientParser::render_plain_row(char *out, std::size_t room,
-                                                            std::uint64_t columns,
-                                                            bool fill_ragged_rows) {
+// A quoted field that holds a line break is left to next_row; while recovery
+// may put its opening quote in doubt there, a CR counts as one too.
+template <bool RECOVERING>
+ResilientParser::PlainRow ResilientParser::render_plain_row_as(char *out, std::size_t room,
+                                                               std::uint64_t columns,
+                                                               bool fill_ragged_rows) {
   PlainRow row;
   const unsigned char *const data = data_;
   const std::size_t size = size_;
@@ -421,7 +465,7 @@ ResilientParser::PlainRow ResilientParser::render_plain_row(char *out, std::size
       const std::size_t content = at + 1;
       at = content;
       std::uint64_t marks = 0;
-      scan([](const ByteClasses &b) { return b.quote | b.lf; },
+      scan([](const ByteClasses &b) { return b.quote | b.lf | (RECOVERING ? b.cr : 0); },
            [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks);
       const std::size_t closing = at;
       if (closing == size || data[closing] != quote_) {
@@ -474,7 +518,7 @@ ResilientParser::PlainRow ResilientParser::render_plain_row(char *out, std::size
     for (std::uint64_t i = fields; i < columns; ++i) {
       *out++ = delimiter;
     }
-    row.padded = true;
+    row.padding = columns - fields;
   }
   *out++ = '\n';
   if (at < size) {
@@ -484,10 +528,14 @@ ResilientParser::PlainRow ResilientParser::render_plain_row(char *out, std::size
   pos_ = at;
   block_base_ = base;
   block_ = block;
-  row.rendered = true;
   row.size = static_cast<std::size_t>(out - out_start);
   return row;
 }
+
+template ResilientParser::PlainRow ResilientParser::render_plain_row_as<false>(char *, std::size_t,
+                                                                               std::uint64_t, bool);
+template ResilientParser::PlainRow ResilientParser::render_plain_row_as<true>(char *, std::size_t,
+                                                                              std::uint64_t, bool);
 
 // The rules taken one byte at a time, for settings under which a byte can play
 // two parts (a quote that is also a line break or a blank, a delimiter that is
@@ -507,6 +555,7 @@ bool ResilientParser::next_row_bytewise(Record &record) {
   };
   auto end_at_input_end = [&] {
     record.end_line = line_;
+    record.end = size;
     pos_ = size;
     return true;
   };
@@ -518,6 +567,7 @@ bool ResilientParser::next_row_bytewise(Record &record) {
     if (data[at - 1] == CR && at < size && data[at] == LF) {
       ++at;
     }
+    record.end = at;
     pos_ = at;
     return true;
   };
@@ -583,6 +633,7 @@ quoted:
         goto after_quote;
       }
       take(quote_); // a stray quote stays as text
+      ++record.stray_quotes;
       ++at;
       continue;
     }

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "parser/byte_scan.h"
 #include "parser/record.h"
+#include "parser/unclosed_quote.h"
 
 namespace tidewrack {
 
@@ -20,16 +22,24 @@ public:
   ResilientParser(std::string_view data, std::uint8_t delimiter, std::uint8_t quote_char,
                   bool repair_quotes);
 
+  // Switches unclosed-quote recovery on for records of `columns` fields (see
+  // UnclosedQuoteCheck): an opening quote whose field would run on past its
+  // line is then read as a literal character when the lines it would swallow
+  // look like records of their own, and parsing goes on right after it. Each
+  // such quote is noted in the record. Without a width (0), or under settings
+  // that are parsed byte by byte, nothing changes.
+  void recover_unclosed_quotes(std::uint64_t columns, QuoteRecoveryLimits limits);
+
   // Fills `record` with the next record and returns true, or returns false at
   // the end of the input. `record.end_line` receives the line the record ends on.
   // The record's fields may point into the input.
   bool next_row(Record &record);
 
-  // What render_plain_row did.
+  // What render_plain_row did; small enough to come back in registers.
   struct PlainRow {
-    bool rendered = false;
-    bool padded = false;  // the row had fewer fields than the column count
-    std::size_t size = 0; // bytes written, LF included
+    std::size_t size = 0;      // bytes written, LF included; none when 0
+    std::uint64_t padding = 0; // empty fields added up to the column count
+    bool rendered() const { return size != 0; }
   };
 
   // True when render_plain_row may be used: the delimiter and the quote are
@@ -38,22 +48,31 @@ public:
 
   // The fast lane of file salvage, parsing and rendering in one pass. When the
   // next record is plain (its quoted fields close right before a delimiter or a
-  // line break and hold no quote or LF, its unquoted fields hold no quote, its
-  // text is valid UTF-8), has `columns` fields (any number when 0; fewer too
-  // when `fill_ragged_rows`, padded with empty fields), and its clean line fits
-  // in `room` bytes: writes that line at `out` exactly as the clean-row renderer
-  // would with the same delimiter and quote, and consumes the record. Otherwise
-  // consumes nothing and returns `rendered` false, and the caller goes the
-  // general way (next_row). At the end of the input it returns false too.
+  // line break and hold no quote or LF, nor CR while unclosed-quote recovery is
+  // on, its unquoted fields hold no quote, its text is valid UTF-8), has
+  // `columns` fields (any number when 0; fewer too when `fill_ragged_rows`,
+  // padded with empty fields), and its clean line fits in `room` bytes: writes
+  // that line at `out` exactly as the clean-row renderer would with the same
+  // delimiter and quote, and consumes the record. Otherwise consumes nothing
+  // and returns a row not rendered, and the caller goes the general way
+  // (next_row). At the end of the input it returns one not rendered too.
   PlainRow render_plain_row(char *out, std::size_t room, std::uint64_t columns,
-                            bool fill_ragged_rows);
+                            bool fill_ragged_rows) {
+    return unclosed_quotes_ ? render_plain_row_as<true>(out, room, columns, fill_ragged_rows)
+                            : render_plain_row_as<false>(out, room, columns, fill_ragged_rows);
+  }
 
   // 1 plus the line breaks consumed so far (record ends and LFs inside quotes).
   std::uint64_t line() const { return line_; }
   std::size_t pos() const { return pos_; }
 
 private:
-  bool next_row_classified(Record &record);
+  friend class UnclosedQuoteCheck; // looks ahead by the parser's own quote rules
+
+  template <bool RECOVERING> bool next_row_classified(Record &record);
+  template <bool RECOVERING>
+  PlainRow render_plain_row_as(char *out, std::size_t room, std::uint64_t columns,
+                               bool fill_ragged_rows);
   bool next_row_bytewise(Record &record);
 
   // The 64 bytes from `base` (a multiple of 64 below the input size), classified.
@@ -94,6 +113,9 @@ private:
   // records are cut from classified blocks. Other settings go byte by byte.
   bool classified_;
   bool avx2_ = false; // classify with AVX2 (chosen at run time)
+
+  // Present while unclosed-quote recovery is on.
+  std::unique_ptr<UnclosedQuoteCheck> unclosed_quotes_;
 
   // The block last classified, kept from one call to the next.
   ByteClasses block_{};

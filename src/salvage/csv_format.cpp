@@ -1,5 +1,6 @@
 #include "salvage/csv_format.h"
 
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -220,6 +221,47 @@ void render_quarantine_line(std::string &line, const QuarantineRecord &record,
     append_doubling(line, record.fields[i], "\"");
   }
   line.append("\"\n");
+}
+
+std::size_t repair_line_bound(const RepairEvent &event) {
+  constexpr std::size_t NUMBERS = 2 * 20, PUNCTUATION = 3 + 2 + 1, LONGEST_ACTION = 14;
+  return NUMBERS + PUNCTUATION + LONGEST_ACTION + 2 * event.detail.size();
+}
+
+char *render_repair_line(char *out, const RepairEvent &event) {
+  char *const limit = out + repair_line_bound(event);
+  out = std::to_chars(out, limit, event.line_start).ptr;
+  *out++ = ',';
+  out = std::to_chars(out, limit, event.line_end).ptr;
+  *out++ = ',';
+  out = put(out, repair_action_name(event.action));
+  *out++ = ',';
+  const std::string_view detail = event.detail;
+  auto holds = [&](char byte) {
+    return std::memchr(detail.data(), byte, detail.size()) != nullptr;
+  };
+  const bool enclose = holds(',') || holds('"') || holds('\r') || holds('\n');
+  if (enclose) {
+    *out++ = '"';
+    for (char byte : detail) {
+      *out++ = byte;
+      if (byte == '"') {
+        *out++ = byte;
+      }
+    }
+    *out++ = '"';
+  } else {
+    out = put(out, detail);
+  }
+  *out++ = '\n';
+  return out;
+}
+
+void render_repair_line(std::string &line, const RepairEvent &event) {
+  const std::size_t start = line.size();
+  line.resize(start + repair_line_bound(event));
+  char *end = render_repair_line(line.data() + start, event);
+  line.resize(static_cast<std::size_t>(end - line.data()));
 }
 
 } // namespace tidewrack

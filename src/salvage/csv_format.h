@@ -8,6 +8,7 @@
 
 #include "parser/record.h"
 #include "salvage/outcome.h"
+#include "salvage/repair_event.h"
 #include "salvage/row_store.h"
 
 namespace tidewrack {
@@ -47,10 +48,20 @@ private:
 };
 
 inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
+inline constexpr std::string_view REPAIR_LOG_HEADER = "line_start,line_end,action,detail\n";
 
 // Appends one quarantine line: line number, quoted reason, quoted raw content
 // (the fields joined by the delimiter text), LF.
 void render_quarantine_line(std::string &line, const QuarantineRecord &record,
                             std::string_view delimiter_text);
+
+// One repair-log line: first and last line of the record, the action, the
+// detail (enclosed in double quotes, doubled inside, when it holds a comma, a
+// double quote, CR or LF), LF. Written at `out`, which has room for
+// repair_line_bound() bytes, returning the end of what was written; or
+// appended to `line`.
+std::size_t repair_line_bound(const RepairEvent &event);
+char *render_repair_line(char *out, const RepairEvent &event);
+void render_repair_line(std::string &line, const RepairEvent &event);
 
 } // namespace tidewrack

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string_view>
 
+#include "parser/unclosed_quote.h"
+
 namespace tidewrack {
 
 // How to salvage one input. The Python layer supplies the defaults.
@@ -14,6 +16,9 @@ struct SalvageOptions {
   bool merge_overflow = true;
   std::optional<std::uint64_t> expected_columns; // absent: inferred; 0: no width enforced
   bool repair_quotes = true;
+  // Unclosed-quote recovery within these limits (ResilientParser::
+  // recover_unclosed_quotes); absent: off, a quote left open runs on.
+  std::optional<QuoteRecoveryLimits> unclosed_quote_recovery;
 };
 
 // The first byte of a non-empty text; an empty text means "sniff it".

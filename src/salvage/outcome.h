@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "salvage/repair_event.h"
 #include "salvage/row_store.h"
 
 namespace tidewrack {
@@ -15,19 +16,25 @@ struct QuarantineRecord {
   std::vector<std::string> fields;
 };
 
-// The six summary values of one salvage.
+// The six summary values of one salvage, then what its repair log counts.
 struct SalvageCounts {
   std::uint64_t total_rows = 0;
   std::uint64_t salvaged_rows = 0;
-  std::uint64_t repaired_rows = 0;
+  std::uint64_t repaired_rows = 0; // padded and merged rows
   std::uint64_t quarantined_rows = 0;
   std::uint64_t inferred_columns = 0;
   char32_t detected_delimiter = U',';
+
+  std::uint64_t padded_rows = 0;
+  std::uint64_t merged_rows = 0;
+  std::uint64_t quote_repairs = 0;   // stray quotes kept as text
+  std::uint64_t unclosed_quotes = 0; // opening quotes read as text
 };
 
 struct SalvageOutcome {
   RowStore clean_rows;
   std::vector<QuarantineRecord> quarantine;
+  std::vector<RepairEvent> repairs; // when asked for
   SalvageCounts counts;
 };
 

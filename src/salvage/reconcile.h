@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "error/result.h"
@@ -13,6 +15,7 @@
 #include "parser/utf8.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
+#include "salvage/repair_event.h"
 #include "salvage/row_store.h"
 
 namespace tidewrack {
@@ -33,18 +36,25 @@ struct Settlement {
 Result<Settlement> settle(std::string_view input, const SalvageOptions &options,
                           StopPoll stop = {});
 
+// A repair log that keeps nothing: the classic salvage lists no repairs.
+struct NoRepairLog {
+  void operator()(const RepairEvent &) const {}
+};
+
 // Hands every record to `clean(record, shape, merge_separator)` or to
 // `quarantine(record, reason)`, in input order, and returns the counters.
 // Stops early when `clean` returns false, and fails with Interrupted when
 // `stop` says so. Before each record, `plain(parser)` may take it whole
 // instead (ResilientParser::render_plain_row); it returns the PlainRow it got.
-// Shared by the in-memory and the file salvage, so that both reconcile exactly
-// alike.
-template <class PlainLane, class CleanSink, class QuarantineSink>
+// Each change made to a record goes to `log` as a RepairEvent, in input order,
+// before the record itself goes on. Shared by the in-memory and the file
+// salvage, so that both reconcile exactly alike.
+template <class PlainLane, class CleanSink, class QuarantineSink, class RepairLog>
 Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOptions &options,
                                         const Settlement &settlement, StopPoll stop,
                                         PlainLane &&plain, CleanSink &&clean,
-                                        QuarantineSink &&quarantine) {
+                                        QuarantineSink &&quarantine, RepairLog &&log) {
+  constexpr bool LOGGING = !std::is_same_v<std::decay_t<RepairLog>, NoRepairLog>;
   SalvageCounts counts;
   counts.detected_delimiter = settlement.delimiter;
   counts.inferred_columns = settlement.columns;
@@ -54,35 +64,90 @@ Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOpt
   const std::string merge_separator = byte_as_utf8(settlement.delimiter);
 
   ResilientParser parser(input, settlement.delimiter, options.quote_char, options.repair_quotes);
+  if (options.unclosed_quote_recovery) {
+    parser.recover_unclosed_quotes(columns, *options.unclosed_quote_recovery);
+  }
   Record record;
+  // One event, filled in for each change: its detail keeps its storage.
+  RepairEvent event;
+  auto report_at = [&](std::uint64_t first_line, std::uint64_t last_line, std::size_t begin,
+                       std::size_t end, RepairAction action, auto &&append_detail) {
+    event.line_start = first_line;
+    event.line_end = last_line;
+    event.begin = begin;
+    event.end = end;
+    event.action = action;
+    event.detail.clear();
+    append_detail(event.detail);
+    log(std::as_const(event));
+  };
+  auto report = [&](RepairAction action, auto &&append_detail) {
+    report_at(record.start_line, record.end_line, record.begin, record.end, action, append_detail);
+  };
   StopCheckpoints checkpoints(stop);
   for (;;) {
     if (checkpoints.stop_at(parser.pos())) {
       return SalvageError::interrupted();
     }
+    const std::uint64_t line = parser.line();
+    const std::size_t begin = parser.pos();
     const ResilientParser::PlainRow taken = plain(parser);
-    if (taken.rendered) {
+    if (taken.rendered()) {
       ++counts.total_rows;
       ++counts.salvaged_rows;
-      counts.repaired_rows += taken.padded ? 1 : 0;
+      if (taken.padding != 0) {
+        ++counts.repaired_rows;
+        ++counts.padded_rows;
+        if constexpr (LOGGING) { // a plain row lies on one line
+          report_at(line, line, begin, parser.pos(), RepairAction::padded,
+                    [&](std::string &detail) { append_padded_detail(detail, taken.padding); });
+        }
+      }
       continue;
     }
     if (!parser.next_row(record)) {
       break;
     }
     ++counts.total_rows;
+    counts.quote_repairs += record.stray_quotes;
+    counts.unclosed_quotes += record.unclosed_quote_lines.size();
+    if constexpr (LOGGING) {
+      for (std::uint64_t quote_line : record.unclosed_quote_lines) {
+        report(RepairAction::unclosed_quote,
+               [&](std::string &detail) { append_unclosed_quote_detail(detail, quote_line); });
+      }
+      if (record.stray_quotes != 0) {
+        report(RepairAction::quote_repaired, [&](std::string &detail) {
+          append_quote_repaired_detail(detail, record.stray_quotes);
+        });
+      }
+    }
     std::uint64_t width = record.size();
     RowShape shape{record.size(), false, 0};
     if (columns == 0 || width == columns) {
     } else if (width < columns && options.fill_ragged_rows) {
       shape.padding = columns - width;
       ++counts.repaired_rows;
+      ++counts.padded_rows;
+      if constexpr (LOGGING) {
+        report(RepairAction::padded,
+               [&](std::string &detail) { append_padded_detail(detail, shape.padding); });
+      }
     } else if (width > columns && options.merge_overflow) {
       shape.kept = static_cast<std::size_t>(columns - 1);
       shape.merge_rest = true;
       ++counts.repaired_rows;
+      ++counts.merged_rows;
+      if constexpr (LOGGING) {
+        report(RepairAction::merged,
+               [&](std::string &detail) { append_merged_detail(detail, width, columns); });
+      }
     } else {
-      quarantine(record, width < columns ? too_few : extra);
+      const std::string &reason = width < columns ? too_few : extra;
+      if constexpr (LOGGING) {
+        report(RepairAction::quarantined, [&](std::string &detail) { detail.append(reason); });
+      }
+      quarantine(record, reason);
       ++counts.quarantined_rows;
       continue;
     }
@@ -94,14 +159,29 @@ Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOpt
   return counts;
 }
 
-// The same without a fast lane: every record goes through `clean` or `quarantine`.
+// The same without a repair log.
+template <class PlainLane, class CleanSink, class QuarantineSink>
+Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOptions &options,
+                                        const Settlement &settlement, StopPoll stop,
+                                        PlainLane &&plain, CleanSink &&clean,
+                                        QuarantineSink &&quarantine) {
+  return reconcile_records(input, options, settlement, stop, plain, clean, quarantine,
+                           NoRepairLog{});
+}
+
+// A fast lane that takes no record: every record goes through `clean` or
+// `quarantine`.
+struct NoPlainLane {
+  ResilientParser::PlainRow operator()(ResilientParser &) const { return {}; }
+};
+
+// The same without a fast lane or a repair log.
 template <class CleanSink, class QuarantineSink>
 Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOptions &options,
                                         const Settlement &settlement, StopPoll stop,
                                         CleanSink &&clean, QuarantineSink &&quarantine) {
-  return reconcile_records(
-      input, options, settlement, stop,
-      [](ResilientParser &) { return ResilientParser::PlainRow{}; }, clean, quarantine);
+  return reconcile_records(input, options, settlement, stop, NoPlainLane{}, clean, quarantine,
+                           NoRepairLog{});
 }
 
 } // namespace tidewrack

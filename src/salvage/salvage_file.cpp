@@ -6,6 +6,7 @@
 #include "salvage/csv_format.h"
 #include "salvage/file_io.h"
 #include "salvage/reconcile.h"
+#include "salvage/repair_log.h"
 
 namespace tidewrack {
 
@@ -45,7 +46,9 @@ Result<std::monostate> write_quarantine(const std::string &path,
 
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
-                                   const SalvageOptions &options, StopPoll stop) {
+                                   const SalvageOptions &options,
+                                   const std::optional<std::string> &repair_log_path,
+                                   StopPoll stop) {
   Result<FileBytes> input = read_file_bytes(input_path, stop);
   if (!input.ok()) {
     return std::move(input.error());
@@ -58,6 +61,14 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   const Settlement settlement = settled.value();
   std::vector<QuarantineRecord> quarantine;
   Result<SalvageCounts> counts = SalvageCounts{};
+  std::optional<RepairLogFile> repair_log;
+  if (repair_log_path) {
+    Result<RepairLogFile> opened = RepairLogFile::create(*repair_log_path, stop);
+    if (!opened.ok()) {
+      return std::move(opened.error());
+    }
+    repair_log.emplace(std::move(opened.value()));
+  }
   {
     Result<OutputFile> opened = OutputFile::create(output_path, stop);
     if (!opened.ok()) {
@@ -72,43 +83,48 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     std::size_t line_capacity = 0;
     // Plain records are cut and rendered in one go, in place in the buffer.
     const bool plain_lane = settlement.delimiter < 0x80 && options.quote_char < 0x80;
-    counts = reconcile_records(
-        bytes, options, settlement, stop,
-        [&](ResilientParser &parser) {
-          if (!plain_lane || !parser.renders_plain_rows()) {
-            return ResilientParser::PlainRow{};
-          }
-          ResilientParser::PlainRow row = parser.render_plain_row(
-              output.free_space(), output.room(), settlement.columns, options.fill_ragged_rows);
-          output.commit(row.size);
-          return row;
-        },
-        [&](const Record &record, const RowShape &shape, const std::string &merge_separator) {
-          // A line that surely fits the buffer's free room is rendered there in
-          // place: the same as copying it in whole.
-          const std::size_t bound = renderer.size_bound(record, shape, merge_separator);
-          if (bound <= output.room()) {
-            char *start = output.free_space();
-            char *end = renderer.render_to(start, record, shape, merge_separator);
-            output.commit(static_cast<std::size_t>(end - start));
-            return true;
-          }
-          // Elsewhere, in memory that is reused and never zero-filled.
-          if (bound > line_capacity) {
-            line.reset();
-            line.reset(new char[bound]);
-            line_capacity = bound;
-          }
-          char *end = renderer.render_to(line.get(), record, shape, merge_separator);
-          written = output.write(
-              std::string_view(line.get(), static_cast<std::size_t>(end - line.get())));
-          return written.ok();
-        },
-        [&](const Record &record, const std::string &reason) {
-          if (quarantine_path) {
-            quarantine.push_back(QuarantineRecord{record.end_line, reason, record_fields(record)});
-          }
-        });
+    auto plain = [&](ResilientParser &parser) {
+      if (!plain_lane || !parser.renders_plain_rows()) {
+        return ResilientParser::PlainRow{};
+      }
+      ResilientParser::PlainRow row = parser.render_plain_row(
+          output.free_space(), output.room(), settlement.columns, options.fill_ragged_rows);
+      output.commit(row.size);
+      return row;
+    };
+    auto clean = [&](const Record &record, const RowShape &shape,
+                     const std::string &merge_separator) {
+      // A line that surely fits the buffer's free room is rendered there in
+      // place: the same as copying it in whole.
+      const std::size_t bound = renderer.size_bound(record, shape, merge_separator);
+      if (bound <= output.room()) {
+        char *start = output.free_space();
+        char *end = renderer.render_to(start, record, shape, merge_separator);
+        output.commit(static_cast<std::size_t>(end - start));
+        return true;
+      }
+      // Elsewhere, in memory that is reused and never zero-filled.
+      if (bound > line_capacity) {
+        line.reset();
+        line.reset(new char[bound]);
+        line_capacity = bound;
+      }
+      char *end = renderer.render_to(line.get(), record, shape, merge_separator);
+      written =
+          output.write(std::string_view(line.get(), static_cast<std::size_t>(end - line.get())));
+      return written.ok();
+    };
+    auto set_aside = [&](const Record &record, const std::string &reason) {
+      if (quarantine_path) {
+        quarantine.push_back(QuarantineRecord{record.end_line, reason, record_fields(record)});
+      }
+    };
+    if (repair_log) {
+      counts = reconcile_records(bytes, options, settlement, stop, plain, clean, set_aside,
+                                 [&](const RepairEvent &event) { repair_log->write(event); });
+    } else {
+      counts = reconcile_records(bytes, options, settlement, stop, plain, clean, set_aside);
+    }
     if (!counts.ok()) {
       return counts; // what was written so far stays, unflushed rows aside
     }
@@ -117,6 +133,12 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     }
     if (!written.ok()) {
       return std::move(written.error());
+    }
+  }
+  if (repair_log) {
+    Result<std::monostate> logged = repair_log->finish();
+    if (!logged.ok()) {
+      return std::move(logged.error());
     }
   }
   if (quarantine_path) {

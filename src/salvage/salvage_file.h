@@ -4,19 +4,23 @@
 #include <string>
 
 #include "error/result.h"
+#include "error/stop_poll.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
-#include "error/stop_poll.h"
 
 namespace tidewrack {
 
 // Salvages the file at `input_path` into a clean CSV at `output_path` and, when
 // a quarantine path is given, the rejected records into a quarantine CSV. The
 // input is read whole before the output is opened; the output is complete
-// before the quarantine file is opened. Fails with Interrupted when `stop`
-// says so, leaving what was written as it is.
+// before the quarantine file is opened. When a repair-log path is given, every
+// change made is written there as the salvage goes; that file is opened before
+// the output, so that a log that cannot be created leaves the output untouched.
+// Fails with Interrupted when `stop` says so, leaving what was written as it is.
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
-                                   const SalvageOptions &options, StopPoll stop = {});
+                                   const SalvageOptions &options,
+                                   const std::optional<std::string> &repair_log_path = {},
+                                   StopPoll stop = {});
 
 } // namespace tidewrack

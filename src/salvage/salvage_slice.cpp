@@ -51,23 +51,27 @@ Result<Settlement> settle(std::string_view input, const SalvageOptions &options,
 }
 
 Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
-                                     StopPoll stop) {
-  Result<Settlement> settlement = settle(input, options, stop);
-  if (!settlement.ok()) {
-    return std::move(settlement.error());
+                                     bool list_repairs, StopPoll stop) {
+  Result<Settlement> settled = settle(input, options, stop);
+  if (!settled.ok()) {
+    return std::move(settled.error());
   }
+  const Settlement &settlement = settled.value();
   SalvageOutcome outcome;
   outcome.clean_rows.reserve_for_input(input.size());
-  Result<SalvageCounts> counts = reconcile_records(
-      input, options, settlement.value(), stop,
-      [&](const Record &record, const RowShape &shape, const std::string &merge_separator) {
-        outcome.clean_rows.append(record, shape, merge_separator);
-        return true;
-      },
-      [&](const Record &record, const std::string &reason) {
-        outcome.quarantine.push_back(
-            QuarantineRecord{record.end_line, reason, record_fields(record)});
-      });
+  auto clean = [&](const Record &record, const RowShape &shape,
+                   const std::string &merge_separator) {
+    outcome.clean_rows.append(record, shape, merge_separator);
+    return true;
+  };
+  auto quarantine = [&](const Record &record, const std::string &reason) {
+    outcome.quarantine.push_back(QuarantineRecord{record.end_line, reason, record_fields(record)});
+  };
+  Result<SalvageCounts> counts =
+      list_repairs
+          ? reconcile_records(input, options, settlement, stop, NoPlainLane{}, clean, quarantine,
+                              [&](const RepairEvent &event) { outcome.repairs.push_back(event); })
+          : reconcile_records(input, options, settlement, stop, clean, quarantine);
   if (!counts.ok()) {
     return std::move(counts.error());
   }

@@ -10,9 +10,10 @@
 namespace tidewrack {
 
 // Salvages a whole input in memory: settles the delimiter and the column count,
-// then accepts, pads, merges or quarantines every record. Fails only with
+// then accepts, pads, merges or quarantines every record. With `list_repairs`,
+// the outcome lists every change made, as a repair log would. Fails only with
 // Interrupted, when `stop` says so.
 Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
-                                     StopPoll stop = {});
+                                     bool list_repairs = false, StopPoll stop = {});
 
 } // namespace tidewrack

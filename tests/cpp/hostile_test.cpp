@@ -188,6 +188,58 @@ TEST(LinearTime, OnlyQuotes) {
   expect_linear("\"\"\" ", true);
 }
 
+// Unclosed-quote recovery looks ahead of every quote it puts in doubt, up to
+// the window limits. Looked at afresh for each quote, these inputs would cost
+// one window per line: a thousand passes over the input with the default
+// limits, and with a window that reaches to the end of the input, time
+// quadratic in its size, hours at these sizes.
+std::string lines_of(std::string_view line, std::size_t count) {
+  std::string out;
+  out.reserve(line.size() * count);
+  for (std::size_t i = 0; i < count; ++i) {
+    out.append(line);
+  }
+  return out;
+}
+
+SalvageOutcome salvage_recovering(const std::string &input, std::uint64_t columns,
+                                  tidewrack::QuoteRecoveryLimits limits) {
+  SalvageOptions options;
+  options.expected_columns = columns;
+  options.unclosed_quote_recovery = limits;
+  return tidewrack::salvage_slice(input, options).value();
+}
+
+constexpr tidewrack::QuoteRecoveryLimits WHOLE_INPUT{~std::uint64_t{0}, ~std::uint64_t{0}};
+
+TEST(LinearTime, AQuoteReadAsTextOnEveryLine) {
+  // A stray quote and a doubled one keep each line's quoted field open past its
+  // line, and each line on its own has two fields: every quote is read as text.
+  const std::size_t lines = 400'000;
+  for (auto limits : {tidewrack::QuoteRecoveryLimits{}, WHOLE_INPUT}) {
+    const std::string input = lines_of("x,\"a\"\",b\n", lines);
+    SalvageOutcome outcome = salvage_recovering(input, 2, limits);
+    expect_counts_add_up(outcome, input);
+    EXPECT_EQ(outcome.counts.unclosed_quotes, lines) << "window of " << limits.lines << " lines";
+    EXPECT_EQ(outcome.counts.total_rows, lines);
+  }
+}
+
+TEST(LinearTime, OnlyQuotesAndLineBreaksWithRecovery) {
+  std::mt19937 random(7);
+  const std::string pieces[] = {"\"", "\"", "\n", "\r\n", "\r", ","};
+  std::string input;
+  while (input.size() < (2u << 20)) {
+    input += pieces[random() % 6];
+  }
+  for (std::uint64_t columns : {1u, 2u}) {
+    for (auto limits : {tidewrack::QuoteRecoveryLimits{}, WHOLE_INPUT}) {
+      SalvageOutcome outcome = salvage_recovering(input, columns, limits);
+      expect_counts_add_up(outcome, input);
+    }
+  }
+}
+
 // The largest widths and lengths a record can take.
 TEST(HugeShapes, AMillionColumnsFormOneRow) {
   const std::string input = repeated("x,", 2'000'000) + "\n"; // 1,000,001 fields

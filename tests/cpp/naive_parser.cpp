@@ -71,13 +71,19 @@ std::string sanitize(std::string_view bytes) {
   return out;
 }
 
-std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t quote,
-                       bool repair_quotes) {
+namespace {
+
+std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t delim,
+                            std::uint8_t quote, bool repair_quotes, Recovery recovery) {
   const auto *d = reinterpret_cast<const std::uint8_t *>(text.data());
   const std::size_t n = text.size();
-  std::size_t pos = n >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
   std::uint64_t line = 1;
   std::vector<Row> rows;
+  // Recovery applies where the parser cuts records from classified blocks.
+  if (delim == quote || delim == '\r' || delim == '\n' || quote == '\r' || quote == '\n' ||
+      is_blank(quote)) {
+    recovery.columns = 0;
+  }
 
   auto skip = [&](std::size_t from) {
     while (from < n && is_blank(d[from]) && d[from] != delim) {
@@ -103,11 +109,68 @@ std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t q
     }
   };
 
+  auto past_break = [&](std::size_t at) {
+    return d[at] == '\r' && at + 1 < n && d[at + 1] == '\n' ? at + 2 : at + 1;
+  };
+  // Whether the opening quote of a field whose first line break inside quotes
+  // is at `at` is read as text, worked out afresh every time.
+  auto recovers = [&](std::size_t at) {
+    const std::size_t first = past_break(at);
+    std::vector<std::pair<std::size_t, std::size_t>> window;
+    std::size_t next = first;
+    while (next < n &&
+           (window.empty() || (window.size() < recovery.lines && next - first < recovery.bytes))) {
+      std::size_t end = next;
+      while (end < n && d[end] != '\r' && d[end] != '\n') {
+        ++end;
+      }
+      window.emplace_back(next, end);
+      next = end < n ? past_break(end) : n;
+    }
+    for (std::size_t p = first; p < next;) {
+      if (d[p] == quote) {
+        if (p + 1 == n) {
+          return false;
+        }
+        if (d[p + 1] == quote) {
+          p += 2;
+          continue;
+        }
+        if (!repair_quotes || closes(p)) {
+          return false;
+        }
+      }
+      ++p;
+    }
+    std::uint64_t fitting = 0, non_blank = 0;
+    for (const auto &[begin, end] : window) {
+      std::size_t p = begin;
+      while (p < end && is_blank(d[p])) {
+        ++p;
+      }
+      if (p == end) {
+        continue;
+      }
+      ++non_blank;
+      const std::string_view alone = text.substr(begin, end - begin);
+      fitting += parse_from(alone, 0, delim, quote, repair_quotes, {}).front().fields.size() ==
+                         recovery.columns
+                     ? 1
+                     : 0;
+    }
+    return non_blank == 0 || fitting * 10 >= non_blank * 9;
+  };
+
   enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
   while (pos < n) {
-    Row row{{}, 0};
+    Row row;
+    row.start_line = line;
+    row.begin = pos;
     std::string field;
     State state = State::FieldStart;
+    std::size_t opening = 0;
+    std::uint64_t strays_before = 0;
+    bool doubted = false;
     auto complete = [&] {
       row.fields.push_back(sanitize(field));
       field.clear();
@@ -121,6 +184,7 @@ std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t q
           complete();
         }
         row.end_line = line;
+        row.end = pos;
         break;
       }
       std::uint8_t x = d[pos];
@@ -130,12 +194,16 @@ std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t q
           ++pos;
         }
         row.end_line = line;
+        row.end = pos;
         ++line;
         done = true;
       };
       switch (state) {
       case State::FieldStart:
         if (x == quote) {
+          opening = pos;
+          strays_before = row.stray_quotes;
+          doubted = false;
           ++pos;
           state = State::Quoted;
         } else if (x == delim) {
@@ -176,9 +244,21 @@ std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t q
             state = State::AfterQuote;
           } else {
             field += static_cast<char>(x);
+            ++row.stray_quotes;
             ++pos;
           }
         } else {
+          if ((x == '\r' || x == '\n') && recovery.columns != 0 && !doubted) {
+            doubted = true;
+            if (recovers(pos)) {
+              row.unclosed_quote_lines.push_back(line);
+              row.stray_quotes = strays_before;
+              field = std::string(1, static_cast<char>(quote));
+              pos = opening + 1;
+              state = State::Unquoted;
+              break;
+            }
+          }
           if (x == '\n') {
             ++line;
           }
@@ -207,6 +287,14 @@ std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t q
     rows.push_back(std::move(row));
   }
   return rows;
+}
+
+} // namespace
+
+std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t quote,
+                       bool repair_quotes, Recovery recovery) {
+  const std::size_t start = text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  return parse_from(text, start, delim, quote, repair_quotes, recovery);
 }
 
 } // namespace naive

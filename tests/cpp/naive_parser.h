@@ -12,12 +12,25 @@ namespace naive {
 
 struct Row {
   std::vector<std::string> fields;
-  std::uint64_t end_line;
+  std::uint64_t end_line = 0;
+  std::uint64_t start_line = 0;
+  std::size_t begin = 0; // the record's bytes [begin, end), line break included
+  std::size_t end = 0;
+  std::uint64_t stray_quotes = 0;
+  std::vector<std::uint64_t> unclosed_quote_lines;
   bool operator==(const Row &) const = default;
 };
 
+// Unclosed-quote recovery for records of `columns` fields (0: off), with the
+// window limits in lines and bytes.
+struct Recovery {
+  std::uint64_t columns = 0;
+  std::uint64_t lines = 0;
+  std::uint64_t bytes = 0;
+};
+
 std::vector<Row> parse(std::string_view data, std::uint8_t delimiter, std::uint8_t quote,
-                       bool repair_quotes);
+                       bool repair_quotes, Recovery recovery = {});
 
 // UTF-8 decoding with each maximal ill-formed subpart replaced by U+FFFD,
 // worked out from code point ranges rather than byte tables.

@@ -199,21 +199,33 @@ TEST(Differential, AgreesWithPlainTranscriptionOfTheRules) {
     std::uint8_t delimiter = delimiters[random() % delimiters.size()];
     std::uint8_t quote = quotes[random() % quotes.size()];
     bool repair = random() % 4 != 0;
+    naive::Recovery recovery;
+    if (random() % 3 == 0) {
+      recovery = {random() % 4, 1 + random() % 3, random() % 2 == 0 ? 8u : 64u};
+    }
 
-    std::vector<naive::Row> expected = naive::parse(input, delimiter, quote, repair);
+    std::vector<naive::Row> expected = naive::parse(input, delimiter, quote, repair, recovery);
     tidewrack::ResilientParser parser(input, delimiter, quote, repair);
+    parser.recover_unclosed_quotes(recovery.columns, {recovery.lines, recovery.bytes});
     tidewrack::Record record;
     std::vector<naive::Row> actual;
     while (parser.next_row(record)) {
-      naive::Row row{{}, record.end_line};
+      naive::Row row{.fields = {},
+                     .end_line = record.end_line,
+                     .start_line = record.start_line,
+                     .begin = record.begin,
+                     .end = record.end,
+                     .stray_quotes = record.stray_quotes,
+                     .unclosed_quote_lines = record.unclosed_quote_lines};
       for (std::size_t i = 0; i < record.size(); ++i) {
         row.fields.emplace_back(record.field(i));
       }
       actual.push_back(row);
     }
     ASSERT_EQ(actual, expected) << "input: " << testing::PrintToString(input) << " delimiter "
-                                << int(delimiter) << " quote " << int(quote) << " repair "
-                                << repair;
+                                << int(delimiter) << " quote " << int(quote) << " repair " << repair
+                                << " recovery for " << recovery.columns << " columns within "
+                                << recovery.lines << " lines and " << recovery.bytes << " bytes";
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "salvage/csv_format.h"
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
@@ -189,20 +190,20 @@ TEST_F(FileSalvage, StopsWhereverItsPollSaysSo) {
   SalvageOptions options;
   options.fill_ragged_rows = false;
   CountingPoll never{std::numeric_limits<int>::max()};
-  ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options,
+  ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options, std::nullopt,
                                       tidewrack::StopPoll(never))
                   .ok());
   ASSERT_GE(never.asked, 6); // 3 MiB read, 3 MiB parsed, more than 1 MiB quarantined
   for (int stop_from = 1; stop_from <= never.asked; ++stop_from) {
     CountingPoll poll{stop_from};
     auto result = tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options,
-                                          tidewrack::StopPoll(poll));
+                                          std::nullopt, tidewrack::StopPoll(poll));
     ASSERT_FALSE(result.ok()) << "stop from question " << stop_from;
     EXPECT_EQ(result.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
     EXPECT_EQ(poll.asked, stop_from);
   }
   CountingPoll poll{1};
-  auto sliced = tidewrack::salvage_slice(rows, options, tidewrack::StopPoll(poll));
+  auto sliced = tidewrack::salvage_slice(rows, options, false, tidewrack::StopPoll(poll));
   ASSERT_FALSE(sliced.ok());
   EXPECT_EQ(sliced.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
 }
@@ -212,13 +213,13 @@ TEST_F(FileSalvage, StopsWhileDetecting) {
   std::string input = write("in.csv", std::string((std::size_t{3} << 20) / 2, '\n') + "a,b\n");
   CountingPoll never{std::numeric_limits<int>::max()};
   ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), std::nullopt, SalvageOptions{},
-                                      tidewrack::StopPoll(never))
+                                      std::nullopt, tidewrack::StopPoll(never))
                   .ok());
   ASSERT_EQ(never.asked, 7); // read, four candidates sniffed, inference, reconcile
   for (int stop_from = 2; stop_from <= 6; ++stop_from) {
     CountingPoll poll{stop_from};
     auto result = tidewrack::salvage_file(input, path("out.csv"), std::nullopt, SalvageOptions{},
-                                          tidewrack::StopPoll(poll));
+                                          std::nullopt, tidewrack::StopPoll(poll));
     ASSERT_FALSE(result.ok()) << "stop from question " << stop_from;
     EXPECT_EQ(result.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
     EXPECT_EQ(poll.asked, stop_from);
@@ -233,6 +234,65 @@ TEST(EndlessInput, StopsWhenItsPollSaysSo) {
   auto read = tidewrack::read_whole_file("/dev/zero", tidewrack::StopPoll(poll));
   ASSERT_FALSE(read.ok());
   EXPECT_EQ(read.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
+}
+
+TEST_F(FileSalvage, RepairLogListsTheChangesAndChangesNothingElse) {
+  std::string input = write("in.csv", "a,b,c\np,q\nw,x,y,z\n\"5\" x\",y,z\n");
+  SalvageOptions options;
+  options.merge_overflow = false;
+  auto classic =
+      tidewrack::salvage_file(input, path("classic.csv"), path("classic-q.csv"), options);
+  auto logged =
+      tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options, path("log.csv"));
+  ASSERT_TRUE(classic.ok() && logged.ok());
+  EXPECT_EQ(read(path("log.csv")), "line_start,line_end,action,detail\n"
+                                   "2,2,padded,1 empty field added\n"
+                                   "3,3,quarantined,Row has extra columns (expected 3)\n"
+                                   "4,4,quote_repaired,1 stray quote kept as text\n");
+  EXPECT_EQ(read(path("out.csv")), read(path("classic.csv")));
+  EXPECT_EQ(read(path("q.csv")), read(path("classic-q.csv")));
+  EXPECT_EQ(logged.value().padded_rows, 1u);
+  EXPECT_EQ(logged.value().quote_repairs, 1u);
+  EXPECT_EQ(logged.value().repaired_rows, classic.value().repaired_rows);
+}
+
+TEST_F(FileSalvage, RepairLogThatCannotBeCreatedLeavesTheOutputUntouched) {
+  std::string input = write("in.csv", "a,b\nc\n");
+  std::string output = write("out.csv", "keep");
+  auto result = tidewrack::salvage_file(input, output, std::nullopt, {}, path("nowhere/log.csv"));
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().os_error(), ENOENT);
+  EXPECT_EQ(read(output), "keep");
+}
+
+TEST(RepairLogLine, EnclosesADetailOnlyWhenItMustBe) {
+  tidewrack::RepairEvent event{3, 5, 0, 0, tidewrack::RepairAction::quarantined, "plain text"};
+  std::string lines;
+  tidewrack::render_repair_line(lines, event);
+  event.detail = "a, \"b\"";
+  tidewrack::render_repair_line(lines, event);
+  EXPECT_EQ(lines, "3,5,quarantined,plain text\n3,5,quarantined,\"a, \"\"b\"\"\"\n");
+}
+
+// The case that made recovery necessary: one quote that never closes swallowed
+// every row after it into one field.
+TEST_F(FileSalvage, OneUnclosedQuoteInAHundredThousandRowsCostsNoRow) {
+  std::string text = "id,name,note\n";
+  for (int row = 1; row <= 100'000; ++row) {
+    text += std::to_string(row) + (row == 3 ? ",\"abc,x\n" : ",abc,x\n");
+  }
+  std::string input = write("in.csv", text);
+  SalvageOptions options;
+  options.unclosed_quote_recovery = tidewrack::QuoteRecoveryLimits{};
+  auto result =
+      tidewrack::salvage_file(input, path("out.csv"), std::nullopt, options, path("log.csv"));
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(result.value().total_rows, 100'001u);
+  EXPECT_EQ(result.value().salvaged_rows, 100'001u);
+  EXPECT_EQ(result.value().unclosed_quotes, 1u);
+  EXPECT_EQ(read(path("log.csv")), "line_start,line_end,action,detail\n"
+                                   "4,4,unclosed_quote,quote on line 4 read as text\n");
+  EXPECT_NE(read(path("out.csv")).find("\n3,\"\"\"abc\",x\n4,abc,x\n"), std::string::npos);
 }
 
 std::string damaged_input(std::mt19937_64 &random) {

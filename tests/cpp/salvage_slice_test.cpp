@@ -148,6 +148,120 @@ TEST(Lines, QuarantinedRecordsCarryTheLineTheyEndOn) {
   EXPECT_EQ(lines("a,b,c\n\"open\nx\ny"), (std::vector<std::uint64_t>{4}));
 }
 
+// The repair log of a salvage, rendered as the log file holds it.
+std::string repair_log(const std::string &input, const SalvageOptions &options) {
+  std::string log;
+  const SalvageOutcome outcome = tidewrack::salvage_slice(input, options, true).value();
+  for (const auto &event : outcome.repairs) {
+    tidewrack::render_repair_line(log, event);
+  }
+  return log;
+}
+
+SalvageOptions recovering(std::uint64_t columns, tidewrack::QuoteRecoveryLimits limits = {}) {
+  SalvageOptions options = with_columns(columns);
+  options.unclosed_quote_recovery = limits;
+  return options;
+}
+
+TEST(RepairLog, ListsEachChangeOfEachRecordInOrder) {
+  struct Case {
+    std::string name, input;
+    SalvageOptions options;
+    std::string log;
+  };
+  const Case cases[] = {
+      {"padded", "a,b,c\np,q\nr\n", with_columns(3),
+       "2,2,padded,1 empty field added\n3,3,padded,2 empty fields added\n"},
+      {"merged", "a,b,c\nw,x,y,z\nv,w,x,y,z\n", with_columns(3),
+       "2,2,merged,field 4 joined into column 3\n3,3,merged,fields 4-5 joined into column 3\n"},
+      {"merged into one column", "a,b,c\n", with_columns(1),
+       "1,1,merged,fields 2-3 joined into column 1\n"},
+      {"quote_repaired", "a,b\n\"5\" screen\",x\n\"he said \"hi\" ok\",y\n", with_columns(2),
+       "2,2,quote_repaired,1 stray quote kept as text\n"
+       "3,3,quote_repaired,2 stray quotes kept as text\n"},
+      {"quarantined", "a,b,c\np,q\nw,x,y,z\n", with_columns(3, false, false),
+       "2,2,quarantined,Row has too few columns (expected 3)\n"
+       "3,3,quarantined,Row has extra columns (expected 3)\n"},
+      {"unclosed_quote, then the padding it leads to", "a,b,c\n1,\"x\n2,y,z\n", recovering(3),
+       "2,2,unclosed_quote,quote on line 2 read as text\n2,2,padded,1 empty field added\n"},
+      {"a record over two lines with two changes", "a,b,c\n\"x\ny \"z\" w\",1,2,3\n",
+       with_columns(3),
+       "2,3,quote_repaired,2 stray quotes kept as text\n"
+       "2,3,merged,field 4 joined into column 3\n"},
+      {"a stray quote in a quarantined record", "a,b\n\"5\" screen\",x,y\n",
+       with_columns(2, true, false),
+       "2,2,quote_repaired,1 stray quote kept as text\n"
+       "2,2,quarantined,Row has extra columns (expected 2)\n"},
+      {"nothing changed", "a,b\n\"x\ny\",z\n\"\"\"q\"\"\",r\n", with_columns(2), ""},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(repair_log(c.input, c.options), c.log) << c.name;
+  }
+}
+
+TEST(RepairLog, CountersAddUpTheChanges) {
+  const std::string input = "a,b,c\np\nw,x,y,z\n\"5\" x\"\"\",\"a\"b\",c\n1,\"open\n2,y,z\n";
+  SalvageOutcome outcome = tidewrack::salvage_slice(input, recovering(3), true).value();
+  const auto &counts = outcome.counts;
+  EXPECT_EQ(counts.padded_rows, 2u);
+  EXPECT_EQ(counts.merged_rows, 1u);
+  EXPECT_EQ(counts.repaired_rows, 3u) << "the classic counter counts padded and merged rows";
+  EXPECT_EQ(counts.quote_repairs, 2u);
+  EXPECT_EQ(counts.unclosed_quotes, 1u);
+  EXPECT_EQ(outcome.repairs.size(), 5u);
+  // Each event carries its record's bytes: the merged record is "w,x,y,z\n".
+  EXPECT_EQ(
+      input.substr(outcome.repairs[1].begin, outcome.repairs[1].end - outcome.repairs[1].begin),
+      "w,x,y,z\n");
+}
+
+TEST(UnclosedQuotes, RecoverOnlyWhereTheSwallowedLinesAreRecordsOfTheirOwn) {
+  auto lines = [](int fitting, int other) {
+    std::string text;
+    for (int i = 0; i < fitting + other; ++i) {
+      text += i < other ? "p\n" : "p,q,r\n";
+    }
+    return text;
+  };
+  struct Case {
+    std::string name, input;
+    SalvageOptions options;
+    std::uint64_t unclosed, total;
+  };
+  const Case cases[] = {
+      {"runs to the end of the input", "h,i,j\n1,\"abc,x\n2,d,e\n3,f,g\n", recovering(3), 1, 4},
+      {"a real multi-line field stays one field", "h,i,j\n1,\"line one\nline two\",x\n2,d,e\n",
+       recovering(3), 0, 3},
+      {"no width known", "h,i,j\n1,\"abc,x\n2,d,e\n", recovering(0), 0, 2},
+      {"swallowed lines of another width", "h,i,j\n1,\"abc,x\n2,d\n3,f\n", recovering(3), 0, 2},
+      {"nine in ten swallowed lines fit", "1,\"x\n" + lines(9, 1), recovering(3), 1, 11},
+      {"eight in ten swallowed lines fit", "1,\"x\n" + lines(8, 2), recovering(3), 0, 1},
+      {"closes past the line limit", "a,b\n1,\"x\n2,y\n3,z\n4,w\"\n", recovering(2, {2, 100}), 1,
+       5},
+      {"closes at the line limit", "a,b\n1,\"x\n2,y\n3,z\n4,w\"\n", recovering(2, {3, 100}), 0, 2},
+      {"closes past the byte limit", "a,b\n1,\"x\n2,y\n3,z\n4,w\"\n", recovering(2, {100, 8}), 1,
+       5},
+      {"closes on the line that crosses the byte limit", "a,b\n1,\"x\n2,y\n3,z\n4,w\"\n",
+       recovering(2, {100, 9}), 0, 2},
+      {"nothing left to swallow", "a,b\n1,\"x\n", recovering(2), 1, 2},
+      {"CR line breaks", "a,b\r1,\"x\r2,y\r3,z\r", recovering(2), 1, 4},
+      {"open at the end of its own line only", "a,b\n1,\"x", recovering(2), 0, 2},
+  };
+  for (const Case &c : cases) {
+    SalvageOutcome outcome = tidewrack::salvage_slice(c.input, c.options).value();
+    EXPECT_EQ(outcome.counts.unclosed_quotes, c.unclosed) << c.name;
+    EXPECT_EQ(outcome.counts.total_rows, c.total) << c.name;
+    expect_invariants(outcome);
+  }
+}
+
+TEST(UnclosedQuotes, TheQuoteStaysAsTextAndTheRecordEndsAtItsLine) {
+  SalvageOutcome outcome =
+      tidewrack::salvage_slice("h,i,j\n1,\"abc,x\n2,\"\"d,e\n", recovering(3)).value();
+  EXPECT_EQ(clean_rows(outcome), (Rows{{"h", "i", "j"}, {"1", "\"abc", "x"}, {"2", "d", "e"}}));
+}
+
 // Damaged inputs built from the bytes that stress quoting and width.
 std::string damaged_input(std::mt19937_64 &random) {
   static const std::vector<std::string> pieces = {"a", "bc",   " ",  "\"",     "\"\"", ",",

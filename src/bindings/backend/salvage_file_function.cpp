@@ -52,8 +52,8 @@ PyObject *salvage_file_function(PyObject *module, PyObject *const *args, Py_ssiz
       same_outputs = quarantine_path && same_file(output_path, *quarantine_path);
       if (!same_outputs) {
         SignalPoll poll(detached);
-        result.emplace(
-            salvage_file(input_path, output_path, quarantine_path, options, StopPoll(poll)));
+        result.emplace(salvage_file(input_path, output_path, quarantine_path, options, std::nullopt,
+                                    StopPoll(poll)));
       }
     }
     if (same_outputs) {

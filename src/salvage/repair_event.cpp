@@ -1,0 +1,59 @@
+#include "salvage/repair_event.h"
+
+#include <charconv>
+
+namespace tidewrack {
+
+std::string_view repair_action_name(RepairAction action) {
+  switch (action) {
+  case RepairAction::unclosed_quote:
+    return "unclosed_quote";
+  case RepairAction::quote_repaired:
+    return "quote_repaired";
+  case RepairAction::padded:
+    return "padded";
+  case RepairAction::merged:
+    return "merged";
+  case RepairAction::quarantined:
+    return "quarantined";
+  }
+  return "";
+}
+
+void append_decimal(std::string &text, std::uint64_t value) {
+  char digits[20];
+  const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+  text.append(digits, written.ptr);
+}
+
+void append_padded_detail(std::string &detail, std::uint64_t added) {
+  append_decimal(detail, added);
+  detail.append(added == 1 ? " empty field added" : " empty fields added");
+}
+
+// The fields past the last column, 1-based, went into the last column.
+void append_merged_detail(std::string &detail, std::uint64_t fields, std::uint64_t columns) {
+  if (fields == columns + 1) {
+    detail.append("field ");
+  } else {
+    detail.append("fields ");
+    append_decimal(detail, columns + 1);
+    detail.push_back('-');
+  }
+  append_decimal(detail, fields);
+  detail.append(" joined into column ");
+  append_decimal(detail, columns);
+}
+
+void append_quote_repaired_detail(std::string &detail, std::uint64_t quotes) {
+  append_decimal(detail, quotes);
+  detail.append(quotes == 1 ? " stray quote kept as text" : " stray quotes kept as text");
+}
+
+void append_unclosed_quote_detail(std::string &detail, std::uint64_t line) {
+  detail.append("quote on line ");
+  append_decimal(detail, line);
+  detail.append(" read as text");
+}
+
+} // namespace tidewrack

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tidewrack {
+
+// What was done to a record, in the order the changes happen to it: the
+// record is cut, then reconciled with the width.
+enum class RepairAction : std::uint8_t {
+  unclosed_quote, // an opening quote read as text
+  quote_repaired, // stray quotes kept as text
+  padded,
+  merged,
+  quarantined,
+};
+
+// The action's name in the repair log.
+std::string_view repair_action_name(RepairAction action);
+
+// One change to one record: where the record lies (its lines, and its bytes
+// [begin, end) in the parsed input, by which a change made before parsing can
+// be put with its record), what was done, and the detail.
+struct RepairEvent {
+  std::uint64_t line_start = 0;
+  std::uint64_t line_end = 0;
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  RepairAction action = RepairAction::padded;
+  std::string detail;
+};
+
+// The details, e.g. "2 empty fields added", "fields 8-9 joined into column 7",
+// "1 stray quote kept as text", "quote on line 4 read as text", appended to
+// `detail`: an event's detail is rebuilt in place, without allocating, from one
+// record to the next.
+void append_padded_detail(std::string &detail, std::uint64_t added);
+void append_merged_detail(std::string &detail, std::uint64_t fields, std::uint64_t columns);
+void append_quote_repaired_detail(std::string &detail, std::uint64_t quotes);
+void append_unclosed_quote_detail(std::string &detail, std::uint64_t line);
+
+// Appends `value` in decimal.
+void append_decimal(std::string &text, std::uint64_t value);
+
+} // namespace tidewrack
