@@ -7,21 +7,28 @@ namespace tidewrack {
 namespace {
 
 // strerror() is not thread-safe; pick the reentrant variant the C library offers.
-[[maybe_unused]] const char *description(int result, const char *buffer) {
+[[maybe_unused]] const char *os_description(int result, const char *buffer) {
   return result == 0 ? buffer : "Unknown error";
 }
-[[maybe_unused]] const char *description(const char *result, const char *) {
+[[maybe_unused]] const char *os_description(const char *result, const char *) {
   return result;
 }
 
 } // namespace
 
-std::string SalvageError::display() const {
+std::string SalvageError::description() const {
   if (os_error_ == 0) {
     return message_;
   }
   char buffer[256] = {};
-  std::string text = description(strerror_r(os_error_, buffer, sizeof buffer), buffer);
+  return os_description(strerror_r(os_error_, buffer, sizeof buffer), buffer);
+}
+
+std::string SalvageError::display() const {
+  if (os_error_ == 0) {
+    return message_;
+  }
+  std::string text = description();
   text += " (os error ";
   text += std::to_string(os_error_);
   text += ')';

@@ -6,7 +6,8 @@ namespace tidewrack {
 
 // The engine's one error: a failed file operation, either reported by the
 // operating system with an error number or by the I/O layer with a message;
-// or work that the caller stopped through its StopPoll.
+// or work that the caller stopped through its StopPoll. A file salvage names
+// the file the operation was on, since it works on several.
 class SalvageError {
 public:
   enum class Kind { Io, Interrupted };
@@ -22,6 +23,16 @@ public:
   int os_error() const { return os_error_; }
   // "<C library description> (os error N)", or the I/O layer's message.
   std::string display() const;
+  // The C library's description of the error number, or the I/O layer's message.
+  std::string description() const;
+
+  // The same error, naming the file the failed operation was on.
+  SalvageError on_file(const std::string &path) && {
+    path_ = path;
+    return std::move(*this);
+  }
+  // That file's path; empty when not known.
+  const std::string &path() const { return path_; }
 
 private:
   SalvageError(Kind kind, int error_number, std::string message)
@@ -30,6 +41,7 @@ private:
   Kind kind_;
   int os_error_;
   std::string message_;
+  std::string path_;
 };
 
 } // namespace tidewrack

@@ -51,7 +51,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
                                    StopPoll stop) {
   Result<FileBytes> input = read_file_bytes(input_path, stop);
   if (!input.ok()) {
-    return std::move(input.error());
+    return std::move(input.error()).on_file(input_path);
   }
   const std::string_view bytes = input.value().view();
   Result<Settlement> settled = settle(bytes, options, stop);
@@ -65,14 +65,14 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   if (repair_log_path) {
     Result<RepairLogFile> opened = RepairLogFile::create(*repair_log_path, stop);
     if (!opened.ok()) {
-      return std::move(opened.error());
+      return std::move(opened.error()).on_file(*repair_log_path);
     }
     repair_log.emplace(std::move(opened.value()));
   }
   {
     Result<OutputFile> opened = OutputFile::create(output_path, stop);
     if (!opened.ok()) {
-      return std::move(opened.error());
+      return std::move(opened.error()).on_file(output_path);
     }
     OutputFile &output = opened.value();
     // Each clean row is written as soon as it is reconciled, so the clean rows
@@ -132,20 +132,20 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
       written = output.flush();
     }
     if (!written.ok()) {
-      return std::move(written.error());
+      return std::move(written.error()).on_file(output_path);
     }
   }
   if (repair_log) {
     Result<std::monostate> logged = repair_log->finish();
     if (!logged.ok()) {
-      return std::move(logged.error());
+      return std::move(logged.error()).on_file(*repair_log_path);
     }
   }
   if (quarantine_path) {
     Result<std::monostate> written =
         write_quarantine(*quarantine_path, quarantine, byte_as_utf8(settlement.delimiter), stop);
     if (!written.ok()) {
-      return std::move(written.error());
+      return std::move(written.error()).on_file(*quarantine_path);
     }
   }
   return counts;

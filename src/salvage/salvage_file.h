@@ -16,7 +16,8 @@ namespace tidewrack {
 // before the quarantine file is opened. When a repair-log path is given, every
 // change made is written there as the salvage goes; that file is opened before
 // the output, so that a log that cannot be created leaves the output untouched.
-// Fails with Interrupted when `stop` says so, leaving what was written as it is.
+// A failed file operation names its file (SalvageError::path). Fails with
+// Interrupted when `stop` says so, leaving what was written as it is.
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,

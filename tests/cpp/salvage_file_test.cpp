@@ -101,6 +101,7 @@ TEST_F(FileSalvage, MissingInputLeavesOutputUntouched) {
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().os_error(), ENOENT);
   EXPECT_EQ(result.error().display(), "No such file or directory (os error 2)");
+  EXPECT_EQ(result.error().path(), path("missing.csv"));
   EXPECT_EQ(read(output), "keep");
   EXPECT_FALSE(fs::exists(path("q.csv")));
 }
@@ -124,6 +125,7 @@ TEST_F(FileSalvage, MissingQuarantineDirectoryLeavesOutputComplete) {
   std::string input = write("in.csv", "a,b\nc,d\n");
   auto result = tidewrack::salvage_file(input, path("out.csv"), path("nowhere/q.csv"), {});
   ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().path(), path("nowhere/q.csv"));
   EXPECT_EQ(read(path("out.csv")), "a,b\nc,d\n");
 }
 
@@ -155,6 +157,7 @@ TEST_F(FileSalvage, FullDeviceGivesTheOsErrorText) {
     auto result = tidewrack::salvage_file(input, "/dev/full", std::nullopt, {});
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().display(), "No space left on device (os error 28)");
+    EXPECT_EQ(result.error().path(), "/dev/full");
   }
 }
 
@@ -262,6 +265,7 @@ TEST_F(FileSalvage, RepairLogThatCannotBeCreatedLeavesTheOutputUntouched) {
   auto result = tidewrack::salvage_file(input, output, std::nullopt, {}, path("nowhere/log.csv"));
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().os_error(), ENOENT);
+  EXPECT_EQ(result.error().path(), path("nowhere/log.csv"));
   EXPECT_EQ(read(output), "keep");
 }
 
