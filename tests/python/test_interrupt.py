@@ -1,4 +1,4 @@
-"""Ctrl-C during salvage_file or open: the native work stops and the call
+"""Ctrl-C during salvage_file, open or tidewrack._native.salvage: the native work stops and the call
 raises KeyboardInterrupt, on an endless input, on a FIFO that blocks, and in
 the middle of a large salvage. The fault: the signal waited for the native
 work to end, forever on /dev/zero or a FIFO.
@@ -32,6 +32,9 @@ CHILD = textwrap.dedent(
     try:
         if kind == "salvage_file":
             backend.salvage_file(source, output)
+        elif kind == "native salvage":
+            from tidewrack import _native
+            _native.salvage(source, output, None, output + ".repairs.csv")
         else:
             backend.open(source)
         print("returned")
@@ -82,6 +85,8 @@ NO_DEV_ZERO = pytest.mark.skipif(
             )
         ],
         ("salvage_file", "output FIFO"),  # read by no one: the child blocks in open()
+        ("native salvage", "endless FIFO"),
+        ("native salvage", "large FIFO"),
     ],
 )
 def test_sigint_stops_the_native_work(write_input, tmp_path, kind, case):
@@ -116,6 +121,6 @@ def test_sigint_stops_the_native_work(write_input, tmp_path, kind, case):
                 os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # frees a feeder still opening
             feeder.join()
     assert stdout == "KeyboardInterrupt\n", f"{case}: {stdout!r} {stderr[-2000:]}"
-    if kind == "salvage_file" and case == "large FIFO":
+    if kind != "open" and case == "large FIFO":
         complete = LARGE_CHUNKS * len(CHUNK)
         assert not output.exists() or output.stat().st_size < complete, "the salvage ran to its end"

@@ -107,15 +107,15 @@ std::string ParameterList::display_name() const {
 bool ParameterList::bind_positionals(PyObject *const *args, Py_ssize_t nargs, BoundValues &values) {
   values.fill(nullptr);
   auto given = static_cast<std::size_t>(nargs);
-  if (given > names_.size()) {
+  if (given > positional_) {
     const char *verb = given == 1 ? "was" : "were";
-    if (required_ == names_.size()) {
+    if (required_ == positional_) {
       PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                   display_name().c_str(), names_.size(), nargs, verb);
+                   display_name().c_str(), positional_, nargs, verb);
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s takes from %zu to %zu positional arguments but %zd %s given",
-                   display_name().c_str(), required_, names_.size(), nargs, verb);
+                   display_name().c_str(), required_, positional_, nargs, verb);
     }
     return false;
   }

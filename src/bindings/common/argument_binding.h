@@ -14,20 +14,22 @@
 
 namespace tidewrack::bindings {
 
-inline constexpr std::size_t MAX_PARAMETERS = 9;
+inline constexpr std::size_t MAX_PARAMETERS = 12;
 
 // The values bound to the parameters of one call, in declaration order; each
 // borrowed from the call's arguments, nullptr when the parameter was omitted.
 using BoundValues = std::array<PyObject *, MAX_PARAMETERS>;
 
-// The parameters of one entry point. All of them are positional-or-keyword;
-// the first `required` ones have no default.
+// The parameters of one entry point: the first `positional` ones are
+// positional-or-keyword, the rest keyword-only; the first `required` ones have
+// no default.
 class ParameterList {
 public:
   template <std::size_t N>
   ParameterList(const char *class_name, const char *function_name, const char *const (&names)[N],
-                std::size_t required)
-      : class_name_(class_name), function_name_(function_name), names_(names), required_(required) {
+                std::size_t required, std::size_t positional = N)
+      : class_name_(class_name), function_name_(function_name), names_(names), required_(required),
+        positional_(positional) {
     static_assert(N <= MAX_PARAMETERS);
   }
 
@@ -46,6 +48,7 @@ private:
   const char *function_name_;
   std::span<const char *const> names_;
   std::size_t required_;
+  std::size_t positional_;
   ProcessObject interned_names_; // tuple of the names, interned, for pointer comparison
 };
 

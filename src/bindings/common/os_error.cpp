@@ -55,6 +55,33 @@ void raise_with_text(PyObject *exception_class, const SalvageError &error) {
 
 } // namespace
 
+void raise_file_error(const SalvageError &error) {
+  if (error.kind() == SalvageError::Kind::Interrupted) {
+    return; // as above
+  }
+  const std::string &path = error.path();
+  // The path came from a str as UTF-8; anything else is shown escaped, not lost.
+  PyPtr filename(path.empty()
+                     ? Py_NewRef(Py_None)
+                     : PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
+                                            "surrogateescape"));
+  std::string text = error.description();
+  PyPtr description(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!filename || !description) {
+    return;
+  }
+  // OSError picks the subclass of the number itself, as OSError(2, ...) does;
+  // an I/O-layer message has no number (errno None).
+  PyPtr number(error.os_error() != 0 ? PyLong_FromLong(error.os_error()) : Py_NewRef(Py_None));
+  PyPtr exception(number ? PyObject_CallFunctionObjArgs(PyExc_OSError, number.get(),
+                                                        description.get(), filename.get(), nullptr)
+                         : nullptr);
+  if (exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.get())), exception.get());
+  }
+}
+
 void raise_salvage_file_error(const SalvageError &error) {
   if (error.kind() == SalvageError::Kind::Interrupted) {
     return; // SignalPoll stopped the work: the handler's exception is pending

@@ -16,4 +16,11 @@ void raise_salvage_file_error(const SalvageError &error);
 // argument (errno stays None). Interrupted as above.
 void raise_reader_error(const SalvageError &error);
 
+// Raises a file error as Python's own file functions do: the OSError subclass
+// of the error number (FileNotFoundError, PermissionError, ...) with errno,
+// strerror and filename set, the file being the one the error names. An error
+// of the I/O layer has no number: a plain OSError, errno None, its message as
+// strerror. Interrupted as above.
+void raise_file_error(const SalvageError &error);
+
 } // namespace tidewrack::bindings

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <Python.h>
+
+namespace tidewrack::bindings {
+
+// tidewrack._native.salvage and its docstring; the module's method table
+// refers to both.
+PyObject *salvage_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames);
+extern const char SALVAGE_DOC[];
+
+} // namespace tidewrack::bindings
