@@ -1,7 +1,10 @@
 """Salvage damaged CSV files: repair what can be repaired, set aside the rest, report both.
 
-The engine is the native module ``_tidewrack_backend``; this package re-exports
-it and adds what is easier in Python:
+``salvage()`` is the one entry point for salvaging a file: it writes the clean
+file, the quarantine file and a repair log listing every change to the data,
+and returns a ``Report``. It runs on the package's own extension module,
+``tidewrack._native``, or with ``classic=True`` on ``_tidewrack_backend``, the
+classic module, which this package also re-exports with a few additions:
 
 * ``salvage_file`` and ``open`` also accept ``os.PathLike`` paths and file
   names that are not valid UTF-8 (the native functions take UTF-8 ``str``
@@ -22,16 +25,20 @@ from typing import SupportsIndex
 import _tidewrack_backend as _backend
 from _tidewrack_backend import SalvageReader, SalvageSummary, __version__, sniff
 
-from ._atomic import PendingOutputs
+from ._atomic import salvage_atomically
 from ._frame import read_csv
 from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, same_file, usable_paths
+from ._report import Report
+from ._salvage import salvage
 
 __all__ = [
+    "Report",
     "SalvageReader",
     "SalvageSummary",
     "__version__",
     "open",
     "read_csv",
+    "salvage",
     "salvage_file",
     "sniff",
 ]
@@ -69,21 +76,11 @@ def salvage_file(
     if not usable_paths(source, output, quarantine):
         return _backend.salvage_file(source, output, quarantine, *options)
 
-    check_readable(source)
     if quarantine is not None and same_file(output, quarantine):
         raise ValueError(f"output_path and quarantine_path are the same file: {output!r}, {quarantine!r}")
-    destinations = [output] if quarantine is None else [output, quarantine]
-    with PendingOutputs(destinations) as pending, EnginePaths() as engine_path:
-        clean_part = engine_path(pending.outputs[0].path)
-        quarantine_part = None if quarantine is None else engine_path(pending.outputs[1].path)
-        try:
-            summary = _backend.salvage_file(engine_path(source), clean_part, quarantine_part, *options)
-        except OSError as err:
-            # The engine reads the input whole, then writes the outputs in order.
-            culprit = next((out.destination for out in reversed(pending.outputs) if out.started()), source)
-            raise named_os_error(err, culprit) from None
-        pending.commit()
-    return summary
+    return salvage_atomically(
+        source, [output, quarantine], lambda source, outputs: _backend.salvage_file(source, *outputs, *options)
+    )
 
 
 def open(

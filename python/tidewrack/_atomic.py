@@ -20,9 +20,13 @@ import shutil
 import signal
 import stat
 import tempfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import Self
+from typing import Self, TypeVar
+
+from ._paths import EnginePaths, check_readable, named_os_error
+
+T = TypeVar("T")
 
 _PRIVATE_PREFIX = ".tidewrack-"
 _COPY_CHUNK = 1 << 20
@@ -86,8 +90,10 @@ class PendingOutputs:
     def __init__(self, destinations: Sequence[str]) -> None:
         self.outputs: list[PendingOutput] = []
         try:
-            for destination in destinations:
-                self.outputs.append(PendingOutput(destination))
+            # Ctrl-C between making a private folder and listing it here would leave the folder behind.
+            with _signals_deferred():
+                for destination in destinations:
+                    self.outputs.append(PendingOutput(destination))
         except BaseException:
             self._remove()
             raise
@@ -113,6 +119,36 @@ class PendingOutputs:
         tb: TracebackType | None,
     ) -> None:
         self._remove()
+
+
+def salvage_atomically(
+    source: str, destinations: Sequence[str | None], run: Callable[[str, list[str | None]], T]
+) -> T:
+    """Runs ``run(engine_source, engine_destinations)``, every output written atomically.
+
+    Each destination (None: that output is not written) becomes a private file
+    for the engine to write; all are renamed into place once ``run`` has
+    returned, and removed on any other ending. A file failure raises the
+    OSError subclass of its kind, naming the file as the caller named it.
+    """
+    check_readable(source)
+    with PendingOutputs([path for path in destinations if path is not None]) as pending, EnginePaths() as engine_path:
+        parts = iter(pending.outputs)
+        engine_destinations = [None if path is None else engine_path(next(parts).path) for path in destinations]
+        engine_source = engine_path(source)
+        try:
+            result = run(engine_source, engine_destinations)
+        except OSError as err:
+            names = {part: path for part, path in zip(engine_destinations, destinations) if part is not None}
+            names[engine_source] = source
+            if err.filename in names:
+                err.filename = names[err.filename]
+                raise
+            # The classic module names no file: it reads the input whole, then writes the outputs in order.
+            culprit = next((out.destination for out in reversed(pending.outputs) if out.started()), source)
+            raise named_os_error(err, culprit) from None
+        pending.commit()
+    return result
 
 
 def _existing_mode(destination: str) -> int | None:
@@ -161,10 +197,11 @@ def _sync_folder(folder: str) -> None:
 
 @contextlib.contextmanager
 def _signals_deferred() -> Iterator[None]:
-    """Holds back Ctrl-C and termination between the renames of one commit.
+    """Holds back Ctrl-C and termination for the life of the block.
 
-    A signal between two renames would leave a new output beside an old
-    quarantine; held back, it arrives once the commit is whole.
+    Around the renames of one commit: a signal between two renames would
+    leave a new output beside an old quarantine; held back, it arrives once
+    the commit is whole.
     """
     if not hasattr(signal, "pthread_sigmask"):
         yield

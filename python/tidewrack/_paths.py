@@ -20,6 +20,7 @@ from typing import Self, TypeAlias
 StrPath: TypeAlias = str | os.PathLike[str]
 
 _OS_ERROR_NUMBER = re.compile(r"\(os error (\d+)\)$")
+_CLEAN = ".clean"
 
 
 def fspath_arg(value: StrPath, name: str) -> str:
@@ -36,6 +37,32 @@ def fspath_arg(value: StrPath, name: str) -> str:
             "decode bytes paths first, e.g. with os.fsdecode()"
         )
     return value
+
+
+def path_arg(value: StrPath, name: str) -> str:
+    """A path argument as str; anything but str and os.PathLike[str] is a TypeError naming it."""
+    path = fspath_arg(value, name)
+    if not isinstance(path, str):
+        raise TypeError(f"{name} must be str or os.PathLike[str], not {type(path).__name__}")
+    return path
+
+
+def default_output(input_path: str) -> str:
+    """data.csv -> data.clean.csv, in the input's directory."""
+    return os.path.splitext(input_path)[0] + ".clean.csv"
+
+
+def named_after_output(output_path: str, kind: str) -> str:
+    """A file beside the output, named after it, a .clean ending dropped.
+
+    data.clean.csv -> data.quarantine.csv, strict.csv -> strict.quarantine.csv
+    (kind "quarantine"); runs with different outputs thus never share one.
+    """
+    folder, name = os.path.split(output_path)
+    stem = os.path.splitext(name)[0]
+    if stem.endswith(_CLEAN) and len(stem) > len(_CLEAN):
+        stem = stem[: -len(_CLEAN)]
+    return os.path.join(folder, f"{stem}.{kind}.csv")
 
 
 def usable_paths(*paths: object) -> bool:
@@ -68,6 +95,26 @@ def same_file(first: str, second: str) -> bool:
         return os.path.samestat(os.stat(first), os.stat(second))
     except OSError:
         return False
+
+
+def collision(
+    source: str | None, outputs: list[tuple[str, str | None]]
+) -> tuple[tuple[str, str], tuple[str, str]] | None:
+    """The first two files of a run that would overwrite one another, each as (label, path).
+
+    ``outputs`` are (label, path or None), the clean output first: it alone
+    may be the input (``source``, None for none), which it then replaces on
+    purpose. No two outputs may be one file.
+    """
+    for label, path in outputs[1:]:
+        if source is not None and path is not None and same_file(source, path):
+            return (label, path), ("input", source)
+    present = [(label, path) for label, path in outputs if path is not None]
+    for i, (label, path) in enumerate(present):
+        for other, other_path in present[i + 1 :]:
+            if same_file(path, other_path):
+                return (label, path), (other, other_path)
+    return None
 
 
 def named_os_error(err: OSError, filename: str) -> OSError:

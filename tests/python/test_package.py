@@ -28,7 +28,8 @@ class TestSurface:
             assert getattr(tidewrack, name) is getattr(_tidewrack_backend, name), name
         assert tidewrack.__version__ == "0.2.0"
         assert set(tidewrack.__all__) == {
-            "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv", "__version__",
+            "salvage", "Report", "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv",
+            "__version__",
         }
 
     def test_path_like_and_str_paths_give_the_same_salvage(self, tmp_path: Path, ragged: Path) -> None:

@@ -1,0 +1,42 @@
+"""Report: what one salvage did, as tidewrack.salvage() returns it."""
+
+from __future__ import annotations
+
+import dataclasses
+from dataclasses import dataclass
+from typing import Any
+
+
+@dataclass(frozen=True)
+class Report:
+    """The counters of one salvage, the dialect it settled on, and where everything went.
+
+    The first six fields are the classic summary's (``SalvageSummary``). The
+    repair counters after them are None under ``classic=True``, whose engine
+    does not count them.
+    """
+
+    total_rows: int
+    salvaged_rows: int
+    repaired_rows: int  # padded or merged
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+    padded_rows: int | None
+    merged_rows: int | None
+    quote_repairs: int | None  # stray quotes kept as text
+    unclosed_quotes: int | None  # opening quotes read as text
+    decoded_bytes: int | None  # read in an encoding other than UTF-8
+    replaced_bytes: int | None  # not decodable, replaced by U+FFFD
+    encoding: str
+    compression: str | None
+    input: str
+    output: str
+    quarantine: str | None
+    repairs: str | None  # the repair log
+    input_bytes: int
+    elapsed_seconds: float
+
+    def to_dict(self) -> dict[str, Any]:
+        """The fields in order, ready for JSON."""
+        return dataclasses.asdict(self)

@@ -1,0 +1,148 @@
+"""tidewrack.salvage(): the package's one entry point for salvaging a file."""
+
+from __future__ import annotations
+
+import codecs
+import os
+import time
+from types import EllipsisType
+from typing import Any, SupportsIndex
+
+import _tidewrack_backend as _backend
+
+from . import _native
+from ._atomic import salvage_atomically
+from ._paths import StrPath, collision, default_output, named_after_output, path_arg
+from ._report import Report
+
+# Until the engine decodes other encodings, input is read as UTF-8 whatever
+# the name, and bytes that are not UTF-8 become U+FFFD.
+_READ_AS = "utf-8"
+_UNCOUNTED_BY_CLASSIC = ("padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes", "decoded_bytes",
+                         "replaced_bytes")
+
+
+def salvage(
+    input: StrPath,
+    output: StrPath | None = None,
+    *,
+    quarantine: StrPath | None | EllipsisType = ...,
+    repairs: StrPath | None | EllipsisType = ...,
+    encoding: str = "auto",
+    classic: bool = False,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    recover_unclosed_quotes: bool | None = None,
+) -> Report:
+    """Salvages the CSV file ``input`` into a clean CSV file; returns a Report.
+
+    ``output`` defaults to the input's name with ``.clean.csv`` for its suffix.
+    ``quarantine`` (the records set aside) and ``repairs`` (the repair log:
+    one line ``line_start,line_end,action,detail`` per change to the data)
+    default to names beside the output (``data.clean.csv`` ->
+    ``data.quarantine.csv``, ``data.repairs.csv``); None writes no such file.
+    Every output appears whole or not at all (written beside its path, renamed
+    over it once all are complete); ``output`` may be ``input``.
+
+    The package's rules read an opening quote as text when its field would
+    swallow the lines after it and those lines read as rows of the expected
+    width (``recover_unclosed_quotes``, on unless ``classic``). ``classic=True``
+    runs the classic module's ``salvage_file`` instead, byte for byte: no repair
+    log (``repairs`` must be left out or None) and no recovery.
+
+    Raises the OSError subclass of a file failure, naming the file; ValueError
+    for options that cannot give a readable file, an unknown encoding, and
+    outputs that would overwrite one another or the input.
+    """
+    source = path_arg(input, "input")
+    output_path = default_output(source) if output is None else path_arg(output, "output")
+    quarantine_path = _beside(quarantine, output_path, "quarantine")
+    if classic:
+        if repairs is not ... and repairs is not None:
+            raise ValueError("classic=True writes no repair log; leave repairs out or pass None")
+        if recover_unclosed_quotes:
+            raise ValueError("classic=True does not recover unclosed quotes")
+        repairs_path = None
+    else:
+        repairs_path = _beside(repairs, output_path, "repairs")
+    _refuse_collisions(source, output_path, quarantine_path, repairs_path)
+    read_as = encoding_read_as(encoding)
+    options: dict[str, Any] = {
+        "delimiter": delimiter,
+        "quote_char": quote_char,
+        "fill_ragged_rows": fill_ragged_rows,
+        "merge_overflow": merge_overflow,
+        "expected_columns": expected_columns,
+        "repair_quotes": repair_quotes,
+    }
+    input_bytes = os.stat(source).st_size
+
+    started = time.perf_counter()
+    if classic:
+        counts: dict[str, Any] = salvage_atomically(
+            source,
+            [output_path, quarantine_path],
+            lambda engine_input, outputs: _backend.salvage_file(engine_input, *outputs, **options).to_dict(),
+        )
+        counts |= dict.fromkeys(_UNCOUNTED_BY_CLASSIC)
+    else:
+        recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
+        counts = dict(
+            salvage_atomically(
+                source,
+                [output_path, quarantine_path, repairs_path],
+                lambda engine_input, outputs: _native.salvage(
+                    engine_input, *outputs, recover_unclosed_quotes=recover, **options
+                ),
+            )
+        )
+        counts |= {"decoded_bytes": 0, "replaced_bytes": 0}
+    elapsed = time.perf_counter() - started
+
+    return Report(
+        **counts,
+        encoding=read_as,
+        compression=None,
+        input=source,
+        output=output_path,
+        quarantine=quarantine_path,
+        repairs=repairs_path,
+        input_bytes=input_bytes,
+        elapsed_seconds=elapsed,
+    )
+
+
+def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str | None:
+    """A path argument whose default (...) is the file of that kind named after the output."""
+    if value is ...:
+        return named_after_output(output, kind)
+    return None if value is None else path_arg(value, kind)
+
+
+def _refuse_collisions(source: str, output: str, quarantine: str | None, repairs: str | None) -> None:
+    """ValueError for outputs that would overwrite one another, or the input (the output alone may)."""
+    found = collision(source, [("output", output), ("quarantine", quarantine), ("repairs", repairs)])
+    if found is not None:
+        (first, first_path), (second, second_path) = found
+        if second == "input":
+            raise ValueError(f"{first} is the input file: {first_path!r}")
+        raise ValueError(f"{first} and {second} are the same file: {first_path!r}, {second_path!r}")
+
+
+def encoding_read_as(encoding: str) -> str:
+    """The encoding the input is read in; ValueError for a name that cannot be honoured."""
+    if not isinstance(encoding, str):
+        raise TypeError(f"encoding must be str, not {type(encoding).__name__}")
+    if encoding == "auto":
+        return _READ_AS
+    try:
+        name = codecs.lookup(encoding).name
+    except LookupError:
+        raise ValueError(f"unknown encoding: {encoding!r}") from None
+    if name != _READ_AS:
+        raise ValueError(f"encoding {encoding!r} is not supported: input is read as UTF-8 ('auto' or 'utf-8')")
+    return name

@@ -1,0 +1,143 @@
+"""tidewrack.salvage() and its Report: defaults, refusals, and the classic switch."""
+
+from __future__ import annotations
+
+import csv
+import errno
+import io
+import json
+import os
+import random
+from pathlib import Path
+
+import _tidewrack_backend
+import pytest
+import tidewrack
+
+REPO = Path(__file__).resolve().parents[2]
+# Fuzz inputs (their option header bytes read as data) and the examples.
+CORPUS = sorted({path.read_bytes(): path for path in REPO.glob("fuzz/corpus/*/*")}.values())
+FILES = [*CORPUS, *sorted(REPO.glob("examples/*.csv"))]
+DAMAGED = b'id,name,city\n1,Ana,Lisbon\n2,Ben\n3,Cleo,Paris,France\n4,"Dee "DJ" Jones",Oslo\n'
+
+
+def listing(folder: Path) -> list[str]:
+    return sorted(path.name for path in folder.iterdir())
+
+
+@pytest.mark.parametrize("source", FILES, ids=lambda path: f"{path.parent.name}/{path.name[:12]}")
+def test_classic_is_the_classic_module_byte_for_byte(tmp_path: Path, source: Path) -> None:
+    report = tidewrack.salvage(source, tmp_path / "a.csv", quarantine=tmp_path / "a.q.csv", classic=True)
+    summary = _tidewrack_backend.salvage_file(str(source), str(tmp_path / "b.csv"), str(tmp_path / "b.q.csv"))
+
+    assert {key: getattr(report, key) for key in summary.to_dict()} == summary.to_dict()
+    assert (tmp_path / "a.csv").read_bytes() == (tmp_path / "b.csv").read_bytes()
+    assert (tmp_path / "a.q.csv").read_bytes() == (tmp_path / "b.q.csv").read_bytes()
+    assert listing(tmp_path) == ["a.csv", "a.q.csv", "b.csv", "b.q.csv"]
+
+
+def well_formed(seed: int) -> bytes:
+    """A CSV file that any reader reads alike: quoted delimiters, quotes and line breaks included."""
+    rng = random.Random(seed)
+    pieces = ["a", "Zoë", " ", ",", ";", '"', "\n", "\r\n", "x y", "12.5", ""]
+    columns = rng.randint(1, 6)
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator=rng.choice(["\n", "\r\n"]))
+    for _ in range(rng.randint(1, 40)):
+        writer.writerow(["".join(rng.choices(pieces, k=rng.randint(0, 4))) or "-" for _ in range(columns)])
+    return text.getvalue().encode()
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_default_rules_change_nothing_in_a_well_formed_file(tmp_path: Path, seed: int) -> None:
+    (tmp_path / "in.csv").write_bytes(well_formed(seed))
+
+    report = tidewrack.salvage(tmp_path / "in.csv", tmp_path / "new.csv")
+    tidewrack.salvage(tmp_path / "in.csv", tmp_path / "old.csv", classic=True)
+
+    assert (tmp_path / "new.csv").read_bytes() == (tmp_path / "old.csv").read_bytes()
+    assert (tmp_path / "new.repairs.csv").read_bytes() == b"line_start,line_end,action,detail\n"
+    changes = ("repaired_rows", "quarantined_rows", "padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes")
+    assert [getattr(report, key) for key in changes] == [0] * len(changes)
+
+
+def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> None:
+    (tmp_path / "in.csv").write_bytes(DAMAGED)
+    report = tidewrack.salvage(tmp_path / "in.csv")
+
+    assert listing(tmp_path) == ["in.clean.csv", "in.csv", "in.quarantine.csv", "in.repairs.csv"]
+    assert (report.output, report.quarantine, report.repairs) == tuple(
+        str(tmp_path / name) for name in ("in.clean.csv", "in.quarantine.csv", "in.repairs.csv")
+    )
+    assert list(report.to_dict()) == [
+        "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
+        "inferred_columns", "padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes", "decoded_bytes",
+        "replaced_bytes", "encoding", "compression", "input", "output", "quarantine", "repairs", "input_bytes",
+        "elapsed_seconds",
+    ]
+    assert (report.padded_rows, report.merged_rows, report.quote_repairs, report.input_bytes) == (1, 1, 2, len(DAMAGED))
+    json.dumps(report.to_dict())
+
+    tidewrack.salvage(tmp_path / "in.csv", tmp_path / "only.csv", quarantine=None, repairs=None)
+    assert "only.quarantine.csv" not in listing(tmp_path) and "only.repairs.csv" not in listing(tmp_path)
+    assert tidewrack.salvage(tmp_path / "in.csv", tmp_path / "c.csv", classic=True).repairs is None
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error", "message"),
+    [
+        ({"classic": True, "repairs": "r.csv"}, ValueError, "classic=True writes no repair log"),
+        ({"classic": True, "recover_unclosed_quotes": True}, ValueError, "does not recover unclosed quotes"),
+        ({"quarantine": "in.csv"}, ValueError, "quarantine is the input file"),
+        ({"repairs": "./in.csv"}, ValueError, "repairs is the input file"),
+        ({"output": "x.csv", "repairs": "x.csv"}, ValueError, "output and repairs are the same file"),
+        ({"quarantine": "q.csv", "repairs": "sub/../q.csv"}, ValueError, "quarantine and repairs are the same"),
+        ({"encoding": "no-such-codec"}, ValueError, "unknown encoding"),
+        ({"repairs": b"r.csv"}, TypeError, "repairs must be str or os.PathLike"),
+        ({"delimiter": '"'}, ValueError, "delimiter"),
+    ],
+)
+def test_refusals_write_nothing(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, arguments: dict[str, object], error: type[Exception],
+    message: str,
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "in.csv").write_bytes(DAMAGED)
+    with pytest.raises(error, match=message):
+        tidewrack.salvage("in.csv", **arguments)  # type: ignore[arg-type]
+    assert listing(tmp_path) == ["in.csv", "sub"]
+
+
+@pytest.mark.parametrize("classic", [False, True])
+@pytest.mark.parametrize(
+    ("arguments", "error", "number", "culprit"),
+    [
+        ({"input": "missing.csv"}, FileNotFoundError, errno.ENOENT, "missing.csv"),
+        ({"output": "no/out.csv"}, FileNotFoundError, errno.ENOENT, "no/out.csv"),
+        ({"quarantine": "/dev/full"}, OSError, errno.ENOSPC, "/dev/full"),
+    ],
+)
+def test_file_errors_name_the_file_as_given(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, classic: bool, arguments: dict[str, str],
+    error: type[OSError], number: int, culprit: str,
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "in.csv").write_bytes(DAMAGED)
+    arguments = {"input": "in.csv", "output": "out.csv", **arguments}
+    with pytest.raises(OSError) as caught:
+        tidewrack.salvage(classic=classic, **arguments)  # type: ignore[arg-type]
+    assert (type(caught.value), caught.value.errno, caught.value.filename) == (error, number, culprit)
+    assert listing(tmp_path) == ["in.csv"]
+
+
+def test_repair_log_that_cannot_be_written_names_it_and_any_file_name_works(tmp_path: Path) -> None:
+    odd = tmp_path / os.fsdecode(b"caf\xe9.csv")  # not UTF-8: reached through a link
+    odd.write_bytes(DAMAGED)
+    with pytest.raises(FileNotFoundError) as caught:
+        tidewrack.salvage(odd, repairs=tmp_path / "no" / "log.csv")
+    assert caught.value.filename == str(tmp_path / "no" / "log.csv")
+    assert listing(tmp_path) == [odd.name]
+
+    report = tidewrack.salvage(odd)
+    assert Path(report.repairs).read_text().count("\n") == 4  # type: ignore[arg-type]
