@@ -9,11 +9,14 @@ from typing import TypedDict
 
 from _tidewrack_backend import __version__
 
+from ._salvage import encoding_read_as
+
 DESCRIPTION = """\
 Salvage damaged CSV files: every record is kept, repaired (short rows padded,
 surplus fields merged into the last column, stray quotes read as text) or set
 aside in a quarantine file with its line number and the reason. Nothing in
-the input is ever rejected; the summary counts what was repaired and set aside."""
+the input is ever rejected; a repair log lists every change made, and the
+summary counts what was repaired and set aside."""
 
 EXIT_CODES = """\
 exit codes:
@@ -33,18 +36,35 @@ defaults:
   QUARANTINE  named after OUTPUT, a .clean ending dropped: data.clean.csv ->
               data.quarantine.csv, strict.csv -> strict.quarantine.csv;
               none when OUTPUT is standard output
+  REPAIRS     named after OUTPUT the same way: data.clean.csv -> data.repairs.csv;
+              none when OUTPUT is standard output or with --classic
 
 Files are replaced only once complete: each output is written under a hidden
 temporary name beside it, then renamed over it. A failed or interrupted run
-leaves every existing file as it was; a symlink at OUTPUT or QUARANTINE is
-replaced, not written through. OUTPUT or QUARANTINE naming INPUT, or naming
-each other, is refused before anything is written; --in-place replaces INPUT
-by its clean copy on purpose.
+leaves every existing file as it was; a symlink at OUTPUT, QUARANTINE or
+REPAIRS is replaced, not written through. An output naming INPUT, or two
+outputs naming one file, is refused before anything is written; --in-place
+replaces INPUT by its clean copy on purpose.
+
+The repair log is CSV with the header line_start,line_end,action,detail: the
+lines of the record, then one of padded, merged, quote_repaired,
+unclosed_quote, quarantined, and what was done ("1 empty field added",
+"field 8 joined into column 7", "2 stray quotes kept as text", "quote on line
+35 read as text", the quarantine reason). One line per change, in input order.
+
+An opening quote whose field would run on across the following lines (to the
+end of the input, or past 1,000 lines or 1 MB), when those lines read as rows
+of the expected width on their own, is read as text: the rows are kept rather
+than swallowed into one field. --classic turns this off, and writes exactly
+what the classic engine (_tidewrack_backend.salvage_file) writes.
 
 --json prints one object to standard output: the summary counters (total_rows,
 salvaged_rows, repaired_rows, quarantined_rows, detected_delimiter,
-inferred_columns), then input, output, quarantine (null when none), input_bytes,
-elapsed_seconds and mb_per_s (null if too fast to time).
+inferred_columns), the repair counters (padded_rows, merged_rows,
+quote_repairs, unclosed_quotes, decoded_bytes, replaced_bytes: null with
+--classic, which does not count them), encoding, compression, then input,
+output, quarantine and repairs (null when none), input_bytes, elapsed_seconds
+and mb_per_s (null if too fast to time).
 
 The quarantine file is CSV with the header line,reason,raw_content: the input
 line on which the record ends, why it was set aside, and its fields joined by
@@ -53,7 +73,7 @@ the delimiter.
 examples:
   tidewrack salvage orders.csv
   tidewrack salvage export.csv -o clean/export.csv --no-merge --fail-on-quarantine
-  tidewrack salvage vendor.csv --in-place -q rejects/vendor.csv
+  tidewrack salvage vendor.csv --in-place -q rejects/vendor.csv --no-repairs
   curl -s https://example.org/feed.csv | tidewrack salvage - > feed.clean.csv"""
 
 SNIFF_EPILOG = """\
@@ -82,6 +102,14 @@ def one_ascii_char(text: str, expected: str) -> str:
     # The engine works on bytes: a multi-byte character would be cut to its first byte.
     if len(text) != 1 or not text.isascii() or text in "\r\n":
         raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+    return text
+
+
+def encoding_arg(text: str) -> str:
+    try:
+        encoding_read_as(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
     return text
 
 
@@ -175,9 +203,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     salvage = commands.add_parser(
         "salvage", formatter_class=formatter, epilog=SALVAGE_EPILOG,
-        help="write a clean copy of a damaged CSV file and a quarantine of the rows set aside",
-        description="Write a clean copy of INPUT and a quarantine file listing the rows that\n"
-        "could not be repaired under the chosen options. A summary goes to stderr.",
+        help="write a clean copy of a damaged CSV file, a quarantine of the rows set aside and a repair log",
+        description="Write a clean copy of INPUT, a quarantine file listing the rows that could\n"
+        "not be repaired under the chosen options, and a repair log listing every change\n"
+        "made. A summary goes to stderr.",
     )
     salvage.add_argument("input", metavar="INPUT", help="the damaged CSV file; '-' reads standard input")
     salvage.add_argument(
@@ -194,6 +223,19 @@ def build_parser() -> argparse.ArgumentParser:
     quarantine.add_argument(
         "--no-quarantine", action="store_true",
         help="write no quarantine file (the rows set aside are still counted)",
+    )
+    repairs = salvage.add_mutually_exclusive_group()
+    repairs.add_argument(
+        "--repairs", metavar="REPAIRS", help="where the repair log goes: one line per change to the data"
+    )
+    repairs.add_argument("--no-repairs", action="store_true", help="write no repair log")
+    salvage.add_argument(
+        "--classic", action="store_true",
+        help="the classic engine, byte for byte: no repair log, no unclosed-quote recovery",
+    )
+    salvage.add_argument(
+        "--encoding", type=encoding_arg, default="auto", metavar="NAME",
+        help="encoding of INPUT (default: %(default)s)",
     )
     add_salvage_options(salvage, ("-n", "--columns"))
     report = salvage.add_argument_group("reporting")

@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import unicodedata
-from dataclasses import dataclass
 from typing import Any
 
-from _tidewrack_backend import SalvageSummary
-
 from ._cli_io import shown
+from ._report import Report
 
 _DELIMITER_NAMES = {
     ",": "comma ','",
@@ -50,51 +48,50 @@ def throughput_mb_per_s(size: int, seconds: float) -> float | None:
     return size / seconds / 1e6 if seconds > 0 else None
 
 
-@dataclass(frozen=True)
-class SalvageRun:
-    """One finished salvage as the salvage command reports it."""
+def report_json(report: Report) -> dict[str, Any]:
+    """The --json document: the report's fields, then the throughput."""
+    return {**report.to_dict(), "mb_per_s": throughput_mb_per_s(report.input_bytes, report.elapsed_seconds)}
 
-    summary: SalvageSummary
-    input: str  # "-" for standard input
-    output: str  # "-" for standard output
-    quarantine: str | None
-    input_bytes: int
-    elapsed_seconds: float
 
-    def to_json(self) -> dict[str, Any]:
-        """The --json document: the summary's counters, then where and how fast."""
-        return {
-            **self.summary.to_dict(),
-            "input": self.input,
-            "output": self.output,
-            "quarantine": self.quarantine,
-            "input_bytes": self.input_bytes,
-            "elapsed_seconds": self.elapsed_seconds,
-            "mb_per_s": throughput_mb_per_s(self.input_bytes, self.elapsed_seconds),
-        }
+def plural(count: int, one: str, many: str) -> str:
+    return f"{count} {one if count == 1 else many}"
 
-    def to_text(self) -> str:
-        """A few aligned lines for a person watching the terminal."""
-        s = self.summary
-        source = "<stdin>" if self.input == "-" else shown(self.input)
-        target = "<stdout>" if self.output == "-" else shown(self.output)
-        if self.quarantine is not None:
-            set_aside = f"{s.quarantined_rows} -> {shown(self.quarantine)}"
-        elif s.quarantined_rows:
-            set_aside = f"{s.quarantined_rows} (dropped: no quarantine file)"
-        else:
-            set_aside = "0"
-        timing = f"{format_duration(self.elapsed_seconds)} for {format_size(self.input_bytes)}"
-        speed = throughput_mb_per_s(self.input_bytes, self.elapsed_seconds)
-        if speed is not None:
-            timing += f" ({speed:.1f} MB/s)"
-        lines = [
-            f"tidewrack: {source} -> {target}",
-            f"  rows read    {s.total_rows}",
-            f"  kept         {s.salvaged_rows} ({s.repaired_rows} repaired)",
-            f"  quarantined  {set_aside}",
-            f"  delimiter    {describe_delimiter(s.detected_delimiter)}",
-            f"  columns      {s.inferred_columns}",
-            f"  time         {timing}",
-        ]
-        return "\n".join(lines)
+
+def report_text(report: Report) -> str:
+    """A few aligned lines for a person watching the terminal; repair counters only when not 0."""
+    r = report
+    source = "<stdin>" if r.input == "-" else shown(r.input)
+    target = "<stdout>" if r.output == "-" else shown(r.output)
+    if r.quarantine is not None:
+        set_aside = f"{r.quarantined_rows} -> {shown(r.quarantine)}"
+    elif r.quarantined_rows:
+        set_aside = f"{r.quarantined_rows} (dropped: no quarantine file)"
+    else:
+        set_aside = "0"
+    timing = f"{format_duration(r.elapsed_seconds)} for {format_size(r.input_bytes)}"
+    speed = throughput_mb_per_s(r.input_bytes, r.elapsed_seconds)
+    if speed is not None:
+        timing += f" ({speed:.1f} MB/s)"
+    repairs = [
+        ("padded", r.padded_rows, lambda n: plural(n, "row", "rows")),
+        ("merged", r.merged_rows, lambda n: plural(n, "row", "rows")),
+        ("quotes", r.quote_repairs, lambda n: plural(n, "stray quote", "stray quotes") + " kept as text"),
+        ("unclosed", r.unclosed_quotes, lambda n: plural(n, "opening quote", "opening quotes") + " read as text"),
+        ("decoded", r.decoded_bytes, lambda n: plural(n, "byte", "bytes") + f" read as {r.encoding}"),
+        ("replaced", r.replaced_bytes, lambda n: plural(n, "byte", "bytes") + " not decodable, replaced by U+FFFD"),
+    ]
+    lines = [
+        f"tidewrack: {source} -> {target}",
+        f"  rows read    {r.total_rows}",
+        f"  kept         {r.salvaged_rows} ({r.repaired_rows} repaired)",
+        *(f"  {label:<12} {describe(count)}" for label, count, describe in repairs if count),
+        f"  quarantined  {set_aside}",
+    ]
+    if r.repairs is not None:
+        lines.append(f"  repair log   {shown(r.repairs)}")
+    lines += [
+        f"  delimiter    {describe_delimiter(r.detected_delimiter)}",
+        f"  columns      {r.inferred_columns}",
+        f"  time         {timing}",
+    ]
+    return "\n".join(lines)

@@ -3,12 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import os
 import stat
-import time
 
-from . import salvage_file
 from ._cli_io import (
     STDIO,
     CliError,
@@ -25,28 +24,11 @@ from ._cli_io import (
     write_error,
 )
 from ._cli_parser import refuse_impossible_options, salvage_options
-from ._cli_report import SalvageRun
-from ._paths import same_file
+from ._cli_report import report_json, report_text
+from ._paths import collision, default_output, named_after_output, same_file
+from ._salvage import salvage
 
 EXIT_QUARANTINED = 3
-_CLEAN = ".clean"
-
-
-def default_output(input_path: str) -> str:
-    """data.csv -> data.clean.csv, in the input's directory."""
-    return os.path.splitext(input_path)[0] + ".clean.csv"
-
-
-def default_quarantine(output_path: str) -> str:
-    """Named after the output, beside it: data.clean.csv -> data.quarantine.csv, strict.csv -> strict.quarantine.csv.
-
-    Runs with different outputs thus never share a quarantine file.
-    """
-    folder, name = os.path.split(output_path)
-    stem = os.path.splitext(name)[0]
-    if stem.endswith(_CLEAN) and len(stem) > len(_CLEAN):
-        stem = stem[: -len(_CLEAN)]
-    return os.path.join(folder, f"{stem}.quarantine.csv")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -61,6 +43,10 @@ def run(args: argparse.Namespace) -> int:
         parser.error("--json and an output on standard output (-o -) both need stdout; drop one")
     if args.quarantine == STDIO:
         parser.error("the quarantine file cannot be standard output; give a path")
+    if args.repairs == STDIO:
+        parser.error("the repair log cannot be standard output; give a path")
+    if args.classic and args.repairs:
+        parser.error("--classic writes no repair log; drop --repairs")
 
     if to_stdout:
         output = None
@@ -68,49 +54,54 @@ def run(args: argparse.Namespace) -> int:
         output = args.input
     else:
         output = args.output or default_output(args.input)
-    if args.quarantine:
-        quarantine = args.quarantine
-    elif args.no_quarantine or output is None:
-        quarantine = None
-    else:
-        quarantine = default_quarantine(output)
-    refuse_collisions(parser, args.input, output, quarantine, args.in_place)
+    quarantine = beside_output(args.quarantine, args.no_quarantine, output, "quarantine")
+    repairs = beside_output(args.repairs, args.no_repairs or args.classic, output, "repairs")
+    refuse_collisions(parser, args.input, output, quarantine, repairs, args.in_place)
     if to_stdout or args.json:
         require_stdout()
 
     with Scratch() as scratch:
-        source, input_bytes = engine_input(args.input, scratch)
+        source, _ = engine_input(args.input, scratch)
         target = scratch.path("clean.csv") if output is None else output
-        started = time.perf_counter()
         try:
-            summary = salvage_file(source, target, quarantine, **salvage_options(args))
+            report = salvage(
+                source, target, quarantine=quarantine, repairs=repairs, encoding=args.encoding,
+                classic=args.classic, **salvage_options(args),
+            )
         except OSError as err:
-            raise failure(err, args.input, source, [path for path in (output, quarantine) if path]) from None
+            destinations = [path for path in (output, quarantine, repairs) if path]
+            raise failure(err, args.input, source, destinations) from None
         except MemoryError:
             raise out_of_memory(args.input) from None
-        elapsed = time.perf_counter() - started
         if output is None:
             copy_to_stdout(target)
 
-    run_report = SalvageRun(
-        summary=summary,
-        input=args.input,
-        output=STDIO if output is None else output,
-        quarantine=quarantine,
-        input_bytes=input_bytes,
-        elapsed_seconds=elapsed,
-    )
+    report = dataclasses.replace(report, input=args.input, output=STDIO if output is None else output)
     if args.json:
-        print_out(json.dumps(run_report.to_json(), indent=2, ensure_ascii=False))
+        print_out(json.dumps(report_json(report), indent=2, ensure_ascii=False))
     else:
-        say(run_report.to_text())
-    if args.fail_on_quarantine and summary.quarantined_rows:
+        say(report_text(report))
+    if args.fail_on_quarantine and report.quarantined_rows:
         return EXIT_QUARANTINED
     return 0
 
 
+def beside_output(given: str | None, skipped: bool, output: str | None, kind: str) -> str | None:
+    """The path given, none when skipped or when the output is standard output, else named after the output."""
+    if given:
+        return given
+    if skipped or output is None:
+        return None
+    return named_after_output(output, kind)
+
+
 def refuse_collisions(
-    parser: argparse.ArgumentParser, source: str, output: str | None, quarantine: str | None, in_place: bool
+    parser: argparse.ArgumentParser,
+    source: str,
+    output: str | None,
+    quarantine: str | None,
+    repairs: str | None,
+    in_place: bool,
 ) -> None:
     """Usage error, before anything is read or written, for files that would overwrite one another."""
     named = source != STDIO
@@ -119,10 +110,15 @@ def refuse_collisions(
             f"the output '{shown(output)}' is the input '{shown(source)}'; "
             "use --in-place to replace the input by its clean copy"
         )
-    if named and quarantine is not None and same_file(source, quarantine):
-        parser.error(f"the quarantine '{shown(quarantine)}' is the input '{shown(source)}'")
-    if output is not None and quarantine is not None and same_file(output, quarantine):
-        parser.error(f"the output '{shown(output)}' and the quarantine '{shown(quarantine)}' are the same file")
+    found = collision(
+        source if named else None,
+        [("the output", output), ("the quarantine", quarantine), ("the repair log", repairs)],
+    )
+    if found is not None:
+        (first, first_path), (second, second_path) = found
+        if second == "input":
+            parser.error(f"{first} '{shown(first_path)}' is the input '{shown(second_path)}'")
+        parser.error(f"{first} '{shown(first_path)}' and {second} '{shown(second_path)}' are the same file")
     if in_place:
         try:
             regular = stat.S_ISREG(os.stat(source).st_mode)

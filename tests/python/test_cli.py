@@ -40,13 +40,25 @@ SUMMARY_KEYS = [
     "quarantined_rows",
     "detected_delimiter",
     "inferred_columns",
+    "padded_rows",
+    "merged_rows",
+    "quote_repairs",
+    "unclosed_quotes",
+    "decoded_bytes",
+    "replaced_bytes",
+    "encoding",
+    "compression",
     "input",
     "output",
     "quarantine",
+    "repairs",
     "input_bytes",
     "elapsed_seconds",
     "mb_per_s",
 ]
+# Line 2 opens a quote that never closes: the classic rules swallow lines 3-4 into it.
+UNCLOSED = b'id,name\n1,"Ann\n2,Ben\n3,Cy\n'
+
 
 
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -107,8 +119,15 @@ class TestSalvage:
         assert (tmp_path / "orders.quarantine.csv").read_bytes() == (
             b'line,reason,raw_content\n4,"Row has extra columns (expected 3)","3,Cleo,Paris,France"\n'
         )
-        for expected in ("rows read    5", "kept         4 (1 repaired)", "quarantined  1 -> orders.quarantine.csv",
-                         "delimiter    comma", "columns      3", "MB/s"):
+        assert (tmp_path / "orders.repairs.csv").read_bytes() == (
+            b"line_start,line_end,action,detail\n"
+            b"3,3,padded,1 empty field added\n"
+            b"4,4,quarantined,Row has extra columns (expected 3)\n"
+            b"5,5,quote_repaired,2 stray quotes kept as text\n"
+        )
+        for expected in ("rows read    5", "kept         4 (1 repaired)", "padded       1 row",
+                         "quotes       2 stray quotes kept as text", "quarantined  1 -> orders.quarantine.csv",
+                         "repair log   orders.repairs.csv", "delimiter    comma", "columns      3", "MB/s"):
             assert expected in stderr
 
     @pytest.mark.parametrize(
@@ -148,9 +167,14 @@ class TestSalvage:
         assert report["quarantined_rows"] == 1
         assert report["detected_delimiter"] == ","
         assert report["inferred_columns"] == 3
+        assert [report[key] for key in ("padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes")] == [
+            0, 1, 2, 0
+        ]
+        assert (report["encoding"], report["compression"]) == ("utf-8", None)
         assert report["input"] == str(damaged)
         assert report["output"] == str(tmp_path / "orders.clean.csv")
         assert report["quarantine"] is None
+        assert report["repairs"] == str(tmp_path / "orders.repairs.csv")
         assert report["input_bytes"] == len(DAMAGED)
         assert report["elapsed_seconds"] > 0
         assert report["mb_per_s"] is None or report["mb_per_s"] > 0
@@ -173,6 +197,40 @@ class TestSalvage:
         assert (report["detected_delimiter"], report["inferred_columns"]) == ("\t", 2)
         assert report["repaired_rows"] == 1
         assert (tmp_path / "t.clean.csv").read_bytes() == b'a\t"b\tc"\n1\t2\n'
+
+    @pytest.mark.parametrize(
+        ("args", "log"),
+        [
+            ([], "u.repairs.csv"),
+            (["-o", "out.clean.csv"], "out.repairs.csv"),
+            (["--repairs", "logs/u.csv"], "logs/u.csv"),
+            (["--no-repairs"], None),
+            (["-o", "-"], None),
+            (["-o", "-", "--repairs", "u.log"], "u.log"),
+            (["--classic"], None),
+        ],
+    )
+    def test_repair_log_beside_the_output_unless_told(self, tmp_path: Path, args: list[str], log: str | None) -> None:
+        (tmp_path / "logs").mkdir()
+        (tmp_path / "u.csv").write_bytes(UNCLOSED)
+        result = tidewrack_cli("salvage", "u.csv", *args, cwd=tmp_path)
+
+        assert_clean_exit(result, 0)
+        logs = [str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.match("*.repairs.csv")
+                or p.parent.name == "logs" or p.suffix == ".log"]
+        assert logs == ([log] if log else [])
+        if log is not None:
+            assert (tmp_path / log).read_bytes().endswith(b"\n2,2,unclosed_quote,quote on line 2 read as text\n")
+
+    def test_classic_writes_what_the_classic_module_writes(self, tmp_path: Path) -> None:
+        (tmp_path / "u.csv").write_bytes(UNCLOSED)
+        assert_clean_exit(tidewrack_cli("salvage", "u.csv", "--classic", "-o", "classic.csv", cwd=tmp_path), 0)
+        assert_clean_exit(tidewrack_cli("salvage", "u.csv", "-o", "new.csv", cwd=tmp_path), 0)
+        tidewrack._backend.salvage_file(str(tmp_path / "u.csv"), str(tmp_path / "module.csv"))
+
+        assert (tmp_path / "classic.csv").read_bytes() == (tmp_path / "module.csv").read_bytes()
+        assert (tmp_path / "classic.csv").read_bytes() == b'id,name\n1,"Ann\n2,Ben\n3,Cy\n"\n'
+        assert (tmp_path / "new.csv").read_bytes() == b'id,name\n1,"""Ann"\n2,Ben\n3,Cy\n'
 
     @pytest.mark.parametrize("output_args", [["-o", "-"], []], ids=["dash-o-dash", "implied-by-stdin"])
     def test_stdin_to_stdout(self, tmp_path: Path, output_args: list[str]) -> None:
@@ -224,6 +282,8 @@ class TestErrors:
             ["salvage", "orders.csv", "-o", "-", "--json"],
             ["salvage", "orders.csv", "-q", "q.csv", "--no-quarantine"],
             ["salvage", "orders.csv", "-q", "-"],
+            ["salvage", "orders.csv", "--repairs", "-"],
+            ["salvage", "orders.csv", "--repairs", "r.csv", "--no-repairs"],
             ["salvage", "orders.csv", "-n", "-1"],
             ["salvage", "orders.csv", "-d", ";;"],
             ["salvage", "orders.csv", "--quote-char", "«"],
@@ -423,7 +483,9 @@ class TestAtomicWrites:
         quarantine = tmp_path / "orders.quarantine.csv"
         assert not quarantine.is_symlink() and quarantine.read_bytes() == b"line,reason,raw_content\n"
         assert {damaged.stat().st_mode & 0o777, quarantine.stat().st_mode & 0o777} == {0o640}
-        assert sorted(p.name for p in tmp_path.iterdir()) == ["orders.csv", "orders.quarantine.csv", "victim.txt"]
+        assert sorted(p.name for p in tmp_path.iterdir()) == [
+            "orders.csv", "orders.quarantine.csv", "orders.repairs.csv", "victim.txt"
+        ]
 
 
 class TestRefusals:
@@ -436,6 +498,12 @@ class TestRefusals:
             (["orders.csv", "-q", "./orders.csv"], "the quarantine './orders.csv' is the input 'orders.csv'"),
             (["orders.csv", "--in-place", "-q", "link.csv"], "the quarantine 'link.csv' is the input 'orders.csv'"),
             (["orders.csv", "-o", "x.csv", "-q", "out/../x.csv"], "the output 'x.csv' and the quarantine 'out/"),
+            (["orders.csv", "--repairs", "link.csv"], "the repair log 'link.csv' is the input 'orders.csv'"),
+            (["orders.csv", "--in-place", "--repairs", "hard.csv"], "the repair log 'hard.csv' is the input"),
+            (["orders.csv", "-o", "x.csv", "--repairs", "x.csv"], "the output 'x.csv' and the repair log 'x.csv'"),
+            (["orders.csv", "-q", "q.csv", "--repairs", "out/../q.csv"], "the quarantine 'q.csv' and the repair log"),
+            (["orders.csv", "--classic", "--repairs", "r.csv"], "--classic writes no repair log"),
+            (["orders.csv", "--encoding", "no-such-codec"], "unknown encoding: 'no-such-codec'"),
             (["orders.csv", "--in-place", "-o", "x.csv"], "--in-place writes the clean copy over INPUT"),
             (["-", "--in-place"], "--in-place needs INPUT to be a file"),
             (["fifo", "--in-place"], "--in-place needs a regular file"),
