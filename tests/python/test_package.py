@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import importlib.metadata
 import os
 import sys
 from collections.abc import Callable
@@ -27,6 +28,8 @@ class TestSurface:
         for name in ("sniff", "SalvageReader", "SalvageSummary", "__version__"):
             assert getattr(tidewrack, name) is getattr(_tidewrack_backend, name), name
         assert tidewrack.__version__ == "0.2.0"
+        # One version, written in pyproject.toml, reaches the metadata and the extension.
+        assert importlib.metadata.version("tidewrack") == _tidewrack_backend.__version__
         assert set(tidewrack.__all__) == {
             "salvage", "Report", "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv",
             "__version__",

@@ -67,7 +67,7 @@ bool add_type(PyObject *module, const char *name, PyObject *(*make)(PyObject *),
 int exec_module(PyObject *module) {
   ModuleState &state = module_state(module);
   bool done = without_cpp_exceptions<bool>(false, [&] {
-    return set_attribute(module, "__version__", PyPtr(PyUnicode_FromString("0.2.0"))) &&
+    return set_attribute(module, "__version__", PyPtr(PyUnicode_FromString(TIDEWRACK_VERSION))) &&
            set_attribute(module, "__doc__", PyPtr(PyUnicode_FromString(PACKAGE_DESCRIPTION))) &&
            set_attribute(module, "__all__", PyPtr(new_public_names())) &&
            add_function(module, SALVAGE_FILE_FUNCTION) && add_function(module, SNIFF_FUNCTION) &&
