@@ -79,7 +79,8 @@ def salvage_file(
     if quarantine is not None and same_file(output, quarantine):
         raise ValueError(f"output_path and quarantine_path are the same file: {output!r}, {quarantine!r}")
     return salvage_atomically(
-        source, [output, quarantine], lambda source, outputs: _backend.salvage_file(source, *outputs, *options)
+        source, output, [quarantine],
+        lambda source, output, others: _backend.salvage_file(source, output, others[0], *options),
     )
 
 

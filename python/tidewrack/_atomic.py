@@ -122,24 +122,27 @@ class PendingOutputs:
 
 
 def salvage_atomically(
-    source: str, destinations: Sequence[str | None], run: Callable[[str, list[str | None]], T]
+    source: str, output: str, others: Sequence[str | None], run: Callable[[str, str, list[str | None]], T]
 ) -> T:
-    """Runs ``run(engine_source, engine_destinations)``, every output written atomically.
+    """Runs ``run(engine_source, engine_output, engine_others)``, every output written atomically.
 
-    Each destination (None: that output is not written) becomes a private file
-    for the engine to write; all are renamed into place once ``run`` has
-    returned, and removed on any other ending. A file failure raises the
+    The output and each other destination (None: not written) become private
+    files for the engine to write; all are renamed into place once ``run``
+    has returned, and removed on any other ending. A file failure raises the
     OSError subclass of its kind, naming the file as the caller named it.
     """
     check_readable(source)
+    destinations = [output, *others]
     with PendingOutputs([path for path in destinations if path is not None]) as pending, EnginePaths() as engine_path:
         parts = iter(pending.outputs)
-        engine_destinations = [None if path is None else engine_path(next(parts).path) for path in destinations]
+        engine_output, *engine_others = [
+            None if path is None else engine_path(next(parts).path) for path in destinations
+        ]
         engine_source = engine_path(source)
         try:
-            result = run(engine_source, engine_destinations)
+            result = run(engine_source, str(engine_output), engine_others)
         except OSError as err:
-            names = {part: path for part, path in zip(engine_destinations, destinations) if part is not None}
+            names = {part: path for part, path in zip([engine_output, *engine_others], destinations) if part}
             names[engine_source] = source
             if err.filename in names:
                 err.filename = names[err.filename]

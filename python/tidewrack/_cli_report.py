@@ -72,19 +72,23 @@ def report_text(report: Report) -> str:
     speed = throughput_mb_per_s(r.input_bytes, r.elapsed_seconds)
     if speed is not None:
         timing += f" ({speed:.1f} MB/s)"
+    def bytes_(n: int) -> str:
+        return plural(n, "byte", "bytes")
+
     repairs = [
-        ("padded", r.padded_rows, lambda n: plural(n, "row", "rows")),
-        ("merged", r.merged_rows, lambda n: plural(n, "row", "rows")),
-        ("quotes", r.quote_repairs, lambda n: plural(n, "stray quote", "stray quotes") + " kept as text"),
-        ("unclosed", r.unclosed_quotes, lambda n: plural(n, "opening quote", "opening quotes") + " read as text"),
-        ("decoded", r.decoded_bytes, lambda n: plural(n, "byte", "bytes") + f" read as {r.encoding}"),
-        ("replaced", r.replaced_bytes, lambda n: plural(n, "byte", "bytes") + " not decodable, replaced by U+FFFD"),
+        ("padded", r.padded_rows, plural(r.padded_rows or 0, "row", "rows")),
+        ("merged", r.merged_rows, plural(r.merged_rows or 0, "row", "rows")),
+        ("quotes", r.quote_repairs, plural(r.quote_repairs or 0, "stray quote", "stray quotes") + " kept as text"),
+        ("unclosed", r.unclosed_quotes,
+         plural(r.unclosed_quotes or 0, "opening quote", "opening quotes") + " read as text"),
+        ("decoded", r.decoded_bytes, bytes_(r.decoded_bytes or 0) + f" read as {r.encoding}"),
+        ("replaced", r.replaced_bytes, bytes_(r.replaced_bytes or 0) + " not decodable, replaced by U+FFFD"),
     ]
     lines = [
         f"tidewrack: {source} -> {target}",
         f"  rows read    {r.total_rows}",
         f"  kept         {r.salvaged_rows} ({r.repaired_rows} repaired)",
-        *(f"  {label:<12} {describe(count)}" for label, count, describe in repairs if count),
+        *(f"  {label:<12} {described}" for label, count, described in repairs if count),
         f"  quarantined  {set_aside}",
     ]
     if r.repairs is not None:

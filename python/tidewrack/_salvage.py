@@ -83,24 +83,20 @@ def salvage(
 
     started = time.perf_counter()
     if classic:
-        counts: dict[str, Any] = salvage_atomically(
-            source,
-            [output_path, quarantine_path],
-            lambda engine_input, outputs: _backend.salvage_file(engine_input, *outputs, **options).to_dict(),
+        summary = salvage_atomically(
+            source, output_path, [quarantine_path],
+            lambda engine_input, output, others: _backend.salvage_file(engine_input, output, others[0], **options),
         )
-        counts |= dict.fromkeys(_UNCOUNTED_BY_CLASSIC)
+        counts: dict[str, Any] = {**summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC)}
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
-        counts = dict(
-            salvage_atomically(
-                source,
-                [output_path, quarantine_path, repairs_path],
-                lambda engine_input, outputs: _native.salvage(
-                    engine_input, *outputs, recover_unclosed_quotes=recover, **options
-                ),
-            )
+        native = salvage_atomically(
+            source, output_path, [quarantine_path, repairs_path],
+            lambda engine_input, output, others: _native.salvage(
+                engine_input, output, others[0], others[1], recover_unclosed_quotes=recover, **options
+            ),
         )
-        counts |= {"decoded_bytes": 0, "replaced_bytes": 0}
+        counts = {**native, "decoded_bytes": 0, "replaced_bytes": 0}
     elapsed = time.perf_counter() - started
 
     return Report(

@@ -30,6 +30,10 @@ with tidewrack.open("in.csv", expected_columns=3) as reader:
         first: str = row[0]
     again: tidewrack.SalvageSummary = reader.summary
 sniffed: str = tidewrack.sniff("a;b\\nc;d\\n")
+report: tidewrack.Report = tidewrack.salvage("in.csv", quarantine=None, classic=False, expected_columns=3)
+repairs: str | None = report.repairs
+padded: int | None = report.padded_rows
+as_json: dict[str, object] = report.to_dict()
 version: str = tidewrack.__version__
 """
 
