@@ -28,10 +28,12 @@ from _tidewrack_backend import SalvageReader, SalvageSummary, __version__, sniff
 from ._atomic import salvage_atomically
 from ._frame import read_csv
 from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, same_file, usable_paths
+from ._compression import CompressedDataError
 from ._report import Report
 from ._salvage import salvage
 
 __all__ = [
+    "CompressedDataError",
     "Report",
     "SalvageReader",
     "SalvageSummary",

@@ -93,6 +93,8 @@ def report_text(report: Report) -> str:
     ]
     if r.repairs is not None:
         lines.append(f"  repair log   {shown(r.repairs)}")
+    if r.compression is not None:
+        lines.append(f"  compression  {r.compression}")
     lines += [
         f"  delimiter    {describe_delimiter(r.detected_delimiter)}",
         f"  columns      {r.inferred_columns}",

@@ -21,10 +21,12 @@ from ._cli_io import (
     say,
     scratch_error,
     shown,
+    source_label,
     write_error,
 )
 from ._cli_parser import refuse_impossible_options, salvage_options
 from ._cli_report import report_json, report_text
+from ._compression import CompressedDataError
 from ._paths import collision, default_output, named_after_output, same_file
 from ._salvage import salvage
 
@@ -71,6 +73,8 @@ def run(args: argparse.Namespace) -> int:
         except OSError as err:
             destinations = [path for path in (output, quarantine, repairs) if path]
             raise failure(err, args.input, source, destinations) from None
+        except CompressedDataError as err:
+            raise CliError(f"cannot read {source_label(args.input)}: {err}") from None
         except MemoryError:
             raise out_of_memory(args.input) from None
         if output is None:

@@ -47,9 +47,15 @@ def path_arg(value: StrPath, name: str) -> str:
     return path
 
 
+_COMPRESSION_SUFFIXES = (".gz", ".bz2", ".xz", ".zip")
+
+
 def default_output(input_path: str) -> str:
-    """data.csv -> data.clean.csv, in the input's directory."""
-    return os.path.splitext(input_path)[0] + ".clean.csv"
+    """data.csv -> data.clean.csv (data.csv.gz too), in the input's directory."""
+    stem, suffix = os.path.splitext(input_path)
+    if suffix.lower() in _COMPRESSION_SUFFIXES:
+        stem = os.path.splitext(stem)[0]
+    return stem + ".clean.csv"
 
 
 def named_after_output(output_path: str, kind: str) -> str:

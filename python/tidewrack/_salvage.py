@@ -12,6 +12,7 @@ import _tidewrack_backend as _backend
 
 from . import _native
 from ._atomic import salvage_atomically
+from ._compression import decompressed_input
 from ._paths import StrPath, collision, default_output, named_after_output, path_arg
 from ._report import Report
 
@@ -54,9 +55,15 @@ def salvage(
     runs the classic module's ``salvage_file`` instead, byte for byte: no repair
     log (``repairs`` must be left out or None) and no recovery.
 
+    Input compressed with gzip, bzip2 or xz, or a zip archive of one file, is
+    recognised by its first bytes and decompressed (not with ``classic``);
+    ``Report.compression`` names it.
+
     Raises the OSError subclass of a file failure, naming the file; ValueError
     for options that cannot give a readable file, an unknown encoding, and
-    outputs that would overwrite one another or the input.
+    outputs that would overwrite one another or the input;
+    ``CompressedDataError`` (a ValueError) for damaged or truncated compressed
+    input, or a zip archive that does not hold exactly one file.
     """
     source = path_arg(input, "input")
     output_path = default_output(source) if output is None else path_arg(output, "output")
@@ -88,21 +95,23 @@ def salvage(
             lambda engine_input, output, others: _backend.salvage_file(engine_input, output, others[0], **options),
         )
         counts: dict[str, Any] = {**summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC)}
+        compression = None
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
-        native = salvage_atomically(
-            source, output_path, [quarantine_path, repairs_path],
-            lambda engine_input, output, others: _native.salvage(
-                engine_input, output, others[0], others[1], recover_unclosed_quotes=recover, **options
-            ),
-        )
+        with decompressed_input(source) as (plain_source, compression):
+            native = salvage_atomically(
+                plain_source, output_path, [quarantine_path, repairs_path],
+                lambda engine_input, output, others: _native.salvage(
+                    engine_input, output, others[0], others[1], recover_unclosed_quotes=recover, **options
+                ),
+            )
         counts = {**native, "decoded_bytes": 0, "replaced_bytes": 0}
     elapsed = time.perf_counter() - started
 
     return Report(
         **counts,
         encoding=read_as,
-        compression=None,
+        compression=compression,
         input=source,
         output=output_path,
         quarantine=quarantine_path,

@@ -31,7 +31,7 @@ class TestSurface:
         # One version, written in pyproject.toml, reaches the metadata and the extension.
         assert importlib.metadata.version("tidewrack") == _tidewrack_backend.__version__
         assert set(tidewrack.__all__) == {
-            "salvage", "Report", "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv",
+            "salvage", "Report", "CompressedDataError", "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv",
             "__version__",
         }
 

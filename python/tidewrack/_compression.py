@@ -1,0 +1,158 @@
+"""Compressed input: gzip, bzip2 and xz streams and one-member zip archives.
+
+The engine reads plain bytes, so a compressed input is recognised by its magic
+bytes and decompressed on the way in, chunk by chunk, in bounded memory.
+Damaged or truncated compressed data is an error, never silently shortened
+input.
+"""
+
+from __future__ import annotations
+
+import bz2
+import contextlib
+import itertools
+import lzma
+import os
+import stat
+import tempfile
+import zipfile
+import zlib
+from collections.abc import Callable, Iterator
+from typing import Protocol
+
+# Longest magic first: every prefix test below reads at most this many bytes.
+_MAGIC = (
+    (b"\xfd7zXZ\x00", "xz"),
+    (b"PK\x03\x04", "zip"),
+    (b"PK\x05\x06", "zip"),  # an empty archive
+    (b"BZh", "bzip2"),
+    (b"\x1f\x8b", "gzip"),
+)
+MAGIC_LENGTH = max(len(magic) for magic, _ in _MAGIC)
+
+
+class CompressedDataError(ValueError):
+    """The compressed input cannot be decompressed whole; the message says why."""
+
+
+class _Decompressor(Protocol):
+    @property
+    def eof(self) -> bool: ...
+    @property
+    def unused_data(self) -> bytes: ...
+    def decompress(self, data: bytes, /) -> bytes: ...
+
+
+def detect(head: bytes) -> str | None:
+    """The compression whose magic bytes start ``head``, or None for plain input."""
+    for magic, kind in _MAGIC:
+        if head.startswith(magic):
+            return kind
+    return None
+
+
+_STREAM_DECOMPRESSORS: dict[str, Callable[[], _Decompressor]] = {
+    "gzip": lambda: zlib.decompressobj(wbits=16 + zlib.MAX_WBITS),
+    "bzip2": bz2.BZ2Decompressor,
+    "xz": lambda: lzma.LZMADecompressor(format=lzma.FORMAT_XZ),
+}
+
+
+def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
+    """The decompressed content of a gzip, bzip2 or xz stream given in ``chunks``.
+
+    Concatenated members (``cat a.gz b.gz``) follow one another, as the
+    command-line tools read them. Damage or an early end raises
+    CompressedDataError.
+    """
+    make = _STREAM_DECOMPRESSORS[kind]
+    decompressor = make()
+    started = False  # a member has begun: its end must come before the input's
+    pending = b""
+    for chunk in itertools.chain(chunks, [b""]):
+        data = pending + chunk
+        pending = b""
+        while data:
+            if not started:  # at a member boundary: only a next member may follow
+                if len(data) < MAGIC_LENGTH and chunk:
+                    pending = data  # too short to tell yet
+                    break
+                if detect(data) != kind:
+                    raise CompressedDataError(f"{kind} data is followed by other bytes")
+                started = True
+            try:
+                out = decompressor.decompress(data)
+            except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError) as err:
+                raise CompressedDataError(f"{kind} data is damaged ({err})") from None
+            if out:
+                yield out
+            if not decompressor.eof:
+                break
+            data = decompressor.unused_data
+            started = False
+            decompressor = make()
+    if started:
+        raise CompressedDataError(f"{kind} data ends early (the file is truncated)")
+
+
+def zip_member(path: str) -> tuple[str, Iterator[bytes]]:
+    """The one member of the zip archive at ``path``: its name and content.
+
+    An archive with no member or several raises CompressedDataError listing
+    what it holds; a damaged one raises it with the reason.
+    """
+    try:
+        archive = zipfile.ZipFile(path)
+    except zipfile.BadZipFile as err:
+        raise CompressedDataError(f"zip archive is damaged ({err})") from None
+    members = [info for info in archive.infolist() if not info.is_dir()]
+    if len(members) != 1:
+        archive.close()
+        if not members:
+            raise CompressedDataError("zip archive holds no file")
+        names = ", ".join(info.filename for info in members)
+        raise CompressedDataError(f"zip archive holds {len(members)} files, name one: {names}")
+    return members[0].filename, _member_chunks(archive, members[0])
+
+
+def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Iterator[bytes]:
+    with archive:
+        try:
+            with archive.open(member) as stream:
+                while chunk := stream.read(1 << 20):
+                    yield chunk
+        except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as err:
+            raise CompressedDataError(f"zip member {member.filename!r} is damaged ({err})") from None
+
+
+@contextlib.contextmanager
+def decompressed_input(source: str) -> Iterator[tuple[str, str | None]]:
+    """A regular file holding ``source`` decompressed, and the compression's name.
+
+    Plain input (and anything but a regular file, which cannot be peeked at
+    without consuming it) is ``source`` itself with None. Compressed input is
+    decompressed into a private temporary folder, removed on leaving.
+    """
+    with open(source, "rb") as handle:
+        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            kind = None
+        else:
+            kind = detect(handle.read(MAGIC_LENGTH))
+    if kind is None:
+        yield source, None
+        return
+    with tempfile.TemporaryDirectory(prefix="tidewrack-") as folder:
+        plain = os.path.join(folder, "input")
+        if kind == "zip":
+            _, chunks = zip_member(source)
+            _write(plain, chunks)
+        else:
+            with open(source, "rb") as handle:
+                _write(plain, decompressed(kind, iter(lambda: handle.read(1 << 20), b"")))
+        yield plain, kind
+
+
+def _write(path: str, chunks: Iterator[bytes]) -> None:
+    with open(path, "wb") as out:
+        for chunk in chunks:
+            out.write(chunk)

@@ -1,0 +1,86 @@
+"""Compressed input: recognised by its first bytes, decompressed whole or refused."""
+
+from __future__ import annotations
+
+import bz2
+import gzip
+import io
+import lzma
+import subprocess
+import sys
+import zipfile
+from collections.abc import Callable
+from pathlib import Path
+
+import pytest
+import tidewrack
+
+DATA = b"id,name,city\n1,Ana,Lisbon\n2,Ben\n3,Cleo,Paris,France\n" * 2000
+
+
+def zipped(*members: tuple[str, bytes]) -> bytes:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, content in members:
+            archive.writestr(name, content)
+    return buffer.getvalue()
+
+
+COMPRESSORS: dict[str, Callable[[bytes], bytes]] = {
+    "gzip": lambda data: gzip.compress(data[:1000]) + gzip.compress(data[1000:]),  # two members
+    "bzip2": bz2.compress,
+    "xz": lzma.compress,
+    "zip": lambda data: zipped(("export.csv", data)),
+}
+
+
+@pytest.mark.parametrize("kind", COMPRESSORS)
+def test_compressed_input_salvages_as_the_plain_file_does(tmp_path: Path, kind: str) -> None:
+    (tmp_path / "plain.csv").write_bytes(DATA)
+    (tmp_path / "packed.csv").write_bytes(COMPRESSORS[kind](DATA))
+    plain = tidewrack.salvage(tmp_path / "plain.csv", tmp_path / "a.csv")
+    packed = tidewrack.salvage(tmp_path / "packed.csv", tmp_path / "b.csv")
+    assert packed.compression == kind and plain.compression is None
+    assert (tmp_path / "b.csv").read_bytes() == (tmp_path / "a.csv").read_bytes()
+    assert (tmp_path / "b.repairs.csv").read_bytes() == (tmp_path / "a.repairs.csv").read_bytes()
+    assert packed.total_rows == plain.total_rows == 8000
+
+
+def test_default_output_drops_the_compression_suffix(tmp_path: Path) -> None:
+    (tmp_path / "export.csv.gz").write_bytes(gzip.compress(DATA))
+    report = tidewrack.salvage(tmp_path / "export.csv.gz")
+    assert report.output == str(tmp_path / "export.clean.csv")
+    assert (tmp_path / "export.clean.csv").exists()
+
+
+def test_gzip_on_standard_input(tmp_path: Path) -> None:
+    result = subprocess.run(
+        [sys.executable, "-m", "tidewrack", "salvage", "-", "-o", "-"],
+        input=gzip.compress(DATA), capture_output=True, cwd=tmp_path, timeout=120, check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    assert b"compression  gzip" in result.stderr
+    assert result.stdout.startswith(b"id,name,city\n1,Ana,Lisbon\n2,Ben,\n")
+
+
+@pytest.mark.parametrize(
+    ("packed", "says"),
+    [
+        (gzip.compress(DATA)[:-20], b"gzip data ends early (the file is truncated)"),
+        (gzip.compress(DATA) + b"trailing text", b"gzip data is followed by other bytes"),
+        (zipped(("a.csv", DATA), ("b.csv", DATA)), b"zip archive holds 2 files, name one: a.csv, b.csv"),
+        (zipped(), b"zip archive holds no file"),
+    ],
+    ids=["truncated", "trailing", "two-members", "empty-zip"],
+)
+def test_damaged_or_ambiguous_archives_are_refused_and_write_nothing(
+    tmp_path: Path, packed: bytes, says: bytes
+) -> None:
+    (tmp_path / "in.csv").write_bytes(packed)
+    result = subprocess.run(
+        [sys.executable, "-m", "tidewrack", "salvage", "in.csv"],
+        capture_output=True, cwd=tmp_path, timeout=120, check=False,
+    )
+    assert result.returncode == 1
+    assert result.stderr == b"tidewrack: cannot read 'in.csv': " + says + b"\n"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["in.csv"]
