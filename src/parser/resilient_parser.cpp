@@ -25,14 +25,14 @@ bool is_blank(std::uint8_t byte) {
 
 } // namespace
 
-std::size_t start_offset(std::string_view data) {
-  return data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+std::size_t start_offset(std::string_view data, LeadingMark mark) {
+  return mark == LeadingMark::Skip && data.starts_with("\xEF\xBB\xBF") ? 3 : 0;
 }
 
 ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
-                                 std::uint8_t quote_char, bool repair_quotes)
+                                 std::uint8_t quote_char, bool repair_quotes, LeadingMark mark)
     : data_(reinterpret_cast<const unsigned char *>(data.data())), size_(data.size()),
-      pos_(start_offset(data)), delimiter_(delimiter), quote_(quote_char),
+      pos_(start_offset(data, mark)), delimiter_(delimiter), quote_(quote_char),
       repair_quotes_(repair_quotes),
       classified_(delimiter != quote_char && delimiter != CR && delimiter != LF &&
                   quote_char != CR && quote_char != LF && !is_blank(quote_char)) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "parser/byte_scan.h"
+#include "parser/leading_mark.h"
 #include "parser/record.h"
 #include "parser/unclosed_quote.h"
 
@@ -20,7 +21,7 @@ namespace tidewrack {
 class ResilientParser {
 public:
   ResilientParser(std::string_view data, std::uint8_t delimiter, std::uint8_t quote_char,
-                  bool repair_quotes);
+                  bool repair_quotes, LeadingMark mark = LeadingMark::Skip);
 
   // Switches unclosed-quote recovery on for records of `columns` fields (see
   // UnclosedQuoteCheck): an opening quote whose field would run on past its
@@ -131,7 +132,8 @@ private:
   bool segment_has_candidate_ = false;
 };
 
-// Offset at which parsing starts: past a leading UTF-8 byte-order mark.
-std::size_t start_offset(std::string_view data);
+// Offset at which parsing starts: past a leading UTF-8 byte-order mark when
+// it is skipped.
+std::size_t start_offset(std::string_view data, LeadingMark mark);
 
 } // namespace tidewrack
