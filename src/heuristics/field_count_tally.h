@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "error/stop_poll.h"
-#include "parser/leading_mark.h"
+#include "parser/parser_input.h"
 
 namespace tidewrack {
 
@@ -29,6 +29,6 @@ inline FieldCountTally tally(const std::vector<std::size_t> &field_counts) {
 // blank lines may be long, so the poll is asked as the reading goes.
 std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
-                  std::size_t limit, StopPoll stop, LeadingMark mark);
+                  std::size_t limit, StopPoll stop, ParserInput kind);
 
 } // namespace tidewrack

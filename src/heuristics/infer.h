@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "error/stop_poll.h"
-#include "parser/leading_mark.h"
+#include "parser/parser_input.h"
 
 namespace tidewrack {
 
@@ -14,15 +14,15 @@ inline constexpr std::size_t INFER_RECORD_LIMIT = 100;
 
 // The most frequent field count among the first 100 non-blank records, with
 // fields quoted by `quote_char`; 0 when there is none. On equal occurrences the
-// wider field count wins. Nothing when `stop` ends the work first. `mark`
-// says what a leading UTF-8 byte-order mark is, as for the parser.
+// wider field count wins. Nothing when `stop` ends the work first. `kind`
+// says what the sample is, as for the parser.
 std::optional<std::uint64_t> infer_column_count(std::string_view sample, std::uint8_t delimiter,
                                                 std::uint8_t quote_char, StopPoll stop,
-                                                LeadingMark mark);
+                                                ParserInput kind);
 
 inline std::uint64_t infer_column_count(std::string_view sample, std::uint8_t delimiter,
                                         std::uint8_t quote_char) {
-  return *infer_column_count(sample, delimiter, quote_char, StopPoll{}, LeadingMark::Skip);
+  return *infer_column_count(sample, delimiter, quote_char, StopPoll{}, ParserInput::Bytes);
 }
 
 } // namespace tidewrack

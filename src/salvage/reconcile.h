@@ -33,11 +33,11 @@ std::vector<std::string> record_fields(const Record &record);
 struct SalvageText {
   SalvageText(std::string_view bytes) : text(bytes), empty_input(bytes.empty()) {}
   SalvageText(std::string_view bytes, DecodedInput &decoded)
-      : text(decoded.text()), mark(LeadingMark::Text), changes(&decoded.changes()),
+      : text(decoded.text()), kind(ParserInput::DecodedText), changes(&decoded.changes()),
         encoding(decoded.encoding_name()), empty_input(bytes.empty()) {}
 
   std::string_view text;
-  LeadingMark mark = LeadingMark::Skip;
+  ParserInput kind = ParserInput::Bytes;
   ChangeLog *changes = nullptr;
   std::string_view encoding; // the name SalvageCounts reports
   // The input held no byte: there is nothing to settle. (A decoded text is
@@ -87,7 +87,7 @@ Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageO
   const std::string merge_separator = byte_as_utf8(settlement.delimiter);
 
   ResilientParser parser(input.text, settlement.delimiter, options.quote_char,
-                         options.repair_quotes, input.mark);
+                         options.repair_quotes, input.kind);
   if (options.unclosed_quote_recovery) {
     parser.recover_unclosed_quotes(columns, *options.unclosed_quote_recovery);
   }

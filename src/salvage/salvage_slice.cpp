@@ -32,7 +32,7 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
     settlement.delimiter = *options.delimiter;
   } else {
     const std::optional<std::uint8_t> sniffed =
-        sniff_delimiter(input.text, options.quote_char, stop, input.mark);
+        sniff_delimiter(input.text, options.quote_char, stop, input.kind);
     if (!sniffed) {
       return SalvageError::interrupted();
     }
@@ -42,7 +42,7 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
     settlement.columns = *options.expected_columns;
   } else {
     const std::optional<std::uint64_t> inferred =
-        infer_column_count(input.text, settlement.delimiter, options.quote_char, stop, input.mark);
+        infer_column_count(input.text, settlement.delimiter, options.quote_char, stop, input.kind);
     if (!inferred) {
       return SalvageError::interrupted();
     }
