@@ -139,6 +139,8 @@ ENCODED_EXTRA = {
     "utf16-le-export": bytes([0x9E, 0, ord('"'), 0]) + EXPORT.encode("utf-16"),
     "utf16-be-strict": bytes([0x98, 0, ord('"'), 3]) + EXPORT.encode("utf-16-be") + b"\x00a\x00,\xd8\x00\x00\n\x00",
     "utf16-unpaired-and-odd": bytes([0x9E, 0, ord('"'), 0]) + "a,b\n".encode("utf-16-le") + b"\x00\xdc,\x00\x00\xd8\n\x00x",
+    # A dropped closing quote between the halves of one invalid sequence.
+    "quote-splits-a-sequence": bytes([0x06, 0, ord('"'), 0]) + b'"\xc3"\xa9,"\xe2\x82" \xac\n',
     "latin1-export": bytes([0xDE, 0, ord('"'), 0]) + EXPORT.replace("\u20ac", "E").encode("latin-1") + b"\xef\xbb\xbf,\x00\n",
 }
 
