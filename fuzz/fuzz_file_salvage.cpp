@@ -10,6 +10,13 @@
 // recovery on, the same agreements hold, and a run that recovers no quote is
 // the classic run (fuzz_round_trip reads the recovered output back).
 //
+// Decoding: read as UTF-8, an input gives the classic files and counters, the
+// parser replacing what is not UTF-8 exactly as the decoder does, unless a
+// dropped closing quote splits an invalid sequence (below); the replaced bytes
+// are those outside well-formed sequences; auto reads those
+// same bytes as cp1252, and valid UTF-8 exactly as the classic run does. With
+// any encoding, file and slice salvage agree and the log adds up.
+//
 // Input: four header bytes choose the options (salvage_case.h), the rest is
 // the CSV input. The files live in a directory of their own under $TMPDIR.
 
@@ -26,6 +33,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "encoding/detect.h"
 #include "fuzz_check.h"
 #include "parser/utf8.h"
 #include "salvage/csv_format.h"
@@ -73,7 +81,10 @@ std::string counts_text(const tidewrack::SalvageCounts &counts) {
          std::to_string(counts.detected_delimiter) + " padded " +
          std::to_string(counts.padded_rows) + " merged " + std::to_string(counts.merged_rows) +
          " quote repairs " + std::to_string(counts.quote_repairs) + " unclosed quotes " +
-         std::to_string(counts.unclosed_quotes);
+         std::to_string(counts.unclosed_quotes) + " decoded " +
+         std::to_string(counts.decoded_bytes) + " replaced " +
+         std::to_string(counts.replaced_bytes) + " encoding \"" + std::string(counts.encoding) +
+         "\"";
 }
 
 bool same_counts(const tidewrack::SalvageCounts &a, const tidewrack::SalvageCounts &b) {
@@ -151,10 +162,60 @@ void expect_same(std::string_view input, std::string_view run, const Written &go
   }
 }
 
+// The counters of a salvage that read the same text without decoding it.
+Written undecoded(Written written) {
+  written.counts.decoded_bytes = written.counts.replaced_bytes = 0;
+  written.counts.encoding = {};
+  return written;
+}
+
+// The bytes past a leading byte-order mark that no well-formed UTF-8 sequence
+// holds, found by trying each sequence length its lead byte calls for.
+std::uint64_t invalid_utf8_bytes(std::string_view input) {
+  if (input.starts_with("\xEF\xBB\xBF")) {
+    input.remove_prefix(3);
+  }
+  std::uint64_t invalid = 0;
+  for (std::size_t at = 0; at < input.size();) {
+    const auto lead = static_cast<std::uint8_t>(input[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (at + length <= input.size() && tidewrack::is_valid_utf8(input.data() + at, length)) {
+      at += length;
+    } else {
+      ++invalid;
+      ++at;
+    }
+  }
+  return invalid;
+}
+
+// Where a closing quote is dropped and text follows it, the classic parser
+// joins the bytes around the quote before it replaces what is not UTF-8, so
+// the two halves of an invalid sequence may join into a character; a decoder
+// reads the sequence as the input holds it. True when the input may hold such
+// a split: a quote after a byte of 0x80 or above and before, past blanks, a
+// continuation byte.
+bool quote_may_split_a_sequence(std::string_view input, std::uint8_t quote) {
+  for (std::size_t at = 1; at < input.size(); ++at) {
+    if (static_cast<std::uint8_t>(input[at]) != quote ||
+        static_cast<std::uint8_t>(input[at - 1]) < 0x80) {
+      continue;
+    }
+    std::size_t next = at + 1;
+    while (next < input.size() && (input[next] == ' ' || input[next] == '\t')) {
+      ++next;
+    }
+    if (next < input.size() && (static_cast<std::uint8_t>(input[next]) & 0xC0) == 0x80) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The log's lines, taken by action, add up to the counters.
 void expect_log_counts(std::string_view input, const Written &written) {
   std::map<std::string, std::uint64_t> lines;
-  std::uint64_t stray_quotes = 0;
+  std::map<std::string, std::uint64_t> numbers; // the sum of the details' leading numbers
   std::size_t at = tidewrack::REPAIR_LOG_HEADER.size();
   while (at < written.log.size()) {
     const std::size_t end = written.log.find('\n', at);
@@ -163,15 +224,16 @@ void expect_log_counts(std::string_view input, const Written &written) {
     const std::size_t detail = line.find(',', action) + 1;
     const std::string name = line.substr(action, detail - 1 - action);
     ++lines[name];
-    if (name == "quote_repaired") {
-      stray_quotes += std::strtoull(line.c_str() + detail, nullptr, 10);
-    }
+    // A detail with a comma is enclosed in quotes.
+    numbers[name] += std::strtoull(line.c_str() + detail + (line[detail] == '"'), nullptr, 10);
     at = end + 1;
   }
   const tidewrack::SalvageCounts &counts = written.counts;
   if (lines["padded"] != counts.padded_rows || lines["merged"] != counts.merged_rows ||
       lines["quarantined"] != counts.quarantined_rows ||
-      lines["unclosed_quote"] != counts.unclosed_quotes || stray_quotes != counts.quote_repairs ||
+      lines["unclosed_quote"] != counts.unclosed_quotes ||
+      numbers["quote_repaired"] != counts.quote_repairs ||
+      numbers["decoded"] != counts.decoded_bytes || numbers["replaced"] != counts.replaced_bytes ||
       counts.padded_rows + counts.merged_rows != counts.repaired_rows ||
       counts.salvaged_rows + counts.quarantined_rows != counts.total_rows) {
     fuzz::fail("the repair log adds up to the counters", input,
@@ -214,6 +276,48 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       expect_same(input, "recovery that reads no quote as text changes nothing", recovered, logged,
                   true);
     }
+  }
+
+  // Decoded text holds a byte of 0x80 or more only inside a character, so
+  // such a delimiter or quote is refused with an encoding.
+  if (options.quote_char >= 0x80 || (options.delimiter && *options.delimiter >= 0x80)) {
+    return 0;
+  }
+  auto decoding = [&](tidewrack::InputEncoding encoding,
+                      std::optional<tidewrack::QuoteRecoveryLimits> recovery) {
+    tidewrack::SalvageOptions decoded = options;
+    decoded.encoding = encoding;
+    decoded.unclosed_quote_recovery = recovery;
+    const Written written = salvage_file(input, decoded, true);
+    expect_same(input, "file salvage of decoded text against slice salvage", written,
+                rendered(tidewrack::salvage_slice(input, decoded, true).value(), decoded), true);
+    expect_log_counts(input, written);
+    return written;
+  };
+  const std::uint64_t invalid = invalid_utf8_bytes(input);
+  const Written utf8 = decoding(tidewrack::InputEncoding::Utf8, std::nullopt);
+  if (!quote_may_split_a_sequence(input, options.quote_char)) {
+    expect_same(input, "utf-8 against the classic run", undecoded(utf8), logged, invalid == 0);
+  }
+  if (utf8.counts.replaced_bytes != invalid || utf8.counts.decoded_bytes != 0 ||
+      utf8.counts.encoding != "utf-8") {
+    fuzz::fail("utf-8 replaces the bytes outside well-formed sequences", input,
+               std::to_string(invalid) + " such bytes; " + counts_text(utf8.counts));
+  }
+  if (tidewrack::detect_encoding(input).encoding == tidewrack::Encoding::Utf8Auto) {
+    const Written auto_read = decoding(tidewrack::InputEncoding::Auto, std::nullopt);
+    if (invalid == 0) {
+      expect_same(input, "auto on UTF-8 against the classic run", undecoded(auto_read), logged,
+                  true);
+    }
+    if (auto_read.counts.decoded_bytes != invalid || auto_read.counts.replaced_bytes != 0 ||
+        auto_read.counts.encoding != (invalid == 0 ? "utf-8" : "utf-8+cp1252")) {
+      fuzz::fail("auto reads the bytes outside well-formed sequences as cp1252", input,
+                 std::to_string(invalid) + " such bytes; " + counts_text(auto_read.counts));
+    }
+  }
+  if (fuzz_case.encoding) {
+    (void)decoding(*fuzz_case.encoding, fuzz_case.recovery);
   }
   return 0;
 }

@@ -13,16 +13,18 @@ namespace fuzz {
 // the rest is the CSV input.
 //   byte 0, flags: 0x01 delimiter given, 0x02 fill ragged rows, 0x04 merge
 //           overflow, 0x08 repair quotes, 0x10 column count given, 0x20
-//           unclosed-quote recovery
+//           unclosed-quote recovery; 0x40 and 0x80 an encoding: 0x40 auto,
+//           0x80 utf-16, both latin-1
 //   byte 1: the delimiter (when given)
 //   byte 2: the quote character
 //   byte 3: the column count modulo 9 (when given; 0 means "no width"); for
 //           recovery, a window of 1 + (bits 4-5) lines and 8 << (bits 6-7) bytes
-// Missing header bytes count as 0. Recovery is kept apart from the options:
-// the targets that restate the classic rules leave it out.
+// Missing header bytes count as 0. Recovery and the encoding are kept apart
+// from the options: the targets that restate the classic rules leave them out.
 struct SalvageCase {
   tidewrack::SalvageOptions options;
   std::optional<tidewrack::QuoteRecoveryLimits> recovery;
+  std::optional<tidewrack::InputEncoding> encoding;
   std::string_view input;
 };
 
@@ -49,6 +51,19 @@ inline SalvageCase decode_salvage_case(const std::uint8_t *data, std::size_t siz
   if (flags & 0x20) {
     result.recovery =
         tidewrack::QuoteRecoveryLimits{1 + ((header[3] >> 4) & 3u), 8u << ((header[3] >> 6) & 3u)};
+  }
+  switch (flags & 0xC0) {
+  case 0x40:
+    result.encoding = tidewrack::InputEncoding::Auto;
+    break;
+  case 0x80:
+    result.encoding = tidewrack::InputEncoding::Utf16;
+    break;
+  case 0xC0:
+    result.encoding = tidewrack::InputEncoding::Latin1;
+    break;
+  default:
+    break;
   }
   result.input = std::string_view(reinterpret_cast<const char *>(data) + used, size - used);
   return result;

@@ -129,6 +129,21 @@ SALVAGE_EXTRA = {
     "output-past-one-buffer": bytes([0x1F, ord(","), ord('"'), 8]) + b"a,b\n" * 700 + b'"q""q",r\n' * 50,
 }
 
+# File salvage reads these in an encoding: flags 0x40 auto, 0x80 utf-16, 0xC0 latin-1.
+EXPORT = "id,name,amount\r\n1,M\u00fcller,\u00a35\r\n2,\"Smith, J\",\u20ac3\r\n3,x\r\n"
+ENCODED_EXTRA = {
+    "auto-cp1252-export": bytes([0x4E, 0, ord('"'), 0]) + EXPORT.encode("cp1252") + b'4,"\x93q\x94",\x81,x\n',
+    "auto-cp1252-recovering": bytes([0x6E, 0, ord('"'), 0x50]) + b'a,b\n1,"\xe9x\n2,\xfc\n3,z\n',
+    "auto-byte-order-marks": bytes([0x4E, 0, ord('"'), 0]) + BODIES["two-byte-order-marks"],
+    "auto-utf16-without-mark": bytes([0x4E, 0, ord('"'), 0]) + EXPORT.encode("utf-16-le"),
+    "utf16-le-export": bytes([0x9E, 0, ord('"'), 0]) + EXPORT.encode("utf-16"),
+    "utf16-be-strict": bytes([0x98, 0, ord('"'), 3]) + EXPORT.encode("utf-16-be") + b"\x00a\x00,\xd8\x00\x00\n\x00",
+    "utf16-unpaired-and-odd": bytes([0x9E, 0, ord('"'), 0]) + "a,b\n".encode("utf-16-le") + b"\x00\xdc,\x00\x00\xd8\n\x00x",
+    # A dropped closing quote between the halves of one invalid sequence.
+    "quote-splits-a-sequence": bytes([0x06, 0, ord('"'), 0]) + b'"\xc3"\xa9,"\xe2\x82" \xac\n',
+    "latin1-export": bytes([0xDE, 0, ord('"'), 0]) + EXPORT.replace("\u20ac", "E").encode("latin-1") + b"\xef\xbb\xbf,\x00\n",
+}
+
 # Decoding target: encoding (0 utf-8, 1 auto, 2 cp1252, 3 latin-1, 4 utf-16-le,
 # 5 utf-16-be, 6 utf-32-le, 7 utf-32-be), block length - 1, then the input.
 TABLE = "id,name\n1,M\u00fcller \u20ac\n2,\u540d\U0001f600\r\n"
@@ -172,6 +187,8 @@ def main():
                 write(target, f"{name}.{setting}", header + body)
         for name, data in SALVAGE_EXTRA.items():
             write(target, name, data)
+    for name, data in ENCODED_EXTRA.items():
+        write("fuzz_file_salvage", name, data)
     for name, data in DECODING.items():
         write("fuzz_decoding", name, data)
 

@@ -107,6 +107,46 @@ Detection detect_utf16(std::string_view head) {
   return {nul_pattern(head, 2) == ByteOrder::Big ? Encoding::Utf16Be : Encoding::Utf16Le, 0};
 }
 
+Detection detect_utf32(std::string_view head) {
+  head = head.substr(0, DETECTION_HEAD);
+  if (head.starts_with(UTF32BE_BOM)) {
+    return {Encoding::Utf32Be, 4};
+  }
+  if (head.starts_with(UTF32LE_BOM)) {
+    return {Encoding::Utf32Le, 4};
+  }
+  return {nul_pattern(head, 4) == ByteOrder::Big ? Encoding::Utf32Be : Encoding::Utf32Le, 0};
+}
+
+Detection resolve_encoding(InputEncoding encoding, std::string_view head) {
+  auto named = [&](Encoding fixed) {
+    return Detection{fixed, byte_order_mark_length(fixed, head)};
+  };
+  switch (encoding) {
+  case InputEncoding::Auto:
+    return detect_encoding(head);
+  case InputEncoding::Utf16:
+    return detect_utf16(head);
+  case InputEncoding::Utf32:
+    return detect_utf32(head);
+  case InputEncoding::Utf8:
+    return named(Encoding::Utf8);
+  case InputEncoding::Cp1252:
+    return named(Encoding::Cp1252);
+  case InputEncoding::Latin1:
+    return named(Encoding::Latin1);
+  case InputEncoding::Utf16Le:
+    return named(Encoding::Utf16Le);
+  case InputEncoding::Utf16Be:
+    return named(Encoding::Utf16Be);
+  case InputEncoding::Utf32Le:
+    return named(Encoding::Utf32Le);
+  case InputEncoding::Utf32Be:
+    return named(Encoding::Utf32Be);
+  }
+  return detect_encoding(head);
+}
+
 std::size_t byte_order_mark_length(Encoding encoding, std::string_view head) {
   std::string_view mark = mark_of(encoding);
   return !mark.empty() && head.starts_with(mark) ? mark.size() : 0;

@@ -35,6 +35,15 @@ Detection detect_encoding(std::string_view head);
 // mark, else the NUL pattern above, else little-endian.
 Detection detect_utf16(std::string_view head);
 
+// For the name "utf-32", likewise: the byte-order mark, else the NUL pattern
+// of 4-byte units, else little-endian.
+Detection detect_utf32(std::string_view head);
+
+// The encoding to decode an input with when `encoding` is asked for, and its
+// byte-order mark to skip: Auto, Utf16 and Utf32 detect as above; a named
+// encoding skips its own mark only, so a cp1252 input keeps EF BB BF as text.
+Detection resolve_encoding(InputEncoding encoding, std::string_view head);
+
 // The length of the byte-order mark of `encoding` at the start of `head`, or
 // 0. The single-byte code pages have none: EF BB BF there is text.
 std::size_t byte_order_mark_length(Encoding encoding, std::string_view head);

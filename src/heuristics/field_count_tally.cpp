@@ -5,11 +5,10 @@
 
 namespace tidewrack {
 
-std::optional<std::vector<std::size_t>> head_field_counts(std::string_view sample,
-                                                          std::uint8_t delimiter,
-                                                          std::uint8_t quote_char,
-                                                          std::size_t limit, StopPoll stop) {
-  ResilientParser parser(sample, delimiter, quote_char, true);
+std::optional<std::vector<std::size_t>>
+head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
+                  std::size_t limit, StopPoll stop, ParserInput kind) {
+  ResilientParser parser(sample, delimiter, quote_char, true, kind);
   Record record;
   StopCheckpoints checkpoints(stop);
   std::vector<std::size_t> field_counts;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "error/stop_poll.h"
+#include "parser/parser_input.h"
 
 namespace tidewrack {
 
@@ -26,9 +27,8 @@ inline FieldCountTally tally(const std::vector<std::size_t> &field_counts) {
 // The field counts of the first `limit` non-blank records of `sample`, parsed
 // with quote repair on; nothing when `stop` ends the reading first. A head of
 // blank lines may be long, so the poll is asked as the reading goes.
-std::optional<std::vector<std::size_t>> head_field_counts(std::string_view sample,
-                                                          std::uint8_t delimiter,
-                                                          std::uint8_t quote_char,
-                                                          std::size_t limit, StopPoll stop);
+std::optional<std::vector<std::size_t>>
+head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
+                  std::size_t limit, StopPoll stop, ParserInput kind);
 
 } // namespace tidewrack

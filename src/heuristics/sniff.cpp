@@ -34,7 +34,7 @@ double score(const std::vector<std::size_t> &field_counts) {
 } // namespace
 
 std::optional<std::uint8_t> sniff_delimiter(std::string_view sample, std::uint8_t quote_char,
-                                            StopPoll stop) {
+                                            StopPoll stop, ParserInput kind) {
   std::uint8_t best_delimiter = ',';
   double best_score = -1.0; // below any score: the first candidate tried takes it
   for (std::uint8_t candidate : CANDIDATE_DELIMITERS) {
@@ -42,7 +42,7 @@ std::optional<std::uint8_t> sniff_delimiter(std::string_view sample, std::uint8_
       continue;
     }
     const std::optional<std::vector<std::size_t>> field_counts =
-        head_field_counts(sample, candidate, quote_char, SNIFF_RECORD_LIMIT, stop);
+        head_field_counts(sample, candidate, quote_char, SNIFF_RECORD_LIMIT, stop, kind);
     if (!field_counts) {
       return std::nullopt;
     }

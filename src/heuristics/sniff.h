@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "error/stop_poll.h"
+#include "parser/parser_input.h"
 
 namespace tidewrack {
 
@@ -18,12 +19,13 @@ inline constexpr std::size_t SNIFF_RECORD_LIMIT = 50;
 // into one and the same number of fields, wider splits weighing more, with
 // fields quoted by `quote_char`. A candidate equal to `quote_char` could never
 // delimit and is passed over; the first candidate tried wins when none splits.
-// Nothing when `stop` ends the work first.
+// Nothing when `stop` ends the work first. `kind` says what the sample
+// is, as for the parser.
 std::optional<std::uint8_t> sniff_delimiter(std::string_view sample, std::uint8_t quote_char,
-                                            StopPoll stop);
+                                            StopPoll stop, ParserInput kind);
 
 inline std::uint8_t sniff_delimiter(std::string_view sample, std::uint8_t quote_char) {
-  return *sniff_delimiter(sample, quote_char, StopPoll{});
+  return *sniff_delimiter(sample, quote_char, StopPoll{}, ParserInput::Bytes);
 }
 
 } // namespace tidewrack

@@ -25,15 +25,20 @@ bool is_blank(std::uint8_t byte) {
 
 } // namespace
 
-std::size_t start_offset(std::string_view data) {
-  return data.size() >= 3 && data.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+std::size_t start_offset(std::string_view data, ParserInput kind) {
+  return kind == ParserInput::Bytes && data.starts_with("\xEF\xBB\xBF") ? 3 : 0;
 }
 
 ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
-                                 std::uint8_t quote_char, bool repair_quotes)
+                                 std::uint8_t quote_char, bool repair_quotes, ParserInput kind)
     : data_(reinterpret_cast<const unsigned char *>(data.data())), size_(data.size()),
-      pos_(start_offset(data)), delimiter_(delimiter), quote_(quote_char),
+      pos_(start_offset(data, kind)), delimiter_(delimiter), quote_(quote_char),
       repair_quotes_(repair_quotes),
+      // Decoded text cut at ASCII bytes gives well-formed fields: no byte needs
+      // a UTF-8 check.
+      high_mask_(kind == ParserInput::DecodedText && delimiter < 0x80 && quote_char < 0x80
+                     ? 0
+                     : ~std::uint64_t{0}),
       classified_(delimiter != quote_char && delimiter != CR && delimiter != LF &&
                   quote_char != CR && quote_char != LF && !is_blank(quote_char)) {
 #if defined(TIDEWRACK_AVX2_AT_RUN_TIME)
@@ -113,15 +118,19 @@ namespace {
 } // namespace
 
 ByteClasses ResilientParser::classify_block(std::size_t base) const {
+  ByteClasses classes;
   if (base + 64 > size_) {
-    return classify_tail(data_ + base, size_ - base, quote_, delimiter_);
-  }
+    classes = classify_tail(data_ + base, size_ - base, quote_, delimiter_);
+  } else {
 #if defined(TIDEWRACK_AVX2_AT_RUN_TIME)
-  if (avx2_) {
-    return classify_64_avx2(data_ + base, quote_, delimiter_);
-  }
+    classes = avx2_ ? classify_64_avx2(data_ + base, quote_, delimiter_)
+                    : classify_64(data_ + base, quote_, delimiter_);
+#else
+    classes = classify_64(data_ + base, quote_, delimiter_);
 #endif
-  return classify_64(data_ + base, quote_, delimiter_);
+  }
+  classes.high &= high_mask_;
+  return classes;
 }
 
 // Cuts one record using the classified blocks: between two bytes that steer the

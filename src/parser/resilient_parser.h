@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "parser/byte_scan.h"
+#include "parser/parser_input.h"
 #include "parser/record.h"
 #include "parser/unclosed_quote.h"
 
@@ -20,7 +21,7 @@ namespace tidewrack {
 class ResilientParser {
 public:
   ResilientParser(std::string_view data, std::uint8_t delimiter, std::uint8_t quote_char,
-                  bool repair_quotes);
+                  bool repair_quotes, ParserInput kind = ParserInput::Bytes);
 
   // Switches unclosed-quote recovery on for records of `columns` fields (see
   // UnclosedQuoteCheck): an opening quote whose field would run on past its
@@ -108,6 +109,8 @@ private:
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;
+  // Clears the classified high bytes where none can be invalid UTF-8.
+  std::uint64_t high_mask_;
   // The delimiter and the quote are distinct and neither is a line-break byte
   // nor (the quote) a blank: the rules then never compete for one byte, and
   // records are cut from classified blocks. Other settings go byte by byte.
@@ -131,7 +134,8 @@ private:
   bool segment_has_candidate_ = false;
 };
 
-// Offset at which parsing starts: past a leading UTF-8 byte-order mark.
-std::size_t start_offset(std::string_view data);
+// Offset at which parsing starts: past a leading UTF-8 byte-order mark of
+// bytes as read.
+std::size_t start_offset(std::string_view data, ParserInput kind);
 
 } // namespace tidewrack

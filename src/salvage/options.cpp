@@ -24,6 +24,12 @@ std::string_view unreadable_options(const SalvageOptions &options) {
   if (options.delimiter == options.quote_char) {
     return "delimiter and quote_char must differ";
   }
+  if (options.encoding && options.delimiter && *options.delimiter >= 0x80) {
+    return "delimiter must be an ASCII character when an encoding is given";
+  }
+  if (options.encoding && options.quote_char >= 0x80) {
+    return "quote_char must be an ASCII character when an encoding is given";
+  }
   return {};
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "encoding/encoding.h"
 #include "parser/unclosed_quote.h"
 
 namespace tidewrack {
@@ -19,6 +20,11 @@ struct SalvageOptions {
   // Unclosed-quote recovery within these limits (ResilientParser::
   // recover_unclosed_quotes); absent: off, a quote left open runs on.
   std::optional<QuoteRecoveryLimits> unclosed_quote_recovery;
+  // The input's encoding: it is decoded to UTF-8 before anything else reads
+  // it, and what the decoding changed is counted and logged. Absent: the bytes
+  // are parsed as they are (a UTF-8 byte-order mark skipped, what is not UTF-8
+  // replaced field by field, nothing counted).
+  std::optional<InputEncoding> encoding;
 };
 
 // The first byte of a non-empty text; an empty text means "sniff it".
@@ -28,8 +34,9 @@ std::optional<std::uint8_t> delimiter_option(std::string_view text);
 std::uint8_t quote_char_option(std::string_view text);
 
 // Why the option bytes can never give a file that reads back (a line break as
-// the delimiter or the quote, or the delimiter as the quote); empty when they
-// can.
+// the delimiter or the quote, or the delimiter as the quote), or cannot be
+// found in decoded text (a byte of 0x80 or above, which there is only ever part
+// of a character, with an encoding given); empty when they can.
 std::string_view unreadable_options(const SalvageOptions &options);
 
 } // namespace tidewrack

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "salvage/repair_event.h"
@@ -29,6 +30,11 @@ struct SalvageCounts {
   std::uint64_t merged_rows = 0;
   std::uint64_t quote_repairs = 0;   // stray quotes kept as text
   std::uint64_t unclosed_quotes = 0; // opening quotes read as text
+  std::uint64_t decoded_bytes = 0;   // bytes that auto read as cp1252
+  std::uint64_t replaced_bytes = 0;  // bytes no encoding could read, now U+FFFD
+  // The encoding the input was read in (DecodedInput::encoding_name); empty
+  // when the salvage read bytes as they are, without an encoding.
+  std::string_view encoding;
 };
 
 struct SalvageOutcome {

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "encoding/change_log.h"
+#include "encoding/decoded_input.h"
 #include "error/result.h"
 #include "error/stop_poll.h"
 #include "heuristics/infer.h"
@@ -24,6 +26,25 @@ std::string too_few_columns_reason(std::uint64_t columns);
 std::string extra_columns_reason(std::uint64_t columns);
 std::vector<std::string> record_fields(const Record &record);
 
+// What a salvage parses: the input as it was read (the classic reading: the
+// parser skips a leading UTF-8 byte-order mark and replaces what is not UTF-8,
+// field by field), or the UTF-8 text a decoder made of it, whose changes are
+// put with the records they fall in.
+struct SalvageText {
+  SalvageText(std::string_view bytes) : text(bytes), empty_input(bytes.empty()) {}
+  SalvageText(std::string_view bytes, DecodedInput &decoded)
+      : text(decoded.text()), kind(ParserInput::DecodedText), changes(&decoded.changes()),
+        encoding(decoded.encoding_name()), empty_input(bytes.empty()) {}
+
+  std::string_view text;
+  ParserInput kind = ParserInput::Bytes;
+  ChangeLog *changes = nullptr;
+  std::string_view encoding; // the name SalvageCounts reports
+  // The input held no byte: there is nothing to settle. (A decoded text is
+  // empty for an input of a byte-order mark alone too, which is settled.)
+  bool empty_input;
+};
+
 // The delimiter and the column count of one salvage, given or detected.
 struct Settlement {
   std::uint8_t delimiter = ',';
@@ -33,7 +54,7 @@ struct Settlement {
 // Takes the delimiter and the column count from the options, or detects them
 // from the head of the input. An empty input settles on ',' and no width.
 // Fails only with Interrupted, when `stop` says so.
-Result<Settlement> settle(std::string_view input, const SalvageOptions &options,
+Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options,
                           StopPoll stop = {});
 
 // A repair log that keeps nothing: the classic salvage lists no repairs.
@@ -47,10 +68,11 @@ struct NoRepairLog {
 // `stop` says so. Before each record, `plain(parser)` may take it whole
 // instead (ResilientParser::render_plain_row); it returns the PlainRow it got.
 // Each change made to a record goes to `log` as a RepairEvent, in input order,
-// before the record itself goes on. Shared by the in-memory and the file
+// before the record itself goes on; the changes the decoding made to it come
+// first, as they came first. Shared by the in-memory and the file
 // salvage, so that both reconcile exactly alike.
 template <class PlainLane, class CleanSink, class QuarantineSink, class RepairLog>
-Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOptions &options,
+Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageOptions &options,
                                         const Settlement &settlement, StopPoll stop,
                                         PlainLane &&plain, CleanSink &&clean,
                                         QuarantineSink &&quarantine, RepairLog &&log) {
@@ -58,12 +80,14 @@ Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOpt
   SalvageCounts counts;
   counts.detected_delimiter = settlement.delimiter;
   counts.inferred_columns = settlement.columns;
+  counts.encoding = input.encoding;
   const std::uint64_t columns = settlement.columns;
   const std::string too_few = too_few_columns_reason(columns);
   const std::string extra = extra_columns_reason(columns);
   const std::string merge_separator = byte_as_utf8(settlement.delimiter);
 
-  ResilientParser parser(input, settlement.delimiter, options.quote_char, options.repair_quotes);
+  ResilientParser parser(input.text, settlement.delimiter, options.quote_char,
+                         options.repair_quotes, input.kind);
   if (options.unclosed_quote_recovery) {
     parser.recover_unclosed_quotes(columns, *options.unclosed_quote_recovery);
   }
@@ -84,6 +108,26 @@ Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOpt
   auto report = [&](RepairAction action, auto &&append_detail) {
     report_at(record.start_line, record.end_line, record.begin, record.end, action, append_detail);
   };
+  // The decoding's changes to the record in [begin, end), counted and logged.
+  auto take_changes = [&](std::uint64_t first_line, std::uint64_t last_line, std::size_t begin,
+                          std::size_t end) {
+    if (input.changes == nullptr || input.changes->pending().empty()) {
+      return;
+    }
+    const ChangeCounts taken = input.changes->take(begin, end);
+    counts.decoded_bytes += taken.decoded;
+    counts.replaced_bytes += taken.replaced;
+    if constexpr (LOGGING) {
+      if (taken.decoded != 0) {
+        report_at(first_line, last_line, begin, end, RepairAction::decoded,
+                  [&](std::string &detail) { append_decoded_detail(detail, taken.decoded); });
+      }
+      if (taken.replaced != 0) {
+        report_at(first_line, last_line, begin, end, RepairAction::replaced,
+                  [&](std::string &detail) { append_replaced_detail(detail, taken.replaced); });
+      }
+    }
+  };
   StopCheckpoints checkpoints(stop);
   for (;;) {
     if (checkpoints.stop_at(parser.pos())) {
@@ -95,10 +139,11 @@ Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOpt
     if (taken.rendered()) {
       ++counts.total_rows;
       ++counts.salvaged_rows;
+      take_changes(line, line, begin, parser.pos()); // a plain row lies on one line
       if (taken.padding != 0) {
         ++counts.repaired_rows;
         ++counts.padded_rows;
-        if constexpr (LOGGING) { // a plain row lies on one line
+        if constexpr (LOGGING) {
           report_at(line, line, begin, parser.pos(), RepairAction::padded,
                     [&](std::string &detail) { append_padded_detail(detail, taken.padding); });
         }
@@ -109,6 +154,7 @@ Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOpt
       break;
     }
     ++counts.total_rows;
+    take_changes(record.start_line, record.end_line, record.begin, record.end);
     counts.quote_repairs += record.stray_quotes;
     counts.unclosed_quotes += record.unclosed_quote_lines.size();
     if constexpr (LOGGING) {
@@ -161,7 +207,7 @@ Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOpt
 
 // The same without a repair log.
 template <class PlainLane, class CleanSink, class QuarantineSink>
-Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOptions &options,
+Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageOptions &options,
                                         const Settlement &settlement, StopPoll stop,
                                         PlainLane &&plain, CleanSink &&clean,
                                         QuarantineSink &&quarantine) {
@@ -177,7 +223,7 @@ struct NoPlainLane {
 
 // The same without a fast lane or a repair log.
 template <class CleanSink, class QuarantineSink>
-Result<SalvageCounts> reconcile_records(std::string_view input, const SalvageOptions &options,
+Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageOptions &options,
                                         const Settlement &settlement, StopPoll stop,
                                         CleanSink &&clean, QuarantineSink &&quarantine) {
   return reconcile_records(input, options, settlement, stop, NoPlainLane{}, clean, quarantine,

@@ -6,6 +6,10 @@ namespace tidewrack {
 
 std::string_view repair_action_name(RepairAction action) {
   switch (action) {
+  case RepairAction::decoded:
+    return "decoded";
+  case RepairAction::replaced:
+    return "replaced";
   case RepairAction::unclosed_quote:
     return "unclosed_quote";
   case RepairAction::quote_repaired:
@@ -24,6 +28,17 @@ void append_decimal(std::string &text, std::uint64_t value) {
   char digits[20];
   const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
   text.append(digits, written.ptr);
+}
+
+void append_decoded_detail(std::string &detail, std::uint64_t bytes) {
+  append_decimal(detail, bytes);
+  detail.append(bytes == 1 ? " byte read as cp1252" : " bytes read as cp1252");
+}
+
+void append_replaced_detail(std::string &detail, std::uint64_t bytes) {
+  append_decimal(detail, bytes);
+  detail.append(bytes == 1 ? " byte not decodable, replaced by U+FFFD"
+                           : " bytes not decodable, replaced by U+FFFD");
 }
 
 void append_padded_detail(std::string &detail, std::uint64_t added) {

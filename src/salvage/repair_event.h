@@ -10,6 +10,8 @@ namespace tidewrack {
 // What was done to a record, in the order the changes happen to it: the
 // record is cut, then reconciled with the width.
 enum class RepairAction : std::uint8_t {
+  decoded,        // bytes read as cp1252 where UTF-8 was expected
+  replaced,       // bytes that could not be decoded, now U+FFFD
   unclosed_quote, // an opening quote read as text
   quote_repaired, // stray quotes kept as text
   padded,
@@ -32,10 +34,13 @@ struct RepairEvent {
   std::string detail;
 };
 
-// The details, e.g. "2 empty fields added", "fields 8-9 joined into column 7",
+// The details, e.g. "3 bytes read as cp1252", "1 byte not decodable, replaced
+// by U+FFFD", "2 empty fields added", "fields 8-9 joined into column 7",
 // "1 stray quote kept as text", "quote on line 4 read as text", appended to
 // `detail`: an event's detail is rebuilt in place, without allocating, from one
 // record to the next.
+void append_decoded_detail(std::string &detail, std::uint64_t bytes);
+void append_replaced_detail(std::string &detail, std::uint64_t bytes);
 void append_padded_detail(std::string &detail, std::uint64_t added);
 void append_merged_detail(std::string &detail, std::uint64_t fields, std::uint64_t columns);
 void append_quote_repaired_detail(std::string &detail, std::uint64_t quotes);

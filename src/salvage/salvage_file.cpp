@@ -54,7 +54,16 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     return std::move(input.error()).on_file(input_path);
   }
   const std::string_view bytes = input.value().view();
-  Result<Settlement> settled = settle(bytes, options, stop);
+  std::optional<DecodedInput> decoded;
+  if (options.encoding) {
+    Result<DecodedInput> read = DecodedInput::decode(bytes, *options.encoding, stop);
+    if (!read.ok()) {
+      return std::move(read.error());
+    }
+    decoded.emplace(std::move(read.value()));
+  }
+  const SalvageText text = decoded ? SalvageText(bytes, *decoded) : SalvageText(bytes);
+  Result<Settlement> settled = settle(text, options, stop);
   if (!settled.ok()) {
     return std::move(settled.error());
   }
@@ -120,10 +129,10 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
       }
     };
     if (repair_log) {
-      counts = reconcile_records(bytes, options, settlement, stop, plain, clean, set_aside,
+      counts = reconcile_records(text, options, settlement, stop, plain, clean, set_aside,
                                  [&](const RepairEvent &event) { repair_log->write(event); });
     } else {
-      counts = reconcile_records(bytes, options, settlement, stop, plain, clean, set_aside);
+      counts = reconcile_records(text, options, settlement, stop, plain, clean, set_aside);
     }
     if (!counts.ok()) {
       return counts; // what was written so far stays, unflushed rows aside

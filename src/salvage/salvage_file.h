@@ -12,7 +12,8 @@ namespace tidewrack {
 
 // Salvages the file at `input_path` into a clean CSV at `output_path` and, when
 // a quarantine path is given, the rejected records into a quarantine CSV. The
-// input is read whole before the output is opened; the output is complete
+// input is read whole, and decoded when the options name an encoding, before
+// the output is opened; the output is complete
 // before the quarantine file is opened. When a repair-log path is given, every
 // change made is written there as the salvage goes; that file is opened before
 // the output, so that a log that cannot be created leaves the output untouched.

@@ -21,9 +21,9 @@ std::vector<std::string> record_fields(const Record &record) {
   return fields;
 }
 
-Result<Settlement> settle(std::string_view input, const SalvageOptions &options, StopPoll stop) {
+Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options, StopPoll stop) {
   Settlement settlement;
-  if (input.empty()) {
+  if (input.empty_input) {
     return settlement;
   }
   // The heuristics read quotes as the salvage will, so that quoted delimiters
@@ -31,7 +31,8 @@ Result<Settlement> settle(std::string_view input, const SalvageOptions &options,
   if (options.delimiter) {
     settlement.delimiter = *options.delimiter;
   } else {
-    const std::optional<std::uint8_t> sniffed = sniff_delimiter(input, options.quote_char, stop);
+    const std::optional<std::uint8_t> sniffed =
+        sniff_delimiter(input.text, options.quote_char, stop, input.kind);
     if (!sniffed) {
       return SalvageError::interrupted();
     }
@@ -41,7 +42,7 @@ Result<Settlement> settle(std::string_view input, const SalvageOptions &options,
     settlement.columns = *options.expected_columns;
   } else {
     const std::optional<std::uint64_t> inferred =
-        infer_column_count(input, settlement.delimiter, options.quote_char, stop);
+        infer_column_count(input.text, settlement.delimiter, options.quote_char, stop, input.kind);
     if (!inferred) {
       return SalvageError::interrupted();
     }
@@ -50,15 +51,17 @@ Result<Settlement> settle(std::string_view input, const SalvageOptions &options,
   return settlement;
 }
 
-Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
-                                     bool list_repairs, StopPoll stop) {
+namespace {
+
+Result<SalvageOutcome> salvage_text(const SalvageText &input, const SalvageOptions &options,
+                                    bool list_repairs, StopPoll stop) {
   Result<Settlement> settled = settle(input, options, stop);
   if (!settled.ok()) {
     return std::move(settled.error());
   }
   const Settlement &settlement = settled.value();
   SalvageOutcome outcome;
-  outcome.clean_rows.reserve_for_input(input.size());
+  outcome.clean_rows.reserve_for_input(input.text.size());
   auto clean = [&](const Record &record, const RowShape &shape,
                    const std::string &merge_separator) {
     outcome.clean_rows.append(record, shape, merge_separator);
@@ -77,6 +80,21 @@ Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOption
   }
   outcome.counts = counts.value();
   return outcome;
+}
+
+} // namespace
+
+Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
+                                     bool list_repairs, StopPoll stop) {
+  if (!options.encoding) {
+    return salvage_text(input, options, list_repairs, stop);
+  }
+  Result<DecodedInput> decoded = DecodedInput::decode(input, *options.encoding, stop);
+  if (!decoded.ok()) {
+    return std::move(decoded.error());
+  }
+  // The outcome keeps copies of what it needs of the decoded text.
+  return salvage_text(SalvageText(input, decoded.value()), options, list_repairs, stop);
 }
 
 } // namespace tidewrack

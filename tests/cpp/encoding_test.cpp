@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "encoding/decoded_input.h"
 #include "encoding/decoder.h"
 #include "encoding/detect.h"
 
@@ -262,6 +263,39 @@ TEST(ChangeLog, TakesCountsRecordByRecord) {
   Decoder utf16(Encoding::Utf16Le);
   ASSERT_FALSE(utf16.decode(std::string("\x00\xDC\n\0a", 5), true, out));
   EXPECT_EQ(utf16.changes().take(0, 100), (ChangeCounts{0, 3}));
+}
+
+// A whole input is decoded a block at a time: valid UTF-8 cut inside its
+// characters by the block size still passes through uncopied, and a change or
+// a surrogate pair beyond the first block lands where it belongs.
+TEST(DecodedInput, ReadsInputsOfManyBlocks) {
+  const std::size_t characters = 600'000; // past the first 1 MiB block in each encoding
+  std::string accents = "a", emoji = "a",
+              utf16 = std::string("\xFF\xFE"
+                                  "a\0",
+                                  4);
+  for (std::size_t i = 0; i < characters; ++i) {
+    accents += "\xC3\xA9";
+    emoji += "\xF0\x9F\x98\x80";
+    utf16 += std::string("\x3D\xD8\x00\xDE", 4);
+  }
+  auto decoded = [](std::string_view input, tidewrack::InputEncoding encoding) {
+    return tidewrack::DecodedInput::decode(input, encoding).value();
+  };
+  tidewrack::DecodedInput valid = decoded(accents, tidewrack::InputEncoding::Auto);
+  EXPECT_EQ(valid.text().data(), accents.data()) << "copied";
+  EXPECT_EQ(valid.encoding_name(), "utf-8");
+
+  tidewrack::DecodedInput cp1252 = decoded(accents + "\xFF", tidewrack::InputEncoding::Auto);
+  EXPECT_EQ(cp1252.text(), accents + "\xC3\xBF");
+  EXPECT_EQ(cp1252.encoding_name(), "utf-8+cp1252");
+  EXPECT_EQ(cp1252.changes().pending()[0], (Change{accents.size(), 1, DECODED}));
+
+  tidewrack::DecodedInput pairs =
+      decoded(utf16 + std::string(1, '\0'), tidewrack::InputEncoding::Utf16);
+  EXPECT_EQ(pairs.text(), emoji + "\xEF\xBF\xBD");
+  EXPECT_EQ(pairs.encoding_name(), "utf-16-le");
+  EXPECT_EQ(pairs.changes().pending()[0], (Change{emoji.size(), 1, REPLACED}));
 }
 
 } // namespace

@@ -182,33 +182,38 @@ struct CountingPoll {
   bool operator()(bool) { return ++asked >= stop_from; }
 };
 
-// Every place that asks (reading, reconciling, writing the quarantine) stops
-// at once on its first "stop", with an Interrupted error.
+// Every place that asks (reading, decoding, reconciling, writing the
+// quarantine) stops at once on its first "stop", with an Interrupted error.
 TEST_F(FileSalvage, StopsWhereverItsPollSaysSo) {
   std::string rows;
   while (rows.size() < (std::size_t{3} << 20)) {
     rows += "1,two,three\n4,five\n";
   }
   std::string input = write("in.csv", rows);
-  SalvageOptions options;
-  options.fill_ragged_rows = false;
-  CountingPoll never{std::numeric_limits<int>::max()};
-  ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options, std::nullopt,
-                                      tidewrack::StopPoll(never))
-                  .ok());
-  ASSERT_GE(never.asked, 6); // 3 MiB read, 3 MiB parsed, more than 1 MiB quarantined
-  for (int stop_from = 1; stop_from <= never.asked; ++stop_from) {
-    CountingPoll poll{stop_from};
-    auto result = tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options,
-                                          std::nullopt, tidewrack::StopPoll(poll));
-    ASSERT_FALSE(result.ok()) << "stop from question " << stop_from;
-    EXPECT_EQ(result.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
-    EXPECT_EQ(poll.asked, stop_from);
+  for (auto encoding : {std::optional<tidewrack::InputEncoding>{},
+                        std::optional(tidewrack::InputEncoding::Cp1252)}) {
+    SCOPED_TRACE(encoding ? "decoded as cp1252" : "classic");
+    SalvageOptions options;
+    options.fill_ragged_rows = false;
+    options.encoding = encoding;
+    CountingPoll never{std::numeric_limits<int>::max()};
+    ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options,
+                                        std::nullopt, tidewrack::StopPoll(never))
+                    .ok());
+    ASSERT_GE(never.asked, encoding ? 8 : 6); // 3 MiB read, (decoded,) parsed; 1 MiB quarantined
+    for (int stop_from = 1; stop_from <= never.asked; ++stop_from) {
+      CountingPoll poll{stop_from};
+      auto result = tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options,
+                                            std::nullopt, tidewrack::StopPoll(poll));
+      ASSERT_FALSE(result.ok()) << "stop from question " << stop_from;
+      EXPECT_EQ(result.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
+      EXPECT_EQ(poll.asked, stop_from);
+    }
+    CountingPoll poll{1};
+    auto sliced = tidewrack::salvage_slice(rows, options, false, tidewrack::StopPoll(poll));
+    ASSERT_FALSE(sliced.ok());
+    EXPECT_EQ(sliced.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
   }
-  CountingPoll poll{1};
-  auto sliced = tidewrack::salvage_slice(rows, options, false, tidewrack::StopPoll(poll));
-  ASSERT_FALSE(sliced.ok());
-  EXPECT_EQ(sliced.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
 }
 
 // Detection reads a head of blank lines to its end: it asks too.
