@@ -9,7 +9,7 @@ from typing import TypedDict
 
 from _tidewrack_backend import __version__
 
-from ._salvage import encoding_read_as
+from ._encodings import resolve
 
 DESCRIPTION = """\
 Salvage damaged CSV files: every record is kept, repaired (short rows padded,
@@ -107,7 +107,7 @@ def one_ascii_char(text: str, expected: str) -> str:
 
 def encoding_arg(text: str) -> str:
     try:
-        encoding_read_as(text)
+        resolve(text)
     except ValueError as err:
         raise argparse.ArgumentTypeError(str(err)) from None
     return text

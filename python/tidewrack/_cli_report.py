@@ -81,7 +81,7 @@ def report_text(report: Report) -> str:
         ("quotes", r.quote_repairs, plural(r.quote_repairs or 0, "stray quote", "stray quotes") + " kept as text"),
         ("unclosed", r.unclosed_quotes,
          plural(r.unclosed_quotes or 0, "opening quote", "opening quotes") + " read as text"),
-        ("decoded", r.decoded_bytes, bytes_(r.decoded_bytes or 0) + f" read as {r.encoding}"),
+        ("decoded", r.decoded_bytes, bytes_(r.decoded_bytes or 0) + " read as cp1252"),
         ("replaced", r.replaced_bytes, bytes_(r.replaced_bytes or 0) + " not decodable, replaced by U+FFFD"),
     ]
     lines = [
@@ -93,6 +93,8 @@ def report_text(report: Report) -> str:
     ]
     if r.repairs is not None:
         lines.append(f"  repair log   {shown(r.repairs)}")
+    if r.encoding != "utf-8":
+        lines.append(f"  encoding     {r.encoding}")
     if r.compression is not None:
         lines.append(f"  compression  {r.compression}")
     lines += [

@@ -49,6 +49,8 @@ def run(args: argparse.Namespace) -> int:
         parser.error("the repair log cannot be standard output; give a path")
     if args.classic and args.repairs:
         parser.error("--classic writes no repair log; drop --repairs")
+    if args.classic and args.encoding != "auto":
+        parser.error("--classic reads the bytes as they are; drop --encoding")
 
     if to_stdout:
         output = None

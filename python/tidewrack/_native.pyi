@@ -13,6 +13,9 @@ class SalvageCounts(TypedDict):
     merged_rows: int
     quote_repairs: int
     unclosed_quotes: int
+    decoded_bytes: int
+    replaced_bytes: int
+    encoding: str
 
 def salvage(
     input_path: str,
@@ -27,5 +30,6 @@ def salvage(
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     recover_unclosed_quotes: bool = True,
+    encoding: str = "auto",
 ) -> SalvageCounts:
     """Salvages a CSV file into a clean file, a quarantine file and a repair log."""

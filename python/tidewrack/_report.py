@@ -26,7 +26,7 @@ class Report:
     merged_rows: int | None
     quote_repairs: int | None  # stray quotes kept as text
     unclosed_quotes: int | None  # opening quotes read as text
-    decoded_bytes: int | None  # read in an encoding other than UTF-8
+    decoded_bytes: int | None  # not UTF-8, read as cp1252 by encoding="auto"
     replaced_bytes: int | None  # not decodable, replaced by U+FFFD
     encoding: str
     compression: str | None

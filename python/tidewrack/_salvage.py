@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import codecs
+import contextlib
 import os
 import time
 from types import EllipsisType
@@ -13,12 +13,10 @@ import _tidewrack_backend as _backend
 from . import _native
 from ._atomic import salvage_atomically
 from ._compression import decompressed_input
+from ._encodings import resolve, transcoded_input
 from ._paths import StrPath, collision, default_output, named_after_output, path_arg
 from ._report import Report
 
-# Until the engine decodes other encodings, input is read as UTF-8 whatever
-# the name, and bytes that are not UTF-8 become U+FFFD.
-_READ_AS = "utf-8"
 _UNCOUNTED_BY_CLASSIC = ("padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes", "decoded_bytes",
                          "replaced_bytes")
 
@@ -73,11 +71,13 @@ def salvage(
             raise ValueError("classic=True writes no repair log; leave repairs out or pass None")
         if recover_unclosed_quotes:
             raise ValueError("classic=True does not recover unclosed quotes")
+        if encoding != "auto":
+            raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto'")
         repairs_path = None
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
     _refuse_collisions(source, output_path, quarantine_path, repairs_path)
-    read_as = encoding_read_as(encoding)
+    engine_encoding, codec = resolve(encoding)
     options: dict[str, Any] = {
         "delimiter": delimiter,
         "quote_char": quote_char,
@@ -94,23 +94,30 @@ def salvage(
             source, output_path, [quarantine_path],
             lambda engine_input, output, others: _backend.salvage_file(engine_input, output, others[0], **options),
         )
-        counts: dict[str, Any] = {**summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC)}
+        counts: dict[str, Any] = {
+            **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8"
+        }
         compression = None
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
-        with decompressed_input(source) as (plain_source, compression):
+        with contextlib.ExitStack() as inputs:
+            plain_source, compression = inputs.enter_context(decompressed_input(source))
+            if codec is not None:
+                plain_source = inputs.enter_context(transcoded_input(plain_source, codec))
             native = salvage_atomically(
                 plain_source, output_path, [quarantine_path, repairs_path],
                 lambda engine_input, output, others: _native.salvage(
-                    engine_input, output, others[0], others[1], recover_unclosed_quotes=recover, **options
+                    engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
+                    encoding=engine_encoding, **options
                 ),
             )
-        counts = {**native, "decoded_bytes": 0, "replaced_bytes": 0}
+        counts = dict(native)
+        if codec is not None:
+            counts["encoding"] = codec
     elapsed = time.perf_counter() - started
 
     return Report(
         **counts,
-        encoding=read_as,
         compression=compression,
         input=source,
         output=output_path,
@@ -136,18 +143,3 @@ def _refuse_collisions(source: str, output: str, quarantine: str | None, repairs
         if second == "input":
             raise ValueError(f"{first} is the input file: {first_path!r}")
         raise ValueError(f"{first} and {second} are the same file: {first_path!r}, {second_path!r}")
-
-
-def encoding_read_as(encoding: str) -> str:
-    """The encoding the input is read in; ValueError for a name that cannot be honoured."""
-    if not isinstance(encoding, str):
-        raise TypeError(f"encoding must be str, not {type(encoding).__name__}")
-    if encoding == "auto":
-        return _READ_AS
-    try:
-        name = codecs.lookup(encoding).name
-    except LookupError:
-        raise ValueError(f"unknown encoding: {encoding!r}") from None
-    if name != _READ_AS:
-        raise ValueError(f"encoding {encoding!r} is not supported: input is read as UTF-8 ('auto' or 'utf-8')")
-    return name

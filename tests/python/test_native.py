@@ -43,7 +43,10 @@ def test_counts_extend_the_classic_summary_and_recovery_can_be_turned_off(tmp_pa
     plain = _native.salvage(source, out, recover_unclosed_quotes=False)
     summary = _tidewrack_backend.salvage_file(source, classic).to_dict()
 
-    assert plain == {**summary, "padded_rows": 0, "merged_rows": 0, "quote_repairs": 0, "unclosed_quotes": 0}
+    assert plain == {
+        **summary, "padded_rows": 0, "merged_rows": 0, "quote_repairs": 0, "unclosed_quotes": 0,
+        "decoded_bytes": 0, "replaced_bytes": 0, "encoding": "utf-8",
+    }
     assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "classic.csv").read_bytes()
     assert _native.salvage(source, out)["total_rows"] == 4 == summary["total_rows"] + 2
 

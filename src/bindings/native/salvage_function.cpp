@@ -12,6 +12,7 @@
 #include "bindings/common/salvage_option_arguments.h"
 #include "bindings/common/signal_poll.h"
 #include "bindings/native/functions.h"
+#include "encoding/encoding.h"
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
 
@@ -20,9 +21,9 @@ namespace tidewrack::bindings {
 namespace {
 
 const char *const NAMES[] = {
-    "input_path",       "output_path",   "quarantine_path",        "repairs_path",
-    "delimiter",        "quote_char",    "fill_ragged_rows",       "merge_overflow",
-    "expected_columns", "repair_quotes", "recover_unclosed_quotes"};
+    "input_path",       "output_path",   "quarantine_path",         "repairs_path",
+    "delimiter",        "quote_char",    "fill_ragged_rows",        "merge_overflow",
+    "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding"};
 constexpr std::size_t OPTIONS_AT = 4;
 // The paths may come by position, the options by keyword only.
 ParameterList parameters("", "salvage", NAMES, 2, OPTIONS_AT);
@@ -33,6 +34,11 @@ template <std::uint64_t SalvageCounts::*Field> PyObject *count(const SalvageCoun
 
 PyObject *delimiter(const SalvageCounts &counts) {
   return PyUnicode_FromOrdinal(static_cast<int>(counts.detected_delimiter));
+}
+
+PyObject *encoding(const SalvageCounts &counts) {
+  return PyUnicode_FromStringAndSize(counts.encoding.data(),
+                                     static_cast<Py_ssize_t>(counts.encoding.size()));
 }
 
 struct Entry {
@@ -53,6 +59,9 @@ constexpr Entry ENTRIES[] = {
     {"merged_rows", count<&SalvageCounts::merged_rows>},
     {"quote_repairs", count<&SalvageCounts::quote_repairs>},
     {"unclosed_quotes", count<&SalvageCounts::unclosed_quotes>},
+    {"decoded_bytes", count<&SalvageCounts::decoded_bytes>},
+    {"replaced_bytes", count<&SalvageCounts::replaced_bytes>},
+    {"encoding", encoding},
 };
 
 PyObject *new_counts_dict(const SalvageCounts &counts) {
@@ -100,6 +109,7 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     std::optional<std::string> repairs_path;
     SalvageOptions options;
     bool recover_unclosed_quotes = true;
+    std::string encoding_name;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "input_path", input_path) ||
         !convert_text(values[1], "output_path", output_path) ||
@@ -109,7 +119,19 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
                                      values.data() + OPTIONS_AT, SALVAGE_OPTION_PARAMETERS),
                                  options) ||
         !convert_flag(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS], "recover_unclosed_quotes",
-                      true, recover_unclosed_quotes)) {
+                      true, recover_unclosed_quotes) ||
+        !convert_text(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 1], "encoding", "auto",
+                      encoding_name)) {
+      return nullptr;
+    }
+    options.encoding = input_encoding_named(encoding_name);
+    if (!options.encoding) {
+      PyErr_Format(PyExc_ValueError, "unknown encoding: %R",
+                   values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 1]);
+      return nullptr;
+    }
+    if (std::string_view problem = unreadable_options(options); !problem.empty()) {
+      PyErr_SetString(PyExc_ValueError, std::string(problem).c_str());
       return nullptr;
     }
     if (recover_unclosed_quotes) {
@@ -146,7 +168,8 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
 const char SALVAGE_DOC[] =
     "salvage(input_path, output_path, quarantine_path=None, repairs_path=None, *, "
     "delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, "
-    "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True)\n"
+    "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
+    "encoding=\"auto\")\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -155,10 +178,14 @@ const char SALVAGE_DOC[] =
     "\n"
     "Options as for _tidewrack_backend.salvage_file, plus recover_unclosed_quotes:\n"
     "an opening quote whose field would swallow the lines after it, when those\n"
-    "lines read as rows of the expected width, is read as text.\n"
+    "lines read as rows of the expected width, is read as text; and encoding:\n"
+    "\"auto\" (byte-order mark, UTF-16 by its NUL bytes, else UTF-8 with other\n"
+    "bytes read as cp1252), \"utf-8\", \"cp1252\", \"latin-1\", \"utf-16\",\n"
+    "\"utf-16-le\", \"utf-16-be\", \"utf-32\", ...\n"
     "\n"
     "Returns a dict of the counters: the six of the classic summary, then\n"
-    "padded_rows, merged_rows, quote_repairs and unclosed_quotes. Raises the\n"
+    "padded_rows, merged_rows, quote_repairs, unclosed_quotes, decoded_bytes,\n"
+    "replaced_bytes and the encoding read. Raises the\n"
     "OSError subclass of a file failure with errno and filename, and ValueError\n"
     "for options that cannot give a readable file or two outputs that are one file.";
 
