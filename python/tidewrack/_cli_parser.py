@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
+import platform
 import sys
-from collections.abc import Callable
-from typing import TypedDict
+import sysconfig
 
-from _tidewrack_backend import __version__
+import _tidewrack_backend
 
-from ._encodings import resolve
+from . import _cli_preview, _cli_salvage, _cli_sniff, _native
+from ._cli_options import add_salvage_options, bounded_int, encoding_arg
 
 DESCRIPTION = """\
 Salvage damaged CSV files: every record is kept, repaired (short rows padded,
@@ -85,120 +87,28 @@ PREVIEW_EPILOG = """\
 The whole file is salvaged (in memory) so that the counts in the last line are
 those of a full run; only the first rows are printed."""
 
-_DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|", "space": " "}
-
-
-def delimiter_arg(text: str) -> str:
-    if text.lower() in _DELIMITER_NAMES:
-        return _DELIMITER_NAMES[text.lower()]
-    return one_ascii_char(text, "a delimiter: one ASCII character or tab, comma, semicolon, pipe, space")
-
-
-def quote_arg(text: str) -> str:
-    return one_ascii_char(text, "a quote character: one ASCII character")
-
-
-def one_ascii_char(text: str, expected: str) -> str:
-    # The engine works on bytes: a multi-byte character would be cut to its first byte.
-    if len(text) != 1 or not text.isascii() or text in "\r\n":
-        raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
-    return text
-
-
-def encoding_arg(text: str) -> str:
+def version_text() -> str:
+    """What a bug report needs: the versions, the Python and the SIMD instructions in use."""
     try:
-        resolve(text)
-    except ValueError as err:
-        raise argparse.ArgumentTypeError(str(err)) from None
-    return text
-
-
-def bounded_int(minimum: int) -> Callable[[str], int]:
-    """A whole number from ``minimum`` to the largest count the engine can hold."""
-
-    def convert(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-        if not minimum <= value <= sys.maxsize:
-            raise argparse.ArgumentTypeError(
-                f"expected a number from {minimum} to {sys.maxsize}, got {text}"
-            )
-        return value
-
-    return convert
-
-
-def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[str, ...]) -> None:
-    group = parser.add_argument_group("salvage options")
-    group.add_argument(
-        "-d", "--delimiter", type=delimiter_arg, metavar="DELIM",
-        help="field delimiter: one ASCII character, or tab, comma, semicolon, pipe, space "
-        "(default: detected from the head of the file among , ; tab |)",
+        package = importlib.metadata.version("tidewrack")
+    except importlib.metadata.PackageNotFoundError:
+        package = "not installed"
+    free_threaded = "yes" if sysconfig.get_config_var("Py_GIL_DISABLED") else "no"
+    return (
+        f"tidewrack {package}\n"
+        f"extension _tidewrack_backend {_tidewrack_backend.__version__}\n"
+        f"Python {platform.python_version()} ({platform.python_implementation()}, {sys.platform}, "
+        f"free-threaded: {free_threaded})\n"
+        f"SIMD {_native.simd()}"
     )
-    group.add_argument(
-        "--quote-char", type=quote_arg, default='"', metavar="C",
-        help="quote character of the input and the output (default: %(default)s)",
-    )
-    group.add_argument(
-        *columns_flags, dest="columns", type=bounded_int(0), metavar="COLUMNS",
-        help="number of columns every row is reconciled to; 0 accepts every row as it is "
-        "(default: the most common width of the first 100 non-blank rows)",
-    )
-    group.add_argument(
-        "--no-fill", dest="fill", action="store_false",
-        help="quarantine rows with too few fields instead of padding them with empty fields "
-        "(blank lines are such rows)",
-    )
-    group.add_argument(
-        "--no-merge", dest="merge", action="store_false",
-        help="quarantine rows with too many fields instead of merging the surplus into the "
-        "last column (the safe choice when stray delimiters may sit in earlier columns)",
-    )
-    group.add_argument(
-        "--no-repair-quotes", dest="repair_quotes", action="store_false",
-        help="read quotes strictly: a quote inside a quoted field always closes it, instead "
-        "of being kept as text when a later quote on the line closes the field better",
-    )
-
-
-def refuse_impossible_options(args: argparse.Namespace) -> None:
-    """A delimiter equal to the quote character gives a file no reader can split."""
-    if args.delimiter is not None and args.delimiter == args.quote_char:
-        args.parser.error(f"the delimiter and the quote character are both {args.quote_char!r}; they must differ")
-
-
-class SalvageOptions(TypedDict):
-    delimiter: str | None
-    quote_char: str
-    fill_ragged_rows: bool
-    merge_overflow: bool
-    expected_columns: int | None
-    repair_quotes: bool
-
-
-def salvage_options(args: argparse.Namespace) -> SalvageOptions:
-    """The keyword options of salvage_file / SalvageReader chosen on the command line."""
-    return {
-        "delimiter": args.delimiter,
-        "quote_char": args.quote_char,
-        "fill_ragged_rows": args.fill,
-        "merge_overflow": args.merge,
-        "expected_columns": args.columns,
-        "repair_quotes": args.repair_quotes,
-    }
 
 
 def build_parser() -> argparse.ArgumentParser:
-    # Imported here: the command modules take their option helpers from this one.
-    from . import _cli_preview, _cli_salvage, _cli_sniff
-
     formatter = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
         prog="tidewrack", description=DESCRIPTION, epilog=EXIT_CODES, formatter_class=formatter
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action="version", version=version_text())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     salvage = commands.add_parser(

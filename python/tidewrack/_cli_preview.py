@@ -7,7 +7,7 @@ from itertools import islice
 
 from . import open as salvage_open
 from ._cli_io import Scratch, engine_input, out_of_memory, print_out, read_error, require_stdout
-from ._cli_parser import refuse_impossible_options, salvage_options
+from ._cli_options import refuse_impossible_options, salvage_options
 from ._cli_report import describe_delimiter
 from ._table import render_table
 

@@ -24,7 +24,7 @@ from ._cli_io import (
     source_label,
     write_error,
 )
-from ._cli_parser import refuse_impossible_options, salvage_options
+from ._cli_options import refuse_impossible_options, salvage_options
 from ._cli_report import report_json, report_text
 from ._compression import CompressedDataError
 from ._paths import collision, default_output, named_after_output, same_file

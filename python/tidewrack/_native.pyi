@@ -33,3 +33,6 @@ def salvage(
     encoding: str = "auto",
 ) -> SalvageCounts:
     """Salvages a CSV file into a clean file, a quarantine file and a repair log."""
+
+def simd() -> str:
+    """The instructions the parser uses to classify input bytes: "avx2", "sse2" or "scalar"."""

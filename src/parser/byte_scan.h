@@ -109,6 +109,25 @@ inline bool has_avx2() {
 }
 #endif
 
+// The instructions the block classifier uses in this build on this processor:
+// "avx2", "sse2" or "scalar". Shown in bug reports.
+inline const char *block_classifier_name() {
+#if defined(__AVX2__)
+  return "avx2";
+#else
+#if defined(TIDEWRACK_AVX2_AT_RUN_TIME)
+  if (has_avx2()) {
+    return "avx2";
+  }
+#endif
+#if defined(__SSE2__)
+  return "sse2";
+#else
+  return "scalar";
+#endif
+#endif
+}
+
 // Classifies the `size` (< 64) bytes at `block`; the bits past them stay clear.
 inline ByteClasses classify_tail(const unsigned char *block, std::size_t size, std::uint8_t quote,
                                  std::uint8_t delimiter) {

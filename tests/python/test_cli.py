@@ -5,6 +5,7 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import platform
 import resource
 import signal
 import subprocess
@@ -301,7 +302,10 @@ class TestErrors:
         for command in ("salvage", "sniff", "preview"):
             assert command in help_text.stdout.decode()
         version = tidewrack_cli("--version", cwd=tmp_path)
-        assert version.stdout.decode().strip() == f"tidewrack {tidewrack.__version__}"
+        lines = version.stdout.decode().splitlines()
+        assert lines[:2] == [f"tidewrack {tidewrack.__version__}", f"extension _tidewrack_backend {tidewrack.__version__}"]
+        assert lines[2].startswith(f"Python {platform.python_version()} (")
+        assert lines[3] in ("SIMD avx2", "SIMD sse2", "SIMD scalar")
 
     def test_closed_pipe_ends_quietly(self, tmp_path: Path) -> None:
         rows = b"".join(b"%d,name %d,%d\n" % (i, i, i * 7) for i in range(20000))

@@ -10,4 +10,8 @@ PyObject *salvage_function(PyObject *module, PyObject *const *args, Py_ssize_t n
                            PyObject *kwnames);
 extern const char SALVAGE_DOC[];
 
+// tidewrack._native.simd: the instructions the parser's block classifier uses.
+PyObject *simd_function(PyObject *module, PyObject *unused);
+extern const char SIMD_DOC[];
+
 } // namespace tidewrack::bindings
