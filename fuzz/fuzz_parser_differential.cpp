@@ -1,7 +1,9 @@
 // Differential target: the resilient parser against the naive transcription of
 // its rules (tests/cpp/naive_parser.cpp). Both must cut every input into the
 // same records, field for field, with the same lines, offsets, stray quotes and
-// recovered quotes.
+// recovered quotes. A second parser counting the records in step (count_row)
+// must see the same field counts, first fields and blank records, and stand at
+// the same offset and line after each.
 //
 // Input: byte 0 is the delimiter, byte 1 the quote character, byte 2 the
 // settings: bit 0 switches quote repair on, bit 1 unclosed-quote recovery, for
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "heuristics/blank_record.h"
 #include "naive_parser.h"
 #include "parser/resilient_parser.h"
 
@@ -41,10 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                std::to_string(recovery.bytes) + " bytes";
 
   tidewrack::ResilientParser parser(input, delimiter, quote, repair);
+  tidewrack::ResilientParser counter(input, delimiter, quote, repair);
   if ((data[2] & 2) != 0) {
     parser.recover_unclosed_quotes(recovery.columns, {recovery.lines, recovery.bytes});
+    counter.recover_unclosed_quotes(recovery.columns, {recovery.lines, recovery.bytes});
   }
   tidewrack::Record record; // reused like the engine reuses it
+  tidewrack::Record first_field;
   std::size_t index = 0;
   while (parser.next_row(record)) {
     std::vector<std::string> fields;
@@ -86,6 +92,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (fields.empty()) {
       fuzz::fail("a record holds at least one field", input, settings);
     }
+    const std::size_t counted = counter.count_row(first_field);
+    const bool blank = counted == 1 && tidewrack::is_blank_record(first_field);
+    if (counted != fields.size() || first_field.size() == 0 ||
+        first_field.field(0) != fields.front() || blank != tidewrack::is_blank_record(record) ||
+        counter.pos() != parser.pos() || counter.line() != parser.line()) {
+      fuzz::fail(
+          "counting a record agrees with cutting it", input,
+          settings + ": record " + std::to_string(index) + " counted " + std::to_string(counted) +
+              " fields, first " +
+              fuzz::escaped(first_field.size() == 0 ? std::string_view() : first_field.field(0)) +
+              (blank ? ", blank" : "") + ", up to byte " + std::to_string(counter.pos()) +
+              " line " + std::to_string(counter.line()) + "; cut " + fuzz::row_text(fields) +
+              " up to byte " + std::to_string(parser.pos()) + " line " +
+              std::to_string(parser.line()));
+    }
     ++index;
   }
   if (index != expected.size()) {
@@ -94,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                    std::to_string(expected.size()));
   }
   // A spent parser stays spent.
-  if (parser.next_row(record) || parser.pos() != input.size()) {
+  if (parser.next_row(record) || parser.pos() != input.size() ||
+      counter.count_row(first_field) != 0) {
     fuzz::fail("the parser is spent after the end of the input", input, settings);
   }
   return 0;

@@ -9,15 +9,20 @@ std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
                   std::size_t limit, StopPoll stop, ParserInput kind) {
   ResilientParser parser(sample, delimiter, quote_char, true, kind);
-  Record record;
+  Record first_field;
   StopCheckpoints checkpoints(stop);
   std::vector<std::size_t> field_counts;
-  while (field_counts.size() < limit && parser.next_row(record)) {
+  while (field_counts.size() < limit) {
+    // Only a record of one field can be blank: the others are counted, not built.
+    const std::size_t fields = parser.count_row(first_field);
+    if (fields == 0) {
+      break;
+    }
     if (checkpoints.stop_at(parser.pos())) {
       return std::nullopt;
     }
-    if (!is_blank_record(record)) {
-      field_counts.push_back(record.size());
+    if (fields > 1 || !is_blank_record(first_field)) {
+      field_counts.push_back(fields);
     }
   }
   return field_counts;

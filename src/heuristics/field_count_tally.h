@@ -25,7 +25,9 @@ inline FieldCountTally tally(const std::vector<std::size_t> &field_counts) {
 }
 
 // The field counts of the first `limit` non-blank records of `sample`, parsed
-// with quote repair on; nothing when `stop` ends the reading first. A head of
+// with quote repair on and counted without building their fields (a single
+// line of millions of fields costs no field list); nothing when `stop` ends the
+// reading first. A head of
 // blank lines may be long, so the poll is asked as the reading goes.
 std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,

@@ -63,7 +63,25 @@ bool ResilientParser::next_row(Record &record) {
   if (!classified_) {
     return next_row_bytewise(record);
   }
-  return unclosed_quotes_ ? next_row_classified<true>(record) : next_row_classified<false>(record);
+  return (unclosed_quotes_ ? cut_classified<true, false>(record)
+                           : cut_classified<false, false>(record)) != 0;
+}
+
+std::size_t ResilientParser::count_row(Record &first_field) {
+  first_field.clear();
+  if (pos_ >= size_) {
+    return 0;
+  }
+  first_field.input = reinterpret_cast<const char *>(data_);
+  first_field.begin = pos_;
+  first_field.start_line = line_;
+  if (!classified_) {
+    // Settings parsed byte by byte build every field anyway; they are rare.
+    next_row_bytewise(first_field);
+    return first_field.spans.size();
+  }
+  return unclosed_quotes_ ? cut_classified<true, true>(first_field)
+                          : cut_classified<false, true>(first_field);
 }
 
 namespace {
@@ -137,7 +155,10 @@ ByteClasses ResilientParser::classify_block(std::size_t base) const {
 // parser, ordinary bytes are passed over 64 at a time. A field that is a plain
 // stretch of the input is recorded where it lies; only fields put together from
 // several stretches, or with invalid UTF-8 replaced, are copied into the record.
-template <bool RECOVERING> bool ResilientParser::next_row_classified(Record &record) {
+// When COUNTING, only the first field is built: the fields after it are counted.
+// Returns the number of fields.
+template <bool RECOVERING, bool COUNTING>
+std::size_t ResilientParser::cut_classified(Record &record) {
   const unsigned char *const data = data_;
   const std::size_t size = size_;
   const std::uint8_t delimiter = delimiter_;
@@ -166,6 +187,10 @@ template <bool RECOVERING> bool ResilientParser::next_row_classified(Record &rec
   std::size_t opening = 0;
   std::uint64_t strays_before = 0;
   std::size_t doubted = ~std::size_t{0};
+  // Fields completed so far, kept only while COUNTING (the spans count them otherwise).
+  std::size_t completed = 0;
+  // Whether the field under construction is built; past the first, not while COUNTING.
+  auto building = [&] { return !COUNTING || completed == 0; };
   // The classified block that holds `at`, kept in locals between calls.
   std::size_t base = block_base_;
   ByteClasses block = block_;
@@ -177,6 +202,9 @@ template <bool RECOVERING> bool ResilientParser::next_row_classified(Record &rec
     high = 0;
   };
   auto cut_piece = [&](std::size_t end) {
+    if (!building()) {
+      return;
+    }
     if (!in_text) {
       in_text = true;
       text_from = text.size();
@@ -184,6 +212,11 @@ template <bool RECOVERING> bool ResilientParser::next_row_classified(Record &rec
     text.append(reinterpret_cast<const char *>(data + piece), end - piece);
   };
   auto complete_field = [&](std::size_t end) TIDEWRACK_ALWAYS_INLINE {
+    if constexpr (COUNTING) {
+      if (completed++ != 0) {
+        return;
+      }
+    }
     const std::size_t marks = special != 0 ? Record::SPECIAL : 0;
     if (!in_text && (high == 0 || check_at_end)) {
       const std::size_t wait = high != 0 ? Record::UNCHECKED : 0;
@@ -193,7 +226,21 @@ template <bool RECOVERING> bool ResilientParser::next_row_classified(Record &rec
       complete_assembled(record, data, piece, end, in_text, text_from, marks, high != 0);
     }
   };
-  auto empty_field = [&] { spans.push_back({0, 0}); };
+  // The UTF-8 check of the stretches up to `end`; while COUNTING, of the one
+  // built field alone.
+  auto check_record = [&](std::size_t end) {
+    if constexpr (COUNTING) {
+      const Record::Span &first = spans[0];
+      check_stretches(record, data, first.begin, first.begin + (first.size & Record::SIZE_BITS));
+    } else {
+      check_stretches(record, data, record_start, end);
+    }
+  };
+  auto empty_field = [&] {
+    if (!COUNTING || completed++ == 0) {
+      spans.push_back({0, 0});
+    }
+  };
   // Passes over ordinary bytes from `at` to the first byte in `stops_of`, or to
   // the end of the input; the bytes passed add their marks to the field.
   auto scan = [&](auto stops_of, auto specials_of) TIDEWRACK_ALWAYS_INLINE {
@@ -311,7 +358,9 @@ quoted:
         ++more;
         at += 2;
       }
-      text.append(more, static_cast<char>(quote));
+      if (building()) {
+        text.append(more, static_cast<char>(quote));
+      }
       piece = at;
       continue;
     }
@@ -351,7 +400,7 @@ after_quote: {
 
 line_break:
   if (unchecked) {
-    check_stretches(record, data, record_start, at);
+    check_record(at);
   }
   // LF, CR and CR LF each end one record and count one line.
   record.end_line = line_;
@@ -365,18 +414,18 @@ line_break:
   pos_ = at;
   block_base_ = base;
   block_ = block;
-  return true;
+  return COUNTING ? completed : spans.size();
 
 end_of_input:
   if (unchecked) {
-    check_stretches(record, data, record_start, size);
+    check_record(size);
   }
   record.end_line = line_;
   record.end = size;
   pos_ = size;
   block_base_ = base;
   block_ = block;
-  return true;
+  return COUNTING ? completed : spans.size();
 }
 
 namespace {

@@ -36,6 +36,12 @@ public:
   // The record's fields may point into the input.
   bool next_row(Record &record);
 
+  // Consumes the next record exactly as next_row would, lines counted alike,
+  // but builds only its first field, into `first_field`: the fields after it
+  // are counted, not cut. Returns the record's number of fields, or 0 at the
+  // end of the input.
+  std::size_t count_row(Record &first_field);
+
   // What render_plain_row did; small enough to come back in registers.
   struct PlainRow {
     std::size_t size = 0;      // bytes written, LF included; none when 0
@@ -70,7 +76,7 @@ public:
 private:
   friend class UnclosedQuoteCheck; // looks ahead by the parser's own quote rules
 
-  template <bool RECOVERING> bool next_row_classified(Record &record);
+  template <bool RECOVERING, bool COUNTING> std::size_t cut_classified(Record &record);
   template <bool RECOVERING>
   PlainRow render_plain_row_as(char *out, std::size_t room, std::uint64_t columns,
                                bool fill_ragged_rows);

@@ -65,6 +65,8 @@ TEST(Inference, TakesTheMostFrequentFieldCount) {
   EXPECT_EQ(infer_column_count(",,\n,,\nx\n", ','), 3u);
   // Unicode white space alone makes a line blank.
   EXPECT_EQ(infer_column_count("\u3000\n\u2003\u00a0\n\u0085\na,b\n", ','), 2u);
+  // Quoted white space is blank too; an invalid byte reads as U+FFFD, which is not.
+  EXPECT_EQ(infer_column_count("\" \"\n\"\t\"\n\" \"\n\xFF\n \x85\na,b\n", ','), 1u);
   EXPECT_EQ(infer_column_count(repeat("a,b,c\n", 100) + repeat("a,b,c,d\n", 300), ','), 3u);
   EXPECT_EQ(infer_column_count("\xEF\xBB\xBF"
                                "a;b\nc;d\n",
