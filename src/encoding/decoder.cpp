@@ -134,37 +134,11 @@ private:
   char buffer_[BUFFER];
 };
 
-// Offset of the first byte at or after `from` that is 0x80 or above, or `size`.
-std::size_t ascii_end(const unsigned char *data, std::size_t from, std::size_t size) {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  for (; i + 16 <= size; i += 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i));
-    const auto high = static_cast<unsigned>(_mm_movemask_epi8(chunk));
-    if (high != 0) {
-      return i + static_cast<std::size_t>(__builtin_ctz(high));
-    }
-  }
-#else
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data + i, 8);
-    if ((word & 0x8080808080808080ULL) != 0) {
-      break;
-    }
-  }
-#endif
-  while (i < size && data[i] < 0x80) {
-    ++i;
-  }
-  return i;
-}
-
 std::size_t decode_code_page(const HighHalf &table, const unsigned char *data, std::size_t size,
                              Utf8Writer &out) {
   std::size_t i = 0;
   while (i < size) {
-    const std::size_t end = ascii_end(data, i, size);
+    const std::size_t end = skip_ascii(data, i, size);
     out.copy(data + i, end - i);
     for (i = end; i < size && data[i] >= 0x80; ++i) {
       out.put(table[data[i] - 0x80]);
@@ -216,7 +190,7 @@ std::size_t decode_utf8(const unsigned char *data, std::size_t size, bool last, 
   std::size_t i = 0;
   while (i < size) {
     if (data[i] < 0x80) {
-      const std::size_t end = ascii_end(data, i, size);
+      const std::size_t end = skip_ascii(data, i, size);
       out.copy(data + i, end - i);
       i = end;
       continue;

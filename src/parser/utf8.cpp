@@ -55,7 +55,8 @@ std::size_t sequence_length(const unsigned char *data, std::size_t size, std::si
   return length;
 }
 
-// Offset of the first byte at or after `from` that is 0x80 or above, or `size`.
+} // namespace
+
 std::size_t skip_ascii(const unsigned char *bytes, std::size_t from, std::size_t size) {
   std::size_t i = from;
 #if defined(__SSE2__)
@@ -80,8 +81,6 @@ std::size_t skip_ascii(const unsigned char *bytes, std::size_t from, std::size_t
   }
   return i;
 }
-
-} // namespace
 
 bool is_ascii(const char *data, std::size_t size) {
   return skip_ascii(reinterpret_cast<const unsigned char *>(data), 0, size) == size;

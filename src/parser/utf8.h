@@ -8,6 +8,9 @@ namespace tidewrack {
 // True when every byte is below 0x80.
 bool is_ascii(const char *data, std::size_t size);
 
+// Offset of the first byte at or after `from` that is 0x80 or above, or `size`.
+std::size_t skip_ascii(const unsigned char *bytes, std::size_t from, std::size_t size);
+
 // True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(const char *data, std::size_t size);
 
