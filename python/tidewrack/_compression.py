@@ -14,11 +14,12 @@ import itertools
 import lzma
 import os
 import stat
-import tempfile
 import zipfile
 import zlib
 from collections.abc import Callable, Iterator
 from typing import Protocol
+
+from ._paths import spooled
 
 # Longest magic first: every prefix test below reads at most this many bytes.
 _MAGIC = (
@@ -141,18 +142,10 @@ def decompressed_input(source: str) -> Iterator[tuple[str, str | None]]:
     if kind is None:
         yield source, None
         return
-    with tempfile.TemporaryDirectory(prefix="tidewrack-") as folder:
-        plain = os.path.join(folder, "input")
+    with open(source, "rb") as handle:
         if kind == "zip":
             _, chunks = zip_member(source)
-            _write(plain, chunks)
         else:
-            with open(source, "rb") as handle:
-                _write(plain, decompressed(kind, iter(lambda: handle.read(1 << 20), b"")))
-        yield plain, kind
-
-
-def _write(path: str, chunks: Iterator[bytes]) -> None:
-    with open(path, "wb") as out:
-        for chunk in chunks:
-            out.write(chunk)
+            chunks = decompressed(kind, iter(lambda: handle.read(1 << 20), b""))
+        with spooled(chunks) as plain:
+            yield plain, kind

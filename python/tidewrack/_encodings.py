@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import codecs
 import contextlib
-import os
-import tempfile
 from collections.abc import Iterator
+
+from ._paths import spooled
 
 # Python's canonical codec names of the encodings the engine decodes, and the
 # engine's names for them.
@@ -54,14 +54,15 @@ def transcoded_input(source: str, codec: str) -> Iterator[str]:
     that the engine, reading UTF-8, replaces each by U+FFFD and counts and
     logs it with its record.
     """
-    decoder = codecs.getincrementaldecoder(codec)(errors="surrogateescape")
-    with tempfile.TemporaryDirectory(prefix="tidewrack-") as folder:
-        path = os.path.join(folder, "input")
-        with open(source, "rb") as raw, open(path, "wb") as out:
-            while True:
-                chunk = raw.read(_CHUNK)
-                text = decoder.decode(chunk, final=not chunk)
-                out.write(text.encode("utf-8", "surrogateescape"))
-                if not chunk:
-                    break
+    with spooled(_transcoded(source, codec)) as path:
         yield path
+
+
+def _transcoded(source: str, codec: str) -> Iterator[bytes]:
+    decoder = codecs.getincrementaldecoder(codec)(errors="surrogateescape")
+    with open(source, "rb") as raw:
+        while True:
+            chunk = raw.read(_CHUNK)
+            yield decoder.decode(chunk, final=not chunk).encode("utf-8", "surrogateescape")
+            if not chunk:
+                return

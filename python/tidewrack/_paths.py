@@ -8,12 +8,14 @@ carry errno and filename.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import re
 import shutil
 import stat
 import tempfile
+from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import Self, TypeAlias
 
@@ -170,3 +172,14 @@ class EnginePaths:
     ) -> None:
         if self._links is not None:
             shutil.rmtree(self._links, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def spooled(chunks: Iterable[bytes]) -> Iterator[str]:
+    """A private temporary file holding ``chunks`` (input the engine cannot read as it is), removed on leaving."""
+    with tempfile.TemporaryDirectory(prefix="tidewrack-") as folder:
+        path = os.path.join(folder, "input")
+        with open(path, "wb") as out:
+            for chunk in chunks:
+                out.write(chunk)
+        yield path
