@@ -17,6 +17,10 @@
 // same bytes as cp1252, and valid UTF-8 exactly as the classic run does. With
 // any encoding, file and slice salvage agree and the log adds up.
 //
+// Blocks: file salvage reads and reconciles its input a block at a time; the
+// files and counters are the same for every block size, down to one byte,
+// which puts a block boundary at every position of a short input.
+//
 // Input: four header bytes choose the options (salvage_case.h), the rest is
 // the CSV input. The files live in a directory of their own under $TMPDIR.
 
@@ -92,12 +96,13 @@ bool same_counts(const tidewrack::SalvageCounts &a, const tidewrack::SalvageCoun
 }
 
 Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &options,
-                     bool with_log) {
+                     bool with_log, std::size_t block_size = tidewrack::SALVAGE_BLOCK_SIZE) {
   const fs::path in = scratch() / "in.csv", out = scratch() / "out.csv",
                  quarantine = scratch() / "q.csv", log = scratch() / "repairs.csv";
   fs::remove(log);
   auto result = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(), options,
-                                        with_log ? std::optional(log.string()) : std::nullopt);
+                                        with_log ? std::optional(log.string()) : std::nullopt,
+                                        tidewrack::StopPoll{}, block_size);
   if (!result.ok()) {
     fuzz::fail("file salvage of a readable input into writable files succeeds", input,
                result.error().display());
@@ -212,6 +217,28 @@ bool quote_may_split_a_sequence(std::string_view input, std::uint8_t quote) {
   return false;
 }
 
+// Every block size of a short input, a spread of them on a longer one, gives
+// the files of the salvage that read it whole.
+void expect_any_block_size(std::string_view input, const tidewrack::SalvageOptions &options,
+                           const Written &whole) {
+  constexpr std::size_t EVERY_SIZE_UP_TO = 64;
+  std::vector<std::size_t> sizes;
+  if (input.size() <= EVERY_SIZE_UP_TO) {
+    for (std::size_t size = 1; size <= input.size(); ++size) {
+      sizes.push_back(size);
+    }
+  } else {
+    for (std::size_t size = 1; size < input.size(); size = size * 3 / 2 + 1) {
+      sizes.push_back(size);
+      sizes.push_back(input.size() - size);
+    }
+  }
+  for (std::size_t size : sizes) {
+    expect_same(input, "file salvage in blocks of " + std::to_string(size) + " bytes",
+                salvage_file(input, options, true, size), whole, true);
+  }
+}
+
 // The log's lines, taken by action, add up to the counters.
 void expect_log_counts(std::string_view input, const Written &written) {
   std::map<std::string, std::uint64_t> lines;
@@ -263,6 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   expect_same(input, "file salvage with a repair log against slice salvage", logged, expected,
               true);
   expect_log_counts(input, logged);
+  expect_any_block_size(input, options, logged);
 
   if (fuzz_case.recovery) {
     tidewrack::SalvageOptions recovering = options;
@@ -272,6 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 rendered(tidewrack::salvage_slice(input, recovering, true).value(), recovering),
                 true);
     expect_log_counts(input, recovered);
+    expect_any_block_size(input, recovering, recovered);
     if (recovered.counts.unclosed_quotes == 0) {
       expect_same(input, "recovery that reads no quote as text changes nothing", recovered, logged,
                   true);
@@ -317,7 +346,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
   }
   if (fuzz_case.encoding) {
-    (void)decoding(*fuzz_case.encoding, fuzz_case.recovery);
+    tidewrack::SalvageOptions decoded = options;
+    decoded.encoding = fuzz_case.encoding;
+    decoded.unclosed_quote_recovery = fuzz_case.recovery;
+    expect_any_block_size(input, decoded, decoding(*fuzz_case.encoding, fuzz_case.recovery));
   }
   return 0;
 }

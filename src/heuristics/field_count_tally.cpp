@@ -7,7 +7,7 @@ namespace tidewrack {
 
 std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
-                  std::size_t limit, StopPoll stop, ParserInput kind) {
+                  std::size_t limit, StopPoll stop, ParserInput kind, bool *reached_end) {
   ResilientParser parser(sample, delimiter, quote_char, true, kind);
   Record first_field;
   StopCheckpoints checkpoints(stop);
@@ -24,6 +24,9 @@ head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t 
     if (fields > 1 || !is_blank_record(first_field)) {
       field_counts.push_back(fields);
     }
+  }
+  if (reached_end != nullptr && parser.pos() >= sample.size()) {
+    *reached_end = true;
   }
   return field_counts;
 }

@@ -28,9 +28,11 @@ inline FieldCountTally tally(const std::vector<std::size_t> &field_counts) {
 // with quote repair on and counted without building their fields (a single
 // line of millions of fields costs no field list); nothing when `stop` ends the
 // reading first. A head of
-// blank lines may be long, so the poll is asked as the reading goes.
+// blank lines may be long, so the poll is asked as the reading goes. Sets
+// `*reached_end` (when given) when the reading came to the end of the sample:
+// the last record counted, or one more, might read otherwise in a longer one.
 std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
-                  std::size_t limit, StopPoll stop, ParserInput kind);
+                  std::size_t limit, StopPoll stop, ParserInput kind, bool *reached_end = nullptr);
 
 } // namespace tidewrack

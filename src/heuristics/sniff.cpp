@@ -34,15 +34,15 @@ double score(const std::vector<std::size_t> &field_counts) {
 } // namespace
 
 std::optional<std::uint8_t> sniff_delimiter(std::string_view sample, std::uint8_t quote_char,
-                                            StopPoll stop, ParserInput kind) {
+                                            StopPoll stop, ParserInput kind, bool *reached_end) {
   std::uint8_t best_delimiter = ',';
   double best_score = -1.0; // below any score: the first candidate tried takes it
   for (std::uint8_t candidate : CANDIDATE_DELIMITERS) {
     if (candidate == quote_char) {
       continue;
     }
-    const std::optional<std::vector<std::size_t>> field_counts =
-        head_field_counts(sample, candidate, quote_char, SNIFF_RECORD_LIMIT, stop, kind);
+    const std::optional<std::vector<std::size_t>> field_counts = head_field_counts(
+        sample, candidate, quote_char, SNIFF_RECORD_LIMIT, stop, kind, reached_end);
     if (!field_counts) {
       return std::nullopt;
     }

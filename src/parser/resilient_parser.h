@@ -73,6 +73,21 @@ public:
   std::uint64_t line() const { return line_; }
   std::size_t pos() const { return pos_; }
 
+  // Reads the data as the rest of a longer input, cut right before a record
+  // that starts on line `line`: lines count from there, and a byte-order mark
+  // at the start is content. Call before the first record.
+  void continue_input_at_line(std::uint64_t line) {
+    pos_ = 0;
+    line_ = line;
+  }
+
+  // How far the unclosed-quote recovery has read ahead of the records so far
+  // (0 before it reads any line): a verdict that reached the end of the data
+  // might differ if more data followed.
+  std::size_t look_ahead_end() const {
+    return unclosed_quotes_ ? unclosed_quotes_->looked_ahead_to() : 0;
+  }
+
 private:
   friend class UnclosedQuoteCheck; // looks ahead by the parser's own quote rules
 

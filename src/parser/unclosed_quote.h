@@ -47,6 +47,9 @@ public:
   // parser reached without the field closing.
   bool reads_as_text(ResilientParser &parser, std::size_t line_break);
 
+  // The end of the bytes searched so far, 0 before any search.
+  std::size_t looked_ahead_to() const { return searched_ ? searched_to_ : 0; }
+
 private:
   enum class Verdict : std::uint8_t { unknown, blank, fits, misfits };
   struct Line {

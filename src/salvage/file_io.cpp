@@ -19,18 +19,6 @@ bool has_nul(const std::string &path) {
   return path.find('\0') != std::string::npos;
 }
 
-class Descriptor {
-public:
-  explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-  ~Descriptor() { ::close(descriptor_); }
-  int get() const { return descriptor_; }
-
-private:
-  int descriptor_;
-};
-
 // Opens `path` with `flags` (and `mode` for a new file), repeating an open
 // that a signal interrupted unless `stop` then says to stop (an open can block,
 // as on a FIFO that no one has opened from the other end).
@@ -76,48 +64,27 @@ Result<std::monostate> write_all(int descriptor, std::string_view data,
 // Reads the file at `path` into `bytes`, which offers resize(n), data() and size().
 template <class Bytes>
 Result<std::monostate> read_into(const std::string &path, Bytes &bytes, StopPoll stop) {
-  if (has_nul(path)) {
-    return SalvageError::io(std::string(NUL_IN_PATH));
-  }
-  Result<int> opened = open_file(path, O_RDONLY | O_CLOEXEC, 0, stop);
+  Result<InputFile> opened = InputFile::open(path, stop);
   if (!opened.ok()) {
     return std::move(opened.error());
   }
-  Descriptor file(opened.value());
-  struct stat status{};
-  std::size_t expected = 0;
-  if (::fstat(file.get(), &status) == 0 && status.st_size > 0) {
-    expected = static_cast<std::size_t>(status.st_size);
-  }
+  InputFile &file = opened.value();
   // One byte beyond the expected size lets the end of the file show without
   // growing the buffer; a file that grows while read is still read whole.
-  bytes.resize(expected + 1);
+  bytes.resize(file.expected_size() + 1);
   std::size_t filled = 0;
-  StopCheckpoints checkpoints(stop);
   for (;;) {
-    if (checkpoints.stop_at(filled)) {
-      return SalvageError::interrupted();
-    }
     if (filled == bytes.size()) {
       bytes.resize(bytes.size() * 2);
     }
-    // A read at a time stays short so that a stop is noticed soon.
-    const std::size_t wanted =
-        std::min<std::size_t>(bytes.size() - filled, StopCheckpoints::INTERVAL);
-    ssize_t got = ::read(file.get(), bytes.data() + filled, wanted);
-    if (got < 0) {
-      if (errno != EINTR) {
-        return SalvageError::os(errno);
-      }
-      if (stop(true)) {
-        return SalvageError::interrupted();
-      }
-      continue;
+    Result<std::size_t> got = file.read(bytes.data() + filled, bytes.size() - filled);
+    if (!got.ok()) {
+      return std::move(got.error());
     }
-    if (got == 0) {
+    if (got.value() == 0) {
       break;
     }
-    filled += static_cast<std::size_t>(got);
+    filled += got.value();
   }
   bytes.resize(filled);
   return std::monostate{};
@@ -172,6 +139,70 @@ std::string resolved_path(std::string path) {
 }
 
 } // namespace
+
+Result<InputFile> InputFile::open(const std::string &path, StopPoll stop) {
+  if (has_nul(path)) {
+    return SalvageError::io(std::string(NUL_IN_PATH));
+  }
+  Result<int> opened = open_file(path, O_RDONLY | O_CLOEXEC, 0, stop);
+  if (!opened.ok()) {
+    return std::move(opened.error());
+  }
+  InputFile file(opened.value(), stop);
+  struct stat status{};
+  if (::fstat(file.descriptor_, &status) == 0 && status.st_size > 0) {
+    file.expected_size_ = static_cast<std::uint64_t>(status.st_size);
+  }
+  return file;
+}
+
+InputFile::InputFile(InputFile &&other) noexcept
+    : descriptor_(other.descriptor_), expected_size_(other.expected_size_), read_(other.read_),
+      checkpoints_(other.checkpoints_), stop_(other.stop_) {
+  other.descriptor_ = -1;
+}
+
+InputFile::~InputFile() {
+  if (descriptor_ >= 0) {
+    ::close(descriptor_);
+  }
+}
+
+Result<std::size_t> InputFile::read(char *out, std::size_t size) {
+  for (;;) {
+    if (checkpoints_.stop_at(read_)) {
+      return SalvageError::interrupted();
+    }
+    // A read at a time stays short so that a stop is noticed soon.
+    const ssize_t got =
+        ::read(descriptor_, out, std::min<std::size_t>(size, StopCheckpoints::INTERVAL));
+    if (got >= 0) {
+      read_ += static_cast<std::uint64_t>(got);
+      return static_cast<std::size_t>(got);
+    }
+    if (errno != EINTR) {
+      return SalvageError::os(errno);
+    }
+    if (stop_(true)) {
+      return SalvageError::interrupted();
+    }
+  }
+}
+
+Result<std::size_t> InputFile::read_fully(char *out, std::size_t size) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    Result<std::size_t> got = read(out + filled, size - filled);
+    if (!got.ok()) {
+      return got;
+    }
+    if (got.value() == 0) {
+      break;
+    }
+    filled += got.value();
+  }
+  return filled;
+}
 
 Result<std::string> read_whole_file(const std::string &path, StopPoll stop) {
   std::string bytes;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -9,6 +10,37 @@
 #include "error/stop_poll.h"
 
 namespace tidewrack {
+
+// A file open for reading. A read that a signal interrupts is repeated unless
+// `stop` then says to stop; `stop` is also asked about once per MiB read.
+class InputFile {
+public:
+  static Result<InputFile> open(const std::string &path, StopPoll stop = {});
+  InputFile(InputFile &&other) noexcept;
+  InputFile &operator=(InputFile &&) = delete;
+  ~InputFile();
+
+  // Reads up to `size` bytes (at most a MiB at a time) into `out`; 0 at the
+  // end of the file.
+  Result<std::size_t> read(char *out, std::size_t size);
+  // Reads until `size` bytes are read or the file ends; returns the count read.
+  Result<std::size_t> read_fully(char *out, std::size_t size);
+
+  // The size the file had when it was opened; 0 when unknown (a pipe).
+  std::uint64_t expected_size() const { return expected_size_; }
+  // The bytes read so far.
+  std::uint64_t bytes_read() const { return read_; }
+
+private:
+  InputFile(int descriptor, StopPoll stop)
+      : descriptor_(descriptor), checkpoints_(stop), stop_(stop) {}
+
+  int descriptor_;
+  std::uint64_t expected_size_ = 0;
+  std::uint64_t read_ = 0;
+  StopCheckpoints checkpoints_;
+  StopPoll stop_;
+};
 
 // Reads a whole file; reads that a signal interrupts are repeated. Fails with
 // Interrupted when `stop` says so.

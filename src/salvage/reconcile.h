@@ -53,173 +53,234 @@ struct Settlement {
 
 // Takes the delimiter and the column count from the options, or detects them
 // from the head of the input. An empty input settles on ',' and no width.
-// Fails only with Interrupted, when `stop` says so.
+// Fails only with Interrupted, when `stop` says so. `*read_to_end` (when
+// given) is set when detection read to the end of the text, which a longer
+// text might settle otherwise.
 Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options,
-                          StopPoll stop = {});
+                          StopPoll stop = {}, bool *read_to_end = nullptr);
 
 // A repair log that keeps nothing: the classic salvage lists no repairs.
 struct NoRepairLog {
   void operator()(const RepairEvent &) const {}
 };
 
-// Hands every record to `clean(record, shape, merge_separator)` or to
-// `quarantine(record, reason)`, in input order, and returns the counters.
-// Stops early when `clean` returns false, and fails with Interrupted when
-// `stop` says so. Before each record, `plain(parser)` may take it whole
-// instead (ResilientParser::render_plain_row); it returns the PlainRow it got.
-// Each change made to a record goes to `log` as a RepairEvent, in input order,
-// before the record itself goes on; the changes the decoding made to it come
-// first, as they came first. Shared by the in-memory and the file
-// salvage, so that both reconcile exactly alike.
+// A fast lane that takes no record: every record goes through `clean` or
+// `quarantine`. A lane renders the next record whole when it can
+// (ResilientParser::render_plain_row) without keeping it yet; `commit` keeps
+// the row it rendered last.
+struct NoPlainLane {
+  ResilientParser::PlainRow take(ResilientParser &) const { return {}; }
+  void commit(const ResilientParser::PlainRow &) const {}
+};
+
+// Where reconciling a stretch of text ended: at the end of the text, or where
+// the next stretch is to start (at the first record left, or at the end of a
+// stretch that left none).
+struct StretchEnd {
+  bool continues = false;
+  std::size_t next_begin = 0; // offset in the stretch
+  std::uint64_t next_line = 0;
+};
+
+// Reconciles the records of one salvage, which may come in stretches of text
+// (a file read a block at a time), and keeps the counters. Shared by the
+// in-memory and the file salvage, so that both reconcile exactly alike.
+class RecordReconciler {
+public:
+  RecordReconciler(const SalvageOptions &options, const Settlement &settlement,
+                   std::string_view encoding)
+      : columns_(settlement.columns), fill_ragged_rows_(options.fill_ragged_rows),
+        merge_overflow_(options.merge_overflow), too_few_(too_few_columns_reason(columns_)),
+        extra_(extra_columns_reason(columns_)),
+        merge_separator_(byte_as_utf8(settlement.delimiter)) {
+    counts_.detected_delimiter = settlement.delimiter;
+    counts_.inferred_columns = settlement.columns;
+    counts_.encoding = encoding;
+  }
+
+  SalvageCounts &counts() { return counts_; }
+
+  // Hands every record that `parser` cuts from a stretch of text to
+  // `clean(record, shape, merge_separator)` or to `quarantine(record, reason)`,
+  // in input order, after `plain` may have taken it whole. The stretch starts
+  // at `offset` of the whole text; `changes` (may be null) holds the decoding's
+  // changes by offset in the whole text. Each change made to a record goes to
+  // `log` as a RepairEvent, in input order, before the record itself goes on;
+  // the decoding's changes come first, as they came first.
+  //
+  // A stretch that ends the text has a `certain_end` past its size. Another
+  // has its size there: a record that reaches it, or whose reading looked that
+  // far ahead, might read otherwise once more text follows, so it is left,
+  // with all after it, and the result says where the next stretch starts.
+  //
+  // Stops early when `clean` returns false, and fails with Interrupted when
+  // `checkpoints` say so.
+  template <class PlainLane, class CleanSink, class QuarantineSink, class RepairLog>
+  Result<StretchEnd> reconcile(ResilientParser &parser, std::uint64_t offset, ChangeLog *changes,
+                               std::size_t certain_end, StopCheckpoints &checkpoints,
+                               PlainLane &plain, CleanSink &&clean, QuarantineSink &&quarantine,
+                               RepairLog &&log) {
+    constexpr bool LOGGING = !std::is_same_v<std::decay_t<RepairLog>, NoRepairLog>;
+    auto report_at = [&](std::uint64_t first_line, std::uint64_t last_line, std::size_t begin,
+                         std::size_t end, RepairAction action, auto &&append_detail) {
+      event_.line_start = first_line;
+      event_.line_end = last_line;
+      event_.begin = offset + begin;
+      event_.end = offset + end;
+      event_.action = action;
+      event_.detail.clear();
+      append_detail(event_.detail);
+      log(std::as_const(event_));
+    };
+    auto report = [&](RepairAction action, auto &&append_detail) {
+      report_at(record_.start_line, record_.end_line, record_.begin, record_.end, action,
+                append_detail);
+    };
+    // The decoding's changes to the record in [begin, end), counted and logged.
+    auto take_changes = [&](std::uint64_t first_line, std::uint64_t last_line, std::size_t begin,
+                            std::size_t end) {
+      if (changes == nullptr || changes->pending().empty()) {
+        return;
+      }
+      const ChangeCounts taken = changes->take(offset + begin, offset + end);
+      counts_.decoded_bytes += taken.decoded;
+      counts_.replaced_bytes += taken.replaced;
+      if constexpr (LOGGING) {
+        if (taken.decoded != 0) {
+          report_at(first_line, last_line, begin, end, RepairAction::decoded,
+                    [&](std::string &detail) { append_decoded_detail(detail, taken.decoded); });
+        }
+        if (taken.replaced != 0) {
+          report_at(first_line, last_line, begin, end, RepairAction::replaced,
+                    [&](std::string &detail) { append_replaced_detail(detail, taken.replaced); });
+        }
+      }
+    };
+    // A record is certain when its end and the parser's look-ahead stay short of
+    // `certain_end`.
+    auto uncertain = [&] {
+      return parser.pos() >= certain_end || parser.look_ahead_end() >= certain_end;
+    };
+    for (;;) {
+      if (checkpoints.stop_at(offset + parser.pos())) {
+        return SalvageError::interrupted();
+      }
+      const std::uint64_t line = parser.line();
+      const std::size_t begin = parser.pos();
+      const ResilientParser::PlainRow taken = plain.take(parser);
+      if (taken.rendered()) {
+        if (uncertain()) {
+          return StretchEnd{true, begin, line};
+        }
+        plain.commit(taken);
+        ++counts_.total_rows;
+        ++counts_.salvaged_rows;
+        take_changes(line, line, begin, parser.pos()); // a plain row lies on one line
+        if (taken.padding != 0) {
+          ++counts_.repaired_rows;
+          ++counts_.padded_rows;
+          if constexpr (LOGGING) {
+            report_at(line, line, begin, parser.pos(), RepairAction::padded,
+                      [&](std::string &detail) { append_padded_detail(detail, taken.padding); });
+          }
+        }
+        continue;
+      }
+      if (!parser.next_row(record_)) {
+        if (parser.pos() >= certain_end) {
+          return StretchEnd{true, parser.pos(), parser.line()};
+        }
+        break;
+      }
+      if (uncertain()) {
+        return StretchEnd{true, begin, line};
+      }
+      ++counts_.total_rows;
+      take_changes(record_.start_line, record_.end_line, record_.begin, record_.end);
+      counts_.quote_repairs += record_.stray_quotes;
+      counts_.unclosed_quotes += record_.unclosed_quote_lines.size();
+      if constexpr (LOGGING) {
+        for (std::uint64_t quote_line : record_.unclosed_quote_lines) {
+          report(RepairAction::unclosed_quote,
+                 [&](std::string &detail) { append_unclosed_quote_detail(detail, quote_line); });
+        }
+        if (record_.stray_quotes != 0) {
+          report(RepairAction::quote_repaired, [&](std::string &detail) {
+            append_quote_repaired_detail(detail, record_.stray_quotes);
+          });
+        }
+      }
+      std::uint64_t width = record_.size();
+      RowShape shape{record_.size(), false, 0};
+      if (columns_ == 0 || width == columns_) {
+      } else if (width < columns_ && fill_ragged_rows_) {
+        shape.padding = columns_ - width;
+        ++counts_.repaired_rows;
+        ++counts_.padded_rows;
+        if constexpr (LOGGING) {
+          report(RepairAction::padded,
+                 [&](std::string &detail) { append_padded_detail(detail, shape.padding); });
+        }
+      } else if (width > columns_ && merge_overflow_) {
+        shape.kept = static_cast<std::size_t>(columns_ - 1);
+        shape.merge_rest = true;
+        ++counts_.repaired_rows;
+        ++counts_.merged_rows;
+        if constexpr (LOGGING) {
+          report(RepairAction::merged,
+                 [&](std::string &detail) { append_merged_detail(detail, width, columns_); });
+        }
+      } else {
+        const std::string &reason = width < columns_ ? too_few_ : extra_;
+        if constexpr (LOGGING) {
+          report(RepairAction::quarantined, [&](std::string &detail) { detail.append(reason); });
+        }
+        quarantine(std::as_const(record_), reason);
+        ++counts_.quarantined_rows;
+        continue;
+      }
+      ++counts_.salvaged_rows;
+      if (!clean(std::as_const(record_), shape, merge_separator_)) {
+        break;
+      }
+    }
+    return StretchEnd{};
+  }
+
+private:
+  SalvageCounts counts_;
+  std::uint64_t columns_;
+  bool fill_ragged_rows_;
+  bool merge_overflow_;
+  std::string too_few_;
+  std::string extra_;
+  std::string merge_separator_;
+  Record record_;
+  // One event, filled in for each change: its detail keeps its storage.
+  RepairEvent event_;
+};
+
+// A parser for the records of `input` with the salvage's settings.
+ResilientParser salvage_parser(const SalvageText &input, const SalvageOptions &options,
+                               const Settlement &settlement);
+
+// Reconciles the whole of `input` (see RecordReconciler::reconcile) and
+// returns the counters.
 template <class PlainLane, class CleanSink, class QuarantineSink, class RepairLog>
 Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageOptions &options,
                                         const Settlement &settlement, StopPoll stop,
                                         PlainLane &&plain, CleanSink &&clean,
                                         QuarantineSink &&quarantine, RepairLog &&log) {
-  constexpr bool LOGGING = !std::is_same_v<std::decay_t<RepairLog>, NoRepairLog>;
-  SalvageCounts counts;
-  counts.detected_delimiter = settlement.delimiter;
-  counts.inferred_columns = settlement.columns;
-  counts.encoding = input.encoding;
-  const std::uint64_t columns = settlement.columns;
-  const std::string too_few = too_few_columns_reason(columns);
-  const std::string extra = extra_columns_reason(columns);
-  const std::string merge_separator = byte_as_utf8(settlement.delimiter);
-
-  ResilientParser parser(input.text, settlement.delimiter, options.quote_char,
-                         options.repair_quotes, input.kind);
-  if (options.unclosed_quote_recovery) {
-    parser.recover_unclosed_quotes(columns, *options.unclosed_quote_recovery);
-  }
-  Record record;
-  // One event, filled in for each change: its detail keeps its storage.
-  RepairEvent event;
-  auto report_at = [&](std::uint64_t first_line, std::uint64_t last_line, std::size_t begin,
-                       std::size_t end, RepairAction action, auto &&append_detail) {
-    event.line_start = first_line;
-    event.line_end = last_line;
-    event.begin = begin;
-    event.end = end;
-    event.action = action;
-    event.detail.clear();
-    append_detail(event.detail);
-    log(std::as_const(event));
-  };
-  auto report = [&](RepairAction action, auto &&append_detail) {
-    report_at(record.start_line, record.end_line, record.begin, record.end, action, append_detail);
-  };
-  // The decoding's changes to the record in [begin, end), counted and logged.
-  auto take_changes = [&](std::uint64_t first_line, std::uint64_t last_line, std::size_t begin,
-                          std::size_t end) {
-    if (input.changes == nullptr || input.changes->pending().empty()) {
-      return;
-    }
-    const ChangeCounts taken = input.changes->take(begin, end);
-    counts.decoded_bytes += taken.decoded;
-    counts.replaced_bytes += taken.replaced;
-    if constexpr (LOGGING) {
-      if (taken.decoded != 0) {
-        report_at(first_line, last_line, begin, end, RepairAction::decoded,
-                  [&](std::string &detail) { append_decoded_detail(detail, taken.decoded); });
-      }
-      if (taken.replaced != 0) {
-        report_at(first_line, last_line, begin, end, RepairAction::replaced,
-                  [&](std::string &detail) { append_replaced_detail(detail, taken.replaced); });
-      }
-    }
-  };
+  RecordReconciler reconciler(options, settlement, input.encoding);
+  ResilientParser parser = salvage_parser(input, options, settlement);
   StopCheckpoints checkpoints(stop);
-  for (;;) {
-    if (checkpoints.stop_at(parser.pos())) {
-      return SalvageError::interrupted();
-    }
-    const std::uint64_t line = parser.line();
-    const std::size_t begin = parser.pos();
-    const ResilientParser::PlainRow taken = plain(parser);
-    if (taken.rendered()) {
-      ++counts.total_rows;
-      ++counts.salvaged_rows;
-      take_changes(line, line, begin, parser.pos()); // a plain row lies on one line
-      if (taken.padding != 0) {
-        ++counts.repaired_rows;
-        ++counts.padded_rows;
-        if constexpr (LOGGING) {
-          report_at(line, line, begin, parser.pos(), RepairAction::padded,
-                    [&](std::string &detail) { append_padded_detail(detail, taken.padding); });
-        }
-      }
-      continue;
-    }
-    if (!parser.next_row(record)) {
-      break;
-    }
-    ++counts.total_rows;
-    take_changes(record.start_line, record.end_line, record.begin, record.end);
-    counts.quote_repairs += record.stray_quotes;
-    counts.unclosed_quotes += record.unclosed_quote_lines.size();
-    if constexpr (LOGGING) {
-      for (std::uint64_t quote_line : record.unclosed_quote_lines) {
-        report(RepairAction::unclosed_quote,
-               [&](std::string &detail) { append_unclosed_quote_detail(detail, quote_line); });
-      }
-      if (record.stray_quotes != 0) {
-        report(RepairAction::quote_repaired, [&](std::string &detail) {
-          append_quote_repaired_detail(detail, record.stray_quotes);
-        });
-      }
-    }
-    std::uint64_t width = record.size();
-    RowShape shape{record.size(), false, 0};
-    if (columns == 0 || width == columns) {
-    } else if (width < columns && options.fill_ragged_rows) {
-      shape.padding = columns - width;
-      ++counts.repaired_rows;
-      ++counts.padded_rows;
-      if constexpr (LOGGING) {
-        report(RepairAction::padded,
-               [&](std::string &detail) { append_padded_detail(detail, shape.padding); });
-      }
-    } else if (width > columns && options.merge_overflow) {
-      shape.kept = static_cast<std::size_t>(columns - 1);
-      shape.merge_rest = true;
-      ++counts.repaired_rows;
-      ++counts.merged_rows;
-      if constexpr (LOGGING) {
-        report(RepairAction::merged,
-               [&](std::string &detail) { append_merged_detail(detail, width, columns); });
-      }
-    } else {
-      const std::string &reason = width < columns ? too_few : extra;
-      if constexpr (LOGGING) {
-        report(RepairAction::quarantined, [&](std::string &detail) { detail.append(reason); });
-      }
-      quarantine(record, reason);
-      ++counts.quarantined_rows;
-      continue;
-    }
-    ++counts.salvaged_rows;
-    if (!clean(record, shape, merge_separator)) {
-      break;
-    }
+  Result<StretchEnd> reconciled = reconciler.reconcile(parser, 0, input.changes, SIZE_MAX,
+                                                       checkpoints, plain, clean, quarantine, log);
+  if (!reconciled.ok()) {
+    return std::move(reconciled.error());
   }
-  return counts;
+  return reconciler.counts();
 }
-
-// The same without a repair log.
-template <class PlainLane, class CleanSink, class QuarantineSink>
-Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageOptions &options,
-                                        const Settlement &settlement, StopPoll stop,
-                                        PlainLane &&plain, CleanSink &&clean,
-                                        QuarantineSink &&quarantine) {
-  return reconcile_records(input, options, settlement, stop, plain, clean, quarantine,
-                           NoRepairLog{});
-}
-
-// A fast lane that takes no record: every record goes through `clean` or
-// `quarantine`.
-struct NoPlainLane {
-  ResilientParser::PlainRow operator()(ResilientParser &) const { return {}; }
-};
 
 // The same without a fast lane or a repair log.
 template <class CleanSink, class QuarantineSink>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -10,19 +11,30 @@
 
 namespace tidewrack {
 
+// How much text a file salvage reads and reconciles at a time, at least.
+inline constexpr std::size_t SALVAGE_BLOCK_SIZE = std::size_t{8} << 20;
+
 // Salvages the file at `input_path` into a clean CSV at `output_path` and, when
-// a quarantine path is given, the rejected records into a quarantine CSV. The
-// input is read whole, and decoded when the options name an encoding, before
-// the output is opened; the output is complete
-// before the quarantine file is opened. When a repair-log path is given, every
-// change made is written there as the salvage goes; that file is opened before
-// the output, so that a log that cannot be created leaves the output untouched.
-// A failed file operation names its file (SalvageError::path). Fails with
-// Interrupted when `stop` says so, leaving what was written as it is.
+// a quarantine path is given, the rejected records into a quarantine CSV.
+//
+// The input is read and reconciled `block_size` bytes of text at a time (and
+// decoded first when the options name an encoding), the clean rows written as
+// they come: memory follows the block size and the longest record, not the
+// file size, and the files written are the same whatever the block size. An
+// input that is also one of the files written is read whole first. The
+// delimiter and the column count are settled before any file is opened.
+//
+// When a repair-log path is given, every change made is written there as the
+// salvage goes; that file is opened before the output, so that a log that
+// cannot be created leaves the output untouched. The quarantine file is opened
+// once the output is complete, unless its lines grow past 16 MiB first; a
+// quarantine that fails leaves the output complete. A failed file operation
+// names its file (SalvageError::path). Fails with Interrupted when `stop` says
+// so, leaving what was written as it is.
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
                                    const std::optional<std::string> &repair_log_path = {},
-                                   StopPoll stop = {});
+                                   StopPoll stop = {}, std::size_t block_size = SALVAGE_BLOCK_SIZE);
 
 } // namespace tidewrack

@@ -21,7 +21,8 @@ std::vector<std::string> record_fields(const Record &record) {
   return fields;
 }
 
-Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options, StopPoll stop) {
+Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options, StopPoll stop,
+                          bool *read_to_end) {
   Settlement settlement;
   if (input.empty_input) {
     return settlement;
@@ -32,7 +33,7 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
     settlement.delimiter = *options.delimiter;
   } else {
     const std::optional<std::uint8_t> sniffed =
-        sniff_delimiter(input.text, options.quote_char, stop, input.kind);
+        sniff_delimiter(input.text, options.quote_char, stop, input.kind, read_to_end);
     if (!sniffed) {
       return SalvageError::interrupted();
     }
@@ -41,14 +42,24 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
   if (options.expected_columns) {
     settlement.columns = *options.expected_columns;
   } else {
-    const std::optional<std::uint64_t> inferred =
-        infer_column_count(input.text, settlement.delimiter, options.quote_char, stop, input.kind);
+    const std::optional<std::uint64_t> inferred = infer_column_count(
+        input.text, settlement.delimiter, options.quote_char, stop, input.kind, read_to_end);
     if (!inferred) {
       return SalvageError::interrupted();
     }
     settlement.columns = *inferred;
   }
   return settlement;
+}
+
+ResilientParser salvage_parser(const SalvageText &input, const SalvageOptions &options,
+                               const Settlement &settlement) {
+  ResilientParser parser(input.text, settlement.delimiter, options.quote_char,
+                         options.repair_quotes, input.kind);
+  if (options.unclosed_quote_recovery) {
+    parser.recover_unclosed_quotes(settlement.columns, *options.unclosed_quote_recovery);
+  }
+  return parser;
 }
 
 namespace {

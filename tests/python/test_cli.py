@@ -562,15 +562,17 @@ class TestHostileEnvironment:
         assert assert_clean_exit(result, 1) == f"tidewrack: cannot write standard output: {why}\n"
 
     @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer reserves more address space than any limit allows")
-    def test_out_of_memory_names_the_input_and_keeps_the_output(self, tmp_path: Path, big_csv: Path) -> None:
+    def test_out_of_memory_names_the_input_and_keeps_the_output(self, tmp_path: Path) -> None:
+        one_line = tmp_path / "one_line.csv"
+        one_line.write_bytes(b"a," * (100 << 20))
         (tmp_path / "clean.csv").write_bytes(b"previous\n")
-        limit = 150 << 20  # reading 200 MB whole cannot fit
+        limit = 150 << 20  # a record of 200 MB cannot fit
         result = tidewrack_cli(
-            "salvage", big_csv, "-o", "clean.csv", cwd=tmp_path,
+            "salvage", one_line, "-o", "clean.csv", cwd=tmp_path,
             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)),
         )
-        assert assert_clean_exit(result, 1) == f"tidewrack: cannot salvage '{big_csv}': out of memory\n"
-        assert (tmp_path / "clean.csv").read_bytes() == b"previous\n" and len(list(tmp_path.iterdir())) == 1
+        assert assert_clean_exit(result, 1) == f"tidewrack: cannot salvage '{one_line}': out of memory\n"
+        assert (tmp_path / "clean.csv").read_bytes() == b"previous\n" and len(list(tmp_path.iterdir())) == 2
 
 
 # Runs a command in a mount namespace of its own, with a 1 MB tmpfs on disk/
