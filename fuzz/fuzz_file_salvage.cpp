@@ -17,9 +17,10 @@
 // same bytes as cp1252, and valid UTF-8 exactly as the classic run does. With
 // any encoding, file and slice salvage agree and the log adds up.
 //
-// Blocks: file salvage reads and reconciles its input a block at a time; the
-// files and counters are the same for every block size, down to one byte,
-// which puts a block boundary at every position of a short input.
+// Blocks and threads: file salvage reads and reconciles its input a block at a
+// time, each cut into parts for its threads; the files and counters are the
+// same for every block size, down to one byte, which puts a block boundary at
+// every position of a short input, and for every thread count.
 //
 // Input: four header bytes choose the options (salvage_case.h), the rest is
 // the CSV input. The files live in a directory of their own under $TMPDIR.
@@ -96,13 +97,14 @@ bool same_counts(const tidewrack::SalvageCounts &a, const tidewrack::SalvageCoun
 }
 
 Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &options,
-                     bool with_log, std::size_t block_size = tidewrack::SALVAGE_BLOCK_SIZE) {
+                     bool with_log, std::size_t block_size = tidewrack::SALVAGE_BLOCK_SIZE,
+                     unsigned threads = 1) {
   const fs::path in = scratch() / "in.csv", out = scratch() / "out.csv",
                  quarantine = scratch() / "q.csv", log = scratch() / "repairs.csv";
   fs::remove(log);
   auto result = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(), options,
                                         with_log ? std::optional(log.string()) : std::nullopt,
-                                        tidewrack::StopPoll{}, block_size);
+                                        tidewrack::StopPoll{}, block_size, threads);
   if (!result.ok()) {
     fuzz::fail("file salvage of a readable input into writable files succeeds", input,
                result.error().display());
@@ -217,8 +219,9 @@ bool quote_may_split_a_sequence(std::string_view input, std::uint8_t quote) {
   return false;
 }
 
-// Every block size of a short input, a spread of them on a longer one, gives
-// the files of the salvage that read it whole.
+// Every block size of a short input, a spread of them on a longer one, with
+// one to four threads, gives the files of the salvage that read it whole on
+// one thread.
 void expect_any_block_size(std::string_view input, const tidewrack::SalvageOptions &options,
                            const Written &whole) {
   constexpr std::size_t EVERY_SIZE_UP_TO = 64;
@@ -233,9 +236,17 @@ void expect_any_block_size(std::string_view input, const tidewrack::SalvageOptio
       sizes.push_back(input.size() - size);
     }
   }
+  for (unsigned threads = 2; threads <= 4; ++threads) {
+    expect_same(input, "file salvage on " + std::to_string(threads) + " threads",
+                salvage_file(input, options, true, tidewrack::SALVAGE_BLOCK_SIZE, threads), whole,
+                true);
+  }
   for (std::size_t size : sizes) {
-    expect_same(input, "file salvage in blocks of " + std::to_string(size) + " bytes",
-                salvage_file(input, options, true, size), whole, true);
+    const unsigned threads = 1 + static_cast<unsigned>(size % 3);
+    expect_same(input,
+                "file salvage in blocks of " + std::to_string(size) + " bytes on " +
+                    std::to_string(threads) + " threads",
+                salvage_file(input, options, true, size, threads), whole, true);
   }
 }
 

@@ -38,21 +38,26 @@ def encoding_arg(text: str) -> str:
     return text
 
 
-def bounded_int(minimum: int) -> Callable[[str], int]:
-    """A whole number from ``minimum`` to the largest count the engine can hold."""
+def bounded_int(minimum: int, maximum: int = sys.maxsize) -> Callable[[str], int]:
+    """A whole number from ``minimum`` to ``maximum`` (the largest count the engine can hold)."""
 
     def convert(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-        if not minimum <= value <= sys.maxsize:
+        if not minimum <= value <= maximum:
             raise argparse.ArgumentTypeError(
-                f"expected a number from {minimum} to {sys.maxsize}, got {text}"
+                f"expected a number from {minimum} to {maximum}, got {text}"
             )
         return value
 
     return convert
+
+
+# The most threads one salvage runs on.
+MAX_THREADS = 256
+threads_arg = bounded_int(1, MAX_THREADS)
 
 
 def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[str, ...]) -> None:

@@ -11,7 +11,7 @@ import sysconfig
 import _tidewrack_backend
 
 from . import _cli_preview, _cli_salvage, _cli_sniff, _native
-from ._cli_options import add_salvage_options, bounded_int, encoding_arg
+from ._cli_options import add_salvage_options, bounded_int, encoding_arg, threads_arg
 
 DESCRIPTION = """\
 Salvage damaged CSV files: every record is kept, repaired (short rows padded,
@@ -146,6 +146,10 @@ def build_parser() -> argparse.ArgumentParser:
     salvage.add_argument(
         "--encoding", type=encoding_arg, default="auto", metavar="NAME",
         help="encoding of INPUT (default: %(default)s)",
+    )
+    salvage.add_argument(
+        "--threads", type=threads_arg, metavar="N",
+        help="threads that salvage at once (default: one per available core); the files are the same",
     )
     add_salvage_options(salvage, ("-n", "--columns"))
     report = salvage.add_argument_group("reporting")

@@ -51,6 +51,8 @@ def run(args: argparse.Namespace) -> int:
         parser.error("--classic writes no repair log; drop --repairs")
     if args.classic and args.encoding != "auto":
         parser.error("--classic reads the bytes as they are; drop --encoding")
+    if args.classic and args.threads is not None:
+        parser.error("--classic runs on one thread; drop --threads")
 
     if to_stdout:
         output = None
@@ -70,7 +72,7 @@ def run(args: argparse.Namespace) -> int:
         try:
             report = salvage(
                 source, target, quarantine=quarantine, repairs=repairs, encoding=args.encoding,
-                classic=args.classic, **salvage_options(args),
+                classic=args.classic, threads=args.threads, **salvage_options(args),
             )
         except OSError as err:
             destinations = [path for path in (output, quarantine, repairs) if path]

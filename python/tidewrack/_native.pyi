@@ -31,6 +31,7 @@ def salvage(
     repair_quotes: bool = True,
     recover_unclosed_quotes: bool = True,
     encoding: str = "auto",
+    threads: SupportsIndex | None = None,
 ) -> SalvageCounts:
     """Salvages a CSV file into a clean file, a quarantine file and a repair log."""
 

@@ -36,6 +36,7 @@ def salvage(
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     recover_unclosed_quotes: bool | None = None,
+    threads: int | None = None,
 ) -> Report:
     """Salvages the CSV file ``input`` into a clean CSV file; returns a Report.
 
@@ -52,6 +53,9 @@ def salvage(
     width (``recover_unclosed_quotes``, on unless ``classic``). ``classic=True``
     runs the classic module's ``salvage_file`` instead, byte for byte: no repair
     log (``repairs`` must be left out or None) and no recovery.
+
+    ``threads`` salvage at once (None: one per available core); the files are
+    the same for every count. ``classic`` runs on one thread.
 
     Input compressed with gzip, bzip2 or xz, or a zip archive of one file, is
     recognised by its first bytes and decompressed (not with ``classic``);
@@ -73,6 +77,8 @@ def salvage(
             raise ValueError("classic=True does not recover unclosed quotes")
         if encoding != "auto":
             raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto'")
+        if threads is not None:
+            raise ValueError("classic=True runs on one thread; leave threads out")
         repairs_path = None
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
@@ -108,7 +114,7 @@ def salvage(
                 plain_source, output_path, [quarantine_path, repairs_path],
                 lambda engine_input, output, others: _native.salvage(
                     engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
-                    encoding=engine_encoding, **options
+                    encoding=engine_encoding, threads=threads, **options
                 ),
             )
         counts = dict(native)

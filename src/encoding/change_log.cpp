@@ -12,7 +12,7 @@ void ChangeLog::add(std::uint64_t offset, std::size_t output_length, ChangeKind 
   last_end_ = offset + output_length;
 }
 
-ChangeCounts ChangeLog::take(std::uint64_t start, std::uint64_t end) {
+ChangeCounts ChangeCursor::take(std::uint64_t start, std::uint64_t end) {
   ChangeCounts counts;
   while (first_ < changes_.size() && changes_[first_].offset < end) {
     const Change &change = changes_[first_++];
@@ -20,6 +20,13 @@ ChangeCounts ChangeLog::take(std::uint64_t start, std::uint64_t end) {
       (change.kind == ChangeKind::Decoded ? counts.decoded : counts.replaced) += change.input_bytes;
     }
   }
+  return counts;
+}
+
+ChangeCounts ChangeLog::take(std::uint64_t start, std::uint64_t end) {
+  ChangeCursor cursor(pending());
+  const ChangeCounts counts = cursor.take(start, end);
+  first_ += cursor.passed();
   // Give back the taken front once it is most of the storage.
   if (first_ == changes_.size()) {
     changes_.clear();

@@ -33,6 +33,27 @@ struct ChangeCounts {
 // A change's output is never ASCII, so a range that ends right after a line
 // break never cuts one in two: adjacent changes of one kind merge into one and
 // the counts of every record stay exact.
+class ChangeLog;
+
+// Reads a stretch of a ChangeLog's pending changes as take() would, without
+// dropping them: each thread that reconciles a part of one stretch of text
+// reads its changes through a cursor of its own.
+class ChangeCursor {
+public:
+  explicit ChangeCursor(std::span<const Change> changes) : changes_(changes) {}
+
+  std::span<const Change> pending() const { return changes_.subspan(first_); }
+  // Counts the changes whose output starts in [start, end) and passes every
+  // change that starts before `end`.
+  ChangeCounts take(std::uint64_t start, std::uint64_t end);
+  // The changes passed so far.
+  std::size_t passed() const { return first_; }
+
+private:
+  std::span<const Change> changes_;
+  std::size_t first_ = 0;
+};
+
 class ChangeLog {
 public:
   void add(std::uint64_t offset, std::size_t output_length, ChangeKind kind,

@@ -80,6 +80,7 @@ struct StretchEnd {
   bool continues = false;
   std::size_t next_begin = 0; // offset in the stretch
   std::uint64_t next_line = 0;
+  bool at_stop = false; // the next record starts at `stop_at` or past it
 };
 
 // Reconciles the records of one salvage, which may come in stretches of text
@@ -100,6 +101,20 @@ public:
 
   SalvageCounts &counts() { return counts_; }
 
+  // Adds the row and repair counters of another part of the same salvage.
+  void add_counts(const SalvageCounts &part) {
+    counts_.total_rows += part.total_rows;
+    counts_.salvaged_rows += part.salvaged_rows;
+    counts_.repaired_rows += part.repaired_rows;
+    counts_.quarantined_rows += part.quarantined_rows;
+    counts_.padded_rows += part.padded_rows;
+    counts_.merged_rows += part.merged_rows;
+    counts_.quote_repairs += part.quote_repairs;
+    counts_.unclosed_quotes += part.unclosed_quotes;
+    counts_.decoded_bytes += part.decoded_bytes;
+    counts_.replaced_bytes += part.replaced_bytes;
+  }
+
   // Hands every record that `parser` cuts from a stretch of text to
   // `clean(record, shape, merge_separator)` or to `quarantine(record, reason)`,
   // in input order, after `plain` may have taken it whole. The stretch starts
@@ -113,13 +128,16 @@ public:
   // far ahead, might read otherwise once more text follows, so it is left,
   // with all after it, and the result says where the next stretch starts.
   //
+  // Records that start at `stop_at` or past it are left too (a part of the
+  // stretch that another thread reconciles).
+  //
   // Stops early when `clean` returns false, and fails with Interrupted when
-  // `checkpoints` say so.
-  template <class PlainLane, class CleanSink, class QuarantineSink, class RepairLog>
-  Result<StretchEnd> reconcile(ResilientParser &parser, std::uint64_t offset, ChangeLog *changes,
-                               std::size_t certain_end, StopCheckpoints &checkpoints,
-                               PlainLane &plain, CleanSink &&clean, QuarantineSink &&quarantine,
-                               RepairLog &&log) {
+  // `checkpoints` say so. `Changes` offers pending() and take() as ChangeLog.
+  template <class Changes, class PlainLane, class CleanSink, class QuarantineSink, class RepairLog>
+  Result<StretchEnd> reconcile(ResilientParser &parser, std::uint64_t offset, Changes *changes,
+                               std::size_t certain_end, std::size_t stop_at,
+                               StopCheckpoints &checkpoints, PlainLane &plain, CleanSink &&clean,
+                               QuarantineSink &&quarantine, RepairLog &&log) {
     constexpr bool LOGGING = !std::is_same_v<std::decay_t<RepairLog>, NoRepairLog>;
     auto report_at = [&](std::uint64_t first_line, std::uint64_t last_line, std::size_t begin,
                          std::size_t end, RepairAction action, auto &&append_detail) {
@@ -167,6 +185,9 @@ public:
       }
       const std::uint64_t line = parser.line();
       const std::size_t begin = parser.pos();
+      if (begin >= stop_at) {
+        return StretchEnd{true, begin, line, true};
+      }
       const ResilientParser::PlainRow taken = plain.take(parser);
       if (taken.rendered()) {
         if (uncertain()) {
@@ -274,7 +295,7 @@ Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageO
   RecordReconciler reconciler(options, settlement, input.encoding);
   ResilientParser parser = salvage_parser(input, options, settlement);
   StopCheckpoints checkpoints(stop);
-  Result<StretchEnd> reconciled = reconciler.reconcile(parser, 0, input.changes, SIZE_MAX,
+  Result<StretchEnd> reconciled = reconciler.reconcile(parser, 0, input.changes, SIZE_MAX, SIZE_MAX,
                                                        checkpoints, plain, clean, quarantine, log);
   if (!reconciled.ok()) {
     return std::move(reconciled.error());

@@ -29,6 +29,12 @@ void RepairLogFile::write(const RepairEvent &event) {
   written_ = file_.write(line_);
 }
 
+void RepairLogFile::write_lines(std::string_view lines) {
+  if (written_.ok()) {
+    written_ = file_.write(lines);
+  }
+}
+
 Result<std::monostate> RepairLogFile::finish() {
   if (written_.ok()) {
     written_ = file_.flush();

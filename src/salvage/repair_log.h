@@ -19,6 +19,8 @@ public:
   // Writes the event's line. After a failed write the events that follow are
   // dropped: the failure is what finish() returns.
   void write(const RepairEvent &event);
+  // Writes lines rendered already (render_repair_line).
+  void write_lines(std::string_view lines);
   // Writes out what the buffer holds; the first failure of the whole log.
   Result<std::monostate> finish();
 

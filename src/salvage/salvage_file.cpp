@@ -1,7 +1,14 @@
 #include "salvage/salvage_file.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
 #include <memory>
+#include <sched.h>
+#include <span>
+#include <thread>
+#include <vector>
 
 #include "salvage/csv_format.h"
 #include "salvage/file_io.h"
@@ -32,6 +39,17 @@ public:
     }
     render_quarantine_line(held_, QuarantineRecord{record.end_line, reason, record_fields(record)},
                            delimiter_text_);
+    if (held_.size() > QUARANTINE_HOLD) {
+      write_held();
+    }
+  }
+
+  // Lines rendered already, as add() renders them.
+  void add_lines(std::string_view lines) {
+    if (!written_.ok()) {
+      return;
+    }
+    held_.append(lines);
     if (held_.size() > QUARANTINE_HOLD) {
       write_held();
     }
@@ -99,13 +117,215 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
   }
 }
 
+// Rendered output held in memory until the output before it is written: the
+// interface of OutputFile, growing instead of writing out.
+class MemoryOutput {
+public:
+  std::size_t room() const { return capacity_ - used_; }
+  char *free_space() { return buffer_.get() + used_; }
+  void commit(std::size_t size) {
+    used_ += size;
+    if (room() < OutputFile::BUFFER_SIZE) {
+      reserve(OutputFile::BUFFER_SIZE);
+    }
+  }
+  Result<std::monostate> write(std::string_view piece) {
+    reserve(piece.size());
+    std::memcpy(free_space(), piece.data(), piece.size());
+    commit(piece.size());
+    return std::monostate{};
+  }
+  std::string_view view() const { return {buffer_.get(), used_}; }
+  // Drops what was written, keeping the memory.
+  void clear() {
+    used_ = 0;
+    reserve(OutputFile::BUFFER_SIZE);
+  }
+
+  // Room for at least `count` more bytes.
+  void reserve(std::size_t count) {
+    if (room() >= count) {
+      return;
+    }
+    const std::size_t capacity = std::max(capacity_ * 2, used_ + count);
+    std::unique_ptr<char[]> grown(new char[capacity]); // left unfilled
+    if (used_ > 0) {
+      std::memcpy(grown.get(), buffer_.get(), used_);
+    }
+    buffer_ = std::move(grown);
+    capacity_ = capacity;
+  }
+
+private:
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t used_ = 0;
+};
+
+// Renders the clean rows into an OutputFile or a MemoryOutput: the fast lane
+// of plain records (rendered in place, in one pass with their parsing) and
+// the sink of the others.
+template <class Output> class CleanRows {
+public:
+  CleanRows(Output &output, const SalvageOptions &options, const Settlement &settlement)
+      : output_(output), renderer_(settlement.delimiter, options.quote_char),
+        columns_(settlement.columns), fill_ragged_rows_(options.fill_ragged_rows),
+        plain_lane_(settlement.delimiter < 0x80 && options.quote_char < 0x80) {}
+
+  ResilientParser::PlainRow take(ResilientParser &parser) {
+    if (!plain_lane_ || !parser.renders_plain_rows()) {
+      return {};
+    }
+    return parser.render_plain_row(output_.free_space(), output_.room(), columns_,
+                                   fill_ragged_rows_);
+  }
+  void commit(const ResilientParser::PlainRow &row) { output_.commit(row.size); }
+
+  bool operator()(const Record &record, const RowShape &shape, const std::string &merge_separator) {
+    // A line that surely fits the buffer's free room is rendered there in
+    // place: the same as copying it in whole.
+    const std::size_t bound = renderer_.size_bound(record, shape, merge_separator);
+    if (bound <= output_.room()) {
+      char *start = output_.free_space();
+      char *end = renderer_.render_to(start, record, shape, merge_separator);
+      output_.commit(static_cast<std::size_t>(end - start));
+      return true;
+    }
+    // Elsewhere, in memory that is reused and never zero-filled.
+    if (bound > line_capacity_) {
+      line_.reset();
+      line_.reset(new char[bound]);
+      line_capacity_ = bound;
+    }
+    char *end = renderer_.render_to(line_.get(), record, shape, merge_separator);
+    written_ =
+        output_.write(std::string_view(line_.get(), static_cast<std::size_t>(end - line_.get())));
+    return written_.ok();
+  }
+
+  Result<std::monostate> &written() { return written_; }
+
+private:
+  Output &output_;
+  CleanRowRenderer renderer_;
+  std::uint64_t columns_;
+  bool fill_ragged_rows_;
+  bool plain_lane_;
+  std::unique_ptr<char[]> line_;
+  std::size_t line_capacity_ = 0;
+  Result<std::monostate> written_ = std::monostate{};
+};
+
+// The line breaks of a stretch of text as the parser counts lines where no
+// quoted field spans them: LFs, and CRs that no LF follows.
+std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to) {
+  std::uint64_t breaks = 0;
+  for (std::size_t at = from; at < to; ++at) {
+    const char byte = text[at];
+    breaks += byte == '\n' || (byte == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'));
+  }
+  return breaks;
+}
+
+// The first line start at `at` or past it, when the bytes before `at` are
+// read outside quotes; the size of the text when there is none.
+std::size_t next_line_start(std::string_view text, std::size_t at) {
+  if (at == 0) {
+    return 0;
+  }
+  for (std::size_t byte = at - 1; byte < text.size(); ++byte) {
+    if (text[byte] == '\n') {
+      return byte + 1;
+    }
+    if (text[byte] == '\r') {
+      return byte + 1 < text.size() && text[byte + 1] == '\n' ? byte + 2 : byte + 1;
+    }
+  }
+  return text.size();
+}
+
+// One part of a stretch that a thread reconciles: from a record start found
+// by guessing (a line start, its line counted as if no quoted field spanned
+// a line break) up to the next part's start. The part before it proves the
+// guess: it must end exactly there, on that line; else the part is
+// reconciled again from where that one did end.
+struct StretchPart {
+  std::size_t begin = 0;
+  std::size_t stop = SIZE_MAX; // the next part's begin
+  std::uint64_t line = 1;
+  MemoryOutput clean;
+  std::string quarantine; // rendered lines
+  std::string log;        // rendered lines
+  SalvageCounts counts;
+  std::optional<Result<StretchEnd>> end;
+  std::exception_ptr failure;
+};
+
+// What every part of one stretch shares.
+struct StretchContext {
+  std::string_view text;
+  std::uint64_t offset;            // of text in the whole text
+  std::span<const Change> changes; // pending when the stretch began
+  bool has_changes;
+  bool skips_mark;         // the stretch starts the input: a byte-order mark there is skipped
+  std::size_t certain_end; // as for RecordReconciler::reconcile
+  const SalvageOptions &options;
+  const Settlement &settlement;
+  std::string_view delimiter_text;
+  bool logging;
+  ParserInput kind;
+};
+
+void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll stop) {
+  part.clean.clear();
+  part.quarantine.clear();
+  part.log.clear();
+  SalvageText text(context.text.substr(part.begin));
+  text.kind = context.kind;
+  ResilientParser parser = salvage_parser(text, context.options, context.settlement);
+  if (!(context.skips_mark && part.begin == 0)) {
+    parser.continue_input_at_line(part.line);
+  }
+  RecordReconciler reconciler(context.options, context.settlement, {});
+  StopCheckpoints checkpoints(stop);
+  CleanRows<MemoryOutput> rows(part.clean, context.options, context.settlement);
+  ChangeCursor cursor(context.changes);
+  ChangeCursor *changes = context.has_changes ? &cursor : nullptr;
+  const std::size_t certain_end =
+      context.certain_end == SIZE_MAX ? SIZE_MAX : context.certain_end - part.begin;
+  const std::size_t stop_at = part.stop == SIZE_MAX ? SIZE_MAX : part.stop - part.begin;
+  auto set_aside = [&](const Record &record, const std::string &reason) {
+    render_quarantine_line(part.quarantine,
+                           QuarantineRecord{record.end_line, reason, record_fields(record)},
+                           context.delimiter_text);
+  };
+  const std::uint64_t offset = context.offset + part.begin;
+  part.end =
+      context.logging
+          ? reconciler.reconcile(
+                parser, offset, changes, certain_end, stop_at, checkpoints, rows, rows, set_aside,
+                [&](const RepairEvent &event) { render_repair_line(part.log, event); })
+          : reconciler.reconcile(parser, offset, changes, certain_end, stop_at, checkpoints, rows,
+                                 rows, set_aside, NoRepairLog{});
+  part.counts = reconciler.counts();
+}
+
 } // namespace
+
+unsigned available_cores() {
+  cpu_set_t cores;
+  CPU_ZERO(&cores);
+  if (::sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&cores));
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
 
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
                                    const std::optional<std::string> &repair_log_path, StopPoll stop,
-                                   std::size_t block_size) {
+                                   std::size_t block_size, unsigned threads) {
   Result<TextWindow> opened_input = TextWindow::open(input_path, options.encoding, stop);
   if (!opened_input.ok()) {
     return std::move(opened_input.error()).on_file(input_path);
@@ -145,47 +365,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     quarantine.emplace(*quarantine_path, settlement.delimiter, stop);
   }
 
-  CleanRowRenderer renderer(settlement.delimiter, options.quote_char);
-  Result<std::monostate> written = std::monostate{};
-  std::unique_ptr<char[]> line;
-  std::size_t line_capacity = 0;
-  // Plain records are cut and rendered in one go, in place in the buffer.
-  struct PlainLane {
-    OutputFile &output;
-    std::uint64_t columns;
-    bool fill_ragged_rows;
-    bool open;
-    ResilientParser::PlainRow take(ResilientParser &parser) {
-      if (!open || !parser.renders_plain_rows()) {
-        return {};
-      }
-      return parser.render_plain_row(output.free_space(), output.room(), columns, fill_ragged_rows);
-    }
-    void commit(const ResilientParser::PlainRow &row) { output.commit(row.size); }
-  } plain{output, settlement.columns, options.fill_ragged_rows,
-          settlement.delimiter < 0x80 && options.quote_char < 0x80};
-  auto clean = [&](const Record &record, const RowShape &shape,
-                   const std::string &merge_separator) {
-    // A line that surely fits the buffer's free room is rendered there in
-    // place: the same as copying it in whole.
-    const std::size_t bound = renderer.size_bound(record, shape, merge_separator);
-    if (bound <= output.room()) {
-      char *start = output.free_space();
-      char *end = renderer.render_to(start, record, shape, merge_separator);
-      output.commit(static_cast<std::size_t>(end - start));
-      return true;
-    }
-    // Elsewhere, in memory that is reused and never zero-filled.
-    if (bound > line_capacity) {
-      line.reset();
-      line.reset(new char[bound]);
-      line_capacity = bound;
-    }
-    char *end = renderer.render_to(line.get(), record, shape, merge_separator);
-    written =
-        output.write(std::string_view(line.get(), static_cast<std::size_t>(end - line.get())));
-    return written.ok();
-  };
+  CleanRows<OutputFile> rows(output, options, settlement);
   auto set_aside = [&](const Record &record, const std::string &reason) {
     if (quarantine) {
       quarantine->add(record, reason);
@@ -200,19 +380,121 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   RecordReconciler reconciler(options, settlement, {});
   StopCheckpoints checkpoints(stop);
   std::optional<std::uint64_t> continued_at_line;
-  for (;;) {
-    ResilientParser parser = salvage_parser(window_text(window), options, settlement);
-    if (continued_at_line) {
-      parser.continue_input_at_line(*continued_at_line);
+  // With threads, a stretch is cut into parts, one per thread.
+  std::vector<StretchPart> parts(threads > 1 ? threads : 0);
+  std::atomic<bool> stopping = false;
+  auto main_poll = [&](bool signalled) {
+    const bool stops = stop(signalled);
+    if (stops) {
+      stopping.store(true, std::memory_order_relaxed);
     }
-    const std::size_t certain_end = window.ended() ? SIZE_MAX : window.text().size();
-    Result<StretchEnd> reconciled =
-        repair_log
-            ? reconciler.reconcile(parser, window.offset(), window.changes(), certain_end,
-                                   checkpoints, plain, clean, set_aside,
-                                   [&](const RepairEvent &event) { repair_log->write(event); })
-            : reconciler.reconcile(parser, window.offset(), window.changes(), certain_end,
-                                   checkpoints, plain, clean, set_aside, NoRepairLog{});
+    return stops;
+  };
+  auto helper_poll = [&](bool) { return stopping.load(std::memory_order_relaxed); };
+  const std::string delimiter_text = byte_as_utf8(settlement.delimiter);
+  Result<std::monostate> &written = rows.written();
+  for (;;) {
+    const std::string_view text = window.text();
+    const std::size_t certain_end = window.ended() ? SIZE_MAX : text.size();
+    Result<StretchEnd> reconciled = StretchEnd{};
+    if (parts.empty()) {
+      ResilientParser parser = salvage_parser(window_text(window), options, settlement);
+      if (continued_at_line) {
+        parser.continue_input_at_line(*continued_at_line);
+      }
+      reconciled =
+          repair_log
+              ? reconciler.reconcile(parser, window.offset(), window.changes(), certain_end,
+                                     SIZE_MAX, checkpoints, rows, rows, set_aside,
+                                     [&](const RepairEvent &event) { repair_log->write(event); })
+              : reconciler.reconcile(parser, window.offset(), window.changes(), certain_end,
+                                     SIZE_MAX, checkpoints, rows, rows, set_aside, NoRepairLog{});
+    } else {
+      const ChangeLog *changes = window.changes();
+      const StretchContext context{text,
+                                   window.offset(),
+                                   changes ? changes->pending() : std::span<const Change>{},
+                                   changes != nullptr,
+                                   !continued_at_line,
+                                   certain_end,
+                                   options,
+                                   settlement,
+                                   delimiter_text,
+                                   repair_log.has_value(),
+                                   window.kind()};
+      // Guess the parts' starts and lines.
+      std::uint64_t line = continued_at_line.value_or(1);
+      std::size_t begin = 0;
+      for (std::size_t part = 0; part < parts.size(); ++part) {
+        const std::size_t next =
+            part + 1 == parts.size()
+                ? SIZE_MAX
+                : std::max(begin, next_line_start(text, text.size() / parts.size() * (part + 1)));
+        parts[part].begin = begin;
+        parts[part].stop = next;
+        parts[part].line = line;
+        if (next != SIZE_MAX) {
+          line += line_breaks(text, begin, next);
+          begin = next;
+        }
+      }
+      auto run = [&](StretchPart &part, StopPoll poll) {
+        try {
+          reconcile_part(context, part, poll);
+        } catch (...) {
+          part.failure = std::current_exception();
+        }
+      };
+      {
+        std::vector<std::jthread> helpers;
+        helpers.reserve(parts.size() - 1);
+        for (std::size_t part = 1; part < parts.size(); ++part) {
+          helpers.emplace_back(run, std::ref(parts[part]), StopPoll(helper_poll));
+        }
+        run(parts[0], StopPoll(main_poll));
+      }
+      // Take the parts in order, each proven by the one before.
+      std::size_t at = 0;
+      std::uint64_t at_line = continued_at_line.value_or(1);
+      for (std::size_t index = 0; index < parts.size(); ++index) {
+        StretchPart &part = parts[index];
+        if (part.failure) {
+          std::rethrow_exception(part.failure);
+        }
+        if (index > 0 && (part.begin != at || part.line != at_line)) {
+          part.begin = at;
+          part.line = at_line;
+          run(part, StopPoll(main_poll));
+          if (part.failure) {
+            std::rethrow_exception(part.failure);
+          }
+        }
+        reconciled = std::move(*part.end);
+        if (!reconciled.ok()) {
+          break;
+        }
+        reconciler.add_counts(part.counts);
+        written = output.write(part.clean.view());
+        if (quarantine) {
+          quarantine->add_lines(part.quarantine);
+        }
+        if (repair_log) {
+          repair_log->write_lines(part.log);
+        }
+        StretchEnd &end = reconciled.value();
+        end.next_begin += part.begin;
+        if (!end.at_stop || !written.ok()) {
+          break;
+        }
+        at = end.next_begin;
+        at_line = end.next_line;
+      }
+      if (changes != nullptr && reconciled.ok()) {
+        // Drop what the parts read.
+        (void)window.changes()->take(window.offset(),
+                                     window.offset() + reconciled.value().next_begin);
+      }
+    }
     if (!reconciled.ok()) {
       return std::move(reconciled.error()); // what was written so far stays, unflushed rows aside
     }

@@ -11,6 +11,9 @@
 
 namespace tidewrack {
 
+// The cores this process may run on.
+unsigned available_cores();
+
 // How much text a file salvage reads and reconciles at a time, at least.
 inline constexpr std::size_t SALVAGE_BLOCK_SIZE = std::size_t{8} << 20;
 
@@ -24,6 +27,12 @@ inline constexpr std::size_t SALVAGE_BLOCK_SIZE = std::size_t{8} << 20;
 // input that is also one of the files written is read whole first. The
 // delimiter and the column count are settled before any file is opened.
 //
+// With `threads` above 1, each stretch of text is cut into as many parts at
+// guessed record starts, reconciled at once on as many threads (the calling
+// one among them), and put together in order; a part whose guess the part
+// before it does not prove is reconciled again from where that one ended, so
+// the files are the same as with one thread.
+//
 // When a repair-log path is given, every change made is written there as the
 // salvage goes; that file is opened before the output, so that a log that
 // cannot be created leaves the output untouched. The quarantine file is opened
@@ -35,6 +44,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
                                    const std::optional<std::string> &repair_log_path = {},
-                                   StopPoll stop = {}, std::size_t block_size = SALVAGE_BLOCK_SIZE);
+                                   StopPoll stop = {}, std::size_t block_size = SALVAGE_BLOCK_SIZE,
+                                   unsigned threads = 1);
 
 } // namespace tidewrack

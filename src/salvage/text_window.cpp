@@ -76,8 +76,8 @@ Result<std::monostate> TextWindow::read_bytes(std::size_t count) {
     const std::uint64_t rest = file_.expected_size() > file_.bytes_read()
                                    ? file_.expected_size() - file_.bytes_read() + 1
                                    : 0;
-    const std::size_t wanted = std::min<std::size_t>(
-        count - (end_ - begin_), std::max<std::uint64_t>(rest, RAW_BLOCK));
+    const std::size_t wanted =
+        std::min<std::size_t>(count - (end_ - begin_), std::max<std::uint64_t>(rest, RAW_BLOCK));
     Result<std::size_t> got = file_.read_fully(make_room(wanted), wanted);
     if (!got.ok()) {
       return std::move(got.error());

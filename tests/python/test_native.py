@@ -86,8 +86,10 @@ def test_file_errors_are_the_subclass_with_errno_and_the_file(
         (lambda: _native.salvage("in.csv", "o.csv", delimiter='"'), ValueError, "delimiter"),
         (lambda: _native.salvage("in.csv", "o.csv", recover_unclosed_quotes=1), TypeError,
          "'int' object is not an instance of 'bool'"),
+        (lambda: _native.salvage("in.csv", "o.csv", threads=0), ValueError, "^threads must be between 1 and 256$"),
     ],
-    ids=["options-by-keyword-only", "output-is-quarantine", "quarantine-is-log", "unreadable-options", "flag"],
+    ids=["options-by-keyword-only", "output-is-quarantine", "quarantine-is-log", "unreadable-options", "flag",
+         "threads"],
 )
 def test_refusals_touch_no_file(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, call: object, error: type[Exception], message: str
@@ -98,3 +100,19 @@ def test_refusals_touch_no_file(
     with pytest.raises(error, match=message):
         call()  # type: ignore[operator]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "sub"]
+
+
+def test_every_thread_count_writes_the_same_files(tmp_path: Path) -> None:
+    # Parts start at guessed line starts: quoted line breaks, lone CRs and
+    # stray quotes make some guesses wrong, and those parts are redone.
+    rows = [
+        b'1,"multi\nline, quoted",x\n', b"2,short\n", b'3,"a "stray" quote",y\n', b"4,cr only\r",
+        b"5,too,many,fields\n", b"\n",
+    ]
+    (tmp_path / "in.csv").write_bytes(b"id,text,more\n" + b"".join(rows[i * 5 % len(rows)] for i in range(100_000)))
+    written = []
+    for threads in (1, 2, 3, 8):
+        names = [str(tmp_path / f"{kind}{threads}.csv") for kind in ("out", "q", "log")]
+        counts = _native.salvage(str(tmp_path / "in.csv"), *names, threads=threads)
+        written.append((counts, [Path(name).read_bytes() for name in names]))
+    assert all(each == written[0] for each in written)

@@ -23,8 +23,10 @@ namespace {
 const char *const NAMES[] = {
     "input_path",       "output_path",   "quarantine_path",         "repairs_path",
     "delimiter",        "quote_char",    "fill_ragged_rows",        "merge_overflow",
-    "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding"};
+    "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding",
+    "threads"};
 constexpr std::size_t OPTIONS_AT = 4;
+constexpr unsigned MAX_THREADS = 256;
 // The paths may come by position, the options by keyword only.
 ParameterList parameters("", "salvage", NAMES, 2, OPTIONS_AT);
 
@@ -110,6 +112,7 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     SalvageOptions options;
     bool recover_unclosed_quotes = true;
     std::string encoding_name;
+    std::optional<std::uint64_t> threads;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "input_path", input_path) ||
         !convert_text(values[1], "output_path", output_path) ||
@@ -121,7 +124,13 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
         !convert_flag(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS], "recover_unclosed_quotes",
                       true, recover_unclosed_quotes) ||
         !convert_text(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 1], "encoding", "auto",
-                      encoding_name)) {
+                      encoding_name) ||
+        !convert_optional_count(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 2], "threads",
+                                threads)) {
+      return nullptr;
+    }
+    if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
+      PyErr_Format(PyExc_ValueError, "threads must be between 1 and %u", MAX_THREADS);
       return nullptr;
     }
     options.encoding = input_encoding_named(encoding_name);
@@ -150,7 +159,8 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
       if (clash.empty()) {
         SignalPoll poll(detached);
         result.emplace(salvage_file(input_path, output_path, quarantine_path, options, repairs_path,
-                                    StopPoll(poll)));
+                                    StopPoll(poll), SALVAGE_BLOCK_SIZE,
+                                    threads ? static_cast<unsigned>(*threads) : available_cores()));
       }
     }
     if (!clash.empty()) {
@@ -169,7 +179,7 @@ const char SALVAGE_DOC[] =
     "salvage(input_path, output_path, quarantine_path=None, repairs_path=None, *, "
     "delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, "
     "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
-    "encoding=\"auto\")\n"
+    "encoding=\"auto\", threads=None)\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -181,7 +191,9 @@ const char SALVAGE_DOC[] =
     "lines read as rows of the expected width, is read as text; and encoding:\n"
     "\"auto\" (byte-order mark, UTF-16 by its NUL bytes, else UTF-8 with other\n"
     "bytes read as cp1252), \"utf-8\", \"cp1252\", \"latin-1\", \"utf-16\",\n"
-    "\"utf-16-le\", \"utf-16-be\", \"utf-32\", ...\n"
+    "\"utf-16-le\", \"utf-16-be\", \"utf-32\", ...; and threads: how many\n"
+    "threads reconcile at once (None: one per available core); the files\n"
+    "are the same for every count.\n"
     "\n"
     "Returns a dict of the counters: the six of the classic summary, then\n"
     "padded_rows, merged_rows, quote_repairs, unclosed_quotes, decoded_bytes,\n"
