@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "heuristics/infer.h"
+#include "heuristics/sniff.h"
 #include "salvage/csv_format.h"
 #include "salvage/file_io.h"
 #include "salvage/reconcile.h"
@@ -104,13 +106,33 @@ SalvageText window_text(TextWindow &window) {
 // the input long enough that a longer one would settle alike.
 Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &options,
                                     StopPoll stop) {
+  // Each record detection reads holds a line at least: a head with fewer line
+  // breaks cannot settle, and is read on at once (a long single line then
+  // costs one detection, not one per doubling).
+  constexpr std::uint64_t RECORDS_READ = std::max(SNIFF_RECORD_LIMIT, INFER_RECORD_LIMIT);
+  std::uint64_t breaks = 0;
+  for (std::size_t counted = 0; !window.ended();) {
+    const std::string_view text = window.text();
+    breaks += static_cast<std::uint64_t>(
+        std::count_if(text.begin() + static_cast<std::ptrdiff_t>(counted), text.end(),
+                      [](char byte) { return byte == '\n' || byte == '\r'; }));
+    if (breaks > RECORDS_READ) {
+      break;
+    }
+    counted = text.size();
+    Result<std::monostate> read = window.read_until(std::max<std::size_t>(text.size() * 2, 1));
+    if (!read.ok()) {
+      return std::move(read.error());
+    }
+  }
   for (;;) {
     bool read_to_end = false;
     Result<Settlement> settled = settle(window_text(window), options, stop, &read_to_end);
     if (!settled.ok() || !read_to_end || window.ended()) {
       return settled;
     }
-    Result<std::monostate> read = window.read_until(window.text().size() * 2);
+    Result<std::monostate> read =
+        window.read_until(std::max<std::size_t>(window.text().size() * 2, 1));
     if (!read.ok()) {
       return std::move(read.error());
     }
