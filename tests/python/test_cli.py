@@ -562,6 +562,16 @@ class TestHostileEnvironment:
         assert assert_clean_exit(result, 1) == f"tidewrack: cannot write standard output: {why}\n"
 
     @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer reserves more address space than any limit allows")
+    def test_a_file_larger_than_the_memory_allowed_is_salvaged(self, tmp_path: Path, big_csv: Path) -> None:
+        # The input used to be read whole: 200 MB could not fit in 150.
+        limit = 150 << 20
+        result = tidewrack_cli(
+            "salvage", big_csv, "-o", "clean.csv", "--json", cwd=tmp_path,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)),
+        )
+        assert result.returncode == 0, result.stderr
+        assert (tmp_path / "clean.csv").stat().st_size == big_csv.stat().st_size
+
     def test_out_of_memory_names_the_input_and_keeps_the_output(self, tmp_path: Path) -> None:
         one_line = tmp_path / "one_line.csv"
         one_line.write_bytes(b"a," * (100 << 20))
