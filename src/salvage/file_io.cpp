@@ -75,7 +75,8 @@ Result<std::monostate> write_all(int descriptor, std::string_view data,
 
 // Reads the file at `path` into `bytes`, which offers resize(n), data() and size().
 template <class Bytes>
-Result<std::monostate> read_into(const std::string &path, Bytes &bytes, StopPoll stop) {
+Result<std::monostate> read_into(const std::string &path, Bytes &bytes, StopPoll stop,
+                                 ProgressSink progress) {
   if (has_nul(path)) {
     return SalvageError::io(std::string(NUL_IN_PATH));
   }
@@ -93,6 +94,7 @@ Result<std::monostate> read_into(const std::string &path, Bytes &bytes, StopPoll
   // growing the buffer; a file that grows while read is still read whole.
   bytes.resize(expected + 1);
   std::size_t filled = 0;
+  std::uint64_t next_report = ProgressSink::INTERVAL;
   StopCheckpoints checkpoints(stop);
   for (;;) {
     if (checkpoints.stop_at(filled)) {
@@ -118,8 +120,13 @@ Result<std::monostate> read_into(const std::string &path, Bytes &bytes, StopPoll
       break;
     }
     filled += static_cast<std::size_t>(got);
+    if (filled >= next_report) {
+      progress(filled);
+      next_report = filled + ProgressSink::INTERVAL;
+    }
   }
   bytes.resize(filled);
+  progress(filled);
   return std::monostate{};
 }
 
@@ -175,17 +182,17 @@ std::string resolved_path(std::string path) {
 
 Result<std::string> read_whole_file(const std::string &path, StopPoll stop) {
   std::string bytes;
-  Result<std::monostate> read = read_into(path, bytes, stop);
+  Result<std::monostate> read = read_into(path, bytes, stop, ProgressSink{});
   if (!read.ok()) {
     return std::move(read.error());
   }
   return bytes;
 }
 
-Result<FileBytes> read_file_bytes(const std::string &path, StopPoll stop) {
+Result<FileBytes> read_file_bytes(const std::string &path, StopPoll stop, ProgressSink progress) {
   FileBytes bytes;
   UnfilledBytes unfilled{bytes};
-  Result<std::monostate> read = read_into(path, unfilled, stop);
+  Result<std::monostate> read = read_into(path, unfilled, stop, progress);
   if (!read.ok()) {
     return std::move(read.error());
   }

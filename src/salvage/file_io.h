@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "error/progress_sink.h"
 #include "error/result.h"
 #include "error/stop_poll.h"
 
@@ -32,8 +33,10 @@ private:
   std::size_t capacity_ = 0;
 };
 
-// Reads a whole file like read_whole_file, into FileBytes.
-Result<FileBytes> read_file_bytes(const std::string &path, StopPoll stop = {});
+// Reads a whole file like read_whole_file, into FileBytes, telling `progress`
+// the bytes read every ProgressSink::INTERVAL and once at the end.
+Result<FileBytes> read_file_bytes(const std::string &path, StopPoll stop = {},
+                                  ProgressSink progress = {});
 
 // True when files opened for writing at the two paths would be one regular
 // file: the same existing file, or the same path once symlinks are resolved.

@@ -47,9 +47,9 @@ Result<std::monostate> write_quarantine(const std::string &path,
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
-                                   const std::optional<std::string> &repair_log_path,
-                                   StopPoll stop) {
-  Result<FileBytes> input = read_file_bytes(input_path, stop);
+                                   const std::optional<std::string> &repair_log_path, StopPoll stop,
+                                   ProgressSink progress) {
+  Result<FileBytes> input = read_file_bytes(input_path, stop, progress);
   if (!input.ok()) {
     return std::move(input.error()).on_file(input_path);
   }

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "error/progress_sink.h"
 #include "error/result.h"
 #include "error/stop_poll.h"
 #include "salvage/options.h"
@@ -19,10 +20,11 @@ namespace tidewrack {
 // the output, so that a log that cannot be created leaves the output untouched.
 // A failed file operation names its file (SalvageError::path). Fails with
 // Interrupted when `stop` says so, leaving what was written as it is.
+// `progress` is told how many input bytes are done every few MiB.
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
                                    const std::optional<std::string> &repair_log_path = {},
-                                   StopPoll stop = {});
+                                   StopPoll stop = {}, ProgressSink progress = {});
 
 } // namespace tidewrack

@@ -86,8 +86,10 @@ def test_file_errors_are_the_subclass_with_errno_and_the_file(
         (lambda: _native.salvage("in.csv", "o.csv", delimiter='"'), ValueError, "delimiter"),
         (lambda: _native.salvage("in.csv", "o.csv", recover_unclosed_quotes=1), TypeError,
          "'int' object is not an instance of 'bool'"),
+        (lambda: _native.salvage("in.csv", "o.csv", progress=1), TypeError, "'int' object is not callable"),
     ],
-    ids=["options-by-keyword-only", "output-is-quarantine", "quarantine-is-log", "unreadable-options", "flag"],
+    ids=["options-by-keyword-only", "output-is-quarantine", "quarantine-is-log", "unreadable-options", "flag",
+         "progress-not-callable"],
 )
 def test_refusals_touch_no_file(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, call: object, error: type[Exception], message: str
@@ -98,3 +100,22 @@ def test_refusals_touch_no_file(
     with pytest.raises(error, match=message):
         call()  # type: ignore[operator]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "sub"]
+
+
+def test_progress_counts_up_to_the_input_size(tmp_path: Path) -> None:
+    content = b"a,b,c\n" + b"1,two,three\n" * 1_000_000  # 12 MB: reported every 4 MiB at most
+    (tmp_path / "in.csv").write_bytes(content)
+    done: list[int] = []
+    _native.salvage(str(tmp_path / "in.csv"), str(tmp_path / "out.csv"), progress=done.append)
+    assert done == sorted(done) and done[-1] == len(content)
+    assert all(count % (4 << 20) == 0 for count in done[:-1])
+
+
+def test_an_exception_from_progress_stops_the_salvage_and_propagates(tmp_path: Path) -> None:
+    (tmp_path / "in.csv").write_bytes(b"a,b\n1,2\n")
+
+    def refuse(done: int) -> None:
+        raise LookupError(done)
+
+    with pytest.raises(LookupError):
+        _native.salvage(str(tmp_path / "in.csv"), str(tmp_path / "out.csv"), progress=refuse)

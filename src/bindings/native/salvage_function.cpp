@@ -12,6 +12,7 @@
 #include "bindings/common/salvage_option_arguments.h"
 #include "bindings/common/signal_poll.h"
 #include "bindings/native/functions.h"
+#include "bindings/native/progress_callback.h"
 #include "encoding/encoding.h"
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
@@ -23,7 +24,8 @@ namespace {
 const char *const NAMES[] = {
     "input_path",       "output_path",   "quarantine_path",         "repairs_path",
     "delimiter",        "quote_char",    "fill_ragged_rows",        "merge_overflow",
-    "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding"};
+    "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding",
+    "progress"};
 constexpr std::size_t OPTIONS_AT = 4;
 // The paths may come by position, the options by keyword only.
 ParameterList parameters("", "salvage", NAMES, 2, OPTIONS_AT);
@@ -110,6 +112,7 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     SalvageOptions options;
     bool recover_unclosed_quotes = true;
     std::string encoding_name;
+    PyObject *progress = nullptr;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "input_path", input_path) ||
         !convert_text(values[1], "output_path", output_path) ||
@@ -121,7 +124,9 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
         !convert_flag(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS], "recover_unclosed_quotes",
                       true, recover_unclosed_quotes) ||
         !convert_text(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 1], "encoding", "auto",
-                      encoding_name)) {
+                      encoding_name) ||
+        !convert_optional_callable(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 2], "progress",
+                                   progress)) {
       return nullptr;
     }
     options.encoding = input_encoding_named(encoding_name);
@@ -143,19 +148,30 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
          {"repairs_path", repairs_path ? &*repairs_path : nullptr}}};
     std::optional<Result<SalvageCounts>> result;
     std::string clash;
+    bool progress_failed = false;
     {
-      // Every argument is a C++ value now: other threads may run meanwhile.
+      // Every argument is a C++ value now (the progress callable is kept alive
+      // by the call): other threads may run meanwhile.
       DetachedThread detached;
       clash = same_destinations(destinations);
       if (clash.empty()) {
         SignalPoll poll(detached);
+        ProgressCallback report(detached, progress);
+        auto stop = [&](bool signalled) { return report.failed() || poll(signalled); };
         result.emplace(salvage_file(input_path, output_path, quarantine_path, options, repairs_path,
-                                    StopPoll(poll)));
+                                    StopPoll(stop), ProgressSink(report)));
+        if (result->ok()) {
+          report.finish();
+        }
+        progress_failed = report.failed();
       }
     }
     if (!clash.empty()) {
       PyErr_SetString(PyExc_ValueError, clash.c_str());
       return nullptr;
+    }
+    if (progress_failed) {
+      return nullptr; // its exception (or a signal handler's) is pending
     }
     if (!result->ok()) {
       raise_file_error(result->error());
@@ -169,7 +185,7 @@ const char SALVAGE_DOC[] =
     "salvage(input_path, output_path, quarantine_path=None, repairs_path=None, *, "
     "delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, "
     "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
-    "encoding=\"auto\")\n"
+    "encoding=\"auto\", progress=None)\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -181,7 +197,9 @@ const char SALVAGE_DOC[] =
     "lines read as rows of the expected width, is read as text; and encoding:\n"
     "\"auto\" (byte-order mark, UTF-16 by its NUL bytes, else UTF-8 with other\n"
     "bytes read as cp1252), \"utf-8\", \"cp1252\", \"latin-1\", \"utf-16\",\n"
-    "\"utf-16-le\", \"utf-16-be\", \"utf-32\", ...\n"
+    "\"utf-16-le\", \"utf-16-be\", \"utf-32\", ...; and progress: a callable\n"
+    "given the count of input bytes done every few MB (at most every 50 ms) and\n"
+    "at the end; an exception it raises stops the salvage and propagates.\n"
     "\n"
     "Returns a dict of the counters: the six of the classic summary, then\n"
     "padded_rows, merged_rows, quote_repairs, unclosed_quotes, decoded_bytes,\n"
