@@ -35,10 +35,10 @@ class ProgressBar:
     def reporter(self, source: str) -> Callable[[int, int], None]:
         """The progress callback of one input."""
 
-        def report(done: int, _size: int) -> None:
+        def report(done: int, size: int) -> None:
             with self._lock:
                 self._done[source] = done
-                if time.monotonic() >= self._next_draw:
+                if done == size or time.monotonic() >= self._next_draw:  # an input's end is always shown
                     self._draw()
 
         return report
