@@ -1,4 +1,4 @@
-"""tidewrack salvage: clean copy, quarantine file, summary."""
+"""tidewrack salvage: clean copy, quarantine file, summary, for one input or several."""
 
 from __future__ import annotations
 
@@ -141,12 +141,17 @@ def run_many(args: argparse.Namespace) -> int:
         except OSError as err:
             raise CliError(f"cannot create folder '{shown(args.output)}': {reason(err)}") from None
 
-    statuses = [0]
+    statuses = []
     total = sum(known_size(job.source) or 0 for job in jobs)
-    with progress_bar(args.quiet, total) as bar:
-        for job, outcome in zip(jobs, outcomes(args, jobs, bar)):
+    # Closed on any ending, so that a failure to report stops the jobs still running.
+    with progress_bar(args.quiet, total) as bar, contextlib.closing(outcomes(args, jobs, bar)) as results:
+        for job, outcome in zip(jobs, results):
             statuses.append(tell(args, job, outcome, bar))
-    return max(statuses, key=SEVERITY.index)
+    return max(statuses, key=severity)
+
+
+def severity(status: int) -> int:
+    return SEVERITY.index(status) if status in SEVERITY else len(SEVERITY)
 
 
 def expand_folders(parser: argparse.ArgumentParser, inputs: list[str]) -> list[str]:
