@@ -72,7 +72,7 @@ class ProgressBar:
             f"[{'#' * filled}{'-' * (_WIDTH - filled)}] {format_size(done)} / {format_size(self._total)}"
             f"  {rate / 1e6:.1f} MB/s  {left} left"
         )
-        self._write(f"\r{line}\x1b[K")
+        self._write(f"\r{line[: _columns() - 1]}\x1b[K")  # a wrapped line could not be redrawn
         self._shown = True
 
     def _erase(self) -> None:
@@ -87,6 +87,13 @@ class ProgressBar:
             sys.stderr.flush()
         except (OSError, ValueError):
             pass  # a bar is never worth failing a salvage
+
+
+def _columns() -> int:
+    try:
+        return os.get_terminal_size(sys.stderr.fileno()).columns or 80  # 0: the terminal does not say
+    except (OSError, ValueError):
+        return 80
 
 
 def _clock(seconds: float) -> str:

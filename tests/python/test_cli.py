@@ -666,20 +666,19 @@ class TestManyFiles:
         assert len(list((inputs / "out/new").iterdir())) == 9  # clean, quarantine, repair log each
 
     @pytest.mark.parametrize(
-        ("extra", "status"),
-        [([], 1), (["--no-fill", "--fail-on-quarantine"], 1), (["--no-fill", "--fail-on-quarantine", "-j", "2"], 1)],
+        "extra",
+        [[], ["--no-fill", "--fail-on-quarantine"], ["--no-fill", "--fail-on-quarantine", "-j", "2"]],
         ids=["failure", "failure-outweighs-quarantine", "in-parallel"],
     )
     def test_exit_status_is_the_worst_and_a_failure_stops_nothing(
-        self, tmp_path: Path, damaged: Path, extra: list[str], status: int
+        self, tmp_path: Path, damaged: Path, extra: list[str]
     ) -> None:
         (tmp_path / "cut.csv.gz").write_bytes(gzip.compress(DAMAGED)[:-12])  # truncated: unreadable
         (tmp_path / "fine.csv").write_bytes(b"a,b\n1,2\n")
 
         result = tidewrack_cli("salvage", "orders.csv", "cut.csv.gz", "fine.csv", *extra, cwd=tmp_path)
 
-        stderr = assert_clean_exit(result, status)
-        assert "tidewrack: cannot read 'cut.csv.gz': gzip data ends early" in stderr
+        stderr = assert_clean_exit(result, 1)
         assert [line for line in stderr.splitlines() if line.startswith("tidewrack: ")] == [
             "tidewrack: orders.csv -> orders.clean.csv",
             "tidewrack: cannot read 'cut.csv.gz': gzip data ends early (the file is truncated)",
