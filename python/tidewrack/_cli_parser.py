@@ -62,7 +62,7 @@ than swallowed into one field. --classic turns this off, and writes exactly
 what the classic engine (_tidewrack_backend.salvage_file) writes.
 
 A progress bar (bytes done, MB/s, time left) is drawn on stderr when it is a
-terminal and the input is larger than 64 MB; --quiet hides it.
+terminal and the input is larger than 64 MB; --quiet hides it and the summary.
 
 Several INPUTs are salvaged one after another (-j N: N at a time) into their
 default outputs, or into the folder -o names; a folder among them means its
@@ -133,8 +133,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     salvage.add_argument(
         "inputs", nargs="+", metavar="INPUT",
-        help="the damaged CSV file; '-' reads standard input. Several files (or folders, for their "
-        "CSV files) are each salvaged into their own outputs",
+        help="the damaged CSV file; '-' reads standard input. Several files are each salvaged into "
+        "their own outputs; a folder among them stands for its CSV files",
     )
     salvage.add_argument(
         "-o", "--output", metavar="OUTPUT",
