@@ -96,14 +96,14 @@ def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
         raise CompressedDataError(f"{kind} data ends early (the file is truncated)")
 
 
-def zip_member(path: str | BinaryIO) -> tuple[str, Iterator[bytes]]:
-    """The one member of the zip archive at ``path`` (or read from it): its name and content.
+def zip_member(source: BinaryIO) -> tuple[str, Iterator[bytes]]:
+    """The one member of the zip archive read from ``source``: its name and content.
 
     An archive with no member or several raises CompressedDataError listing
     what it holds; a damaged one raises it with the reason.
     """
     try:
-        archive = zipfile.ZipFile(path)
+        archive = zipfile.ZipFile(source)
     except zipfile.BadZipFile as err:
         raise CompressedDataError(f"zip archive is damaged ({err})") from None
     members = [info for info in archive.infolist() if not info.is_dir()]

@@ -187,8 +187,13 @@ def spooled(chunks: Iterable[bytes]) -> Iterator[str]:
 
 
 def reported(chunks: Iterable[bytes], source: BinaryIO, progress: BytesDone | None) -> Iterator[bytes]:
-    """``chunks``, telling ``progress`` after each how far ``source``, the file they come from, is read."""
+    """``chunks``, telling ``progress`` after each how far ``source``, the file they come from, is read.
+
+    Once they are done the whole file counts as read: a zip archive's index lies past the data.
+    """
     for chunk in chunks:
         yield chunk
         if progress is not None:
             progress(source.tell())
+    if progress is not None:
+        progress(os.fstat(source.fileno()).st_size)

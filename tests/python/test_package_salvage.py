@@ -9,6 +9,7 @@ import io
 import json
 import os
 import random
+import zipfile
 from pathlib import Path
 
 import _tidewrack_backend
@@ -144,15 +145,23 @@ def test_repair_log_that_cannot_be_written_names_it_and_any_file_name_works(tmp_
     assert Path(report.repairs).read_text().count("\n") == 4  # type: ignore[arg-type]
 
 
+def zipped(content: bytes) -> bytes:
+    archive = io.BytesIO()
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as writer:
+        writer.writestr("member.csv", content)
+    return archive.getvalue()
+
+
 @pytest.mark.parametrize(
     ("name", "content", "options"),
     [
         ("plain.csv", DAMAGED * 400_000, {}),  # 28 MB: the engine reports as it reads
         ("packed.csv.gz", gzip.compress(DAMAGED * 400_000), {}),  # the compressed bytes read
+        ("packed.zip", zipped(DAMAGED * 400_000), {}),  # its index is read first, then past the data
         ("decoded.csv", DAMAGED * 400_000, {"encoding": "cp437"}),  # decoded by Python first
         ("classic.csv", DAMAGED, {"classic": True}),  # once, at the end
     ],
-    ids=["engine", "gzip", "python-codec", "classic"],
+    ids=["engine", "gzip", "zip", "python-codec", "classic"],
 )
 def test_progress_counts_the_input_as_given_up_to_its_size(
     tmp_path: Path, name: str, content: bytes, options: dict[str, object]
