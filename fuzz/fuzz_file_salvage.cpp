@@ -104,7 +104,8 @@ Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &op
   fs::remove(log);
   auto result = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(), options,
                                         with_log ? std::optional(log.string()) : std::nullopt,
-                                        tidewrack::StopPoll{}, block_size, threads);
+                                        tidewrack::StopPoll{}, tidewrack::ProgressSink{},
+                                        block_size, threads);
   if (!result.ok()) {
     fuzz::fail("file salvage of a readable input into writable files succeeds", input,
                result.error().display());

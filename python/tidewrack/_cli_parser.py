@@ -28,6 +28,7 @@ exit codes:
   3    rows were quarantined and --fail-on-quarantine was given
   130  interrupted (Ctrl-C); 143 and 129 for SIGTERM and SIGHUP
   141  standard output closed early (| head)
+With several inputs to salvage, the worst status of the files: 1, then 3, then 0.
 
 Run 'tidewrack COMMAND --help' for the options of each command."""
 
@@ -60,13 +61,25 @@ of the expected width on their own, is read as text: the rows are kept rather
 than swallowed into one field. --classic turns this off, and writes exactly
 what the classic engine (_tidewrack_backend.salvage_file) writes.
 
+A progress bar (bytes done, MB/s, time left) is drawn on stderr when it is a
+terminal and the input is larger than 64 MB; --quiet hides it and the summary.
+
+Several INPUTs are salvaged one after another (-j N: N at a time) into their
+default outputs, or into the folder -o names; a folder among them means its
+*.csv files (also compressed, .csv.gz and the like), sorted by name, outputs of
+an earlier run (*.clean.csv, *.quarantine.csv, *.repairs.csv) left out. Paths
+naming one file (-q, --repairs) are refused, and so are two inputs whose
+outputs would be one file. A file that fails does not stop the others, and
+leaves none of its outputs behind. Each is reported in the order given.
+
 --json prints one object to standard output: the summary counters (total_rows,
 salvaged_rows, repaired_rows, quarantined_rows, detected_delimiter,
 inferred_columns), the repair counters (padded_rows, merged_rows,
 quote_repairs, unclosed_quotes, decoded_bytes, replaced_bytes: null with
 --classic, which does not count them), encoding, compression, then input,
 output, quarantine and repairs (null when none), input_bytes, elapsed_seconds
-and mb_per_s (null if too fast to time).
+and mb_per_s (null if too fast to time). With several inputs, one such object
+per line, or {"input": ..., "error": ...} for a file that failed.
 
 The quarantine file is CSV with the header line,reason,raw_content: the input
 line on which the record ends, why it was set aside, and its fields joined by
@@ -118,9 +131,15 @@ def build_parser() -> argparse.ArgumentParser:
         "not be repaired under the chosen options, and a repair log listing every change\n"
         "made. A summary goes to stderr.",
     )
-    salvage.add_argument("input", metavar="INPUT", help="the damaged CSV file; '-' reads standard input")
     salvage.add_argument(
-        "-o", "--output", metavar="OUTPUT", help="where the clean CSV goes; '-' writes standard output"
+        "inputs", nargs="+", metavar="INPUT",
+        help="the damaged CSV file; '-' reads standard input. Several files are each salvaged into "
+        "their own outputs; a folder among them stands for its CSV files",
+    )
+    salvage.add_argument(
+        "-o", "--output", metavar="OUTPUT",
+        help="where the clean CSV goes; '-' writes standard output. With several inputs, the folder "
+        "(made if missing) where their outputs go under their default names",
     )
     salvage.add_argument(
         "--in-place", action="store_true",
@@ -140,6 +159,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     repairs.add_argument("--no-repairs", action="store_true", help="write no repair log")
     salvage.add_argument(
+        "-j", "--jobs", type=bounded_int(1), default=1, metavar="N",
+        help="inputs salvaged at the same time (default: %(default)s)",
+    )
+    salvage.add_argument(
         "--classic", action="store_true",
         help="the classic engine, byte for byte: no repair log, no unclosed-quote recovery",
     )
@@ -156,6 +179,10 @@ def build_parser() -> argparse.ArgumentParser:
     report.add_argument(
         "--json", action="store_true",
         help="print the summary as JSON on stdout instead of text on stderr",
+    )
+    report.add_argument(
+        "--quiet", action="store_true",
+        help="no summary and no progress bar on stderr (errors are still reported)",
     )
     report.add_argument(
         "--fail-on-quarantine", action="store_true",

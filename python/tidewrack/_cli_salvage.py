@@ -1,12 +1,16 @@
-"""tidewrack salvage: clean copy, quarantine file, summary."""
+"""tidewrack salvage: clean copy, quarantine file, summary, for one input or several."""
 
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
+import contextlib
 import dataclasses
 import json
 import os
 import stat
+import threading
+from collections.abc import Callable, Iterator
 
 from ._cli_io import (
     STDIO,
@@ -17,6 +21,7 @@ from ._cli_io import (
     out_of_memory,
     print_out,
     read_error,
+    reason,
     require_stdout,
     say,
     scratch_error,
@@ -25,22 +30,50 @@ from ._cli_io import (
     write_error,
 )
 from ._cli_options import refuse_impossible_options, salvage_options
+from ._cli_progress import ProgressBar, progress_bar
 from ._cli_report import report_json, report_text
 from ._compression import CompressedDataError
 from ._paths import collision, default_output, named_after_output, same_file
+from ._report import Report
 from ._salvage import salvage
 
 EXIT_QUARANTINED = 3
+# With several inputs the run exits with the worst status of its files, worst
+# last: a file that could not be salvaged outweighs rows quarantined.
+SEVERITY = (0, EXIT_QUARANTINED, 1)
+# A folder among several inputs stands for these files; outputs of an earlier
+# run beside them are left out, so that a second run reads the same inputs.
+FOLDER_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip")
+OUTPUT_SUFFIXES = (".clean.csv", ".quarantine.csv", ".repairs.csv")
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """One input and the files its salvage writes (output None: standard output)."""
+
+    source: str
+    output: str | None
+    quarantine: str | None
+    repairs: str | None
+
+    def destinations(self) -> list[tuple[str, str]]:
+        named = [("the output", self.output), ("the quarantine", self.quarantine), ("the repair log", self.repairs)]
+        return [(label, path) for label, path in named if path is not None]
 
 
 def run(args: argparse.Namespace) -> int:
     parser = args.parser
     refuse_impossible_options(args)
+    # A folder stands for its CSV files, even alone.
+    many = len(args.inputs) > 1 or os.path.isdir(args.inputs[0])
+    if many:
+        refuse_single_file_options(parser, args)
+    source = args.inputs[0]
     if args.in_place and args.output is not None:
         parser.error("--in-place writes the clean copy over INPUT; it cannot be combined with -o/--output")
-    if args.in_place and args.input == STDIO:
+    if args.in_place and source == STDIO:
         parser.error("--in-place needs INPUT to be a file, not standard input")
-    to_stdout = args.output == STDIO or (args.output is None and args.input == STDIO)
+    to_stdout = args.output == STDIO or (args.output is None and source == STDIO)
     if to_stdout and args.json:
         parser.error("--json and an output on standard output (-o -) both need stdout; drop one")
     if args.quarantine == STDIO:
@@ -53,45 +86,230 @@ def run(args: argparse.Namespace) -> int:
         parser.error("--classic reads the bytes as they are; drop --encoding")
     if args.classic and args.threads is not None:
         parser.error("--classic runs on one thread; drop --threads")
+    if many:
+        return run_many(args)
 
     if to_stdout:
         output = None
     elif args.in_place:
-        output = args.input
+        output = source
     else:
-        output = args.output or default_output(args.input)
-    quarantine = beside_output(args.quarantine, args.no_quarantine, output, "quarantine")
-    repairs = beside_output(args.repairs, args.no_repairs or args.classic, output, "repairs")
-    refuse_collisions(parser, args.input, output, quarantine, repairs, args.in_place)
+        output = args.output or default_output(source)
+    job = plan(args, source, output)
     if to_stdout or args.json:
         require_stdout()
 
-    with Scratch() as scratch:
-        source, _ = engine_input(args.input, scratch)
-        target = scratch.path("clean.csv") if output is None else output
-        try:
-            report = salvage(
-                source, target, quarantine=quarantine, repairs=repairs, encoding=args.encoding,
-                classic=args.classic, threads=args.threads, **salvage_options(args),
-            )
-        except OSError as err:
-            destinations = [path for path in (output, quarantine, repairs) if path]
-            raise failure(err, args.input, source, destinations) from None
-        except CompressedDataError as err:
-            raise CliError(f"cannot read {source_label(args.input)}: {err}") from None
-        except MemoryError:
-            raise out_of_memory(args.input) from None
-        if output is None:
-            copy_to_stdout(target)
-
-    report = dataclasses.replace(report, input=args.input, output=STDIO if output is None else output)
+    with progress_bar(args.quiet, known_size(source) or 0) as bar:
+        report = salvage_one(args, job, None if bar is None else bar.reporter(source))
     if args.json:
         print_out(json.dumps(report_json(report), indent=2, ensure_ascii=False))
-    else:
+    elif not args.quiet:
         say(report_text(report))
+    return status_of(args, report)
+
+
+def refuse_single_file_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Usage errors for options that name one file, given with several inputs."""
+    if STDIO in args.inputs:
+        parser.error("standard input ('-') can only be salvaged alone; give file names")
+    if args.output == STDIO:
+        parser.error("with several inputs, -o names a folder; standard output cannot take several clean copies")
+    if args.output is not None and os.path.lexists(args.output) and not os.path.isdir(args.output):
+        parser.error(f"with several inputs, -o names a folder; '{shown(args.output)}' is not one")
+    for given, flag in ((args.quarantine, "--quarantine"), (args.repairs, "--repairs")):
+        if given:
+            parser.error(
+                f"with several inputs, {flag} would name one file for all of them; "
+                "drop it: each input's goes beside its output"
+            )
+
+
+def run_many(args: argparse.Namespace) -> int:
+    """Salvages several inputs, -j at a time; reports each in input order; returns the worst status."""
+    parser = args.parser
+    jobs = []
+    for source in expand_folders(parser, args.inputs):
+        if args.in_place:
+            output = source
+        else:
+            output = default_output(source)
+            if args.output is not None:
+                output = os.path.join(args.output, os.path.basename(output))
+        jobs.append(plan(args, source, output))
+    refuse_shared_files(parser, jobs)
+    if args.json:
+        require_stdout()
+    if args.output is not None:
+        try:
+            os.makedirs(args.output, exist_ok=True)
+        except OSError as err:
+            raise CliError(f"cannot create folder '{shown(args.output)}': {reason(err)}") from None
+
+    statuses = []
+    total = sum(known_size(job.source) or 0 for job in jobs)
+    # Closed on any ending, so that a failure to report stops the jobs still running.
+    with progress_bar(args.quiet, total) as bar, contextlib.closing(outcomes(args, jobs, bar)) as results:
+        for job, outcome in zip(jobs, results):
+            statuses.append(tell(args, job, outcome, bar))
+    return max(statuses, key=severity)
+
+
+def severity(status: int) -> int:
+    return SEVERITY.index(status) if status in SEVERITY else len(SEVERITY)
+
+
+def expand_folders(parser: argparse.ArgumentParser, inputs: list[str]) -> list[str]:
+    """The inputs with each folder replaced by its CSV files, sorted by name."""
+    sources = []
+    for given in inputs:
+        if not os.path.isdir(given):
+            sources.append(given)
+            continue
+        try:
+            names = sorted(os.listdir(given))
+        except OSError as err:
+            raise read_error(given, err) from None
+        found = [
+            os.path.join(given, name)
+            for name in names
+            if name.lower().endswith(FOLDER_SUFFIXES)
+            and not name.lower().endswith(OUTPUT_SUFFIXES)
+            and os.path.isfile(os.path.join(given, name))
+        ]
+        if not found:
+            parser.error(f"the folder '{shown(given)}' holds no CSV files")
+        sources += found
+    return sources
+
+
+def plan(args: argparse.Namespace, source: str, output: str | None) -> Job:
+    """The files of one input's salvage; usage error for any that would overwrite another."""
+    quarantine = beside_output(args.quarantine, args.no_quarantine, output, "quarantine")
+    repairs = beside_output(args.repairs, args.no_repairs or args.classic, output, "repairs")
+    refuse_collisions(args.parser, source, output, quarantine, repairs, args.in_place)
+    return Job(source, output, quarantine, repairs)
+
+
+def refuse_shared_files(parser: argparse.ArgumentParser, jobs: list[Job]) -> None:
+    """Usage error, before anything is written, for a file that two inputs would write, or
+    an output that is another input. Each file is known by its resolved path and, once it
+    exists, by its inode."""
+    owners: dict[object, tuple[Job, str, str]] = {}
+    for job in jobs:
+        for key in identities(job.source):
+            owners.setdefault(key, (job, "the input", job.source))
+    for job in jobs:
+        for label, path in job.destinations():
+            for key in identities(path):
+                owner, other_label, other_path = owners.setdefault(key, (job, label, path))
+                if owner is job:
+                    continue  # its own input: --in-place
+                if other_label == "the input":
+                    parser.error(
+                        f"{label} '{shown(path)}' of '{shown(job.source)}' is the input '{shown(other_path)}'"
+                    )
+                parser.error(
+                    f"'{shown(owner.source)}' and '{shown(job.source)}' would both write '{shown(path)}'"
+                )
+
+
+def identities(path: str) -> list[object]:
+    keys: list[object] = [os.path.realpath(path)]
+    try:
+        info = os.stat(path)
+    except OSError:
+        return keys
+    return [*keys, (info.st_dev, info.st_ino)]
+
+
+def known_size(source: str) -> int | None:
+    """The size of a regular file; None for standard input, streams and files that cannot be read."""
+    if source == STDIO:
+        return None
+    try:
+        info = os.stat(source)
+    except OSError:
+        return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
+def outcomes(args: argparse.Namespace, jobs: list[Job], bar: ProgressBar | None) -> Iterator[Report | CliError]:
+    """The report or the error of each job, in order, -j at a time.
+
+    On Ctrl-C the jobs not started are dropped, and the running ones stop at
+    their next progress report (and write nothing), or end.
+    """
+    stopping = threading.Event()
+
+    def attempt(job: Job) -> Report | CliError:
+        report = bar.reporter(job.source) if bar is not None and known_size(job.source) else None
+
+        def progress(done: int, size: int) -> None:
+            if stopping.is_set():
+                raise KeyboardInterrupt
+            if report is not None:
+                report(done, size)
+
+        try:
+            return salvage_one(args, job, progress)
+        except CliError as err:
+            return err
+
+    if args.jobs == 1:
+        yield from map(attempt, jobs)
+        return
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        futures = [pool.submit(attempt, job) for job in jobs]
+        try:
+            for future in futures:
+                yield future.result()
+        except BaseException:
+            stopping.set()
+            pool.shutdown(cancel_futures=True)
+            raise
+
+
+def tell(args: argparse.Namespace, job: Job, outcome: Report | CliError, bar: ProgressBar | None) -> int:
+    """Reports one input's outcome (a JSON line, or a summary or an error on stderr); returns its status."""
+    with bar.paused() if bar is not None else contextlib.nullcontext():
+        if isinstance(outcome, CliError):
+            say(f"tidewrack: {outcome}")
+            if args.json:
+                print_out(json.dumps({"input": job.source, "error": str(outcome)}, ensure_ascii=False))
+            return outcome.exit_code
+        if args.json:
+            print_out(json.dumps(report_json(outcome), ensure_ascii=False))
+        elif not args.quiet:
+            say(report_text(outcome))
+    return status_of(args, outcome)
+
+
+def status_of(args: argparse.Namespace, report: Report) -> int:
     if args.fail_on_quarantine and report.quarantined_rows:
         return EXIT_QUARANTINED
     return 0
+
+
+def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int], object] | None) -> Report:
+    """Salvages one input into its files; a failure raises CliError naming the file."""
+    with Scratch() as scratch:
+        source, _ = engine_input(job.source, scratch)
+        target = scratch.path("clean.csv") if job.output is None else job.output
+        try:
+            report = salvage(
+                source, target, quarantine=job.quarantine, repairs=job.repairs, encoding=args.encoding,
+                classic=args.classic, threads=args.threads, progress=progress, **salvage_options(args),
+            )
+        except OSError as err:
+            destinations = [path for _, path in job.destinations()]
+            raise failure(err, job.source, source, destinations) from None
+        except CompressedDataError as err:
+            raise CliError(f"cannot read {source_label(job.source)}: {err}") from None
+        except MemoryError:
+            raise out_of_memory(job.source) from None
+        if job.output is None:
+            copy_to_stdout(target)
+    return dataclasses.replace(report, input=job.source, output=STDIO if job.output is None else job.output)
 
 
 def beside_output(given: str | None, skipped: bool, output: str | None, kind: str) -> str | None:

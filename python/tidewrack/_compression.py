@@ -17,9 +17,9 @@ import stat
 import zipfile
 import zlib
 from collections.abc import Callable, Iterator
-from typing import Protocol
+from typing import BinaryIO, Protocol
 
-from ._paths import spooled
+from ._paths import BytesDone, reported, spooled
 
 # Longest magic first: every prefix test below reads at most this many bytes.
 _MAGIC = (
@@ -96,14 +96,14 @@ def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
         raise CompressedDataError(f"{kind} data ends early (the file is truncated)")
 
 
-def zip_member(path: str) -> tuple[str, Iterator[bytes]]:
-    """The one member of the zip archive at ``path``: its name and content.
+def zip_member(source: BinaryIO) -> tuple[str, Iterator[bytes]]:
+    """The one member of the zip archive read from ``source``: its name and content.
 
     An archive with no member or several raises CompressedDataError listing
     what it holds; a damaged one raises it with the reason.
     """
     try:
-        archive = zipfile.ZipFile(path)
+        archive = zipfile.ZipFile(source)
     except zipfile.BadZipFile as err:
         raise CompressedDataError(f"zip archive is damaged ({err})") from None
     members = [info for info in archive.infolist() if not info.is_dir()]
@@ -127,12 +127,13 @@ def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Iterato
 
 
 @contextlib.contextmanager
-def decompressed_input(source: str) -> Iterator[tuple[str, str | None]]:
+def decompressed_input(source: str, progress: BytesDone | None = None) -> Iterator[tuple[str, str | None]]:
     """A regular file holding ``source`` decompressed, and the compression's name.
 
     Plain input (and anything but a regular file, which cannot be peeked at
     without consuming it) is ``source`` itself with None. Compressed input is
-    decompressed into a private temporary folder, removed on leaving.
+    decompressed into a private temporary folder, removed on leaving, and
+    ``progress`` is told the compressed bytes read as it goes.
     """
     with open(source, "rb") as handle:
         if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
@@ -144,8 +145,8 @@ def decompressed_input(source: str) -> Iterator[tuple[str, str | None]]:
         return
     with open(source, "rb") as handle:
         if kind == "zip":
-            _, chunks = zip_member(source)
+            _, chunks = zip_member(handle)
         else:
             chunks = decompressed(kind, iter(lambda: handle.read(1 << 20), b""))
-        with spooled(chunks) as plain:
+        with spooled(reported(chunks, handle, progress)) as plain:
             yield plain, kind

@@ -6,8 +6,9 @@ from __future__ import annotations
 import codecs
 import contextlib
 from collections.abc import Iterator
+from typing import BinaryIO
 
-from ._paths import spooled
+from ._paths import BytesDone, reported, spooled
 
 # Python's canonical codec names of the encodings the engine decodes, and the
 # engine's names for them.
@@ -47,22 +48,21 @@ def resolve(encoding: str) -> tuple[str, str | None]:
 
 
 @contextlib.contextmanager
-def transcoded_input(source: str, codec: str) -> Iterator[str]:
+def transcoded_input(source: str, codec: str, progress: BytesDone | None = None) -> Iterator[str]:
     """A private temporary file holding ``source`` decoded with ``codec``, in UTF-8.
 
     Bytes the codec cannot decode are kept as they are (surrogateescape), so
     that the engine, reading UTF-8, replaces each by U+FFFD and counts and
-    logs it with its record.
+    logs it with its record. ``progress`` is told the bytes of ``source`` read.
     """
-    with spooled(_transcoded(source, codec)) as path:
+    with open(source, "rb") as raw, spooled(reported(_transcoded(raw, codec), raw, progress)) as path:
         yield path
 
 
-def _transcoded(source: str, codec: str) -> Iterator[bytes]:
+def _transcoded(raw: BinaryIO, codec: str) -> Iterator[bytes]:
     decoder = codecs.getincrementaldecoder(codec)(errors="surrogateescape")
-    with open(source, "rb") as raw:
-        while True:
-            chunk = raw.read(_CHUNK)
-            yield decoder.decode(chunk, final=not chunk).encode("utf-8", "surrogateescape")
-            if not chunk:
-                return
+    while True:
+        chunk = raw.read(_CHUNK)
+        yield decoder.decode(chunk, final=not chunk).encode("utf-8", "surrogateescape")
+        if not chunk:
+            return

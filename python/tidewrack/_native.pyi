@@ -1,5 +1,6 @@
 """The tidewrack package's own engine functions: salvage with a repair log."""
 
+from collections.abc import Callable
 from typing import SupportsIndex, TypedDict
 
 class SalvageCounts(TypedDict):
@@ -32,6 +33,7 @@ def salvage(
     recover_unclosed_quotes: bool = True,
     encoding: str = "auto",
     threads: SupportsIndex | None = None,
+    progress: Callable[[int], object] | None = None,
 ) -> SalvageCounts:
     """Salvages a CSV file into a clean file, a quarantine file and a repair log."""
 

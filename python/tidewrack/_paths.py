@@ -15,11 +15,12 @@ import re
 import shutil
 import stat
 import tempfile
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
-from typing import Self, TypeAlias
+from typing import BinaryIO, Self, TypeAlias
 
 StrPath: TypeAlias = str | os.PathLike[str]
+BytesDone: TypeAlias = Callable[[int], object]
 
 _OS_ERROR_NUMBER = re.compile(r"\(os error (\d+)\)$")
 _CLEAN = ".clean"
@@ -183,3 +184,16 @@ def spooled(chunks: Iterable[bytes]) -> Iterator[str]:
             for chunk in chunks:
                 out.write(chunk)
         yield path
+
+
+def reported(chunks: Iterable[bytes], source: BinaryIO, progress: BytesDone | None) -> Iterator[bytes]:
+    """``chunks``, telling ``progress`` after each how far ``source``, the file they come from, is read.
+
+    Once they are done the whole file counts as read: a zip archive's index lies past the data.
+    """
+    for chunk in chunks:
+        yield chunk
+        if progress is not None:
+            progress(source.tell())
+    if progress is not None:
+        progress(os.fstat(source.fileno()).st_size)

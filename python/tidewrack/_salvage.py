@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import os
 import time
+from collections.abc import Callable
 from types import EllipsisType
 from typing import Any, SupportsIndex
 
@@ -37,6 +38,7 @@ def salvage(
     repair_quotes: bool = True,
     recover_unclosed_quotes: bool | None = None,
     threads: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
 ) -> Report:
     """Salvages the CSV file ``input`` into a clean CSV file; returns a Report.
 
@@ -60,6 +62,11 @@ def salvage(
     Input compressed with gzip, bzip2 or xz, or a zip archive of one file, is
     recognised by its first bytes and decompressed (not with ``classic``);
     ``Report.compression`` names it.
+
+    ``progress`` is called now and then with the bytes of ``input`` done and
+    its size: every few MB as the engine reads it, or as it is decompressed
+    or decoded by Python first (``classic``: once, at the end). An exception
+    it raises stops the salvage, which then writes nothing, and propagates.
 
     Raises the OSError subclass of a file failure, naming the file; ValueError
     for options that cannot give a readable file, an unknown encoding, and
@@ -93,13 +100,18 @@ def salvage(
         "repair_quotes": repair_quotes,
     }
     input_bytes = os.stat(source).st_size
+    done = None if progress is None else lambda count: progress(count, input_bytes)
 
     started = time.perf_counter()
     if classic:
-        summary = salvage_atomically(
-            source, output_path, [quarantine_path],
-            lambda engine_input, output, others: _backend.salvage_file(engine_input, output, others[0], **options),
-        )
+
+        def classic_salvage(engine_input: str, output: str, others: list[str | None]) -> _backend.SalvageSummary:
+            summary = _backend.salvage_file(engine_input, output, others[0], **options)
+            if done is not None:
+                done(input_bytes)  # before the outputs are in place, so that it can still stop them
+            return summary
+
+        summary = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
         counts: dict[str, Any] = {
             **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8"
         }
@@ -107,14 +119,19 @@ def salvage(
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
         with contextlib.ExitStack() as inputs:
-            plain_source, compression = inputs.enter_context(decompressed_input(source))
+            # The first pass over the input is the one that reports.
+            plain_source, compression = inputs.enter_context(decompressed_input(source, done))
+            if compression is not None:
+                done = None
             if codec is not None:
-                plain_source = inputs.enter_context(transcoded_input(plain_source, codec))
+                plain_source = inputs.enter_context(transcoded_input(plain_source, codec, done))
+                done = None
+            engine_done = done
             native = salvage_atomically(
                 plain_source, output_path, [quarantine_path, repairs_path],
                 lambda engine_input, output, others: _native.salvage(
                     engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
-                    encoding=engine_encoding, threads=threads, **options
+                    encoding=engine_encoding, threads=threads, progress=engine_done, **options
                 ),
             )
         counts = dict(native)

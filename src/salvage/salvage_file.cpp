@@ -347,7 +347,8 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
                                    const std::optional<std::string> &repair_log_path, StopPoll stop,
-                                   std::size_t block_size, unsigned threads) {
+                                   ProgressSink progress, std::size_t block_size,
+                                   unsigned threads) {
   Result<TextWindow> opened_input = TextWindow::open(input_path, options.encoding, stop);
   if (!opened_input.ok()) {
     return std::move(opened_input.error()).on_file(input_path);
@@ -402,6 +403,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   RecordReconciler reconciler(options, settlement, {});
   StopCheckpoints checkpoints(stop);
   std::optional<std::uint64_t> continued_at_line;
+  std::uint64_t next_report = ProgressSink::INTERVAL;
   // With threads, a stretch is cut into parts, one per thread.
   std::vector<StretchPart> parts(threads > 1 ? threads : 0);
   std::atomic<bool> stopping = false;
@@ -525,6 +527,10 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     }
     window.consume(reconciled.value().next_begin);
     continued_at_line = reconciled.value().next_line;
+    if (window.bytes_read() >= next_report) {
+      progress(window.bytes_read());
+      next_report = window.bytes_read() + ProgressSink::INTERVAL;
+    }
     const std::size_t held = window.text().size();
     Result<std::monostate> read = window.read_until(held + std::max(block, held));
     if (!read.ok()) {
@@ -549,6 +555,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
       return std::move(set_aside_written.error()).on_file(*quarantine_path);
     }
   }
+  progress(window.bytes_read());
   SalvageCounts counts = reconciler.counts();
   counts.encoding = window.encoding_name();
   return counts;

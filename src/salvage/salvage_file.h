@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "error/progress_sink.h"
 #include "error/result.h"
 #include "error/stop_poll.h"
 #include "salvage/options.h"
@@ -39,12 +40,15 @@ inline constexpr std::size_t SALVAGE_BLOCK_SIZE = std::size_t{8} << 20;
 // once the output is complete, unless its lines grow past 16 MiB first; a
 // quarantine that fails leaves the output complete. A failed file operation
 // names its file (SalvageError::path). Fails with Interrupted when `stop` says
-// so, leaving what was written as it is.
+// so, leaving what was written as it is. `progress` is told the input bytes
+// read as the salvage goes, about every ProgressSink::INTERVAL, and once at
+// the end.
 Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
                                    const std::optional<std::string> &repair_log_path = {},
-                                   StopPoll stop = {}, std::size_t block_size = SALVAGE_BLOCK_SIZE,
+                                   StopPoll stop = {}, ProgressSink progress = {},
+                                   std::size_t block_size = SALVAGE_BLOCK_SIZE,
                                    unsigned threads = 1);
 
 } // namespace tidewrack

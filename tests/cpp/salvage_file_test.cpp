@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -7,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 #include "salvage/csv_format.h"
 #include "salvage/file_io.h"
@@ -232,6 +234,25 @@ TEST_F(FileSalvage, StopsWhileDetecting) {
     EXPECT_EQ(result.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
     EXPECT_EQ(poll.asked, stop_from);
   }
+}
+
+// A progress bar needs reports that grow every few MiB and end at the input's size.
+TEST_F(FileSalvage, ReportsProgressThroughTheInput) {
+  std::string rows;
+  while (rows.size() < (std::size_t{9} << 20)) {
+    rows += "1,two,three\n";
+  }
+  std::string input = write("in.csv", rows);
+  std::vector<std::uint64_t> reports;
+  auto sink = [&](std::uint64_t done) { reports.push_back(done); };
+  ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), std::nullopt, SalvageOptions{},
+                                      std::nullopt, {}, tidewrack::ProgressSink(sink),
+                                      std::size_t{1} << 20)
+                  .ok());
+  ASSERT_EQ(reports.size(), 3u) << "at 4 MiB, 8 MiB and the end";
+  EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+  EXPECT_GE(reports[0], tidewrack::ProgressSink::INTERVAL);
+  EXPECT_EQ(reports.back(), rows.size());
 }
 
 TEST(EndlessInput, StopsWhenItsPollSaysSo) {

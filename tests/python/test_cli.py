@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import gzip
 import hashlib
 import json
 import os
 import platform
+import pty
+import re
 import resource
 import signal
 import subprocess
@@ -262,7 +265,7 @@ class TestErrors:
              "cannot write 'no/such/dir/out.csv': No such file or directory"),
             (["salvage", "orders.csv", "-q", "no/such/dir/q.csv"],
              "cannot write 'no/such/dir/q.csv': No such file or directory"),
-            (["salvage", "."], "cannot read '.': Is a directory"),
+            (["preview", "."], "cannot read '.': Is a directory"),
             (["preview", "missing.csv"], "cannot read 'missing.csv': No such file or directory"),
         ],
         ids=["missing-input", "output-dir-missing", "quarantine-dir-missing", "input-is-dir", "preview-missing"],
@@ -645,3 +648,148 @@ class TestFullDisk:
         assert stderr.startswith(f"tidewrack: cannot write temporary file '{tmp_path / 'disk'}/")
         assert stderr.endswith("/input.csv': No space left on device\n")
         assert (tmp_path / "clean.csv").read_bytes() == b"previous\n"
+
+
+class TestManyFiles:
+    @pytest.fixture
+    def inputs(self, tmp_path: Path) -> Path:
+        """orders.csv and a folder of two more: a plain one and a gzip one, beside an earlier run's output."""
+        (tmp_path / "orders.csv").write_bytes(DAMAGED)
+        exports = tmp_path / "exports"
+        exports.mkdir()
+        (exports / "b.csv").write_bytes(b"x;y\n1;2\n")
+        (exports / "c.csv.gz").write_bytes(gzip.compress(b"p,q\n3,4\n"))
+        (exports / "b.clean.csv").write_bytes(b"an earlier run's output: not an input\n")
+        (exports / "notes.txt").write_bytes(b"not a CSV file\n")
+        return tmp_path
+
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    def test_files_and_folders_into_an_output_folder_as_json_lines(self, inputs: Path, jobs: str) -> None:
+        result = tidewrack_cli("salvage", "orders.csv", "exports", "-o", "out/new", "--json", "-j", jobs, cwd=inputs)
+
+        assert_clean_exit(result, 0)
+        reports = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        assert [r["input"] for r in reports] == ["orders.csv", "exports/b.csv", "exports/c.csv.gz"]
+        assert [list(r) for r in reports] == [SUMMARY_KEYS] * 3
+        assert [r["output"] for r in reports] == ["out/new/orders.clean.csv", "out/new/b.clean.csv",
+                                                  "out/new/c.clean.csv"]
+        assert (inputs / "out/new/orders.clean.csv").read_bytes() == CLEAN_MERGED
+        assert (inputs / "out/new/c.clean.csv").read_bytes() == b"p,q\n3,4\n"
+        assert len(list((inputs / "out/new").iterdir())) == 9  # clean, quarantine, repair log each
+
+    @pytest.mark.parametrize(
+        "extra",
+        [[], ["--no-fill", "--fail-on-quarantine"], ["--no-fill", "--fail-on-quarantine", "-j", "2"]],
+        ids=["failure", "failure-outweighs-quarantine", "in-parallel"],
+    )
+    def test_exit_status_is_the_worst_and_a_failure_stops_nothing(
+        self, tmp_path: Path, damaged: Path, extra: list[str]
+    ) -> None:
+        (tmp_path / "cut.csv.gz").write_bytes(gzip.compress(DAMAGED)[:-12])  # truncated: unreadable
+        (tmp_path / "fine.csv").write_bytes(b"a,b\n1,2\n")
+
+        result = tidewrack_cli("salvage", "orders.csv", "cut.csv.gz", "fine.csv", *extra, cwd=tmp_path)
+
+        stderr = assert_clean_exit(result, 1)
+        assert [line for line in stderr.splitlines() if line.startswith("tidewrack: ")] == [
+            "tidewrack: orders.csv -> orders.clean.csv",
+            "tidewrack: cannot read 'cut.csv.gz': gzip data ends early (the file is truncated)",
+            "tidewrack: fine.csv -> fine.clean.csv",
+        ]
+        assert not list(tmp_path.glob("cut.*.csv")) and not list(tmp_path.glob(".tidewrack-*"))
+        assert (tmp_path / "fine.clean.csv").read_bytes() == b"a,b\n1,2\n"
+
+    def test_quarantined_rows_exit_3_when_nothing_failed(self, tmp_path: Path, damaged: Path) -> None:
+        (tmp_path / "fine.csv").write_bytes(b"a,b\n1,2\n")
+        result = tidewrack_cli("salvage", "fine.csv", "orders.csv", "--no-fill", "--fail-on-quarantine", cwd=tmp_path)
+        assert_clean_exit(result, 3)
+
+    @pytest.mark.parametrize(
+        ("args", "named"),
+        [
+            (["orders.csv", "b.csv", "-q", "q.csv"], "--quarantine would name one file for all of them"),
+            (["orders.csv", "b.csv", "--repairs", "r.csv"], "--repairs would name one file for all of them"),
+            (["orders.csv", "-"], "standard input ('-') can only be salvaged alone"),
+            (["orders.csv", "b.csv", "-o", "-"], "standard output cannot take several clean copies"),
+            (["orders.csv", "b.csv", "-o", "b.csv"], "-o names a folder; 'b.csv' is not one"),
+            (["orders.csv", "sub/orders.csv", "-o", "out"],
+             "'orders.csv' and 'sub/orders.csv' would both write 'out/orders.clean.csv'"),
+            (["orders.csv", "./orders.csv"], "would both write"),
+            (["b.csv", "b.clean.csv"], "the output 'b.clean.csv' of 'b.csv' is the input 'b.clean.csv'"),
+            (["orders.csv", "empty"], "the folder 'empty' holds no CSV files"),
+        ],
+        ids=["quarantine", "repairs", "stdin", "stdout", "output-is-a-file", "same-default-outputs",
+             "same-input-twice", "output-is-another-input", "empty-folder"],
+    )
+    def test_refused_before_anything_is_written(
+        self, tmp_path: Path, damaged: Path, args: list[str], named: str
+    ) -> None:
+        (tmp_path / "b.csv").write_bytes(b"a,b\n1,2\n")
+        (tmp_path / "b.clean.csv").write_bytes(b"a,b\n1,2\n")
+        (tmp_path / "sub").mkdir()
+        (tmp_path / "sub/orders.csv").write_bytes(DAMAGED)
+        (tmp_path / "sub/b.csv").write_bytes(DAMAGED)
+        (tmp_path / "empty").mkdir()
+        before = snapshot(tmp_path)
+
+        stderr = assert_clean_exit(tidewrack_cli("salvage", *args, cwd=tmp_path), 2)
+
+        assert named in stderr
+        assert snapshot(tmp_path) == before
+
+
+def on_a_terminal(*args: str, cwd: Path, **env: str) -> tuple[int, bytes]:
+    """Runs the command with stderr on a pseudo-terminal; returns its status and what the terminal got."""
+    controller, terminal = pty.openpty()
+    try:
+        process = subprocess.Popen(
+            [*TIDEWRACK, *args], cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal,
+            env={**os.environ, **env},
+        )
+    finally:
+        os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(controller, 1 << 16)
+        except OSError:  # EIO: the process closed the terminal
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(controller)
+    return process.wait(timeout=120), shown
+
+
+class TestProgressBar:
+    @pytest.fixture
+    def big(self, tmp_path: Path) -> Path:
+        path = tmp_path / "big.csv"
+        path.write_bytes(b"a,b,c\n" + b"1,two,three\n" * 500_000)  # 6 MB: several reports
+        return path
+
+    def test_drawn_on_a_terminal_and_erased_before_the_summary(self, tmp_path: Path, big: Path) -> None:
+        status, shown = on_a_terminal("salvage", "big.csv", cwd=tmp_path, TIDEWRACK_PROGRESS_MIN_BYTES="1000")
+        assert status == 0
+        bar, summary = shown.rsplit(b"\r\x1b[K", 1)
+        assert re.search(rb"\r\[#{24}\] 6\.0 MB / 6\.0 MB  [\d.]+ MB/s  (\d+:\d\d|--:--) left\x1b\[K$", bar)
+        assert summary.startswith(b"tidewrack: big.csv -> big.clean.csv\r\n")
+
+    @pytest.mark.parametrize(
+        ("args", "env", "shown_first"),
+        [(["--quiet"], {"TIDEWRACK_PROGRESS_MIN_BYTES": "1000"}, b""), ([], {}, b"tidewrack: big.csv -> ")],
+        ids=["quiet-shows-nothing", "small-input-shows-the-summary"],
+    )
+    def test_not_drawn_when_quiet_or_small(
+        self, tmp_path: Path, big: Path, args: list[str], env: dict[str, str], shown_first: bytes
+    ) -> None:
+        status, shown = on_a_terminal("salvage", "big.csv", *args, cwd=tmp_path, **env)
+        assert status == 0
+        assert shown.startswith(shown_first) and bool(shown) == bool(shown_first)
+        assert b"\x1b[K" not in shown
+
+    def test_not_drawn_when_stderr_is_not_a_terminal(self, tmp_path: Path, big: Path) -> None:
+        environment = {**os.environ, "TIDEWRACK_PROGRESS_MIN_BYTES": "1000"}
+        result = tidewrack_cli("salvage", "big.csv", cwd=tmp_path, env=environment)
+        stderr = assert_clean_exit(result, 0)
+        assert stderr.startswith("tidewrack: big.csv -> big.clean.csv\n") and "\r" not in stderr

@@ -87,9 +87,10 @@ def test_file_errors_are_the_subclass_with_errno_and_the_file(
         (lambda: _native.salvage("in.csv", "o.csv", recover_unclosed_quotes=1), TypeError,
          "'int' object is not an instance of 'bool'"),
         (lambda: _native.salvage("in.csv", "o.csv", threads=0), ValueError, "^threads must be between 1 and 256$"),
+        (lambda: _native.salvage("in.csv", "o.csv", progress=1), TypeError, "'int' object is not callable"),
     ],
     ids=["options-by-keyword-only", "output-is-quarantine", "quarantine-is-log", "unreadable-options", "flag",
-         "threads"],
+         "threads", "progress-not-callable"],
 )
 def test_refusals_touch_no_file(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, call: object, error: type[Exception], message: str
@@ -116,3 +117,21 @@ def test_every_thread_count_writes_the_same_files(tmp_path: Path) -> None:
         counts = _native.salvage(str(tmp_path / "in.csv"), *names, threads=threads)
         written.append((counts, [Path(name).read_bytes() for name in names]))
     assert all(each == written[0] for each in written)
+
+
+def test_progress_counts_up_to_the_input_size(tmp_path: Path) -> None:
+    content = b"a,b,c\n" + b"1,two,three\n" * 2_000_000  # 24 MB: reported as the blocks are read
+    (tmp_path / "in.csv").write_bytes(content)
+    done: list[int] = []
+    _native.salvage(str(tmp_path / "in.csv"), str(tmp_path / "out.csv"), progress=done.append, threads=1)
+    assert done == sorted(done) and len(done) > 1 and done[-1] == len(content)
+
+
+def test_an_exception_from_progress_stops_the_salvage_and_propagates(tmp_path: Path) -> None:
+    (tmp_path / "in.csv").write_bytes(b"a,b\n1,2\n")
+
+    def refuse(done: int) -> None:
+        raise LookupError(done)
+
+    with pytest.raises(LookupError):
+        _native.salvage(str(tmp_path / "in.csv"), str(tmp_path / "out.csv"), progress=refuse)

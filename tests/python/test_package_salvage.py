@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import csv
 import errno
+import gzip
 import io
 import json
 import os
 import random
+import zipfile
 from pathlib import Path
 
 import _tidewrack_backend
@@ -141,3 +143,43 @@ def test_repair_log_that_cannot_be_written_names_it_and_any_file_name_works(tmp_
 
     report = tidewrack.salvage(odd)
     assert Path(report.repairs).read_text().count("\n") == 4  # type: ignore[arg-type]
+
+
+def zipped(content: bytes) -> bytes:
+    archive = io.BytesIO()
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as writer:
+        writer.writestr("member.csv", content)
+    return archive.getvalue()
+
+
+@pytest.mark.parametrize(
+    ("name", "content", "options"),
+    [
+        ("plain.csv", DAMAGED * 400_000, {}),  # 28 MB: the engine reports as it reads
+        ("packed.csv.gz", gzip.compress(DAMAGED * 400_000), {}),  # the compressed bytes read
+        ("packed.zip", zipped(DAMAGED * 400_000), {}),  # its index is read first, then past the data
+        ("decoded.csv", DAMAGED * 400_000, {"encoding": "cp437"}),  # decoded by Python first
+        ("classic.csv", DAMAGED, {"classic": True}),  # once, at the end
+    ],
+    ids=["engine", "gzip", "zip", "python-codec", "classic"],
+)
+def test_progress_counts_the_input_as_given_up_to_its_size(
+    tmp_path: Path, name: str, content: bytes, options: dict[str, object]
+) -> None:
+    (tmp_path / name).write_bytes(content)
+    calls: list[tuple[int, int]] = []
+    tidewrack.salvage(tmp_path / name, tmp_path / "out.csv", progress=lambda *call: calls.append(call), **options)
+    assert {size for _, size in calls} == {len(content)}
+    assert [done for done, _ in calls] == sorted(done for done, _ in calls) and calls[-1][0] == len(content)
+
+
+@pytest.mark.parametrize("options", [{}, {"classic": True}, {"encoding": "cp437"}], ids=["engine", "classic", "codec"])
+def test_an_exception_from_progress_writes_nothing(tmp_path: Path, options: dict[str, object]) -> None:
+    (tmp_path / "in.csv").write_bytes(DAMAGED)
+
+    def stop(done: int, size: int) -> None:
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        tidewrack.salvage(tmp_path / "in.csv", progress=stop, **options)
+    assert listing(tmp_path) == ["in.csv"]

@@ -317,4 +317,20 @@ bool convert_optional_count(PyObject *value, const char *parameter,
   return true;
 }
 
+bool convert_optional_callable(PyObject *value, const char *parameter, PyObject *&callable) {
+  if (value == nullptr || value == Py_None) {
+    callable = nullptr;
+    return true;
+  }
+  if (PyCallable_Check(value) == 0) {
+    PyPtr qualname(PyType_GetQualName(Py_TYPE(value)));
+    if (qualname) {
+      PyErr_Format(PyExc_TypeError, "'%U' object is not callable", qualname.get());
+    }
+    return fail_with_note(parameter);
+  }
+  callable = value;
+  return true;
+}
+
 } // namespace tidewrack::bindings

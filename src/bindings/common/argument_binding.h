@@ -14,7 +14,7 @@
 
 namespace tidewrack::bindings {
 
-inline constexpr std::size_t MAX_PARAMETERS = 16;
+inline constexpr std::size_t MAX_PARAMETERS = 14;
 
 // The values bound to the parameters of one call, in declaration order; each
 // borrowed from the call's arguments, nullptr when the parameter was omitted.
@@ -70,5 +70,7 @@ bool convert_flag(PyObject *value, const char *parameter, bool fallback, bool &f
 // Optional count: omitted or None is absent; otherwise an int or an __index__ object.
 bool convert_optional_count(PyObject *value, const char *parameter,
                             std::optional<std::uint64_t> &count);
+// Optional callable: omitted or None gives nullptr; otherwise borrowed from `value`.
+bool convert_optional_callable(PyObject *value, const char *parameter, PyObject *&callable);
 
 } // namespace tidewrack::bindings

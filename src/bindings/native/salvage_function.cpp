@@ -12,6 +12,7 @@
 #include "bindings/common/salvage_option_arguments.h"
 #include "bindings/common/signal_poll.h"
 #include "bindings/native/functions.h"
+#include "bindings/native/progress_callback.h"
 #include "encoding/encoding.h"
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
@@ -24,7 +25,7 @@ const char *const NAMES[] = {
     "input_path",       "output_path",   "quarantine_path",         "repairs_path",
     "delimiter",        "quote_char",    "fill_ragged_rows",        "merge_overflow",
     "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding",
-    "threads"};
+    "threads",          "progress"};
 constexpr std::size_t OPTIONS_AT = 4;
 constexpr unsigned MAX_THREADS = 256;
 // The paths may come by position, the options by keyword only.
@@ -113,6 +114,7 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     bool recover_unclosed_quotes = true;
     std::string encoding_name;
     std::optional<std::uint64_t> threads;
+    PyObject *progress = nullptr;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "input_path", input_path) ||
         !convert_text(values[1], "output_path", output_path) ||
@@ -126,7 +128,9 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
         !convert_text(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 1], "encoding", "auto",
                       encoding_name) ||
         !convert_optional_count(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 2], "threads",
-                                threads)) {
+                                threads) ||
+        !convert_optional_callable(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 3], "progress",
+                                   progress)) {
       return nullptr;
     }
     if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -152,20 +156,31 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
          {"repairs_path", repairs_path ? &*repairs_path : nullptr}}};
     std::optional<Result<SalvageCounts>> result;
     std::string clash;
+    bool progress_failed = false;
     {
-      // Every argument is a C++ value now: other threads may run meanwhile.
+      // Every argument is a C++ value now (the progress callable is kept alive
+      // by the call): other threads may run meanwhile.
       DetachedThread detached;
       clash = same_destinations(destinations);
       if (clash.empty()) {
         SignalPoll poll(detached);
+        ProgressCallback report(detached, progress);
+        auto stop = [&](bool signalled) { return report.failed() || poll(signalled); };
         result.emplace(salvage_file(input_path, output_path, quarantine_path, options, repairs_path,
-                                    StopPoll(poll), SALVAGE_BLOCK_SIZE,
+                                    StopPoll(stop), ProgressSink(report), SALVAGE_BLOCK_SIZE,
                                     threads ? static_cast<unsigned>(*threads) : available_cores()));
+        if (result->ok()) {
+          report.finish();
+        }
+        progress_failed = report.failed();
       }
     }
     if (!clash.empty()) {
       PyErr_SetString(PyExc_ValueError, clash.c_str());
       return nullptr;
+    }
+    if (progress_failed) {
+      return nullptr; // its exception (or a signal handler's) is pending
     }
     if (!result->ok()) {
       raise_file_error(result->error());
@@ -179,7 +194,7 @@ const char SALVAGE_DOC[] =
     "salvage(input_path, output_path, quarantine_path=None, repairs_path=None, *, "
     "delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, "
     "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
-    "encoding=\"auto\", threads=None)\n"
+    "encoding=\"auto\", threads=None, progress=None)\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -191,9 +206,11 @@ const char SALVAGE_DOC[] =
     "lines read as rows of the expected width, is read as text; and encoding:\n"
     "\"auto\" (byte-order mark, UTF-16 by its NUL bytes, else UTF-8 with other\n"
     "bytes read as cp1252), \"utf-8\", \"cp1252\", \"latin-1\", \"utf-16\",\n"
-    "\"utf-16-le\", \"utf-16-be\", \"utf-32\", ...; and threads: how many\n"
-    "threads reconcile at once (None: one per available core); the files\n"
-    "are the same for every count.\n"
+    "\"utf-16-le\", \"utf-16-be\", \"utf-32\", ...; threads: how many threads\n"
+    "reconcile at once (None: one per available core; the files are the same\n"
+    "for every count); and progress: a callable given the count of input bytes\n"
+    "done every few MB (at most every 50 ms) and at the end; an exception it\n"
+    "raises stops the salvage and propagates.\n"
     "\n"
     "Returns a dict of the counters: the six of the classic summary, then\n"
     "padded_rows, merged_rows, quote_repairs, unclosed_quotes, decoded_bytes,\n"
