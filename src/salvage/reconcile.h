@@ -15,6 +15,7 @@
 #include "heuristics/sniff.h"
 #include "parser/resilient_parser.h"
 #include "parser/utf8.h"
+#include "salvage/csv_format.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/repair_event.h"
@@ -66,7 +67,7 @@ struct NoRepairLog {
 // `quarantine(record, reason)`, in input order, and returns the counters.
 // Stops early when `clean` returns false, and fails with Interrupted when
 // `stop` says so. Before each record, `plain(parser)` may take it whole
-// instead (ResilientParser::render_plain_row); it returns the PlainRow it got.
+// instead (render_plain_row); it returns the PlainRow it got.
 // Each change made to a record goes to `log` as a RepairEvent, in input order,
 // before the record itself goes on; the changes the decoding made to it come
 // first, as they came first. Shared by the in-memory and the file
@@ -135,7 +136,7 @@ Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageO
     }
     const std::uint64_t line = parser.line();
     const std::size_t begin = parser.pos();
-    const ResilientParser::PlainRow taken = plain(parser);
+    const PlainRow taken = plain(parser);
     if (taken.rendered()) {
       ++counts.total_rows;
       ++counts.salvaged_rows;
@@ -218,7 +219,7 @@ Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageO
 // A fast lane that takes no record: every record goes through `clean` or
 // `quarantine`.
 struct NoPlainLane {
-  ResilientParser::PlainRow operator()(ResilientParser &) const { return {}; }
+  PlainRow operator()(ResilientParser &) const { return {}; }
 };
 
 // The same without a fast lane or a repair log.

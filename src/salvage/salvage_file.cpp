@@ -93,11 +93,11 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     // Plain records are cut and rendered in one go, in place in the buffer.
     const bool plain_lane = settlement.delimiter < 0x80 && options.quote_char < 0x80;
     auto plain = [&](ResilientParser &parser) {
-      if (!plain_lane || !parser.renders_plain_rows()) {
-        return ResilientParser::PlainRow{};
+      if (!plain_lane) {
+        return PlainRow{};
       }
-      ResilientParser::PlainRow row = parser.render_plain_row(
-          output.free_space(), output.room(), settlement.columns, options.fill_ragged_rows);
+      PlainRow row = render_plain_row(parser, output.free_space(), output.room(),
+                                      settlement.columns, options.fill_ragged_rows);
       output.commit(row.size);
       return row;
     };
