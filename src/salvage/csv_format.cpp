@@ -2,8 +2,6 @@
 
 #include <charconv>
 #include <cstring>
-#include <limits>
-#include <stdexcept>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -127,16 +125,6 @@ char *CleanRowRenderer::put_delimiter(char *out) const {
   return put(out, delimiter_);
 }
 
-void CleanRowRenderer::render_field(std::string &line, std::string_view field) const {
-  if (!needs_quotes(field)) {
-    line.append(field);
-    return;
-  }
-  line.append(quote_);
-  append_doubling(line, field, quote_);
-  line.append(quote_);
-}
-
 std::size_t CleanRowRenderer::size_bound(const Record &record, const RowShape &shape,
                                          std::string_view merge_separator) const {
   // Every byte may be a doubled quote; each field may be enclosed and followed
@@ -194,18 +182,6 @@ char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShap
   }
   *out++ = '\n';
   return out;
-}
-
-void CleanRowRenderer::render(std::string &line, const Record &record, const RowShape &shape,
-                              std::string_view merge_separator) {
-  const std::size_t start = line.size();
-  const std::size_t bound = size_bound(record, shape, merge_separator);
-  if (bound > line.max_size() - start) { // a saturated bound must not wrap around
-    throw std::length_error("clean row too long for a line");
-  }
-  line.resize(start + bound);
-  char *end = render_to(line.data() + start, record, shape, merge_separator);
-  line.resize(static_cast<std::size_t>(end - line.data()));
 }
 
 namespace {

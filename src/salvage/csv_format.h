@@ -22,11 +22,6 @@ class CleanRowRenderer {
 public:
   CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char);
 
-  // Appends the row's line, LF included, to `line`.
-  void render(std::string &line, const Record &record, const RowShape &shape,
-              std::string_view merge_separator);
-  void render_field(std::string &line, std::string_view field) const;
-
   // At least the number of bytes that the row's line takes.
   std::size_t size_bound(const Record &record, const RowShape &shape,
                          std::string_view merge_separator) const;
