@@ -41,6 +41,7 @@
 #include "encoding/detect.h"
 #include "fuzz_check.h"
 #include "parser/utf8.h"
+#include "records.h"
 #include "salvage/csv_format.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
@@ -124,12 +125,7 @@ Written rendered(const tidewrack::SalvageOutcome &outcome,
   const auto delimiter = static_cast<std::uint8_t>(outcome.counts.detected_delimiter);
   tidewrack::CleanRowRenderer renderer(delimiter, options.quote_char);
   for (std::size_t i = 0; i < outcome.clean_rows.size(); ++i) {
-    tidewrack::Record row;
-    outcome.clean_rows.row(i).for_each_field([&](std::string_view field) {
-      row.text += field;
-      row.ends.push_back(row.text.size());
-    });
-    renderer.render(written.clean, row, tidewrack::RowShape{row.size(), false, 0}, "");
+    test_support::append_row(renderer, written.clean, outcome.clean_rows.row(i));
   }
   const std::string delimiter_text = tidewrack::byte_as_utf8(delimiter);
   for (const tidewrack::QuarantineRecord &record : outcome.quarantine) {

@@ -1,5 +1,5 @@
 // Differential target: the resilient parser against the naive transcription of
-// its rules (tests/cpp/naive_parser.cpp). Both must cut every input into the
+// its rules (tests/support/naive_parser.cpp). Both must cut every input into the
 // same records, field for field, with the same lines, offsets, stray quotes and
 // recovered quotes. A second parser counting the records in step (count_row)
 // must see the same field counts, first fields and blank records, and stand at

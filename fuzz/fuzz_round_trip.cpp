@@ -17,6 +17,7 @@
 
 #include "fuzz_check.h"
 #include "parser/resilient_parser.h"
+#include "records.h"
 #include "salvage/csv_format.h"
 #include "salvage/reconcile.h"
 #include "salvage/salvage_slice.h"
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       input, options, settlement, tidewrack::StopPoll{},
       [&](const tidewrack::Record &record, const tidewrack::RowShape &shape,
           const std::string &merge_separator) {
-        renderer.render(output, record, shape, merge_separator);
+        test_support::append_row(renderer, output, record, shape, merge_separator);
         return true;
       },
       [](const tidewrack::Record &, const std::string &) {});
@@ -59,12 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // file salvage and the in-memory salvage agree.
   std::string from_store;
   for (std::size_t i = 0; i < outcome.clean_rows.size(); ++i) {
-    tidewrack::Record row;
-    outcome.clean_rows.row(i).for_each_field([&](std::string_view field) {
-      row.text += field;
-      row.ends.push_back(row.text.size());
-    });
-    renderer.render(from_store, row, tidewrack::RowShape{row.size(), false, 0}, "");
+    test_support::append_row(renderer, from_store, outcome.clean_rows.row(i));
   }
   if (from_store != output) {
     fuzz::fail("file output renders the stored clean rows", input,
@@ -92,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                    "surplus row " + fuzz::row_text(fields) + " in output \"" +
                        fuzz::escaped(output) + "\"");
       }
-      std::vector<std::string> want = outcome.clean_rows.row(index).to_vector();
+      std::vector<std::string> want = test_support::fields_of(outcome.clean_rows.row(index));
       if (fields != want) {
         fuzz::fail("rendered clean rows parse back to themselves", input,
                    std::string("read back with repair ") + (repair ? "on" : "off") + ": row " +

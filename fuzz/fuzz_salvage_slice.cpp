@@ -19,6 +19,7 @@
 #include "heuristics/sniff.h"
 #include "naive_parser.h"
 #include "parser/utf8.h"
+#include "records.h"
 #include "salvage/salvage_slice.h"
 #include "salvage_case.h"
 
@@ -39,12 +40,7 @@ std::string describe(const tidewrack::SalvageOptions &options) {
 }
 
 bool is_blank(const Fields &fields) {
-  tidewrack::Record record;
-  for (const std::string &field : fields) {
-    record.text += field;
-    record.ends.push_back(record.text.size());
-  }
-  return tidewrack::is_blank_record(record);
+  return tidewrack::is_blank_record(test_support::record_of(fields));
 }
 
 // The field counts that occur most often among the first 100 non-blank
@@ -175,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (reason == nullptr) {
       check(clean_index < outcome.clean_rows.size(), "every accepted record is a clean row",
             "missing clean row for " + fuzz::row_text(record.fields));
-      const Fields got = outcome.clean_rows.row(clean_index).to_vector();
+      const Fields got = test_support::fields_of(outcome.clean_rows.row(clean_index));
       check(got == want, "a clean row is the record, padded or merged to the width",
             "clean row " + std::to_string(clean_index) + " is " + fuzz::row_text(got) +
                 ", expected " + fuzz::row_text(want));

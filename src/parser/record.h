@@ -79,9 +79,8 @@ private:
 // The parser yields fields as spans: a field that is a plain stretch of the
 // input is not copied at all, and only fields that had to be put together
 // (doubled quotes, text after a closing quote, invalid UTF-8 replaced) are
-// written to `text`. A record can also be built by hand from `text` and `ends`
-// alone; `spans` is then empty. Either way a field stays valid until the record
-// is cleared or refilled, and the input it was parsed from must outlive it.
+// written to `text`. A field stays valid until the record is cleared or
+// refilled, and the input it was parsed from must outlive it.
 struct Record {
   // A field: `size` bytes from `begin` of the input, or of `text` when it
   // carries IN_TEXT. Flag bits sit above any real size.
@@ -98,10 +97,9 @@ struct Record {
   static constexpr std::size_t SIZE_BITS = UNCHECKED - 1;
 
   std::string text;
-  std::vector<std::size_t> ends; // a record built by hand: end offset in `text` of each field
-  GrowableArray<Span> spans;     // a parsed record
-  const char *input = nullptr;   // what spans without IN_TEXT point into
-  bool specials_marked = false;  // every span tells by SPECIAL whether it needs enclosing
+  GrowableArray<Span> spans;
+  const char *input = nullptr;  // what spans without IN_TEXT point into
+  bool specials_marked = false; // every span tells by SPECIAL whether it needs enclosing
   // Where a parsed record lies: its bytes [begin, end) in the input, line break
   // included, and the line counter when it began.
   std::size_t begin = 0;
@@ -115,12 +113,8 @@ struct Record {
   // The line of each opening quote that unclosed-quote recovery read as text.
   std::vector<std::uint64_t> unclosed_quote_lines;
 
-  std::size_t size() const { return spans.empty() ? ends.size() : spans.size(); }
+  std::size_t size() const { return spans.size(); }
   std::string_view field(std::size_t index) const {
-    if (spans.empty()) {
-      std::size_t from = index == 0 ? 0 : ends[index - 1];
-      return std::string_view(text).substr(from, ends[index] - from);
-    }
     const Span &span = spans[index];
     const char *base = (span.size & IN_TEXT) != 0 ? text.data() : input;
     return std::string_view(base + span.begin, span.size & SIZE_BITS);
@@ -130,14 +124,11 @@ struct Record {
   bool may_hold_special(std::size_t index) const {
     return !specials_marked || (spans[index].size & SPECIAL) != 0;
   }
-  // At least the total size of the fields: a parsed field is a stretch of the
-  // input the record was read from, or lies in `text`.
-  std::size_t field_bytes_bound() const {
-    return spans.empty() ? text.size() : end - begin + text.size();
-  }
+  // At least the total size of the fields: a field is a stretch of the input
+  // the record was read from, or lies in `text`.
+  std::size_t field_bytes_bound() const { return end - begin + text.size(); }
   void clear() {
     text.clear();
-    ends.clear();
     spans.clear();
     specials_marked = false;
     stray_quotes = 0;

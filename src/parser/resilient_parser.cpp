@@ -1,16 +1,6 @@
 #include "parser/resilient_parser.h"
 
-#include <cstring>
-
 #include "parser/utf8.h"
-
-// The hot lambdas of the record loops are called from many places; inlined,
-// their state stays in registers.
-#if defined(__GNUC__) || defined(__clang__)
-#define TIDEWRACK_ALWAYS_INLINE __attribute__((always_inline))
-#else
-#define TIDEWRACK_ALWAYS_INLINE
-#endif
 
 namespace tidewrack {
 
@@ -40,11 +30,8 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
                      ? 0
                      : ~std::uint64_t{0}),
       classified_(delimiter != quote_char && delimiter != CR && delimiter != LF &&
-                  quote_char != CR && quote_char != LF && !is_blank(quote_char)) {
-#if defined(TIDEWRACK_AVX2_AT_RUN_TIME)
-  avx2_ = has_avx2();
-#endif
-}
+                  quote_char != CR && quote_char != LF && !is_blank(quote_char)),
+      closing_(data_, size_, delimiter, quote_char) {}
 
 void ResilientParser::recover_unclosed_quotes(std::uint64_t columns, QuoteRecoveryLimits limits) {
   if (columns != 0 && classified_) {
@@ -135,18 +122,12 @@ namespace {
 
 } // namespace
 
-ByteClasses ResilientParser::classify_block(std::size_t base) const {
-  ByteClasses classes;
-  if (base + 64 > size_) {
-    classes = classify_tail(data_ + base, size_ - base, quote_, delimiter_);
-  } else {
-#if defined(TIDEWRACK_AVX2_AT_RUN_TIME)
-    classes = avx2_ ? classify_64_avx2(data_ + base, quote_, delimiter_)
-                    : classify_64(data_ + base, quote_, delimiter_);
-#else
-    classes = classify_64(data_ + base, quote_, delimiter_);
-#endif
-  }
+// Out of line: inlined into every pass of the record loops, the classifier's
+// targets would crowd them.
+[[gnu::noinline]] ByteClasses ResilientParser::classify_block(std::size_t base) const {
+  ByteClasses classes = base + 64 > size_
+                            ? classify_tail(target_, data_ + base, size_ - base, quote_, delimiter_)
+                            : classify_64(target_, data_ + base, quote_, delimiter_);
   classes.high &= high_mask_;
   return classes;
 }
@@ -192,8 +173,8 @@ std::size_t ResilientParser::cut_classified(Record &record) {
   // Whether the field under construction is built; past the first, not while COUNTING.
   auto building = [&] { return !COUNTING || completed == 0; };
   // The classified block that holds `at`, kept in locals between calls.
-  std::size_t base = block_base_;
-  ByteClasses block = block_;
+  ClassifiedBlock block = block_;
+  auto classify = [this](std::size_t base) { return classify_block(base); };
 
   auto start_field = [&](std::size_t from) {
     piece = from;
@@ -244,29 +225,7 @@ std::size_t ResilientParser::cut_classified(Record &record) {
   // Passes over ordinary bytes from `at` to the first byte in `stops_of`, or to
   // the end of the input; the bytes passed add their marks to the field.
   auto scan = [&](auto stops_of, auto specials_of) TIDEWRACK_ALWAYS_INLINE {
-    for (;;) {
-      if (at >= size) {
-        at = size;
-        return;
-      }
-      if ((at & ~std::size_t{63}) != base) {
-        base = at & ~std::size_t{63};
-        block = classify_block(base);
-      }
-      const std::size_t offset = at - base;
-      const std::uint64_t stops = stops_of(block) >> offset;
-      if (stops != 0) {
-        // Up to the stop, which marks nothing (its high bit at most costs a UTF-8 check).
-        const std::uint64_t passed = stops ^ (stops - 1);
-        special |= (specials_of(block) >> offset) & passed;
-        high |= (block.high >> offset) & passed;
-        at += lowest_bit(stops);
-        return;
-      }
-      special |= specials_of(block) >> offset;
-      high |= block.high >> offset;
-      at = base + 64;
-    }
+    at = pass_classified(at, size, block, classify, stops_of, specials_of, special, high);
   };
 
 field_start:
@@ -364,7 +323,7 @@ quoted:
       piece = at;
       continue;
     }
-    if (!repair_quotes_ || closes_field(at)) {
+    if (!repair_quotes_ || closing_.closes_field(at)) {
       closing = at;
       ++at;
       goto after_quote;
@@ -376,7 +335,7 @@ quoted:
   }
 
 after_quote: {
-  const std::size_t after = after_blanks(at);
+  const std::size_t after = closing_.after_blanks(at);
   if (after == size) {
     complete_field(closing);
     goto end_of_input;
@@ -412,7 +371,6 @@ line_break:
   }
   record.end = at;
   pos_ = at;
-  block_base_ = base;
   block_ = block;
   return COUNTING ? completed : spans.size();
 
@@ -423,177 +381,9 @@ end_of_input:
   record.end_line = line_;
   record.end = size;
   pos_ = size;
-  block_base_ = base;
   block_ = block;
   return COUNTING ? completed : spans.size();
 }
-
-namespace {
-
-// Copies a short field in 16-byte strides when both sides have room to spare
-// past its end, else through memcpy.
-inline char *copy_field(char *out, const char *out_limit, const unsigned char *from,
-                        std::size_t length, const unsigned char *input_end) {
-  if (length <= 32 && out + 32 <= out_limit && from + 32 <= input_end) {
-    std::memcpy(out, from, 16);
-    std::memcpy(out + 16, from + 16, 16);
-  } else {
-    std::memcpy(out, from, length);
-  }
-  return out + length;
-}
-
-} // namespace
-
-// A quoted field that holds a line break is left to next_row; while recovery
-// may put its opening quote in doubt there, a CR counts as one too.
-template <bool RECOVERING>
-ResilientParser::PlainRow ResilientParser::render_plain_row_as(char *out, std::size_t room,
-                                                               std::uint64_t columns,
-                                                               bool fill_ragged_rows) {
-  PlainRow row;
-  const unsigned char *const data = data_;
-  const std::size_t size = size_;
-  if (pos_ >= size || room == 0) {
-    return row;
-  }
-  const unsigned char *const input_end = data + size;
-  const auto delimiter = static_cast<char>(delimiter_);
-  const auto quote = static_cast<char>(quote_);
-  char *const out_start = out;
-  char *const out_limit = out + room;
-  std::size_t base = block_base_;
-  ByteClasses block = block_;
-  std::size_t at = pos_;
-  std::uint64_t fields = 0;
-  std::uint64_t high = 0; // nonzero once the record holds a byte that UTF-8 decoding may reject
-
-  // Passes from `at` to the first byte in `stops_of`, or the end of the input;
-  // ORs into `marks` and `high` what the bytes passed over carry.
-  auto scan = [&](auto stops_of, auto marks_of, std::uint64_t &marks) TIDEWRACK_ALWAYS_INLINE {
-    for (;;) {
-      if (at >= size) {
-        at = size;
-        return;
-      }
-      if ((at & ~std::size_t{63}) != base) {
-        base = at & ~std::size_t{63};
-        block = classify_block(base);
-      }
-      const std::size_t offset = at - base;
-      const std::uint64_t stops = stops_of(block) >> offset;
-      if (stops != 0) {
-        const std::uint64_t passed = (stops & (0 - stops)) - 1; // strictly before the stop
-        marks |= (marks_of(block) >> offset) & passed;
-        high |= (block.high >> offset) & passed;
-        at += lowest_bit(stops);
-        return;
-      }
-      marks |= marks_of(block) >> offset;
-      high |= block.high >> offset;
-      at = base + 64;
-    }
-  };
-  // Leaves the record for the general way; the block cache may still be kept.
-  auto decline = [&] {
-    block_base_ = base;
-    block_ = block;
-    return PlainRow{};
-  };
-
-  for (;;) {
-    // Field start; one byte of room is kept for the LF.
-    ++fields;
-    if (at == size) {
-      break; // a delimiter just opened this empty field
-    }
-    const std::uint8_t first = data[at];
-    if (first == delimiter_) {
-      if (out + 2 > out_limit) {
-        return decline();
-      }
-      *out++ = delimiter;
-      ++at;
-      continue;
-    }
-    if (first == CR || first == LF) {
-      break;
-    }
-    if (first == quote_) {
-      const std::size_t content = at + 1;
-      at = content;
-      std::uint64_t marks = 0;
-      scan([](const ByteClasses &b) { return b.quote | b.lf | (RECOVERING ? b.cr : 0); },
-           [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks);
-      const std::size_t closing = at;
-      if (closing == size || data[closing] != quote_) {
-        return decline(); // left open, or a line break inside quotes
-      }
-      at = closing + 1;
-      if (at < size && data[at] != delimiter_ && data[at] != CR && data[at] != LF) {
-        return decline(); // a doubled or stray quote, or text after the closing quote
-      }
-      const std::size_t length = closing - content;
-      if (static_cast<std::size_t>(out_limit - out) < length + 4) {
-        return decline();
-      }
-      if (marks != 0) { // holds the delimiter or CR, never the quote: enclosed as it is
-        *out++ = quote;
-        out = copy_field(out, out_limit, data + content, length, input_end);
-        *out++ = quote;
-      } else {
-        out = copy_field(out, out_limit, data + content, length, input_end);
-      }
-    } else {
-      const std::size_t from = at;
-      std::uint64_t quotes = 0;
-      scan([](const ByteClasses &b) { return b.delimiter | b.cr | b.lf; },
-           [](const ByteClasses &b) { return b.quote; }, quotes);
-      const std::size_t length = at - from;
-      if (quotes != 0 || static_cast<std::size_t>(out_limit - out) < length + 2) {
-        return decline(); // a quote in an unquoted field is written doubled
-      }
-      out = copy_field(out, out_limit, data + from, length, input_end);
-    }
-    if (at == size || data[at] != delimiter_) {
-      break;
-    }
-    *out++ = delimiter;
-    ++at;
-  }
-
-  // `at` is at the end of the input or at the record's line break. The fields
-  // are stretches of the record cut at ASCII bytes: they are valid UTF-8 exactly
-  // when the whole record is.
-  if (high != 0 && !is_valid_utf8(reinterpret_cast<const char *>(data + pos_), at - pos_)) {
-    return decline();
-  }
-  if (columns != 0 && fields != columns) {
-    if (fields > columns || !fill_ragged_rows ||
-        static_cast<std::uint64_t>(out_limit - out) < columns - fields + 1) {
-      return decline();
-    }
-    for (std::uint64_t i = fields; i < columns; ++i) {
-      *out++ = delimiter;
-    }
-    row.padding = columns - fields;
-  }
-  *out++ = '\n';
-  if (at < size) {
-    ++line_;
-    at += data[at] == CR && at + 1 < size && data[at + 1] == LF ? 2 : 1;
-  }
-  pos_ = at;
-  block_base_ = base;
-  block_ = block;
-  row.size = static_cast<std::size_t>(out - out_start);
-  return row;
-}
-
-template ResilientParser::PlainRow ResilientParser::render_plain_row_as<false>(char *, std::size_t,
-                                                                               std::uint64_t, bool);
-template ResilientParser::PlainRow ResilientParser::render_plain_row_as<true>(char *, std::size_t,
-                                                                              std::uint64_t, bool);
 
 // The rules taken one byte at a time, for settings under which a byte can play
 // two parts (a quote that is also a line break or a blank, a delimiter that is
@@ -686,7 +476,7 @@ quoted:
         at += 2;
         continue;
       }
-      if (!repair_quotes_ || closes_field(at)) {
+      if (!repair_quotes_ || closing_.closes_field(at)) {
         ++at;
         goto after_quote;
       }
@@ -703,7 +493,7 @@ quoted:
   }
 
 after_quote: {
-  const std::size_t after = after_blanks(at);
+  const std::size_t after = closing_.after_blanks(at);
   if (after == size) {
     complete_field();
     return end_at_input_end();
@@ -723,57 +513,6 @@ after_quote: {
   at = after;
   goto unquoted;
 }
-}
-
-// Blanks are skipped up to, never over, the delimiter: a tab delimiter right
-// after a quote still ends the field.
-std::size_t ResilientParser::skip_blanks(std::size_t from) {
-  if (from >= blank_run_from_ && from < blank_run_end_) {
-    return blank_run_end_;
-  }
-  std::size_t at = from;
-  while (at < size_ && is_blank(data_[at]) && data_[at] != delimiter_) {
-    ++at;
-  }
-  if (at > from) {
-    blank_run_from_ = from;
-    blank_run_end_ = at;
-  }
-  return at;
-}
-
-// The last quote in [from, end of physical line) that is followed, after
-// optional blanks, by the delimiter, a line break or the end of the input.
-// Computed once per physical line and reused for every later quote on it: the
-// end of the line is found first, then the line is read backwards, where the
-// last such quote usually sits close to its end.
-std::size_t ResilientParser::last_closing_candidate(std::size_t from) {
-  if (from >= segment_from_ && from < segment_end_) {
-    return segment_candidate_;
-  }
-  const std::size_t end = find_line_break(data_, from, size_);
-  segment_from_ = from;
-  segment_end_ = end;
-  segment_has_candidate_ = false;
-  // Whether the first byte at or after `at` that is neither a blank nor the
-  // delimiter... is the delimiter or the end of the line: blanks other than the
-  // delimiter are passed over, the delimiter ends a candidate's run.
-  bool ending = true;
-  for (std::size_t at = end; at > from;) {
-    --at;
-    const std::uint8_t byte = data_[at];
-    if (byte == quote_ && ending) {
-      segment_has_candidate_ = true;
-      segment_candidate_ = at;
-      break;
-    }
-    if (byte == delimiter_) {
-      ending = true;
-    } else if (!is_blank(byte)) {
-      ending = false;
-    }
-  }
-  return segment_candidate_;
 }
 
 } // namespace tidewrack

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "parser/byte_scan.h"
+#include "parser/closing_quote.h"
 #include "parser/parser_input.h"
 #include "parser/record.h"
 #include "parser/unclosed_quote.h"
@@ -42,32 +43,29 @@ public:
   // end of the input.
   std::size_t count_row(Record &first_field);
 
-  // What render_plain_row did; small enough to come back in registers.
-  struct PlainRow {
-    std::size_t size = 0;      // bytes written, LF included; none when 0
-    std::uint64_t padding = 0; // empty fields added up to the column count
-    bool rendered() const { return size != 0; }
-  };
-
-  // True when render_plain_row may be used: the delimiter and the quote are
-  // ASCII and records are cut from classified blocks.
-  bool renders_plain_rows() const { return classified_ && delimiter_ < 0x80 && quote_ < 0x80; }
-
-  // The fast lane of file salvage, parsing and rendering in one pass. When the
-  // next record is plain (its quoted fields close right before a delimiter or a
-  // line break and hold no quote or LF, nor CR while unclosed-quote recovery is
-  // on, its unquoted fields hold no quote, its text is valid UTF-8), has
-  // `columns` fields (any number when 0; fewer too when `fill_ragged_rows`,
-  // padded with empty fields), and its clean line fits in `room` bytes: writes
-  // that line at `out` exactly as the clean-row renderer would with the same
-  // delimiter and quote, and consumes the record. Otherwise consumes nothing
-  // and returns a row not rendered, and the caller goes the general way
-  // (next_row). At the end of the input it returns one not rendered too.
-  PlainRow render_plain_row(char *out, std::size_t room, std::uint64_t columns,
-                            bool fill_ragged_rows) {
-    return unclosed_quotes_ ? render_plain_row_as<true>(out, room, columns, fill_ragged_rows)
-                            : render_plain_row_as<false>(out, room, columns, fill_ragged_rows);
+  // What a lane that cuts plain records itself from the classified blocks
+  // needs (file salvage's plain-row renderer). It starts at pos() with
+  // last_block(), and either consumes the record it cut, whose line break (or
+  // the end of the input) it reached at `end`, or leaves it to next_row; either
+  // way the block it classified last is kept.
+  bool cuts_classified_blocks() const { return classified_; }
+  bool recovers_unclosed_quotes() const { return unclosed_quotes_ != nullptr; }
+  const unsigned char *data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::uint8_t delimiter() const { return delimiter_; }
+  std::uint8_t quote() const { return quote_; }
+  const ClassifiedBlock &last_block() const { return block_; }
+  // The 64 bytes from `base` (a multiple of 64 below the input size), classified.
+  ByteClasses classify_block(std::size_t base) const;
+  void consume_plain_record(std::size_t end, const ClassifiedBlock &block) {
+    if (end < size_) {
+      ++line_;
+      end += data_[end] == '\r' && end + 1 < size_ && data_[end + 1] == '\n' ? 2 : 1;
+    }
+    pos_ = end;
+    block_ = block;
   }
+  void keep_block(const ClassifiedBlock &block) { block_ = block; }
 
   // 1 plus the line breaks consumed so far (record ends and LFs inside quotes).
   std::uint64_t line() const { return line_; }
@@ -92,36 +90,7 @@ private:
   friend class UnclosedQuoteCheck; // looks ahead by the parser's own quote rules
 
   template <bool RECOVERING, bool COUNTING> std::size_t cut_classified(Record &record);
-  template <bool RECOVERING>
-  PlainRow render_plain_row_as(char *out, std::size_t room, std::uint64_t columns,
-                               bool fill_ragged_rows);
   bool next_row_bytewise(Record &record);
-
-  // The 64 bytes from `base` (a multiple of 64 below the input size), classified.
-  ByteClasses classify_block(std::size_t base) const;
-
-  // A quote closes its field when it is followed, after optional blanks, by
-  // the delimiter, a line break or the end of the input; otherwise only when no
-  // later quote on the same physical line is followed that way.
-  bool closes_field(std::size_t quote_at) {
-    const std::size_t next = after_blanks(quote_at + 1);
-    if (next == size_ || data_[next] == delimiter_ || data_[next] == '\r' || data_[next] == '\n') {
-      return true;
-    }
-    if (!(next >= segment_from_ && next < segment_end_)) {
-      last_closing_candidate(next);
-    }
-    return !(segment_has_candidate_ && segment_candidate_ >= next);
-  }
-  std::size_t skip_blanks(std::size_t from);
-  // Past the blanks at `from` (never the delimiter), or `from` itself.
-  std::size_t after_blanks(std::size_t from) {
-    if (from < size_ && (data_[from] == ' ' || data_[from] == '\t') && data_[from] != delimiter_) {
-      return skip_blanks(from);
-    }
-    return from;
-  }
-  std::size_t last_closing_candidate(std::size_t from);
 
   const unsigned char *data_;
   std::size_t size_;
@@ -136,23 +105,15 @@ private:
   // nor (the quote) a blank: the rules then never compete for one byte, and
   // records are cut from classified blocks. Other settings go byte by byte.
   bool classified_;
-  bool avx2_ = false; // classify with AVX2 (chosen at run time)
+  ClassifierTarget target_ = best_classifier_target();
 
   // Present while unclosed-quote recovery is on.
   std::unique_ptr<UnclosedQuoteCheck> unclosed_quotes_;
 
   // The block last classified, kept from one call to the next.
-  ByteClasses block_{};
-  std::size_t block_base_ = ~std::size_t{0};
+  ClassifiedBlock block_;
 
-  // Look-ahead caches of the closing-quote test; they keep it linear in the
-  // line length however many stray quotes the line holds.
-  std::size_t blank_run_from_ = 0;
-  std::size_t blank_run_end_ = 0;
-  std::size_t segment_from_ = 0;
-  std::size_t segment_end_ = 0; // first CR, LF or end of input at or after segment_from_
-  std::size_t segment_candidate_ = 0;
-  bool segment_has_candidate_ = false;
+  ClosingQuoteLookahead closing_;
 };
 
 // Offset at which parsing starts: past a leading UTF-8 byte-order mark of

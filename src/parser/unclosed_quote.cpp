@@ -93,7 +93,7 @@ bool UnclosedQuoteCheck::closes_within(ResilientParser &parser, const Line &line
       at += 2;
       continue;
     }
-    if (!parser.repair_quotes_ || parser.closes_field(at)) {
+    if (!parser.repair_quotes_ || parser.closing_.closes_field(at)) {
       return true;
     }
     ++at; // a stray quote stays as text
@@ -154,7 +154,7 @@ quoted:
       at += 2;
       continue;
     }
-    if (!parser.repair_quotes_ || parser.closes_field(at)) {
+    if (!parser.repair_quotes_ || parser.closing_.closes_field(at)) {
       ++at;
       break;
     }
@@ -162,7 +162,7 @@ quoted:
   }
   // After the closing quote: blanks, then the delimiter, the end, or text
   // that joins the field.
-  at = parser.after_blanks(at);
+  at = parser.closing_.after_blanks(at);
   if (at >= end) {
     goto done;
   }

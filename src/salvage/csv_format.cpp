@@ -2,8 +2,6 @@
 
 #include <charconv>
 #include <cstring>
-#include <limits>
-#include <stdexcept>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -127,16 +125,6 @@ char *CleanRowRenderer::put_delimiter(char *out) const {
   return put(out, delimiter_);
 }
 
-void CleanRowRenderer::render_field(std::string &line, std::string_view field) const {
-  if (!needs_quotes(field)) {
-    line.append(field);
-    return;
-  }
-  line.append(quote_);
-  append_doubling(line, field, quote_);
-  line.append(quote_);
-}
-
 std::size_t CleanRowRenderer::size_bound(const Record &record, const RowShape &shape,
                                          std::string_view merge_separator) const {
   // Every byte may be a doubled quote; each field may be enclosed and followed
@@ -196,16 +184,150 @@ char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShap
   return out;
 }
 
-void CleanRowRenderer::render(std::string &line, const Record &record, const RowShape &shape,
-                              std::string_view merge_separator) {
-  const std::size_t start = line.size();
-  const std::size_t bound = size_bound(record, shape, merge_separator);
-  if (bound > line.max_size() - start) { // a saturated bound must not wrap around
-    throw std::length_error("clean row too long for a line");
+namespace {
+
+// Copies a short field in 16-byte strides when both sides have room to spare
+// past its end, else through memcpy.
+inline char *copy_field(char *out, const char *out_limit, const unsigned char *from,
+                        std::size_t length, const unsigned char *input_end) {
+  if (length <= 32 && out + 32 <= out_limit && from + 32 <= input_end) {
+    std::memcpy(out, from, 16);
+    std::memcpy(out + 16, from + 16, 16);
+  } else {
+    std::memcpy(out, from, length);
   }
-  line.resize(start + bound);
-  char *end = render_to(line.data() + start, record, shape, merge_separator);
-  line.resize(static_cast<std::size_t>(end - line.data()));
+  return out + length;
+}
+
+// A quoted field that holds a line break is left to next_row; while recovery
+// may put its opening quote in doubt there, a CR counts as one too.
+template <bool RECOVERING>
+PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t room,
+                             std::uint64_t columns, bool fill_ragged_rows) {
+  constexpr std::uint8_t CR = '\r';
+  constexpr std::uint8_t LF = '\n';
+  PlainRow row;
+  const unsigned char *const data = parser.data();
+  const std::size_t size = parser.size();
+  const std::size_t start = parser.pos();
+  if (start >= size || room == 0) {
+    return row;
+  }
+  const unsigned char *const input_end = data + size;
+  const std::uint8_t delimiter_byte = parser.delimiter();
+  const std::uint8_t quote_byte = parser.quote();
+  const auto delimiter = static_cast<char>(delimiter_byte);
+  const auto quote = static_cast<char>(quote_byte);
+  char *const out_start = out;
+  char *const out_limit = out + room;
+  ClassifiedBlock block = parser.last_block();
+  auto classify = [&parser](std::size_t base) { return parser.classify_block(base); };
+  std::size_t at = start;
+  std::uint64_t fields = 0;
+  std::uint64_t high = 0; // nonzero once the record holds a byte that UTF-8 decoding may reject
+
+  // Leaves the record for the general way; the block cache may still be kept.
+  auto decline = [&] {
+    parser.keep_block(block);
+    return PlainRow{};
+  };
+
+  for (;;) {
+    // Field start; one byte of room is kept for the LF.
+    ++fields;
+    if (at == size) {
+      break; // a delimiter just opened this empty field
+    }
+    const std::uint8_t first = data[at];
+    if (first == delimiter_byte) {
+      if (out + 2 > out_limit) {
+        return decline();
+      }
+      *out++ = delimiter;
+      ++at;
+      continue;
+    }
+    if (first == CR || first == LF) {
+      break;
+    }
+    if (first == quote_byte) {
+      const std::size_t content = at + 1;
+      std::uint64_t marks = 0;
+      at = pass_classified(
+          content, size, block, classify,
+          [](const ByteClasses &b) { return b.quote | b.lf | (RECOVERING ? b.cr : 0); },
+          [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks, high);
+      const std::size_t closing = at;
+      if (closing == size || data[closing] != quote_byte) {
+        return decline(); // left open, or a line break inside quotes
+      }
+      at = closing + 1;
+      if (at < size && data[at] != delimiter_byte && data[at] != CR && data[at] != LF) {
+        return decline(); // a doubled or stray quote, or text after the closing quote
+      }
+      const std::size_t length = closing - content;
+      if (static_cast<std::size_t>(out_limit - out) < length + 4) {
+        return decline();
+      }
+      if (marks != 0) { // holds the delimiter or CR, never the quote: enclosed as it is
+        *out++ = quote;
+        out = copy_field(out, out_limit, data + content, length, input_end);
+        *out++ = quote;
+      } else {
+        out = copy_field(out, out_limit, data + content, length, input_end);
+      }
+    } else {
+      const std::size_t from = at;
+      std::uint64_t quotes = 0;
+      at = pass_classified(
+          from, size, block, classify,
+          [](const ByteClasses &b) { return b.delimiter | b.cr | b.lf; },
+          [](const ByteClasses &b) { return b.quote; }, quotes, high);
+      const std::size_t length = at - from;
+      if (quotes != 0 || static_cast<std::size_t>(out_limit - out) < length + 2) {
+        return decline(); // a quote in an unquoted field is written doubled
+      }
+      out = copy_field(out, out_limit, data + from, length, input_end);
+    }
+    if (at == size || data[at] != delimiter_byte) {
+      break;
+    }
+    *out++ = delimiter;
+    ++at;
+  }
+
+  // `at` is at the end of the input or at the record's line break. The fields
+  // are stretches of the record cut at ASCII bytes: they are valid UTF-8 exactly
+  // when the whole record is.
+  if (high != 0 && !is_valid_utf8(reinterpret_cast<const char *>(data + start), at - start)) {
+    return decline();
+  }
+  if (columns != 0 && fields != columns) {
+    if (fields > columns || !fill_ragged_rows ||
+        static_cast<std::uint64_t>(out_limit - out) < columns - fields + 1) {
+      return decline();
+    }
+    for (std::uint64_t i = fields; i < columns; ++i) {
+      *out++ = delimiter;
+    }
+    row.padding = columns - fields;
+  }
+  *out++ = '\n';
+  parser.consume_plain_record(at, block);
+  row.size = static_cast<std::size_t>(out - out_start);
+  return row;
+}
+
+} // namespace
+
+PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
+                          std::uint64_t columns, bool fill_ragged_rows) {
+  if (!parser.cuts_classified_blocks() || parser.delimiter() >= 0x80 || parser.quote() >= 0x80) {
+    return {};
+  }
+  return parser.recovers_unclosed_quotes()
+             ? render_plain_row_as<true>(parser, out, room, columns, fill_ragged_rows)
+             : render_plain_row_as<false>(parser, out, room, columns, fill_ragged_rows);
 }
 
 void render_quarantine_line(std::string &line, const QuarantineRecord &record,

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "parser/record.h"
+#include "parser/resilient_parser.h"
 #include "salvage/outcome.h"
 #include "salvage/repair_event.h"
 #include "salvage/row_store.h"
@@ -20,11 +21,6 @@ namespace tidewrack {
 class CleanRowRenderer {
 public:
   CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char);
-
-  // Appends the row's line, LF included, to `line`.
-  void render(std::string &line, const Record &record, const RowShape &shape,
-              std::string_view merge_separator);
-  void render_field(std::string &line, std::string_view field) const;
 
   // At least the number of bytes that the row's line takes.
   std::size_t size_bound(const Record &record, const RowShape &shape,
@@ -46,6 +42,27 @@ private:
   std::array<bool, 256> special_{}; // bytes that force quoting, when single_bytes_
   std::string merged_;              // scratch for a merged field
 };
+
+// What render_plain_row did; small enough to come back in registers.
+struct PlainRow {
+  std::size_t size = 0;      // bytes written, LF included; none when 0
+  std::uint64_t padding = 0; // empty fields added up to the column count
+  bool rendered() const { return size != 0; }
+};
+
+// The fast lane of file salvage, parsing and rendering in one pass. When the
+// parser cuts classified blocks with an ASCII delimiter and quote, and its next
+// record is plain (its quoted fields close right before a delimiter or a line
+// break and hold no quote or LF, nor CR while unclosed-quote recovery is on,
+// its unquoted fields hold no quote, its text is valid UTF-8), has `columns`
+// fields (any number when 0; fewer too when `fill_ragged_rows`, padded with
+// empty fields), and its clean line fits in `room` bytes: writes that line at
+// `out` exactly as CleanRowRenderer would with the parser's delimiter and quote,
+// and consumes the record. Otherwise consumes nothing and returns a row not
+// rendered, and the caller goes the general way (next_row). At the end of the
+// input it returns one not rendered too.
+PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
+                          std::uint64_t columns, bool fill_ragged_rows);
 
 inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
 inline constexpr std::string_view REPAIR_LOG_HEADER = "line_start,line_end,action,detail\n";

@@ -15,6 +15,7 @@
 #include "heuristics/sniff.h"
 #include "parser/resilient_parser.h"
 #include "parser/utf8.h"
+#include "salvage/csv_format.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/repair_event.h"
@@ -66,11 +67,11 @@ struct NoRepairLog {
 
 // A fast lane that takes no record: every record goes through `clean` or
 // `quarantine`. A lane renders the next record whole when it can
-// (ResilientParser::render_plain_row) without keeping it yet; `commit` keeps
+// (render_plain_row) without keeping it yet; `commit` keeps
 // the row it rendered last.
 struct NoPlainLane {
-  ResilientParser::PlainRow take(ResilientParser &) const { return {}; }
-  void commit(const ResilientParser::PlainRow &) const {}
+  PlainRow take(ResilientParser &) const { return {}; }
+  void commit(const PlainRow &) const {}
 };
 
 // Where reconciling a stretch of text ended: at the end of the text, or where
@@ -188,7 +189,7 @@ public:
       if (begin >= stop_at) {
         return StretchEnd{true, begin, line, true};
       }
-      const ResilientParser::PlainRow taken = plain.take(parser);
+      const PlainRow taken = plain.take(parser);
       if (taken.rendered()) {
         if (uncertain()) {
           return StretchEnd{true, begin, line};

@@ -2,12 +2,6 @@
 
 namespace tidewrack {
 
-std::vector<std::string> RowView::to_vector() const {
-  std::vector<std::string> fields;
-  for_each_field([&](std::string_view field) { fields.emplace_back(field); });
-  return fields;
-}
-
 void RowStore::reserve_for_input(std::size_t input_size) {
   // Pages that stay untouched cost no memory, so a generous reservation is cheap
   // and spares the copies of repeated growth.

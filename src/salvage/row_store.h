@@ -40,8 +40,6 @@ public:
     }
   }
 
-  std::vector<std::string> to_vector() const;
-
   static std::uint64_t read_varint(const char *&at) {
     std::uint64_t value = 0;
     for (int shift = 0;; shift += 7) {

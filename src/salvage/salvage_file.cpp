@@ -194,14 +194,14 @@ public:
         columns_(settlement.columns), fill_ragged_rows_(options.fill_ragged_rows),
         plain_lane_(settlement.delimiter < 0x80 && options.quote_char < 0x80) {}
 
-  ResilientParser::PlainRow take(ResilientParser &parser) {
-    if (!plain_lane_ || !parser.renders_plain_rows()) {
+  PlainRow take(ResilientParser &parser) {
+    if (!plain_lane_) {
       return {};
     }
-    return parser.render_plain_row(output_.free_space(), output_.room(), columns_,
-                                   fill_ragged_rows_);
+    return render_plain_row(parser, output_.free_space(), output_.room(), columns_,
+                            fill_ragged_rows_);
   }
-  void commit(const ResilientParser::PlainRow &row) { output_.commit(row.size); }
+  void commit(const PlainRow &row) { output_.commit(row.size); }
 
   bool operator()(const Record &record, const RowShape &shape, const std::string &merge_separator) {
     // A line that surely fits the buffer's free room is rendered there in

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "parser/resilient_parser.h"
+#include "records.h"
 #include "salvage/csv_format.h"
 #include "salvage/salvage_slice.h"
 
@@ -17,7 +18,7 @@ using Rows = std::vector<std::vector<std::string>>;
 Rows clean_rows(const SalvageOutcome &outcome) {
   Rows rows;
   for (std::size_t i = 0; i < outcome.clean_rows.size(); ++i) {
-    rows.push_back(outcome.clean_rows.row(i).to_vector());
+    rows.push_back(test_support::fields_of(outcome.clean_rows.row(i)));
   }
   return rows;
 }
@@ -295,12 +296,8 @@ TEST(Properties, WrittenCleanRowsParseBackUnchanged) {
     std::string written;
     Rows rows = clean_rows(outcome);
     for (const auto &row : rows) {
-      tidewrack::Record record;
-      for (const auto &field : row) {
-        record.text += field;
-        record.ends.push_back(record.text.size());
-      }
-      renderer.render(written, record, tidewrack::RowShape{row.size(), false, 0}, "");
+      test_support::append_row(renderer, written, test_support::record_of(row),
+                               tidewrack::RowShape{row.size(), false, 0}, "");
     }
     tidewrack::ResilientParser parser(written, delimiter, options.quote_char, true);
     tidewrack::Record record;
