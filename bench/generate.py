@@ -10,6 +10,7 @@ Inputs (each about --size-mb megabytes):
                    LF mixed, blank lines, invalid UTF-8
   adversarial.csv  long lines of quoted fields dense with stray quotes
   single_line.csv  one line: the whole file is a single record
+  commas.csv       nothing but commas: one record of empty fields, as long as the file
 
 A file is rewritten only when its recorded size or seed differ (see manifest.json).
 """
@@ -23,7 +24,7 @@ import random
 import sys
 from pathlib import Path
 
-INPUTS = ("clean", "wide", "damaged", "adversarial", "single_line")
+INPUTS = ("clean", "wide", "damaged", "adversarial", "single_line", "commas")
 
 WORDS = (
     "harbour tide wrack kelp driftwood gull anchor rope buoy net crab shell pebble sand dune "
@@ -166,12 +167,22 @@ def write_single_line(out, rng: random.Random, size: int) -> None:
     out.write(b"end\n")
 
 
+def write_commas(out, rng: random.Random, size: int) -> None:
+    block = b"," * (1 << 20)
+    written = 0
+    while written < size:
+        data = block[: size - written]
+        out.write(data)
+        written += len(data)
+
+
 WRITERS = {
     "clean": write_clean,
     "wide": write_wide,
     "damaged": write_damaged,
     "adversarial": write_adversarial,
     "single_line": write_single_line,
+    "commas": write_commas,
 }
 
 

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Side-by-side benchmark: tidewrack against the usual CSV readers, one run, one table.
+"""Side-by-side benchmark: tidewrack against the usual CSV readers, one run, two tables.
 
     python bench/run.py [--runs 3] [--size-mb 100] [--inputs clean damaged ...] [--tools ...]
 
 Every tool does the same job on every input: read every field as text, reconcile each
-row to the column count, write a clean CSV. Each run of each tool is its own
-subprocess, so its peak RSS is its own; runs alternate between the tools of an input so
-that drift on the machine affects them alike. Times are medians over --runs runs and
-cover the job only (not interpreter start-up or imports). A tool that raises is
-reported as "aborted: <ExceptionType>", never left out.
+row to the column count, write a clean CSV. The first table runs every tool on one
+thread; the second runs the peers at their default thread counts against the
+`tidewrack salvage` command. Each run of each tool is its own subprocess, so its peak
+RSS is its own; runs alternate between the tools of an input so that drift on the
+machine affects them alike. Times are medians over --runs runs and cover the job only
+(not interpreter start-up or imports). A tool that raises is reported as
+"aborted: <ExceptionType>", never left out.
 
 Usually started through tools/bench, which prepares the virtual environment with the
 peers and builds tidewrack.
@@ -37,7 +39,15 @@ INPUTS = ("clean", "wide", "damaged", "adversarial", "single_line")
 # The file job, then the in-memory reader job; "ours" is the baseline of each.
 FILE_TOOLS = ("tidewrack", "python-csv", "pandas", "pyarrow", "polars", "duckdb", "cp")
 READER_TOOLS = ("SalvageReader", "csv.reader")
-OURS = {"file": "tidewrack", "reader": "SalvageReader"}
+# Every tool at its default thread count. Python's csv loop is there for the damaged
+# input alone, where the peers abort or drop rows.
+THREADED_TOOLS = ("tidewrack-cli", "pyarrow-mt", "polars-mt", "duckdb-mt", "python-csv")
+CSV_LOOP_INPUTS = ("damaged",)
+OURS = {"file": "tidewrack", "reader": "SalvageReader", "threads": "tidewrack-cli"}
+# What pins the single-threaded table's peers to one thread; the threaded table unsets it.
+ONE_THREAD = {"POLARS_MAX_THREADS": "1", "OMP_NUM_THREADS": "1", "ARROW_NUM_THREADS": "1"}
+# run.py rewrites RESULTS.md above this heading and keeps what big.py wrote below it.
+BIG_HEADING = "## Big files"
 
 # --------------------------------------------------------------------------- jobs
 # Each job runs in a worker process: job(input_path, output_path) -> None.
@@ -149,6 +159,53 @@ def job_duckdb(src: str, dst: str) -> None:
     con.close()
 
 
+def job_tidewrack_cli(src: str, dst: str) -> None:
+    from tidewrack.__main__ import main
+
+    # The command as a user runs it, with its default outputs and threads.
+    status = main(["salvage", src, "-o", dst])
+    if status != 0:
+        raise RuntimeError(f"tidewrack salvage exited with status {status}")
+
+
+def job_pyarrow_mt(src: str, dst: str) -> None:
+    import pyarrow as pa
+    import pyarrow.csv as pacsv
+
+    width = header_width(src)
+    names = [f"c{i}" for i in range(width)]
+    table = pacsv.read_csv(
+        src,
+        read_options=pacsv.ReadOptions(use_threads=True, column_names=names, skip_rows=1),
+        parse_options=pacsv.ParseOptions(
+            newlines_in_values=True, invalid_row_handler=lambda row: "skip"
+        ),
+        convert_options=pacsv.ConvertOptions(
+            column_types={name: pa.string() for name in names},
+            check_utf8=False,
+            strings_can_be_null=False,
+            quoted_strings_can_be_null=False,
+        ),
+    )
+    pacsv.write_csv(table, dst)
+
+
+def job_duckdb_mt(src: str, dst: str) -> None:
+    import duckdb
+
+    con = duckdb.connect()
+    con.execute("SET preserve_insertion_order = true")
+    quoted_src = src.replace("'", "''")
+    quoted_dst = dst.replace("'", "''")
+    con.execute(
+        f"COPY (SELECT * FROM read_csv('{quoted_src}', all_varchar = true, header = true, "
+        "ignore_errors = true, null_padding = true, strict_mode = false, "
+        "max_line_size = 1000000000)) "
+        f"TO '{quoted_dst}' (FORMAT csv, HEADER true)"
+    )
+    con.close()
+
+
 def job_salvage_reader(src: str, dst: str) -> None:
     import _tidewrack_backend
 
@@ -173,6 +230,10 @@ JOBS = {
     "duckdb": job_duckdb,
     "SalvageReader": job_salvage_reader,
     "csv.reader": job_csv_reader,
+    "tidewrack-cli": job_tidewrack_cli,
+    "pyarrow-mt": job_pyarrow_mt,
+    "polars-mt": job_polars,
+    "duckdb-mt": job_duckdb_mt,
 }
 IMPORTS = {
     "tidewrack": "_tidewrack_backend",
@@ -181,6 +242,10 @@ IMPORTS = {
     "pyarrow": "pyarrow.csv",
     "polars": "polars",
     "duckdb": "duckdb",
+    "tidewrack-cli": "tidewrack.__main__",
+    "pyarrow-mt": "pyarrow.csv",
+    "polars-mt": "polars",
+    "duckdb-mt": "duckdb",
 }
 
 
@@ -202,11 +267,19 @@ def worker(tool: str, src: str, dst: str) -> int:
 # --------------------------------------------------------------------------- driver
 
 
-def run_once(tool: str, src: Path, dst: Path, timeout: float, mem_limit: int) -> dict:
+def remove_outputs(dst: Path) -> None:
+    """The output and whatever was written beside it (the command's quarantine file and log)."""
+    for path in dst.parent.glob(dst.stem + ".*"):
+        path.unlink()
+
+
+def run_once(tool: str, src: Path, dst: Path, timeout: float, mem_limit: int,
+             threaded: bool = False) -> dict:
     """One subprocess; returns seconds or aborted, and its peak RSS in bytes."""
-    if dst.exists():
-        dst.unlink()
-    env = dict(os.environ, POLARS_MAX_THREADS="1", OMP_NUM_THREADS="1", ARROW_NUM_THREADS="1")
+    remove_outputs(dst)
+    env = {k: v for k, v in os.environ.items() if k not in ONE_THREAD}
+    if not threaded:
+        env.update(ONE_THREAD)
     if tool == "cp":
         command = ["cp", str(src), str(dst)]
     else:
@@ -232,6 +305,7 @@ def run_once(tool: str, src: Path, dst: Path, timeout: float, mem_limit: int) ->
             _, status, rusage = os.wait4(process.pid, 0)
             process.stdout.close()
             process.stderr.close()
+            remove_outputs(dst)
             return {"aborted": f"timeout (>{timeout:.0f}s)", "rss": rusage.ru_maxrss * 1024}
         time.sleep(0.002)
     wall = time.perf_counter() - start
@@ -248,8 +322,7 @@ def run_once(tool: str, src: Path, dst: Path, timeout: float, mem_limit: int) ->
         result.update(json.loads(out[-1]))
     else:
         result["aborted"] = f"exit {os.WEXITSTATUS(status)}: {err[-200:]}"
-    if dst.exists():
-        dst.unlink()
+    remove_outputs(dst)
     return result
 
 
@@ -294,6 +367,28 @@ def machine() -> list[str]:
     ]
 
 
+def threads_in_use() -> str:
+    """What `tidewrack salvage` does with threads, from its own help and signature."""
+    helped = subprocess.run([sys.executable, "-m", "tidewrack", "salvage", "--help"],
+                            capture_output=True, text=True)
+    code = (
+        "import inspect, tidewrack._native as n\n"
+        "p = inspect.signature(n.salvage).parameters.get('threads')\n"
+        "print('absent' if p is None else repr(p.default))\n"
+    )
+    signed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    native = signed.stdout.strip() if signed.returncode == 0 else "unknown"
+    if "--threads" not in helped.stdout:
+        return (f"`tidewrack salvage` has no --threads option in this build "
+                f"(`_native.salvage` threads: {native}): it runs on one thread")
+    return (f"`tidewrack salvage` runs at its default --threads "
+            f"(`_native.salvage` threads={native}; {os.cpu_count()} cores)")
+
+
+DISPLAY = {"tidewrack-cli": "tidewrack salvage", "pyarrow-mt": "pyarrow", "polars-mt": "polars",
+           "duckdb-mt": "duckdb"}
+
+
 def format_table(rows: list[list[str]]) -> str:
     header = ["input", "tool", "MB/s", "time / ours", "peak RSS / input", "result"]
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
@@ -306,6 +401,7 @@ def summarise(name: str, size: int, tool: str, results: list[dict], ours: float 
     rss = max(r["rss"] for r in results)
     times = [r["seconds"] for r in results if "seconds" in r]
     aborted = [r["aborted"] for r in results if "aborted" in r]
+    tool = DISPLAY.get(tool, tool)
     if aborted:
         return [name, tool, "-", "-", f"{rss / size:.2f}x", "aborted: " + aborted[0]]
     seconds = statistics.median(times)
@@ -321,11 +417,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--data", default=None, help="input directory (default build/bench-data[-SIZE])")
     parser.add_argument("--out", default=str(DEFAULT_OUT))
     parser.add_argument("--inputs", nargs="*", choices=INPUTS, default=list(INPUTS))
-    parser.add_argument("--tools", nargs="*", choices=FILE_TOOLS + READER_TOOLS,
-                        default=list(FILE_TOOLS + READER_TOOLS))
+    every_tool = list(dict.fromkeys(FILE_TOOLS + READER_TOOLS + THREADED_TOOLS))
+    parser.add_argument("--tools", nargs="*", choices=every_tool, default=every_tool)
     parser.add_argument("--timeout", type=float, default=120.0, help="seconds per run")
     parser.add_argument("--mem-limit-gb", type=float, default=16.0, help="data limit per run")
-    parser.add_argument("--results", default=None, help="also write the table to this Markdown file")
+    parser.add_argument("--results", default=None, help="also write the tables to this Markdown file")
     parser.add_argument("--json", default=None, help="also write every measurement as JSON")
     args = parser.parse_args(argv)
 
@@ -341,17 +437,20 @@ def main(argv: list[str] | None = None) -> int:
     out.mkdir(parents=True, exist_ok=True)
     mem_limit = int(args.mem_limit_gb * 2**30)
 
-    groups = [("file", [t for t in FILE_TOOLS if t in args.tools]),
-              ("reader", [t for t in READER_TOOLS if t in args.tools])]
-    table: list[list[str]] = []
+    groups = [(group, [t for t in tools if t in args.tools])
+              for group, tools in (("file", FILE_TOOLS), ("reader", READER_TOOLS),
+                                   ("threads", THREADED_TOOLS))]
+    tables: dict[str, list[list[str]]] = {"single": [], "threads": []}
     raw: dict = {}
-    medians: dict[tuple[str, str], float] = {}
-    peaks: dict[tuple[str, str], int] = {}
+    medians: dict[tuple[str, str, str], float] = {}
+    peaks: dict[tuple[str, str, str], int] = {}
     sizes: dict[str, int] = {}
     for name in args.inputs:
         src = data / f"{name}.csv"
         size = src.stat().st_size
         for group, tools in groups:
+            if group == "threads" and name not in CSV_LOOP_INPUTS:
+                tools = [t for t in tools if t != "python-csv"]
             if not tools:
                 continue
             results: dict[str, list[dict]] = {t: [] for t in tools}
@@ -360,40 +459,42 @@ def main(argv: list[str] | None = None) -> int:
                 for tool in tools:
                     if tool in timed_out:
                         continue
-                    result = run_once(tool, src, out / f"{name}.{tool}.csv", args.timeout, mem_limit)
+                    result = run_once(tool, src, out / f"{name}.{tool}.csv", args.timeout, mem_limit,
+                                      threaded=group == "threads")
                     results[tool].append(result)
                     shown = (f"{result['seconds']:.3f}s" if "seconds" in result
                              else f"{result['aborted']} {result.get('message', '')}")
-                    print(f"  {name:12} {tool:14} run {run + 1}: {shown}, "
+                    print(f"  {name:12} {group:7} {tool:14} run {run + 1}: {shown}, "
                           f"peak RSS {result['rss'] / 1e6:.0f} MB", file=sys.stderr, flush=True)
                     if result.get("aborted", "").startswith("timeout"):
                         timed_out.add(tool)  # one time-out is enough to know
-            ours_tool = OURS[group]
-            ours_times = [r["seconds"] for r in results.get(ours_tool, []) if "seconds" in r]
+            ours_times = [r["seconds"] for r in results.get(OURS[group], []) if "seconds" in r]
             ours = statistics.median(ours_times) if ours_times else None
             for tool in results:
-                table.append(summarise(name, size, tool, results[tool], ours))
+                tables["threads" if group == "threads" else "single"].append(
+                    summarise(name, size, tool, results[tool], ours))
                 finished = [r["seconds"] for r in results[tool] if "seconds" in r]
                 if finished and len(finished) == len(results[tool]):
-                    medians[(name, tool)] = statistics.median(finished)
-                peaks[(name, tool)] = max(r["rss"] for r in results[tool]) if results[tool] else 0
+                    medians[(group, name, tool)] = statistics.median(finished)
+                peaks[(group, name, tool)] = max(r["rss"] for r in results[tool]) if results[tool] else 0
             sizes[name] = size
             raw.setdefault(name, {})[group] = results
 
-    text = format_table(table)
-    goals = targets(medians, peaks, sizes)
+    texts = {key: format_table(rows) if rows else "" for key, rows in tables.items()}
+    goals = targets(medians, peaks, sizes) if tables["single"] else []
+    threaded_goals = threaded_targets(medians, sizes) if tables["threads"] else []
+    threads = threads_in_use() if tables["threads"] else ""
     facts = machine()
-    print()
-    print(text)
-    print()
-    print("\n".join(goals))
-    print()
-    print("\n".join(facts))
+    for text in (texts["single"], "\n".join(goals), threads, texts["threads"],
+                 "\n".join(threaded_goals), "\n".join(facts)):
+        if text:
+            print()
+            print(text)
     if args.json:
         Path(args.json).write_text(json.dumps(raw, indent=1))
     if args.results:
-        Path(args.results).write_text(
-            render_results(text, goals, facts, args, size_of(data, args.inputs)))
+        write_results(Path(args.results), render_results(
+            texts, goals, threaded_goals, threads, facts, args, size_of(data, args.inputs)))
     return 0
 
 
@@ -401,63 +502,101 @@ def size_of(data: Path, inputs: list[str]) -> str:
     return ", ".join(f"{n} {(data / f'{n}.csv').stat().st_size / 1e6:.1f} MB" for n in inputs)
 
 
+def verdict(label: str, value: float | None, limit: float, at_least: bool, unit: str = "x") -> str:
+    if value is None:
+        return f"- {label}: not measured"
+    met = value >= limit if at_least else value <= limit
+    bound = ">=" if at_least else "<="
+    digits = 0 if unit == " MB/s" else 2
+    return (f"- {label}: {value:.{digits}f}{unit} (target {bound} {limit:g}{unit}) "
+            f"{'met' if met else 'MISSED'}")
+
+
 def targets(medians: dict, peaks: dict, sizes: dict) -> list[str]:
-    """The performance targets, each met or missed, from this run's medians and peaks."""
+    """The single-threaded table's targets, each met or missed, from this run's medians and peaks."""
     lines = ["Targets (medians; met / MISSED / not measured):"]
 
-    def check(label: str, value: float | None, limit: float, at_least: bool, unit: str = "x") -> None:
-        if value is None:
-            lines.append(f"- {label}: not measured")
-            return
-        met = value >= limit if at_least else value <= limit
-        bound = ">=" if at_least else "<="
-        lines.append(f"- {label}: {value:.2f}{unit} (target {bound} {limit:g}{unit}) "
-                     f"{'met' if met else 'MISSED'}")
-
-    def ratio(name: str, tool: str, ours: str = "tidewrack") -> float | None:
-        if (name, tool) in medians and (name, ours) in medians:
-            return medians[(name, tool)] / medians[(name, ours)]
+    def ratio(name: str, tool: str, ours: str = "tidewrack", group: str = "file") -> float | None:
+        if (group, name, tool) in medians and (group, name, ours) in medians:
+            return medians[(group, name, tool)] / medians[(group, name, ours)]
         return None
 
     for name in ("clean", "damaged"):
         if name not in sizes:
             continue
-        check(f"{name}: Python csv time / salvage_file time", ratio(name, "python-csv"), 20, True)
-        check(f"{name}: pyarrow time / salvage_file time", ratio(name, "pyarrow"), 5, True)
+        lines.append(verdict(f"{name}: Python csv time / salvage_file time", ratio(name, "python-csv"), 20, True))
+        lines.append(verdict(f"{name}: pyarrow time / salvage_file time", ratio(name, "pyarrow"), 5, True))
         cp = ratio(name, "cp")
-        check(f"{name}: salvage_file time / cp time", 1 / cp if cp else None, 5, False)
-    if "clean" in sizes and ("clean", "tidewrack") in medians:
-        per_mb_clean = medians[("clean", "tidewrack")] / sizes["clean"]
+        lines.append(verdict(f"{name}: salvage_file time / cp time", 1 / cp if cp else None, 5, False))
+    if "clean" in sizes and ("file", "clean", "tidewrack") in medians:
+        per_mb_clean = medians[("file", "clean", "tidewrack")] / sizes["clean"]
         for name in ("adversarial", "single_line"):
-            if (name, "tidewrack") in medians:
-                per_mb = medians[(name, "tidewrack")] / sizes[name]
-                check(f"{name}: salvage_file time per MB / clean's", per_mb / per_mb_clean, 2, False)
+            if ("file", name, "tidewrack") in medians:
+                per_mb = medians[("file", name, "tidewrack")] / sizes[name]
+                lines.append(verdict(f"{name}: salvage_file time per MB / clean's", per_mb / per_mb_clean, 2, False))
     for name in sizes:
-        check(f"{name}: csv.reader time / SalvageReader time",
-              ratio(name, "csv.reader", "SalvageReader"), 2, True)
+        lines.append(verdict(f"{name}: csv.reader time / SalvageReader time",
+                             ratio(name, "csv.reader", "SalvageReader", "reader"), 2, True))
     for name, size in sizes.items():
-        if (name, "tidewrack") in peaks:
+        if ("file", name, "tidewrack") in peaks:
             limit = 1.3 * size + 50e6
-            peak = peaks[(name, "tidewrack")]
+            peak = peaks[("file", name, "tidewrack")]
             lines.append(f"- {name}: salvage_file peak RSS {peak / 1e6:.0f} MB (target <= "
                          f"{limit / 1e6:.0f} MB, 1.3x input + 50 MB) {'met' if peak <= limit else 'MISSED'}")
-        if (name, "SalvageReader") in peaks:
-            check(f"{name}: SalvageReader peak RSS / input", peaks[(name, "SalvageReader")] / size, 3, False)
+        if ("reader", name, "SalvageReader") in peaks:
+            lines.append(verdict(f"{name}: SalvageReader peak RSS / input",
+                                 peaks[("reader", name, "SalvageReader")] / size, 3, False))
     return lines
 
 
-def render_results(table: str, goals: list[str], facts: list[str], args: argparse.Namespace,
-                   sizes: str) -> str:
+def threaded_targets(medians: dict, sizes: dict) -> list[str]:
+    """The threaded table's targets: `tidewrack salvage` against the peers on every core."""
+    lines = ["Targets of the threaded table (medians; met / MISSED / not measured):"]
+
+    def ours(name: str) -> float | None:
+        return medians.get(("threads", name, "tidewrack-cli"))
+
+    for name in ("clean", "damaged"):
+        if name in sizes:
+            seconds = ours(name)
+            lines.append(verdict(f"{name}: tidewrack salvage MB/s",
+                                 sizes[name] / 1e6 / seconds if seconds else None, 600, True, " MB/s"))
+    if "clean" in sizes:
+        peers = {DISPLAY[t]: medians[("threads", "clean", t)] for t in ("pyarrow-mt", "polars-mt", "duckdb-mt")
+                 if ("threads", "clean", t) in medians}
+        fastest = min(peers, key=peers.__getitem__) if peers else "fastest peer"
+        seconds = ours("clean")
+        lines.append(verdict(f"clean: {fastest} (the fastest of pyarrow, Polars, DuckDB) time / "
+                             "tidewrack salvage time",
+                             peers[fastest] / seconds if peers and seconds else None, 1.5, True))
+    if "damaged" in sizes:
+        loop, seconds = medians.get(("threads", "damaged", "python-csv")), ours("damaged")
+        lines.append(verdict("damaged: Python csv time / tidewrack salvage time",
+                             loop / seconds if loop and seconds else None, 25, True))
+    clean = ours("clean")
+    for name in ("adversarial", "single_line"):
+        if name in sizes and "clean" in sizes:
+            seconds = ours(name)
+            lines.append(verdict(f"{name}: tidewrack salvage time per MB / clean's",
+                                 seconds / sizes[name] / (clean / sizes["clean"]) if seconds and clean else None,
+                                 1.5, False))
+    return lines
+
+
+def render_results(texts: dict[str, str], goals: list[str], threaded_goals: list[str], threads: str,
+                   facts: list[str], args: argparse.Namespace, sizes: str) -> str:
     return f"""# Benchmark results
 
 Produced by `tools/bench` (`bench/run.py --runs {args.runs} --size-mb {args.size_mb:g}`).
 Each row is the median of {args.runs} runs of one tool on one input, each run in its own
 process; "time / ours" divides the tool's time by tidewrack's on the same input
-(`salvage_file` for the file job, `list(SalvageReader(p))` for the reader job); peak RSS
-is the process's maximum resident set, interpreter and libraries included, divided by
-the input size.
+(`salvage_file` for the file job, `list(SalvageReader(p))` for the reader job,
+`tidewrack salvage` in the threaded table); peak RSS is the process's maximum resident
+set, interpreter and libraries included, divided by the input size.
 
 Inputs ({sizes}): see `bench/generate.py`.
+
+## One thread
 
 The file job: read every field as text, reconcile each row to the column count, write a
 clean CSV. tidewrack runs `salvage_file` with its defaults (delimiter and column count
@@ -468,14 +607,43 @@ as string on one thread and skips invalid rows; Polars (`POLARS_MAX_THREADS=1`) 
 physical floor. The reader job holds every row as a list of str: `list(SalvageReader(p))`
 against `list(csv.reader(open(p, newline="", errors="replace")))`.
 
-{table}
+{texts["single"]}
 
 {chr(10).join(goals)}
+
+## Every core
+
+The same file job, each tool at its default thread count: pyarrow with `use_threads=True`,
+Polars with `POLARS_MAX_THREADS` unset, DuckDB at its default `threads` with parallel
+reading, the same lenient options as above. tidewrack runs as its command,
+`tidewrack salvage IN -o OUT` (the package's entry point, called inside the measured
+process so that interpreter start-up is left out as for every tool); it also writes its
+quarantine file and repair log beside OUT. On the damaged input, where the peers abort
+or drop rows, Python's csv loop (one thread) is the comparison.
+
+{threads}.
+
+{texts["threads"]}
+
+{chr(10).join(threaded_goals)}
 
 Machine:
 
 {chr(10).join(facts)}
 """
+
+
+def write_results(path: Path, tables: str | None = None, big: str | None = None) -> None:
+    """Rewrites RESULTS.md: run.py's tables above BIG_HEADING, big.py's section from it on;
+    each keeps the other's part as it was."""
+    try:
+        old = path.read_text()
+    except FileNotFoundError:
+        old = ""
+    head, mark, tail = old.partition(BIG_HEADING)
+    tables = (tables if tables is not None else head).rstrip("\n")
+    big = (big if big is not None else mark + tail).strip("\n")
+    path.write_text(tables + "\n" + ("\n" + big + "\n" if big else ""))
 
 
 if __name__ == "__main__":
