@@ -1,7 +1,7 @@
 // Throughput of the engine on the benchmark inputs, without Python.
 //
 //   engine_bench [--runs N] [--dir DIR] [--out DIR] [--parse] [--no-slice] [--log] [--recover]
-//                [--encoding NAME] [NAME.csv ...]
+//                [--encoding NAME] [--threads N] [NAME.csv ...]
 //
 // For each input: MB/s of salvage_slice (bytes already in memory) and of
 // salvage_file (read, salvage, write the clean file), medians over N runs, plus a
@@ -10,7 +10,8 @@
 // --no-slice leaves out salvage_slice, to profile salvage_file alone; --log adds
 // salvage_file writing a repair log as well; --recover switches unclosed-quote
 // recovery on in every salvage; --encoding decodes the input from NAME ("auto",
-// "utf-8", "cp1252", ...) in every salvage.
+// "utf-8", "cp1252", ...) in every salvage; --threads runs salvage_file on N
+// threads.
 
 #include <algorithm>
 #include <chrono>
@@ -86,6 +87,7 @@ int main(int argc, char **argv) {
   bool log = false;
   bool recover = false;
   std::optional<tidewrack::InputEncoding> encoding;
+  unsigned threads = 1;
   std::filesystem::path dir = "build/bench-data";
   std::filesystem::path out_dir;
   std::vector<std::string> names;
@@ -103,6 +105,8 @@ int main(int argc, char **argv) {
       slice = false; // salvage_file alone, for profiling
     } else if (arg == "--log") {
       log = true;
+    } else if (arg == "--threads" && i + 1 < argc) {
+      threads = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
     } else if (arg == "--recover") {
       recover = true;
     } else if (arg == "--encoding" && i + 1 < argc) {
@@ -113,7 +117,7 @@ int main(int argc, char **argv) {
       }
     } else if (arg == "-h" || arg == "--help") {
       std::printf("usage: engine_bench [--runs N] [--dir DIR] [--out DIR] [--parse] [--no-slice] "
-                  "[--log] [--recover] [--encoding NAME] [NAME.csv ...]\n");
+                  "[--log] [--recover] [--encoding NAME] [--threads N] [NAME.csv ...]\n");
       return 0;
     } else {
       names.push_back(arg);
@@ -159,7 +163,8 @@ int main(int argc, char **argv) {
       }
       file_times.push_back(seconds([&] {
         auto counts =
-            tidewrack::salvage_file(input_path.string(), clean_path, quarantine_path, options);
+            tidewrack::salvage_file(input_path.string(), clean_path, quarantine_path, options,
+                                    std::nullopt, {}, {}, tidewrack::SALVAGE_BLOCK_SIZE, threads);
         if (!counts.ok()) {
           std::fprintf(stderr, "%s: %s\n", name.c_str(), counts.error().display().c_str());
           std::exit(1);
@@ -168,8 +173,9 @@ int main(int argc, char **argv) {
       }));
       if (log) {
         log_times.push_back(seconds([&] {
-          auto counts = tidewrack::salvage_file(input_path.string(), clean_path, quarantine_path,
-                                                options, repairs_path);
+          auto counts =
+              tidewrack::salvage_file(input_path.string(), clean_path, quarantine_path, options,
+                                      repairs_path, {}, {}, tidewrack::SALVAGE_BLOCK_SIZE, threads);
           if (!counts.ok()) {
             std::fprintf(stderr, "%s: %s\n", name.c_str(), counts.error().display().c_str());
             std::exit(1);

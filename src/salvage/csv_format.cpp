@@ -231,6 +231,12 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
     parser.keep_block(block);
     return PlainRow{};
   };
+  // Leaves it for want of room only, so far.
+  auto decline_for_room = [&] {
+    PlainRow declined = decline();
+    declined.lacked_room = true;
+    return declined;
+  };
 
   for (;;) {
     // Field start; one byte of room is kept for the LF.
@@ -241,7 +247,7 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
     const std::uint8_t first = data[at];
     if (first == delimiter_byte) {
       if (out + 2 > out_limit) {
-        return decline();
+        return decline_for_room();
       }
       *out++ = delimiter;
       ++at;
@@ -267,7 +273,7 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
       }
       const std::size_t length = closing - content;
       if (static_cast<std::size_t>(out_limit - out) < length + 4) {
-        return decline();
+        return decline_for_room();
       }
       if (marks != 0) { // holds the delimiter or CR, never the quote: enclosed as it is
         *out++ = quote;
@@ -284,8 +290,11 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
           [](const ByteClasses &b) { return b.delimiter | b.cr | b.lf; },
           [](const ByteClasses &b) { return b.quote; }, quotes, high);
       const std::size_t length = at - from;
-      if (quotes != 0 || static_cast<std::size_t>(out_limit - out) < length + 2) {
+      if (quotes != 0) {
         return decline(); // a quote in an unquoted field is written doubled
+      }
+      if (static_cast<std::size_t>(out_limit - out) < length + 2) {
+        return decline_for_room();
       }
       out = copy_field(out, out_limit, data + from, length, input_end);
     }
@@ -303,9 +312,11 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
     return decline();
   }
   if (columns != 0 && fields != columns) {
-    if (fields > columns || !fill_ragged_rows ||
-        static_cast<std::uint64_t>(out_limit - out) < columns - fields + 1) {
+    if (fields > columns || !fill_ragged_rows) {
       return decline();
+    }
+    if (static_cast<std::uint64_t>(out_limit - out) < columns - fields + 1) {
+      return decline_for_room();
     }
     for (std::uint64_t i = fields; i < columns; ++i) {
       *out++ = delimiter;
@@ -333,7 +344,13 @@ PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
 void render_quarantine_line(std::string &line, const QuarantineRecord &record,
                             std::string_view delimiter_text) {
   line.append(std::to_string(record.line));
-  line.append(",\"");
+  line.push_back(',');
+  render_quarantine_columns(line, record, delimiter_text);
+}
+
+void render_quarantine_columns(std::string &line, const QuarantineRecord &record,
+                               std::string_view delimiter_text) {
+  line.push_back('"');
   append_doubling(line, record.reason, "\"");
   line.append("\",\"");
   for (std::size_t i = 0; i < record.fields.size(); ++i) {

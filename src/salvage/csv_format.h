@@ -47,6 +47,7 @@ private:
 struct PlainRow {
   std::size_t size = 0;      // bytes written, LF included; none when 0
   std::uint64_t padding = 0; // empty fields added up to the column count
+  bool lacked_room = false;  // not rendered only for want of room so far
   bool rendered() const { return size != 0; }
 };
 
@@ -59,7 +60,9 @@ struct PlainRow {
 // empty fields), and its clean line fits in `room` bytes: writes that line at
 // `out` exactly as CleanRowRenderer would with the parser's delimiter and quote,
 // and consumes the record. Otherwise consumes nothing and returns a row not
-// rendered, and the caller goes the general way (next_row). At the end of the
+// rendered (`lacked_room` when the room ran out before anything else made the
+// record not plain; more room may render it), and the caller goes the general
+// way (next_row). At the end of the
 // input it returns one not rendered too.
 PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows);
@@ -71,6 +74,10 @@ inline constexpr std::string_view REPAIR_LOG_HEADER = "line_start,line_end,actio
 // (the fields joined by the delimiter text), LF.
 void render_quarantine_line(std::string &line, const QuarantineRecord &record,
                             std::string_view delimiter_text);
+// The same without the line number and its comma: the quoted reason and raw
+// content, LF.
+void render_quarantine_columns(std::string &line, const QuarantineRecord &record,
+                               std::string_view delimiter_text);
 
 // One repair-log line: first and last line of the record, the action, the
 // detail (enclosed in double quotes, doubled inside, when it holds a comma, a

@@ -223,6 +223,7 @@ public:
       counts_.unclosed_quotes += record_.unclosed_quote_lines.size();
       if constexpr (LOGGING) {
         for (std::uint64_t quote_line : record_.unclosed_quote_lines) {
+          event_.quote_line = quote_line;
           report(RepairAction::unclosed_quote,
                  [&](std::string &detail) { append_unclosed_quote_detail(detail, quote_line); });
         }

@@ -32,6 +32,7 @@ struct RepairEvent {
   std::size_t end = 0;
   RepairAction action = RepairAction::padded;
   std::string detail;
+  std::uint64_t quote_line = 0; // unclosed_quote: the line of the quote, named in the detail
 };
 
 // The details, e.g. "3 bytes read as cp1252", "1 byte not decodable, replaced

@@ -195,13 +195,36 @@ public:
         plain_lane_(settlement.delimiter < 0x80 && options.quote_char < 0x80) {}
 
   PlainRow take(ResilientParser &parser) {
+    long_row_ = false;
     if (!plain_lane_) {
       return {};
     }
-    return render_plain_row(parser, output_.free_space(), output_.room(), columns_,
-                            fill_ragged_rows_);
+    PlainRow row =
+        render_plain_row(parser, output_.free_space(), output_.room(), columns_, fill_ragged_rows_);
+    if (!row.lacked_room) {
+      return row;
+    }
+    // A row longer than the room left is rendered in memory of its own: its
+    // clean line is no longer than the rest of the text, plus padding (of up
+    // to as much again) and an LF. Without it, its fields would be built.
+    const std::size_t rest = parser.size() - parser.pos();
+    const std::size_t bound = 2 * rest + 2;
+    if (bound > line_capacity_) {
+      line_.reset();
+      line_.reset(new char[bound]);
+      line_capacity_ = bound;
+    }
+    row = render_plain_row(parser, line_.get(), bound, columns_, fill_ragged_rows_);
+    long_row_ = row.rendered();
+    return row;
   }
-  void commit(const PlainRow &row) { output_.commit(row.size); }
+  void commit(const PlainRow &row) {
+    if (long_row_) {
+      written_ = output_.write(std::string_view(line_.get(), row.size));
+    } else {
+      output_.commit(row.size);
+    }
+  }
 
   bool operator()(const Record &record, const RowShape &shape, const std::string &merge_separator) {
     // A line that surely fits the buffer's free room is rendered there in
@@ -235,6 +258,7 @@ private:
   bool plain_lane_;
   std::unique_ptr<char[]> line_;
   std::size_t line_capacity_ = 0;
+  bool long_row_ = false; // the row taken last lies in line_
   Result<std::monostate> written_ = std::monostate{};
 };
 
@@ -271,13 +295,105 @@ std::size_t next_line_start(std::string_view text, std::size_t at) {
 // a line break) up to the next part's start. The part before it proves the
 // guess: it must end exactly there, on that line; else the part is
 // reconciled again from where that one did end.
+// The quarantine lines and repair-log events of one part, numbered from the
+// line its start was guessed on. The part before it proves where the part
+// starts but not always on which line (a lone CR inside a quoted field is no
+// line break), so the numbers are shifted, and the lines rendered, once the
+// part is taken.
+class PartLines {
+public:
+  void clear() {
+    quarantined_.clear();
+    events_.clear();
+    text_.clear();
+    quarantine_lines_.clear();
+    log_lines_.clear();
+  }
+  void add_quarantined(const Record &record, const std::string &reason,
+                       std::string_view delimiter_text) {
+    const std::size_t from = text_.size();
+    render_quarantine_columns(
+        text_, QuarantineRecord{record.end_line, reason, record_fields(record)}, delimiter_text);
+    quarantined_.push_back({record.end_line, from, text_.size() - from});
+    append_decimal(quarantine_lines_, record.end_line);
+    quarantine_lines_.push_back(',');
+    quarantine_lines_.append(text_, from);
+  }
+  void add_event(const RepairEvent &event) {
+    const std::size_t from = text_.size();
+    text_.append(event.detail);
+    events_.push_back({event.line_start, event.line_end, event.quote_line, from,
+                       event.detail.size(), event.action});
+    render_repair_line(log_lines_, event);
+  }
+
+  // Writes the lines with every line number moved by `shift` (modulo 2^64, so
+  // that it may move them back); unmoved, as they were rendered.
+  void write(std::uint64_t shift, QuarantineFile *quarantine, RepairLogFile *log) {
+    if (shift == 0) {
+      if (quarantine != nullptr) {
+        quarantine->add_lines(quarantine_lines_);
+      }
+      if (log != nullptr) {
+        log->write_lines(log_lines_);
+      }
+      return;
+    }
+    if (quarantine != nullptr && !quarantined_.empty()) {
+      rendered_.clear();
+      for (const Quarantined &entry : quarantined_) {
+        append_decimal(rendered_, entry.line + shift);
+        rendered_.push_back(',');
+        rendered_.append(text_, entry.columns, entry.size);
+      }
+      quarantine->add_lines(rendered_);
+    }
+    if (log != nullptr) {
+      for (const Event &entry : events_) {
+        event_.line_start = entry.line_start + shift;
+        event_.line_end = entry.line_end + shift;
+        event_.action = entry.action;
+        event_.detail.clear();
+        if (entry.action == RepairAction::unclosed_quote) {
+          append_unclosed_quote_detail(event_.detail, entry.quote_line + shift);
+        } else {
+          event_.detail.append(text_, entry.detail, entry.detail_size);
+        }
+        log->write(event_);
+      }
+    }
+  }
+
+private:
+  struct Quarantined {
+    std::uint64_t line;
+    std::size_t columns; // rendered in text_
+    std::size_t size;
+  };
+  struct Event {
+    std::uint64_t line_start;
+    std::uint64_t line_end;
+    std::uint64_t quote_line;
+    std::size_t detail; // in text_
+    std::size_t detail_size;
+    RepairAction action;
+  };
+  std::vector<Quarantined> quarantined_;
+  std::vector<Event> events_;
+  std::string text_;
+  // The lines as rendered with the guessed numbers.
+  std::string quarantine_lines_;
+  std::string log_lines_;
+  std::string rendered_;
+  RepairEvent event_;
+};
+
 struct StretchPart {
   std::size_t begin = 0;
   std::size_t stop = SIZE_MAX; // the next part's begin
-  std::uint64_t line = 1;
+  std::uint64_t line = 1;      // guessed; see PartLines
   MemoryOutput clean;
-  std::string quarantine; // rendered lines
-  std::string log;        // rendered lines
+  PartLines lines;
   SalvageCounts counts;
   std::optional<Result<StretchEnd>> end;
   std::exception_ptr failure;
@@ -295,13 +411,13 @@ struct StretchContext {
   const Settlement &settlement;
   std::string_view delimiter_text;
   bool logging;
+  bool quarantining;
   ParserInput kind;
 };
 
 void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll stop) {
   part.clean.clear();
-  part.quarantine.clear();
-  part.log.clear();
+  part.lines.clear();
   SalvageText text(context.text.substr(part.begin));
   text.kind = context.kind;
   ResilientParser parser = salvage_parser(text, context.options, context.settlement);
@@ -317,18 +433,17 @@ void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll s
       context.certain_end == SIZE_MAX ? SIZE_MAX : context.certain_end - part.begin;
   const std::size_t stop_at = part.stop == SIZE_MAX ? SIZE_MAX : part.stop - part.begin;
   auto set_aside = [&](const Record &record, const std::string &reason) {
-    render_quarantine_line(part.quarantine,
-                           QuarantineRecord{record.end_line, reason, record_fields(record)},
-                           context.delimiter_text);
+    if (context.quarantining) {
+      part.lines.add_quarantined(record, reason, context.delimiter_text);
+    }
   };
   const std::uint64_t offset = context.offset + part.begin;
-  part.end =
-      context.logging
-          ? reconciler.reconcile(
-                parser, offset, changes, certain_end, stop_at, checkpoints, rows, rows, set_aside,
-                [&](const RepairEvent &event) { render_repair_line(part.log, event); })
-          : reconciler.reconcile(parser, offset, changes, certain_end, stop_at, checkpoints, rows,
-                                 rows, set_aside, NoRepairLog{});
+  part.end = context.logging
+                 ? reconciler.reconcile(
+                       parser, offset, changes, certain_end, stop_at, checkpoints, rows, rows,
+                       set_aside, [&](const RepairEvent &event) { part.lines.add_event(event); })
+                 : reconciler.reconcile(parser, offset, changes, certain_end, stop_at, checkpoints,
+                                        rows, rows, set_aside, NoRepairLog{});
   part.counts = reconciler.counts();
 }
 
@@ -421,7 +536,25 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     const std::string_view text = window.text();
     const std::size_t certain_end = window.ended() ? SIZE_MAX : text.size();
     Result<StretchEnd> reconciled = StretchEnd{};
-    if (parts.empty()) {
+    // Guess the parts' starts and lines; a stretch of one line is not cut.
+    if (!parts.empty()) {
+      std::uint64_t line = continued_at_line.value_or(1);
+      std::size_t begin = 0;
+      for (std::size_t part = 0; part < parts.size(); ++part) {
+        const std::size_t next =
+            part + 1 == parts.size()
+                ? SIZE_MAX
+                : std::max(begin, next_line_start(text, text.size() / parts.size() * (part + 1)));
+        parts[part].begin = begin;
+        parts[part].stop = next;
+        parts[part].line = line;
+        if (next != SIZE_MAX) {
+          line += line_breaks(text, begin, next);
+          begin = next;
+        }
+      }
+    }
+    if (parts.empty() || parts[1].begin >= text.size()) {
       ResilientParser parser = salvage_parser(window_text(window), options, settlement);
       if (continued_at_line) {
         parser.continue_input_at_line(*continued_at_line);
@@ -445,23 +578,8 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
                                    settlement,
                                    delimiter_text,
                                    repair_log.has_value(),
+                                   quarantine.has_value(),
                                    window.kind()};
-      // Guess the parts' starts and lines.
-      std::uint64_t line = continued_at_line.value_or(1);
-      std::size_t begin = 0;
-      for (std::size_t part = 0; part < parts.size(); ++part) {
-        const std::size_t next =
-            part + 1 == parts.size()
-                ? SIZE_MAX
-                : std::max(begin, next_line_start(text, text.size() / parts.size() * (part + 1)));
-        parts[part].begin = begin;
-        parts[part].stop = next;
-        parts[part].line = line;
-        if (next != SIZE_MAX) {
-          line += line_breaks(text, begin, next);
-          begin = next;
-        }
-      }
       auto run = [&](StretchPart &part, StopPoll poll) {
         try {
           reconcile_part(context, part, poll);
@@ -485,7 +603,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
         if (part.failure) {
           std::rethrow_exception(part.failure);
         }
-        if (index > 0 && (part.begin != at || part.line != at_line)) {
+        if (index > 0 && part.begin != at) {
           part.begin = at;
           part.line = at_line;
           run(part, StopPoll(main_poll));
@@ -499,14 +617,12 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
         }
         reconciler.add_counts(part.counts);
         written = output.write(part.clean.view());
-        if (quarantine) {
-          quarantine->add_lines(part.quarantine);
-        }
-        if (repair_log) {
-          repair_log->write_lines(part.log);
-        }
+        const std::uint64_t shift = at_line - part.line;
+        part.lines.write(shift, quarantine ? &*quarantine : nullptr,
+                         repair_log ? &*repair_log : nullptr);
         StretchEnd &end = reconciled.value();
         end.next_begin += part.begin;
+        end.next_line += shift;
         if (!end.at_stop || !written.ok()) {
           break;
         }
