@@ -1,0 +1,280 @@
+#include "salvage/stretch_parts.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "salvage/csv_format.h"
+
+namespace tidewrack {
+
+namespace {
+
+// The line breaks of a stretch of text as the parser counts lines where no
+// quoted field spans them: LFs, and CRs that no LF follows.
+std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to) {
+  std::uint64_t breaks = 0;
+  for (std::size_t at = from; at < to; ++at) {
+    const char byte = text[at];
+    breaks += byte == '\n' || (byte == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'));
+  }
+  return breaks;
+}
+
+// The first line start at `at` or past it, when the bytes before `at` are
+// read outside quotes; the size of the text when there is none.
+std::size_t next_line_start(std::string_view text, std::size_t at) {
+  if (at == 0) {
+    return 0;
+  }
+  for (std::size_t byte = at - 1; byte < text.size(); ++byte) {
+    if (text[byte] == '\n') {
+      return byte + 1;
+    }
+    if (text[byte] == '\r') {
+      return byte + 1 < text.size() && text[byte + 1] == '\n' ? byte + 2 : byte + 1;
+    }
+  }
+  return text.size();
+}
+
+// The quarantine lines and repair-log events of one part, numbered from the
+// line its start was guessed on. The part before it proves where the part
+// starts but not always on which line (a lone CR inside a quoted field is no
+// line break), so the numbers are shifted, and the lines rendered, once the
+// part is taken.
+class PartLines {
+public:
+  void clear() {
+    quarantined_.clear();
+    events_.clear();
+    text_.clear();
+    quarantine_lines_.clear();
+    log_lines_.clear();
+  }
+  void add_quarantined(const Record &record, const std::string &reason,
+                       std::string_view delimiter_text) {
+    const std::size_t from = text_.size();
+    render_quarantine_columns(
+        text_, QuarantineRecord{record.end_line, reason, record_fields(record)}, delimiter_text);
+    quarantined_.push_back({record.end_line, from, text_.size() - from});
+    append_decimal(quarantine_lines_, record.end_line);
+    quarantine_lines_.push_back(',');
+    quarantine_lines_.append(text_, from);
+  }
+  void add_event(const RepairEvent &event) {
+    const std::size_t from = text_.size();
+    text_.append(event.detail);
+    events_.push_back({event.line_start, event.line_end, event.quote_line, from,
+                       event.detail.size(), event.action});
+    render_repair_line(log_lines_, event);
+  }
+
+  // Writes the lines with every line number moved by `shift` (modulo 2^64, so
+  // that it may move them back); unmoved, as they were rendered.
+  void write(std::uint64_t shift, QuarantineFile *quarantine, RepairLogFile *log) {
+    if (shift == 0) {
+      if (quarantine != nullptr) {
+        quarantine->add_lines(quarantine_lines_);
+      }
+      if (log != nullptr) {
+        log->write_lines(log_lines_);
+      }
+      return;
+    }
+    if (quarantine != nullptr && !quarantined_.empty()) {
+      rendered_.clear();
+      for (const Quarantined &entry : quarantined_) {
+        append_decimal(rendered_, entry.line + shift);
+        rendered_.push_back(',');
+        rendered_.append(text_, entry.columns, entry.size);
+      }
+      quarantine->add_lines(rendered_);
+    }
+    if (log != nullptr) {
+      for (const Event &entry : events_) {
+        event_.line_start = entry.line_start + shift;
+        event_.line_end = entry.line_end + shift;
+        event_.action = entry.action;
+        event_.detail.clear();
+        if (entry.action == RepairAction::unclosed_quote) {
+          append_unclosed_quote_detail(event_.detail, entry.quote_line + shift);
+        } else {
+          event_.detail.append(text_, entry.detail, entry.detail_size);
+        }
+        log->write(event_);
+      }
+    }
+  }
+
+private:
+  struct Quarantined {
+    std::uint64_t line;
+    std::size_t columns; // rendered in text_
+    std::size_t size;
+  };
+  struct Event {
+    std::uint64_t line_start;
+    std::uint64_t line_end;
+    std::uint64_t quote_line;
+    std::size_t detail; // in text_
+    std::size_t detail_size;
+    RepairAction action;
+  };
+  std::vector<Quarantined> quarantined_;
+  std::vector<Event> events_;
+  std::string text_;
+  // The lines as rendered with the guessed numbers.
+  std::string quarantine_lines_;
+  std::string log_lines_;
+  std::string rendered_;
+  RepairEvent event_;
+};
+
+} // namespace
+
+// One part of a stretch that a thread reconciles: from a record start found
+// by guessing (a line start) up to the next part's start. The part before it
+// proves the guess: it must end exactly there; else the part is reconciled
+// again from where that one did end.
+struct StretchPart {
+  std::size_t begin = 0;
+  std::size_t stop = SIZE_MAX; // the next part's begin
+  std::uint64_t line = 1;      // guessed; see PartLines
+  MemoryOutput clean;
+  PartLines lines;
+  SalvageCounts counts;
+  std::optional<Result<StretchEnd>> end;
+  std::exception_ptr failure;
+};
+
+namespace {
+
+void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll stop) {
+  part.clean.clear();
+  part.lines.clear();
+  SalvageText text(context.text.substr(part.begin));
+  text.kind = context.kind;
+  ResilientParser parser = salvage_parser(text, context.options, context.settlement);
+  if (!(context.skips_mark && part.begin == 0)) {
+    parser.continue_input_at_line(part.line);
+  }
+  RecordReconciler reconciler(context.options, context.settlement, {});
+  StopCheckpoints checkpoints(stop);
+  CleanRows<MemoryOutput> rows(part.clean, context.options, context.settlement);
+  ChangeCursor cursor(context.changes);
+  ChangeCursor *changes = context.has_changes ? &cursor : nullptr;
+  const std::size_t certain_end =
+      context.certain_end == SIZE_MAX ? SIZE_MAX : context.certain_end - part.begin;
+  const std::size_t stop_at = part.stop == SIZE_MAX ? SIZE_MAX : part.stop - part.begin;
+  auto set_aside = [&](const Record &record, const std::string &reason) {
+    if (context.quarantining) {
+      part.lines.add_quarantined(record, reason, context.delimiter_text);
+    }
+  };
+  const std::uint64_t offset = context.offset + part.begin;
+  part.end = context.logging
+                 ? reconciler.reconcile(
+                       parser, offset, changes, certain_end, stop_at, checkpoints, rows, rows,
+                       set_aside, [&](const RepairEvent &event) { part.lines.add_event(event); })
+                 : reconciler.reconcile(parser, offset, changes, certain_end, stop_at, checkpoints,
+                                        rows, rows, set_aside, NoRepairLog{});
+  part.counts = reconciler.counts();
+}
+
+} // namespace
+
+StretchParts::StretchParts(unsigned count) : parts_(count) {}
+
+StretchParts::~StretchParts() = default;
+
+bool StretchParts::cut(std::string_view text, std::uint64_t first_line) {
+  std::uint64_t line = first_line;
+  std::size_t begin = 0;
+  for (std::size_t part = 0; part < parts_.size(); ++part) {
+    const std::size_t next =
+        part + 1 == parts_.size()
+            ? SIZE_MAX
+            : std::max(begin, next_line_start(text, text.size() / parts_.size() * (part + 1)));
+    parts_[part].begin = begin;
+    parts_[part].stop = next;
+    parts_[part].line = line;
+    if (next != SIZE_MAX) {
+      line += line_breaks(text, begin, next);
+      begin = next;
+    }
+  }
+  return parts_.size() > 1 && parts_[1].begin < text.size();
+}
+
+Result<StretchEnd> StretchParts::reconcile(const StretchContext &context, StopPoll stop,
+                                           RecordReconciler &reconciler, OutputFile &output,
+                                           Result<std::monostate> &written,
+                                           QuarantineFile *quarantine, RepairLogFile *log) {
+  std::atomic<bool> stopping = false;
+  auto main_poll = [&](bool signalled) {
+    const bool stops = stop(signalled);
+    if (stops) {
+      stopping.store(true, std::memory_order_relaxed);
+    }
+    return stops;
+  };
+  auto helper_poll = [&](bool) { return stopping.load(std::memory_order_relaxed); };
+  auto run = [&](StretchPart &part, StopPoll poll) {
+    // An exception cannot leave a thread: it is carried to the calling one.
+    try {
+      reconcile_part(context, part, poll);
+    } catch (...) {
+      part.failure = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    helpers.reserve(parts_.size() - 1);
+    for (std::size_t part = 1; part < parts_.size(); ++part) {
+      helpers.emplace_back(run, std::ref(parts_[part]), StopPoll(helper_poll));
+    }
+    run(parts_[0], StopPoll(main_poll));
+  }
+  // Take the parts in order, each proven by the one before.
+  Result<StretchEnd> reconciled = StretchEnd{};
+  std::size_t at = 0;
+  std::uint64_t at_line = parts_[0].line;
+  for (std::size_t index = 0; index < parts_.size(); ++index) {
+    StretchPart &part = parts_[index];
+    if (part.failure) {
+      std::rethrow_exception(std::exchange(part.failure, nullptr));
+    }
+    if (index > 0 && part.begin != at) {
+      part.begin = at;
+      part.line = at_line;
+      run(part, StopPoll(main_poll));
+      if (part.failure) {
+        std::rethrow_exception(std::exchange(part.failure, nullptr));
+      }
+    }
+    reconciled = std::move(*part.end);
+    if (!reconciled.ok()) {
+      break;
+    }
+    reconciler.add_counts(part.counts);
+    written = output.write(part.clean.view());
+    const std::uint64_t shift = at_line - part.line;
+    part.lines.write(shift, quarantine, log);
+    StretchEnd &end = reconciled.value();
+    end.next_begin += part.begin;
+    end.next_line += shift;
+    if (!end.at_stop || !written.ok()) {
+      break;
+    }
+    at = end.next_begin;
+    at_line = end.next_line;
+  }
+  return reconciled;
+}
+
+} // namespace tidewrack
