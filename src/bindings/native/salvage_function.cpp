@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -28,6 +29,7 @@ const char *const NAMES[] = {
     "threads",          "progress"};
 constexpr std::size_t OPTIONS_AT = 4;
 constexpr unsigned MAX_THREADS = 256;
+constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
 // The paths may come by position, the options by keyword only.
 ParameterList parameters("", "salvage", NAMES, 2, OPTIONS_AT);
 
@@ -166,9 +168,13 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
         SignalPoll poll(detached);
         ProgressCallback report(detached, progress);
         auto stop = [&](bool signalled) { return report.failed() || poll(signalled); };
+        const unsigned thread_count = threads ? static_cast<unsigned>(*threads) : available_cores();
+        // Each thread's part of a block stays large enough to be worth a thread.
+        const std::size_t block_size =
+            std::max(SALVAGE_BLOCK_SIZE, std::size_t{thread_count} * MIN_PART_SIZE);
         result.emplace(salvage_file(input_path, output_path, quarantine_path, options, repairs_path,
-                                    StopPoll(stop), ProgressSink(report), SALVAGE_BLOCK_SIZE,
-                                    threads ? static_cast<unsigned>(*threads) : available_cores()));
+                                    StopPoll(stop), ProgressSink(report), block_size,
+                                    thread_count));
         if (result->ok()) {
           report.finish();
         }
