@@ -339,10 +339,10 @@ TEST(HugeShapes, TheLineBoundCoversAnyPadding) {
 }
 
 TEST(HugeShapes, FileSalvageOfAColumnCountNoLineCanHoldFailsCleanly) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizer's operator new aborts instead of throwing std::bad_alloc";
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
   GTEST_SKIP() << "the sanitizer's operator new aborts instead of throwing std::bad_alloc";
 #endif
 #endif
