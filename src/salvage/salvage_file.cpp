@@ -197,7 +197,9 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
       next_report = window.bytes_read() + ProgressSink::INTERVAL;
     }
     const std::size_t held = window.text().size();
-    Result<std::monostate> read = window.read_until(held + std::max(block, held));
+    const std::size_t more = std::max(block, held);
+    Result<std::monostate> read =
+        window.read_until(held > SIZE_MAX - more ? SIZE_MAX : held + more);
     if (!read.ok()) {
       return std::move(read.error()).on_file(input_path);
     }
