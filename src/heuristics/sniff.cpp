@@ -37,9 +37,20 @@ std::optional<std::uint8_t> sniff_delimiter(std::string_view sample, std::uint8_
                                             StopPoll stop, ParserInput kind, bool *reached_end) {
   std::uint8_t best_delimiter = ',';
   double best_score = -1.0; // below any score: the first candidate tried takes it
+  // Without a line break the sample is one record whatever the delimiter, and
+  // a single record scores 0 for every candidate: the first one tried wins,
+  // and a long single line is not read once per candidate.
+  const bool one_record =
+      sample.find('\n') == std::string_view::npos && sample.find('\r') == std::string_view::npos;
+  if (one_record && reached_end != nullptr) {
+    *reached_end = true;
+  }
   for (std::uint8_t candidate : CANDIDATE_DELIMITERS) {
     if (candidate == quote_char) {
       continue;
+    }
+    if (one_record) {
+      return candidate;
     }
     const std::optional<std::vector<std::size_t>> field_counts = head_field_counts(
         sample, candidate, quote_char, SNIFF_RECORD_LIMIT, stop, kind, reached_end);

@@ -31,6 +31,18 @@ struct SniffCase {
 
 class Sniffing : public testing::TestWithParam<SniffCase> {};
 
+// A sample without a line break is one record: the first candidate other than
+// the quote, and detection read it to its end.
+TEST(Sniffing, OneLineGoesToTheFirstCandidateOtherThanTheQuote) {
+  for (const std::string sample : {"a;b;c;d", "a|b|c", ""}) {
+    bool reached_end = false;
+    EXPECT_EQ(
+        *tidewrack::sniff_delimiter(sample, ',', {}, tidewrack::ParserInput::Bytes, &reached_end),
+        ';');
+    EXPECT_TRUE(reached_end);
+  }
+}
+
 TEST_P(Sniffing, PicksTheMostConsistentWideSplit) {
   EXPECT_EQ(sniff_delimiter(GetParam().sample), static_cast<std::uint8_t>(GetParam().expected))
       << testing::PrintToString(GetParam().sample);
@@ -39,7 +51,8 @@ TEST_P(Sniffing, PicksTheMostConsistentWideSplit) {
 INSTANTIATE_TEST_SUITE_P(
     Samples, Sniffing,
     testing::Values(SniffCase{"", ','}, SniffCase{"\n \n\t\n", ','},
-                    SniffCase{"a;b;c;d\n", ','},            // one record only
+                    SniffCase{"a;b;c;d\n", ','}, // one record only
+                    SniffCase{"a;b;c;d", ','}, SniffCase{"\"a\nb\";c\n", ','},
                     SniffCase{"alpha\nbeta\ngamma\n", ','}, // nothing splits
                     SniffCase{"a;b\nc;d\n", ';'}, SniffCase{"a|b|c\nd|e|f\n", '|'},
                     SniffCase{"a\tb\nc\td\n", '\t'},
