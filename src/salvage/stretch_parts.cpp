@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -17,12 +18,22 @@ namespace {
 // The line breaks of a stretch of text as the parser counts lines where no
 // quoted field spans them: LFs, and CRs that no LF follows.
 std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to) {
-  std::uint64_t breaks = 0;
-  for (std::size_t at = from; at < to; ++at) {
-    const char byte = text[at];
-    breaks += byte == '\n' || (byte == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'));
-  }
-  return breaks;
+  // memchr finds each break at memory speed; a CR is rare, and checked alone.
+  auto count = [&](char byte, auto &&counts) {
+    std::uint64_t found = 0;
+    for (std::size_t at = from; at < to;) {
+      const void *hit = std::memchr(text.data() + at, byte, to - at);
+      if (hit == nullptr) {
+        break;
+      }
+      at = static_cast<std::size_t>(static_cast<const char *>(hit) - text.data());
+      found += counts(at) ? 1 : 0;
+      ++at;
+    }
+    return found;
+  };
+  return count('\n', [](std::size_t) { return true; }) +
+         count('\r', [&](std::size_t at) { return at + 1 == text.size() || text[at + 1] != '\n'; });
 }
 
 // The first line start at `at` or past it, when the bytes before `at` are
