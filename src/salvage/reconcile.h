@@ -102,18 +102,19 @@ public:
 
   SalvageCounts &counts() { return counts_; }
 
-  // Adds the row and repair counters of another part of the same salvage.
-  void add_counts(const SalvageCounts &part) {
-    counts_.total_rows += part.total_rows;
-    counts_.salvaged_rows += part.salvaged_rows;
-    counts_.repaired_rows += part.repaired_rows;
-    counts_.quarantined_rows += part.quarantined_rows;
-    counts_.padded_rows += part.padded_rows;
-    counts_.merged_rows += part.merged_rows;
-    counts_.quote_repairs += part.quote_repairs;
-    counts_.unclosed_quotes += part.unclosed_quotes;
-    counts_.decoded_bytes += part.decoded_bytes;
-    counts_.replaced_bytes += part.replaced_bytes;
+  // Adds the row and repair counters of another part of the same salvage,
+  // less those it had counted at `before` (a part taken from a later record on).
+  void add_counts(const SalvageCounts &part, const SalvageCounts &before = {}) {
+    counts_.total_rows += part.total_rows - before.total_rows;
+    counts_.salvaged_rows += part.salvaged_rows - before.salvaged_rows;
+    counts_.repaired_rows += part.repaired_rows - before.repaired_rows;
+    counts_.quarantined_rows += part.quarantined_rows - before.quarantined_rows;
+    counts_.padded_rows += part.padded_rows - before.padded_rows;
+    counts_.merged_rows += part.merged_rows - before.merged_rows;
+    counts_.quote_repairs += part.quote_repairs - before.quote_repairs;
+    counts_.unclosed_quotes += part.unclosed_quotes - before.unclosed_quotes;
+    counts_.decoded_bytes += part.decoded_bytes - before.decoded_bytes;
+    counts_.replaced_bytes += part.replaced_bytes - before.replaced_bytes;
   }
 
   // Hands every record that `parser` cuts from a stretch of text to

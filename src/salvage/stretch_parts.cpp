@@ -85,21 +85,35 @@ public:
     render_repair_line(log_lines_, event);
   }
 
-  // Writes the lines with every line number moved by `shift` (modulo 2^64, so
-  // that it may move them back); unmoved, as they were rendered.
-  void write(std::uint64_t shift, QuarantineFile *quarantine, RepairLogFile *log) {
+  // How many lines were added so far, to write those after them only.
+  struct Marks {
+    std::size_t quarantined = 0;
+    std::size_t events = 0;
+    std::size_t quarantine_lines = 0;
+    std::size_t log_lines = 0;
+  };
+  Marks marks() const {
+    return {quarantined_.size(), events_.size(), quarantine_lines_.size(), log_lines_.size()};
+  }
+
+  // Writes the lines added after `from` with every line number moved by
+  // `shift` (modulo 2^64, so that it may move them back); unmoved, as they were
+  // rendered.
+  void write(std::uint64_t shift, const Marks &from, QuarantineFile *quarantine,
+             RepairLogFile *log) {
     if (shift == 0) {
       if (quarantine != nullptr) {
-        quarantine->add_lines(quarantine_lines_);
+        quarantine->add_lines(std::string_view(quarantine_lines_).substr(from.quarantine_lines));
       }
       if (log != nullptr) {
-        log->write_lines(log_lines_);
+        log->write_lines(std::string_view(log_lines_).substr(from.log_lines));
       }
       return;
     }
-    if (quarantine != nullptr && !quarantined_.empty()) {
+    if (quarantine != nullptr && quarantined_.size() > from.quarantined) {
       rendered_.clear();
-      for (const Quarantined &entry : quarantined_) {
+      for (std::size_t index = from.quarantined; index < quarantined_.size(); ++index) {
+        const Quarantined &entry = quarantined_[index];
         append_decimal(rendered_, entry.line + shift);
         rendered_.push_back(',');
         rendered_.append(text_, entry.columns, entry.size);
@@ -107,7 +121,8 @@ public:
       quarantine->add_lines(rendered_);
     }
     if (log != nullptr) {
-      for (const Event &entry : events_) {
+      for (std::size_t index = from.events; index < events_.size(); ++index) {
+        const Event &entry = events_[index];
         event_.line_start = entry.line_start + shift;
         event_.line_end = entry.line_end + shift;
         event_.action = entry.action;
@@ -159,6 +174,17 @@ struct StretchPart {
   MemoryOutput clean;
   PartLines lines;
   SalvageCounts counts;
+  // Where its first records started and what was written before each: a part
+  // that started at a wrong guess often meets the true record starts again
+  // after a record or two, and is taken from there on.
+  struct RecordStart {
+    std::size_t at; // in the stretch
+    std::uint64_t line;
+    std::size_t clean_size;
+    PartLines::Marks lines;
+    SalvageCounts counts;
+  };
+  std::vector<RecordStart> record_starts;
   std::optional<Result<StretchEnd>> end;
   std::exception_ptr failure;
 };
@@ -177,6 +203,23 @@ void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll s
   RecordReconciler reconciler(context.options, context.settlement, {});
   StopCheckpoints checkpoints(stop);
   CleanRows<MemoryOutput> rows(part.clean, context.options, context.settlement);
+  // The fast lane is asked at every record start: it notes the first ones.
+  constexpr std::size_t NOTED_STARTS = 64;
+  part.record_starts.clear();
+  struct NotingLane {
+    CleanRows<MemoryOutput> &rows;
+    StretchPart &part;
+    RecordReconciler &reconciler;
+    PlainRow take(ResilientParser &parser) {
+      if (part.record_starts.size() < NOTED_STARTS) {
+        part.record_starts.push_back({part.begin + parser.pos(), parser.line(),
+                                      part.clean.view().size(), part.lines.marks(),
+                                      reconciler.counts()});
+      }
+      return rows.take(parser);
+    }
+    void commit(const PlainRow &row) { rows.commit(row); }
+  } lane{rows, part, reconciler};
   ChangeCursor cursor(context.changes);
   ChangeCursor *changes = context.has_changes ? &cursor : nullptr;
   const std::size_t certain_end =
@@ -190,10 +233,10 @@ void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll s
   const std::uint64_t offset = context.offset + part.begin;
   part.end = context.logging
                  ? reconciler.reconcile(
-                       parser, offset, changes, certain_end, stop_at, checkpoints, rows, rows,
+                       parser, offset, changes, certain_end, stop_at, checkpoints, lane, rows,
                        set_aside, [&](const RepairEvent &event) { part.lines.add_event(event); })
                  : reconciler.reconcile(parser, offset, changes, certain_end, stop_at, checkpoints,
-                                        rows, rows, set_aside, NoRepairLog{});
+                                        lane, rows, set_aside, NoRepairLog{});
   part.counts = reconciler.counts();
 }
 
@@ -260,22 +303,33 @@ Result<StretchEnd> StretchParts::reconcile(const StretchContext &context, StopPo
     if (part.failure) {
       std::rethrow_exception(std::exchange(part.failure, nullptr));
     }
+    // The part is taken whole, or from the first record start it shares with
+    // the part before it, or else reconciled again from where that one ended.
+    StretchPart::RecordStart from{part.begin, part.line, 0, {}, {}};
     if (index > 0 && part.begin != at) {
-      part.begin = at;
-      part.line = at_line;
-      run(part, StopPoll(main_poll));
-      if (part.failure) {
-        std::rethrow_exception(std::exchange(part.failure, nullptr));
+      const auto met =
+          std::find_if(part.record_starts.begin(), part.record_starts.end(),
+                       [&](const StretchPart::RecordStart &start) { return start.at == at; });
+      if (met != part.record_starts.end()) {
+        from = *met;
+      } else {
+        part.begin = at;
+        part.line = at_line;
+        run(part, StopPoll(main_poll));
+        if (part.failure) {
+          std::rethrow_exception(std::exchange(part.failure, nullptr));
+        }
+        from = {part.begin, part.line, 0, {}, {}};
       }
     }
     reconciled = std::move(*part.end);
     if (!reconciled.ok()) {
       break;
     }
-    reconciler.add_counts(part.counts);
-    written = output.write(part.clean.view());
-    const std::uint64_t shift = at_line - part.line;
-    part.lines.write(shift, quarantine, log);
+    reconciler.add_counts(part.counts, from.counts);
+    written = output.write(part.clean.view().substr(from.clean_size));
+    const std::uint64_t shift = at_line - from.line;
+    part.lines.write(shift, from.lines, quarantine, log);
     StretchEnd &end = reconciled.value();
     end.next_begin += part.begin;
     end.next_line += shift;
