@@ -104,17 +104,18 @@ def job_pandas(src: str, dst: str) -> None:
     frame.to_csv(dst, index=False)
 
 
-def job_pyarrow(src: str, dst: str) -> None:
+def pyarrow_to_csv(src: str, dst: str, *, threads: bool) -> None:
     import pyarrow as pa
     import pyarrow.csv as pacsv
 
-    pa.set_cpu_count(1)
-    pa.set_io_thread_count(1)
+    if not threads:
+        pa.set_cpu_count(1)
+        pa.set_io_thread_count(1)
     width = header_width(src)
     names = [f"c{i}" for i in range(width)]
     table = pacsv.read_csv(
         src,
-        read_options=pacsv.ReadOptions(use_threads=False, column_names=names, skip_rows=1),
+        read_options=pacsv.ReadOptions(use_threads=threads, column_names=names, skip_rows=1),
         parse_options=pacsv.ParseOptions(
             newlines_in_values=True, invalid_row_handler=lambda row: "skip"
         ),
@@ -126,6 +127,10 @@ def job_pyarrow(src: str, dst: str) -> None:
         ),
     )
     pacsv.write_csv(table, dst)
+
+
+def job_pyarrow(src: str, dst: str) -> None:
+    pyarrow_to_csv(src, dst, threads=False)
 
 
 def job_polars(src: str, dst: str) -> None:
@@ -142,21 +147,27 @@ def job_polars(src: str, dst: str) -> None:
     frame.write_csv(dst)
 
 
-def job_duckdb(src: str, dst: str) -> None:
+def duckdb_to_csv(src: str, dst: str, *, threads: bool) -> None:
     import duckdb
 
     con = duckdb.connect()
-    con.execute("SET threads = 1")
+    if not threads:
+        con.execute("SET threads = 1")
     con.execute("SET preserve_insertion_order = true")
     quoted_src = src.replace("'", "''")
     quoted_dst = dst.replace("'", "''")
     con.execute(
         f"COPY (SELECT * FROM read_csv('{quoted_src}', all_varchar = true, header = true, "
-        "ignore_errors = true, null_padding = true, strict_mode = false, parallel = false, "
-        "max_line_size = 1000000000)) "
+        "ignore_errors = true, null_padding = true, strict_mode = false, "
+        + ("" if threads else "parallel = false, ")
+        + "max_line_size = 1000000000)) "
         f"TO '{quoted_dst}' (FORMAT csv, HEADER true)"
     )
     con.close()
+
+
+def job_duckdb(src: str, dst: str) -> None:
+    duckdb_to_csv(src, dst, threads=False)
 
 
 def job_tidewrack_cli(src: str, dst: str) -> None:
@@ -169,41 +180,11 @@ def job_tidewrack_cli(src: str, dst: str) -> None:
 
 
 def job_pyarrow_mt(src: str, dst: str) -> None:
-    import pyarrow as pa
-    import pyarrow.csv as pacsv
-
-    width = header_width(src)
-    names = [f"c{i}" for i in range(width)]
-    table = pacsv.read_csv(
-        src,
-        read_options=pacsv.ReadOptions(use_threads=True, column_names=names, skip_rows=1),
-        parse_options=pacsv.ParseOptions(
-            newlines_in_values=True, invalid_row_handler=lambda row: "skip"
-        ),
-        convert_options=pacsv.ConvertOptions(
-            column_types={name: pa.string() for name in names},
-            check_utf8=False,
-            strings_can_be_null=False,
-            quoted_strings_can_be_null=False,
-        ),
-    )
-    pacsv.write_csv(table, dst)
+    pyarrow_to_csv(src, dst, threads=True)
 
 
 def job_duckdb_mt(src: str, dst: str) -> None:
-    import duckdb
-
-    con = duckdb.connect()
-    con.execute("SET preserve_insertion_order = true")
-    quoted_src = src.replace("'", "''")
-    quoted_dst = dst.replace("'", "''")
-    con.execute(
-        f"COPY (SELECT * FROM read_csv('{quoted_src}', all_varchar = true, header = true, "
-        "ignore_errors = true, null_padding = true, strict_mode = false, "
-        "max_line_size = 1000000000)) "
-        f"TO '{quoted_dst}' (FORMAT csv, HEADER true)"
-    )
-    con.close()
+    duckdb_to_csv(src, dst, threads=True)
 
 
 def job_salvage_reader(src: str, dst: str) -> None:
