@@ -40,9 +40,7 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
   std::uint64_t breaks = 0;
   for (std::size_t counted = 0; !window.ended();) {
     const std::string_view text = window.text();
-    breaks += static_cast<std::uint64_t>(
-        std::count_if(text.begin() + static_cast<std::ptrdiff_t>(counted), text.end(),
-                      [](char byte) { return byte == '\n' || byte == '\r'; }));
+    breaks += line_breaks(text, counted, text.size());
     if (breaks > RECORDS_READ) {
       break;
     }
@@ -155,7 +153,6 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
       const StretchContext context{text,
                                    window.offset(),
                                    changes ? changes->pending() : std::span<const Change>{},
-                                   changes != nullptr,
                                    !continued_at_line,
                                    certain_end,
                                    options,

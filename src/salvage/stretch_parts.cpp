@@ -13,10 +13,6 @@
 
 namespace tidewrack {
 
-namespace {
-
-// The line breaks of a stretch of text as the parser counts lines where no
-// quoted field spans them: LFs, and CRs that no LF follows.
 std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to) {
   // memchr finds each break at memory speed; a CR is rare, and checked alone.
   auto count = [&](char byte, auto &&counts) {
@@ -35,6 +31,8 @@ std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t t
   return count('\n', [](std::size_t) { return true; }) +
          count('\r', [&](std::size_t at) { return at + 1 == text.size() || text[at + 1] != '\n'; });
 }
+
+namespace {
 
 // The first line start at `at` or past it, when the bytes before `at` are
 // read outside quotes; the size of the text when there is none.
@@ -64,7 +62,6 @@ public:
     quarantined_.clear();
     events_.clear();
     text_.clear();
-    quarantine_lines_.clear();
     log_lines_.clear();
   }
   void add_quarantined(const Record &record, const std::string &reason,
@@ -73,9 +70,6 @@ public:
     render_quarantine_columns(
         text_, QuarantineRecord{record.end_line, reason, record_fields(record)}, delimiter_text);
     quarantined_.push_back({record.end_line, from, text_.size() - from});
-    append_decimal(quarantine_lines_, record.end_line);
-    quarantine_lines_.push_back(',');
-    quarantine_lines_.append(text_, from);
   }
   void add_event(const RepairEvent &event) {
     const std::size_t from = text_.size();
@@ -89,27 +83,14 @@ public:
   struct Marks {
     std::size_t quarantined = 0;
     std::size_t events = 0;
-    std::size_t quarantine_lines = 0;
     std::size_t log_lines = 0;
   };
-  Marks marks() const {
-    return {quarantined_.size(), events_.size(), quarantine_lines_.size(), log_lines_.size()};
-  }
+  Marks marks() const { return {quarantined_.size(), events_.size(), log_lines_.size()}; }
 
   // Writes the lines added after `from` with every line number moved by
-  // `shift` (modulo 2^64, so that it may move them back); unmoved, as they were
-  // rendered.
+  // `shift` (modulo 2^64, so that it may move them back).
   void write(std::uint64_t shift, const Marks &from, QuarantineFile *quarantine,
              RepairLogFile *log) {
-    if (shift == 0) {
-      if (quarantine != nullptr) {
-        quarantine->add_lines(std::string_view(quarantine_lines_).substr(from.quarantine_lines));
-      }
-      if (log != nullptr) {
-        log->write_lines(std::string_view(log_lines_).substr(from.log_lines));
-      }
-      return;
-    }
     if (quarantine != nullptr && quarantined_.size() > from.quarantined) {
       rendered_.clear();
       for (std::size_t index = from.quarantined; index < quarantined_.size(); ++index) {
@@ -120,20 +101,26 @@ public:
       }
       quarantine->add_lines(rendered_);
     }
-    if (log != nullptr) {
-      for (std::size_t index = from.events; index < events_.size(); ++index) {
-        const Event &entry = events_[index];
-        event_.line_start = entry.line_start + shift;
-        event_.line_end = entry.line_end + shift;
-        event_.action = entry.action;
-        event_.detail.clear();
-        if (entry.action == RepairAction::unclosed_quote) {
-          append_unclosed_quote_detail(event_.detail, entry.quote_line + shift);
-        } else {
-          event_.detail.append(text_, entry.detail, entry.detail_size);
-        }
-        log->write(event_);
+    if (log == nullptr) {
+      return;
+    }
+    if (shift == 0) {
+      // The repair-log lines, many, are written as they were rendered.
+      log->write_lines(std::string_view(log_lines_).substr(from.log_lines));
+      return;
+    }
+    for (std::size_t index = from.events; index < events_.size(); ++index) {
+      const Event &entry = events_[index];
+      event_.line_start = entry.line_start + shift;
+      event_.line_end = entry.line_end + shift;
+      event_.action = entry.action;
+      event_.detail.clear();
+      if (entry.action == RepairAction::unclosed_quote) {
+        append_unclosed_quote_detail(event_.detail, entry.quote_line + shift);
+      } else {
+        event_.detail.append(text_, entry.detail, entry.detail_size);
       }
+      log->write(event_);
     }
   }
 
@@ -154,8 +141,7 @@ private:
   std::vector<Quarantined> quarantined_;
   std::vector<Event> events_;
   std::string text_;
-  // The lines as rendered with the guessed numbers.
-  std::string quarantine_lines_;
+  // The repair-log lines as rendered with the guessed numbers.
   std::string log_lines_;
   std::string rendered_;
   RepairEvent event_;
@@ -220,8 +206,7 @@ void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll s
     }
     void commit(const PlainRow &row) { rows.commit(row); }
   } lane{rows, part, reconciler};
-  ChangeCursor cursor(context.changes);
-  ChangeCursor *changes = context.has_changes ? &cursor : nullptr;
+  ChangeCursor changes(context.changes); // over no changes without an encoding
   const std::size_t certain_end =
       context.certain_end == SIZE_MAX ? SIZE_MAX : context.certain_end - part.begin;
   const std::size_t stop_at = part.stop == SIZE_MAX ? SIZE_MAX : part.stop - part.begin;
@@ -233,9 +218,9 @@ void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll s
   const std::uint64_t offset = context.offset + part.begin;
   part.end = context.logging
                  ? reconciler.reconcile(
-                       parser, offset, changes, certain_end, stop_at, checkpoints, lane, rows,
+                       parser, offset, &changes, certain_end, stop_at, checkpoints, lane, rows,
                        set_aside, [&](const RepairEvent &event) { part.lines.add_event(event); })
-                 : reconciler.reconcile(parser, offset, changes, certain_end, stop_at, checkpoints,
+                 : reconciler.reconcile(parser, offset, &changes, certain_end, stop_at, checkpoints,
                                         lane, rows, set_aside, NoRepairLog{});
   part.counts = reconciler.counts();
 }

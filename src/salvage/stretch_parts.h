@@ -22,7 +22,6 @@ struct StretchContext {
   std::string_view text;
   std::uint64_t offset;            // of text in the whole text
   std::span<const Change> changes; // pending when the stretch began
-  bool has_changes;
   bool skips_mark;         // the stretch starts the input: a byte-order mark there is skipped
   std::size_t certain_end; // as for RecordReconciler::reconcile
   const SalvageOptions &options;
@@ -32,6 +31,10 @@ struct StretchContext {
   bool quarantining;
   ParserInput kind;
 };
+
+// The line breaks in [from, to) of `text` as the parser counts lines where no
+// quoted field spans them: LFs, and CRs that no LF follows.
+std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to);
 
 struct StretchPart;
 
