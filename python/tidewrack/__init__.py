@@ -20,7 +20,6 @@ classic module, which this package also re-exports with a few additions:
 
 from __future__ import annotations
 
-from typing import SupportsIndex
 
 import _tidewrack_backend as _backend
 from _tidewrack_backend import SalvageReader, SalvageSummary, __version__, sniff
@@ -31,6 +30,10 @@ from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_e
 from ._compression import CompressedDataError
 from ._report import Report
 from ._salvage import salvage
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import SupportsIndex
 
 __all__ = [
     "CompressedDataError",

@@ -22,11 +22,14 @@ import stat
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import Self, TypeVar
 
 from ._paths import EnginePaths, check_readable, named_os_error
 
-T = TypeVar("T")
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import Self, TypeVar
+
+    T = TypeVar("T")
 
 _PRIVATE_PREFIX = ".tidewrack-"
 _COPY_CHUNK = 1 << 20

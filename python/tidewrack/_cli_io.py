@@ -15,7 +15,10 @@ import sys
 import tempfile
 from collections.abc import Iterator
 from types import TracebackType
-from typing import BinaryIO, Self
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import BinaryIO, Self
 
 STDIO = "-"
 CHUNK = 1 << 20

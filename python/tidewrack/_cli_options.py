@@ -5,9 +5,20 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Callable
-from typing import TypedDict
 
 from ._encodings import resolve
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import TypedDict
+
+    class SalvageOptions(TypedDict):
+        delimiter: str | None
+        quote_char: str
+        fill_ragged_rows: bool
+        merge_overflow: bool
+        expected_columns: int | None
+        repair_quotes: bool
 
 
 _DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|", "space": " "}
@@ -98,14 +109,6 @@ def refuse_impossible_options(args: argparse.Namespace) -> None:
     if args.delimiter is not None and args.delimiter == args.quote_char:
         args.parser.error(f"the delimiter and the quote character are both {args.quote_char!r}; they must differ")
 
-
-class SalvageOptions(TypedDict):
-    delimiter: str | None
-    quote_char: str
-    fill_ragged_rows: bool
-    merge_overflow: bool
-    expected_columns: int | None
-    repair_quotes: bool
 
 
 def salvage_options(args: argparse.Namespace) -> SalvageOptions:

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import importlib.metadata
 import platform
 import sys
 import sysconfig
@@ -100,8 +99,19 @@ PREVIEW_EPILOG = """\
 The whole file is salvaged (in memory) so that the counts in the last line are
 those of a full run; only the first rows are printed."""
 
+
+class VersionAction(argparse.Action):
+    """--version, its text made only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: object) -> None:
+        print(version_text())
+        parser.exit()
+
+
 def version_text() -> str:
     """What a bug report needs: the versions, the Python and the SIMD instructions in use."""
+    import importlib.metadata  # slow to import: only for --version
+
     try:
         package = importlib.metadata.version("tidewrack")
     except importlib.metadata.PackageNotFoundError:
@@ -121,7 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tidewrack", description=DESCRIPTION, epilog=EXIT_CODES, formatter_class=formatter
     )
-    parser.add_argument("--version", action="version", version=version_text())
+    parser.add_argument("--version", action=VersionAction, nargs=0, help="show the versions in use and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     salvage = commands.add_parser(

@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import unicodedata
-from typing import Any
 
 from ._cli_io import shown
 from ._report import Report
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import Any
 
 _DELIMITER_NAMES = {
     ",": "comma ','",

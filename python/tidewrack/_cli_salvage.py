@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
 import contextlib
 import dataclasses
 import json
 import os
 import stat
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator
 
 from ._cli_io import (
     STDIO,
@@ -233,7 +232,7 @@ def known_size(source: str) -> int | None:
     return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
-def outcomes(args: argparse.Namespace, jobs: list[Job], bar: ProgressBar | None) -> Iterator[Report | CliError]:
+def outcomes(args: argparse.Namespace, jobs: list[Job], bar: ProgressBar | None) -> Generator[Report | CliError]:
     """The report or the error of each job, in order, -j at a time.
 
     On Ctrl-C the jobs not started are dropped, and the running ones stop at
@@ -258,6 +257,8 @@ def outcomes(args: argparse.Namespace, jobs: list[Job], bar: ProgressBar | None)
     if args.jobs == 1:
         yield from map(attempt, jobs)
         return
+    import concurrent.futures  # slow to import, and only needed here
+
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
         futures = [pool.submit(attempt, job) for job in jobs]
         try:

@@ -17,7 +17,6 @@ import argparse
 import re
 from collections.abc import Iterable, Iterator
 from contextlib import nullcontext
-from typing import BinaryIO, ContextManager
 
 from _tidewrack_backend import SalvageSummary
 
@@ -35,6 +34,10 @@ from ._cli_io import (
     stdin_binary,
 )
 from ._cli_report import describe_delimiter
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import BinaryIO, ContextManager
 
 HEAD_LIMIT = 32 << 20
 ROWS_EXAMINED = 100

@@ -14,12 +14,22 @@ import itertools
 import lzma
 import os
 import stat
-import zipfile
 import zlib
 from collections.abc import Callable, Iterator
-from typing import BinaryIO, Protocol
 
 from ._paths import BytesDone, reported, spooled
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    import zipfile
+    from typing import BinaryIO, Protocol
+
+    class _Decompressor(Protocol):
+        @property
+        def eof(self) -> bool: ...
+        @property
+        def unused_data(self) -> bytes: ...
+        def decompress(self, data: bytes, /) -> bytes: ...
 
 # Longest magic first: every prefix test below reads at most this many bytes.
 _MAGIC = (
@@ -34,14 +44,6 @@ MAGIC_LENGTH = max(len(magic) for magic, _ in _MAGIC)
 
 class CompressedDataError(ValueError):
     """The compressed input cannot be decompressed whole; the message says why."""
-
-
-class _Decompressor(Protocol):
-    @property
-    def eof(self) -> bool: ...
-    @property
-    def unused_data(self) -> bytes: ...
-    def decompress(self, data: bytes, /) -> bytes: ...
 
 
 def detect(head: bytes) -> str | None:
@@ -102,6 +104,8 @@ def zip_member(source: BinaryIO) -> tuple[str, Iterator[bytes]]:
     An archive with no member or several raises CompressedDataError listing
     what it holds; a damaged one raises it with the reason.
     """
+    import zipfile  # rarely needed, and slow to import
+
     try:
         archive = zipfile.ZipFile(source)
     except zipfile.BadZipFile as err:
@@ -117,6 +121,8 @@ def zip_member(source: BinaryIO) -> tuple[str, Iterator[bytes]]:
 
 
 def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Iterator[bytes]:
+    import zipfile
+
     with archive:
         try:
             with archive.open(member) as stream:

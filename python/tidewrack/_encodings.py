@@ -6,9 +6,12 @@ from __future__ import annotations
 import codecs
 import contextlib
 from collections.abc import Iterator
-from typing import BinaryIO
 
 from ._paths import BytesDone, reported, spooled
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import BinaryIO
 
 # Python's canonical codec names of the encodings the engine decodes, and the
 # engine's names for them.

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, SupportsIndex
 
 from ._paths import StrPath, fspath_arg
 
+TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
+    from typing import SupportsIndex
+
     import pandas as pd
 
 

@@ -17,7 +17,10 @@ import stat
 import tempfile
 from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
-from typing import BinaryIO, Self, TypeAlias
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import BinaryIO, Self, TypeAlias
 
 StrPath: TypeAlias = str | os.PathLike[str]
 BytesDone: TypeAlias = Callable[[int], object]

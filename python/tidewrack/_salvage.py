@@ -7,7 +7,6 @@ import os
 import time
 from collections.abc import Callable
 from types import EllipsisType
-from typing import Any, SupportsIndex
 
 import _tidewrack_backend as _backend
 
@@ -17,6 +16,10 @@ from ._compression import decompressed_input
 from ._encodings import resolve, transcoded_input
 from ._paths import StrPath, collision, default_output, named_after_output, path_arg
 from ._report import Report
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import Any, SupportsIndex
 
 _UNCOUNTED_BY_CLASSIC = ("padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes", "decoded_bytes",
                          "replaced_bytes")
