@@ -32,7 +32,7 @@ from ._cli_options import refuse_impossible_options, salvage_options
 from ._cli_progress import ProgressBar, progress_bar
 from ._cli_report import report_json, report_text
 from ._compression import CompressedDataError
-from ._paths import collision, default_output, named_after_output, same_file
+from ._paths import collision, csv_files_in, default_output, named_after_output, same_file
 from ._report import Report
 from ._salvage import salvage
 
@@ -42,8 +42,6 @@ EXIT_QUARANTINED = 3
 SEVERITY = (0, EXIT_QUARANTINED, 1)
 # A folder among several inputs stands for these files; outputs of an earlier
 # run beside them are left out, so that a second run reads the same inputs.
-FOLDER_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip")
-OUTPUT_SUFFIXES = (".clean.csv", ".quarantine.csv", ".repairs.csv")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -165,16 +163,9 @@ def expand_folders(parser: argparse.ArgumentParser, inputs: list[str]) -> list[s
             sources.append(given)
             continue
         try:
-            names = sorted(os.listdir(given))
+            found = csv_files_in(given)
         except OSError as err:
             raise read_error(given, err) from None
-        found = [
-            os.path.join(given, name)
-            for name in names
-            if name.lower().endswith(FOLDER_SUFFIXES)
-            and not name.lower().endswith(OUTPUT_SUFFIXES)
-            and os.path.isfile(os.path.join(given, name))
-        ]
         if not found:
             parser.error(f"the folder '{shown(given)}' holds no CSV files")
         sources += found

@@ -56,6 +56,21 @@ def path_arg(value: StrPath, name: str) -> str:
 _COMPRESSION_SUFFIXES = (".gz", ".bz2", ".xz", ".zip")
 
 
+_FOLDER_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip")
+_OUTPUT_SUFFIXES = (".clean.csv", ".quarantine.csv", ".repairs.csv")
+
+
+def csv_files_in(folder: str) -> list[str]:
+    """The CSV files of a folder (compressed too, salvage outputs left out), sorted by name."""
+    return [
+        os.path.join(folder, name)
+        for name in sorted(os.listdir(folder))
+        if name.lower().endswith(_FOLDER_SUFFIXES)
+        and not name.lower().endswith(_OUTPUT_SUFFIXES)
+        and os.path.isfile(os.path.join(folder, name))
+    ]
+
+
 def default_output(input_path: str) -> str:
     """data.csv -> data.clean.csv (data.csv.gz too), in the input's directory."""
     stem, suffix = os.path.splitext(input_path)

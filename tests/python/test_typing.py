@@ -15,6 +15,7 @@ pytest.importorskip("mypy", reason="mypy is installed by the host stage")
 USES = """\
 import _tidewrack_backend
 import tidewrack
+import tidewrack.dask
 
 summary: tidewrack.SalvageSummary = tidewrack.salvage_file("in.csv", "out.csv", "q.csv", delimiter=";")
 counts: list[int] = [
@@ -35,6 +36,8 @@ repairs: str | None = report.repairs
 padded: int | None = report.padded_rows
 as_json: dict[str, object] = report.to_dict()
 version: str = tidewrack.__version__
+reports: list[tidewrack.Report] = tidewrack.dask.salvage("exports/*.csv", "clean", repairs=None, threads=1)
+files: list[str] = tidewrack.dask.files(["a.csv", "exports"])
 """
 
 
