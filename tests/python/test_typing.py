@@ -35,6 +35,8 @@ repairs: str | None = report.repairs
 padded: int | None = report.padded_rows
 as_json: dict[str, object] = report.to_dict()
 version: str = tidewrack.__version__
+scanned: tidewrack.Scan = tidewrack.scan("in.csv", batch_rows=1000, threads=2, encoding="cp1252")
+scan_report: tidewrack.Report | None = scanned.report
 """
 
 
