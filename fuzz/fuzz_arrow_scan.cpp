@@ -45,7 +45,8 @@ std::vector<std::string> row_of(const ArrowArray &batch, std::int64_t row) {
     const auto *offsets = static_cast<const std::int32_t *>(child.buffers[1]);
     const auto *text = static_cast<const char *>(child.buffers[2]);
     const std::int64_t at = child.offset + row;
-    fields.emplace_back(text + offsets[at], static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+    fields.emplace_back(text + offsets[at],
+                        static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
   }
   return fields;
 }
@@ -71,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::ofstream file(input_file(), std::ios::binary | std::ios::trunc);
     file.write(input.data(), static_cast<std::streamsize>(input.size()));
   }
-  const tidewrack::SalvageOutcome expected = tidewrack::salvage_slice(input, settings.options).value();
+  const tidewrack::SalvageOutcome expected =
+      tidewrack::salvage_slice(input, settings.options).value();
   const tidewrack::RowStore &clean = expected.clean_rows;
 
   auto opened = tidewrack::ArrowScan::open(input_file().string(), settings);

@@ -40,31 +40,59 @@ void ColumnRows::add_chunk() {
   chunks_.push_back(std::move(chunk));
 }
 
+template <class Add> bool ColumnRows::add_row(std::uint64_t line, Add &&add) {
+  if (failure_) {
+    return false; // the rows after a failure are dropped with it
+  }
+  if (chunks_.empty()) {
+    add_chunk();
+  }
+  if (!add(*chunks_.back())) {
+    // A column is full: the row starts another chunk, unless it is alone.
+    if (chunks_.back()->rows() == 0) {
+      failure_ = SalvageError::invalid("line " + std::to_string(line) +
+                                       " holds a field longer than 2 GiB");
+      return false;
+    }
+    add_chunk();
+    return add_row(line, add);
+  }
+  ++rows_;
+  return true;
+}
+
 bool ColumnRows::operator()(const Record &record, const RowShape &shape,
                             const std::string &merge_separator) {
   const std::size_t width = shape.kept + (shape.merge_rest ? 1 : 0) + shape.padding;
   if (width_ == 0) {
     width_ = width;
   }
-  if (width != width_) {
+  if (width != width_ && !failure_) {
     failure_ =
         SalvageError::invalid("line " + std::to_string(record.end_line) + " holds " +
                               std::to_string(width) + " fields where the header holds " +
                               std::to_string(width_) + ": columns need a width (expected_columns)");
     return false;
   }
-  if (chunks_.empty() || !chunks_.back()->add(record, shape, merge_separator)) {
-    // A column is full: the row starts another chunk, unless it is alone.
-    if (!chunks_.empty() && chunks_.back()->rows() == 0) {
-      failure_ = SalvageError::invalid("line " + std::to_string(record.end_line) +
-                                       " holds a field longer than 2 GiB");
-      return false;
-    }
-    add_chunk();
-    return (*this)(record, shape, merge_separator);
+  return add_row(record.end_line,
+                 [&](StringColumns &chunk) { return chunk.add(record, shape, merge_separator); });
+}
+
+PlainRow ColumnRows::take(ResilientParser &parser) {
+  if (plain_fields_.empty()) {
+    return {}; // no width yet: every row is checked against the first
   }
-  ++rows_;
-  return true;
+  plain_text_ = reinterpret_cast<const char *>(parser.data());
+  plain_line_ = parser.line();
+  return cut_plain_record(parser, plain_fields_.data(), plain_fields_.size(), width_,
+                          fill_ragged_rows_);
+}
+
+void ColumnRows::commit(const PlainRow &row) {
+  // A failure stops the reconciling at the next record the sink is given.
+  static_cast<void>(add_row(plain_line_, [&](StringColumns &chunk) {
+    return chunk.add(plain_text_, std::span<const PlainField>(plain_fields_.data(), row.size));
+  }));
 }
 
 void ColumnRows::hand_over(std::size_t mark, std::deque<PendingRows> &pending) const {
@@ -82,11 +110,13 @@ ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &se
                      const Settlement &settlement)
     : path_(std::move(path)), window_(std::move(window)), settings_(settings),
       settlement_(settlement), delimiter_text_(byte_as_utf8(settlement.delimiter)),
-      reconciler_(settings.options, settlement, {}), rows_(settlement.columns) {
+      reconciler_(settings.options, settlement, {}),
+      rows_(settlement.columns, settings.options.fill_ragged_rows) {
   // Without a width, rows are checked against the first one in order: one thread.
   if (settings.threads > 1 && settlement.columns != 0) {
-    parts_.emplace(settings.threads,
-                   [&] { return std::make_unique<ColumnRows>(settlement.columns); });
+    parts_.emplace(settings.threads, [&] {
+      return std::make_unique<ColumnRows>(settlement.columns, settings.options.fill_ragged_rows);
+    });
   }
 }
 

@@ -32,12 +32,14 @@ struct PendingRows {
 // width is a failure, as is a field longer than a column may hold.
 class ColumnRows final : public PartRows {
 public:
-  explicit ColumnRows(std::size_t width) : width_(width) {}
+  // With a width, plain records take the fast lane (cut_plain_record).
+  ColumnRows(std::size_t width, bool fill_ragged_rows)
+      : width_(width), fill_ragged_rows_(fill_ragged_rows), plain_fields_(width) {}
 
   void start(std::size_t text_bytes) override;
   std::size_t mark() const override { return rows_; }
-  PlainRow take(ResilientParser &) override { return {}; }
-  void commit(const PlainRow &) override {}
+  PlainRow take(ResilientParser &parser) override;
+  void commit(const PlainRow &row) override;
   bool operator()(const Record &record, const RowShape &shape,
                   const std::string &merge_separator) override;
 
@@ -48,8 +50,14 @@ public:
 private:
   // A new chunk, with room for the rows of the text left as the last text's rows took.
   void add_chunk();
+  // Adds a row through `add(chunk)`, a new chunk when the last is full.
+  template <class Add> bool add_row(std::uint64_t line, Add &&add);
 
   std::size_t width_;
+  bool fill_ragged_rows_;
+  std::vector<PlainField> plain_fields_; // of the record taken last
+  const char *plain_text_ = nullptr;
+  std::uint64_t plain_line_ = 0;
   std::vector<std::shared_ptr<StringColumns>> chunks_;
   // What the rows of the last text took, per byte of it: rows, and each column's text.
   double rows_per_byte_ = 0;

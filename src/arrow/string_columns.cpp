@@ -10,7 +10,19 @@ std::string_view StringColumns::field(std::size_t row, std::size_t column) const
   const Column &held = columns_[column];
   const auto begin = static_cast<std::size_t>(held.offsets[row]);
   const auto end = static_cast<std::size_t>(held.offsets[row + 1]);
-  return std::string_view(held.text).substr(begin, end - begin);
+  return std::string_view(held.text.data() + begin, end - begin);
+}
+
+void ColumnText::reserve(std::size_t capacity) {
+  if (capacity <= capacity_) {
+    return;
+  }
+  std::unique_ptr<char[]> grown(new char[capacity]); // left unfilled
+  if (size_ > 0) {
+    std::memcpy(grown.get(), data_.get(), size_);
+  }
+  data_ = std::move(grown);
+  capacity_ = capacity;
 }
 
 void StringColumns::reserve(std::size_t rows, const std::vector<std::size_t> &text_bytes) {
@@ -34,7 +46,7 @@ void StringColumns::drop_last(std::size_t columns) {
   for (std::size_t index = 0; index < columns; ++index) {
     Column &column = columns_[index];
     column.offsets.pop_back();
-    column.text.resize(static_cast<std::size_t>(column.offsets.back()));
+    column.text.shrink(static_cast<std::size_t>(column.offsets.back()));
   }
 }
 
@@ -48,7 +60,7 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
     }
   }
   if (shape.merge_rest) {
-    std::string &merged = columns_[column].text;
+    ColumnText &merged = columns_[column].text;
     const std::size_t before = merged.size();
     for (std::size_t index = column; index < record.size(); ++index) {
       if (index > column) {
@@ -57,7 +69,7 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
       merged.append(record.field(index));
     }
     if (merged.size() > COLUMN_BYTES_LIMIT) {
-      merged.resize(before);
+      merged.shrink(before);
       drop_last(column);
       return false;
     }
@@ -65,6 +77,22 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
     ++column;
   }
   for (; column < columns_.size(); ++column) {
+    Column &padded = columns_[column];
+    padded.offsets.push_back(padded.offsets.back());
+  }
+  ++rows_;
+  return true;
+}
+
+bool StringColumns::add(const char *text, std::span<const PlainField> fields) {
+  for (std::size_t column = 0; column < fields.size(); ++column) {
+    if (!append(columns_[column],
+                std::string_view(text + fields[column].begin, fields[column].size))) {
+      drop_last(column);
+      return false;
+    }
+  }
+  for (std::size_t column = fields.size(); column < columns_.size(); ++column) {
     Column &padded = columns_[column];
     padded.offsets.push_back(padded.offsets.back());
   }

@@ -1,18 +1,51 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "arrow/arrow_abi.h"
 #include "parser/record.h"
+#include "salvage/csv_format.h"
 #include "salvage/row_store.h"
 
 namespace tidewrack {
+
+// The texts of a column back to back, in memory grown by hand and never
+// zero-filled: most fields are a few bytes, and copied in a loop of their own.
+class ColumnText {
+public:
+  std::size_t size() const { return size_; }
+  const char *data() const { return data_ ? data_.get() : ""; }
+  void reserve(std::size_t capacity);
+  void append(std::string_view piece) {
+    if (piece.size() > capacity_ - size_) {
+      reserve(std::max(capacity_ * 2, size_ + piece.size()));
+    }
+    char *out = data_.get() + size_;
+    if (piece.size() < 16) {
+      for (char byte : piece) {
+        *out++ = byte;
+      }
+    } else {
+      std::memcpy(out, piece.data(), piece.size());
+    }
+    size_ += piece.size();
+  }
+  void shrink(std::size_t size) { size_ = size; }
+
+private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 // Clean rows of a fixed width gathered column by column, each column laid out
 // as an Arrow utf8 array: int32 offsets and the field texts back to back.
@@ -42,10 +75,14 @@ public:
   // column's texts would pass COLUMN_BYTES_LIMIT.
   bool add(const Record &record, const RowShape &shape, std::string_view merge_separator);
 
+  // Adds the row of `fields` (PlainField of csv_format.h) of `text`, padded
+  // with empty fields to the width; false, adding nothing, as add().
+  bool add(const char *text, std::span<const PlainField> fields);
+
 private:
   struct Column {
     std::vector<std::int32_t> offsets{0};
-    std::string text;
+    ColumnText text;
   };
   bool append(Column &column, std::string_view field);
   void drop_last(std::size_t columns);

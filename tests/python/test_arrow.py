@@ -60,26 +60,35 @@ def test_rows_are_the_clean_files_rows(tmp_path: Path, threads: int, batch_rows:
         assert len(names) == len(set(names)) == (len(expected[0]) if expected else 0), source
 
 
-def test_header_names_are_made_unique_and_consumers_agree(tmp_path: Path) -> None:
-    source = tmp_path / "damaged.csv"
-    source.write_text(DAMAGED)
-    names = ["id", "Unnamed: 1", "name", "name.1"]
-    body = clean_rows(source, tmp_path)[1:]
-
-    assert scanned_rows(source) == (names, body)
+def pandas_rows(source: Path, **options: object) -> tuple[list[str], list[list[str]]]:
     pd = pytest.importorskip("pandas")
-    frame = tidewrack.read_csv(source)
-    assert list(frame.columns) == names and frame.values.tolist() == body
-    assert all(pd.api.types.is_string_dtype(dtype) for dtype in frame.dtypes)
-    arrow_frame = tidewrack.read_csv(source, dtype_backend="pyarrow")
-    assert all(dtype == pd.ArrowDtype(pa.string()) for dtype in arrow_frame.dtypes)
-    assert arrow_frame.values.tolist() == body
+    frame = tidewrack.read_csv(source, **options)
+    wanted = pd.ArrowDtype(pa.string()) if options else None
+    assert all(dtype == wanted if wanted else pd.api.types.is_string_dtype(dtype) for dtype in frame.dtypes)
+    return list(frame.columns), frame.values.tolist()
+
+
+def polars_rows(source: Path) -> tuple[list[str], list[list[str]]]:
     pl = pytest.importorskip("polars")
-    assert tidewrack.read_polars(source).rows() == [tuple(row) for row in body]
-    assert pl.DataFrame(tidewrack.scan(source)).columns == names
+    frame = tidewrack.read_polars(source)
+    assert pl.DataFrame(tidewrack.scan(source)).equals(frame)
+    return frame.columns, [list(row) for row in frame.rows()]
+
+
+def duckdb_rows(source: Path) -> tuple[list[str], list[list[str]]]:
     duckdb = pytest.importorskip("duckdb")
     rows = tidewrack.scan(source)  # DuckDB asks for a stream twice: once for the schema
-    assert duckdb.sql('SELECT * FROM rows ORDER BY "id"').fetchall() == [tuple(row) for row in body]
+    relation = duckdb.sql('SELECT * FROM rows ORDER BY "id"')
+    return relation.columns, [list(row) for row in relation.fetchall()]
+
+
+@pytest.mark.parametrize("consume", [scanned_rows, pandas_rows, lambda p: pandas_rows(p, dtype_backend="pyarrow"),
+                                     polars_rows, duckdb_rows],
+                         ids=["pyarrow", "pandas", "pandas-arrow", "polars", "duckdb"])
+def test_consumers_get_unique_names_and_the_clean_rows(tmp_path: Path, consume) -> None:
+    source = tmp_path / "damaged.csv"
+    source.write_text(DAMAGED)
+    assert consume(source) == (["id", "Unnamed: 1", "name", "name.1"], clean_rows(source, tmp_path)[1:])
 
 
 def test_report_comes_with_the_end_of_the_stream(tmp_path: Path) -> None:
