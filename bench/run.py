@@ -533,9 +533,9 @@ def main(argv: list[str] | None = None) -> int:
                     paired = [r["seconds"] for r in results.get(ARROW_PAIRS.get(tool, tool), []) if "seconds" in r]
                     tables["arrow"].append(summarise(name, size, tool, results[tool],
                                                      statistics.median(paired) if paired else None))
-                    continue
-                tables["threads" if group == "threads" else "single"].append(
-                    summarise(name, size, tool, results[tool], ours))
+                else:
+                    tables["threads" if group == "threads" else "single"].append(
+                        summarise(name, size, tool, results[tool], ours))
                 finished = [r["seconds"] for r in results[tool] if "seconds" in r]
                 if finished and len(finished) == len(results[tool]):
                     medians[(group, name, tool)] = statistics.median(finished)
