@@ -32,15 +32,14 @@ class Scan:
     """
 
     def __init__(self, source: str, compression: str | None, codec: str | None, inputs: contextlib.ExitStack,
-                 open_native: Callable[[], _native.ArrowScan]) -> None:
+                 open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan) -> None:
         self._source = source
         self._compression = compression
         self._codec = codec
         self._input_bytes = os.stat(source).st_size
         self._open_native = open_native
         self._lock = threading.Lock()
-        # Opened now, so that a failure to open shows at once.
-        self._unread: _native.ArrowScan | None = open_native()
+        self._unread: _native.ArrowScan | None = first
         self._last: _native.ArrowScan | None = None
         # Temporary inputs (decompressed, transcoded) stay as long as the scan.
         weakref.finalize(self, inputs.close)
@@ -128,7 +127,8 @@ def scan(
                     err.filename = source
                 raise
 
-        return Scan(source, compression, codec, inputs.pop_all(), open_native)
+        first = open_native()  # now, so that a failure to open shows at once
+        return Scan(source, compression, codec, inputs.pop_all(), open_native, first)
 
 
 def _needs(module: str, function: str, extra: str) -> Any:
