@@ -1,7 +1,9 @@
 #include "arrow/arrow_scan.h"
 
 #include <cerrno>
+#include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "arrow/column_names.h"
 #include "salvage/salvage_file.h"
@@ -275,13 +277,27 @@ int fail(StreamState &state, int error_number, std::string message) {
   return error_number;
 }
 
+// No standard exception may leave a stream callback: the one in flight
+// becomes the stream's error.
+int fail_on_exception(StreamState &state) {
+  try {
+    throw;
+  } catch (const std::bad_alloc &) {
+    return fail(state, ENOMEM, "out of memory");
+  } catch (const std::length_error &) {
+    return fail(state, ENOMEM, "out of memory");
+  } catch (const std::exception &error) {
+    return fail(state, EIO, std::string("internal error: ") + error.what());
+  } // anything else, as the forced unwinding that ends a thread, passes
+}
+
 int get_schema(ArrowArrayStream *stream, ArrowSchema *out) {
   StreamState &state = state_of(stream);
   try {
     export_schema(state.scan->names(), out);
     return 0;
-  } catch (const std::bad_alloc &) {
-    return fail(state, ENOMEM, "out of memory");
+  } catch (...) {
+    return fail_on_exception(state);
   }
 }
 
@@ -305,8 +321,8 @@ int get_next(ArrowArrayStream *stream, ArrowArray *out) {
       state.outcome->finish(*state.scan->counts());
     }
     return 0;
-  } catch (const std::bad_alloc &) {
-    return fail(state, ENOMEM, "out of memory");
+  } catch (...) {
+    return fail_on_exception(state);
   }
 }
 
