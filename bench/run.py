@@ -43,7 +43,13 @@ READER_TOOLS = ("SalvageReader", "csv.reader")
 # input alone, where the peers abort or drop rows.
 THREADED_TOOLS = ("tidewrack-cli", "pyarrow-mt", "polars-mt", "duckdb-mt", "python-csv")
 CSV_LOOP_INPUTS = ("damaged",)
-OURS = {"file": "tidewrack", "reader": "SalvageReader", "threads": "tidewrack-cli"}
+# Into Arrow, pandas and Polars, every tool at its default thread count, each peer
+# beside the tidewrack call that gives the same object; then the scan taken batch by batch.
+ARROW_PAIRS = {"pyarrow-table": "read_arrow", "pandas-frame": "read_csv", "polars-frame": "read_polars"}
+ARROW_TOOLS = ("read_arrow", "pyarrow-table", "read_csv", "pandas-frame", "read_polars", "polars-frame",
+               "scan-batches")
+ARROW_INPUTS = ("clean", "damaged")
+OURS = {"file": "tidewrack", "reader": "SalvageReader", "threads": "tidewrack-cli", "arrow": "read_arrow"}
 # What pins the single-threaded table's peers to one thread; the threaded table unsets it.
 ONE_THREAD = {"POLARS_MAX_THREADS": "1", "OMP_NUM_THREADS": "1", "ARROW_NUM_THREADS": "1"}
 # run.py rewrites RESULTS.md above this heading and keeps what big.py wrote below it.
@@ -202,6 +208,61 @@ def job_csv_reader(src: str, dst: str) -> None:
     globals()["held"] = rows
 
 
+def hold(value: object) -> None:
+    globals()["held"] = value  # held until the process ends, as a caller would
+
+
+def job_read_arrow(src: str, dst: str) -> None:
+    import tidewrack
+
+    hold(tidewrack.read_arrow(src))
+
+
+def job_pyarrow_table(src: str, dst: str) -> None:
+    import pyarrow as pa
+    import pyarrow.csv as pacsv
+
+    names = [f"c{i}" for i in range(header_width(src))]
+    hold(pacsv.read_csv(
+        src,
+        read_options=pacsv.ReadOptions(column_names=names, skip_rows=1),
+        convert_options=pacsv.ConvertOptions(column_types={name: pa.string() for name in names},
+                                             strings_can_be_null=False, quoted_strings_can_be_null=False),
+    ))
+
+
+def job_read_csv(src: str, dst: str) -> None:
+    import tidewrack
+
+    hold(tidewrack.read_csv(src))
+
+
+def job_pandas_frame(src: str, dst: str) -> None:
+    import pandas as pd
+
+    hold(pd.read_csv(src, dtype=str, keep_default_na=False))
+
+
+def job_read_polars(src: str, dst: str) -> None:
+    import tidewrack
+
+    hold(tidewrack.read_polars(src))
+
+
+def job_polars_frame(src: str, dst: str) -> None:
+    import polars as pl
+
+    hold(pl.read_csv(src, infer_schema=False))
+
+
+def job_scan_batches(src: str, dst: str) -> None:
+    import pyarrow as pa
+    import tidewrack
+
+    for _ in pa.RecordBatchReader.from_stream(tidewrack.scan(src, batch_rows=65536)):
+        pass
+
+
 JOBS = {
     "tidewrack": job_tidewrack,
     "python-csv": job_python_csv,
@@ -215,7 +276,15 @@ JOBS = {
     "pyarrow-mt": job_pyarrow_mt,
     "polars-mt": job_polars,
     "duckdb-mt": job_duckdb_mt,
+    "read_arrow": job_read_arrow,
+    "pyarrow-table": job_pyarrow_table,
+    "read_csv": job_read_csv,
+    "pandas-frame": job_pandas_frame,
+    "read_polars": job_read_polars,
+    "polars-frame": job_polars_frame,
+    "scan-batches": job_scan_batches,
 }
+# Comma-separated: every module a job needs is imported before it is timed.
 IMPORTS = {
     "tidewrack": "_tidewrack_backend",
     "SalvageReader": "_tidewrack_backend",
@@ -227,13 +296,19 @@ IMPORTS = {
     "pyarrow-mt": "pyarrow.csv",
     "polars-mt": "polars",
     "duckdb-mt": "duckdb",
+    "read_arrow": "tidewrack,pyarrow",
+    "pyarrow-table": "pyarrow.csv",
+    "read_csv": "tidewrack,pyarrow,pandas",
+    "pandas-frame": "pandas",
+    "read_polars": "tidewrack,polars",
+    "polars-frame": "polars",
+    "scan-batches": "tidewrack,pyarrow",
 }
 
 
 def worker(tool: str, src: str, dst: str) -> int:
     """Runs one job and prints one JSON line: seconds, or the exception type."""
-    module = IMPORTS.get(tool)
-    if module:
+    for module in filter(None, IMPORTS.get(tool, "").split(",")):
         __import__(module)  # imports are not part of the job
     start = time.perf_counter()
     try:
@@ -398,7 +473,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--data", default=None, help="input directory (default build/bench-data[-SIZE])")
     parser.add_argument("--out", default=str(DEFAULT_OUT))
     parser.add_argument("--inputs", nargs="*", choices=INPUTS, default=list(INPUTS))
-    every_tool = list(dict.fromkeys(FILE_TOOLS + READER_TOOLS + THREADED_TOOLS))
+    every_tool = list(dict.fromkeys(FILE_TOOLS + READER_TOOLS + THREADED_TOOLS + ARROW_TOOLS))
     parser.add_argument("--tools", nargs="*", choices=every_tool, default=every_tool)
     parser.add_argument("--timeout", type=float, default=120.0, help="seconds per run")
     parser.add_argument("--mem-limit-gb", type=float, default=16.0, help="data limit per run")
@@ -420,8 +495,8 @@ def main(argv: list[str] | None = None) -> int:
 
     groups = [(group, [t for t in tools if t in args.tools])
               for group, tools in (("file", FILE_TOOLS), ("reader", READER_TOOLS),
-                                   ("threads", THREADED_TOOLS))]
-    tables: dict[str, list[list[str]]] = {"single": [], "threads": []}
+                                   ("threads", THREADED_TOOLS), ("arrow", ARROW_TOOLS))]
+    tables: dict[str, list[list[str]]] = {"single": [], "threads": [], "arrow": []}
     raw: dict = {}
     medians: dict[tuple[str, str, str], float] = {}
     peaks: dict[tuple[str, str, str], int] = {}
@@ -432,6 +507,8 @@ def main(argv: list[str] | None = None) -> int:
         for group, tools in groups:
             if group == "threads" and name not in CSV_LOOP_INPUTS:
                 tools = [t for t in tools if t != "python-csv"]
+            if group == "arrow" and name not in ARROW_INPUTS:
+                continue
             if not tools:
                 continue
             results: dict[str, list[dict]] = {t: [] for t in tools}
@@ -441,7 +518,7 @@ def main(argv: list[str] | None = None) -> int:
                     if tool in timed_out:
                         continue
                     result = run_once(tool, src, out / f"{name}.{tool}.csv", args.timeout, mem_limit,
-                                      threaded=group == "threads")
+                                      threaded=group in ("threads", "arrow"))
                     results[tool].append(result)
                     shown = (f"{result['seconds']:.3f}s" if "seconds" in result
                              else f"{result['aborted']} {result.get('message', '')}")
@@ -452,8 +529,13 @@ def main(argv: list[str] | None = None) -> int:
             ours_times = [r["seconds"] for r in results.get(OURS[group], []) if "seconds" in r]
             ours = statistics.median(ours_times) if ours_times else None
             for tool in results:
-                tables["threads" if group == "threads" else "single"].append(
-                    summarise(name, size, tool, results[tool], ours))
+                if group == "arrow":
+                    paired = [r["seconds"] for r in results.get(ARROW_PAIRS.get(tool, tool), []) if "seconds" in r]
+                    tables["arrow"].append(summarise(name, size, tool, results[tool],
+                                                     statistics.median(paired) if paired else None))
+                else:
+                    tables["threads" if group == "threads" else "single"].append(
+                        summarise(name, size, tool, results[tool], ours))
                 finished = [r["seconds"] for r in results[tool] if "seconds" in r]
                 if finished and len(finished) == len(results[tool]):
                     medians[(group, name, tool)] = statistics.median(finished)
@@ -464,10 +546,11 @@ def main(argv: list[str] | None = None) -> int:
     texts = {key: format_table(rows) if rows else "" for key, rows in tables.items()}
     goals = targets(medians, peaks, sizes) if tables["single"] else []
     threaded_goals = threaded_targets(medians, sizes) if tables["threads"] else []
+    arrow_goals = arrow_targets(medians, peaks, sizes) if tables["arrow"] else []
     threads = threads_in_use() if tables["threads"] else ""
     facts = machine()
     for text in (texts["single"], "\n".join(goals), threads, texts["threads"],
-                 "\n".join(threaded_goals), "\n".join(facts)):
+                 "\n".join(threaded_goals), texts["arrow"], "\n".join(arrow_goals), "\n".join(facts)):
         if text:
             print()
             print(text)
@@ -475,7 +558,7 @@ def main(argv: list[str] | None = None) -> int:
         Path(args.json).write_text(json.dumps(raw, indent=1))
     if args.results:
         write_results(Path(args.results), render_results(
-            texts, goals, threaded_goals, threads, facts, args, size_of(data, args.inputs)))
+            texts, goals, threaded_goals, arrow_goals, threads, facts, args, size_of(data, args.inputs)))
     return 0
 
 
@@ -564,8 +647,30 @@ def threaded_targets(medians: dict, sizes: dict) -> list[str]:
     return lines
 
 
-def render_results(texts: dict[str, str], goals: list[str], threaded_goals: list[str], threads: str,
-                   facts: list[str], args: argparse.Namespace, sizes: str) -> str:
+def arrow_targets(medians: dict, peaks: dict, sizes: dict) -> list[str]:
+    """The Into Arrow table's targets: each tidewrack call against the peer that gives the same object."""
+    lines = ["Targets of the Into Arrow table (medians; met / MISSED / not measured):"]
+    goals = (("pyarrow-table", "pyarrow.csv.read_csv time / tidewrack.read_arrow time", 1.5),
+             ("pandas-frame", "pandas.read_csv(dtype=str) time / tidewrack.read_csv time", 5),
+             ("polars-frame", "polars.read_csv(infer_schema=False) time / tidewrack.read_polars time", 1))
+    for name in ("clean", "damaged"):
+        if name not in sizes:
+            continue
+        for peer, label, limit in goals:
+            ours, theirs = medians.get(("arrow", name, ARROW_PAIRS[peer])), medians.get(("arrow", name, peer))
+            lines.append(verdict(f"{name}: {label}", theirs / ours if ours and theirs else None, limit, True))
+        table = peaks.get(("arrow", name, "read_arrow"))
+        lines.append(verdict(f"{name}: tidewrack.read_arrow peak RSS / input",
+                             table / sizes[name] if table else None, 2.5, False))
+        batches = peaks.get(("arrow", name, "scan-batches"))
+        if batches:
+            lines.append(f"- {name}: scan taken batch by batch (65536 rows): peak RSS {batches / 1e6:.0f} MB, "
+                         "interpreter and libraries included")
+    return lines
+
+
+def render_results(texts: dict[str, str], goals: list[str], threaded_goals: list[str], arrow_goals: list[str],
+                   threads: str, facts: list[str], args: argparse.Namespace, sizes: str) -> str:
     return f"""# Benchmark results
 
 Produced by `tools/bench` (`bench/run.py --runs {args.runs} --size-mb {args.size_mb:g}`).
@@ -607,6 +712,19 @@ or drop rows, Python's csv loop (one thread) is the comparison.
 {texts["threads"]}
 
 {chr(10).join(threaded_goals)}
+
+## Into Arrow
+
+The clean and damaged inputs into a pyarrow Table of strings (`tidewrack.read_arrow`
+against `pyarrow.csv.read_csv` with every column read as string), a pandas DataFrame
+(`tidewrack.read_csv` against `pandas.read_csv(dtype=str)`) and a Polars DataFrame
+(`tidewrack.read_polars` against `polars.read_csv(infer_schema=False)`), every tool at
+its default thread count; "time / ours" divides by the tidewrack call that gives the same
+object. `scan-batches` takes `tidewrack.scan` 65536 rows at a time and keeps none.
+
+{texts["arrow"]}
+
+{chr(10).join(arrow_goals)}
 
 Machine:
 

@@ -14,7 +14,11 @@ classic module, which this package also re-exports with a few additions:
   those files as they were.
 * File failures raise the ``OSError`` subclass of their kind, with ``errno``
   and ``filename`` set.
-* ``read_csv`` loads the salvaged rows into a pandas DataFrame.
+* ``scan`` hands the clean rows of a salvage to any Arrow consumer (pyarrow,
+  Polars, DuckDB, pandas) as record batches of string columns, streamed;
+  ``read_arrow``, ``read_csv`` and ``read_polars`` load them into a pyarrow
+  Table, a pandas DataFrame and a Polars DataFrame (extras ``arrow``,
+  ``pandas``, ``polars``).
 * ``python -m tidewrack`` / ``tidewrack`` is the command line.
 """
 
@@ -24,6 +28,7 @@ from __future__ import annotations
 import _tidewrack_backend as _backend
 from _tidewrack_backend import SalvageReader, SalvageSummary, __version__, sniff
 
+from ._arrow import Scan, read_arrow, read_polars, scan
 from ._atomic import salvage_atomically
 from ._frame import read_csv
 from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, same_file, usable_paths
@@ -39,12 +44,16 @@ __all__ = [
     "CompressedDataError",
     "Report",
     "SalvageReader",
+    "Scan",
     "SalvageSummary",
     "__version__",
     "open",
+    "read_arrow",
     "read_csv",
+    "read_polars",
     "salvage",
     "salvage_file",
+    "scan",
     "sniff",
 ]
 

@@ -1,7 +1,7 @@
-"""The tidewrack package's own engine functions: salvage with a repair log."""
+"""The tidewrack package's own engine: salvage with a repair log, Arrow scans."""
 
 from collections.abc import Callable
-from typing import SupportsIndex, TypedDict
+from typing import Any, SupportsIndex, TypedDict, final
 
 class SalvageCounts(TypedDict):
     total_rows: int
@@ -39,3 +39,28 @@ def salvage(
 
 def simd() -> str:
     """The instructions the parser uses to classify input bytes: "avx2", "sse2" or "scalar"."""
+
+@final
+class ArrowScan:
+    """The clean rows of a file salvage as Arrow record batches of string columns."""
+
+    def __init__(
+        self,
+        path: str,
+        *,
+        delimiter: str | None = None,
+        quote_char: str = '"',
+        fill_ragged_rows: bool = True,
+        merge_overflow: bool = True,
+        expected_columns: SupportsIndex | None = None,
+        repair_quotes: bool = True,
+        recover_unclosed_quotes: bool = True,
+        encoding: str = "auto",
+        threads: SupportsIndex | None = None,
+        batch_rows: SupportsIndex | None = None,
+    ) -> None: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The rows as an Arrow C stream in a PyCapsule; a scan gives one stream."""
+    @property
+    def counts(self) -> dict[str, Any] | None:
+        """The counters (and elapsed_seconds) once the stream was read to its end, else None."""

@@ -6,15 +6,20 @@ namespace tidewrack {
 
 // The engine's one error: a failed file operation, either reported by the
 // operating system with an error number or by the I/O layer with a message;
-// or work that the caller stopped through its StopPoll. A file salvage names
-// the file the operation was on, since it works on several.
+// work that the caller stopped through its StopPoll; or input that cannot take
+// the form asked for. A file salvage names the file the operation was on,
+// since it works on several.
 class SalvageError {
 public:
-  enum class Kind { Io, Interrupted };
+  enum class Kind { Io, Interrupted, Invalid };
 
   static SalvageError os(int error_number) { return SalvageError(Kind::Io, error_number, {}); }
   static SalvageError io(std::string message) {
     return SalvageError(Kind::Io, 0, std::move(message));
+  }
+  // Input that cannot take the form asked for (as Arrow columns).
+  static SalvageError invalid(std::string message) {
+    return SalvageError(Kind::Invalid, 0, std::move(message));
   }
   static SalvageError interrupted() { return SalvageError(Kind::Interrupted, 0, "interrupted"); }
 

@@ -199,27 +199,96 @@ inline char *copy_field(char *out, const char *out_limit, const unsigned char *f
   return out + length;
 }
 
+// Where render_plain_row writes a record's clean line.
+class LineOut {
+public:
+  LineOut(char *out, std::size_t room, const ResilientParser &parser)
+      : start_(out), out_(out), limit_(out + room), input_end_(parser.data() + parser.size()),
+        delimiter_(static_cast<char>(parser.delimiter())),
+        quote_(static_cast<char>(parser.quote())) {}
+  bool any_room() const { return out_ < limit_; }
+  // The empty field that ends a record: nothing to write.
+  bool last_empty_field(const unsigned char *) { return true; }
+  // One field, `enclosed` when it holds the delimiter or CR; false for want
+  // of room (one byte is kept for the LF, and one for a delimiter after it).
+  bool field(const unsigned char *text, std::size_t length, bool enclosed) {
+    if (static_cast<std::size_t>(limit_ - out_) < length + (enclosed ? 4 : 2)) {
+      return false;
+    }
+    if (enclosed) {
+      *out_++ = quote_;
+      out_ = copy_field(out_, limit_, text, length, input_end_);
+      *out_++ = quote_;
+    } else {
+      out_ = copy_field(out_, limit_, text, length, input_end_);
+    }
+    return true;
+  }
+  void separator() { *out_++ = delimiter_; }
+  bool pad(std::uint64_t count) {
+    if (static_cast<std::uint64_t>(limit_ - out_) < count + 1) {
+      return false;
+    }
+    for (std::uint64_t i = 0; i < count; ++i) {
+      *out_++ = delimiter_;
+    }
+    return true;
+  }
+  std::size_t finish() {
+    *out_++ = '\n';
+    return static_cast<std::size_t>(out_ - start_);
+  }
+
+private:
+  char *start_;
+  char *out_;
+  char *limit_;
+  const unsigned char *input_end_;
+  char delimiter_;
+  char quote_;
+};
+
+// Where cut_plain_record notes a record's fields.
+class FieldsOut {
+public:
+  FieldsOut(PlainField *fields, std::size_t room, const ResilientParser &parser)
+      : start_(fields), fields_(fields), limit_(fields + room), data_(parser.data()) {}
+  bool any_room() const { return fields_ < limit_; }
+  bool last_empty_field(const unsigned char *at) { return field(at, 0, false); }
+  bool field(const unsigned char *text, std::size_t length, bool) {
+    if (fields_ == limit_) {
+      return false;
+    }
+    *fields_++ = {static_cast<std::size_t>(text - data_), length};
+    return true;
+  }
+  void separator() {}
+  bool pad(std::uint64_t) { return true; }
+  std::size_t finish() { return static_cast<std::size_t>(fields_ - start_); }
+
+private:
+  PlainField *start_;
+  PlainField *fields_;
+  PlainField *limit_;
+  const unsigned char *data_;
+};
+
 // A quoted field that holds a line break is left to next_row; while recovery
 // may put its opening quote in doubt there, a CR counts as one too.
-template <bool RECOVERING>
-PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t room,
-                             std::uint64_t columns, bool fill_ragged_rows) {
+template <bool RECOVERING, class Out>
+PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t columns,
+                        bool fill_ragged_rows) {
   constexpr std::uint8_t CR = '\r';
   constexpr std::uint8_t LF = '\n';
   PlainRow row;
   const unsigned char *const data = parser.data();
   const std::size_t size = parser.size();
   const std::size_t start = parser.pos();
-  if (start >= size || room == 0) {
+  if (start >= size || !out.any_room()) {
     return row;
   }
-  const unsigned char *const input_end = data + size;
   const std::uint8_t delimiter_byte = parser.delimiter();
   const std::uint8_t quote_byte = parser.quote();
-  const auto delimiter = static_cast<char>(delimiter_byte);
-  const auto quote = static_cast<char>(quote_byte);
-  char *const out_start = out;
-  char *const out_limit = out + room;
   ClassifiedBlock block = parser.last_block();
   auto classify = [&parser](std::size_t base) { return parser.classify_block(base); };
   std::size_t at = start;
@@ -239,24 +308,20 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
   };
 
   for (;;) {
-    // Field start; one byte of room is kept for the LF.
+    // Field start.
     ++fields;
-    if (at == size) {
+    if (at == size || data[at] == CR || data[at] == LF) {
+      if (!out.last_empty_field(data + at)) {
+        return decline_for_room();
+      }
       break; // a delimiter just opened this empty field
     }
     const std::uint8_t first = data[at];
     if (first == delimiter_byte) {
-      if (out + 2 > out_limit) {
+      if (!out.field(data + at, 0, false)) {
         return decline_for_room();
       }
-      *out++ = delimiter;
-      ++at;
-      continue;
-    }
-    if (first == CR || first == LF) {
-      break;
-    }
-    if (first == quote_byte) {
+    } else if (first == quote_byte) {
       const std::size_t content = at + 1;
       std::uint64_t marks = 0;
       at = pass_classified(
@@ -271,16 +336,9 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
       if (at < size && data[at] != delimiter_byte && data[at] != CR && data[at] != LF) {
         return decline(); // a doubled or stray quote, or text after the closing quote
       }
-      const std::size_t length = closing - content;
-      if (static_cast<std::size_t>(out_limit - out) < length + 4) {
+      // Holding the delimiter or CR, never the quote, it is enclosed as it is.
+      if (!out.field(data + content, closing - content, marks != 0)) {
         return decline_for_room();
-      }
-      if (marks != 0) { // holds the delimiter or CR, never the quote: enclosed as it is
-        *out++ = quote;
-        out = copy_field(out, out_limit, data + content, length, input_end);
-        *out++ = quote;
-      } else {
-        out = copy_field(out, out_limit, data + content, length, input_end);
       }
     } else {
       const std::size_t from = at;
@@ -289,19 +347,17 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
           from, size, block, classify,
           [](const ByteClasses &b) { return b.delimiter | b.cr | b.lf; },
           [](const ByteClasses &b) { return b.quote; }, quotes, high);
-      const std::size_t length = at - from;
       if (quotes != 0) {
         return decline(); // a quote in an unquoted field is written doubled
       }
-      if (static_cast<std::size_t>(out_limit - out) < length + 2) {
+      if (!out.field(data + from, at - from, false)) {
         return decline_for_room();
       }
-      out = copy_field(out, out_limit, data + from, length, input_end);
     }
     if (at == size || data[at] != delimiter_byte) {
       break;
     }
-    *out++ = delimiter;
+    out.separator();
     ++at;
   }
 
@@ -315,30 +371,38 @@ PlainRow render_plain_row_as(ResilientParser &parser, char *out, std::size_t roo
     if (fields > columns || !fill_ragged_rows) {
       return decline();
     }
-    if (static_cast<std::uint64_t>(out_limit - out) < columns - fields + 1) {
+    if (!out.pad(columns - fields)) {
       return decline_for_room();
-    }
-    for (std::uint64_t i = fields; i < columns; ++i) {
-      *out++ = delimiter;
     }
     row.padding = columns - fields;
   }
-  *out++ = '\n';
+  row.size = out.finish();
   parser.consume_plain_record(at, block);
-  row.size = static_cast<std::size_t>(out - out_start);
   return row;
+}
+
+// The fast lanes need classified blocks and an ASCII delimiter and quote.
+template <class Out>
+PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t columns,
+                        bool fill_ragged_rows) {
+  if (!parser.cuts_classified_blocks() || parser.delimiter() >= 0x80 || parser.quote() >= 0x80) {
+    return {};
+  }
+  return parser.recovers_unclosed_quotes()
+             ? take_plain_row<true>(parser, out, columns, fill_ragged_rows)
+             : take_plain_row<false>(parser, out, columns, fill_ragged_rows);
 }
 
 } // namespace
 
 PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows) {
-  if (!parser.cuts_classified_blocks() || parser.delimiter() >= 0x80 || parser.quote() >= 0x80) {
-    return {};
-  }
-  return parser.recovers_unclosed_quotes()
-             ? render_plain_row_as<true>(parser, out, room, columns, fill_ragged_rows)
-             : render_plain_row_as<false>(parser, out, room, columns, fill_ragged_rows);
+  return take_plain_row(parser, LineOut(out, room, parser), columns, fill_ragged_rows);
+}
+
+PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,
+                          std::uint64_t columns, bool fill_ragged_rows) {
+  return take_plain_row(parser, FieldsOut(fields, room, parser), columns, fill_ragged_rows);
 }
 
 void render_quarantine_line(std::string &line, const QuarantineRecord &record,

@@ -67,6 +67,20 @@ struct PlainRow {
 PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows);
 
+// A field of a plain record: `size` bytes from `begin` of the parser's input.
+struct PlainField {
+  std::size_t begin;
+  std::size_t size;
+};
+
+// The same fast lane for a consumer of fields: notes the fields of the next
+// record, when plain as above, at `fields` (room for `room` of them) instead
+// of rendering its line, and consumes it; the row's size is then the count of
+// fields noted (the padding not among them). A record of more fields than
+// `room` is left to next_row as lacking room.
+PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,
+                          std::uint64_t columns, bool fill_ragged_rows);
+
 inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
 inline constexpr std::string_view REPAIR_LOG_HEADER = "line_start,line_end,action,detail\n";
 

@@ -18,9 +18,6 @@
 
 namespace tidewrack {
 
-namespace {
-
-// The text a window holds, as the salvage reads it.
 SalvageText window_text(TextWindow &window) {
   SalvageText text(window.text());
   text.kind = window.kind();
@@ -29,8 +26,6 @@ SalvageText window_text(TextWindow &window) {
   return text;
 }
 
-// Takes the delimiter and the column count from the options or from a head of
-// the input long enough that a longer one would settle alike.
 Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &options,
                                     StopPoll stop) {
   // Each record detection reads holds a line at least: a head with fewer line
@@ -63,8 +58,6 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
     }
   }
 }
-
-} // namespace
 
 unsigned available_cores() {
   cpu_set_t cores;
@@ -139,7 +132,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   // With threads, a stretch is cut into parts, one per thread.
   std::optional<StretchParts> parts;
   if (threads > 1) {
-    parts.emplace(threads);
+    parts.emplace(threads, [&] { return std::make_unique<CsvPartRows>(options, settlement); });
   }
   const std::string delimiter_text = byte_as_utf8(settlement.delimiter);
   Result<std::monostate> &written = rows.written();
@@ -161,9 +154,13 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
                                    repair_log.has_value(),
                                    quarantine.has_value(),
                                    window.kind()};
-      reconciled = parts->reconcile(context, stop, reconciler, output, written,
-                                    quarantine ? &*quarantine : nullptr,
-                                    repair_log ? &*repair_log : nullptr);
+      auto write = [&](PartRows &part, std::size_t mark) {
+        written = output.write(static_cast<CsvPartRows &>(part).lines().substr(mark));
+        return written.ok();
+      };
+      reconciled =
+          parts->reconcile(context, stop, reconciler, write, quarantine ? &*quarantine : nullptr,
+                           repair_log ? &*repair_log : nullptr);
       if (changes != nullptr && reconciled.ok()) {
         // Drop what the parts read.
         (void)changes->take(window.offset(), window.offset() + reconciled.value().next_begin);

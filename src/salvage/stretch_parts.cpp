@@ -157,7 +157,7 @@ struct StretchPart {
   std::size_t begin = 0;
   std::size_t stop = SIZE_MAX; // the next part's begin
   std::uint64_t line = 1;      // guessed; see PartLines
-  MemoryOutput clean;
+  std::unique_ptr<PartRows> clean;
   PartLines lines;
   SalvageCounts counts;
   // Where its first records started and what was written before each: a part
@@ -166,7 +166,7 @@ struct StretchPart {
   struct RecordStart {
     std::size_t at; // in the stretch
     std::uint64_t line;
-    std::size_t clean_size;
+    std::size_t clean_mark;
     PartLines::Marks lines;
     SalvageCounts counts;
   };
@@ -178,7 +178,9 @@ struct StretchPart {
 namespace {
 
 void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll stop) {
-  part.clean.clear();
+  // A part taken again from where the one before ended may start past its stop.
+  const std::size_t end = std::min(part.stop, context.text.size());
+  part.clean->start(end > part.begin ? end - part.begin : 0);
   part.lines.clear();
   SalvageText text(context.text.substr(part.begin));
   text.kind = context.kind;
@@ -188,19 +190,18 @@ void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll s
   }
   RecordReconciler reconciler(context.options, context.settlement, {});
   StopCheckpoints checkpoints(stop);
-  CleanRows<MemoryOutput> rows(part.clean, context.options, context.settlement);
+  PartRows &rows = *part.clean;
   // The fast lane is asked at every record start: it notes the first ones.
   constexpr std::size_t NOTED_STARTS = 64;
   part.record_starts.clear();
   struct NotingLane {
-    CleanRows<MemoryOutput> &rows;
+    PartRows &rows;
     StretchPart &part;
     RecordReconciler &reconciler;
     PlainRow take(ResilientParser &parser) {
       if (part.record_starts.size() < NOTED_STARTS) {
-        part.record_starts.push_back({part.begin + parser.pos(), parser.line(),
-                                      part.clean.view().size(), part.lines.marks(),
-                                      reconciler.counts()});
+        part.record_starts.push_back({part.begin + parser.pos(), parser.line(), part.clean->mark(),
+                                      part.lines.marks(), reconciler.counts()});
       }
       return rows.take(parser);
     }
@@ -227,7 +228,13 @@ void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll s
 
 } // namespace
 
-StretchParts::StretchParts(unsigned count) : parts_(count) {}
+StretchParts::StretchParts(unsigned count,
+                           const std::function<std::unique_ptr<PartRows>()> &make_rows)
+    : parts_(count) {
+  for (StretchPart &part : parts_) {
+    part.clean = make_rows();
+  }
+}
 
 StretchParts::~StretchParts() = default;
 
@@ -250,10 +257,10 @@ bool StretchParts::cut(std::string_view text, std::uint64_t first_line) {
   return parts_.size() > 1 && parts_[1].begin < text.size();
 }
 
-Result<StretchEnd> StretchParts::reconcile(const StretchContext &context, StopPoll stop,
-                                           RecordReconciler &reconciler, OutputFile &output,
-                                           Result<std::monostate> &written,
-                                           QuarantineFile *quarantine, RepairLogFile *log) {
+Result<StretchEnd>
+StretchParts::reconcile(const StretchContext &context, StopPoll stop, RecordReconciler &reconciler,
+                        const std::function<bool(PartRows &, std::size_t)> &hand_over,
+                        QuarantineFile *quarantine, RepairLogFile *log) {
   std::atomic<bool> stopping = false;
   auto main_poll = [&](bool signalled) {
     const bool stops = stop(signalled);
@@ -312,13 +319,13 @@ Result<StretchEnd> StretchParts::reconcile(const StretchContext &context, StopPo
       break;
     }
     reconciler.add_counts(part.counts, from.counts);
-    written = output.write(part.clean.view().substr(from.clean_size));
+    const bool taking = hand_over(*part.clean, from.clean_mark);
     const std::uint64_t shift = at_line - from.line;
     part.lines.write(shift, from.lines, quarantine, log);
     StretchEnd &end = reconciled.value();
     end.next_begin += part.begin;
     end.next_line += shift;
-    if (!end.at_stop || !written.ok()) {
+    if (!end.at_stop || !taking) {
       break;
     }
     at = end.next_begin;

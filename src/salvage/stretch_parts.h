@@ -2,7 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -36,6 +39,43 @@ struct StretchContext {
 // quoted field spans them: LFs, and CRs that no LF follows.
 std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to);
 
+// The clean rows of one part, held until the parts before it are taken: the
+// fast lane and the sink of RecordReconciler::reconcile.
+class PartRows {
+public:
+  virtual ~PartRows() = default;
+  // Drops the rows held, keeping the memory, before taking the rows of
+  // `text_bytes` bytes of text.
+  virtual void start(std::size_t text_bytes) = 0;
+  // How much is held: a part taken from a later record start on hands over
+  // what was added after the mark noted there.
+  virtual std::size_t mark() const = 0;
+  virtual PlainRow take(ResilientParser &parser) = 0;
+  virtual void commit(const PlainRow &row) = 0;
+  virtual bool operator()(const Record &record, const RowShape &shape,
+                          const std::string &merge_separator) = 0;
+};
+
+// The clean rows of a part rendered as CSV lines in memory.
+class CsvPartRows final : public PartRows {
+public:
+  CsvPartRows(const SalvageOptions &options, const Settlement &settlement)
+      : rows_(output_, options, settlement) {}
+  void start(std::size_t) override { output_.clear(); }
+  std::size_t mark() const override { return output_.view().size(); }
+  PlainRow take(ResilientParser &parser) override { return rows_.take(parser); }
+  void commit(const PlainRow &row) override { rows_.commit(row); }
+  bool operator()(const Record &record, const RowShape &shape,
+                  const std::string &merge_separator) override {
+    return rows_(record, shape, merge_separator);
+  }
+  std::string_view lines() const { return output_.view(); }
+
+private:
+  MemoryOutput output_;
+  CleanRows<MemoryOutput> rows_;
+};
+
 struct StretchPart;
 
 // A stretch of text reconciled on several threads at once: cut into parts at
@@ -44,7 +84,8 @@ struct StretchPart;
 // before it. The files come out as one thread would write them.
 class StretchParts {
 public:
-  explicit StretchParts(unsigned count);
+  // Each part keeps its clean rows in a PartRows that `make_rows` makes.
+  StretchParts(unsigned count, const std::function<std::unique_ptr<PartRows>()> &make_rows);
   ~StretchParts();
 
   // Guesses where the parts of `text` start (at line starts) and on which
@@ -52,15 +93,16 @@ public:
   // is not cut.
   bool cut(std::string_view text, std::uint64_t first_line);
 
-  // Reconciles the parts cut last and hands them in order to `output`,
-  // `quarantine` and `log` (each may be null but the output) and their counts
-  // to `reconciler`; a failed output write is left in `written`. The calling
-  // thread asks `stop`; the others stop when it says so. Returns where the
-  // stretch ends, as RecordReconciler::reconcile does.
+  // Reconciles the parts cut last and hands them in order: their clean rows
+  // after a mark to `hand_over` (which stops the taking when it returns
+  // false), their quarantined records and repairs to `quarantine` and `log`
+  // (each may be null), their counts to `reconciler`. The calling thread asks
+  // `stop`; the others stop when it says so. Returns where the stretch ends,
+  // as RecordReconciler::reconcile does.
   Result<StretchEnd> reconcile(const StretchContext &context, StopPoll stop,
-                               RecordReconciler &reconciler, OutputFile &output,
-                               Result<std::monostate> &written, QuarantineFile *quarantine,
-                               RepairLogFile *log);
+                               RecordReconciler &reconciler,
+                               const std::function<bool(PartRows &, std::size_t)> &hand_over,
+                               QuarantineFile *quarantine, RepairLogFile *log);
 
 private:
   std::vector<StretchPart> parts_;

@@ -38,6 +38,8 @@ as_json: dict[str, object] = report.to_dict()
 version: str = tidewrack.__version__
 reports: list[tidewrack.Report] = tidewrack.dask.salvage("exports/*.csv", "clean", repairs=None, threads=1)
 files: list[str] = tidewrack.dask.files(["a.csv", "exports"])
+scanned: tidewrack.Scan = tidewrack.scan("in.csv", batch_rows=1000, threads=2, encoding="cp1252")
+scan_report: tidewrack.Report | None = scanned.report
 """
 
 

@@ -1,6 +1,9 @@
 #include <Python.h>
 
+#include "bindings/common/cpp_boundary.h"
+#include "bindings/common/py_ptr.h"
 #include "bindings/native/functions.h"
+#include "bindings/native/py_arrow_scan.h"
 
 namespace tidewrack::bindings {
 
@@ -13,18 +16,27 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject *module) {
+  const bool done = without_cpp_exceptions<bool>(false, [&] {
+    PyPtr type(make_arrow_scan_type(module));
+    return type && PyModule_AddObjectRef(module, "ArrowScan", type.get()) == 0;
+  });
+  return done ? 0 : -1;
+}
+
 PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };
 
-// Nothing but functions: no state, no types, nothing to traverse or clear.
+// No state: the one type is held by the module's attribute alone.
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "tidewrack._native",
-    "The tidewrack package's own engine functions: salvage with a repair log.",
+    "The tidewrack package's own engine: salvage with a repair log, Arrow scans.",
     0,
     module_functions,
     module_slots,

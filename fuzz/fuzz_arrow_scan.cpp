@@ -1,0 +1,130 @@
+// Arrow scan against slice salvage: after the first clean row, which names the
+// columns, the batches of a scan hold exactly the clean rows of
+// salvage_slice, in order, whatever the block size, the thread count and the
+// batch size; the counters agree. A scan refuses only rows of different
+// widths, which a salvage without a width alone can give.
+//
+// Input: four header bytes choose the options (salvage_case.h), the rest is
+// the CSV input; its size picks the block size, threads and batch size.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "arrow/arrow_scan.h"
+#include "arrow/column_names.h"
+#include "fuzz_check.h"
+#include "records.h"
+#include "salvage/salvage_slice.h"
+#include "salvage_case.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path &input_file() {
+  static const fs::path path = [] {
+    fs::path file =
+        fs::temp_directory_path() / ("tidewrack-fuzz-arrow-" + std::to_string(::getpid()));
+    std::atexit([] { fs::remove(input_file()); });
+    return file;
+  }();
+  return path;
+}
+
+std::vector<std::string> row_of(const ArrowArray &batch, std::int64_t row) {
+  std::vector<std::string> fields;
+  for (std::int64_t column = 0; column < batch.n_children; ++column) {
+    const ArrowArray &child = *batch.children[column];
+    const auto *offsets = static_cast<const std::int32_t *>(child.buffers[1]);
+    const auto *text = static_cast<const char *>(child.buffers[2]);
+    const std::int64_t at = child.offset + row;
+    fields.emplace_back(text + offsets[at],
+                        static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+  }
+  return fields;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  const fuzz::SalvageCase fuzz_case = fuzz::decode_salvage_case(data, size);
+  const std::string_view input = fuzz_case.input;
+  tidewrack::ScanSettings settings;
+  settings.options = fuzz_case.options;
+  settings.options.unclosed_quote_recovery = fuzz_case.recovery;
+  if (tidewrack::unreadable_options(settings.options).empty()) {
+    settings.options.encoding = fuzz_case.encoding;
+  }
+  if (!tidewrack::unreadable_options(settings.options).empty()) {
+    settings.options.encoding.reset();
+  }
+  settings.block_size = 1 + size % 97;
+  settings.threads = 1 + static_cast<unsigned>(size % 3);
+  settings.batch_rows = 1 + size % 5;
+  {
+    std::ofstream file(input_file(), std::ios::binary | std::ios::trunc);
+    file.write(input.data(), static_cast<std::streamsize>(input.size()));
+  }
+  const tidewrack::SalvageOutcome expected =
+      tidewrack::salvage_slice(input, settings.options).value();
+  const tidewrack::RowStore &clean = expected.clean_rows;
+
+  auto opened = tidewrack::ArrowScan::open(input_file().string(), settings);
+  std::set<std::size_t> widths;
+  for (std::size_t row = 0; row < clean.size(); ++row) {
+    widths.insert(clean.row(row).size());
+  }
+  auto refused = [&](const tidewrack::SalvageError &error) {
+    if (error.kind() != tidewrack::SalvageError::Kind::Invalid || widths.size() < 2) {
+      fuzz::fail("a scan refuses only rows of different widths", input, error.display());
+    }
+  };
+  if (!opened.ok()) {
+    refused(opened.error());
+    return 0;
+  }
+  tidewrack::ArrowScan &scan = *opened.value();
+  if (clean.size() > 0) {
+    const std::vector<std::string> header = test_support::fields_of(clean.row(0));
+    if (scan.names() != tidewrack::unique_column_names({header.begin(), header.end()})) {
+      fuzz::fail("the first clean row names the columns", input, fuzz::row_text(scan.names()));
+    }
+  }
+  std::size_t row = 1;
+  for (;;) {
+    ArrowArray batch{};
+    auto next = scan.next(&batch);
+    if (!next.ok()) {
+      refused(next.error());
+      return 0;
+    }
+    if (!next.value()) {
+      break;
+    }
+    for (std::int64_t index = 0; index < batch.length; ++index, ++row) {
+      const std::vector<std::string> got = row_of(batch, index);
+      if (row >= clean.size() || got != test_support::fields_of(clean.row(row))) {
+        batch.release(&batch);
+        fuzz::fail("the batches hold the clean rows", input,
+                   "row " + std::to_string(row) + ": " + fuzz::row_text(got));
+      }
+    }
+    batch.release(&batch);
+  }
+  const tidewrack::SalvageCounts &counts = *scan.counts();
+  if (row < clean.size() || counts.total_rows != expected.counts.total_rows ||
+      counts.salvaged_rows != expected.counts.salvaged_rows ||
+      counts.quarantined_rows != expected.counts.quarantined_rows ||
+      counts.repaired_rows != expected.counts.repaired_rows) {
+    fuzz::fail("a scan counts as the salvage does", input,
+               std::to_string(row) + " rows of " + std::to_string(clean.size()));
+  }
+  return 0;
+}

@@ -1,0 +1,154 @@
+"""scan, read_arrow, read_polars: the clean rows of a salvage as Arrow string columns."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import threading
+import weakref
+from collections.abc import Callable
+
+from . import _native
+from ._compression import decompressed_input
+from ._encodings import resolve, transcoded_input
+from ._paths import EnginePaths, StrPath, path_arg
+from ._report import Report
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import Any, SupportsIndex
+
+    import polars as pl
+    import pyarrow as pa
+
+BATCH_ROWS = 65536
+
+
+class Scan:
+    """The clean rows of one salvage as Arrow record batches of strings, read as the consumer asks.
+
+    Any Arrow consumer takes it through ``__arrow_c_stream__`` (the Arrow
+    PyCapsule interface): ``pyarrow.table(s)``, ``pyarrow.RecordBatchReader.from_stream(s)``,
+    ``polars.DataFrame(s)``, ``duckdb.sql("SELECT * FROM s")``. Each stream
+    asked for reads the file anew (DuckDB asks for one to learn the schema).
+    """
+
+    def __init__(self, source: str, compression: str | None, codec: str | None, inputs: contextlib.ExitStack,
+                 open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan) -> None:
+        self._source = source
+        self._compression = compression
+        self._codec = codec
+        self._input_bytes = os.stat(source).st_size
+        self._open_native = open_native
+        self._lock = threading.Lock()
+        self._unread: _native.ArrowScan | None = first
+        self._last: _native.ArrowScan | None = None
+        # Temporary inputs (decompressed, transcoded) stay as long as the scan.
+        weakref.finalize(self, inputs.close)
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        with self._lock:
+            native, self._unread = self._unread, None
+        if native is None:
+            native = self._open_native()
+        with self._lock:
+            self._last = native
+        return native.__arrow_c_stream__(requested_schema)
+
+    @property
+    def report(self) -> Report | None:
+        """The salvage's Report once the last stream taken is read to its end, else None.
+
+        No file is written: ``output`` is "" and ``quarantine`` and ``repairs``
+        are None; the quarantined rows are counted only.
+        """
+        with self._lock:
+            last = self._last
+        counts = None if last is None else last.counts
+        if counts is None:
+            return None
+        counts = dict(counts)
+        elapsed = counts.pop("elapsed_seconds")
+        if self._codec is not None:
+            counts["encoding"] = self._codec
+        return Report(
+            **counts, compression=self._compression, input=self._source, output="", quarantine=None,
+            repairs=None, input_bytes=self._input_bytes, elapsed_seconds=elapsed,
+        )
+
+
+def scan(
+    path: StrPath,
+    *,
+    batch_rows: SupportsIndex = BATCH_ROWS,
+    threads: SupportsIndex | None = None,
+    encoding: str = "auto",
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+    recover_unclosed_quotes: bool = True,
+) -> Scan:
+    """Salvages ``path`` as ``salvage()`` does, its clean rows going to Arrow batches instead of a file.
+
+    The rows are those ``salvage()`` writes with the same options, in order.
+    The first names the columns: blank names become ``"Unnamed: <i>"``,
+    repeated ones get ``.1``, ``.2``... suffixes. Every column is a string
+    column without nulls; a batch holds at most ``batch_rows`` rows. Memory
+    follows the batch and block size, not the file size: the file is read as
+    the batches are taken. ``threads`` reconcile at once (None: one per
+    available core). Compressed input is decompressed as ``salvage()`` does.
+
+    The file is opened and its dialect settled here: file failures raise the
+    OSError subclass of their kind, naming the file. ``expected_columns=0``
+    (no width enforced) is a ValueError: columns need rows of one width.
+    """
+    source = path_arg(path, "path")
+    if expected_columns is not None and expected_columns.__index__() == 0:
+        raise ValueError("expected_columns=0 enforces no width, and columns need one: "
+                         "leave it None to infer the width, or give it")
+    engine_encoding, codec = resolve(encoding)
+    with contextlib.ExitStack() as inputs:
+        plain_source, compression = inputs.enter_context(decompressed_input(source))
+        if codec is not None:
+            plain_source = inputs.enter_context(transcoded_input(plain_source, codec))
+        engine_path = inputs.enter_context(EnginePaths())(plain_source)
+
+        def open_native() -> _native.ArrowScan:
+            try:
+                return _native.ArrowScan(
+                    engine_path, batch_rows=batch_rows, threads=threads, encoding=engine_encoding,
+                    delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
+                    merge_overflow=merge_overflow, expected_columns=expected_columns,
+                    repair_quotes=repair_quotes, recover_unclosed_quotes=recover_unclosed_quotes,
+                )
+            except OSError as err:
+                if err.filename == engine_path:
+                    err.filename = source
+                raise
+
+        first = open_native()  # now, so that a failure to open shows at once
+        return Scan(source, compression, codec, inputs.pop_all(), open_native, first)
+
+
+def _needs(module: str, function: str, extra: str) -> Any:
+    try:
+        return __import__(module)
+    except ImportError as exc:
+        raise ImportError(f"tidewrack.{function} needs {module}: pip install 'tidewrack[{extra}]'") from exc
+
+
+def read_arrow(path: StrPath, **options: Any) -> pa.Table:
+    """The clean rows of ``path`` as a pyarrow Table of string columns (options as for ``scan``)."""
+    pyarrow = _needs("pyarrow", "read_arrow", "arrow")
+    table: pa.Table = pyarrow.RecordBatchReader.from_stream(scan(path, **options)).read_all()
+    return table
+
+
+def read_polars(path: StrPath, **options: Any) -> pl.DataFrame:
+    """The clean rows of ``path`` as a Polars DataFrame of String columns (options as for ``scan``)."""
+    polars = _needs("polars", "read_polars", "polars")
+    frame: pl.DataFrame = polars.DataFrame(scan(path, **options))
+    return frame

@@ -1,0 +1,349 @@
+#include "arrow/arrow_scan.h"
+
+#include <cerrno>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "arrow/column_names.h"
+#include "salvage/salvage_file.h"
+
+namespace tidewrack {
+
+void ColumnRows::start(std::size_t text_bytes) {
+  if (rows_ > 0 && text_bytes_ > 0) {
+    const auto taken = static_cast<double>(text_bytes_);
+    rows_per_byte_ = static_cast<double>(rows_) / taken;
+    column_bytes_per_byte_.assign(width_, 0);
+    for (const std::shared_ptr<StringColumns> &chunk : chunks_) {
+      for (std::size_t column = 0; column < width_; ++column) {
+        column_bytes_per_byte_[column] += static_cast<double>(chunk->text_bytes(column)) / taken;
+      }
+    }
+  }
+  chunks_.clear();
+  rows_ = 0;
+  failure_.reset();
+  text_bytes_ = text_bytes;
+}
+
+void ColumnRows::add_chunk() {
+  auto chunk = std::make_shared<StringColumns>(width_);
+  if (chunks_.empty() && column_bytes_per_byte_.size() == width_) {
+    // Growing by doubling would copy the columns and leave them up to half
+    // empty; a little more than the last text's share is room enough mostly.
+    const double text = static_cast<double>(text_bytes_) * 1.05 + 64;
+    std::vector<std::size_t> bytes(width_);
+    for (std::size_t column = 0; column < width_; ++column) {
+      bytes[column] = static_cast<std::size_t>(column_bytes_per_byte_[column] * text);
+    }
+    chunk->reserve(static_cast<std::size_t>(rows_per_byte_ * text), bytes);
+  }
+  chunks_.push_back(std::move(chunk));
+}
+
+template <class Add> bool ColumnRows::add_row(std::uint64_t line, Add &&add) {
+  if (failure_) {
+    return false; // the rows after a failure are dropped with it
+  }
+  if (chunks_.empty()) {
+    add_chunk();
+  }
+  if (!add(*chunks_.back())) {
+    // A column is full: the row starts another chunk, unless it is alone.
+    if (chunks_.back()->rows() == 0) {
+      failure_ = SalvageError::invalid("line " + std::to_string(line) +
+                                       " holds a field longer than 2 GiB");
+      return false;
+    }
+    add_chunk();
+    return add_row(line, add);
+  }
+  ++rows_;
+  return true;
+}
+
+bool ColumnRows::operator()(const Record &record, const RowShape &shape,
+                            const std::string &merge_separator) {
+  const std::size_t width = shape.kept + (shape.merge_rest ? 1 : 0) + shape.padding;
+  if (width_ == 0) {
+    width_ = width;
+  }
+  if (width != width_ && !failure_) {
+    failure_ =
+        SalvageError::invalid("line " + std::to_string(record.end_line) + " holds " +
+                              std::to_string(width) + " fields where the header holds " +
+                              std::to_string(width_) + ": columns need a width (expected_columns)");
+    return false;
+  }
+  return add_row(record.end_line,
+                 [&](StringColumns &chunk) { return chunk.add(record, shape, merge_separator); });
+}
+
+PlainRow ColumnRows::take(ResilientParser &parser) {
+  if (plain_fields_.empty()) {
+    return {}; // no width yet: every row is checked against the first
+  }
+  plain_text_ = reinterpret_cast<const char *>(parser.data());
+  plain_line_ = parser.line();
+  return cut_plain_record(parser, plain_fields_.data(), plain_fields_.size(), width_,
+                          fill_ragged_rows_);
+}
+
+void ColumnRows::commit(const PlainRow &row) {
+  // A failure stops the reconciling at the next record the sink is given.
+  static_cast<void>(add_row(plain_line_, [&](StringColumns &chunk) {
+    return chunk.add(plain_text_, std::span<const PlainField>(plain_fields_.data(), row.size));
+  }));
+}
+
+void ColumnRows::hand_over(std::size_t mark, std::deque<PendingRows> &pending) const {
+  for (const std::shared_ptr<StringColumns> &chunk : chunks_) {
+    if (mark >= chunk->rows()) {
+      mark -= chunk->rows();
+      continue;
+    }
+    pending.push_back({chunk, mark, chunk->rows()});
+    mark = 0;
+  }
+}
+
+ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &settings,
+                     const Settlement &settlement)
+    : path_(std::move(path)), window_(std::move(window)), settings_(settings),
+      settlement_(settlement), delimiter_text_(byte_as_utf8(settlement.delimiter)),
+      reconciler_(settings.options, settlement, {}),
+      rows_(settlement.columns, settings.options.fill_ragged_rows) {
+  // Without a width, rows are checked against the first one in order: one thread.
+  if (settings.threads > 1 && settlement.columns != 0) {
+    parts_.emplace(settings.threads, [&] {
+      return std::make_unique<ColumnRows>(settlement.columns, settings.options.fill_ragged_rows);
+    });
+  }
+}
+
+Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const std::string &path,
+                                                   const ScanSettings &settings) {
+  Result<TextWindow> opened = TextWindow::open(path, settings.options.encoding);
+  if (!opened.ok()) {
+    return std::move(opened.error()).on_file(path);
+  }
+  TextWindow &window = opened.value();
+  // The first stretch holds a whole byte-order mark, which only it skips.
+  Result<std::monostate> head = window.read_until(std::max<std::size_t>(settings.block_size, 3));
+  if (!head.ok()) {
+    return std::move(head.error()).on_file(path);
+  }
+  Result<Settlement> settled = settle_from_head(window, settings.options, {});
+  if (!settled.ok()) {
+    return std::move(settled.error()).on_file(path);
+  }
+  std::unique_ptr<ArrowScan> scan(
+      new ArrowScan(path, std::move(window), settings, settled.value()));
+  while (scan->pending_.empty() && !scan->ended_) {
+    Result<std::monostate> read = scan->read_stretch();
+    if (!read.ok()) {
+      return std::move(read.error());
+    }
+  }
+  if (!scan->pending_.empty()) {
+    PendingRows &first = scan->pending_.front();
+    std::vector<std::string_view> header;
+    for (std::size_t column = 0; column < first.columns->width(); ++column) {
+      header.push_back(first.columns->field(first.from, column));
+    }
+    scan->names_ = unique_column_names(header);
+    if (++first.from == first.to) {
+      scan->pending_.pop_front();
+    }
+  }
+  return scan;
+}
+
+Result<std::monostate> ArrowScan::read_stretch() {
+  const std::string_view text = window_.text();
+  const std::size_t certain_end = window_.ended() ? SIZE_MAX : text.size();
+  Result<StretchEnd> reconciled = StretchEnd{};
+  std::optional<SalvageError> failure;
+  if (parts_ && parts_->cut(text, continued_at_line_.value_or(1))) {
+    ChangeLog *changes = window_.changes();
+    const StretchContext context{text,
+                                 window_.offset(),
+                                 changes ? changes->pending() : std::span<const Change>{},
+                                 !continued_at_line_,
+                                 certain_end,
+                                 settings_.options,
+                                 settlement_,
+                                 delimiter_text_,
+                                 false,
+                                 false,
+                                 window_.kind()};
+    auto take = [&](PartRows &part, std::size_t mark) {
+      const auto &rows = static_cast<const ColumnRows &>(part);
+      failure = rows.failure();
+      rows.hand_over(mark, pending_);
+      return !failure;
+    };
+    reconciled = parts_->reconcile(context, {}, reconciler_, take, nullptr, nullptr);
+    if (changes != nullptr && reconciled.ok()) {
+      // Drop what the parts read.
+      (void)changes->take(window_.offset(), window_.offset() + reconciled.value().next_begin);
+    }
+  } else {
+    ResilientParser parser = salvage_parser(window_text(window_), settings_.options, settlement_);
+    if (continued_at_line_) {
+      parser.continue_input_at_line(*continued_at_line_);
+    }
+    StopCheckpoints checkpoints(StopPoll{});
+    rows_.start(text.size());
+    reconciled = reconciler_.reconcile(
+        parser, window_.offset(), window_.changes(), certain_end, SIZE_MAX, checkpoints, rows_,
+        rows_, [](const Record &, const std::string &) {}, NoRepairLog{});
+    failure = rows_.failure();
+    rows_.hand_over(0, pending_);
+  }
+  if (failure) {
+    return std::move(*failure).on_file(path_);
+  }
+  if (!reconciled.ok()) {
+    return std::move(reconciled.error());
+  }
+  if (!reconciled.value().continues) {
+    ended_ = true;
+    counts_ = reconciler_.counts();
+    counts_->encoding = window_.encoding_name();
+    return std::monostate{};
+  }
+  window_.consume(reconciled.value().next_begin);
+  continued_at_line_ = reconciled.value().next_line;
+  const std::size_t held = window_.text().size();
+  const std::size_t more = std::max(settings_.block_size, held);
+  Result<std::monostate> read = window_.read_until(held > SIZE_MAX - more ? SIZE_MAX : held + more);
+  if (!read.ok()) {
+    return std::move(read.error()).on_file(path_);
+  }
+  return std::monostate{};
+}
+
+Result<bool> ArrowScan::next(ArrowArray *out) {
+  while (pending_.empty() && !ended_) {
+    Result<std::monostate> read = read_stretch();
+    if (!read.ok()) {
+      return std::move(read.error());
+    }
+  }
+  if (pending_.empty()) {
+    return false;
+  }
+  PendingRows &rows = pending_.front();
+  const std::size_t count = std::min(settings_.batch_rows, rows.to - rows.from);
+  export_rows(rows.columns, rows.from, count, out);
+  rows.from += count;
+  if (rows.from == rows.to) {
+    pending_.pop_front();
+  }
+  return true;
+}
+
+void ScanOutcome::finish(const SalvageCounts &counts) {
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started_;
+  const std::lock_guard lock(mutex_);
+  encoding_ = counts.encoding;
+  finished_ = Finished{counts, elapsed.count()};
+  finished_->counts.encoding = encoding_;
+}
+
+std::optional<ScanOutcome::Finished> ScanOutcome::finished() const {
+  const std::lock_guard lock(mutex_);
+  return finished_;
+}
+
+namespace {
+
+struct StreamState {
+  std::unique_ptr<ArrowScan> scan;
+  std::shared_ptr<ScanOutcome> outcome;
+  std::string last_error;
+  int error_number = 0; // once a call failed, every later one fails alike
+};
+
+StreamState &state_of(ArrowArrayStream *stream) {
+  return *static_cast<StreamState *>(stream->private_data);
+}
+
+int fail(StreamState &state, int error_number, std::string message) {
+  state.error_number = error_number;
+  state.last_error = std::move(message);
+  return error_number;
+}
+
+// No standard exception may leave a stream callback: the one in flight
+// becomes the stream's error.
+int fail_on_exception(StreamState &state) {
+  try {
+    throw;
+  } catch (const std::bad_alloc &) {
+    return fail(state, ENOMEM, "out of memory");
+  } catch (const std::length_error &) {
+    return fail(state, ENOMEM, "out of memory");
+  } catch (const std::exception &error) {
+    return fail(state, EIO, std::string("internal error: ") + error.what());
+  } // anything else, as the forced unwinding that ends a thread, passes
+}
+
+int get_schema(ArrowArrayStream *stream, ArrowSchema *out) {
+  StreamState &state = state_of(stream);
+  try {
+    export_schema(state.scan->names(), out);
+    return 0;
+  } catch (...) {
+    return fail_on_exception(state);
+  }
+}
+
+int get_next(ArrowArrayStream *stream, ArrowArray *out) {
+  StreamState &state = state_of(stream);
+  if (state.error_number != 0) {
+    return state.error_number;
+  }
+  try {
+    Result<bool> next = state.scan->next(out);
+    if (!next.ok()) {
+      const SalvageError &error = next.error();
+      std::string message = error.display();
+      if (!error.path().empty()) {
+        message += ": " + error.path();
+      }
+      return fail(state, error.os_error() != 0 ? error.os_error() : EINVAL, std::move(message));
+    }
+    if (!next.value()) {
+      out->release = nullptr; // the end of the stream
+      state.outcome->finish(*state.scan->counts());
+    }
+    return 0;
+  } catch (...) {
+    return fail_on_exception(state);
+  }
+}
+
+const char *get_last_error(ArrowArrayStream *stream) {
+  const StreamState &state = state_of(stream);
+  return state.error_number != 0 ? state.last_error.c_str() : nullptr;
+}
+
+void release_stream(ArrowArrayStream *stream) {
+  delete static_cast<StreamState *>(stream->private_data);
+  stream->release = nullptr;
+}
+
+} // namespace
+
+void export_stream(std::unique_ptr<ArrowScan> scan, std::shared_ptr<ScanOutcome> outcome,
+                   ArrowArrayStream *out) {
+  auto state = std::make_unique<StreamState>(
+      StreamState{std::move(scan), std::move(outcome), std::string(), 0});
+  *out = ArrowArrayStream{get_schema, get_next, get_last_error, release_stream, state.get()};
+  state.release();
+}
+
+} // namespace tidewrack

@@ -1,0 +1,145 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "arrow/arrow_abi.h"
+#include "arrow/string_columns.h"
+#include "error/result.h"
+#include "salvage/options.h"
+#include "salvage/outcome.h"
+#include "salvage/reconcile.h"
+#include "salvage/stretch_parts.h"
+#include "salvage/text_window.h"
+
+namespace tidewrack {
+
+// Rows of clean columns waiting to go out: [from, to) of `columns`.
+struct PendingRows {
+  std::shared_ptr<const StringColumns> columns;
+  std::size_t from;
+  std::size_t to;
+};
+
+// The clean rows of a stretch, or of one part of it, gathered into string
+// columns. A width of 0 is taken from the first row; a later row of another
+// width is a failure, as is a field longer than a column may hold.
+class ColumnRows final : public PartRows {
+public:
+  // With a width, plain records take the fast lane (cut_plain_record).
+  ColumnRows(std::size_t width, bool fill_ragged_rows)
+      : width_(width), fill_ragged_rows_(fill_ragged_rows), plain_fields_(width) {}
+
+  void start(std::size_t text_bytes) override;
+  std::size_t mark() const override { return rows_; }
+  PlainRow take(ResilientParser &parser) override;
+  void commit(const PlainRow &row) override;
+  bool operator()(const Record &record, const RowShape &shape,
+                  const std::string &merge_separator) override;
+
+  const std::optional<SalvageError> &failure() const { return failure_; }
+  // Hands the rows added after `mark` on to `pending`.
+  void hand_over(std::size_t mark, std::deque<PendingRows> &pending) const;
+
+private:
+  // A new chunk, with room for the rows of the text left as the last text's rows took.
+  void add_chunk();
+  // Adds a row through `add(chunk)`, a new chunk when the last is full.
+  template <class Add> bool add_row(std::uint64_t line, Add &&add);
+
+  std::size_t width_;
+  bool fill_ragged_rows_;
+  std::vector<PlainField> plain_fields_; // of the record taken last
+  const char *plain_text_ = nullptr;
+  std::uint64_t plain_line_ = 0;
+  std::vector<std::shared_ptr<StringColumns>> chunks_;
+  // What the rows of the last text took, per byte of it: rows, and each column's text.
+  double rows_per_byte_ = 0;
+  std::vector<double> column_bytes_per_byte_;
+  std::size_t text_bytes_ = 0;
+  std::size_t rows_ = 0;
+  std::optional<SalvageError> failure_;
+};
+
+struct ScanSettings {
+  SalvageOptions options;
+  std::size_t batch_rows = 1;
+  unsigned threads = 1;
+  std::size_t block_size = 1;
+};
+
+// The clean rows of a file salvage as Arrow batches of string columns, made
+// as they are asked for: a stretch of text is read and reconciled (on
+// `threads` threads) only once the rows of the one before are handed out, so
+// memory follows the block size, not the file size. The rows are those the
+// file salvage writes, with the same options, in order: the first is the
+// header, which names the columns (unique_column_names), the others are the
+// batches' rows, at most `batch_rows` to a batch.
+class ArrowScan {
+public:
+  // Opens the file, settles the dialect and reads on to the header. A failed
+  // file operation names its file.
+  static Result<std::unique_ptr<ArrowScan>> open(const std::string &path,
+                                                 const ScanSettings &settings);
+
+  const std::vector<std::string> &names() const { return names_; }
+
+  // Exports the next batch to `out`; false, exporting nothing, once every row
+  // went out.
+  Result<bool> next(ArrowArray *out);
+
+  // The counters, once next() said there is no more.
+  const std::optional<SalvageCounts> &counts() const { return counts_; }
+
+private:
+  ArrowScan(std::string path, TextWindow window, const ScanSettings &settings,
+            const Settlement &settlement);
+  Result<std::monostate> read_stretch();
+
+  std::string path_;
+  TextWindow window_;
+  ScanSettings settings_;
+  Settlement settlement_;
+  std::string delimiter_text_;
+  RecordReconciler reconciler_;
+  std::optional<StretchParts> parts_;
+  ColumnRows rows_;
+  std::optional<std::uint64_t> continued_at_line_;
+  std::deque<PendingRows> pending_;
+  std::vector<std::string> names_;
+  bool ended_ = false;
+  std::optional<SalvageCounts> counts_;
+};
+
+// What a scan's stream leaves behind for its owner: the counters once the
+// stream is read to its end (the encoding copied out with them), and the
+// seconds from the outcome's making to then.
+class ScanOutcome {
+public:
+  struct Finished {
+    SalvageCounts counts;
+    double elapsed_seconds;
+  };
+  void finish(const SalvageCounts &counts);
+  std::optional<Finished> finished() const;
+
+private:
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  mutable std::mutex mutex_;
+  std::optional<Finished> finished_;
+  std::string encoding_;
+};
+
+// Hands the scan over to an Arrow C stream, whose consumer then owns it; the
+// stream's callbacks touch nothing but the scan and `outcome`, so any thread
+// may call them. A failure shows in get_last_error, naming its file.
+void export_stream(std::unique_ptr<ArrowScan> scan, std::shared_ptr<ScanOutcome> outcome,
+                   ArrowArrayStream *out);
+
+} // namespace tidewrack

@@ -1,0 +1,58 @@
+#include "arrow/column_names.h"
+
+#include <algorithm>
+#include <iterator>
+#include <unordered_set>
+
+namespace tidewrack {
+
+namespace {
+
+// The code points Python's str.isspace() holds true for.
+bool is_space(char32_t code_point) {
+  constexpr char32_t SPACES[] = {0x09, 0x0A, 0x0B, 0x0C,   0x0D,   0x1C,   0x1D,   0x1E,   0x1F,
+                                 0x20, 0x85, 0xA0, 0x1680, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+  return (code_point >= 0x2000 && code_point <= 0x200A) ||
+         std::find(std::begin(SPACES), std::end(SPACES), code_point) != std::end(SPACES);
+}
+
+// True when the UTF-8 text holds nothing but white space (or nothing).
+bool blank(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (at + length > text.size()) {
+      return false;
+    }
+    char32_t code_point = length == 1 ? lead : lead & (0xFF >> (length + 1));
+    for (std::size_t next = 1; next < length; ++next) {
+      code_point = (code_point << 6) | (static_cast<unsigned char>(text[at + next]) & 0x3F);
+    }
+    if (!is_space(code_point)) {
+      return false;
+    }
+    at += length;
+  }
+  return true;
+}
+
+} // namespace
+
+std::vector<std::string> unique_column_names(const std::vector<std::string_view> &header) {
+  std::vector<std::string> names;
+  names.reserve(header.size());
+  std::unordered_set<std::string> taken;
+  for (std::size_t index = 0; index < header.size(); ++index) {
+    const std::string base =
+        blank(header[index]) ? "Unnamed: " + std::to_string(index) : std::string(header[index]);
+    std::string name = base;
+    for (std::size_t suffix = 1; taken.contains(name); ++suffix) {
+      name = base + "." + std::to_string(suffix);
+    }
+    taken.insert(name);
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+} // namespace tidewrack

@@ -1,0 +1,261 @@
+#include "bindings/native/py_arrow_scan.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "arrow/arrow_scan.h"
+#include "bindings/common/argument_binding.h"
+#include "bindings/common/cpp_boundary.h"
+#include "bindings/common/detached_thread.h"
+#include "bindings/common/os_error.h"
+#include "bindings/common/py_ptr.h"
+#include "bindings/common/salvage_option_arguments.h"
+#include "bindings/native/counts_dict.h"
+#include "encoding/encoding.h"
+#include "salvage/salvage_file.h"
+
+namespace tidewrack::bindings {
+
+namespace {
+
+constexpr unsigned MAX_THREADS = 256;
+constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
+constexpr char STREAM_CAPSULE[] = "arrow_array_stream";
+
+// The scan is taken once, by whichever thread asks for the stream first; the
+// outcome is shared with the stream, which fills it in from any thread.
+struct PyArrowScan {
+  PyObject ob_base; // the object header (PyObject_HEAD)
+  std::atomic<ArrowScan *> scan;
+  std::shared_ptr<ScanOutcome> outcome;
+};
+
+PyArrowScan *as_scan(PyObject *self) {
+  return reinterpret_cast<PyArrowScan *>(self);
+}
+
+const char *const NAMES[] = {
+    "path",           "delimiter",        "quote_char",    "fill_ragged_rows",
+    "merge_overflow", "expected_columns", "repair_quotes", "recover_unclosed_quotes",
+    "encoding",       "threads",          "batch_rows"};
+constexpr std::size_t OPTIONS_AT = 1;
+constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
+ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
+
+// Converts the arguments; false with an exception set.
+bool convert_arguments(const BoundValues &values, std::string &path, ScanSettings &settings) {
+  bool recover_unclosed_quotes = true;
+  std::string encoding_name;
+  std::optional<std::uint64_t> threads;
+  std::optional<std::uint64_t> batch_rows;
+  if (!convert_text(values[0], "path", path) ||
+      !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
+                                   values.data() + OPTIONS_AT, SALVAGE_OPTION_PARAMETERS),
+                               settings.options) ||
+      !convert_flag(values[AFTER_OPTIONS], "recover_unclosed_quotes", true,
+                    recover_unclosed_quotes) ||
+      !convert_text(values[AFTER_OPTIONS + 1], "encoding", "auto", encoding_name) ||
+      !convert_optional_count(values[AFTER_OPTIONS + 2], "threads", threads) ||
+      !convert_optional_count(values[AFTER_OPTIONS + 3], "batch_rows", batch_rows)) {
+    return false;
+  }
+  if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
+    PyErr_Format(PyExc_ValueError, "threads must be between 1 and %u", MAX_THREADS);
+    return false;
+  }
+  if (batch_rows && (*batch_rows < 1 || *batch_rows > INT32_MAX)) {
+    PyErr_SetString(PyExc_ValueError, "batch_rows must be between 1 and 2147483647");
+    return false;
+  }
+  settings.options.encoding = input_encoding_named(encoding_name);
+  if (!settings.options.encoding) {
+    PyErr_Format(PyExc_ValueError, "unknown encoding: %R", values[AFTER_OPTIONS + 1]);
+    return false;
+  }
+  if (std::string_view problem = unreadable_options(settings.options); !problem.empty()) {
+    PyErr_SetString(PyExc_ValueError, std::string(problem).c_str());
+    return false;
+  }
+  if (recover_unclosed_quotes) {
+    settings.options.unclosed_quote_recovery = QuoteRecoveryLimits{};
+  }
+  settings.threads = threads ? static_cast<unsigned>(*threads) : available_cores();
+  settings.batch_rows = batch_rows ? static_cast<std::size_t>(*batch_rows) : 65536;
+  // Each thread's part of a block stays large enough to be worth a thread.
+  settings.block_size = std::max(SALVAGE_BLOCK_SIZE, std::size_t{settings.threads} * MIN_PART_SIZE);
+  return true;
+}
+
+void raise_scan_error(const SalvageError &error) {
+  if (error.kind() == SalvageError::Kind::Invalid) {
+    PyErr_Format(PyExc_ValueError, "%s: %s", error.path().c_str(), error.display().c_str());
+    return;
+  }
+  raise_file_error(error);
+}
+
+PyObject *new_scan(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
+    BoundValues values;
+    std::string path;
+    ScanSettings settings;
+    if (!new_parameters.bind(args, kwargs, values) || !convert_arguments(values, path, settings)) {
+      return nullptr;
+    }
+    auto outcome = std::make_shared<ScanOutcome>(); // its clock starts here
+    std::optional<Result<std::unique_ptr<ArrowScan>>> opened;
+    {
+      DetachedThread detached;
+      opened.emplace(ArrowScan::open(path, settings));
+    }
+    if (!opened->ok()) {
+      raise_scan_error(opened->error());
+      return nullptr;
+    }
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+      return nullptr;
+    }
+    PyArrowScan *scan = as_scan(self);
+    new (&scan->scan) std::atomic<ArrowScan *>(opened->value().release());
+    new (&scan->outcome) std::shared_ptr<ScanOutcome>(std::move(outcome));
+    return self;
+  });
+}
+
+void destroy_stream_capsule(PyObject *capsule) {
+  auto *stream = static_cast<ArrowArrayStream *>(PyCapsule_GetPointer(capsule, STREAM_CAPSULE));
+  if (stream == nullptr) {
+    PyErr_Clear(); // not ours to report from a destructor
+    return;
+  }
+  if (stream->release != nullptr) {
+    stream->release(stream); // never consumed
+  }
+  std::free(stream);
+}
+
+const char *const STREAM_NAMES[] = {"requested_schema"};
+ParameterList stream_parameters("ArrowScan", "__arrow_c_stream__", STREAM_NAMES, 0);
+
+PyObject *arrow_c_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) {
+  return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
+    BoundValues values;
+    // The columns are strings whatever schema is asked for: the consumer casts.
+    if (!stream_parameters.bind(args, nargs, kwnames, values)) {
+      return nullptr;
+    }
+    auto *stream = static_cast<ArrowArrayStream *>(std::malloc(sizeof(ArrowArrayStream)));
+    if (stream == nullptr) {
+      return PyErr_NoMemory();
+    }
+    stream->release = nullptr;
+    PyPtr capsule(PyCapsule_New(stream, STREAM_CAPSULE, destroy_stream_capsule));
+    if (!capsule) {
+      std::free(stream);
+      return nullptr;
+    }
+    std::unique_ptr<ArrowScan> scan(as_scan(self)->scan.exchange(nullptr));
+    if (!scan) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "this scan's stream was taken already: a scan is read once");
+      return nullptr;
+    }
+    export_stream(std::move(scan), as_scan(self)->outcome, stream);
+    return capsule.release();
+  });
+}
+
+PyObject *get_counts(PyObject *self, void *) {
+  return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
+    const std::optional<ScanOutcome::Finished> finished = as_scan(self)->outcome->finished();
+    if (!finished) {
+      Py_RETURN_NONE;
+    }
+    PyPtr counts(new_counts_dict(finished->counts));
+    PyPtr elapsed(PyFloat_FromDouble(finished->elapsed_seconds));
+    if (!counts || !elapsed ||
+        PyDict_SetItemString(counts.get(), "elapsed_seconds", elapsed.get()) != 0) {
+      return nullptr;
+    }
+    return counts.release();
+  });
+}
+
+int traverse(PyObject *self, visitproc visit, void *arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+void dealloc(PyObject *self) {
+  PyObject_GC_UnTrack(self);
+  PyArrowScan *scan = as_scan(self);
+  delete scan->scan.load();
+  scan->scan.~atomic();
+  scan->outcome.~shared_ptr();
+  PyTypeObject *type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef methods[] = {
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_c_stream)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
+     "The rows as an Arrow C stream in a PyCapsule; a scan gives one stream."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getters[] = {
+    {"counts", get_counts, nullptr,
+     "The salvage's counters as a dict (salvage()'s, and elapsed_seconds from the\n"
+     "scan's start) once its stream was read to the end, else None.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char DOC[] =
+    "ArrowScan(path, *, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, "
+    "recover_unclosed_quotes=True, encoding=\"auto\", threads=None, batch_rows=65536)\n"
+    "--\n"
+    "\n"
+    "The clean rows that salvage() writes for the same file and options, as Arrow\n"
+    "record batches of string columns read as they are asked for. The first clean\n"
+    "row names the columns (blank names become \"Unnamed: <i>\", repeated ones get\n"
+    ".1, .2, ... suffixes); a batch holds at most batch_rows rows. The file is\n"
+    "opened and its dialect settled here: a file failure raises the OSError\n"
+    "subclass of its kind, naming the file.";
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(new_scan)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_doc, const_cast<char *>(DOC)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getters},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "tidewrack._native.ArrowScan",
+    sizeof(PyArrowScan),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+} // namespace
+
+PyObject *make_arrow_scan_type(PyObject *module) {
+  return PyType_FromModuleAndSpec(module, &spec, nullptr);
+}
+
+} // namespace tidewrack::bindings

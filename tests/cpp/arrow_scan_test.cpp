@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "arrow/arrow_scan.h"
+#include "arrow/column_names.h"
+#include "encoding/encoding.h"
+#include "records.h"
+#include "salvage/salvage_slice.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tidewrack::ArrowScan;
+using Rows = std::vector<std::vector<std::string>>;
+
+std::string temp_file(const std::string &bytes) {
+  const fs::path path =
+      fs::temp_directory_path() / ("tidewrack-arrow-" + std::to_string(::getpid()) + ".csv");
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path.string();
+}
+
+// The rows of a batch, read from its buffers as a consumer would.
+void append_rows(const ArrowArray &batch, Rows &rows) {
+  for (int64_t row = 0; row < batch.length; ++row) {
+    std::vector<std::string> fields;
+    for (int64_t column = 0; column < batch.n_children; ++column) {
+      const ArrowArray &child = *batch.children[column];
+      const auto *offsets = static_cast<const int32_t *>(child.buffers[1]);
+      const auto *text = static_cast<const char *>(child.buffers[2]);
+      const int64_t at = child.offset + row;
+      fields.emplace_back(text + offsets[at],
+                          static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
+    }
+    rows.push_back(std::move(fields));
+  }
+}
+
+struct Scanned {
+  std::vector<std::string> names;
+  Rows rows;
+  tidewrack::SalvageCounts counts;
+};
+
+// Every batch of a scan of `bytes`, or the error that stopped it.
+tidewrack::Result<Scanned> scan_all(const std::string &bytes,
+                                    const tidewrack::ScanSettings &settings) {
+  auto opened = ArrowScan::open(temp_file(bytes), settings);
+  if (!opened.ok()) {
+    return std::move(opened.error());
+  }
+  Scanned scanned{opened.value()->names(), {}, {}};
+  for (;;) {
+    ArrowArray batch{};
+    auto next = opened.value()->next(&batch);
+    if (!next.ok()) {
+      return std::move(next.error());
+    }
+    if (!next.value()) {
+      break;
+    }
+    EXPECT_LE(static_cast<std::size_t>(batch.length), settings.batch_rows);
+    append_rows(batch, scanned.rows);
+    batch.release(&batch);
+  }
+  scanned.counts = *opened.value()->counts();
+  return scanned;
+}
+
+// A damaged file: short, long and badly quoted rows, quoted line breaks, bytes not UTF-8.
+std::string damaged(unsigned seed) {
+  std::mt19937 random(seed);
+  const std::vector<std::string> cells = {
+      "a", "Zo\xC3\xAB", "", "\"q,\"", "\"line\nbreak\"", "st\"ray", "\xFF", "\"open", "12.5"};
+  std::string text = "k,l,m,n\n";
+  for (int row = 0; row < 400; ++row) {
+    const std::size_t width = 3 + random() % 3;
+    for (std::size_t cell = 0; cell < width; ++cell) {
+      text += (cell ? "," : "") + cells[random() % cells.size()];
+    }
+    text += random() % 5 == 0 ? "\r\n" : "\n";
+  }
+  return text;
+}
+
+// The rows are those of the in-memory salvage, whatever the block size, the
+// thread count and the batch size.
+TEST(ArrowScan, RowsAreTheSalvagedRowsWhateverTheStretchesAndThreads) {
+  std::vector<std::string> inputs = {"", "a,b\n", "x\n\ny\n",
+                                     "\xEF\xBB\xBF"
+                                     "a;a;\n1;2;3\n4\n"};
+  for (unsigned seed = 0; seed < 4; ++seed) {
+    inputs.push_back(damaged(seed));
+  }
+  for (const std::string &input : inputs) {
+    for (const bool decode : {false, true}) {
+      tidewrack::ScanSettings settings;
+      settings.options.unclosed_quote_recovery = tidewrack::QuoteRecoveryLimits{};
+      if (decode) {
+        settings.options.encoding = tidewrack::input_encoding_named("auto");
+      }
+      auto expected = tidewrack::salvage_slice(input, settings.options);
+      ASSERT_TRUE(expected.ok());
+      const tidewrack::RowStore &clean = expected.value().clean_rows;
+      for (const auto &[block, threads, batch] :
+           std::vector<std::tuple<std::size_t, unsigned, std::size_t>>{
+               {1, 1, 1}, {100, 3, 7}, {4096, 2, 1000}, {1 << 20, 1, 1000}}) {
+        settings.block_size = block;
+        settings.threads = threads;
+        settings.batch_rows = batch;
+        auto scanned = scan_all(input, settings);
+        ASSERT_TRUE(scanned.ok()) << scanned.error().display();
+        const std::string where = "block " + std::to_string(block) + ", threads " +
+                                  std::to_string(threads) + ", input:\n" + input.substr(0, 80);
+        ASSERT_EQ(scanned.value().rows.size() + (clean.size() > 0 ? 1 : 0), clean.size()) << where;
+        for (std::size_t row = 1; row < clean.size(); ++row) {
+          ASSERT_EQ(scanned.value().rows[row - 1], test_support::fields_of(clean.row(row)))
+              << where;
+        }
+        if (clean.size() > 0) {
+          const std::vector<std::string> header = test_support::fields_of(clean.row(0));
+          EXPECT_EQ(scanned.value().names,
+                    tidewrack::unique_column_names({header.begin(), header.end()}));
+        }
+        EXPECT_EQ(scanned.value().counts.salvaged_rows, expected.value().counts.salvaged_rows);
+        EXPECT_EQ(scanned.value().counts.quarantined_rows,
+                  expected.value().counts.quarantined_rows);
+        EXPECT_EQ(scanned.value().counts.replaced_bytes, expected.value().counts.replaced_bytes);
+      }
+    }
+  }
+}
+
+TEST(ArrowScan, RowsOfAnotherWidthWithoutOneAreRefusedByLine) {
+  tidewrack::ScanSettings settings;
+  settings.options.expected_columns = 0;
+  settings.block_size = 1 << 20;
+  settings.batch_rows = 10;
+  auto scanned = scan_all("a,b\n1,2\n3\n", settings);
+  ASSERT_FALSE(scanned.ok());
+  EXPECT_EQ(scanned.error().kind(), tidewrack::SalvageError::Kind::Invalid);
+  EXPECT_NE(scanned.error().display().find("line 3 holds 1 fields where the header holds 2"),
+            std::string::npos)
+      << scanned.error().display();
+}
+
+TEST(ArrowScan, ColumnNamesAreUniqueAsDataFrameUsersExpect) {
+  EXPECT_EQ(tidewrack::unique_column_names({"id", "", "name", "name", "name.1", " \xC2\xA0", "id"}),
+            (std::vector<std::string>{"id", "Unnamed: 1", "name", "name.1", "name.1.1",
+                                      "Unnamed: 5", "id.1"}));
+}
+
+// A consumer that stops half-way releases the stream: everything is freed
+// (the sanitizer build checks), batches taken before included.
+TEST(ArrowScan, AStreamReleasedHalfWayFreesEverything) {
+  tidewrack::ScanSettings settings;
+  settings.block_size = 64;
+  settings.threads = 2;
+  settings.batch_rows = 3;
+  std::string input = "a,b\n";
+  for (int row = 0; row < 500; ++row) {
+    input += "1,\"x\ny\"\n";
+  }
+  auto opened = ArrowScan::open(temp_file(input), settings);
+  ASSERT_TRUE(opened.ok());
+  auto outcome = std::make_shared<tidewrack::ScanOutcome>();
+  ArrowArrayStream stream{};
+  tidewrack::export_stream(std::move(opened.value()), outcome, &stream);
+  ArrowSchema schema{};
+  ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
+  EXPECT_EQ(schema.n_children, 2);
+  schema.release(&schema);
+  ArrowArray batch{};
+  ASSERT_EQ(stream.get_next(&stream, &batch), 0);
+  ArrowArray moved = *batch.children[0]; // a consumer may move a child out
+  batch.children[0]->release = nullptr;
+  stream.release(&stream);
+  batch.release(&batch);
+  EXPECT_EQ(moved.length, 3);
+  moved.release(&moved);
+  EXPECT_FALSE(outcome->finished());
+}
+
+} // namespace

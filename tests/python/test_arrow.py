@@ -1,0 +1,141 @@
+"""scan / read_arrow / read_csv / read_polars: the clean rows of a salvage as Arrow string columns."""
+
+from __future__ import annotations
+
+import csv
+import gc
+import gzip
+import random
+import sys
+from pathlib import Path
+
+import pytest
+import tidewrack
+
+pa = pytest.importorskip("pyarrow")
+
+REPO = Path(__file__).resolve().parents[2]
+CORPUS = sorted({path.read_bytes(): path for path in REPO.glob("fuzz/corpus/*/*")}.values())
+DAMAGED = 'id,,name,name\n1,x,Ana,Lisbon\n2,y,"Ben\n"Bo" Li"\n3,z,Cleo,Paris,France\n4,w,"open,quote\n5,v,Dee,Oslo\n'
+
+
+def clean_rows(source: Path, tmp_path: Path, **options: object) -> list[list[str]]:
+    """The rows of the clean file salvage() writes, read back by the csv module."""
+    report = tidewrack.salvage(source, tmp_path / "clean.csv", quarantine=None, repairs=None, **options)
+    with open(tmp_path / "clean.csv", newline="", encoding="utf-8") as clean:
+        rows = list(csv.reader(clean, delimiter=report.detected_delimiter, strict=True))
+    return [row or [""] for row in rows]  # csv reads a one empty field row as []
+
+
+def scanned_rows(source: Path, **options: object) -> tuple[list[str], list[list[str]]]:
+    table = pa.table(tidewrack.scan(source, **options))
+    return table.column_names, [list(row.values()) for row in table.to_pylist()]
+
+
+def damaged(seed: int) -> bytes:
+    """About 200 kB of rows, a few of them short, long, badly quoted or not UTF-8."""
+    rng = random.Random(seed)
+    cells = ["a", "Zoë", "x y", '"q"', "12.5", "", '"a,b"', '"line\nbreak"', 'st"ray', "\xff\xfe"]
+    lines = [b"k,l,m,n"]
+    for _ in range(6000):
+        width = rng.choice([4, 4, 4, 4, 4, 3, 5])
+        lines.append(",".join(rng.choice(cells) for _ in range(width)).encode("utf-8", "surrogateescape"))
+    return b"\n".join(lines) + b"\n"
+
+
+@pytest.mark.parametrize(("threads", "batch_rows"), [(1, 1), (1, 65536), (2, 3), (2, 65536)])
+def test_rows_are_the_clean_files_rows(tmp_path: Path, threads: int, batch_rows: int) -> None:
+    sources = list(CORPUS)
+    for seed in range(2):
+        sources.append(tmp_path / f"damaged-{seed}.csv")
+        sources[-1].write_bytes(damaged(seed))
+    for source in sources:
+        expected = clean_rows(source, tmp_path)
+        try:
+            names, body = scanned_rows(source, threads=threads, batch_rows=batch_rows)
+        except ValueError as err:  # no width inferred: the rows must indeed differ
+            assert "expected_columns" in str(err) and len(set(map(len, expected))) > 1, source
+            continue
+        assert body == expected[1:], source
+        assert len(names) == len(set(names)) == (len(expected[0]) if expected else 0), source
+
+
+def pandas_rows(source: Path, **options: object) -> tuple[list[str], list[list[str]]]:
+    pd = pytest.importorskip("pandas")
+    frame = tidewrack.read_csv(source, **options)
+    wanted = pd.ArrowDtype(pa.string()) if options else None
+    assert all(dtype == wanted if wanted else pd.api.types.is_string_dtype(dtype) for dtype in frame.dtypes)
+    return list(frame.columns), frame.values.tolist()
+
+
+def polars_rows(source: Path) -> tuple[list[str], list[list[str]]]:
+    pl = pytest.importorskip("polars")
+    frame = tidewrack.read_polars(source)
+    assert pl.DataFrame(tidewrack.scan(source)).equals(frame)
+    return frame.columns, [list(row) for row in frame.rows()]
+
+
+def duckdb_rows(source: Path) -> tuple[list[str], list[list[str]]]:
+    duckdb = pytest.importorskip("duckdb")
+    rows = tidewrack.scan(source)  # DuckDB asks for a stream twice: once for the schema
+    relation = duckdb.sql('SELECT * FROM rows ORDER BY "id"')
+    return relation.columns, [list(row) for row in relation.fetchall()]
+
+
+@pytest.mark.parametrize("consume", [scanned_rows, pandas_rows, lambda p: pandas_rows(p, dtype_backend="pyarrow"),
+                                     polars_rows, duckdb_rows],
+                         ids=["pyarrow", "pandas", "pandas-arrow", "polars", "duckdb"])
+def test_consumers_get_unique_names_and_the_clean_rows(tmp_path: Path, consume) -> None:
+    source = tmp_path / "damaged.csv"
+    source.write_text(DAMAGED)
+    assert consume(source) == (["id", "Unnamed: 1", "name", "name.1"], clean_rows(source, tmp_path)[1:])
+
+
+def test_report_comes_with_the_end_of_the_stream(tmp_path: Path) -> None:
+    source = tmp_path / "damaged.csv.gz"
+    source.write_bytes(gzip.compress(DAMAGED.encode()))
+    scan = tidewrack.scan(source)
+    assert scan.report is None
+    table = pa.table(scan)
+
+    report = scan.report
+    assert report is not None and report.compression == "gzip" and report.output == ""
+    assert report.salvaged_rows == table.num_rows + 1  # the header is a clean row too
+    assert (report.padded_rows, report.merged_rows, report.unclosed_quotes) == (1, 1, 1)
+
+
+def test_a_stream_dropped_half_way_frees_everything(tmp_path: Path) -> None:
+    source = tmp_path / "big.csv"
+    source.write_bytes(damaged(7) * 20)
+    reader = pa.RecordBatchReader.from_stream(tidewrack.scan(source, batch_rows=100))
+    first = reader.read_next_batch()
+    del reader
+    gc.collect()
+    assert first.num_rows == 100 and first.column(0)[0].as_py() is not None
+    tidewrack.scan(source).__arrow_c_stream__()  # a capsule never consumed releases its stream
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "match"),
+    [
+        (lambda p: tidewrack.scan(p.parent / "missing.csv"), FileNotFoundError, "missing.csv"),
+        (lambda p: tidewrack.scan(p, expected_columns=0), ValueError, "expected_columns=0"),
+        (lambda p: tidewrack.scan(p, batch_rows=0), ValueError, "batch_rows"),
+        (lambda p: tidewrack.read_csv(p, dtype_backend="numpy"), ValueError, "dtype_backend"),
+    ],
+)
+def test_refusals(tmp_path: Path, call, error: type[Exception], match: str) -> None:
+    source = tmp_path / "in.csv"
+    source.write_text(DAMAGED)
+    with pytest.raises(error, match=match):
+        call(source)
+
+
+@pytest.mark.parametrize(("function", "module", "extra"),
+                         [("read_arrow", "pyarrow", "arrow"), ("read_csv", "pandas", "pandas"),
+                          ("read_polars", "polars", "polars")])
+def test_missing_dependency_names_the_extra(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, function: str,
+                                            module: str, extra: str) -> None:
+    monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
+    with pytest.raises(ImportError, match=rf"pip install 'tidewrack\[{extra}\]'"):
+        getattr(tidewrack, function)(tmp_path / "in.csv")
