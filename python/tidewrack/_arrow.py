@@ -13,6 +13,7 @@ from ._compression import decompressed_input
 from ._encodings import resolve, transcoded_input
 from ._paths import EnginePaths, StrPath, path_arg
 from ._report import Report
+from ._typed import with_types
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -140,15 +141,22 @@ def _needs(module: str, function: str, extra: str) -> Any:
         raise ImportError(f"tidewrack.{function} needs {module}: pip install 'tidewrack[{extra}]'") from exc
 
 
-def read_arrow(path: StrPath, **options: Any) -> pa.Table:
-    """The clean rows of ``path`` as a pyarrow Table of string columns (options as for ``scan``)."""
+def read_arrow(path: StrPath, *, infer_types: bool = False, **options: Any) -> pa.Table:
+    """The clean rows of ``path`` as a pyarrow Table of string columns (options as for ``scan``).
+
+    ``infer_types=True`` makes a column integer, float, boolean, date or
+    timestamp when every non-empty cell reads as that type exactly (numbers
+    with leading zeros, or more digits than a float keeps, stay text), its
+    empty cells then null; any other column stays string.
+    """
     pyarrow = _needs("pyarrow", "read_arrow", "arrow")
     table: pa.Table = pyarrow.RecordBatchReader.from_stream(scan(path, **options)).read_all()
-    return table
+    return with_types(table) if infer_types else table
 
 
-def read_polars(path: StrPath, **options: Any) -> pl.DataFrame:
-    """The clean rows of ``path`` as a Polars DataFrame of String columns (options as for ``scan``)."""
+def read_polars(path: StrPath, *, infer_types: bool = False, **options: Any) -> pl.DataFrame:
+    """The clean rows of ``path`` as a Polars DataFrame of String columns (options as for ``read_arrow``)."""
     polars = _needs("polars", "read_polars", "polars")
-    frame: pl.DataFrame = polars.DataFrame(scan(path, **options))
+    source = read_arrow(path, infer_types=True, **options) if infer_types else scan(path, **options)
+    frame: pl.DataFrame = polars.DataFrame(source)
     return frame

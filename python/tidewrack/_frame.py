@@ -15,10 +15,11 @@ if TYPE_CHECKING:
 def read_csv(path: StrPath, *, dtype_backend: Literal["pyarrow"] | None = None, **options: Any) -> pd.DataFrame:
     """Salvages ``path`` and returns its clean rows as a DataFrame.
 
-    The first clean row is the header; every cell is a string (no type
-    inference: the salvage works on text, convert columns yourself): ``str``
-    cells by default, ``pandas.ArrowDtype(pyarrow.string())`` columns with
-    ``dtype_backend="pyarrow"``. Blank header names become ``"Unnamed: <i>"``
+    The first clean row is the header; every cell is a string: ``str`` cells
+    by default, ``pandas.ArrowDtype(pyarrow.string())`` columns with
+    ``dtype_backend="pyarrow"``. With ``infer_types=True`` (see ``read_arrow``)
+    typed columns become nullable integers (``Int64``), floats, nullable
+    booleans and datetimes (or their ``ArrowDtype``). Blank header names become ``"Unnamed: <i>"``
     and repeated ones get ``.1``, ``.2``... suffixes. The keyword options are
     those of ``scan``: the rows are those ``salvage()`` writes; quarantined
     rows are left out (``scan(...).report`` counts them).
@@ -27,9 +28,12 @@ def read_csv(path: StrPath, *, dtype_backend: Literal["pyarrow"] | None = None, 
         raise ValueError(f"dtype_backend must be None or 'pyarrow', not {dtype_backend!r}")
     try:
         import pandas as pd
+        import pyarrow as pa
     except ImportError as exc:
         raise ImportError("tidewrack.read_csv needs pandas: pip install 'tidewrack[pandas]'") from exc
     table = read_arrow(path, **options)
     if dtype_backend == "pyarrow":
         return table.to_pandas(types_mapper=pd.ArrowDtype, self_destruct=True)
-    return table.to_pandas(self_destruct=True)
+    # Typed columns with empty cells keep their type: nullable integers and booleans, dates as datetimes.
+    nullable = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}
+    return table.to_pandas(types_mapper=nullable.get, date_as_object=False, self_destruct=True)

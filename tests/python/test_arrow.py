@@ -139,3 +139,31 @@ def test_missing_dependency_names_the_extra(tmp_path: Path, monkeypatch: pytest.
     monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
     with pytest.raises(ImportError, match=rf"pip install 'tidewrack\[{extra}\]'"):
         getattr(tidewrack, function)(tmp_path / "in.csv")
+
+
+TYPED = (
+    "id,code,price,ok,day,at,note,gap,wide\n"
+    "1,007,1.5,true,2024-02-02,2024-02-02 10:00:00,a,,12345678901234567890\n"
+    "-2,010,,False,,2024-02-03T11:30:00,1,,1\n"
+    "30,2,1e3,,2024-02-04,,,,2\n"
+)
+
+
+def test_infer_types_types_only_columns_whose_every_cell_reads_exactly(tmp_path: Path) -> None:
+    source = tmp_path / "typed.csv"
+    source.write_text(TYPED)
+    table = tidewrack.read_arrow(source, infer_types=True)
+    assert [str(field.type) for field in table.schema] == [
+        "int64", "string", "double", "bool", "date32[day]", "timestamp[us]", "string", "string", "string"
+    ]
+    assert table.column("price").to_pylist() == [1.5, None, 1000.0]  # empty cells null, text cells stay ""
+    assert table.column("note").to_pylist() == ["a", "1", ""] and table.column("gap").null_count == 0
+    assert tidewrack.read_arrow(source).schema.types == [pa.string()] * 9  # off by default
+
+    pd = pytest.importorskip("pandas")
+    frame = tidewrack.read_csv(source, infer_types=True)
+    assert [str(dtype) for dtype in frame.dtypes[:6]] == ["Int64", frame.dtypes["code"].name, "float64", "boolean",
+                                                          "datetime64[ms]", "datetime64[us]"]
+    assert frame["ok"].isna().tolist() == [False, False, True]
+    pl = pytest.importorskip("polars")
+    assert tidewrack.read_polars(source, infer_types=True).dtypes[:2] == [pl.Int64, pl.String]
