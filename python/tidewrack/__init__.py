@@ -29,15 +29,18 @@ from ._atomic import salvage_atomically
 from ._frame import read_csv
 from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, same_file, usable_paths
 from ._compression import CompressedDataError
+from ._dialect import Dialect, detect
 from ._report import Report
 from ._salvage import salvage
 
 __all__ = [
     "CompressedDataError",
+    "Dialect",
     "Report",
     "SalvageReader",
     "SalvageSummary",
     "__version__",
+    "detect",
     "open",
     "read_csv",
     "salvage",

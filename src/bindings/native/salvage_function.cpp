@@ -12,6 +12,7 @@
 #include "bindings/common/py_ptr.h"
 #include "bindings/common/salvage_option_arguments.h"
 #include "bindings/common/signal_poll.h"
+#include "bindings/native/dialect_values.h"
 #include "bindings/native/functions.h"
 #include "bindings/native/progress_callback.h"
 #include "encoding/encoding.h"
@@ -26,7 +27,9 @@ const char *const NAMES[] = {
     "input_path",       "output_path",   "quarantine_path",         "repairs_path",
     "delimiter",        "quote_char",    "fill_ragged_rows",        "merge_overflow",
     "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding",
-    "threads",          "progress"};
+    "threads",          "progress",      "detect_dialect",          "quoting",
+    "escape_char",      "skip_blanks",   "comment_prefix",          "preamble_lines",
+    "output_quote_char"};
 constexpr std::size_t OPTIONS_AT = 4;
 constexpr unsigned MAX_THREADS = 256;
 constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
@@ -44,6 +47,22 @@ PyObject *delimiter(const SalvageCounts &counts) {
 PyObject *encoding(const SalvageCounts &counts) {
   return PyUnicode_FromStringAndSize(counts.encoding.data(),
                                      static_cast<Py_ssize_t>(counts.encoding.size()));
+}
+
+template <std::uint8_t SalvageCounts::*Field> PyObject *character(const SalvageCounts &counts) {
+  return character_or_none(counts.*Field);
+}
+
+PyObject *comment_prefix(const SalvageCounts &counts) {
+  return text_or_none(counts.comment_prefix);
+}
+
+PyObject *skip_blanks(const SalvageCounts &counts) {
+  return PyBool_FromLong(counts.skip_blanks ? 1 : 0);
+}
+
+PyObject *confidence(const SalvageCounts &counts) {
+  return PyFloat_FromDouble(counts.confidence);
 }
 
 struct Entry {
@@ -67,6 +86,15 @@ constexpr Entry ENTRIES[] = {
     {"decoded_bytes", count<&SalvageCounts::decoded_bytes>},
     {"replaced_bytes", count<&SalvageCounts::replaced_bytes>},
     {"encoding", encoding},
+    {"quote_char", character<&SalvageCounts::quote_char>},
+    {"escape_char", character<&SalvageCounts::escape_char>},
+    {"skip_blanks", skip_blanks},
+    {"comment_prefix", comment_prefix},
+    {"header_rows", count<&SalvageCounts::header_rows>},
+    {"confidence", confidence},
+    {"comment_lines", count<&SalvageCounts::comment_lines>},
+    {"preamble_lines", count<&SalvageCounts::preamble_lines>},
+    {"output_quote_char", character<&SalvageCounts::output_quote_char>},
 };
 
 PyObject *new_counts_dict(const SalvageCounts &counts) {
@@ -117,6 +145,13 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     std::string encoding_name;
     std::optional<std::uint64_t> threads;
     PyObject *progress = nullptr;
+    constexpr std::size_t RULES_AT = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 4;
+    bool detect_dialect = false;
+    bool quoting = true;
+    std::optional<std::string> escape_char;
+    std::optional<std::string> comment_prefix;
+    std::optional<std::uint64_t> preamble_lines;
+    std::optional<std::string> output_quote_char;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "input_path", input_path) ||
         !convert_text(values[1], "output_path", output_path) ||
@@ -132,8 +167,25 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
         !convert_optional_count(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 2], "threads",
                                 threads) ||
         !convert_optional_callable(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 3], "progress",
-                                   progress)) {
+                                   progress) ||
+        !convert_flag(values[RULES_AT], "detect_dialect", false, detect_dialect) ||
+        !convert_flag(values[RULES_AT + 1], "quoting", true, quoting) ||
+        !convert_optional_text(values[RULES_AT + 2], "escape_char", escape_char) ||
+        !convert_flag(values[RULES_AT + 3], "skip_blanks", false, options.rules.skip_blanks) ||
+        !convert_optional_text(values[RULES_AT + 4], "comment_prefix", comment_prefix) ||
+        !convert_optional_count(values[RULES_AT + 5], "preamble_lines", preamble_lines) ||
+        !convert_optional_text(values[RULES_AT + 6], "output_quote_char", output_quote_char)) {
       return nullptr;
+    }
+    options.detect_dialect = detect_dialect;
+    options.rules.quoting = quoting;
+    if (escape_char && !escape_char->empty()) {
+      options.rules.escape = static_cast<std::uint8_t>(escape_char->front());
+    }
+    options.rules.comment_prefix = comment_prefix.value_or("");
+    options.rules.preamble_lines = preamble_lines.value_or(0);
+    if (output_quote_char) {
+      options.output_quote_char = quote_char_option(*output_quote_char);
     }
     if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
       PyErr_Format(PyExc_ValueError, "threads must be between 1 and %u", MAX_THREADS);
@@ -200,7 +252,9 @@ const char SALVAGE_DOC[] =
     "salvage(input_path, output_path, quarantine_path=None, repairs_path=None, *, "
     "delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, "
     "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
-    "encoding=\"auto\", threads=None, progress=None)\n"
+    "encoding=\"auto\", threads=None, progress=None, detect_dialect=False, quoting=True, "
+    "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
+    "output_quote_char=None)\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -218,9 +272,21 @@ const char SALVAGE_DOC[] =
     "done every few MB (at most every 50 ms) and at the end; an exception it\n"
     "raises stops the salvage and propagates.\n"
     "\n"
+    "Without a delimiter, detect_dialect=True detects the whole dialect (quote,\n"
+    "escape, blanks after delimiters, # comment lines, preamble lines, width)\n"
+    "instead of the delimiter alone. Otherwise quoting=False reads no quote\n"
+    "character, escape_char takes the character after it literally,\n"
+    "skip_blanks leaves out blanks after a delimiter, lines starting with\n"
+    "comment_prefix and the first preamble_lines lines are left out of the\n"
+    "table (and logged). output_quote_char: the clean file's quote character\n"
+    "(default: quote_char).\n"
+    "\n"
     "Returns a dict of the counters: the six of the classic summary, then\n"
     "padded_rows, merged_rows, quote_repairs, unclosed_quotes, decoded_bytes,\n"
-    "replaced_bytes and the encoding read. Raises the\n"
+    "replaced_bytes and the encoding read, then the dialect read (quote_char,\n"
+    "escape_char: None for none; skip_blanks, comment_prefix, header_rows,\n"
+    "confidence), the comment and preamble lines left out, and the clean\n"
+    "file's output_quote_char. Raises the\n"
     "OSError subclass of a file failure with errno and filename, and ValueError\n"
     "for options that cannot give a readable file or two outputs that are one file.";
 
