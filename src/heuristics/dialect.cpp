@@ -158,6 +158,18 @@ Reading read(const Sample &lines, bool cut, const Candidate &candidate, ParserIn
   return reading;
 }
 
+// Where the line from `at` ends: its first CR or LF, or the end of the text.
+// Two memchr scans, the second bounded by the first: a long line costs little.
+std::size_t line_end(std::string_view text, std::size_t at) {
+  const void *lf = std::memchr(text.data() + at, '\n', text.size() - at);
+  const std::size_t limit =
+      lf == nullptr ? text.size()
+                    : static_cast<std::size_t>(static_cast<const char *>(lf) - text.data());
+  const void *cr = std::memchr(text.data() + at, '\r', limit - at);
+  return cr == nullptr ? limit
+                       : static_cast<std::size_t>(static_cast<const char *>(cr) - text.data());
+}
+
 bool holds(std::string_view text, char a, char b) {
   const char pair[2] = {a, b};
   return text.find(std::string_view(pair, 2)) != std::string_view::npos;
@@ -297,8 +309,7 @@ std::optional<Dialect> detect_dialect(std::string_view head, StopPoll stop, Pars
     if (checkpoints.stop_at(at)) {
       return std::nullopt;
     }
-    const std::size_t brk = head.find_first_of("\r\n", at);
-    const std::size_t end = brk == std::string_view::npos ? head.size() : brk;
+    const std::size_t end = line_end(head, at);
     std::size_t next = end;
     if (end < head.size()) {
       next += head[end] == '\r' && end + 1 < head.size() && head[end + 1] == '\n' ? 2u : 1u;
