@@ -416,12 +416,14 @@ std::optional<Dialect> detect_dialect(std::string_view head, StopPoll stop, Pars
     Candidate plain = best;
     plain.rules.comment_prefix.clear();
     Reading plain_reading = read(sample, cut, plain, kind);
+    // The rows' width, or where every line is marked, their own.
+    const std::size_t width = best_reading.rows.empty() ? plain_reading.width : best_reading.width;
     std::size_t marked = 0;
     std::size_t like_rows = 0;
     for (const Row &row : plain_reading.rows) {
       if (!row.cells.empty() && row.cells[0].starts_with(COMMENT_PREFIX)) {
         ++marked;
-        like_rows += row.types.size() == best_reading.width && best_reading.width > 1 ? 1u : 0u;
+        like_rows += row.types.size() == width && width > 1 ? 1u : 0u;
       }
     }
     if (like_rows * 2 > marked) {

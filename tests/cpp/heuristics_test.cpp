@@ -171,6 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ';', '"', true, false, "#", 0, 1, 3},
         DialectCase{"hash_header_is_a_header", "#id,name,age\n1,a,3\n2,b,4\n", ',', '"', false,
                     false, "", 0, 1, 3},
+        DialectCase{"hash_on_every_line_is_data", "#1,apple,3\n#2,pear,4\n#3,fig,5\n", ',', '"',
+                    false, false, "", 0, 0, 3},
         DialectCase{"single_quotes",
                     "id,name,price\n1,'Smith, John',3.5\n2,'Doe, Jane',4.25\n3,'Roe',5\n", ',',
                     '\'', false, false, "", 0, 1, 3},
