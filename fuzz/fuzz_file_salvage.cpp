@@ -22,6 +22,11 @@
 // same for every block size, down to one byte, which puts a block boundary at
 // every position of a short input, and for every thread count.
 //
+// Dialect rules: the last input byte also draws reading rules beyond the
+// classic ones (or the whole dialect detected); file and slice salvage agree
+// under them too, for every block size and thread count, and comment and
+// preamble lines are logged one each.
+//
 // Input: four header bytes choose the options (salvage_case.h), the rest is
 // the CSV input. The files live in a directory of their own under $TMPDIR.
 
@@ -90,7 +95,10 @@ std::string counts_text(const tidewrack::SalvageCounts &counts) {
          std::to_string(counts.unclosed_quotes) + " decoded " +
          std::to_string(counts.decoded_bytes) + " replaced " +
          std::to_string(counts.replaced_bytes) + " encoding \"" + std::string(counts.encoding) +
-         "\"";
+         "\" comment lines " + std::to_string(counts.comment_lines) + " preamble lines " +
+         std::to_string(counts.preamble_lines) + " quote " + std::to_string(counts.quote_char) +
+         " escape " + std::to_string(counts.escape_char) + " output quote " +
+         std::to_string(counts.output_quote_char);
 }
 
 bool same_counts(const tidewrack::SalvageCounts &a, const tidewrack::SalvageCounts &b) {
@@ -118,12 +126,11 @@ Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &op
 }
 
 // The files salvage_slice's outcome makes.
-Written rendered(const tidewrack::SalvageOutcome &outcome,
-                 const tidewrack::SalvageOptions &options) {
+Written rendered(const tidewrack::SalvageOutcome &outcome, const tidewrack::SalvageOptions &) {
   Written written{outcome.counts, "", std::string(tidewrack::QUARANTINE_HEADER),
                   std::string(tidewrack::REPAIR_LOG_HEADER)};
   const auto delimiter = static_cast<std::uint8_t>(outcome.counts.detected_delimiter);
-  tidewrack::CleanRowRenderer renderer(delimiter, options.quote_char);
+  tidewrack::CleanRowRenderer renderer(delimiter, outcome.counts.output_quote_char);
   for (std::size_t i = 0; i < outcome.clean_rows.size(); ++i) {
     test_support::append_row(renderer, written.clean, outcome.clean_rows.row(i));
   }
@@ -269,6 +276,7 @@ void expect_log_counts(std::string_view input, const Written &written) {
       lines["unclosed_quote"] != counts.unclosed_quotes ||
       numbers["quote_repaired"] != counts.quote_repairs ||
       numbers["decoded"] != counts.decoded_bytes || numbers["replaced"] != counts.replaced_bytes ||
+      lines["comment"] != counts.comment_lines || lines["preamble"] != counts.preamble_lines ||
       counts.padded_rows + counts.merged_rows != counts.repaired_rows ||
       counts.salvaged_rows + counts.quarantined_rows != counts.total_rows) {
     fuzz::fail("the repair log adds up to the counters", input,
@@ -313,6 +321,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       expect_same(input, "recovery that reads no quote as text changes nothing", recovered, logged,
                   true);
     }
+  }
+
+  if (std::optional<tidewrack::SalvageOptions> rules = fuzz::dialect_rules(options, input)) {
+    const Written read = salvage_file(input, *rules, true);
+    expect_same(input, "file salvage under dialect rules against slice salvage", read,
+                rendered(tidewrack::salvage_slice(input, *rules, true).value(), *rules), true);
+    expect_log_counts(input, read);
+    expect_any_block_size(input, *rules, read);
   }
 
   // Decoded text holds a byte of 0x80 or more only inside a character, so

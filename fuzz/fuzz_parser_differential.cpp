@@ -8,7 +8,8 @@
 // Input: byte 0 is the delimiter, byte 1 the quote character, byte 2 the
 // settings: bit 0 switches quote repair on, bit 1 unclosed-quote recovery, for
 // records of (bits 2-4) columns within a window of 1 + (bits 5-6) lines and
-// 8 or 64 (bit 7) bytes. The rest is the CSV input.
+// 8 or 64 (bit 7) bytes. The rest is the CSV input, whose last byte also
+// draws reading rules beyond the classic ones for a second reading.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,31 +22,26 @@
 #include "naive_parser.h"
 #include "parser/resilient_parser.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  if (size < 3) {
-    return 0;
-  }
-  const std::uint8_t delimiter = data[0];
-  const std::uint8_t quote = data[1];
-  const bool repair = (data[2] & 1) != 0;
-  naive::Recovery recovery;
-  if ((data[2] & 2) != 0) {
-    recovery = {static_cast<std::uint64_t>((data[2] >> 2) & 7),
-                1 + static_cast<std::uint64_t>((data[2] >> 5) & 3),
-                (data[2] & 0x80) != 0 ? 64u : 8u};
-  }
-  const std::string_view input(reinterpret_cast<const char *>(data) + 3, size - 3);
+namespace {
 
-  const std::vector<naive::Row> expected = naive::parse(input, delimiter, quote, repair, recovery);
-  const std::string settings = "delimiter byte " + std::to_string(delimiter) + ", quote byte " +
-                               std::to_string(quote) + ", repair " + (repair ? "on" : "off") +
-                               ", recovery for " + std::to_string(recovery.columns) +
-                               " columns within " + std::to_string(recovery.lines) + " lines and " +
-                               std::to_string(recovery.bytes) + " bytes";
+void check(std::string_view input, std::uint8_t delimiter, std::uint8_t quote, bool repair,
+           naive::Recovery recovery, const tidewrack::ParseRules &rules) {
+  const std::vector<naive::Row> expected =
+      naive::parse(input, delimiter, quote, repair, recovery, rules);
+  const std::string settings =
+      "delimiter byte " + std::to_string(delimiter) + ", quote byte " + std::to_string(quote) +
+      ", repair " + (repair ? "on" : "off") + ", recovery for " + std::to_string(recovery.columns) +
+      " columns within " + std::to_string(recovery.lines) + " lines and " +
+      std::to_string(recovery.bytes) + " bytes, quoting " + (rules.quoting ? "on" : "off") +
+      ", escape byte " + std::to_string(rules.escape.value_or(0)) + ", blanks skipped " +
+      (rules.skip_blanks ? "yes" : "no") + ", comment prefix \"" + rules.comment_prefix +
+      "\", preamble lines " + std::to_string(rules.preamble_lines);
 
-  tidewrack::ResilientParser parser(input, delimiter, quote, repair);
-  tidewrack::ResilientParser counter(input, delimiter, quote, repair);
-  if ((data[2] & 2) != 0) {
+  tidewrack::ResilientParser parser(input, delimiter, quote, repair, tidewrack::ParserInput::Bytes,
+                                    rules);
+  tidewrack::ResilientParser counter(input, delimiter, quote, repair, tidewrack::ParserInput::Bytes,
+                                     rules);
+  if (recovery.lines != 0) {
     parser.recover_unclosed_quotes(recovery.columns, {recovery.lines, recovery.bytes});
     counter.recover_unclosed_quotes(recovery.columns, {recovery.lines, recovery.bytes});
   }
@@ -53,6 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   tidewrack::Record first_field;
   std::size_t index = 0;
   while (parser.next_row(record)) {
+    if (record.kind != tidewrack::Record::Kind::Data) {
+      // A comment or preamble line: no fields, and counting passes over it.
+      if (index >= expected.size() || expected[index].kind != static_cast<int>(record.kind) ||
+          record.size() != 0 || record.begin != expected[index].begin ||
+          record.end != expected[index].end || record.end_line != expected[index].end_line) {
+        fuzz::fail("the parser leaves out the naive parser's comment and preamble lines", input,
+                   settings + ": record " + std::to_string(index));
+      }
+      ++index;
+      continue;
+    }
     std::vector<std::string> fields;
     for (std::size_t i = 0; i < record.size(); ++i) {
       fields.emplace_back(record.field(i));
@@ -118,6 +125,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (parser.next_row(record) || parser.pos() != input.size() ||
       counter.count_row(first_field) != 0) {
     fuzz::fail("the parser is spent after the end of the input", input, settings);
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  if (size < 3) {
+    return 0;
+  }
+  const std::uint8_t delimiter = data[0];
+  const std::uint8_t quote = data[1];
+  const bool repair = (data[2] & 1) != 0;
+  naive::Recovery recovery;
+  if ((data[2] & 2) != 0) {
+    recovery = {static_cast<std::uint64_t>((data[2] >> 2) & 7),
+                1 + static_cast<std::uint64_t>((data[2] >> 5) & 3),
+                (data[2] & 0x80) != 0 ? 64u : 8u};
+  }
+  const std::string_view input(reinterpret_cast<const char *>(data) + 3, size - 3);
+  check(input, delimiter, quote, repair, recovery, {});
+  // The last byte draws reading rules for a second reading: bits 0-1 preamble
+  // lines, bit 2 blanks skipped, bit 3 a backslash escape (or, when the
+  // delimiter or the quote is one, none), bit 4 `#` comments, bit 5 no quoting.
+  if (!input.empty() && (input.back() & 0x3F) != 0) {
+    const auto bits = static_cast<std::uint8_t>(input.back());
+    tidewrack::ParseRules rules;
+    rules.preamble_lines = bits & 3u;
+    rules.skip_blanks = (bits & 4) != 0;
+    if ((bits & 8) != 0 && delimiter != '\\' && quote != '\\') {
+      rules.escape = '\\';
+    }
+    rules.comment_prefix = (bits & 16) != 0 ? "#" : "";
+    rules.quoting = (bits & 32) == 0;
+    check(input, delimiter, quote, repair, recovery, rules);
   }
   return 0;
 }

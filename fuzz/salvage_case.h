@@ -30,6 +30,35 @@ struct SalvageCase {
 
 inline constexpr std::size_t SALVAGE_HEADER_SIZE = 4;
 
+// Reading rules beyond the classic ones, drawn from the input's last byte:
+// bits 0-1 preamble lines, bit 2 blanks skipped, bit 3 a backslash escape, bit
+// 4 `#` comments, bit 5 no quoting, bit 6 the whole dialect detected (when no
+// delimiter is given); the clean file quotes with ". Nothing when the byte
+// draws no rule, or the rules cannot go with the options.
+inline std::optional<tidewrack::SalvageOptions>
+dialect_rules(const tidewrack::SalvageOptions &options, std::string_view input) {
+  if (input.empty() || (input.back() & 0x7F) == 0) {
+    return std::nullopt;
+  }
+  const auto bits = static_cast<std::uint8_t>(input.back());
+  tidewrack::SalvageOptions ruled = options;
+  ruled.rules.preamble_lines = bits & 3u;
+  ruled.rules.skip_blanks = (bits & 4) != 0;
+  if ((bits & 8) != 0) {
+    ruled.rules.escape = '\\';
+  }
+  if ((bits & 16) != 0) {
+    ruled.rules.comment_prefix = "#";
+  }
+  ruled.rules.quoting = (bits & 32) == 0;
+  ruled.detect_dialect = (bits & 64) != 0;
+  ruled.output_quote_char = '"';
+  if (!tidewrack::unreadable_options(ruled).empty()) {
+    return std::nullopt;
+  }
+  return ruled;
+}
+
 inline SalvageCase decode_salvage_case(const std::uint8_t *data, std::size_t size) {
   std::uint8_t header[SALVAGE_HEADER_SIZE] = {};
   std::size_t used = size < SALVAGE_HEADER_SIZE ? size : SALVAGE_HEADER_SIZE;

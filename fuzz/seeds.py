@@ -101,6 +101,11 @@ PARSER_EXTRA = {
     "quote-equals-delimiter": b',,1a,b,,c\n,,,\n',
     "lf-as-delimiter": b'\n"1a\nb\r\nc\n',
     "cr-as-quote": b',\r1\ra,b\r,c\n',
+    # The last byte draws the rules of a second reading: 0x1D is one preamble
+    # line, blanks skipped, a backslash escape and # comments; 0x22 two
+    # preamble lines and no quoting.
+    "rules-escape-comments": b',"1Title "x\n# note, "y\na\\,b, "c,d"\n"e\\"f",g\\\n\x1d',
+    "rules-unquoted-preamble": b';"1a;"b\n"c;d\n1;"2;3"\n\x22',
 }
 
 # Salvage targets: flags byte (0x01 delimiter given, 0x02 fill, 0x04 merge,
@@ -127,6 +132,10 @@ SALVAGE_EXTRA = {
     "recovery-cr-inside-quotes": bytes([0x3F, ord(","), ord('"'), 0x02]) + b'a,b\n"x\ry,q\rz",1\n2,3\n',
     # Padded lines that add up to more than one 8 KiB write buffer.
     "output-past-one-buffer": bytes([0x1F, ord(","), ord('"'), 8]) + b"a,b\n" * 700 + b'"q""q",r\n' * 50,
+    # The last byte draws dialect rules (salvage_case.h): 0x40 the dialect
+    # detected; 0x1C blanks skipped, a backslash escape and # comments.
+    "dialect-detected": bytes([0x0E, 0, ord('"'), 0]) + b"# films\nt;d;y\nDr. S\\; o;K;1964\nM;L;1927\n# end\nB;P;1981\n\x40",
+    "dialect-rules-given": bytes([0x0F, ord(","), ord('"'), 0]) + b'# c\nd,v, "6,000"\n1, a\\,b,2\n\x1c',
 }
 
 # File salvage reads these in an encoding: flags 0x40 auto, 0x80 utf-16, 0xC0 latin-1.

@@ -33,6 +33,7 @@ from ._atomic import salvage_atomically
 from ._frame import read_csv
 from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, same_file, usable_paths
 from ._compression import CompressedDataError
+from ._dialect import Dialect, detect
 from ._report import Report
 from ._salvage import salvage
 
@@ -42,11 +43,13 @@ if TYPE_CHECKING:
 
 __all__ = [
     "CompressedDataError",
+    "Dialect",
     "Report",
     "SalvageReader",
     "Scan",
     "SalvageSummary",
     "__version__",
+    "detect",
     "open",
     "read_arrow",
     "read_csv",

@@ -13,6 +13,7 @@ from ._compression import decompressed_input
 from ._encodings import resolve, transcoded_input
 from ._paths import EnginePaths, StrPath, path_arg
 from ._report import Report
+from ._salvage import dialect_rules
 from ._typed import with_types
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
@@ -85,7 +86,11 @@ def scan(
     threads: SupportsIndex | None = None,
     encoding: str = "auto",
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
+    escape_char: str | None = None,
+    skip_blanks: bool | None = None,
+    comment_prefix: str | None = None,
+    preamble_lines: SupportsIndex | None = None,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
@@ -100,7 +105,8 @@ def scan(
     column without nulls; a batch holds at most ``batch_rows`` rows. Memory
     follows the batch and block size, not the file size: the file is read as
     the batches are taken. ``threads`` reconcile at once (None: one per
-    available core). Compressed input is decompressed as ``salvage()`` does.
+    available core). Compressed input is decompressed, and the dialect
+    detected or taken from the options, as ``salvage()`` does.
 
     The file is opened and its dialect settled here: file failures raise the
     OSError subclass of their kind, naming the file. ``expected_columns=0``
@@ -115,15 +121,23 @@ def scan(
         plain_source, compression = inputs.enter_context(decompressed_input(source))
         if codec is not None:
             plain_source = inputs.enter_context(transcoded_input(plain_source, codec))
+        options: dict[str, Any] = {
+            "delimiter": delimiter,
+            "quote_char": quote_char,
+            "fill_ragged_rows": fill_ragged_rows,
+            "merge_overflow": merge_overflow,
+            "expected_columns": expected_columns,
+            "repair_quotes": repair_quotes,
+        }
+        rules = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks, comment_prefix,
+                              preamble_lines)
         engine_path = inputs.enter_context(EnginePaths())(plain_source)
 
         def open_native() -> _native.ArrowScan:
             try:
                 return _native.ArrowScan(
                     engine_path, batch_rows=batch_rows, threads=threads, encoding=engine_encoding,
-                    delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
-                    merge_overflow=merge_overflow, expected_columns=expected_columns,
-                    repair_quotes=repair_quotes, recover_unclosed_quotes=recover_unclosed_quotes,
+                    recover_unclosed_quotes=recover_unclosed_quotes, **options, **rules,
                 )
             except OSError as err:
                 if err.filename == engine_path:

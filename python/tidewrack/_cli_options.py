@@ -14,11 +14,17 @@ if TYPE_CHECKING:
 
     class SalvageOptions(TypedDict):
         delimiter: str | None
-        quote_char: str
+        quote_char: str | None
         fill_ragged_rows: bool
         merge_overflow: bool
         expected_columns: int | None
         repair_quotes: bool
+
+    class DialectOptions(TypedDict):
+        escape_char: str | None
+        comment_prefix: str | None
+        skip_blanks: bool | None
+        preamble_lines: int | None
 
 
 _DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|", "space": " "}
@@ -30,8 +36,20 @@ def delimiter_arg(text: str) -> str:
     return one_ascii_char(text, "a delimiter: one ASCII character or tab, comma, semicolon, pipe, space")
 
 
-def quote_arg(text: str) -> str:
-    return one_ascii_char(text, "a quote character: one ASCII character")
+def quote_arg(text: str) -> str | None:
+    if text.lower() == "none":
+        return None
+    return one_ascii_char(text, "a quote character: one ASCII character, or none")
+
+
+def escape_arg(text: str) -> str:
+    return one_ascii_char(text, "an escape character: one ASCII character")
+
+
+def comment_arg(text: str) -> str:
+    if not text or "\r" in text or "\n" in text:
+        raise argparse.ArgumentTypeError(f"expected a comment prefix on one line, got {text!r}")
+    return text
 
 
 def one_ascii_char(text: str, expected: str) -> str:
@@ -80,7 +98,8 @@ def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[st
     )
     group.add_argument(
         "--quote-char", type=quote_arg, default='"', metavar="C",
-        help="quote character of the input and the output (default: %(default)s)",
+        help="quote character of the input, or none (default: %(default)s, or detected with the "
+        "delimiter; the clean file quotes with \")",
     )
     group.add_argument(
         *columns_flags, dest="columns", type=bounded_int(0), metavar="COLUMNS",
@@ -102,6 +121,36 @@ def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[st
         help="read quotes strictly: a quote inside a quoted field always closes it, instead "
         "of being kept as text when a later quote on the line closes the field better",
     )
+
+
+def add_dialect_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("dialect options (default: detected when no delimiter is given)")
+    group.add_argument(
+        "--escape-char", type=escape_arg, metavar="C",
+        help="the character after it is taken literally, e.g. '\\'",
+    )
+    group.add_argument(
+        "--comment-prefix", type=comment_arg, metavar="TEXT",
+        help="lines starting with TEXT are comments: logged, left out of the clean file",
+    )
+    group.add_argument(
+        "--skip-blanks", action=argparse.BooleanOptionalAction, default=None,
+        help="leave out spaces and tabs right after a delimiter",
+    )
+    group.add_argument(
+        "--preamble-lines", type=bounded_int(0), metavar="N",
+        help="the first N lines come before the table: logged, left out of the clean file",
+    )
+
+
+def dialect_options(args: argparse.Namespace) -> DialectOptions:
+    """The dialect keyword options of salvage() chosen on the command line."""
+    return {
+        "escape_char": args.escape_char,
+        "comment_prefix": args.comment_prefix,
+        "skip_blanks": args.skip_blanks,
+        "preamble_lines": args.preamble_lines,
+    }
 
 
 def refuse_impossible_options(args: argparse.Namespace) -> None:

@@ -10,7 +10,7 @@ import sysconfig
 import _tidewrack_backend
 
 from . import _cli_preview, _cli_salvage, _cli_sniff, _native
-from ._cli_options import add_salvage_options, bounded_int, encoding_arg, threads_arg
+from ._cli_options import add_dialect_options, add_salvage_options, bounded_int, encoding_arg, threads_arg
 
 DESCRIPTION = """\
 Salvage damaged CSV files: every record is kept, repaired (short rows padded,
@@ -92,8 +92,10 @@ examples:
 
 SNIFF_EPILOG = """\
 Only the head of a file is read: its first 100 non-blank rows, which is what
-the detection itself looks at (at most 32 MiB once blank lines are left out).
-The answer is what 'tidewrack salvage' detects."""
+the detection itself looks at (standard input: at most its first 32 MiB).
+The answer is what 'tidewrack salvage' detects without --delimiter: the
+delimiter, the quote and escape characters, blanks after delimiters, comment
+and preamble lines, a header row, the column count and a confidence."""
 
 PREVIEW_EPILOG = """\
 The whole file is salvaged (in memory) so that the counts in the last line are
@@ -185,6 +187,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="threads that salvage at once (default: one per available core); the files are the same",
     )
     add_salvage_options(salvage, ("-n", "--columns"))
+    add_dialect_options(salvage)
     report = salvage.add_argument_group("reporting")
     report.add_argument(
         "--json", action="store_true",
@@ -202,11 +205,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     sniff = commands.add_parser(
         "sniff", formatter_class=formatter, epilog=SNIFF_EPILOG,
-        help="print the detected delimiter and column count of files",
-        description="Print the delimiter and the column count that a salvage would detect,\n"
+        help="print the detected dialect and column count of files",
+        description="Print the dialect and the column count that a salvage would detect,\n"
         "one line per FILE.",
     )
     sniff.add_argument("files", nargs="+", metavar="FILE", help="CSV files; '-' reads standard input")
+    sniff.add_argument("--json", action="store_true", help="one JSON object per file: the whole dialect")
     sniff.set_defaults(run=_cli_sniff.run, parser=sniff)
 
     preview = commands.add_parser(

@@ -14,6 +14,8 @@ from ._table import render_table
 
 def run(args: argparse.Namespace) -> int:
     refuse_impossible_options(args)
+    if args.quote_char is None:
+        args.parser.error("preview reads quotes the classic way; give a quote character")
     require_stdout()
     with Scratch() as scratch:
         path, _ = engine_input(args.file, scratch)

@@ -86,6 +86,8 @@ def report_text(report: Report) -> str:
          plural(r.unclosed_quotes or 0, "opening quote", "opening quotes") + " read as text"),
         ("decoded", r.decoded_bytes, bytes_(r.decoded_bytes or 0) + " read as cp1252"),
         ("replaced", r.replaced_bytes, bytes_(r.replaced_bytes or 0) + " not decodable, replaced by U+FFFD"),
+        ("comments", r.comment_lines, plural(r.comment_lines or 0, "comment line", "comment lines") + " left out"),
+        ("preamble", r.preamble_lines, plural(r.preamble_lines or 0, "line", "lines") + " before the table left out"),
     ]
     lines = [
         f"tidewrack: {source} -> {target}",
@@ -100,8 +102,15 @@ def report_text(report: Report) -> str:
         lines.append(f"  encoding     {r.encoding}")
     if r.compression is not None:
         lines.append(f"  compression  {r.compression}")
+    dialect = [
+        *([f"quote {r.quote_char or 'none'}"] if r.quote_char != '"' and r.output_quote_char is not None else []),
+        *([f"escape {r.escape_char}"] if r.escape_char else []),
+        *(["blanks after delimiters skipped"] if r.skip_blanks else []),
+        *([f"comments {r.comment_prefix}"] if r.comment_prefix else []),
+    ]
     lines += [
         f"  delimiter    {describe_delimiter(r.detected_delimiter)}",
+        *([f"  dialect      {', '.join(dialect)}"] if dialect else []),
         f"  columns      {r.inferred_columns}",
         f"  time         {timing}",
     ]

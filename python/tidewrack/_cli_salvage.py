@@ -28,7 +28,7 @@ from ._cli_io import (
     source_label,
     write_error,
 )
-from ._cli_options import refuse_impossible_options, salvage_options
+from ._cli_options import dialect_options, refuse_impossible_options, salvage_options
 from ._cli_progress import ProgressBar, progress_bar
 from ._cli_report import report_json, report_text
 from ._compression import CompressedDataError
@@ -83,6 +83,8 @@ def run(args: argparse.Namespace) -> int:
         parser.error("--classic reads the bytes as they are; drop --encoding")
     if args.classic and args.threads is not None:
         parser.error("--classic runs on one thread; drop --threads")
+    if args.classic and (args.quote_char is None or any(value is not None for value in dialect_options(args).values())):
+        parser.error("--classic reads the classic dialect; drop --quote-char none and the dialect options")
     if many:
         return run_many(args)
 
@@ -291,6 +293,7 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
             report = salvage(
                 source, target, quarantine=job.quarantine, repairs=job.repairs, encoding=args.encoding,
                 classic=args.classic, threads=args.threads, progress=progress, **salvage_options(args),
+                **dialect_options(args),
             )
         except OSError as err:
             destinations = [path for _, path in job.destinations()]

@@ -1,49 +1,23 @@
-"""tidewrack sniff: the delimiter and column count a salvage would detect.
+"""tidewrack sniff: the dialect and column count a salvage would detect.
 
-Detection looks only at the first non-blank records of a file (50 to choose
-the delimiter, 100 to count columns) and skips blank ones, so a file is not
-salvaged whole: its head is read with its blank lines (empty or spaces only)
-left out, and the engine salvages that head from a scratch file. Every record
-of the head but the last is a record of the file, or one of its quoted fields
-less some blank lines, which changes no field count. Once 100 of those records
-are certainly non-blank, the head gives the whole file's answer; otherwise a
-head with twice the lines is read. At most HEAD_LIMIT bytes of head are kept,
-so the time follows what is read and the memory does not grow with the file.
+A file is read as the salvage reads it, only as far as detection needs: its
+head, up to the first lines that are not blank. Standard input is kept to
+HEAD_LIMIT bytes in a scratch file first, which is as much as any detection
+needs unless blank lines come first.
 """
 
 from __future__ import annotations
 
 import argparse
-import re
-from collections.abc import Iterable, Iterator
-from contextlib import nullcontext
+import itertools
+import json
+from collections.abc import Iterator
 
-from _tidewrack_backend import SalvageSummary
-
-from . import open as salvage_open
-from ._cli_io import (
-    STDIO,
-    CliError,
-    Scratch,
-    chunks_of,
-    print_out,
-    read_error,
-    require_stdout,
-    say,
-    shown,
-    stdin_binary,
-)
+from ._cli_io import STDIO, CliError, Scratch, chunks_of, print_out, read_error, require_stdout, say, shown, stdin_binary
 from ._cli_report import describe_delimiter
-
-TYPE_CHECKING = False  # importing typing would slow every command's start
-if TYPE_CHECKING:
-    from typing import BinaryIO, ContextManager
+from ._dialect import Dialect, detect
 
 HEAD_LIMIT = 32 << 20
-ROWS_EXAMINED = 100
-_BLANK = b" \r\n"
-# A line break, then blank lines up to the next line break: one line break is enough.
-_BLANK_LINES = re.compile(rb"[\r\n][ \r\n]*[\r\n]")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -52,88 +26,53 @@ def run(args: argparse.Namespace) -> int:
     for path in args.files:
         try:
             with Scratch() as scratch:
-                summary = detect(path, scratch)
+                dialect = dialect_of(path, scratch)
         except CliError as err:
             say(f"tidewrack: {err}")
             status = err.exit_code
             continue
         label = "<stdin>" if path == STDIO else shown(path)
-        if summary.total_rows == 0:
-            print_out(f"{label}: no rows")
+        if args.json:
+            print_out(json.dumps({"file": label, **dialect.to_dict()}, ensure_ascii=False))
         else:
-            delimiter = describe_delimiter(summary.detected_delimiter)
-            print_out(f"{label}: delimiter {delimiter}, {summary.inferred_columns} columns")
+            print_out(f"{label}: {describe(dialect)}")
     return status
 
 
-def detect(path: str, scratch: Scratch) -> SalvageSummary:
-    with opened(path) as stream:
-        head = BlankFreeHead(chunks_of(stream, path))
-        wanted = ROWS_EXAMINED + 1
-        while True:
-            head.read_lines(wanted)
-            if head.ended:
-                return salvage_open(scratch.write("head.csv", iter([bytes(head.kept)]))[0]).summary
-            sample, _ = scratch.write("head.csv", iter([head.whole_lines()]))
-            reader = salvage_open(sample)
-            # The last row may be a quoted field cut short by the end of the head.
-            if count_non_blank(list(reader)[:-1]) >= ROWS_EXAMINED or head.full:
-                return reader.summary
-            wanted *= 2
-
-
-def opened(path: str) -> ContextManager[BinaryIO]:
+def dialect_of(path: str, scratch: Scratch) -> Dialect:
     if path == STDIO:
-        return nullcontext(stdin_binary())
+        path, _ = scratch.write("head.csv", head_of(chunks_of(stdin_binary(), path)))
     try:
-        return open(path, "rb")
+        return detect(path)
     except OSError as err:
         raise read_error(path, err) from None
 
 
-class BlankFreeHead:
-    """The head of a stream without its blank lines, read as far as asked."""
-
-    def __init__(self, chunks: Iterator[bytes]) -> None:
-        self._chunks = chunks
-        self.kept = bytearray()
-        # Spaces and line breaks after the last kept byte: blank lines, or the
-        # indent of a line still to come.
-        self._pending = bytearray()
-        self._lines = 0
-        self.ended = False
-
-    @property
-    def full(self) -> bool:
-        return len(self.kept) + len(self._pending) >= HEAD_LIMIT
-
-    def read_lines(self, wanted: int) -> None:
-        """Reads until ``wanted`` line breaks are kept, the stream ends or the head is full."""
-        while self._lines < wanted and not self.ended and not self.full:
-            chunk = next(self._chunks, None)
-            if chunk is None:
-                self.kept += self._pending
-                self.ended = True
-                return
-            if chunk.count(b" ") == len(chunk):
-                self._pending += chunk  # what follows tells whether it is kept: no need to scan it again
-                continue
-            data = _BLANK_LINES.sub(b"\n", self._pending + chunk)
-            end = len(data.rstrip(_BLANK))
-            self.kept += data[:end]
-            self._pending = bytearray(data[end:])
-            self._lines += data.count(b"\n", 0, end) + data.count(b"\r", 0, end)
-
-    def whole_lines(self) -> bytes:
-        """What was kept up to its last line break, or all that was read if it has none."""
-        cut = max(self.kept.rfind(b"\n"), self.kept.rfind(b"\r"))
-        return bytes(self.kept + self._pending if cut < 0 else self.kept[: cut + 1])
+def head_of(chunks: Iterator[bytes]) -> Iterator[bytes]:
+    """The first HEAD_LIMIT bytes of ``chunks`` (or a little more)."""
+    kept = 0
+    for chunk in itertools.takewhile(lambda _: kept < HEAD_LIMIT, chunks):
+        kept += len(chunk)
+        yield chunk
 
 
-def count_non_blank(rows: Iterable[list[str]]) -> int:
-    """Rows that came from non-blank records; all-empty rows are not counted.
+def describe(dialect: Dialect) -> str:
+    """One line: delimiter and width first (what the classic sniff said), then the rest."""
+    def char(value: str | None) -> str:
+        return "none" if value is None else f'"{value}"' if value == "'" else f"'{value}'"
 
-    Padding turns a blank line into a row of empty fields, so a row counts only
-    when some field holds more than white space: an undercount, never an over.
-    """
-    return sum(1 for row in rows if any(field.strip() for field in row))
+    parts = [
+        f"quote {char(dialect.quote_char)}",
+        f"escape {char(dialect.escape_char)}",
+        f"header {dialect.header_rows} row" + ("" if dialect.header_rows == 1 else "s"),
+        f"confidence {dialect.confidence:.2f}",
+    ]
+    if dialect.skip_blanks:
+        parts.append("blanks after delimiters skipped")
+    if dialect.comment_prefix is not None:
+        parts.append(f"comments {char(dialect.comment_prefix)}")
+    if dialect.preamble_lines:
+        parts.append(f"{dialect.preamble_lines} preamble lines")
+    return (
+        f"delimiter {describe_delimiter(dialect.delimiter)}, {dialect.columns} columns; " + ", ".join(parts)
+    )

@@ -17,6 +17,26 @@ class SalvageCounts(TypedDict):
     decoded_bytes: int
     replaced_bytes: int
     encoding: str
+    quote_char: str | None
+    escape_char: str | None
+    skip_blanks: bool
+    comment_prefix: str | None
+    header_rows: int
+    confidence: float
+    comment_lines: int
+    preamble_lines: int
+    output_quote_char: str | None
+
+class DialectValues(TypedDict):
+    delimiter: str
+    quote_char: str | None
+    escape_char: str | None
+    skip_blanks: bool
+    comment_prefix: str | None
+    preamble_lines: int
+    header_rows: int
+    columns: int
+    confidence: float
 
 def salvage(
     input_path: str,
@@ -34,8 +54,18 @@ def salvage(
     encoding: str = "auto",
     threads: SupportsIndex | None = None,
     progress: Callable[[int], object] | None = None,
+    detect_dialect: bool = False,
+    quoting: bool = True,
+    escape_char: str | None = None,
+    skip_blanks: bool = False,
+    comment_prefix: str | None = None,
+    preamble_lines: SupportsIndex | None = None,
+    output_quote_char: str | None = None,
 ) -> SalvageCounts:
     """Salvages a CSV file into a clean file, a quarantine file and a repair log."""
+
+def detect(source: str, *, text: bool = False, encoding: str = "auto") -> DialectValues:
+    """The dialect salvage() would read, from a file's head or a text."""
 
 def simd() -> str:
     """The instructions the parser uses to classify input bytes: "avx2", "sse2" or "scalar"."""
@@ -56,6 +86,13 @@ class ArrowScan:
         repair_quotes: bool = True,
         recover_unclosed_quotes: bool = True,
         encoding: str = "auto",
+        detect_dialect: bool = False,
+        quoting: bool = True,
+        escape_char: str | None = None,
+        skip_blanks: bool = False,
+        comment_prefix: str | None = None,
+        preamble_lines: SupportsIndex | None = None,
+        output_quote_char: str | None = None,
         threads: SupportsIndex | None = None,
         batch_rows: SupportsIndex | None = None,
     ) -> None: ...

@@ -39,6 +39,17 @@ class Report:
     repairs: str | None  # the repair log
     input_bytes: int
     elapsed_seconds: float
+    # The dialect read, and the lines it left out of the table (None under
+    # classic=True for what the classic engine does not report).
+    quote_char: str | None = None  # None: no quoting
+    escape_char: str | None = None
+    skip_blanks: bool | None = None
+    comment_prefix: str | None = None
+    header_rows: int | None = None
+    confidence: float | None = None
+    comment_lines: int | None = None
+    preamble_lines: int | None = None
+    output_quote_char: str | None = None  # the clean file's
 
     def to_dict(self) -> dict[str, Any]:
         """The fields in order, ready for JSON."""

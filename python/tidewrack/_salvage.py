@@ -13,6 +13,7 @@ import _tidewrack_backend as _backend
 from . import _native
 from ._atomic import salvage_atomically
 from ._compression import decompressed_input
+from ._dialect import detect
 from ._encodings import resolve, transcoded_input
 from ._paths import StrPath, collision, default_output, named_after_output, path_arg
 from ._report import Report
@@ -34,7 +35,11 @@ def salvage(
     encoding: str = "auto",
     classic: bool = False,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
+    escape_char: str | None = None,
+    skip_blanks: bool | None = None,
+    comment_prefix: str | None = None,
+    preamble_lines: SupportsIndex | None = None,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
@@ -58,6 +63,15 @@ def salvage(
     width (``recover_unclosed_quotes``, on unless ``classic``). ``classic=True``
     runs the classic module's ``salvage_file`` instead, byte for byte: no repair
     log (``repairs`` must be left out or None) and no recovery.
+
+    Without a ``delimiter`` the package's rules detect the whole dialect from
+    the head of the file (see ``detect()``): the delimiter, the quote
+    (``quote_char=None``: none), a backslash escape, blanks after delimiters,
+    ``#`` comment lines and preamble lines, which the repair log lists and the
+    clean file leaves out. ``quote_char`` (other than ``"``), ``escape_char``,
+    ``skip_blanks``, ``comment_prefix`` and ``preamble_lines`` override what
+    is detected; with a ``delimiter`` they are the whole dialect. The clean
+    file keeps the delimiter and quotes with ``"``.
 
     ``threads`` salvage at once (None: one per available core); the files are
     the same for every count. ``classic`` runs on one thread.
@@ -89,6 +103,11 @@ def salvage(
             raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto'")
         if threads is not None:
             raise ValueError("classic=True runs on one thread; leave threads out")
+        if quote_char is None or any(
+            value is not None for value in (escape_char, skip_blanks, comment_prefix, preamble_lines)
+        ):
+            raise ValueError("classic=True reads the classic dialect; leave quote_char=None, escape_char, "
+                             "skip_blanks, comment_prefix and preamble_lines out")
         repairs_path = None
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
@@ -116,7 +135,8 @@ def salvage(
 
         summary = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
         counts: dict[str, Any] = {
-            **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8"
+            **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8",
+            "quote_char": quote_char, "output_quote_char": quote_char,
         }
         compression = None
     else:
@@ -130,11 +150,13 @@ def salvage(
                 plain_source = inputs.enter_context(transcoded_input(plain_source, codec, done))
                 done = None
             engine_done = done
+            rules = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks,
+                                   comment_prefix, preamble_lines)
             native = salvage_atomically(
                 plain_source, output_path, [quarantine_path, repairs_path],
                 lambda engine_input, output, others: _native.salvage(
                     engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
-                    encoding=engine_encoding, threads=threads, progress=engine_done, **options
+                    encoding=engine_encoding, threads=threads, progress=engine_done, **options, **rules
                 ),
             )
         counts = dict(native)
@@ -152,6 +174,52 @@ def salvage(
         input_bytes=input_bytes,
         elapsed_seconds=elapsed,
     )
+
+
+def dialect_rules(
+    source: str,
+    encoding: str,
+    options: dict[str, Any],
+    escape_char: str | None,
+    skip_blanks: bool | None,
+    comment_prefix: str | None,
+    preamble_lines: SupportsIndex | None,
+) -> dict[str, Any]:
+    """The engine's dialect arguments; fills in ``options``' delimiter and quote when some are given.
+
+    Without a delimiter or any dialect option the engine detects the whole
+    dialect itself, from the head it reads anyway. With some options but no
+    delimiter, the detected dialect is completed by them.
+    """
+    given = {
+        "escape_char": escape_char,
+        "skip_blanks": skip_blanks,
+        "comment_prefix": comment_prefix,
+        "preamble_lines": preamble_lines,
+    }
+    quote = options["quote_char"]
+    if options["delimiter"] is None and quote == '"' and all(value is None for value in given.values()):
+        return {"detect_dialect": True, "output_quote_char": '"'}
+    if options["delimiter"] is None:
+        found = detect(source, encoding=encoding)
+        options["delimiter"] = found.delimiter
+        if quote == '"':
+            quote = found.quote_char
+        detected = {
+            "escape_char": found.escape_char,
+            "skip_blanks": found.skip_blanks,
+            "comment_prefix": found.comment_prefix,
+            "preamble_lines": found.preamble_lines,
+        }
+        given = {name: detected[name] if value is None else value for name, value in given.items()}
+    options["quote_char"] = '"' if quote is None else quote
+    return {
+        **given,
+        "skip_blanks": bool(given["skip_blanks"]),
+        "quoting": quote is not None,
+        # A clean file quoted with the delimiter could not be read back.
+        "output_quote_char": '"' if options["delimiter"] != '"' else options["quote_char"],
+    }
 
 
 def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str | None:

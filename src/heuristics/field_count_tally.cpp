@@ -7,8 +7,9 @@ namespace tidewrack {
 
 std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
-                  std::size_t limit, StopPoll stop, ParserInput kind, bool *reached_end) {
-  ResilientParser parser(sample, delimiter, quote_char, true, kind);
+                  std::size_t limit, StopPoll stop, ParserInput kind, bool *reached_end,
+                  const ParseRules &rules) {
+  ResilientParser parser(sample, delimiter, quote_char, true, kind, rules);
   Record first_field;
   StopCheckpoints checkpoints(stop);
   std::vector<std::size_t> field_counts;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "error/stop_poll.h"
+#include "parser/parse_rules.h"
 #include "parser/parser_input.h"
 
 namespace tidewrack {
@@ -33,6 +34,7 @@ inline FieldCountTally tally(const std::vector<std::size_t> &field_counts) {
 // the last record counted, or one more, might read otherwise in a longer one.
 std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
-                  std::size_t limit, StopPoll stop, ParserInput kind, bool *reached_end = nullptr);
+                  std::size_t limit, StopPoll stop, ParserInput kind, bool *reached_end = nullptr,
+                  const ParseRules &rules = {});
 
 } // namespace tidewrack

@@ -8,9 +8,10 @@ namespace tidewrack {
 
 std::optional<std::uint64_t> infer_column_count(std::string_view sample, std::uint8_t delimiter,
                                                 std::uint8_t quote_char, StopPoll stop,
-                                                ParserInput kind, bool *reached_end) {
-  const std::optional<std::vector<std::size_t>> field_counts =
-      head_field_counts(sample, delimiter, quote_char, INFER_RECORD_LIMIT, stop, kind, reached_end);
+                                                ParserInput kind, bool *reached_end,
+                                                const ParseRules &rules) {
+  const std::optional<std::vector<std::size_t>> field_counts = head_field_counts(
+      sample, delimiter, quote_char, INFER_RECORD_LIMIT, stop, kind, reached_end, rules);
   if (!field_counts) {
     return std::nullopt;
   }

@@ -112,6 +112,10 @@ struct Record {
   std::uint64_t stray_quotes = 0;
   // The line of each opening quote that unclosed-quote recovery read as text.
   std::vector<std::uint64_t> unclosed_quote_lines;
+  // A line the rules leave out of the table (a comment or a preamble line)
+  // comes as a record of no fields.
+  enum class Kind : std::uint8_t { Data, Comment, Preamble };
+  Kind kind = Kind::Data;
 
   std::size_t size() const { return spans.size(); }
   std::string_view field(std::size_t index) const {
@@ -133,6 +137,7 @@ struct Record {
     specials_marked = false;
     stray_quotes = 0;
     unclosed_quote_lines.clear();
+    kind = Kind::Data;
   }
 };
 

@@ -1,5 +1,8 @@
 #include "parser/resilient_parser.h"
 
+#include <cstring>
+#include <utility>
+
 #include "parser/utf8.h"
 
 namespace tidewrack {
@@ -20,17 +23,18 @@ std::size_t start_offset(std::string_view data, ParserInput kind) {
 }
 
 ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
-                                 std::uint8_t quote_char, bool repair_quotes, ParserInput kind)
+                                 std::uint8_t quote_char, bool repair_quotes, ParserInput kind,
+                                 ParseRules rules)
     : data_(reinterpret_cast<const unsigned char *>(data.data())), size_(data.size()),
       pos_(start_offset(data, kind)), delimiter_(delimiter), quote_(quote_char),
-      repair_quotes_(repair_quotes),
+      repair_quotes_(repair_quotes), rules_(std::move(rules)),
       // Decoded text cut at ASCII bytes gives well-formed fields: no byte needs
       // a UTF-8 check.
       high_mask_(kind == ParserInput::DecodedText && delimiter < 0x80 && quote_char < 0x80
                      ? 0
                      : ~std::uint64_t{0}),
-      classified_(delimiter != quote_char && delimiter != CR && delimiter != LF &&
-                  quote_char != CR && quote_char != LF && !is_blank(quote_char)),
+      classified_(rules_.classic() && delimiter != quote_char && delimiter != CR &&
+                  delimiter != LF && quote_char != CR && quote_char != LF && !is_blank(quote_char)),
       closing_(data_, size_, delimiter, quote_char) {}
 
 void ResilientParser::recover_unclosed_quotes(std::uint64_t columns, QuoteRecoveryLimits limits) {
@@ -64,7 +68,14 @@ std::size_t ResilientParser::count_row(Record &first_field) {
   first_field.start_line = line_;
   if (!classified_) {
     // Settings parsed byte by byte build every field anyway; they are rare.
-    next_row_bytewise(first_field);
+    do {
+      first_field.clear();
+      first_field.begin = pos_;
+      first_field.start_line = line_;
+      if (!next_row_bytewise(first_field)) {
+        return 0;
+      }
+    } while (first_field.kind != Record::Kind::Data);
     return first_field.spans.size();
   }
   return unclosed_quotes_ ? cut_classified<true, true>(first_field)
@@ -385,17 +396,64 @@ end_of_input:
   return COUNTING ? completed : spans.size();
 }
 
+// A comment or preamble line: left out whole, up to its line break, quotes and
+// all. LF, CR and CR LF end it, as they end a record.
+bool ResilientParser::skip_line(Record &record, Record::Kind kind) {
+  std::size_t at = pos_;
+  while (at < size_ && data_[at] != CR && data_[at] != LF) {
+    ++at;
+  }
+  record.kind = kind;
+  record.end_line = line_;
+  if (at < size_) {
+    ++line_;
+    at += data_[at] == CR && at + 1 < size_ && data_[at + 1] == LF ? 2 : 1;
+  }
+  record.end = at;
+  pos_ = at;
+  return true;
+}
+
 // The rules taken one byte at a time, for settings under which a byte can play
 // two parts (a quote that is also a line break or a blank, a delimiter that is
-// also the quote or a line break): their order then decides.
+// also the quote or a line break), or beyond the classic ones: their order then
+// decides.
 bool ResilientParser::next_row_bytewise(Record &record) {
   const unsigned char *const data = data_;
   const std::size_t size = size_;
+  if (pos_ >= size) {
+    return false;
+  }
+  if (line_ <= rules_.preamble_lines) {
+    return skip_line(record, Record::Kind::Preamble);
+  }
+  const std::string &comment = rules_.comment_prefix;
+  if (!comment.empty() && size - pos_ >= comment.size() &&
+      std::memcmp(data + pos_, comment.data(), comment.size()) == 0) {
+    return skip_line(record, Record::Kind::Comment);
+  }
   std::string &text = record.text;
   std::size_t at = pos_;
   std::size_t field_begin = 0;
+  // Out of range of a byte when the rule is off.
+  const int quote = rules_.quoting ? quote_ : -1;
+  const int escape = rules_.escape ? *rules_.escape : -1;
 
   auto take = [&](std::uint8_t byte) { text.push_back(static_cast<char>(byte)); };
+  // An escape takes the byte after it literally (an LF so taken still counts
+  // a line); one at the end of the input stays.
+  auto take_escaped = [&] {
+    if (at + 1 == size) {
+      take(data[at]);
+      ++at;
+      return;
+    }
+    if (data[at + 1] == LF) {
+      ++line_;
+    }
+    take(data[at + 1]);
+    at += 2;
+  };
   auto complete_field = [&] {
     sanitize_utf8_tail(text, field_begin);
     record.spans.push_back({field_begin, (text.size() - field_begin) | Record::IN_TEXT});
@@ -419,20 +477,28 @@ bool ResilientParser::next_row_bytewise(Record &record) {
     pos_ = at;
     return true;
   };
+  goto field_start;
+
+after_delimiter:
+  if (rules_.skip_blanks) {
+    while (at < size && is_blank(data[at])) {
+      ++at;
+    }
+  }
 
 field_start:
   if (at == size) {
     complete_field(); // a delimiter just opened this empty field
     return end_at_input_end();
   }
-  if (data[at] == quote_) {
+  if (data[at] == quote) {
     ++at;
     goto quoted;
   }
   if (data[at] == delimiter_) {
     complete_field();
     ++at;
-    goto field_start;
+    goto after_delimiter;
   }
   if (data[at] == CR || data[at] == LF) {
     complete_field();
@@ -446,10 +512,14 @@ unquoted:
       return end_at_input_end();
     }
     std::uint8_t byte = data[at];
+    if (byte == escape) {
+      take_escaped();
+      continue;
+    }
     if (byte == delimiter_) {
       complete_field();
       ++at;
-      goto field_start;
+      goto after_delimiter;
     }
     if (byte == CR || byte == LF) {
       complete_field();
@@ -466,12 +536,16 @@ quoted:
       return end_at_input_end();
     }
     std::uint8_t byte = data[at];
-    if (byte == quote_) {
+    if (byte == escape) {
+      take_escaped();
+      continue;
+    }
+    if (byte == quote) {
       if (at + 1 == size) {
         ++at;
         goto after_quote;
       }
-      if (data[at + 1] == quote_) { // a doubled quote stands for one
+      if (data[at + 1] == quote) { // a doubled quote stands for one
         take(quote_);
         at += 2;
         continue;
@@ -501,7 +575,7 @@ after_quote: {
   if (data[after] == delimiter_) {
     complete_field();
     at = after + 1;
-    goto field_start;
+    goto after_delimiter;
   }
   if (data[after] == CR || data[after] == LF) {
     complete_field();

@@ -7,6 +7,7 @@
 
 #include "parser/byte_scan.h"
 #include "parser/closing_quote.h"
+#include "parser/parse_rules.h"
 #include "parser/parser_input.h"
 #include "parser/record.h"
 #include "parser/unclosed_quote.h"
@@ -21,8 +22,9 @@ namespace tidewrack {
 // later quote on the same physical line is a better closing candidate.
 class ResilientParser {
 public:
+  // Rules other than the classic ones are read byte by byte.
   ResilientParser(std::string_view data, std::uint8_t delimiter, std::uint8_t quote_char,
-                  bool repair_quotes, ParserInput kind = ParserInput::Bytes);
+                  bool repair_quotes, ParserInput kind = ParserInput::Bytes, ParseRules rules = {});
 
   // Switches unclosed-quote recovery on for records of `columns` fields (see
   // UnclosedQuoteCheck): an opening quote whose field would run on past its
@@ -34,13 +36,14 @@ public:
 
   // Fills `record` with the next record and returns true, or returns false at
   // the end of the input. `record.end_line` receives the line the record ends on.
-  // The record's fields may point into the input.
+  // The record's fields may point into the input. A comment or preamble line
+  // comes as a record of its kind with no fields.
   bool next_row(Record &record);
 
   // Consumes the next record exactly as next_row would, lines counted alike,
   // but builds only its first field, into `first_field`: the fields after it
-  // are counted, not cut. Returns the record's number of fields, or 0 at the
-  // end of the input.
+  // are counted, not cut. Comment and preamble lines are passed over. Returns
+  // the record's number of fields, or 0 at the end of the input.
   std::size_t count_row(Record &first_field);
 
   // What a lane that cuts plain records itself from the classified blocks
@@ -54,6 +57,7 @@ public:
   std::size_t size() const { return size_; }
   std::uint8_t delimiter() const { return delimiter_; }
   std::uint8_t quote() const { return quote_; }
+  const ParseRules &rules() const { return rules_; }
   const ClassifiedBlock &last_block() const { return block_; }
   // The 64 bytes from `base` (a multiple of 64 below the input size), classified.
   ByteClasses classify_block(std::size_t base) const;
@@ -91,6 +95,7 @@ private:
 
   template <bool RECOVERING, bool COUNTING> std::size_t cut_classified(Record &record);
   bool next_row_bytewise(Record &record);
+  bool skip_line(Record &record, Record::Kind kind);
 
   const unsigned char *data_;
   std::size_t size_;
@@ -99,11 +104,13 @@ private:
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;
+  ParseRules rules_;
   // Clears the classified high bytes where none can be invalid UTF-8.
   std::uint64_t high_mask_;
   // The delimiter and the quote are distinct and neither is a line-break byte
-  // nor (the quote) a blank: the rules then never compete for one byte, and
-  // records are cut from classified blocks. Other settings go byte by byte.
+  // nor (the quote) a blank, and the rules are the classic ones: the rules then
+  // never compete for one byte, and records are cut from classified blocks.
+  // Other settings go byte by byte.
   bool classified_;
   ClassifierTarget target_ = best_classifier_target();
 

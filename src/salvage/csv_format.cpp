@@ -31,9 +31,11 @@ char *put(char *out, std::string_view text) {
 
 } // namespace
 
-CleanRowRenderer::CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char)
+CleanRowRenderer::CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char,
+                                   std::uint8_t parser_quote)
     : delimiter_(byte_as_utf8(delimiter)), quote_(byte_as_utf8(quote_char)),
-      single_bytes_(delimiter < 0x80 && quote_char < 0x80) {
+      single_bytes_(delimiter < 0x80 && quote_char < 0x80),
+      marks_apply_(single_bytes_ && quote_char == parser_quote) {
   special_[delimiter] = special_[quote_char] = special_['\n'] = special_['\r'] = true;
 }
 
@@ -150,7 +152,7 @@ std::size_t CleanRowRenderer::size_bound(const Record &record, const RowShape &s
 char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShape &shape,
                                   std::string_view merge_separator) {
   // With the parser's marks, a field is enclosed exactly when it is marked.
-  const bool marked = record.specials_marked && single_bytes_;
+  const bool marked = record.specials_marked && marks_apply_;
   for (std::size_t i = 0; i < shape.kept; ++i) {
     if (i > 0) {
       out = put_delimiter(out);

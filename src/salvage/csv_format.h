@@ -16,11 +16,13 @@ namespace tidewrack {
 
 // Renders clean rows: fields separated by the delimiter, enclosed in the quote
 // character when they hold it, the delimiter, LF or CR, with quotes doubled.
-// A record whose parser used the same delimiter and quote carries marks that
-// spare the renderer from looking for those bytes again.
+// A record whose parser used the same delimiter and quote (`parser_quote`)
+// carries marks that spare the renderer from looking for those bytes again.
 class CleanRowRenderer {
 public:
-  CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char);
+  CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char, std::uint8_t parser_quote);
+  CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char)
+      : CleanRowRenderer(delimiter, quote_char, quote_char) {}
 
   // At least the number of bytes that the row's line takes.
   std::size_t size_bound(const Record &record, const RowShape &shape,
@@ -39,6 +41,7 @@ private:
   std::string delimiter_;
   std::string quote_;
   bool single_bytes_;               // delimiter and quote are ASCII
+  bool marks_apply_;                // the parser marked the bytes written here
   std::array<bool, 256> special_{}; // bytes that force quoting, when single_bytes_
   std::string merged_;              // scratch for a merged field
 };

@@ -30,6 +30,22 @@ std::string_view unreadable_options(const SalvageOptions &options) {
   if (options.encoding && options.quote_char >= 0x80) {
     return "quote_char must be an ASCII character when an encoding is given";
   }
+  if (const std::optional<std::uint8_t> escape = options.rules.escape) {
+    if (line_break(*escape) || escape == options.delimiter ||
+        (options.rules.quoting && *escape == options.quote_char)) {
+      return "escape_char must differ from the delimiter, quote_char and line breaks";
+    }
+    if (options.encoding && *escape >= 0x80) {
+      return "escape_char must be an ASCII character when an encoding is given";
+    }
+  }
+  if (options.rules.comment_prefix.find_first_of("\r\n") != std::string::npos) {
+    return "comment_prefix must not hold a line break";
+  }
+  if (options.output_quote_char &&
+      (line_break(*options.output_quote_char) || options.output_quote_char == options.delimiter)) {
+    return "the clean file's quote character must differ from the delimiter and line breaks";
+  }
   return {};
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "encoding/encoding.h"
+#include "parser/parse_rules.h"
 #include "parser/unclosed_quote.h"
 
 namespace tidewrack {
@@ -25,6 +26,13 @@ struct SalvageOptions {
   // are parsed as they are (a UTF-8 byte-order mark skipped, what is not UTF-8
   // replaced field by field, nothing counted).
   std::optional<InputEncoding> encoding;
+  // Reading rules beyond the classic ones, for a delimiter that is given.
+  ParseRules rules;
+  // Without a delimiter: detect the whole dialect (quote, escape, blanks,
+  // comments, preamble and width) rather than sniff the delimiter alone.
+  bool detect_dialect = false;
+  // The clean file's quote character; absent: quote_char.
+  std::optional<std::uint8_t> output_quote_char;
 };
 
 // The first byte of a non-empty text; an empty text means "sniff it".

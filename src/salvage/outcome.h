@@ -35,6 +35,17 @@ struct SalvageCounts {
   // The encoding the input was read in (DecodedInput::encoding_name); empty
   // when the salvage read bytes as they are, without an encoding.
   std::string_view encoding;
+  // The rest of the dialect read (0: no such character), and the lines it
+  // left out of the table.
+  std::uint8_t quote_char = '"';
+  std::uint8_t escape_char = 0;
+  bool skip_blanks = false;
+  std::string comment_prefix;
+  std::uint64_t header_rows = 0;
+  double confidence = 0.0;
+  std::uint8_t output_quote_char = '"';
+  std::uint64_t comment_lines = 0;
+  std::uint64_t preamble_lines = 0;
 };
 
 struct SalvageOutcome {

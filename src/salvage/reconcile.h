@@ -11,6 +11,7 @@
 #include "encoding/decoded_input.h"
 #include "error/result.h"
 #include "error/stop_poll.h"
+#include "heuristics/dialect.h"
 #include "heuristics/infer.h"
 #include "heuristics/sniff.h"
 #include "parser/resilient_parser.h"
@@ -46,10 +47,15 @@ struct SalvageText {
   bool empty_input;
 };
 
-// The delimiter and the column count of one salvage, given or detected.
+// The dialect and the column count of one salvage, given or detected.
 struct Settlement {
   std::uint8_t delimiter = ',';
   std::uint64_t columns = 0;
+  std::uint8_t quote_char = '"';
+  ParseRules rules;
+  std::uint64_t header_rows = 0;
+  double confidence = 0.0;         // of a detected dialect
+  std::uint8_t output_quote = '"'; // the clean file's
 };
 
 // Takes the delimiter and the column count from the options, or detects them
@@ -97,6 +103,13 @@ public:
         merge_separator_(byte_as_utf8(settlement.delimiter)) {
     counts_.detected_delimiter = settlement.delimiter;
     counts_.inferred_columns = settlement.columns;
+    counts_.quote_char = settlement.rules.quoting ? settlement.quote_char : 0;
+    counts_.escape_char = settlement.rules.escape.value_or(0);
+    counts_.skip_blanks = settlement.rules.skip_blanks;
+    counts_.comment_prefix = settlement.rules.comment_prefix;
+    counts_.header_rows = settlement.header_rows;
+    counts_.confidence = settlement.confidence;
+    counts_.output_quote_char = settlement.output_quote;
     counts_.encoding = encoding;
   }
 
@@ -115,6 +128,8 @@ public:
     counts_.unclosed_quotes += part.unclosed_quotes - before.unclosed_quotes;
     counts_.decoded_bytes += part.decoded_bytes - before.decoded_bytes;
     counts_.replaced_bytes += part.replaced_bytes - before.replaced_bytes;
+    counts_.comment_lines += part.comment_lines - before.comment_lines;
+    counts_.preamble_lines += part.preamble_lines - before.preamble_lines;
   }
 
   // Hands every record that `parser` cuts from a stretch of text to
@@ -217,6 +232,19 @@ public:
       }
       if (uncertain()) {
         return StretchEnd{true, begin, line};
+      }
+      if (record_.kind != Record::Kind::Data) {
+        // Left out of the table, and logged so that nothing is lost.
+        const bool comment = record_.kind == Record::Kind::Comment;
+        ++(comment ? counts_.comment_lines : counts_.preamble_lines);
+        take_changes(record_.start_line, record_.end_line, record_.begin, record_.end);
+        if constexpr (LOGGING) {
+          report(comment ? RepairAction::comment : RepairAction::preamble,
+                 [&](std::string &detail) {
+                   detail.append(comment ? "comment line left out" : "preamble line left out");
+                 });
+        }
+        continue;
       }
       ++counts_.total_rows;
       take_changes(record_.start_line, record_.end_line, record_.begin, record_.end);

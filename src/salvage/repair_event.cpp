@@ -20,6 +20,10 @@ std::string_view repair_action_name(RepairAction action) {
     return "merged";
   case RepairAction::quarantined:
     return "quarantined";
+  case RepairAction::comment:
+    return "comment";
+  case RepairAction::preamble:
+    return "preamble";
   }
   return "";
 }

@@ -17,6 +17,8 @@ enum class RepairAction : std::uint8_t {
   padded,
   merged,
   quarantined,
+  comment,  // a comment line, left out
+  preamble, // a line before the table, left out
 };
 
 // The action's name in the repair log.

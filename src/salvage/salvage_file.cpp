@@ -59,6 +59,48 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
   }
 }
 
+namespace {
+
+Dialect settled_dialect(const Settlement &settlement) {
+  return {settlement.delimiter,   settlement.quote_char, settlement.rules,
+          settlement.header_rows, settlement.columns,    settlement.confidence};
+}
+
+SalvageOptions detecting_options(std::optional<InputEncoding> encoding) {
+  SalvageOptions options;
+  options.detect_dialect = true;
+  options.encoding = encoding;
+  return options;
+}
+
+} // namespace
+
+Result<Dialect> detect_file_dialect(const std::string &path, InputEncoding encoding,
+                                    StopPoll stop) {
+  Result<TextWindow> opened = TextWindow::open(path, encoding, stop);
+  if (!opened.ok()) {
+    return std::move(opened.error()).on_file(path);
+  }
+  TextWindow &window = opened.value();
+  Result<std::monostate> head = window.read_until(SALVAGE_BLOCK_SIZE);
+  if (!head.ok()) {
+    return std::move(head.error()).on_file(path);
+  }
+  Result<Settlement> settled = settle_from_head(window, detecting_options(encoding), stop);
+  if (!settled.ok()) {
+    return std::move(settled.error()).on_file(path);
+  }
+  return settled_dialect(settled.value());
+}
+
+Result<Dialect> detect_text_dialect(std::string_view text, StopPoll stop) {
+  Result<Settlement> settled = settle(SalvageText(text), detecting_options(std::nullopt), stop);
+  if (!settled.ok()) {
+    return std::move(settled.error());
+  }
+  return settled_dialect(settled.value());
+}
+
 unsigned available_cores() {
   cpu_set_t cores;
   CPU_ZERO(&cores);

@@ -7,6 +7,7 @@
 #include "error/progress_sink.h"
 #include "error/result.h"
 #include "error/stop_poll.h"
+#include "heuristics/dialect.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 
@@ -62,5 +63,14 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
                                    StopPoll stop = {}, ProgressSink progress = {},
                                    std::size_t block_size = SALVAGE_BLOCK_SIZE,
                                    unsigned threads = 1);
+
+// The dialect a salvage of the file at `path` with the package's rules
+// (SalvageOptions::detect_dialect, decoding by `encoding`) would settle on,
+// from the same head of the file.
+Result<Dialect> detect_file_dialect(const std::string &path, InputEncoding encoding,
+                                    StopPoll stop = {});
+
+// The dialect of `text` as a whole.
+Result<Dialect> detect_text_dialect(std::string_view text, StopPoll stop = {});
 
 } // namespace tidewrack

@@ -141,9 +141,14 @@ private:
 template <class Output> class CleanRows {
 public:
   CleanRows(Output &output, const SalvageOptions &options, const Settlement &settlement)
-      : output_(output), renderer_(settlement.delimiter, options.quote_char),
+      : output_(output),
+        renderer_(settlement.delimiter, settlement.output_quote, settlement.quote_char),
         columns_(settlement.columns), fill_ragged_rows_(options.fill_ragged_rows),
-        plain_lane_(settlement.delimiter < 0x80 && options.quote_char < 0x80) {}
+        // Plain records are copied as they were read: only where that is how
+        // they are written.
+        plain_lane_(settlement.delimiter < 0x80 && settlement.output_quote < 0x80 &&
+                    settlement.quote_char == settlement.output_quote &&
+                    settlement.rules.classic()) {}
 
   PlainRow take(ResilientParser &parser) {
     long_row_ = false;

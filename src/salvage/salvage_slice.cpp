@@ -27,6 +27,23 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
   if (input.empty_input) {
     return settlement;
   }
+  settlement.quote_char = options.quote_char;
+  settlement.rules = options.rules;
+  settlement.output_quote = options.output_quote_char.value_or(options.quote_char);
+  if (!options.delimiter && options.detect_dialect) {
+    const std::optional<Dialect> detected =
+        detect_dialect(input.text, stop, input.kind, read_to_end);
+    if (!detected) {
+      return SalvageError::interrupted();
+    }
+    settlement.delimiter = detected->delimiter;
+    settlement.quote_char = detected->quote_char;
+    settlement.rules = detected->rules;
+    settlement.header_rows = detected->header_rows;
+    settlement.confidence = detected->confidence;
+    settlement.columns = options.expected_columns.value_or(detected->columns);
+    return settlement;
+  }
   // The heuristics read quotes as the salvage will, so that quoted delimiters
   // split neither the sniffed nor the inferred width.
   if (options.delimiter) {
@@ -42,8 +59,9 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
   if (options.expected_columns) {
     settlement.columns = *options.expected_columns;
   } else {
-    const std::optional<std::uint64_t> inferred = infer_column_count(
-        input.text, settlement.delimiter, options.quote_char, stop, input.kind, read_to_end);
+    const std::optional<std::uint64_t> inferred =
+        infer_column_count(input.text, settlement.delimiter, options.quote_char, stop, input.kind,
+                           read_to_end, options.rules);
     if (!inferred) {
       return SalvageError::interrupted();
     }
@@ -54,8 +72,8 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
 
 ResilientParser salvage_parser(const SalvageText &input, const SalvageOptions &options,
                                const Settlement &settlement) {
-  ResilientParser parser(input.text, settlement.delimiter, options.quote_char,
-                         options.repair_quotes, input.kind);
+  ResilientParser parser(input.text, settlement.delimiter, settlement.quote_char,
+                         options.repair_quotes, input.kind, settlement.rules);
   if (options.unclosed_quote_recovery) {
     parser.recover_unclosed_quotes(settlement.columns, *options.unclosed_quote_recovery);
   }

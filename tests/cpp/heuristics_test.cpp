@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "heuristics/dialect.h"
 #include "heuristics/infer.h"
 #include "heuristics/sniff.h"
 
@@ -122,6 +123,90 @@ TEST(QuoteCharacter, ACandidateEqualToTheQuoteIsPassedOver) {
 TEST(Inference, BlankLinesDoNotCountTowardTheLimit) {
   EXPECT_EQ(infer_column_count(repeat("\n", 1000) + "a,b\nc,d\n", ','), 2u);
   EXPECT_EQ(sniff_delimiter(repeat("  \n", 1000) + "a|b\nc|d\n"), '|');
+}
+
+} // namespace
+
+namespace {
+
+struct DialectCase {
+  std::string name;
+  std::string text;
+  char delimiter;
+  int quote; // -1: none
+  bool escape;
+  bool skip_blanks;
+  std::string comment_prefix;
+  std::uint64_t preamble_lines;
+  std::uint64_t header_rows;
+  std::uint64_t columns;
+};
+
+class DialectDetection : public testing::TestWithParam<DialectCase> {};
+
+TEST_P(DialectDetection, ReadsEachPartOfTheDialect) {
+  const DialectCase &c = GetParam();
+  const tidewrack::Dialect found = *tidewrack::detect_dialect(c.text, {});
+  const int quote = found.rules.quoting ? found.quote_char : -1;
+  EXPECT_EQ(found.delimiter, static_cast<std::uint8_t>(c.delimiter));
+  EXPECT_EQ(quote, c.quote);
+  EXPECT_EQ(found.rules.escape.has_value(), c.escape);
+  EXPECT_EQ(found.rules.skip_blanks, c.skip_blanks);
+  EXPECT_EQ(found.rules.comment_prefix, c.comment_prefix);
+  EXPECT_EQ(found.rules.preamble_lines, c.preamble_lines);
+  EXPECT_EQ(found.header_rows, c.header_rows);
+  EXPECT_EQ(found.columns, c.columns);
+  EXPECT_GE(found.confidence, 0.0);
+  EXPECT_LE(found.confidence, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IssueCases, DialectDetection,
+    testing::Values(
+        DialectCase{"classic", "a,b,c\n1,2,3\n4,5,6\n", ',', '"', false, false, "", 0, 1, 3},
+        DialectCase{"no_header", "1,2,3\n4,5,6\n7,8,9\n", ',', '"', false, false, "", 0, 0, 3},
+        DialectCase{"comments_and_escapes",
+                    "# exported\n# by a tool\nname;title;year\nKubrick;Dr. Seltsam\\; oder;1964\n"
+                    "Lang;Metropolis;1927\nWilder;Some\\;thing;1959\n",
+                    ';', '"', true, false, "#", 0, 1, 3},
+        DialectCase{"hash_header_is_a_header", "#id,name,age\n1,a,3\n2,b,4\n", ',', '"', false,
+                    false, "", 0, 1, 3},
+        DialectCase{"hash_on_every_line_is_data", "#1,apple,3\n#2,pear,4\n#3,fig,5\n", ',', '"',
+                    false, false, "", 0, 0, 3},
+        DialectCase{"single_quotes",
+                    "id,name,price\n1,'Smith, John',3.5\n2,'Doe, Jane',4.25\n3,'Roe',5\n", ',',
+                    '\'', false, false, "", 0, 1, 3},
+        DialectCase{"quoted_after_a_blank",
+                    "date,value,amount,city\n2011-01-03, , \"6,000,000\",Galway\n"
+                    "2011-01-04, 5, \"7,000\",Cork\n2011-01-05, 7, 8,Cork\n",
+                    ',', '"', false, true, "", 0, 1, 4},
+        DialectCase{"colon", "a:b:c\n1:2:3\n4:5:6\nx:y:z\n", ':', '"', false, false, "", 0, 1, 3},
+        DialectCase{"caret", "a^b^c\n1^2^3\n4^5^6\n", '^', '"', false, false, "", 0, 1, 3},
+        DialectCase{"tilde", "a~b~c\n1~2~3\n4~5~6\n", '~', '"', false, false, "", 0, 1, 3},
+        DialectCase{"space", "a b c\n1 2 3\n4 5 6\n7 8 9\n", ' ', '"', false, false, "", 0, 1, 3},
+        DialectCase{"width_tie_goes_to_the_header",
+                    "id,name,age\n1101,John\n1102,Julie,26,Potatoes\n", ',', '"', false, false, "",
+                    0, 1, 3},
+        DialectCase{"preamble",
+                    "Sales report Q1\nGenerated 2024-01-01\n\nid,name,amount\n1,a,2.5\n2,b,3.5\n"
+                    "3,c,4\n",
+                    ',', '"', false, false, "", 3, 1, 3},
+        DialectCase{"decimal_commas_stay_with_semicolons", "x;y\n1,5;2,5\n3,25;4,75\n5,0;6,5\n",
+                    ';', '"', false, false, "", 0, 1, 2},
+        DialectCase{"dates_do_not_split_at_dashes",
+                    "id,day,qty\n1,2024-02-01,4\n2,2024-02-01,500,9\n3,2024-02-02\n", ',', '"',
+                    false, false, "", 0, 1, 3}),
+    [](const testing::TestParamInfo<DialectCase> &info) { return info.param.name; });
+
+// A long line is read the classic way, not once per candidate.
+TEST(DialectDetection, ALineLongerThanTheSampleIsReadTheClassicWay) {
+  const std::string line = repeat("ab;cd,", 100000) + "\n";
+  bool reached_end = false;
+  const tidewrack::Dialect found =
+      *tidewrack::detect_dialect(line + line, {}, tidewrack::ParserInput::Bytes, &reached_end);
+  EXPECT_EQ(found.delimiter, sniff_delimiter(line + line));
+  EXPECT_EQ(found.columns, infer_column_count(line + line, static_cast<char>(found.delimiter)));
+  EXPECT_TRUE(reached_end);
 }
 
 } // namespace

@@ -71,6 +71,80 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"caf\xC3\xA9,\xFF\xFE,ok", {{"caf\xC3\xA9", "\xEF\xBF\xBD\xEF\xBF\xBD", "ok"}}},
         Case{std::string("a\0b,c", 5), {{std::string("a\0b", 3), "c"}}}));
 
+struct RulesCase {
+  std::string input;
+  tidewrack::ParseRules rules;
+  std::vector<Fields> records; // data records only
+  std::vector<int> kinds;      // of every record, comment and preamble lines too
+};
+
+tidewrack::ParseRules escaping(bool skip_blanks = false) {
+  tidewrack::ParseRules rules;
+  rules.escape = '\\';
+  rules.skip_blanks = skip_blanks;
+  return rules;
+}
+
+tidewrack::ParseRules around_table(std::string prefix, std::uint64_t preamble) {
+  tidewrack::ParseRules rules;
+  rules.comment_prefix = std::move(prefix);
+  rules.preamble_lines = preamble;
+  return rules;
+}
+
+class Rules : public testing::TestWithParam<RulesCase> {};
+
+TEST_P(Rules, ReadTheDialect) {
+  const RulesCase &c = GetParam();
+  tidewrack::ResilientParser parser(c.input, ',', '"', true, tidewrack::ParserInput::Bytes,
+                                    c.rules);
+  tidewrack::Record record;
+  std::vector<Fields> records;
+  std::vector<int> kinds;
+  while (parser.next_row(record)) {
+    kinds.push_back(static_cast<int>(record.kind));
+    if (record.kind == tidewrack::Record::Kind::Data) {
+      Fields fields;
+      for (std::size_t i = 0; i < record.size(); ++i) {
+        fields.emplace_back(record.field(i));
+      }
+      records.push_back(fields);
+    }
+  }
+  EXPECT_EQ(records, c.records) << "input: " << testing::PrintToString(c.input);
+  EXPECT_EQ(kinds, c.kinds) << "input: " << testing::PrintToString(c.input);
+}
+
+tidewrack::ParseRules unquoted() {
+  tidewrack::ParseRules rules;
+  rules.quoting = false;
+  return rules;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRule, Rules,
+    testing::Values(
+        // The escaped byte is literal, in quotes or out, a line break too; the
+        // escape is dropped, but one at the very end stays.
+        RulesCase{"Dr. Seltsam\\, oder,b\n", escaping(), {{"Dr. Seltsam, oder", "b"}}, {0}},
+        RulesCase{"\"a\\\"b\",c\\\\d\n", escaping(), {{"a\"b", "c\\d"}}, {0}},
+        RulesCase{"a\\\nb,c\nd\\", escaping(), {{"a\nb", "c"}, {"d\\"}}, {0, 0}},
+        // Blanks after a delimiter are passed over, so a quoted field follows.
+        RulesCase{"2011-01-03, , \"6,000,000\",Galway\n",
+                  escaping(true),
+                  {{"2011-01-03", "", "6,000,000", "Galway"}},
+                  {0}},
+        RulesCase{"a, \"b,c\"\n", escaping(false), {{"a", " \"b", "c\""}}, {0}},
+        // Without quoting, the quote is text.
+        RulesCase{"\"a,b\"\n", unquoted(), {{"\"a", "b\""}}, {0}},
+        // Preamble lines come first, read whole, quotes and all; comment lines
+        // only where the prefix starts a line.
+        RulesCase{"Report \"Q1\nsoon\na,b\n# note, \"x\n1,#2\r\n#\n",
+                  around_table("#", 2),
+                  {{"a", "b"}, {"1", "#2"}},
+                  {2, 2, 0, 1, 0, 1}},
+        RulesCase{"//a\n/b\n", around_table("//", 0), {{"/b"}}, {1, 0}}));
+
 TEST(Records, QuoteRepairOffClosesAtTheFirstQuote) {
   EXPECT_EQ(parse("\"he said \"hi\" ok\",x\n", ',', false).records,
             (std::vector<Fields>{{"he said hi\" ok\"", "x"}}));
@@ -178,7 +252,9 @@ std::string generate(std::mt19937_64 &random, std::size_t max_length) {
                                                   "\xF0\x9F\x98\x80",
                                                   "\xED\xA0\x80",
                                                   std::string(1, '\0'),
-                                                  "\xC2\xA7"};
+                                                  "\xC2\xA7",
+                                                  "\\",
+                                                  "\n#"};
   std::string input;
   if (random() % 8 == 0) {
     input = "\xEF\xBB\xBF";
@@ -203,9 +279,21 @@ TEST(Differential, AgreesWithPlainTranscriptionOfTheRules) {
     if (random() % 3 == 0) {
       recovery = {random() % 4, 1 + random() % 3, random() % 2 == 0 ? 8u : 64u};
     }
+    tidewrack::ParseRules rules;
+    if (random() % 3 == 0) {
+      rules.quoting = random() % 4 != 0;
+      if (random() % 2 == 0 && delimiter != '\\' && quote != '\\') {
+        rules.escape = '\\';
+      }
+      rules.skip_blanks = random() % 2 == 0;
+      rules.comment_prefix = random() % 2 == 0 ? "#" : "";
+      rules.preamble_lines = random() % 3;
+    }
 
-    std::vector<naive::Row> expected = naive::parse(input, delimiter, quote, repair, recovery);
-    tidewrack::ResilientParser parser(input, delimiter, quote, repair);
+    std::vector<naive::Row> expected =
+        naive::parse(input, delimiter, quote, repair, recovery, rules);
+    tidewrack::ResilientParser parser(input, delimiter, quote, repair,
+                                      tidewrack::ParserInput::Bytes, rules);
     parser.recover_unclosed_quotes(recovery.columns, {recovery.lines, recovery.bytes});
     tidewrack::Record record;
     std::vector<naive::Row> actual;
@@ -216,7 +304,8 @@ TEST(Differential, AgreesWithPlainTranscriptionOfTheRules) {
                      .begin = record.begin,
                      .end = record.end,
                      .stray_quotes = record.stray_quotes,
-                     .unclosed_quote_lines = record.unclosed_quote_lines};
+                     .unclosed_quote_lines = record.unclosed_quote_lines,
+                     .kind = static_cast<int>(record.kind)};
       for (std::size_t i = 0; i < record.size(); ++i) {
         row.fields.emplace_back(record.field(i));
       }
@@ -225,7 +314,11 @@ TEST(Differential, AgreesWithPlainTranscriptionOfTheRules) {
     ASSERT_EQ(actual, expected) << "input: " << testing::PrintToString(input) << " delimiter "
                                 << int(delimiter) << " quote " << int(quote) << " repair " << repair
                                 << " recovery for " << recovery.columns << " columns within "
-                                << recovery.lines << " lines and " << recovery.bytes << " bytes";
+                                << recovery.lines << " lines and " << recovery.bytes << " bytes"
+                                << " quoting " << rules.quoting << " escape "
+                                << int(rules.escape.value_or(0)) << " skip blanks "
+                                << rules.skip_blanks << " comment " << rules.comment_prefix
+                                << " preamble " << rules.preamble_lines;
   }
 }
 

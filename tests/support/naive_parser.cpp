@@ -74,14 +74,17 @@ std::string sanitize(std::string_view bytes) {
 namespace {
 
 std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t delim,
-                            std::uint8_t quote, bool repair_quotes, Recovery recovery) {
+                            std::uint8_t quote_byte, bool repair_quotes, Recovery recovery,
+                            const tidewrack::ParseRules &rules) {
+  const int quote = rules.quoting ? quote_byte : -1;
+  const int escape = rules.escape ? *rules.escape : -1;
   const auto *d = reinterpret_cast<const std::uint8_t *>(text.data());
   const std::size_t n = text.size();
   std::uint64_t line = 1;
   std::vector<Row> rows;
   // Recovery applies where the parser cuts records from classified blocks.
-  if (delim == quote || delim == '\r' || delim == '\n' || quote == '\r' || quote == '\n' ||
-      is_blank(quote)) {
+  if (!rules.classic() || delim == quote || delim == '\r' || delim == '\n' || quote == '\r' ||
+      quote == '\n' || is_blank(static_cast<std::uint8_t>(quote))) {
     recovery.columns = 0;
   }
 
@@ -153,10 +156,11 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
       }
       ++non_blank;
       const std::string_view alone = text.substr(begin, end - begin);
-      fitting += parse_from(alone, 0, delim, quote, repair_quotes, {}).front().fields.size() ==
-                         recovery.columns
-                     ? 1
-                     : 0;
+      fitting +=
+          parse_from(alone, 0, delim, quote_byte, repair_quotes, {}, rules).front().fields.size() ==
+                  recovery.columns
+              ? 1
+              : 0;
     }
     return non_blank == 0 || fitting * 10 >= non_blank * 9;
   };
@@ -166,6 +170,22 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
     Row row;
     row.start_line = line;
     row.begin = pos;
+    const std::string_view prefix = rules.comment_prefix;
+    if (line <= rules.preamble_lines ||
+        (!prefix.empty() && text.substr(pos, prefix.size()) == prefix)) {
+      row.kind = line <= rules.preamble_lines ? 2 : 1;
+      while (pos < n && d[pos] != '\r' && d[pos] != '\n') {
+        ++pos;
+      }
+      row.end_line = line;
+      if (pos < n) {
+        pos = past_break(pos);
+        ++line;
+      }
+      row.end = pos;
+      rows.push_back(std::move(row));
+      continue;
+    }
     std::string field;
     State state = State::FieldStart;
     std::size_t opening = 0;
@@ -188,6 +208,26 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
         break;
       }
       std::uint8_t x = d[pos];
+      // The escape takes the next byte as it is; one that ends the input stays.
+      auto escaped = [&] {
+        if (pos + 1 == n) {
+          field += static_cast<char>(x);
+          ++pos;
+          return;
+        }
+        if (d[pos + 1] == '\n') {
+          ++line;
+        }
+        field += static_cast<char>(d[pos + 1]);
+        pos += 2;
+      };
+      auto after_delimiter = [&] {
+        ++pos;
+        while (rules.skip_blanks && pos < n && is_blank(d[pos])) {
+          ++pos;
+        }
+        state = State::FieldStart;
+      };
       auto line_break = [&] {
         ++pos;
         if (x == '\r' && pos < n && d[pos] == '\n') {
@@ -208,21 +248,20 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
           state = State::Quoted;
         } else if (x == delim) {
           row.fields.emplace_back();
-          ++pos;
+          after_delimiter();
         } else if (x == '\r' || x == '\n') {
           row.fields.emplace_back();
           line_break();
         } else {
-          field += static_cast<char>(x);
-          ++pos;
           state = State::Unquoted;
         }
         break;
       case State::Unquoted:
-        if (x == delim) {
+        if (x == escape) {
+          escaped();
+        } else if (x == delim) {
           complete();
-          ++pos;
-          state = State::FieldStart;
+          after_delimiter();
         } else if (x == '\r' || x == '\n') {
           complete();
           line_break();
@@ -232,12 +271,14 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
         }
         break;
       case State::Quoted:
-        if (x == quote) {
+        if (x == escape) {
+          escaped();
+        } else if (x == quote) {
           if (pos + 1 == n) {
             ++pos;
             state = State::AfterQuote;
           } else if (d[pos + 1] == quote) {
-            field += static_cast<char>(quote);
+            field += static_cast<char>(quote_byte);
             pos += 2;
           } else if (!repair_quotes || closes(pos)) {
             ++pos;
@@ -253,7 +294,7 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
             if (recovers(pos)) {
               row.unclosed_quote_lines.push_back(line);
               row.stray_quotes = strays_before;
-              field = std::string(1, static_cast<char>(quote));
+              field = std::string(1, static_cast<char>(quote_byte));
               pos = opening + 1;
               state = State::Unquoted;
               break;
@@ -269,17 +310,14 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
       case State::AfterQuote:
         if (x == delim) {
           complete();
-          ++pos;
-          state = State::FieldStart;
+          after_delimiter();
         } else if (is_blank(x) && terminal(skip(pos))) {
           ++pos;
         } else if (x == '\r' || x == '\n') {
           complete();
           line_break();
         } else {
-          field += static_cast<char>(x);
-          ++pos;
-          state = State::Unquoted;
+          state = State::Unquoted; // which takes this byte
         }
         break;
       }
@@ -292,9 +330,9 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
 } // namespace
 
 std::vector<Row> parse(std::string_view text, std::uint8_t delim, std::uint8_t quote,
-                       bool repair_quotes, Recovery recovery) {
+                       bool repair_quotes, Recovery recovery, const tidewrack::ParseRules &rules) {
   const std::size_t start = text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-  return parse_from(text, start, delim, quote, repair_quotes, recovery);
+  return parse_from(text, start, delim, quote, repair_quotes, recovery, rules);
 }
 
 } // namespace naive

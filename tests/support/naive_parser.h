@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "parser/parse_rules.h"
+
 // A deliberately plain transcription of the parser's rules, one byte at a time
 // with the look-ahead rescanned for every quote. The real parser must agree
 // with it on every input.
@@ -18,6 +20,7 @@ struct Row {
   std::size_t end = 0;
   std::uint64_t stray_quotes = 0;
   std::vector<std::uint64_t> unclosed_quote_lines;
+  int kind = 0; // 0 a record, 1 a comment line, 2 a preamble line (no fields)
   bool operator==(const Row &) const = default;
 };
 
@@ -30,7 +33,8 @@ struct Recovery {
 };
 
 std::vector<Row> parse(std::string_view data, std::uint8_t delimiter, std::uint8_t quote,
-                       bool repair_quotes, Recovery recovery = {});
+                       bool repair_quotes, Recovery recovery = {},
+                       const tidewrack::ParseRules &rules = {});
 
 // UTF-8 decoding with each maximal ill-formed subpart replaced by U+FFFD,
 // worked out from code point ranges rather than byte tables.

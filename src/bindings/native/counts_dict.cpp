@@ -1,6 +1,7 @@
 #include "bindings/native/counts_dict.h"
 
 #include "bindings/common/py_ptr.h"
+#include "bindings/native/dialect_values.h"
 
 namespace tidewrack::bindings {
 
@@ -19,13 +20,29 @@ PyObject *encoding(const SalvageCounts &counts) {
                                      static_cast<Py_ssize_t>(counts.encoding.size()));
 }
 
+template <std::uint8_t SalvageCounts::*Field> PyObject *character(const SalvageCounts &counts) {
+  return character_or_none(counts.*Field);
+}
+
+PyObject *comment_prefix(const SalvageCounts &counts) {
+  return text_or_none(counts.comment_prefix);
+}
+
+PyObject *skip_blanks(const SalvageCounts &counts) {
+  return PyBool_FromLong(counts.skip_blanks ? 1 : 0);
+}
+
+PyObject *confidence(const SalvageCounts &counts) {
+  return PyFloat_FromDouble(counts.confidence);
+}
+
 struct Entry {
   const char *key;
   PyObject *(*make)(const SalvageCounts &);
 };
 
 // The returned dict: the six values of the classic summary, under their names
-// and in their order, then the repair counters.
+// and in their order, then the repair counters, then the dialect read.
 constexpr Entry ENTRIES[] = {
     {"total_rows", count<&SalvageCounts::total_rows>},
     {"salvaged_rows", count<&SalvageCounts::salvaged_rows>},
@@ -40,6 +57,15 @@ constexpr Entry ENTRIES[] = {
     {"decoded_bytes", count<&SalvageCounts::decoded_bytes>},
     {"replaced_bytes", count<&SalvageCounts::replaced_bytes>},
     {"encoding", encoding},
+    {"quote_char", character<&SalvageCounts::quote_char>},
+    {"escape_char", character<&SalvageCounts::escape_char>},
+    {"skip_blanks", skip_blanks},
+    {"comment_prefix", comment_prefix},
+    {"header_rows", count<&SalvageCounts::header_rows>},
+    {"confidence", confidence},
+    {"comment_lines", count<&SalvageCounts::comment_lines>},
+    {"preamble_lines", count<&SalvageCounts::preamble_lines>},
+    {"output_quote_char", character<&SalvageCounts::output_quote_char>},
 };
 
 } // namespace

@@ -10,6 +10,11 @@ PyObject *salvage_function(PyObject *module, PyObject *const *args, Py_ssize_t n
                            PyObject *kwnames);
 extern const char SALVAGE_DOC[];
 
+// tidewrack._native.detect: the dialect a salvage would read.
+PyObject *detect_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames);
+extern const char DETECT_DOC[];
+
 // tidewrack._native.simd: the instructions the parser's block classifier uses.
 PyObject *simd_function(PyObject *module, PyObject *unused);
 extern const char SIMD_DOC[];

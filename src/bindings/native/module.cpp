@@ -12,6 +12,8 @@ namespace {
 PyMethodDef module_functions[] = {
     {"salvage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(salvage_function)),
      METH_FASTCALL | METH_KEYWORDS, SALVAGE_DOC},
+    {"detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_function)),
+     METH_FASTCALL | METH_KEYWORDS, DETECT_DOC},
     {"simd", simd_function, METH_NOARGS, SIMD_DOC},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -16,7 +16,7 @@
 #include "bindings/common/py_ptr.h"
 #include "bindings/common/salvage_option_arguments.h"
 #include "bindings/native/counts_dict.h"
-#include "encoding/encoding.h"
+#include "bindings/native/rule_arguments.h"
 #include "salvage/salvage_file.h"
 
 namespace tidewrack::bindings {
@@ -40,28 +40,29 @@ PyArrowScan *as_scan(PyObject *self) {
 }
 
 const char *const NAMES[] = {
-    "path",           "delimiter",        "quote_char",    "fill_ragged_rows",
-    "merge_overflow", "expected_columns", "repair_quotes", "recover_unclosed_quotes",
-    "encoding",       "threads",          "batch_rows"};
+    "path",           "delimiter",        "quote_char",     "fill_ragged_rows",
+    "merge_overflow", "expected_columns", "repair_quotes",  "recover_unclosed_quotes",
+    "encoding",       "detect_dialect",   "quoting",        "escape_char",
+    "skip_blanks",    "comment_prefix",   "preamble_lines", "output_quote_char",
+    "threads",        "batch_rows"};
 constexpr std::size_t OPTIONS_AT = 1;
 constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
 ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
 
 // Converts the arguments; false with an exception set.
 bool convert_arguments(const BoundValues &values, std::string &path, ScanSettings &settings) {
-  bool recover_unclosed_quotes = true;
-  std::string encoding_name;
   std::optional<std::uint64_t> threads;
   std::optional<std::uint64_t> batch_rows;
   if (!convert_text(values[0], "path", path) ||
       !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
                                    values.data() + OPTIONS_AT, SALVAGE_OPTION_PARAMETERS),
                                settings.options) ||
-      !convert_flag(values[AFTER_OPTIONS], "recover_unclosed_quotes", true,
-                    recover_unclosed_quotes) ||
-      !convert_text(values[AFTER_OPTIONS + 1], "encoding", "auto", encoding_name) ||
-      !convert_optional_count(values[AFTER_OPTIONS + 2], "threads", threads) ||
-      !convert_optional_count(values[AFTER_OPTIONS + 3], "batch_rows", batch_rows)) {
+      !convert_rule_arguments(std::span<PyObject *const, RULE_PARAMETERS>(
+                                  values.data() + AFTER_OPTIONS, RULE_PARAMETERS),
+                              settings.options) ||
+      !convert_optional_count(values[AFTER_OPTIONS + RULE_PARAMETERS], "threads", threads) ||
+      !convert_optional_count(values[AFTER_OPTIONS + RULE_PARAMETERS + 1], "batch_rows",
+                              batch_rows)) {
     return false;
   }
   if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -71,18 +72,6 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
   if (batch_rows && (*batch_rows < 1 || *batch_rows > INT32_MAX)) {
     PyErr_SetString(PyExc_ValueError, "batch_rows must be between 1 and 2147483647");
     return false;
-  }
-  settings.options.encoding = input_encoding_named(encoding_name);
-  if (!settings.options.encoding) {
-    PyErr_Format(PyExc_ValueError, "unknown encoding: %R", values[AFTER_OPTIONS + 1]);
-    return false;
-  }
-  if (std::string_view problem = unreadable_options(settings.options); !problem.empty()) {
-    PyErr_SetString(PyExc_ValueError, std::string(problem).c_str());
-    return false;
-  }
-  if (recover_unclosed_quotes) {
-    settings.options.unclosed_quote_recovery = QuoteRecoveryLimits{};
   }
   settings.threads = threads ? static_cast<unsigned>(*threads) : available_cores();
   settings.batch_rows = batch_rows ? static_cast<std::size_t>(*batch_rows) : 65536;
@@ -224,7 +213,9 @@ PyGetSetDef getters[] = {
 const char DOC[] =
     "ArrowScan(path, *, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, "
-    "recover_unclosed_quotes=True, encoding=\"auto\", threads=None, batch_rows=65536)\n"
+    "recover_unclosed_quotes=True, encoding=\"auto\", detect_dialect=False, quoting=True, "
+    "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
+    "output_quote_char=None, threads=None, batch_rows=65536)\n"
     "--\n"
     "\n"
     "The clean rows that salvage() writes for the same file and options, as Arrow\n"

@@ -15,7 +15,7 @@
 #include "bindings/native/counts_dict.h"
 #include "bindings/native/functions.h"
 #include "bindings/native/progress_callback.h"
-#include "encoding/encoding.h"
+#include "bindings/native/rule_arguments.h"
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
 
@@ -23,11 +23,27 @@ namespace tidewrack::bindings {
 
 namespace {
 
-const char *const NAMES[] = {
-    "input_path",       "output_path",   "quarantine_path",         "repairs_path",
-    "delimiter",        "quote_char",    "fill_ragged_rows",        "merge_overflow",
-    "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding",
-    "threads",          "progress"};
+const char *const NAMES[] = {"input_path",
+                             "output_path",
+                             "quarantine_path",
+                             "repairs_path",
+                             "delimiter",
+                             "quote_char",
+                             "fill_ragged_rows",
+                             "merge_overflow",
+                             "expected_columns",
+                             "repair_quotes",
+                             "recover_unclosed_quotes",
+                             "encoding",
+                             "detect_dialect",
+                             "quoting",
+                             "escape_char",
+                             "skip_blanks",
+                             "comment_prefix",
+                             "preamble_lines",
+                             "output_quote_char",
+                             "threads",
+                             "progress"};
 constexpr std::size_t OPTIONS_AT = 4;
 constexpr unsigned MAX_THREADS = 256;
 constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
@@ -64,10 +80,10 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     std::optional<std::string> quarantine_path;
     std::optional<std::string> repairs_path;
     SalvageOptions options;
-    bool recover_unclosed_quotes = true;
-    std::string encoding_name;
     std::optional<std::uint64_t> threads;
     PyObject *progress = nullptr;
+    constexpr std::size_t RULES_AT = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
+    constexpr std::size_t THREADS_AT = RULES_AT + RULE_PARAMETERS;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "input_path", input_path) ||
         !convert_text(values[1], "output_path", output_path) ||
@@ -76,32 +92,16 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
         !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
                                      values.data() + OPTIONS_AT, SALVAGE_OPTION_PARAMETERS),
                                  options) ||
-        !convert_flag(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS], "recover_unclosed_quotes",
-                      true, recover_unclosed_quotes) ||
-        !convert_text(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 1], "encoding", "auto",
-                      encoding_name) ||
-        !convert_optional_count(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 2], "threads",
-                                threads) ||
-        !convert_optional_callable(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 3], "progress",
-                                   progress)) {
+        !convert_rule_arguments(
+            std::span<PyObject *const, RULE_PARAMETERS>(values.data() + RULES_AT, RULE_PARAMETERS),
+            options) ||
+        !convert_optional_count(values[THREADS_AT], "threads", threads) ||
+        !convert_optional_callable(values[THREADS_AT + 1], "progress", progress)) {
       return nullptr;
     }
     if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
       PyErr_Format(PyExc_ValueError, "threads must be between 1 and %u", MAX_THREADS);
       return nullptr;
-    }
-    options.encoding = input_encoding_named(encoding_name);
-    if (!options.encoding) {
-      PyErr_Format(PyExc_ValueError, "unknown encoding: %R",
-                   values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 1]);
-      return nullptr;
-    }
-    if (std::string_view problem = unreadable_options(options); !problem.empty()) {
-      PyErr_SetString(PyExc_ValueError, std::string(problem).c_str());
-      return nullptr;
-    }
-    if (recover_unclosed_quotes) {
-      options.unclosed_quote_recovery = QuoteRecoveryLimits{};
     }
     const std::array<Destination, 3> destinations = {
         {{"output_path", &output_path},
@@ -151,7 +151,9 @@ const char SALVAGE_DOC[] =
     "salvage(input_path, output_path, quarantine_path=None, repairs_path=None, *, "
     "delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, "
     "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
-    "encoding=\"auto\", threads=None, progress=None)\n"
+    "encoding=\"auto\", detect_dialect=False, quoting=True, escape_char=None, "
+    "skip_blanks=False, comment_prefix=None, preamble_lines=None, output_quote_char=None, "
+    "threads=None, progress=None)\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -169,9 +171,21 @@ const char SALVAGE_DOC[] =
     "done every few MB (at most every 50 ms) and at the end; an exception it\n"
     "raises stops the salvage and propagates.\n"
     "\n"
+    "Without a delimiter, detect_dialect=True detects the whole dialect (quote,\n"
+    "escape, blanks after delimiters, # comment lines, preamble lines, width)\n"
+    "instead of the delimiter alone. Otherwise quoting=False reads no quote\n"
+    "character, escape_char takes the character after it literally,\n"
+    "skip_blanks leaves out blanks after a delimiter, lines starting with\n"
+    "comment_prefix and the first preamble_lines lines are left out of the\n"
+    "table (and logged). output_quote_char: the clean file's quote character\n"
+    "(default: quote_char).\n"
+    "\n"
     "Returns a dict of the counters: the six of the classic summary, then\n"
     "padded_rows, merged_rows, quote_repairs, unclosed_quotes, decoded_bytes,\n"
-    "replaced_bytes and the encoding read. Raises the\n"
+    "replaced_bytes and the encoding read, then the dialect read (quote_char,\n"
+    "escape_char: None for none; skip_blanks, comment_prefix, header_rows,\n"
+    "confidence), the comment and preamble lines left out, and the clean\n"
+    "file's output_quote_char. Raises the\n"
     "OSError subclass of a file failure with errno and filename, and ValueError\n"
     "for options that cannot give a readable file or two outputs that are one file.";
 

@@ -1,0 +1,466 @@
+#include "heuristics/dialect.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "heuristics/blank_record.h"
+#include "heuristics/cell_type.h"
+#include "heuristics/field_count_tally.h"
+#include "heuristics/infer.h"
+#include "heuristics/sniff.h"
+#include "parser/resilient_parser.h"
+
+namespace tidewrack {
+
+namespace {
+
+constexpr std::string_view COMMENT_PREFIX = "#";
+// Another reading replaces the classic one only when it scores this much higher.
+constexpr double CLASSIC_MARGIN = 1.1;
+// The classic delimiters are read alone while they split this consistently.
+constexpr double CONSISTENT = 0.9;
+constexpr std::size_t PREAMBLE_LIMIT = 20;
+constexpr double TYPED_KEPT = 0.9;
+// Another delimiter than the classic one's must split the rows this
+// consistently into two fields or more.
+constexpr double OTHER_DELIMITER_CONSISTENT = 0.8;
+
+struct Candidate {
+  std::uint8_t delimiter;
+  std::uint8_t quote;
+  ParseRules rules;
+};
+
+// One data record as a candidate reads it.
+struct Row {
+  std::uint64_t start_line;
+  std::vector<CellType> types;
+  std::vector<std::string> cells;
+  bool blank;
+};
+
+// The head's lines that are not blank, with their line numbers.
+struct Sample {
+  std::string text;
+  std::vector<std::uint64_t> lines;
+};
+
+struct Reading {
+  std::vector<Row> rows;
+  double score = 0.0;
+  double consistency = 0.0; // share of the non-blank rows at the commonest width
+  double typed = 0.0;       // share of the cells that look like values
+  std::size_t width = 0;    // the commonest width
+};
+
+// The commonest of the widths, `count` times among `total`; ties go to the
+// first width, else to the widest.
+std::size_t common_width(const std::vector<std::size_t> &all, std::size_t &count,
+                         std::size_t &total) {
+  std::map<std::size_t, std::size_t> widths;
+  for (std::size_t width : all) {
+    ++widths[width];
+  }
+  const std::size_t first = all.empty() ? 0 : all.front();
+  total = all.size();
+  std::size_t best = 0;
+  count = 0;
+  for (const auto &[width, seen] : widths) {
+    if (seen > count || (seen == count && best != first)) {
+      best = width;
+      count = seen;
+    }
+  }
+  return best;
+}
+
+// The same over the non-blank rows from `from` on.
+std::size_t common_width(const std::vector<Row> &rows, std::size_t from, std::size_t &count,
+                         std::size_t &total) {
+  std::vector<std::size_t> widths;
+  for (std::size_t i = from; i < rows.size(); ++i) {
+    if (!rows[i].blank) {
+      widths.push_back(rows[i].types.size());
+    }
+  }
+  return common_width(widths, count, total);
+}
+
+// The records of the sample as the salvage reads them: with unclosed-quote
+// recovery for records of `columns` fields (none when 0).
+Reading read(const Sample &lines, bool cut, const Candidate &candidate, ParserInput kind,
+             std::uint64_t columns = 0) {
+  const std::string_view sample = lines.text;
+  ResilientParser parser(sample, candidate.delimiter, candidate.quote, true, kind, candidate.rules);
+  parser.recover_unclosed_quotes(columns, QuoteRecoveryLimits{});
+  Reading reading;
+  bool spans_lines = false;
+  Record record;
+  std::size_t data_rows = 0;
+  while (data_rows < DIALECT_LINE_LIMIT && parser.next_row(record)) {
+    if (cut && record.end == sample.size() && record.end > 0 && sample[record.end - 1] != '\n' &&
+        sample[record.end - 1] != '\r') {
+      break; // cut short by the end of the sample
+    }
+    if (record.kind != Record::Kind::Data) {
+      continue;
+    }
+    ++data_rows;
+    spans_lines |= record.end_line != record.start_line;
+    Row row{lines.lines[record.start_line - 1], {}, {}, is_blank_record(record)};
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      row.cells.emplace_back(record.field(i));
+      row.types.push_back(cell_type(row.cells.back()));
+    }
+    reading.rows.push_back(std::move(row));
+  }
+  // Pattern consistency: each distinct width costs, wider ones weigh more.
+  std::map<std::size_t, std::size_t> widths;
+  std::size_t rows = 0;
+  double values = 0.0;
+  std::size_t cells = 0;
+  for (const Row &row : reading.rows) {
+    if (row.blank) {
+      continue;
+    }
+    ++rows;
+    ++widths[row.types.size()];
+    for (CellType type : row.types) {
+      values += is_typed(type) ? 1.0 : type == CellType::Word ? 0.5 : 0.0;
+    }
+    cells += row.types.size();
+  }
+  if (rows == 0) {
+    return reading;
+  }
+  double pattern = 0.0;
+  for (const auto &[width, seen] : widths) {
+    const double weight =
+        width == 1 ? 0.001 : static_cast<double>(width - 1) / static_cast<double>(width);
+    pattern += static_cast<double>(seen) / static_cast<double>(rows) * weight;
+  }
+  pattern /= static_cast<double>(widths.size());
+  std::size_t at_width = 0;
+  std::size_t total = 0;
+  reading.width = common_width(reading.rows, 0, at_width, total);
+  reading.consistency = static_cast<double>(at_width) / static_cast<double>(total);
+  reading.typed = values / static_cast<double>(cells);
+  reading.score = pattern * std::max(reading.typed, 0.01);
+  // A quote left open swallows the lines after it unless the salvage's
+  // recovery reads it as text: read again as the salvage will.
+  if (spans_lines && columns == 0 && reading.width > 1) {
+    return read(lines, cut, candidate, kind, reading.width);
+  }
+  return reading;
+}
+
+// Where the line from `at` ends: its first CR or LF, or the end of the text.
+// Two memchr scans, the second bounded by the first: a long line costs little.
+std::size_t line_end(std::string_view text, std::size_t at) {
+  const void *lf = std::memchr(text.data() + at, '\n', text.size() - at);
+  const std::size_t limit =
+      lf == nullptr ? text.size()
+                    : static_cast<std::size_t>(static_cast<const char *>(lf) - text.data());
+  const void *cr = std::memchr(text.data() + at, '\r', limit - at);
+  return cr == nullptr ? limit
+                       : static_cast<std::size_t>(static_cast<const char *>(cr) - text.data());
+}
+
+bool holds(std::string_view text, char a, char b) {
+  const char pair[2] = {a, b};
+  return text.find(std::string_view(pair, 2)) != std::string_view::npos;
+}
+
+// A delimiter followed by blanks and then the quote.
+bool quoted_after_blanks(std::string_view text, char delimiter, char quote) {
+  for (std::size_t at = text.find(delimiter); at != std::string_view::npos;
+       at = text.find(delimiter, at + 1)) {
+    std::size_t next = at + 1;
+    while (next < text.size() && (text[next] == ' ' || text[next] == '\t')) {
+      ++next;
+    }
+    if (next > at + 1 && next < text.size() && text[next] == quote) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The readings worth trying for one delimiter: each quote the text holds, a
+// backslash escape where one stands before the delimiter or the quote, and
+// blanks skipped where a quoted field follows them. Reading no quote at all is
+// never tried: where it splits otherwise than ", the quote opens a field over
+// several lines, which well-formed files do too and the salvage's recovery
+// takes care of in damaged ones; it is for the user to choose.
+void add_candidates(std::vector<Candidate> &out, std::string_view sample, std::uint8_t delimiter,
+                    const std::string &comment) {
+  const char d = static_cast<char>(delimiter);
+  std::vector<std::uint8_t> quotes = {'"'};
+  if (delimiter != '\'' && sample.find('\'') != std::string_view::npos) {
+    quotes.push_back('\'');
+  }
+  for (const std::uint8_t quote : quotes) {
+    const char q = static_cast<char>(quote);
+    const bool escapes = delimiter != '\\' && (holds(sample, '\\', d) || holds(sample, '\\', q));
+    const bool blanks = delimiter != ' ' && delimiter != '\t' && quoted_after_blanks(sample, d, q);
+    for (int escape = 0; escape <= (escapes ? 1 : 0); ++escape) {
+      for (int skip = 0; skip <= (blanks ? 1 : 0); ++skip) {
+        ParseRules rules;
+        if (escape != 0) {
+          rules.escape = '\\';
+        }
+        rules.skip_blanks = skip != 0;
+        rules.comment_prefix = comment;
+        out.push_back({delimiter, quote, std::move(rules)});
+      }
+    }
+  }
+}
+
+// Leading lines that do not split like the table below them: records of at
+// most half its width (titles, notes, blank lines), at least one not blank,
+// followed by rows that keep to the table's width.
+std::uint64_t preamble_lines(const std::vector<Row> &rows, std::size_t width) {
+  if (width < 2) {
+    return 0;
+  }
+  std::size_t run = 0;
+  bool any_text = false;
+  while (run < rows.size() && run < PREAMBLE_LIMIT && rows[run].types.size() != width) {
+    if (rows[run].types.size() * 2 > width) {
+      return 0;
+    }
+    any_text |= !rows[run].blank;
+    ++run;
+  }
+  if (!any_text || run == rows.size() || run == PREAMBLE_LIMIT) {
+    return 0;
+  }
+  std::size_t at_width = 0;
+  std::size_t total = 0;
+  common_width(rows, run, at_width, total);
+  if (static_cast<double>(at_width) < CONSISTENT * static_cast<double>(total)) {
+    return 0;
+  }
+  return rows[run].start_line - 1;
+}
+
+// Whether the first row is a header: in some column its cell is text over
+// values, and in none is it a value of the column's own kind; or, over text
+// columns, its cells are all text, distinct, and none recurs below.
+bool has_header(const std::vector<Row> &rows, std::size_t first, std::size_t width) {
+  const Row &head = rows[first];
+  if (head.types.size() != width || rows.size() - first < 2) {
+    return false;
+  }
+  int votes = 0;
+  bool all_text = true;
+  for (std::size_t column = 0; column < width; ++column) {
+    std::map<CellType, std::size_t> kinds;
+    std::size_t below = 0;
+    bool recurs = false;
+    for (std::size_t i = first + 1; i < rows.size(); ++i) {
+      if (rows[i].types.size() == width && rows[i].types[column] != CellType::Empty) {
+        ++kinds[rows[i].types[column]];
+        ++below;
+        recurs |= rows[i].cells[column] == head.cells[column];
+      }
+    }
+    const CellType type = head.types[column];
+    all_text &= (type == CellType::Word || type == CellType::Other) && !recurs;
+    if (below == 0) {
+      continue;
+    }
+    const auto commonest =
+        std::max_element(kinds.begin(), kinds.end(),
+                         [](const auto &a, const auto &b) { return a.second < b.second; });
+    const bool typed_column = is_typed(commonest->first) && commonest->second * 3 >= below * 2;
+    if (typed_column && !is_typed(type)) {
+      ++votes;
+    } else if (typed_column && type == commonest->first) {
+      --votes;
+    }
+  }
+  if (votes != 0) {
+    return votes > 0;
+  }
+  std::vector<std::string> cells = head.cells;
+  std::sort(cells.begin(), cells.end());
+  return all_text && std::adjacent_find(cells.begin(), cells.end()) == cells.end();
+}
+
+} // namespace
+
+std::optional<Dialect> detect_dialect(std::string_view head, StopPoll stop, ParserInput kind,
+                                      bool *reached_end) {
+  // The lines read: DIALECT_LINE_LIMIT of them that are not blank, copied
+  // without the blank ones (which no reading splits) within
+  // DIALECT_SAMPLE_BYTES; each copied line keeps its line number.
+  Sample sample;
+  std::size_t at = start_offset(head, kind);
+  std::uint64_t line = 1;
+  StopCheckpoints checkpoints(stop);
+  bool long_line = false;
+  while (at < head.size() && sample.lines.size() < DIALECT_LINE_LIMIT) {
+    if (checkpoints.stop_at(at)) {
+      return std::nullopt;
+    }
+    const std::size_t end = line_end(head, at);
+    std::size_t next = end;
+    if (end < head.size()) {
+      next += head[end] == '\r' && end + 1 < head.size() && head[end + 1] == '\n' ? 2u : 1u;
+    }
+    if (head.substr(at, end - at).find_first_not_of(" \t") != std::string_view::npos) {
+      if (sample.text.size() + (next - at) > DIALECT_SAMPLE_BYTES) {
+        long_line = sample.lines.size() < 2;
+        break;
+      }
+      sample.text.append(head.substr(at, next - at));
+      sample.lines.push_back(line);
+    }
+    at = next;
+    ++line;
+  }
+  const bool cut = at < head.size();
+  if (!cut && reached_end != nullptr) {
+    *reached_end = true;
+  }
+  // Lines too long to sample are read the classic way, which does not read
+  // them once per candidate.
+  if (long_line) {
+    const std::optional<std::uint8_t> sniffed = sniff_delimiter(head, '"', stop, kind, reached_end);
+    if (!sniffed) {
+      return std::nullopt;
+    }
+    const std::optional<std::uint64_t> columns =
+        infer_column_count(head, *sniffed, '"', stop, kind, reached_end);
+    if (!columns) {
+      return std::nullopt;
+    }
+    Dialect dialect;
+    dialect.delimiter = *sniffed;
+    dialect.columns = *columns;
+    return dialect;
+  }
+  if (stop(false)) {
+    return std::nullopt;
+  }
+  // Comment lines are candidates when some line starts with the prefix.
+  bool commented = std::string_view(sample.text).starts_with(COMMENT_PREFIX);
+  for (std::size_t from = sample.text.find('\n'); !commented && from != std::string_view::npos;
+       from = sample.text.find('\n', from + 1)) {
+    commented = std::string_view(sample.text).substr(from + 1).starts_with(COMMENT_PREFIX);
+  }
+  const std::string comment = commented ? std::string(COMMENT_PREFIX) : std::string();
+
+  const std::optional<std::uint8_t> sniffed = sniff_delimiter(sample.text, '"', stop, kind);
+  if (!sniffed) {
+    return std::nullopt;
+  }
+  Candidate classic{*sniffed, '"', {}};
+  classic.rules.comment_prefix = comment;
+  Reading classic_reading = read(sample, cut, classic, kind);
+
+  auto best_of = [&](auto &&delimiters, Candidate &best, Reading &best_reading) {
+    std::vector<Candidate> candidates;
+    for (std::uint8_t delimiter : delimiters) {
+      if (sample.text.find(static_cast<char>(delimiter)) != std::string_view::npos &&
+          !(commented && delimiter == COMMENT_PREFIX.front())) {
+        add_candidates(candidates, sample.text, delimiter, comment);
+      }
+    }
+    for (const Candidate &candidate : candidates) {
+      Reading reading = read(sample, cut, candidate, kind);
+      // Cells that look much less like values than the classic reading's
+      // are text cut at the wrong places.
+      const bool splits = candidate.delimiter == classic.delimiter ||
+                          (reading.width >= 2 && reading.consistency >= OTHER_DELIMITER_CONSISTENT);
+      if (reading.score > best_reading.score && splits &&
+          reading.typed >= TYPED_KEPT * classic_reading.typed) {
+        best = candidate;
+        best_reading = std::move(reading);
+      }
+    }
+  };
+  Candidate best = classic;
+  Reading best_reading;
+  best_of(CANDIDATE_DELIMITERS, best, best_reading);
+  if (best_reading.consistency < CONSISTENT || best_reading.width < 2) {
+    std::vector<std::uint8_t> others;
+    for (std::uint8_t byte = '!'; byte <= '~'; ++byte) {
+      const bool punctuation = !(byte >= '0' && byte <= '9') && !(byte >= 'a' && byte <= 'z') &&
+                               !(byte >= 'A' && byte <= 'Z');
+      if (punctuation && byte != '"' &&
+          std::find(CANDIDATE_DELIMITERS.begin(), CANDIDATE_DELIMITERS.end(), byte) ==
+              CANDIDATE_DELIMITERS.end()) {
+        others.push_back(byte);
+      }
+    }
+    others.push_back(' ');
+    best_of(others, best, best_reading);
+  }
+  if (stop(false)) {
+    return std::nullopt;
+  }
+  if (!(best_reading.score > classic_reading.score * CLASSIC_MARGIN)) {
+    best = classic;
+    best_reading = std::move(classic_reading);
+  }
+  // A comment prefix stays only when most of the lines it marks do not
+  // split like the rows.
+  if (commented) {
+    Candidate plain = best;
+    plain.rules.comment_prefix.clear();
+    Reading plain_reading = read(sample, cut, plain, kind);
+    // The rows' width, or where every line is marked, their own.
+    const std::size_t width = best_reading.rows.empty() ? plain_reading.width : best_reading.width;
+    std::size_t marked = 0;
+    std::size_t like_rows = 0;
+    for (const Row &row : plain_reading.rows) {
+      if (!row.cells.empty() && row.cells[0].starts_with(COMMENT_PREFIX)) {
+        ++marked;
+        like_rows += row.types.size() == width && width > 1 ? 1u : 0u;
+      }
+    }
+    if (like_rows * 2 > marked) {
+      best = std::move(plain);
+      best_reading = std::move(plain_reading);
+    }
+  }
+
+  Dialect dialect;
+  dialect.delimiter = best.delimiter;
+  dialect.quote_char = best.quote;
+  dialect.rules = best.rules;
+  const std::vector<Row> &rows = best_reading.rows;
+  dialect.rules.preamble_lines = preamble_lines(rows, best_reading.width);
+  std::size_t first = 0;
+  while (first < rows.size() && rows[first].start_line <= dialect.rules.preamble_lines) {
+    ++first;
+  }
+  // The width from the first records of the whole head, as the classic
+  // inference takes it, but for ties, which go to the header's width.
+  const std::optional<std::vector<std::size_t>> widths =
+      head_field_counts(head, dialect.delimiter, dialect.quote_char, INFER_RECORD_LIMIT, stop, kind,
+                        reached_end, dialect.rules);
+  if (!widths) {
+    return std::nullopt;
+  }
+  std::size_t at_width = 0;
+  std::size_t total = 0;
+  dialect.columns = common_width(*widths, at_width, total);
+  while (first < rows.size() && rows[first].blank) {
+    ++first;
+  }
+  dialect.header_rows = first < rows.size() && has_header(rows, first, dialect.columns) ? 1 : 0;
+  dialect.confidence =
+      total == 0 ? 0.0
+                 : static_cast<double>(at_width) / static_cast<double>(total) * best_reading.typed;
+  return dialect;
+}
+
+} // namespace tidewrack

@@ -1,0 +1,111 @@
+"""tidewrack.detect() and the package's default rules reading a file's dialect."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import random
+from pathlib import Path
+
+import pytest
+import tidewrack
+from tidewrack.__main__ import main
+
+REPO = Path(__file__).resolve().parents[2]
+EXAMPLES = sorted(REPO.glob("examples/*.csv"))
+# (delimiter, columns, quote, escape, comment prefix, preamble lines) where the
+# classic reading is wrong: it does not decode UTF-16, nor know these dialects.
+CLASSIC_WRONG = {
+    "export_utf16.csv": ("\t", 4, '"', None, None, 0),
+    "commented_escapes.csv": (";", 4, '"', "\\", "#", 0),
+    "single_quoted_preamble.csv": (",", 4, "'", None, None, 3),
+}
+
+
+def generated(seed: int, delimiter: str) -> tuple[str, int]:
+    """A well-formed file of typed columns, quoted where needed, and its width."""
+    rng = random.Random(seed)
+    columns = rng.randint(2, 7)
+    kinds = [rng.choice(["int", "decimal", "date", "word", "text"]) for _ in range(columns)]
+    cell = {
+        "int": lambda: str(rng.randint(-500, 99999)),
+        "decimal": lambda: f"{rng.uniform(0, 1000):.2f}",
+        "date": lambda: f"2024-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}",
+        "word": lambda: rng.choice(["red", "green", "blue", "Zoë"]),
+        "text": lambda: rng.choice(["a, b", "x; y", "say \"hi\"", "p|q", "tab\there", "plain"]),
+    }
+    text = io.StringIO()
+    writer = csv.writer(text, delimiter=delimiter, lineterminator="\n")
+    writer.writerow([f"col{i}" for i in range(columns)])
+    for _ in range(rng.randint(3, 60)):
+        writer.writerow([cell[kind]() for kind in kinds])
+    return text.getvalue(), columns
+
+
+@pytest.mark.parametrize("delimiter", [",", ";", "\t", "|"])
+@pytest.mark.parametrize("seed", range(10))
+def test_well_formed_files_read_as_the_classic_sniff_reads_them(delimiter: str, seed: int) -> None:
+    text, columns = generated(seed, delimiter)
+    found = tidewrack.detect(text)
+    assert tidewrack.sniff(text) == delimiter
+    assert (found.delimiter, found.quote_char, found.escape_char, found.skip_blanks) == (delimiter, '"', None, False)
+    assert (found.columns, found.header_rows, found.preamble_lines, found.comment_prefix) == (columns, 1, 0, None)
+
+
+@pytest.mark.parametrize("path", EXAMPLES, ids=lambda path: path.name)
+def test_examples_read_as_the_classic_reading_where_it_is_right(path: Path) -> None:
+    summary = tidewrack.open(path).summary
+    classic = (summary.detected_delimiter, summary.inferred_columns, '"', None, None, 0)
+    found = tidewrack.detect(path)
+    assert (found.delimiter, found.columns, found.quote_char, found.escape_char, found.comment_prefix,
+            found.preamble_lines) == CLASSIC_WRONG.get(path.name, classic)
+
+
+SALVAGED = [
+    # Comment lines and backslash escapes: left out and resolved; standard CSV comes out.
+    ("# exported by a tool\nname;title\nKubrick;Dr. Seltsam\\; oder\n# end\nLang;Metropolis\n",
+     'name;title\nKubrick;"Dr. Seltsam; oder"\nLang;Metropolis\n', ["1,1,comment", "4,4,comment"]),
+    ("Sales report\n\nid,name\n1,'a, b'\n2,c\n3,d\n",
+     'id,name\n1,"a, b"\n2,c\n3,d\n', ["1,1,preamble", "2,2,preamble"]),
+    ('day,a,b,city\n2011-01-03, , "6,000,000",Galway\n2011-01-04, 5, "7,000",Cork\n2011-01-05, 7, 8,Cork\n',
+     'day,a,b,city\n2011-01-03,,"6,000,000",Galway\n2011-01-04,5,"7,000",Cork\n2011-01-05,7,8,Cork\n', []),
+]
+
+
+@pytest.mark.parametrize(("text", "clean", "logged"), SALVAGED, ids=["comments-escapes", "preamble-single-quotes", "blanks"])
+def test_default_rules_read_the_dialect_and_log_what_they_leave_out(
+    tmp_path: Path, text: str, clean: str, logged: list[str]
+) -> None:
+    (tmp_path / "in.csv").write_text(text)
+    report = tidewrack.salvage(tmp_path / "in.csv", tmp_path / "out.csv")
+
+    assert (tmp_path / "out.csv").read_text() == clean
+    log = (tmp_path / "out.repairs.csv").read_text().splitlines()[1:]
+    assert [line.rsplit(",", 1)[0] for line in log] == logged
+    assert (report.comment_lines, report.preamble_lines) == (
+        sum("comment" in line for line in logged), sum("preamble" in line for line in logged))
+    assert report.output_quote_char == '"'
+    assert not (tmp_path / "out.quarantine.csv").exists() or "comment" not in (tmp_path / "out.quarantine.csv").read_text()
+
+
+def test_given_options_override_what_is_detected_and_classic_refuses_them(tmp_path: Path) -> None:
+    (tmp_path / "in.csv").write_text('a;b\n"x;y";2\n//c\n3;4\n')
+    report = tidewrack.salvage(tmp_path / "in.csv", tmp_path / "out.csv", quote_char=None, comment_prefix="//")
+    assert (report.detected_delimiter, report.quote_char, report.comment_lines) == (";", None, 1)
+    assert (tmp_path / "out.csv").read_text() == 'a;b\n"""x";"y"";2"\n3;4\n'  # the quote is text: 3 fields, merged
+    with pytest.raises(ValueError, match="classic"):
+        tidewrack.salvage(tmp_path / "in.csv", tmp_path / "c.csv", classic=True, escape_char="\\")
+
+
+def test_detect_takes_a_path_or_a_text_and_sniff_prints_it(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    text = "# note\nid|name\n1|a\n2|b\n"
+    (tmp_path / "f.csv").write_text(text)
+    found = tidewrack.detect(tmp_path / "f.csv")
+    assert found == tidewrack.detect(text) == tidewrack.detect(text.encode())
+    assert found.to_dict()["comment_prefix"] == "#"
+
+    assert main(["sniff", "--json", str(tmp_path / "f.csv")]) == 0
+    assert json.loads(capsys.readouterr().out) == {"file": str(tmp_path / "f.csv"), **found.to_dict()}
+    assert main(["sniff", str(tmp_path / "f.csv")]) == 0
+    assert capsys.readouterr().out.startswith(f"{tmp_path / 'f.csv'}: delimiter vertical bar '|', 2 columns; ")
