@@ -34,6 +34,7 @@ def salvage(
     encoding: str = "auto",
     threads: SupportsIndex | None = None,
     progress: Callable[[int], object] | None = None,
+    align_columns: bool = True,
 ) -> SalvageCounts:
     """Salvages a CSV file into a clean file, a quarantine file and a repair log."""
 

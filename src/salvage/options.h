@@ -25,6 +25,10 @@ struct SalvageOptions {
   // are parsed as they are (a UTF-8 byte-order mark skipped, what is not UTF-8
   // replaced field by field, nothing counted).
   std::optional<InputEncoding> encoding;
+  // Rows of another width are brought to it by the steps that make their
+  // cells fit the columns best (RowAligner), when clearly better than merging
+  // into the last column or padding at the end. Off: the classic repairs.
+  bool align_columns = false;
 };
 
 // The first byte of a non-empty text; an empty text means "sniff it".

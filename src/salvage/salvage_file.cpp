@@ -100,7 +100,23 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   if (!settled.ok()) {
     return std::move(settled.error()).on_file(input_path);
   }
-  const Settlement settlement = settled.value();
+  Settlement settlement = settled.value();
+  // The profiles come from a head the same for every block size: read on
+  // until the records profiled end short of the text read.
+  for (;;) {
+    bool read_to_end = false;
+    const std::size_t certain_end = window.ended() ? SIZE_MAX : window.text().size();
+    settlement.profiles =
+        profile_columns(window_text(window), options, settlement, certain_end, read_to_end);
+    if (!read_to_end) {
+      break;
+    }
+    Result<std::monostate> read =
+        window.read_until(std::max<std::size_t>(window.text().size() * 2, 1));
+    if (!read.ok()) {
+      return std::move(read.error()).on_file(input_path);
+    }
+  }
 
   std::optional<RepairLogFile> repair_log;
   if (repair_log_path) {

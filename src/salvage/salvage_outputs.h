@@ -142,7 +142,9 @@ template <class Output> class CleanRows {
 public:
   CleanRows(Output &output, const SalvageOptions &options, const Settlement &settlement)
       : output_(output), renderer_(settlement.delimiter, options.quote_char),
-        columns_(settlement.columns), fill_ragged_rows_(options.fill_ragged_rows),
+        columns_(settlement.columns),
+        // Short rows go to the reconciler when it may align them.
+        fill_ragged_rows_(options.fill_ragged_rows && !settlement.profiles),
         plain_lane_(settlement.delimiter < 0x80 && options.quote_char < 0x80) {}
 
   PlainRow take(ResilientParser &parser) {

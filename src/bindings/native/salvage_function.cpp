@@ -22,11 +22,21 @@ namespace tidewrack::bindings {
 
 namespace {
 
-const char *const NAMES[] = {
-    "input_path",       "output_path",   "quarantine_path",         "repairs_path",
-    "delimiter",        "quote_char",    "fill_ragged_rows",        "merge_overflow",
-    "expected_columns", "repair_quotes", "recover_unclosed_quotes", "encoding",
-    "threads",          "progress"};
+const char *const NAMES[] = {"input_path",
+                             "output_path",
+                             "quarantine_path",
+                             "repairs_path",
+                             "delimiter",
+                             "quote_char",
+                             "fill_ragged_rows",
+                             "merge_overflow",
+                             "expected_columns",
+                             "repair_quotes",
+                             "recover_unclosed_quotes",
+                             "encoding",
+                             "threads",
+                             "progress",
+                             "align_columns"};
 constexpr std::size_t OPTIONS_AT = 4;
 constexpr unsigned MAX_THREADS = 256;
 constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
@@ -117,6 +127,7 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     std::string encoding_name;
     std::optional<std::uint64_t> threads;
     PyObject *progress = nullptr;
+    bool align_columns = true;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "input_path", input_path) ||
         !convert_text(values[1], "output_path", output_path) ||
@@ -132,7 +143,9 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
         !convert_optional_count(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 2], "threads",
                                 threads) ||
         !convert_optional_callable(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 3], "progress",
-                                   progress)) {
+                                   progress) ||
+        !convert_flag(values[OPTIONS_AT + SALVAGE_OPTION_PARAMETERS + 4], "align_columns", true,
+                      align_columns)) {
       return nullptr;
     }
     if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -152,6 +165,7 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     if (recover_unclosed_quotes) {
       options.unclosed_quote_recovery = QuoteRecoveryLimits{};
     }
+    options.align_columns = align_columns;
     const std::array<Destination, 3> destinations = {
         {{"output_path", &output_path},
          {"quarantine_path", quarantine_path ? &*quarantine_path : nullptr},
@@ -200,7 +214,7 @@ const char SALVAGE_DOC[] =
     "salvage(input_path, output_path, quarantine_path=None, repairs_path=None, *, "
     "delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, "
     "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
-    "encoding=\"auto\", threads=None, progress=None)\n"
+    "encoding=\"auto\", threads=None, progress=None, align_columns=True)\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -216,7 +230,10 @@ const char SALVAGE_DOC[] =
     "reconcile at once (None: one per available core; the files are the same\n"
     "for every count); and progress: a callable given the count of input bytes\n"
     "done every few MB (at most every 50 ms) and at the end; an exception it\n"
-    "raises stops the salvage and propagates.\n"
+    "raises stops the salvage and propagates; align_columns: a row of another\n"
+    "width is brought to it by the joins, drops, splits or inserted empty cells\n"
+    "(or the stray quote read as text) that fit the columns' profiles clearly\n"
+    "best, else merged into the last column or padded at the end.\n"
     "\n"
     "Returns a dict of the counters: the six of the classic summary, then\n"
     "padded_rows, merged_rows, quote_repairs, unclosed_quotes, decoded_bytes,\n"
