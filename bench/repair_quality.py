@@ -6,8 +6,21 @@
 
 Typed tables are generated with the seed (ids, dates, times, decimals, product codes, booleans,
 free text with commas in quoted fields, addresses) and taken from the files in examples/ that
-read as one width. Each kind of damage is injected into known rows, and each damaged file is
-salvaged with the classic rules (classic=True) and the default rules. A markdown table per kind:
+read as one width. Each kind of damage is injected into known rows (the column cycling over all
+of them), and each damaged file is salvaged with the classic rules (classic=True) and the
+default rules:
+
+  stray delimiter   a value holding a comma, written unquoted: in a typed column a number as
+                    locales write it (12,345 or 1,95), in a text column ", " between words
+  missing delimiter two neighbouring values fused (9CC-9259)
+  doubled delimiter an empty field after a value (9,,CC-9259)
+  stray quote       a value starting with a quote, unquoted, before a field the writer quoted
+  unclosed quote    a value starting with a quote, with no other quote on its line
+  dialect kinds     the whole file with a preamble, comment lines, another delimiter, single
+                    quotes, backslash escapes or no header, for whatever detection there is
+
+The truth of a damaged row is the row as written (a stray comma or quote is part of the value).
+A markdown table per kind:
 
   exact    damaged rows that come out exactly as the undamaged table had them
   cells    cells of the damaged rows in their right place
@@ -136,20 +149,15 @@ def stray_delimiter_in(typed: bool):
     return damage
 
 
-MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
-
-
 def with_comma(value: str, typed: bool, rng: random.Random) -> str | None:
-    """The value as it reads with a comma in it: a typed value as locales write it (thousands
-    separators, a decimal comma, a spelled-out date), a text with ", " between words (or a comma
-    inside a single word); None when the value has no such form."""
+    """The value as it reads with a comma in it: a number as locales write it (thousands
+    separators, a decimal comma), a text with ", " between words (or a comma inside a single
+    word); None when the value has no such form."""
     if typed:
         if re.fullmatch(r"\d{4,}", value):
             return f"{int(value):,}"
         if re.fullmatch(r"\d+\.\d+", value):
             return value.replace(".", ",")
-        if date := re.fullmatch(r"(\d{4})-(\d\d)-(\d\d)", value):
-            return f"{MONTHS[int(date[2]) - 1]} {int(date[3])}, {date[1]}"
         return None
     if len(value) < 2 or '"' in value or "," in value:
         return None
@@ -222,6 +230,7 @@ def damage_rows(table: list[Row], damage, rng: random.Random, chosen: Callable[[
                 column: int = 0) -> Damaged:
     """Damages the chosen rows below the header, the column cycling over all of them."""
     typed = typed_columns(table)
+    column %= len(table[0])
     lines = [line(table[0])]
     truth = [table[0]]
     out = Damaged("", truth)
@@ -275,10 +284,11 @@ DIALECT_DAMAGE: dict[str, Callable[[list[Row]], tuple[str, int]]] = {
 def salvaged(path: Path, classic: bool) -> tuple[list[Row], bytes, float]:
     out = path.with_suffix(".out.csv")
     started = time.perf_counter()
-    tidewrack.salvage(path, out, quarantine=None, repairs=None, classic=classic)
+    report = tidewrack.salvage(path, out, quarantine=None, repairs=None, classic=classic)
     elapsed = time.perf_counter() - started
     data = out.read_bytes()
-    rows = list(csv.reader(io.StringIO(data.decode("utf-8"), newline="")))
+    rows = list(csv.reader(io.StringIO(data.decode("utf-8"), newline=""),
+                           delimiter=report.detected_delimiter))
     return rows, data, elapsed
 
 

@@ -26,9 +26,26 @@ std::size_t digits(std::string_view text, std::size_t &at) {
   return at - from;
 }
 
+// Digits, or groups of three after one to three digits (12,345).
 bool is_integer(std::string_view text) {
   std::size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
-  return digits(text, at) > 0 && at == text.size();
+  const std::size_t leading = digits(text, at);
+  if (leading == 0 || at == text.size()) {
+    return leading > 0;
+  }
+  if (leading > 3) {
+    return false;
+  }
+  while (at < text.size()) {
+    if (text[at] != ',') {
+      return false;
+    }
+    ++at;
+    if (digits(text, at) != 3) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Digits, the separator, digits.
@@ -158,10 +175,14 @@ CellShape describe_cell(std::string_view cell, std::uint8_t delimiter) {
   if (cell.empty()) {
     return shape;
   }
+  std::size_t digit_count = 0;
   for (char c : cell) {
     const auto byte = static_cast<unsigned char>(c);
-    if (is_digit(c)) {
+    if (byte == delimiter) {
+      shape.traits |= HAS_DELIMITER;
+    } else if (is_digit(c)) {
       shape.traits |= HAS_DIGIT;
+      ++digit_count;
     } else if (is_letter(c)) {
       shape.traits |= HAS_LETTER;
     } else if (is_blank(c)) {
@@ -171,12 +192,13 @@ CellShape describe_cell(std::string_view cell, std::uint8_t delimiter) {
     } else {
       shape.traits |= HAS_PUNCTUATION;
     }
-    if (byte == delimiter) {
-      shape.traits |= HAS_DELIMITER;
-    }
   }
   if (is_blank(cell.front()) || is_blank(cell.back())) {
     shape.traits |= HAS_EDGE_BLANK;
+  }
+  if (static_cast<unsigned char>(cell.front()) == delimiter ||
+      static_cast<unsigned char>(cell.back()) == delimiter) {
+    shape.traits |= HAS_EDGE_DELIMITER;
   }
   std::string_view trimmed = cell;
   while (!trimmed.empty() && is_blank(trimmed.front())) {
@@ -185,7 +207,20 @@ CellShape describe_cell(std::string_view cell, std::uint8_t delimiter) {
   while (!trimmed.empty() && is_blank(trimmed.back())) {
     trimmed.remove_suffix(1);
   }
+  if (!trimmed.empty()) {
+    shape.traits =
+        static_cast<std::uint16_t>(shape.traits | (is_digit(trimmed.front()) ? DIGIT_FIRST : 0) |
+                                   (is_digit(trimmed.back()) ? DIGIT_LAST : 0));
+  }
   shape.kind = trimmed.empty() ? CellKind::text : kind_of(trimmed);
+  // A number is its digits, however they are signed, grouped or separated
+  // (12,345 is an integer like 12345, with a comma for a delimiter too).
+  if (shape.kind == CellKind::integer || shape.kind == CellKind::decimal_point ||
+      shape.kind == CellKind::decimal_comma) {
+    shape.length = digit_count;
+    shape.traits =
+        static_cast<std::uint16_t>(HAS_DIGIT | (shape.traits & (DIGIT_FIRST | DIGIT_LAST)));
+  }
   return shape;
 }
 
@@ -210,16 +245,45 @@ void ColumnProfiles::add_cell(std::size_t column, std::string_view cell) {
 void ColumnProfiles::finish() {
   const auto total = static_cast<std::uint32_t>(rows_);
   for (Column &profile : columns_) {
+    profile.unseen_score = log_share(0, profile.filled, 2);
     for (std::size_t kind = 0; kind < CELL_KINDS; ++kind) {
       profile.kind_scores[kind] = log_share(profile.kinds[kind], total, CELL_KINDS);
     }
-    for (std::size_t trait = 0; trait < CELL_TRAITS; ++trait) {
-      const std::uint32_t with = profile.traits[trait];
-      profile.trait_scores[trait] = {log_share(profile.filled - with, profile.filled, 2),
-                                     log_share(with, profile.filled, 2)};
+    // Traits count as independent: a set scores the sum of its members'.
+    auto score_of = [&](std::size_t traits, std::size_t first, std::size_t count) {
+      double score = 0;
+      for (std::size_t trait = first; trait < first + count; ++trait) {
+        const std::uint32_t with = profile.traits[trait];
+        score += log_share(((traits >> (trait - first)) & 1u) != 0 ? with : profile.filled - with,
+                           profile.filled, 2);
+      }
+      return score;
+    };
+    for (std::size_t traits = 0; traits < profile.low_traits.size(); ++traits) {
+      profile.low_traits[traits] = score_of(traits, 0, CELL_TRAITS / 2);
+    }
+    for (std::size_t traits = 0; traits < profile.high_traits.size(); ++traits) {
+      profile.high_traits[traits] =
+          score_of(traits, CELL_TRAITS / 2, CELL_TRAITS - CELL_TRAITS / 2);
     }
   }
 }
+
+namespace {
+
+// log(n) for the lengths most cells have.
+double log_of(std::size_t n) {
+  static const std::array<double, 256> LOGS = [] {
+    std::array<double, 256> logs{};
+    for (std::size_t i = 1; i < logs.size(); ++i) {
+      logs[i] = std::log(static_cast<double>(i));
+    }
+    return logs;
+  }();
+  return n < LOGS.size() ? LOGS[n] : std::log(static_cast<double>(n));
+}
+
+} // namespace
 
 double ColumnProfiles::fit(std::size_t column, const CellShape &shape) const {
   const Column &profile = columns_[column];
@@ -227,17 +291,17 @@ double ColumnProfiles::fit(std::size_t column, const CellShape &shape) const {
   if (shape.kind == CellKind::empty) {
     return score;
   }
-  for (std::size_t trait = 0; trait < CELL_TRAITS; ++trait) {
-    score += profile.trait_scores[trait][(shape.traits >> trait) & 1u];
-  }
-  // Lengths past the range seen cost by how far past they are.
-  if (profile.filled > 0) {
-    if (shape.length > profile.longest) {
-      score -= std::log(static_cast<double>(shape.length + 1) /
-                        static_cast<double>(profile.longest + 1));
-    } else if (shape.length < profile.shortest) {
-      score -= std::log(static_cast<double>(profile.shortest + 1) /
-                        static_cast<double>(shape.length + 1));
+  constexpr unsigned LOW_MASK = (1u << (CELL_TRAITS / 2)) - 1;
+  score += profile.low_traits[shape.traits & LOW_MASK] +
+           profile.high_traits[static_cast<unsigned>(shape.traits) >> (CELL_TRAITS / 2)];
+  // Lengths past the range seen cost by how far past they are; for a
+  // number or a date, whose length says much, as an outcome never seen too.
+  if (profile.filled > 0 && (shape.length > profile.longest || shape.length < profile.shortest)) {
+    score -= std::abs(log_of(shape.length + 1) - log_of(shape.length > profile.longest
+                                                            ? profile.longest + 1
+                                                            : profile.shortest + 1));
+    if (shape.kind != CellKind::text) {
+      score += profile.unseen_score;
     }
   }
   return score;

@@ -11,7 +11,7 @@ namespace tidewrack {
 // The kind of value a cell holds, as far as its text tells.
 enum class CellKind : std::uint8_t {
   empty,
-  integer,
+  integer,       // 12, -3, 12,345
   decimal_point, // 1.95
   decimal_comma, // 1,95
   date,          // 2024-02-02, 30/01/2018, 1.2.24
@@ -23,21 +23,24 @@ enum class CellKind : std::uint8_t {
 inline constexpr std::size_t CELL_KINDS = 9;
 
 // Traits of a non-empty cell's characters, one bit each.
-enum CellTrait : std::uint8_t {
+enum CellTrait : std::uint16_t {
   HAS_DIGIT = 1,
   HAS_LETTER = 2,
   HAS_INNER_BLANK = 4,
-  HAS_PUNCTUATION = 8,
+  HAS_PUNCTUATION = 8, // but the delimiter
   HAS_NON_ASCII = 16,
   HAS_EDGE_BLANK = 32, // a blank first or last: often the piece of a field cut after ", "
   HAS_DELIMITER = 64,
+  HAS_EDGE_DELIMITER = 128, // first or last: an empty field joined to its neighbour
+  DIGIT_FIRST = 256,        // past blanks: an address, not a product
+  DIGIT_LAST = 512,
 };
-inline constexpr std::size_t CELL_TRAITS = 7;
+inline constexpr std::size_t CELL_TRAITS = 10;
 
 struct CellShape {
   CellKind kind = CellKind::empty;
-  std::uint8_t traits = 0;
-  std::size_t length = 0;
+  std::uint16_t traits = 0;
+  std::size_t length = 0; // in bytes; a number's in digits
 };
 
 CellShape describe_cell(std::string_view cell, std::uint8_t delimiter);
@@ -81,7 +84,10 @@ private:
     std::size_t longest = 0;
     // The scores: of each kind, and of each trait's absence and presence.
     std::array<double, CELL_KINDS> kind_scores{};
-    std::array<std::array<double, 2>, CELL_TRAITS> trait_scores{};
+    // Of each set of the low and of the high half of the traits.
+    std::array<double, std::size_t{1} << (CELL_TRAITS / 2)> low_traits{};
+    std::array<double, std::size_t{1} << (CELL_TRAITS - CELL_TRAITS / 2)> high_traits{};
+    double unseen_score = 0; // of an outcome never seen in the non-empty cells
   };
   void add_cell(std::size_t column, std::string_view cell);
 

@@ -19,7 +19,7 @@ constexpr double OVER_RUNNER_UP = 2.0;
 // opening quotes tried as text.
 constexpr std::size_t MAX_ROW_BYTES = std::size_t{1} << 16;
 constexpr std::size_t MAX_SEARCH_CELLS = 1 << 14;
-constexpr std::size_t MAX_CUTS = 8;
+constexpr std::size_t MAX_CUTS = 16;
 constexpr std::size_t MAX_QUOTES_TRIED = 4;
 
 constexpr double NONE = -std::numeric_limits<double>::infinity();
@@ -69,14 +69,36 @@ void add_field(Record &row, std::string_view text) {
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
+bool is_lower(char c) {
+  return c >= 'a' && c <= 'z';
+}
+bool is_upper(char c) {
+  return c >= 'A' && c <= 'Z';
+}
 
 // Where a field may have been two: where digits begin or end (a count fused
-// with a code, a name with a number), never inside a UTF-8 sequence.
-void cut_points(std::string_view field, std::vector<std::size_t> &cuts) {
+// with a code), where a capital follows a small letter (falseBF-8393), and in
+// a short field of digits and signs between any two digits (8417651: a count
+// and an id; 2024-01-0684), never next to the delimiter or the quote (the
+// parser cut there) nor inside a UTF-8 sequence.
+void cut_points(std::string_view field, char delimiter, char quote,
+                std::vector<std::size_t> &cuts) {
+  constexpr std::size_t SHORT_FIELD = 24;
   cuts.clear();
+  const bool numeric =
+      field.size() <= SHORT_FIELD && std::none_of(field.begin(), field.end(), [&](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == ' ' || c == '\t' ||
+               c == delimiter || c == quote || static_cast<unsigned char>(c) >= 0x80;
+      });
   for (std::size_t at = 1; at < field.size() && cuts.size() < MAX_CUTS; ++at) {
-    const bool continuation = (static_cast<unsigned char>(field[at]) & 0xC0) == 0x80;
-    if (!continuation && is_digit(field[at - 1]) != is_digit(field[at])) {
+    const char before = field[at - 1];
+    const char after = field[at];
+    if (before == delimiter || before == quote || after == delimiter || after == quote) {
+      continue;
+    }
+    if (is_digit(before) != is_digit(after)
+            ? (static_cast<unsigned char>(after) & 0xC0) != 0x80
+            : (is_lower(before) && is_upper(after)) || (is_digit(before) && numeric)) {
       cuts.push_back(at);
     }
   }
@@ -124,8 +146,10 @@ RowAligner::RowAligner(const ColumnProfiles &profiles, std::string_view delimite
                        std::uint8_t quote_char)
     : profiles_(profiles), delimiter_text_(delimiter_text), delimiter_(profiles.delimiter()),
       quote_(quote_char),
-      delimiter_traits_(static_cast<std::uint8_t>(
-          describe_cell(delimiter_text_, delimiter_).traits & ~HAS_EDGE_BLANK)) {}
+      // The delimiter's own traits, as inside a joined cell.
+      delimiter_traits_(static_cast<std::uint16_t>(
+          describe_cell(delimiter_text_, delimiter_).traits &
+          ~(HAS_EDGE_BLANK | HAS_EDGE_DELIMITER | DIGIT_FIRST | DIGIT_LAST))) {}
 
 RowAligner::~RowAligner() = default;
 
@@ -133,27 +157,32 @@ CellShape RowAligner::joined_shape(const Record &record, std::size_t first, std:
   CellShape shape{CellKind::text, delimiter_traits_, (count - 1) * delimiter_text_.size()};
   for (std::size_t field = first; field < first + count; ++field) {
     shape.traits |= shapes_[field].traits;
-    shape.length += shapes_[field].length;
+    shape.length += record.field(field).size();
   }
   // Joined with a delimiter, only digits and signs may read as other than
   // text (1,95 with a comma, 12:30 with a colon): those are read whole.
   if ((shape.traits & (HAS_LETTER | HAS_NON_ASCII)) == 0) {
-    joined_.clear();
+    joined_text_.clear();
     for (std::size_t field = first; field < first + count; ++field) {
       if (field > first) {
-        joined_.append(delimiter_text_);
+        joined_text_.append(delimiter_text_);
       }
-      joined_.append(record.field(field));
+      joined_text_.append(record.field(field));
     }
-    return describe_cell(joined_, delimiter_);
+    return describe_cell(joined_text_, delimiter_);
   }
   const std::string_view head = record.field(first);
   const std::string_view tail = record.field(first + count - 1);
   const char first_char = head.empty() ? delimiter_text_.front() : head.front();
   const char last_char = tail.empty() ? delimiter_text_.back() : tail.back();
-  shape.traits =
-      static_cast<std::uint8_t>((shape.traits & ~HAS_EDGE_BLANK) |
-                                (is_blank(first_char) || is_blank(last_char) ? HAS_EDGE_BLANK : 0));
+  const std::size_t lead = head.find_first_not_of(" \t");
+  const std::size_t trail = tail.find_last_not_of(" \t");
+  shape.traits = static_cast<std::uint16_t>(
+      (shape.traits & ~(HAS_EDGE_BLANK | HAS_EDGE_DELIMITER | DIGIT_FIRST | DIGIT_LAST)) |
+      (is_blank(first_char) || is_blank(last_char) ? HAS_EDGE_BLANK : 0) |
+      (head.empty() || tail.empty() ? HAS_EDGE_DELIMITER : 0) |
+      (lead != std::string_view::npos && is_digit(head[lead]) ? DIGIT_FIRST : 0) |
+      (trail != std::string_view::npos && is_digit(tail[trail]) ? DIGIT_LAST : 0));
   return shape;
 }
 
@@ -184,6 +213,14 @@ bool RowAligner::align_surplus(const Record &record, AlignedRow &out) {
     return false;
   }
   describe_fields(record);
+  // The shape of each run of fields joined, by its first field and size.
+  joined_.resize(fields * (steps + 2));
+  for (std::size_t field = 0; field < fields; ++field) {
+    joined_[field * (steps + 2) + 1] = shapes_[field];
+    for (std::size_t size = 2; size <= steps + 1 && field + size <= fields; ++size) {
+      joined_[field * (steps + 2) + size] = joined_shape(record, field, size);
+    }
+  }
   // State (column j, steps d taken so far, the last move a drop): fields j + d
   // are used. A run of empty fields drops from its start, so that two paths
   // never give the same row.
@@ -205,8 +242,7 @@ bool RowAligner::align_surplus(const Record &record, AlignedRow &out) {
       }
       const std::size_t widest = column < columns ? std::min(steps - taken + 1, fields - field) : 0;
       for (std::size_t size = 1; size <= widest; ++size) {
-        fits[size] =
-            profiles_.fit(column, size == 1 ? shapes_[field] : joined_shape(record, field, size));
+        fits[size] = profiles_.fit(column, joined_[field * (steps + 2) + size]);
       }
       const bool may_drop = field < fields && taken < steps && record.field(field).empty();
       for (std::size_t from = kept; from <= kept + 1; ++from) {
@@ -272,7 +308,31 @@ bool RowAligner::align_missing(const Record &record, std::string_view line, Alig
   if (columns * (steps + 1) * (steps + 1) > MAX_SEARCH_CELLS) {
     return false;
   }
+  std::size_t filled = 0;
+  while (filled < fields && record.field(filled).empty()) {
+    ++filled;
+  }
+  if (filled == fields) {
+    return false; // a blank line: every row it could make is the classic one
+  }
   describe_fields(record);
+  // Where each field may be cut, with the pieces' shapes. A cut is a
+  // candidate only when a piece reads as a typed value: between two texts,
+  // nothing says where a delimiter was lost.
+  pieces_.clear();
+  piece_starts_.assign(1, 0);
+  for (std::size_t field = 0; field < fields; ++field) {
+    const std::string_view text = record.field(field);
+    cut_points(text, static_cast<char>(delimiter_), static_cast<char>(quote_), cuts_);
+    for (std::size_t cut : cuts_) {
+      const Piece piece{cut, describe_cell(text.substr(0, cut), delimiter_),
+                        describe_cell(text.substr(cut), delimiter_)};
+      if (piece.left.kind != CellKind::text || piece.right.kind != CellKind::text) {
+        pieces_.push_back(piece);
+      }
+    }
+    piece_starts_.push_back(pieces_.size());
+  }
   // State (field i, steps d taken so far, the last move placed an empty
   // field): column i + d is next. An empty cell is never inserted right after
   // an empty field, which would give the row of inserting it before.
@@ -299,13 +359,14 @@ bool RowAligner::align_missing(const Record &record, std::string_view line, Alig
       cuts.clear();
       cut_fits.clear();
       if (field < fields) {
-        const std::string_view text = record.field(field);
         place_fit = profiles_.fit(column, shapes_[field]);
         if (taken < steps && column + 1 < columns) {
-          cut_points(text, cuts);
-          for (std::size_t cut : cuts) {
-            cut_fits.push_back(profiles_.fit(column, text.substr(0, cut)) +
-                               profiles_.fit(column + 1, text.substr(cut)));
+          for (std::size_t piece = piece_starts_[field]; piece < piece_starts_[field + 1];
+               ++piece) {
+            const Piece &cut = pieces_[piece];
+            cuts.push_back(cut.at);
+            cut_fits.push_back(profiles_.fit(column, cut.left) +
+                               profiles_.fit(column + 1, cut.right));
           }
         }
       }

@@ -67,14 +67,24 @@ private:
   std::string delimiter_text_;
   std::uint8_t delimiter_;
   std::uint8_t quote_;
-  std::uint8_t delimiter_traits_; // of the delimiter text, as a cell
+  std::uint16_t delimiter_traits_; // of the delimiter text, as a cell
   // Scratch, reused from row to row.
+  // Where a field may be cut in two, and the pieces' shapes.
+  struct Piece {
+    std::size_t at;
+    CellShape left;
+    CellShape right;
+  };
+
   std::vector<CellShape> shapes_; // of the row's fields
+  std::vector<CellShape> joined_; // of runs of fields joined, by first field and size
+  std::vector<Piece> pieces_;     // of every field, in order
+  std::vector<std::size_t> piece_starts_;
   std::vector<BestTwo> states_;
   std::vector<double> fits_;
   std::vector<std::size_t> cuts_;
   std::vector<std::size_t> quotes_;
-  std::string joined_;
+  std::string joined_text_;
   Record candidate_;
 };
 

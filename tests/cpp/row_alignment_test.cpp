@@ -17,10 +17,12 @@ std::string orders() {
   const char *products[] = {"Oat milk 1l", "Rye bread", "Green tea", "Apples 1kg"};
   std::string table = "id,date,customer,address,product,qty,price\n";
   for (int i = 0; i < 30; ++i) {
+    const std::string street = std::to_string(3 + i * 7) + " Market St";
     table += std::to_string(10000 + i) + ",2024-01-" + (i < 9 ? "0" : "") + std::to_string(i + 1) +
-             "," + customers[i % 5] + "," + std::to_string(3 + i * 7) + " Market St," +
-             products[i % 4] + "," + std::to_string(1 + i % 24) + "," + std::to_string(i % 9) +
-             "." + std::to_string(10 + i) + "\n";
+             "," + customers[i % 5] + "," +
+             (i % 3 == 0 ? "\"" + street + ", Suite " + std::to_string(i + 1) + "\"" : street) +
+             "," + products[i % 4] + "," + std::to_string(1 + i % 24) + "," +
+             std::to_string(i % 9) + "." + std::to_string(10 + i) + "\n";
   }
   return table;
 }

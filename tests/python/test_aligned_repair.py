@@ -11,8 +11,8 @@ from tidewrack import _native
 
 ORDERS = (
     "id,date,customer,address,product,qty,price\n"
-    "10231,2024-02-01,Northwind,12 Harbour Rd,Espresso beans 1kg,4,18.50\n"
-    "10232,2024-02-01,Contoso,7 Park Ave,Paper cups 12oz,500,0.05\n"
+    "10231,2024-02-01,Northwind,\"12 Harbour Rd, Leith\",Espresso beans 1kg,4,18.50\n"
+    "10232,2024-02-01,Contoso,\"Unit 7, Park Ave\",Paper cups 12oz,500,0.05\n"
     "10234,2024-02-02,Adventure Works,9 Bridge St,Grinder burr set,1,39.00\n"
     "10235,2024-02-03,Tailspin,5 Mill Lane,Cake stand,2,24.00\n"
     "10236,2024-02-03,Litware,3 Dock Rd,Napkins,2000,0.01\n"
