@@ -1,19 +1,21 @@
 #include "salvage/column_profile.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <iterator>
 
 namespace tidewrack {
 
 namespace {
 
-bool is_digit(char c) {
+constexpr bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
-bool is_letter(char c) {
+constexpr bool is_letter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-bool is_blank(char c) {
+constexpr bool is_blank(char c) {
   return c == ' ' || c == '\t';
 }
 
@@ -129,7 +131,18 @@ bool equals_folded(std::string_view text, std::string_view lower) {
                     [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a + 32 : a) == b; });
 }
 
+bool is_boolean(std::string_view text) {
+  static constexpr std::string_view BOOLEANS[] = {"true", "false", "yes", "no"};
+  return std::any_of(std::begin(BOOLEANS), std::end(BOOLEANS),
+                     [&](std::string_view word) { return equals_folded(text, word); });
+}
+
 CellKind kind_of(std::string_view text) {
+  // Every kind but text and boolean starts with a digit, a sign or a decimal
+  // separator.
+  if (!is_digit(text[0]) && text[0] != '-' && text[0] != '+' && text[0] != '.' && text[0] != ',') {
+    return text.size() <= 5 && is_boolean(text) ? CellKind::boolean : CellKind::text;
+  }
   if (is_integer(text)) {
     return CellKind::integer;
   }
@@ -151,12 +164,6 @@ CellKind kind_of(std::string_view text) {
   if (is_time(text)) {
     return CellKind::time;
   }
-  static constexpr std::string_view BOOLEANS[] = {"true", "false", "yes", "no"};
-  for (std::string_view word : BOOLEANS) {
-    if (equals_folded(text, word)) {
-      return CellKind::boolean;
-    }
-  }
   return CellKind::text;
 }
 
@@ -170,29 +177,33 @@ double log_share(std::uint32_t count, std::uint32_t total, double outcomes) {
 } // namespace
 
 CellShape describe_cell(std::string_view cell, std::uint8_t delimiter) {
+  // The trait of each byte but the delimiter.
+  static constexpr std::array<std::uint8_t, 256> BYTE_TRAITS = [] {
+    std::array<std::uint8_t, 256> traits{};
+    for (std::size_t byte = 0; byte < traits.size(); ++byte) {
+      const auto c = static_cast<char>(byte);
+      traits[byte] = is_digit(c)    ? HAS_DIGIT
+                     : is_letter(c) ? HAS_LETTER
+                     : is_blank(c)  ? HAS_INNER_BLANK
+                     : byte >= 0x80 ? HAS_NON_ASCII
+                                    : HAS_PUNCTUATION;
+    }
+    return traits;
+  }();
   CellShape shape;
   shape.length = cell.size();
   if (cell.empty()) {
     return shape;
   }
   std::size_t digit_count = 0;
+  unsigned traits = 0;
   for (char c : cell) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte == delimiter) {
-      shape.traits |= HAS_DELIMITER;
-    } else if (is_digit(c)) {
-      shape.traits |= HAS_DIGIT;
-      ++digit_count;
-    } else if (is_letter(c)) {
-      shape.traits |= HAS_LETTER;
-    } else if (is_blank(c)) {
-      shape.traits |= HAS_INNER_BLANK;
-    } else if (byte >= 0x80) {
-      shape.traits |= HAS_NON_ASCII;
-    } else {
-      shape.traits |= HAS_PUNCTUATION;
-    }
+    const unsigned trait = byte == delimiter ? unsigned{HAS_DELIMITER} : BYTE_TRAITS[byte];
+    traits |= trait;
+    digit_count += trait == HAS_DIGIT ? 1 : 0;
   }
+  shape.traits = static_cast<std::uint16_t>(traits);
   if (is_blank(cell.front()) || is_blank(cell.back())) {
     shape.traits |= HAS_EDGE_BLANK;
   }

@@ -300,12 +300,14 @@ bool RowAligner::align_surplus(const Record &record, AlignedRow &out) {
 bool RowAligner::align_missing(const Record &record, std::string_view line, AlignedRow &out) {
   const std::size_t columns = profiles_.columns();
   const std::size_t fields = record.size();
-  if (fields >= columns || columns - fields > MAX_STEPS ||
-      record.field_bytes_bound() > MAX_ROW_BYTES) {
+  if (fields >= columns || record.field_bytes_bound() > MAX_ROW_BYTES) {
     return false;
   }
   const std::size_t steps = columns - fields;
-  if (columns * (steps + 1) * (steps + 1) > MAX_SEARCH_CELLS) {
+  // Further off, only a re-read line may make the row.
+  const bool searched =
+      steps <= MAX_STEPS && columns * (steps + 1) * (steps + 1) <= MAX_SEARCH_CELLS;
+  if (!searched && line.find(static_cast<char>(quote_)) == std::string_view::npos) {
     return false;
   }
   std::size_t filled = 0;
@@ -316,23 +318,6 @@ bool RowAligner::align_missing(const Record &record, std::string_view line, Alig
     return false; // a blank line: every row it could make is the classic one
   }
   describe_fields(record);
-  // Where each field may be cut, with the pieces' shapes. A cut is a
-  // candidate only when a piece reads as a typed value: between two texts,
-  // nothing says where a delimiter was lost.
-  pieces_.clear();
-  piece_starts_.assign(1, 0);
-  for (std::size_t field = 0; field < fields; ++field) {
-    const std::string_view text = record.field(field);
-    cut_points(text, static_cast<char>(delimiter_), static_cast<char>(quote_), cuts_);
-    for (std::size_t cut : cuts_) {
-      const Piece piece{cut, describe_cell(text.substr(0, cut), delimiter_),
-                        describe_cell(text.substr(cut), delimiter_)};
-      if (piece.left.kind != CellKind::text || piece.right.kind != CellKind::text) {
-        pieces_.push_back(piece);
-      }
-    }
-    piece_starts_.push_back(pieces_.size());
-  }
   // State (field i, steps d taken so far, the last move placed an empty
   // field): column i + d is next. An empty cell is never inserted right after
   // an empty field, which would give the row of inserting it before.
@@ -340,58 +325,78 @@ bool RowAligner::align_missing(const Record &record, std::string_view line, Alig
     return (field * (steps + 1) + taken) * 2 + (placed_empty ? 1 : 0);
   };
   std::vector<BestTwo> &states = states_;
-  states.assign((fields + 1) * (steps + 1) * 2, BestTwo{});
-  states[state(0, 0, false)].offer(Entry{0});
-  std::vector<std::size_t> &cuts = cuts_;
-  std::vector<double> &cut_fits = fits_;
-  for (std::size_t column = 0; column < columns; ++column) {
-    const double empty_fit = profiles_.fit(column, CellShape{});
-    for (std::size_t taken = 0; taken <= std::min(steps, column); ++taken) {
-      const std::size_t field = column - taken;
-      if (field > fields) {
-        continue;
-      }
-      const std::size_t base = state(field, taken, false);
-      if (states[base].count == 0 && states[base + 1].count == 0) {
-        continue;
-      }
-      double place_fit = NONE;
-      cuts.clear();
-      cut_fits.clear();
-      if (field < fields) {
-        place_fit = profiles_.fit(column, shapes_[field]);
-        if (taken < steps && column + 1 < columns) {
-          for (std::size_t piece = piece_starts_[field]; piece < piece_starts_[field + 1];
-               ++piece) {
-            const Piece &cut = pieces_[piece];
-            cuts.push_back(cut.at);
-            cut_fits.push_back(profiles_.fit(column, cut.left) +
-                               profiles_.fit(column + 1, cut.right));
-          }
+  BestTwo best;
+  if (searched) {
+    // Where each field may be cut, with the pieces' shapes. A cut is a
+    // candidate only when a piece reads as a typed value: between two texts,
+    // nothing says where a delimiter was lost.
+    pieces_.clear();
+    piece_starts_.assign(1, 0);
+    for (std::size_t field = 0; field < fields; ++field) {
+      const std::string_view text = record.field(field);
+      cut_points(text, static_cast<char>(delimiter_), static_cast<char>(quote_), cuts_);
+      for (std::size_t cut : cuts_) {
+        const Piece piece{cut, describe_cell(text.substr(0, cut), delimiter_),
+                          describe_cell(text.substr(cut), delimiter_)};
+        if (piece.left.kind != CellKind::text || piece.right.kind != CellKind::text) {
+          pieces_.push_back(piece);
         }
       }
-      for (std::size_t from = base; from <= base + 1; ++from) {
-        const bool after_empty = from == base + 1;
-        for (std::size_t rank = 0; rank < states[from].count; ++rank) {
-          const double score = states[from].entries[rank].score;
-          const auto from_rank = static_cast<std::uint8_t>(rank);
-          if (!after_empty && taken < steps) {
-            states[state(field, taken + 1, false)].offer(
-                Entry{score + empty_fit, from, from_rank, Move::insert, 0});
+      piece_starts_.push_back(pieces_.size());
+    }
+    states.assign((fields + 1) * (steps + 1) * 2, BestTwo{});
+    states[state(0, 0, false)].offer(Entry{0});
+    std::vector<std::size_t> &cuts = cuts_;
+    std::vector<double> &cut_fits = fits_;
+    for (std::size_t column = 0; column < columns; ++column) {
+      const double empty_fit = profiles_.fit(column, CellShape{});
+      for (std::size_t taken = 0; taken <= std::min(steps, column); ++taken) {
+        const std::size_t field = column - taken;
+        if (field > fields) {
+          continue;
+        }
+        const std::size_t base = state(field, taken, false);
+        if (states[base].count == 0 && states[base + 1].count == 0) {
+          continue;
+        }
+        double place_fit = NONE;
+        cuts.clear();
+        cut_fits.clear();
+        if (field < fields) {
+          place_fit = profiles_.fit(column, shapes_[field]);
+          if (taken < steps && column + 1 < columns) {
+            for (std::size_t piece = piece_starts_[field]; piece < piece_starts_[field + 1];
+                 ++piece) {
+              const Piece &cut = pieces_[piece];
+              cuts.push_back(cut.at);
+              cut_fits.push_back(profiles_.fit(column, cut.left) +
+                                 profiles_.fit(column + 1, cut.right));
+            }
           }
-          if (field < fields) {
-            states[state(field + 1, taken, record.field(field).empty())].offer(
-                Entry{score + place_fit, from, from_rank, Move::place, 1});
-            for (std::size_t i = 0; i < cuts.size(); ++i) {
-              states[state(field + 1, taken + 1, false)].offer(
-                  Entry{score + cut_fits[i], from, from_rank, Move::split, cuts[i]});
+        }
+        for (std::size_t from = base; from <= base + 1; ++from) {
+          const bool after_empty = from == base + 1;
+          for (std::size_t rank = 0; rank < states[from].count; ++rank) {
+            const double score = states[from].entries[rank].score;
+            const auto from_rank = static_cast<std::uint8_t>(rank);
+            if (!after_empty && taken < steps) {
+              states[state(field, taken + 1, false)].offer(
+                  Entry{score + empty_fit, from, from_rank, Move::insert, 0});
+            }
+            if (field < fields) {
+              states[state(field + 1, taken, record.field(field).empty())].offer(
+                  Entry{score + place_fit, from, from_rank, Move::place, 1});
+              for (std::size_t i = 0; i < cuts.size(); ++i) {
+                states[state(field + 1, taken + 1, false)].offer(
+                    Entry{score + cut_fits[i], from, from_rank, Move::split, cuts[i]});
+              }
             }
           }
         }
       }
     }
+    best = best_of(states, state(fields, steps, false), state(fields, steps, true));
   }
-  BestTwo best = best_of(states, state(fields, steps, false), state(fields, steps, true));
   double classic = 0;
   for (std::size_t column = 0; column < columns; ++column) {
     classic += profiles_.fit(column, column < fields ? shapes_[column] : CellShape{});

@@ -38,10 +38,10 @@ struct AlignedRow {
 // the last column, missing ones added at the end) and than any other choice;
 // otherwise the classic repair stands. The search is exact over the steps
 // (a dynamic programme that keeps the two best choices) up to MAX_STEPS steps;
-// rows further off get the classic repair.
+// rows further off get the classic repair, unless a re-read line fits.
 class RowAligner {
 public:
-  static constexpr std::size_t MAX_STEPS = 8;
+  static constexpr std::size_t MAX_STEPS = 4;
 
   RowAligner(const ColumnProfiles &profiles, std::string_view delimiter_text,
              std::uint8_t quote_char);
