@@ -1,7 +1,7 @@
 // Throughput of the engine on the benchmark inputs, without Python.
 //
 //   engine_bench [--runs N] [--dir DIR] [--out DIR] [--parse] [--no-slice] [--log] [--recover]
-//                [--encoding NAME] [--threads N] [NAME.csv ...]
+//                [--align] [--encoding NAME] [--threads N] [NAME.csv ...]
 //
 // For each input: MB/s of salvage_slice (bytes already in memory) and of
 // salvage_file (read, salvage, write the clean file), medians over N runs, plus a
@@ -9,7 +9,8 @@
 // compared byte for byte. --parse adds the parser alone (next_row over the input);
 // --no-slice leaves out salvage_slice, to profile salvage_file alone; --log adds
 // salvage_file writing a repair log as well; --recover switches unclosed-quote
-// recovery on in every salvage; --encoding decodes the input from NAME ("auto",
+// recovery on in every salvage; --align aligns rows of another width to the
+// column profiles; --encoding decodes the input from NAME ("auto",
 // "utf-8", "cp1252", ...) in every salvage; --threads runs salvage_file on N
 // threads.
 
@@ -86,6 +87,7 @@ int main(int argc, char **argv) {
   bool slice = true;
   bool log = false;
   bool recover = false;
+  bool align = false;
   std::optional<tidewrack::InputEncoding> encoding;
   unsigned threads = 1;
   std::filesystem::path dir = "build/bench-data";
@@ -109,6 +111,8 @@ int main(int argc, char **argv) {
       threads = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
     } else if (arg == "--recover") {
       recover = true;
+    } else if (arg == "--align") {
+      align = true;
     } else if (arg == "--encoding" && i + 1 < argc) {
       encoding = tidewrack::input_encoding_named(argv[++i]);
       if (!encoding) {
@@ -117,7 +121,7 @@ int main(int argc, char **argv) {
       }
     } else if (arg == "-h" || arg == "--help") {
       std::printf("usage: engine_bench [--runs N] [--dir DIR] [--out DIR] [--parse] [--no-slice] "
-                  "[--log] [--recover] [--encoding NAME] [--threads N] [NAME.csv ...]\n");
+                  "[--log] [--recover] [--align] [--encoding NAME] [--threads N] [NAME.csv ...]\n");
       return 0;
     } else {
       names.push_back(arg);
@@ -148,6 +152,7 @@ int main(int argc, char **argv) {
       options.unclosed_quote_recovery = tidewrack::QuoteRecoveryLimits{};
     }
     options.encoding = encoding;
+    options.align_columns = align;
 
     std::vector<double> slice_times, file_times, parse_times, log_times;
     const std::string clean_path = (out_dir / (name + ".clean")).string();

@@ -10,6 +10,12 @@
 // recovery on, the same agreements hold, and a run that recovers no quote is
 // the classic run (fuzz_round_trip reads the recovered output back).
 //
+// Aligned repairs: with align_columns the same agreements hold (file and slice
+// salvage, every block size and thread count), and against the classic run the
+// quarantine is the same, and so are the clean rows but those classic repaired:
+// each of those has the expected width and holds the classic row's text, less
+// delimiters, quotes and blanks, which a repair may add or take away.
+//
 // Decoding: read as UTF-8, an input gives the classic files and counters, the
 // parser replacing what is not UTF-8 exactly as the decoder does, unless a
 // dropped closing quote splits an invalid sequence (below); the replaced bytes
@@ -38,6 +44,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -254,10 +261,14 @@ void expect_any_block_size(std::string_view input, const tidewrack::SalvageOptio
   }
 }
 
-// The log's lines, taken by action, add up to the counters.
+// The log's lines, taken by action, add up to the counters. A row repaired
+// by aligning may have a line for each kind of step: rows are counted by
+// their first line, joins and drops as merged rows, splits and inserts as
+// padded ones.
 void expect_log_counts(std::string_view input, const Written &written) {
   std::map<std::string, std::uint64_t> lines;
-  std::map<std::string, std::uint64_t> numbers; // the sum of the details' leading numbers
+  std::map<std::string, std::uint64_t> numbers;      // the sum of the details' leading numbers
+  std::map<std::string, std::set<std::string>> rows; // first lines, by the counter they go to
   std::size_t at = tidewrack::REPAIR_LOG_HEADER.size();
   while (at < written.log.size()) {
     const std::size_t end = written.log.find('\n', at);
@@ -268,10 +279,16 @@ void expect_log_counts(std::string_view input, const Written &written) {
     ++lines[name];
     // A detail with a comma is enclosed in quotes.
     numbers[name] += std::strtoull(line.c_str() + detail + (line[detail] == '"'), nullptr, 10);
+    const std::string first_line = line.substr(0, line.find(','));
+    if (name == "merged" || name == "dropped") {
+      rows["merged"].insert(first_line);
+    } else if (name == "padded" || name == "split") {
+      rows["padded"].insert(first_line);
+    }
     at = end + 1;
   }
   const tidewrack::SalvageCounts &counts = written.counts;
-  if (lines["padded"] != counts.padded_rows || lines["merged"] != counts.merged_rows ||
+  if (rows["padded"].size() != counts.padded_rows || rows["merged"].size() != counts.merged_rows ||
       lines["quarantined"] != counts.quarantined_rows ||
       lines["unclosed_quote"] != counts.unclosed_quotes ||
       numbers["quote_repaired"] != counts.quote_repairs ||
@@ -281,6 +298,62 @@ void expect_log_counts(std::string_view input, const Written &written) {
       counts.salvaged_rows + counts.quarantined_rows != counts.total_rows) {
     fuzz::fail("the repair log adds up to the counters", input,
                counts_text(counts) + "; log: " + fuzz::escaped(written.log));
+  }
+}
+
+// A row's text less the delimiters (and the text the delimiter is written as),
+// the quotes and the blanks.
+std::string bare_text(const tidewrack::RowView &row, std::uint8_t delimiter, std::uint8_t quote) {
+  const std::string separator = tidewrack::byte_as_utf8(delimiter);
+  std::string text;
+  row.for_each_field([&](std::string_view field) { text.append(field); });
+  for (std::size_t at; (at = text.find(separator)) != std::string::npos;) {
+    text.erase(at, separator.size());
+  }
+  std::erase_if(text, [&](char c) {
+    const auto byte = static_cast<std::uint8_t>(c);
+    return byte == delimiter || byte == quote || c == ' ' || c == '\t';
+  });
+  return text;
+}
+
+// Aligned salvage against the classic one, both in memory.
+void expect_aligned_like_classic(std::string_view input, const tidewrack::SalvageOptions &options,
+                                 const tidewrack::SalvageOptions &aligned) {
+  const tidewrack::SalvageOutcome classic = tidewrack::salvage_slice(input, options).value();
+  const tidewrack::SalvageOutcome got = tidewrack::salvage_slice(input, aligned).value();
+  const tidewrack::SalvageCounts &counts = classic.counts;
+  if (got.clean_rows.size() != classic.clean_rows.size() ||
+      got.quarantine.size() != classic.quarantine.size() ||
+      got.counts.total_rows != counts.total_rows) {
+    fuzz::fail("aligning keeps the rows and the quarantine", input,
+               counts_text(got.counts) + "; classic " + counts_text(counts));
+  }
+  for (std::size_t i = 0; i < classic.quarantine.size(); ++i) {
+    if (got.quarantine[i].line != classic.quarantine[i].line ||
+        got.quarantine[i].fields != classic.quarantine[i].fields) {
+      fuzz::fail("aligning keeps the quarantine", input, "record " + std::to_string(i));
+    }
+  }
+  const auto delimiter = static_cast<std::uint8_t>(counts.detected_delimiter);
+  std::uint64_t changed = 0;
+  for (std::size_t i = 0; i < classic.clean_rows.size(); ++i) {
+    const tidewrack::RowView want = classic.clean_rows.row(i);
+    const tidewrack::RowView row = got.clean_rows.row(i);
+    if (test_support::fields_of(row) == test_support::fields_of(want)) {
+      continue;
+    }
+    ++changed;
+    if (row.size() != counts.inferred_columns ||
+        bare_text(row, delimiter, options.quote_char) !=
+            bare_text(want, delimiter, options.quote_char)) {
+      fuzz::fail("an aligned row has the width and the text of the classic one", input,
+                 "row " + std::to_string(i));
+    }
+  }
+  if (changed > counts.repaired_rows) {
+    fuzz::fail("aligning changes only rows the classic rules repaired", input,
+               std::to_string(changed) + " rows changed");
   }
 }
 
@@ -307,6 +380,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
               true);
   expect_log_counts(input, logged);
   expect_any_block_size(input, options, logged);
+
+  {
+    tidewrack::SalvageOptions aligning = options;
+    aligning.align_columns = true;
+    const Written aligned = salvage_file(input, aligning, true);
+    expect_same(input, "aligned file salvage against slice salvage", aligned,
+                rendered(tidewrack::salvage_slice(input, aligning, true).value(), aligning), true);
+    expect_log_counts(input, aligned);
+    expect_any_block_size(input, aligning, aligned);
+    expect_aligned_like_classic(input, options, aligning);
+  }
 
   if (fuzz_case.recovery) {
     tidewrack::SalvageOptions recovering = options;

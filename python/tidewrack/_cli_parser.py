@@ -49,10 +49,17 @@ outputs naming one file, is refused before anything is written; --in-place
 replaces INPUT by its clean copy on purpose.
 
 The repair log is CSV with the header line_start,line_end,action,detail: the
-lines of the record, then one of padded, merged, quote_repaired,
-unclosed_quote, quarantined, and what was done ("1 empty field added",
-"field 8 joined into column 7", "2 stray quotes kept as text", "quote on line
-35 read as text", the quarantine reason). One line per change, in input order.
+lines of the record, then one of padded, merged, dropped, split,
+quote_repaired, unclosed_quote, quarantined, and what was done ("1 empty field
+added", "field 8 joined into column 7", "fields 4-5 joined into column 4",
+"empty field 3 dropped", "field 2 split into columns 2-3", "2 stray quotes
+kept as text", "quote on line 35 read as text", the quarantine reason). One
+line per change, in input order.
+
+Unless --classic, a row of another width is first aligned to the columns: the
+joins, drops, splits or inserted empty cells that make its cells fit what the
+rows of the expected width hold are taken when clearly better than merging
+into the last column or padding at the end.
 
 An opening quote whose field would run on across the following lines (to the
 end of the input, or past 1,000 lines or 1 MB), when those lines read as rows

@@ -61,6 +61,7 @@ def salvage(
     comment_prefix: str | None = None,
     preamble_lines: SupportsIndex | None = None,
     output_quote_char: str | None = None,
+    align_columns: bool = True,
 ) -> SalvageCounts:
     """Salvages a CSV file into a clean file, a quarantine file and a repair log."""
 
@@ -93,6 +94,7 @@ class ArrowScan:
         comment_prefix: str | None = None,
         preamble_lines: SupportsIndex | None = None,
         output_quote_char: str | None = None,
+        align_columns: bool = True,
         threads: SupportsIndex | None = None,
         batch_rows: SupportsIndex | None = None,
     ) -> None: ...

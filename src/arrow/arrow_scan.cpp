@@ -108,16 +108,26 @@ void ColumnRows::hand_over(std::size_t mark, std::deque<PendingRows> &pending) c
   }
 }
 
+namespace {
+
+// Short plain rows are padded in the fast lane, unless they may be aligned.
+bool plain_rows_padded(const SalvageOptions &options, const Settlement &settlement) {
+  return options.fill_ragged_rows && !settlement.profiles;
+}
+
+} // namespace
+
 ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &settings,
                      const Settlement &settlement)
     : path_(std::move(path)), window_(std::move(window)), settings_(settings),
       settlement_(settlement), delimiter_text_(byte_as_utf8(settlement.delimiter)),
       reconciler_(settings.options, settlement, {}),
-      rows_(settlement.columns, settings.options.fill_ragged_rows) {
+      rows_(settlement.columns, plain_rows_padded(settings.options, settlement)) {
   // Without a width, rows are checked against the first one in order: one thread.
   if (settings.threads > 1 && settlement.columns != 0) {
     parts_.emplace(settings.threads, [&] {
-      return std::make_unique<ColumnRows>(settlement.columns, settings.options.fill_ragged_rows);
+      return std::make_unique<ColumnRows>(settlement.columns,
+                                          plain_rows_padded(settings.options, settlement));
     });
   }
 }

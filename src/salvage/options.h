@@ -33,6 +33,10 @@ struct SalvageOptions {
   bool detect_dialect = false;
   // The clean file's quote character; absent: quote_char.
   std::optional<std::uint8_t> output_quote_char;
+  // Rows of another width are brought to it by the steps that make their
+  // cells fit the columns best (RowAligner), when clearly better than merging
+  // into the last column or padding at the end. Off: the classic repairs.
+  bool align_columns = false;
 };
 
 // The first byte of a non-empty text; an empty text means "sniff it".

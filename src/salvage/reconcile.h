@@ -1,6 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -20,6 +23,7 @@
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/repair_event.h"
+#include "salvage/row_alignment.h"
 #include "salvage/row_store.h"
 
 namespace tidewrack {
@@ -47,7 +51,8 @@ struct SalvageText {
   bool empty_input;
 };
 
-// The dialect and the column count of one salvage, given or detected.
+// The dialect and the column count of one salvage, given or detected, and
+// the columns' profiles when rows are to be aligned to them.
 struct Settlement {
   std::uint8_t delimiter = ',';
   std::uint64_t columns = 0;
@@ -56,6 +61,7 @@ struct Settlement {
   std::uint64_t header_rows = 0;
   double confidence = 0.0;         // of a detected dialect
   std::uint8_t output_quote = '"'; // the clean file's
+  std::shared_ptr<const ColumnProfiles> profiles;
 };
 
 // Takes the delimiter and the column count from the options, or detects them
@@ -65,6 +71,21 @@ struct Settlement {
 // text might settle otherwise.
 Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options,
                           StopPoll stop = {}, bool *read_to_end = nullptr);
+
+// The records profiled for aligning rows: the first ones of the input.
+inline constexpr std::size_t PROFILE_RECORD_LIMIT = 1000;
+
+// Column profiles (for options.align_columns) from the rows of the settled
+// width among the first PROFILE_RECORD_LIMIT records, the first left out (a
+// header, most often); null when not asked for or when fewer than a handful of
+// rows have that width. A record that reaches `certain_end` (as for
+// RecordReconciler::reconcile), or whose reading looked that far, might read
+// otherwise once more text follows: then `read_to_end` is set, and nothing
+// returned.
+std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
+                                                      const SalvageOptions &options,
+                                                      const Settlement &settlement,
+                                                      std::size_t certain_end, bool &read_to_end);
 
 // A repair log that keeps nothing: the classic salvage lists no repairs.
 struct NoRepairLog {
@@ -100,7 +121,12 @@ public:
       : columns_(settlement.columns), fill_ragged_rows_(options.fill_ragged_rows),
         merge_overflow_(options.merge_overflow), too_few_(too_few_columns_reason(columns_)),
         extra_(extra_columns_reason(columns_)),
-        merge_separator_(byte_as_utf8(settlement.delimiter)) {
+        merge_separator_(byte_as_utf8(settlement.delimiter)),
+        rules_classic_(settlement.rules.classic()) {
+    if (options.align_columns && settlement.profiles) {
+      profiles_ = settlement.profiles;
+      aligner_.emplace(*profiles_, merge_separator_, settlement.quote_char);
+    }
     counts_.detected_delimiter = settlement.delimiter;
     counts_.inferred_columns = settlement.columns;
     counts_.quote_char = settlement.rules.quoting ? settlement.quote_char : 0;
@@ -248,7 +274,21 @@ public:
       }
       ++counts_.total_rows;
       take_changes(record_.start_line, record_.end_line, record_.begin, record_.end);
-      counts_.quote_repairs += record_.stray_quotes;
+      const std::uint64_t width = record_.size();
+      // Chosen before the quotes are counted: a line re-read with its stray
+      // opening quote as text has none of the parser's stray quotes.
+      bool aligned = false;
+      if (aligner_ && width < columns_ && fill_ragged_rows_) {
+        // A line is read again by the classic rules only.
+        aligned = aligner_->align_missing(
+            record_, rules_classic_ ? single_line(record_) : std::string_view{}, aligned_);
+      } else if (aligner_ && width > columns_ && merge_overflow_) {
+        aligned = aligner_->align_surplus(record_, aligned_);
+      }
+      const bool re_read = aligned && aligned_.steps.front().kind == AlignStep::literal_quote;
+      if (!re_read) {
+        counts_.quote_repairs += record_.stray_quotes;
+      }
       counts_.unclosed_quotes += record_.unclosed_quote_lines.size();
       if constexpr (LOGGING) {
         for (std::uint64_t quote_line : record_.unclosed_quote_lines) {
@@ -256,15 +296,19 @@ public:
           report(RepairAction::unclosed_quote,
                  [&](std::string &detail) { append_unclosed_quote_detail(detail, quote_line); });
         }
-        if (record_.stray_quotes != 0) {
+        if (record_.stray_quotes != 0 && !re_read) {
           report(RepairAction::quote_repaired, [&](std::string &detail) {
             append_quote_repaired_detail(detail, record_.stray_quotes);
           });
         }
       }
-      std::uint64_t width = record_.size();
       RowShape shape{record_.size(), false, 0};
+      const Record *row = &record_;
       if (columns_ == 0 || width == columns_) {
+      } else if (aligned) {
+        row = &aligned_.row;
+        shape = RowShape{aligned_.row.size(), false, 0};
+        count_aligned<LOGGING>(report);
       } else if (width < columns_ && fill_ragged_rows_) {
         shape.padding = columns_ - width;
         ++counts_.repaired_rows;
@@ -292,7 +336,7 @@ public:
         continue;
       }
       ++counts_.salvaged_rows;
-      if (!clean(std::as_const(record_), shape, merge_separator_)) {
+      if (!clean(*row, shape, merge_separator_)) {
         break;
       }
     }
@@ -300,6 +344,45 @@ public:
   }
 
 private:
+  // Counts the row aligned last and logs its steps, a line per kind of step:
+  // a re-read quote, joins, drops, splits, inserted cells.
+  template <bool LOGGING, class Report> void count_aligned(Report &report) {
+    const std::vector<AlignStep> &steps = aligned_.steps;
+    if (steps.front().kind == AlignStep::literal_quote) {
+      ++counts_.quote_repairs;
+    } else {
+      ++counts_.repaired_rows;
+      // Joins and drops shorten a row, splits and inserts widen it.
+      ++(steps.front().kind <= AlignStep::drop ? counts_.merged_rows : counts_.padded_rows);
+    }
+    if constexpr (!LOGGING) {
+      return;
+    }
+    constexpr std::pair<AlignStep::Kind, RepairAction> LINES[] = {
+        {AlignStep::literal_quote, RepairAction::quote_repaired},
+        {AlignStep::join, RepairAction::merged},
+        {AlignStep::drop, RepairAction::dropped},
+        {AlignStep::split, RepairAction::split},
+        {AlignStep::insert, RepairAction::padded}};
+    for (const auto &[kind, action] : LINES) {
+      if (std::none_of(steps.begin(), steps.end(),
+                       [&](const AlignStep &step) { return step.kind == kind; })) {
+        continue;
+      }
+      report(action, [&](std::string &detail) {
+        for (const AlignStep &step : steps) {
+          if (step.kind != kind) {
+            continue;
+          }
+          if (!detail.empty()) {
+            detail.append("; ");
+          }
+          append_step_detail(detail, step);
+        }
+      });
+    }
+  }
+
   SalvageCounts counts_;
   std::uint64_t columns_;
   bool fill_ragged_rows_;
@@ -307,9 +390,13 @@ private:
   std::string too_few_;
   std::string extra_;
   std::string merge_separator_;
+  bool rules_classic_;
   Record record_;
   // One event, filled in for each change: its detail keeps its storage.
   RepairEvent event_;
+  std::shared_ptr<const ColumnProfiles> profiles_;
+  std::optional<RowAligner> aligner_;
+  AlignedRow aligned_;
 };
 
 // A parser for the records of `input` with the salvage's settings.

@@ -18,6 +18,10 @@ std::string_view repair_action_name(RepairAction action) {
     return "padded";
   case RepairAction::merged:
     return "merged";
+  case RepairAction::dropped:
+    return "dropped";
+  case RepairAction::split:
+    return "split";
   case RepairAction::quarantined:
     return "quarantined";
   case RepairAction::comment:
@@ -73,6 +77,42 @@ void append_unclosed_quote_detail(std::string &detail, std::uint64_t line) {
   detail.append("quote on line ");
   append_decimal(detail, line);
   detail.append(" read as text");
+}
+
+void append_joined_detail(std::string &detail, std::uint64_t first_field, std::uint64_t last_field,
+                          std::uint64_t column) {
+  detail.append("fields ");
+  append_decimal(detail, first_field);
+  detail.push_back('-');
+  append_decimal(detail, last_field);
+  detail.append(" joined into column ");
+  append_decimal(detail, column);
+}
+
+void append_dropped_detail(std::string &detail, std::uint64_t field) {
+  detail.append("empty field ");
+  append_decimal(detail, field);
+  detail.append(" dropped");
+}
+
+void append_inserted_detail(std::string &detail, std::uint64_t column) {
+  detail.append("empty column ");
+  append_decimal(detail, column);
+  detail.append(" inserted");
+}
+
+void append_split_detail(std::string &detail, std::uint64_t field, std::uint64_t column) {
+  detail.append("field ");
+  append_decimal(detail, field);
+  detail.append(" split into columns ");
+  append_decimal(detail, column);
+  detail.push_back('-');
+  append_decimal(detail, column + 1);
+}
+
+void append_literal_quote_detail(std::string &detail, std::uint64_t column) {
+  detail.append("1 stray quote read as text in column ");
+  append_decimal(detail, column);
 }
 
 } // namespace tidewrack

@@ -16,6 +16,8 @@ enum class RepairAction : std::uint8_t {
   quote_repaired, // stray quotes kept as text
   padded,
   merged,
+  dropped, // an empty surplus field left out
+  split,   // a field cut into two columns
   quarantined,
   comment,  // a comment line, left out
   preamble, // a line before the table, left out
@@ -48,6 +50,16 @@ void append_padded_detail(std::string &detail, std::uint64_t added);
 void append_merged_detail(std::string &detail, std::uint64_t fields, std::uint64_t columns);
 void append_quote_repaired_detail(std::string &detail, std::uint64_t quotes);
 void append_unclosed_quote_detail(std::string &detail, std::uint64_t line);
+
+// The details of aligned repairs, by 1-based field and column: "fields 4-5
+// joined into column 4", "empty field 6 dropped", "empty column 3 inserted",
+// "field 3 split into columns 3-4", "1 stray quote read as text in column 3".
+void append_joined_detail(std::string &detail, std::uint64_t first_field, std::uint64_t last_field,
+                          std::uint64_t column);
+void append_dropped_detail(std::string &detail, std::uint64_t field);
+void append_inserted_detail(std::string &detail, std::uint64_t column);
+void append_split_detail(std::string &detail, std::uint64_t field, std::uint64_t column);
+void append_literal_quote_detail(std::string &detail, std::uint64_t column);
 
 // Appends `value` in decimal.
 void append_decimal(std::string &text, std::uint64_t value);

@@ -45,11 +45,32 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
       return std::move(read.error());
     }
   }
-  for (;;) {
+  std::optional<Settlement> settlement;
+  while (!settlement) {
     bool read_to_end = false;
     Result<Settlement> settled = settle(window_text(window), options, stop, &read_to_end);
-    if (!settled.ok() || !read_to_end || window.ended()) {
+    if (!settled.ok()) {
       return settled;
+    }
+    if (!read_to_end || window.ended()) {
+      settlement = settled.value();
+      break;
+    }
+    Result<std::monostate> read =
+        window.read_until(std::max<std::size_t>(window.text().size() * 2, 1));
+    if (!read.ok()) {
+      return std::move(read.error());
+    }
+  }
+  // The profiles come from a head the same for every block size: read on
+  // until the records profiled end short of the text read.
+  for (;;) {
+    bool read_to_end = false;
+    const std::size_t certain_end = window.ended() ? SIZE_MAX : window.text().size();
+    settlement->profiles =
+        profile_columns(window_text(window), options, *settlement, certain_end, read_to_end);
+    if (!read_to_end) {
+      return *settlement;
     }
     Result<std::monostate> read =
         window.read_until(std::max<std::size_t>(window.text().size() * 2, 1));
@@ -135,7 +156,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   if (!settled.ok()) {
     return std::move(settled.error()).on_file(input_path);
   }
-  const Settlement settlement = settled.value();
+  const Settlement &settlement = settled.value();
 
   std::optional<RepairLogFile> repair_log;
   if (repair_log_path) {

@@ -21,7 +21,9 @@ struct Settlement;
 SalvageText window_text(TextWindow &window);
 
 // Takes the delimiter and the column count from the options or from a head of
-// the window's input long enough that a longer one would settle alike.
+// the window's input long enough that a longer one would settle alike, and
+// the columns' profiles (for options.align_columns) from a head that every
+// block size reads alike.
 Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &options,
                                     StopPoll stop);
 

@@ -143,7 +143,9 @@ public:
   CleanRows(Output &output, const SalvageOptions &options, const Settlement &settlement)
       : output_(output),
         renderer_(settlement.delimiter, settlement.output_quote, settlement.quote_char),
-        columns_(settlement.columns), fill_ragged_rows_(options.fill_ragged_rows),
+        columns_(settlement.columns),
+        // Short rows go to the reconciler when it may align them.
+        fill_ragged_rows_(options.fill_ragged_rows && !settlement.profiles),
         // Plain records are copied as they were read: only where that is how
         // they are written.
         plain_lane_(settlement.delimiter < 0x80 && settlement.output_quote < 0x80 &&

@@ -80,6 +80,42 @@ ResilientParser salvage_parser(const SalvageText &input, const SalvageOptions &o
   return parser;
 }
 
+std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
+                                                      const SalvageOptions &options,
+                                                      const Settlement &settlement,
+                                                      std::size_t certain_end, bool &read_to_end) {
+  // Fewer rows than this say too little of a column; wider rows are not
+  // aligned (RowAligner's search would not take them either).
+  constexpr std::size_t MIN_PROFILED_ROWS = 5;
+  constexpr std::uint64_t MAX_PROFILED_COLUMNS = 1024;
+  if (!options.align_columns || settlement.columns == 0 ||
+      settlement.columns > MAX_PROFILED_COLUMNS || input.empty_input) {
+    return nullptr;
+  }
+  auto profiles = std::make_shared<ColumnProfiles>(static_cast<std::size_t>(settlement.columns),
+                                                   settlement.delimiter);
+  ResilientParser parser = salvage_parser(input, options, settlement);
+  Record record;
+  read_to_end = false;
+  for (std::size_t read = 0; read < PROFILE_RECORD_LIMIT; ++read) {
+    if (!parser.next_row(record)) {
+      break;
+    }
+    if (parser.pos() >= certain_end || parser.look_ahead_end() >= certain_end) {
+      read_to_end = true;
+      return nullptr;
+    }
+    if (read > 0 && record.size() == settlement.columns) {
+      profiles->add_row([&](std::size_t column) { return record.field(column); });
+    }
+  }
+  if (profiles->rows() < MIN_PROFILED_ROWS) {
+    return nullptr;
+  }
+  profiles->finish();
+  return profiles;
+}
+
 namespace {
 
 Result<SalvageOutcome> salvage_text(const SalvageText &input, const SalvageOptions &options,
@@ -88,7 +124,9 @@ Result<SalvageOutcome> salvage_text(const SalvageText &input, const SalvageOptio
   if (!settled.ok()) {
     return std::move(settled.error());
   }
-  const Settlement &settlement = settled.value();
+  Settlement &settlement = settled.value();
+  bool read_to_end = false;
+  settlement.profiles = profile_columns(input, options, settlement, SIZE_MAX, read_to_end);
   SalvageOutcome outcome;
   outcome.clean_rows.reserve_for_input(input.text.size());
   auto clean = [&](const Record &record, const RowShape &shape,

@@ -15,7 +15,7 @@ import tidewrack
 pa = pytest.importorskip("pyarrow")
 
 REPO = Path(__file__).resolve().parents[2]
-CORPUS = sorted({path.read_bytes(): path for path in REPO.glob("fuzz/corpus/*/*")}.values())
+CORPUS = sorted({path.read_bytes(): path for path in [*REPO.glob("fuzz/corpus/*/*"), *REPO.glob("examples/*.csv")]}.values())
 DAMAGED = 'id,,name,name\n1,x,Ana,Lisbon\n2,y,"Ben\n"Bo" Li"\n3,z,Cleo,Paris,France\n4,w,"open,quote\n5,v,Dee,Oslo\n'
 
 

@@ -44,7 +44,7 @@ const char *const NAMES[] = {
     "merge_overflow", "expected_columns", "repair_quotes",  "recover_unclosed_quotes",
     "encoding",       "detect_dialect",   "quoting",        "escape_char",
     "skip_blanks",    "comment_prefix",   "preamble_lines", "output_quote_char",
-    "threads",        "batch_rows"};
+    "align_columns",  "threads",          "batch_rows"};
 constexpr std::size_t OPTIONS_AT = 1;
 constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
 ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
@@ -215,7 +215,7 @@ const char DOC[] =
     "merge_overflow=True, expected_columns=None, repair_quotes=True, "
     "recover_unclosed_quotes=True, encoding=\"auto\", detect_dialect=False, quoting=True, "
     "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
-    "output_quote_char=None, threads=None, batch_rows=65536)\n"
+    "output_quote_char=None, align_columns=True, threads=None, batch_rows=65536)\n"
     "--\n"
     "\n"
     "The clean rows that salvage() writes for the same file and options, as Arrow\n"

@@ -26,7 +26,8 @@ bool convert_rule_arguments(std::span<PyObject *const, RULE_PARAMETERS> values,
       !convert_flag(values[5], "skip_blanks", false, options.rules.skip_blanks) ||
       !convert_optional_text(values[6], "comment_prefix", comment_prefix) ||
       !convert_optional_count(values[7], "preamble_lines", preamble_lines) ||
-      !convert_optional_text(values[8], "output_quote_char", output_quote_char)) {
+      !convert_optional_text(values[8], "output_quote_char", output_quote_char) ||
+      !convert_flag(values[9], "align_columns", true, options.align_columns)) {
     return false;
   }
   options.rules.quoting = quoting;

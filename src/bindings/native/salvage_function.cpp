@@ -42,6 +42,7 @@ const char *const NAMES[] = {"input_path",
                              "comment_prefix",
                              "preamble_lines",
                              "output_quote_char",
+                             "align_columns",
                              "threads",
                              "progress"};
 constexpr std::size_t OPTIONS_AT = 4;
@@ -153,7 +154,7 @@ const char SALVAGE_DOC[] =
     "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
     "encoding=\"auto\", detect_dialect=False, quoting=True, escape_char=None, "
     "skip_blanks=False, comment_prefix=None, preamble_lines=None, output_quote_char=None, "
-    "threads=None, progress=None)\n"
+    "align_columns=True, threads=None, progress=None)\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -178,7 +179,10 @@ const char SALVAGE_DOC[] =
     "skip_blanks leaves out blanks after a delimiter, lines starting with\n"
     "comment_prefix and the first preamble_lines lines are left out of the\n"
     "table (and logged). output_quote_char: the clean file's quote character\n"
-    "(default: quote_char).\n"
+    "(default: quote_char). align_columns: a row of another width is brought\n"
+    "to it by the joins, drops, splits or inserted empty cells (or the stray\n"
+    "quote read as text) that fit the columns' profiles clearly best, else\n"
+    "merged into the last column or padded at the end.\n"
     "\n"
     "Returns a dict of the counters: the six of the classic summary, then\n"
     "padded_rows, merged_rows, quote_repairs, unclosed_quotes, decoded_bytes,\n"
