@@ -42,7 +42,8 @@ PyArrowScan *as_scan(PyObject *self) {
 const char *const NAMES[] = {
     "path",           "delimiter",        "quote_char",    "fill_ragged_rows",
     "merge_overflow", "expected_columns", "repair_quotes", "recover_unclosed_quotes",
-    "encoding",       "threads",          "batch_rows"};
+    "encoding",       "threads",          "batch_rows",    "quarantine_path",
+    "repairs_path"};
 constexpr std::size_t OPTIONS_AT = 1;
 constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
 ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
@@ -61,7 +62,10 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
                     recover_unclosed_quotes) ||
       !convert_text(values[AFTER_OPTIONS + 1], "encoding", "auto", encoding_name) ||
       !convert_optional_count(values[AFTER_OPTIONS + 2], "threads", threads) ||
-      !convert_optional_count(values[AFTER_OPTIONS + 3], "batch_rows", batch_rows)) {
+      !convert_optional_count(values[AFTER_OPTIONS + 3], "batch_rows", batch_rows) ||
+      !convert_optional_text(values[AFTER_OPTIONS + 4], "quarantine_path",
+                             settings.quarantine_path) ||
+      !convert_optional_text(values[AFTER_OPTIONS + 5], "repairs_path", settings.repair_log_path)) {
     return false;
   }
   if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -224,7 +228,8 @@ PyGetSetDef getters[] = {
 const char DOC[] =
     "ArrowScan(path, *, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, "
-    "recover_unclosed_quotes=True, encoding=\"auto\", threads=None, batch_rows=65536)\n"
+    "recover_unclosed_quotes=True, encoding=\"auto\", threads=None, batch_rows=65536, "
+    "quarantine_path=None, repairs_path=None)\n"
     "--\n"
     "\n"
     "The clean rows that salvage() writes for the same file and options, as Arrow\n"
@@ -232,7 +237,11 @@ const char DOC[] =
     "row names the columns (blank names become \"Unnamed: <i>\", repeated ones get\n"
     ".1, .2, ... suffixes); a batch holds at most batch_rows rows. The file is\n"
     "opened and its dialect settled here: a file failure raises the OSError\n"
-    "subclass of its kind, naming the file.";
+    "subclass of its kind, naming the file.\n"
+    "\n"
+    "quarantine_path and repairs_path, when given, are created here and written\n"
+    "as salvage() writes them, as the stream is read; they are complete once it\n"
+    "is read to its end.";
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(new_scan)},
