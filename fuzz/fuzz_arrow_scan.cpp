@@ -2,7 +2,8 @@
 // columns, the batches of a scan hold exactly the clean rows of
 // salvage_slice, in order, whatever the block size, the thread count and the
 // batch size; the counters agree. A scan refuses only rows of different
-// widths, which a salvage without a width alone can give.
+// widths, which a salvage without a width alone can give. The quarantine file
+// and the repair log a scan writes are byte for byte those of salvage_file.
 //
 // Input: four header bytes choose the options (salvage_case.h), the rest is
 // the CSV input; its size picks the block size, threads and batch size.
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include "arrow/column_names.h"
 #include "fuzz_check.h"
 #include "records.h"
+#include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
 #include "salvage_case.h"
 
@@ -28,14 +31,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path &input_file() {
-  static const fs::path path = [] {
-    fs::path file =
-        fs::temp_directory_path() / ("tidewrack-fuzz-arrow-" + std::to_string(::getpid()));
-    std::atexit([] { fs::remove(input_file()); });
-    return file;
+// One scratch directory per process, removed at exit.
+const fs::path &scratch() {
+  static const fs::path dir = [] {
+    std::string pattern = (fs::temp_directory_path() / "tidewrack-fuzz-arrow-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      std::abort();
+    }
+    std::atexit([] { fs::remove_all(scratch()); });
+    return fs::path(pattern);
   }();
-  return path;
+  return dir;
+}
+
+std::string read_file(const fs::path &path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> row_of(const ArrowArray &batch, std::int64_t row) {
@@ -68,15 +79,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   settings.block_size = 1 + size % 97;
   settings.threads = 1 + static_cast<unsigned>(size % 3);
   settings.batch_rows = 1 + size % 5;
+  const fs::path in = scratch() / "in.csv";
+  settings.quarantine_path = (scratch() / "q.csv").string();
+  settings.repair_log_path = (scratch() / "r.csv").string();
   {
-    std::ofstream file(input_file(), std::ios::binary | std::ios::trunc);
+    std::ofstream file(in, std::ios::binary | std::ios::trunc);
     file.write(input.data(), static_cast<std::streamsize>(input.size()));
   }
   const tidewrack::SalvageOutcome expected =
       tidewrack::salvage_slice(input, settings.options).value();
   const tidewrack::RowStore &clean = expected.clean_rows;
 
-  auto opened = tidewrack::ArrowScan::open(input_file().string(), settings);
+  auto opened = tidewrack::ArrowScan::open(in.string(), settings);
   std::set<std::size_t> widths;
   for (std::size_t row = 0; row < clean.size(); ++row) {
     widths.insert(clean.row(row).size());
@@ -125,6 +139,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       counts.repaired_rows != expected.counts.repaired_rows) {
     fuzz::fail("a scan counts as the salvage does", input,
                std::to_string(row) + " rows of " + std::to_string(clean.size()));
+  }
+  const fs::path out = scratch() / "out.csv", quarantine = scratch() / "file-q.csv",
+                 log = scratch() / "file-r.csv";
+  auto written = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(),
+                                         settings.options, log.string());
+  if (!written.ok()) {
+    fuzz::fail("file salvage of a readable input into writable files succeeds", input,
+               written.error().display());
+  }
+  if (read_file(*settings.quarantine_path) != read_file(quarantine)) {
+    fuzz::fail("a scan writes the quarantine file of the file salvage", input,
+               fuzz::escaped(read_file(*settings.quarantine_path)));
+  }
+  if (read_file(*settings.repair_log_path) != read_file(log)) {
+    fuzz::fail("a scan writes the repair log of the file salvage", input,
+               fuzz::escaped(read_file(*settings.repair_log_path)));
   }
   return 0;
 }

@@ -11,7 +11,7 @@ from collections.abc import Callable
 from . import _native
 from ._compression import decompressed_input
 from ._encodings import resolve, transcoded_input
-from ._paths import EnginePaths, StrPath, path_arg
+from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
 from ._report import Report
 from ._salvage import dialect_rules
 from ._typed import with_types
@@ -32,12 +32,16 @@ class Scan:
     Any Arrow consumer takes it through ``__arrow_c_stream__`` (the Arrow
     PyCapsule interface): ``pyarrow.table(s)``, ``pyarrow.RecordBatchReader.from_stream(s)``,
     ``polars.DataFrame(s)``, ``duckdb.sql("SELECT * FROM s")``. Each stream
-    asked for reads the file anew (DuckDB asks for one to learn the schema).
+    asked for reads the file anew (DuckDB asks for one to learn the schema),
+    and writes the quarantine file and the repair log anew.
     """
 
     def __init__(self, source: str, compression: str | None, codec: str | None, inputs: contextlib.ExitStack,
-                 open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan) -> None:
+                 open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan,
+                 quarantine: str | None, repairs: str | None) -> None:
         self._source = source
+        self._quarantine = quarantine
+        self._repairs = repairs
         self._compression = compression
         self._codec = codec
         self._input_bytes = os.stat(source).st_size
@@ -61,8 +65,8 @@ class Scan:
     def report(self) -> Report | None:
         """The salvage's Report once the last stream taken is read to its end, else None.
 
-        No file is written: ``output`` is "" and ``quarantine`` and ``repairs``
-        are None; the quarantined rows are counted only.
+        No clean file is written: ``output`` is "". ``quarantine`` and
+        ``repairs`` are the paths given to ``scan()``, None for those not written.
         """
         with self._lock:
             last = self._last
@@ -74,8 +78,8 @@ class Scan:
         if self._codec is not None:
             counts["encoding"] = self._codec
         return Report(
-            **counts, compression=self._compression, input=self._source, output="", quarantine=None,
-            repairs=None, input_bytes=self._input_bytes, elapsed_seconds=elapsed,
+            **counts, compression=self._compression, input=self._source, output="",
+            quarantine=self._quarantine, repairs=self._repairs, input_bytes=self._input_bytes, elapsed_seconds=elapsed,
         )
 
 
@@ -96,6 +100,8 @@ def scan(
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     recover_unclosed_quotes: bool = True,
+    quarantine: StrPath | None = None,
+    repairs: StrPath | None = None,
 ) -> Scan:
     """Salvages ``path`` as ``salvage()`` does, its clean rows going to Arrow batches instead of a file.
 
@@ -111,8 +117,18 @@ def scan(
     The file is opened and its dialect settled here: file failures raise the
     OSError subclass of their kind, naming the file. ``expected_columns=0``
     (no width enforced) is a ValueError: columns need rows of one width.
+
+    ``quarantine`` (the records set aside) and ``repairs`` (the repair log),
+    when given, are created here and hold what ``salvage()`` writes there with
+    the same options. They are written as the stream is read and complete once
+    it is read to its end: a stream left half-way leaves them partial, so
+    write them somewhere that is renamed into place only after the end is
+    reached. Either being the input, or the two one file, is a ValueError.
     """
     source = path_arg(path, "path")
+    quarantine_path = None if quarantine is None else path_arg(quarantine, "quarantine")
+    repairs_path = None if repairs is None else path_arg(repairs, "repairs")
+    refuse_collisions(source, None, quarantine_path, repairs_path)
     if expected_columns is not None and expected_columns.__index__() == 0:
         raise ValueError("expected_columns=0 enforces no width, and columns need one: "
                          "leave it None to infer the width, or give it")
@@ -131,21 +147,26 @@ def scan(
         }
         rules = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks, comment_prefix,
                               preamble_lines)
-        engine_path = inputs.enter_context(EnginePaths())(plain_source)
+        engine_paths = inputs.enter_context(EnginePaths())
+        engine_path = engine_paths(plain_source)
+        engine_quarantine = None if quarantine_path is None else engine_paths(quarantine_path)
+        engine_repairs = None if repairs_path is None else engine_paths(repairs_path)
+        # A file the engine names by a link of its own is reported by the caller's name.
+        user_names = {engine_path: source, engine_quarantine: quarantine_path, engine_repairs: repairs_path}
 
         def open_native() -> _native.ArrowScan:
             try:
                 return _native.ArrowScan(
                     engine_path, batch_rows=batch_rows, threads=threads, encoding=engine_encoding,
-                    recover_unclosed_quotes=recover_unclosed_quotes, **options, **rules,
+                    recover_unclosed_quotes=recover_unclosed_quotes, quarantine_path=engine_quarantine,
+                    repairs_path=engine_repairs, **options, **rules,
                 )
             except OSError as err:
-                if err.filename == engine_path:
-                    err.filename = source
+                err.filename = user_names.get(err.filename, err.filename)
                 raise
 
         first = open_native()  # now, so that a failure to open shows at once
-        return Scan(source, compression, codec, inputs.pop_all(), open_native, first)
+        return Scan(source, compression, codec, inputs.pop_all(), open_native, first, quarantine_path, repairs_path)
 
 
 def _needs(module: str, function: str, extra: str) -> Any:

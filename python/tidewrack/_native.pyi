@@ -97,6 +97,8 @@ class ArrowScan:
         align_columns: bool = True,
         threads: SupportsIndex | None = None,
         batch_rows: SupportsIndex | None = None,
+        quarantine_path: str | None = None,
+        repairs_path: str | None = None,
     ) -> None: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The rows as an Arrow C stream in a PyCapsule; a scan gives one stream."""

@@ -144,6 +144,16 @@ def collision(
     return None
 
 
+def refuse_collisions(source: str, output: str | None, quarantine: str | None, repairs: str | None) -> None:
+    """ValueError for outputs that would overwrite one another, or the input (the clean output alone may)."""
+    found = collision(source, [("output", output), ("quarantine", quarantine), ("repairs", repairs)])
+    if found is not None:
+        (first, first_path), (second, second_path) = found
+        if second == "input":
+            raise ValueError(f"{first} is the input file: {first_path!r}")
+        raise ValueError(f"{first} and {second} are the same file: {first_path!r}, {second_path!r}")
+
+
 def named_os_error(err: OSError, filename: str) -> OSError:
     """The native module's OSError as the subclass of its error number, naming ``filename``."""
     found = _OS_ERROR_NUMBER.search(str(err))

@@ -15,7 +15,7 @@ from ._atomic import salvage_atomically
 from ._compression import decompressed_input
 from ._dialect import detect
 from ._encodings import resolve, transcoded_input
-from ._paths import StrPath, collision, default_output, named_after_output, path_arg
+from ._paths import StrPath, default_output, named_after_output, path_arg, refuse_collisions
 from ._report import Report
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
@@ -111,7 +111,7 @@ def salvage(
         repairs_path = None
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
-    _refuse_collisions(source, output_path, quarantine_path, repairs_path)
+    refuse_collisions(source, output_path, quarantine_path, repairs_path)
     engine_encoding, codec = resolve(encoding)
     options: dict[str, Any] = {
         "delimiter": delimiter,
@@ -228,12 +228,3 @@ def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str
         return named_after_output(output, kind)
     return None if value is None else path_arg(value, kind)
 
-
-def _refuse_collisions(source: str, output: str, quarantine: str | None, repairs: str | None) -> None:
-    """ValueError for outputs that would overwrite one another, or the input (the output alone may)."""
-    found = collision(source, [("output", output), ("quarantine", quarantine), ("repairs", repairs)])
-    if found is not None:
-        (first, first_path), (second, second_path) = found
-        if second == "input":
-            raise ValueError(f"{first} is the input file: {first_path!r}")
-        raise ValueError(f"{first} and {second} are the same file: {first_path!r}, {second_path!r}")

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "arrow/column_names.h"
+#include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
 
 namespace tidewrack {
@@ -134,13 +135,26 @@ ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &se
 
 Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const std::string &path,
                                                    const ScanSettings &settings) {
+  const std::optional<std::string> &quarantine_path = settings.quarantine_path;
+  const std::optional<std::string> &log_path = settings.repair_log_path;
+  if (quarantine_path && log_path && same_file(*quarantine_path, *log_path)) {
+    return SalvageError::invalid("the quarantine file and the repair log are the same file")
+        .on_file(*log_path);
+  }
   Result<TextWindow> opened = TextWindow::open(path, settings.options.encoding);
   if (!opened.ok()) {
     return std::move(opened.error()).on_file(path);
   }
   TextWindow &window = opened.value();
+  // A file written that is the input itself is created only once the input is read whole.
+  ScanSettings scan_settings = settings;
+  if ((quarantine_path && same_file(path, *quarantine_path)) ||
+      (log_path && same_file(path, *log_path))) {
+    scan_settings.block_size = SIZE_MAX;
+  }
   // The first stretch holds a whole byte-order mark, which only it skips.
-  Result<std::monostate> head = window.read_until(std::max<std::size_t>(settings.block_size, 3));
+  Result<std::monostate> head =
+      window.read_until(std::max<std::size_t>(scan_settings.block_size, 3));
   if (!head.ok()) {
     return std::move(head.error()).on_file(path);
   }
@@ -148,8 +162,30 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const std::string &path,
   if (!settled.ok()) {
     return std::move(settled.error()).on_file(path);
   }
+  std::optional<RepairLogFile> repair_log;
+  if (log_path) {
+    Result<RepairLogFile> created = RepairLogFile::create(*log_path);
+    if (!created.ok()) {
+      return std::move(created.error()).on_file(*log_path);
+    }
+    repair_log.emplace(std::move(created.value()));
+  }
+  std::optional<QuarantineFile> quarantine;
+  if (quarantine_path) {
+    quarantine.emplace(*quarantine_path, settled.value().delimiter, StopPoll{});
+    Result<std::monostate> created = quarantine->open();
+    if (!created.ok()) {
+      return std::move(created.error()).on_file(*quarantine_path);
+    }
+  }
   std::unique_ptr<ArrowScan> scan(
-      new ArrowScan(path, std::move(window), settings, settled.value()));
+      new ArrowScan(path, std::move(window), scan_settings, settled.value()));
+  if (repair_log) {
+    scan->repair_log_.emplace(std::move(*repair_log));
+  }
+  if (quarantine) {
+    scan->quarantine_.emplace(std::move(*quarantine));
+  }
   while (scan->pending_.empty() && !scan->ended_) {
     Result<std::monostate> read = scan->read_stretch();
     if (!read.ok()) {
@@ -185,8 +221,8 @@ Result<std::monostate> ArrowScan::read_stretch() {
                                  settings_.options,
                                  settlement_,
                                  delimiter_text_,
-                                 false,
-                                 false,
+                                 repair_log_.has_value(),
+                                 quarantine_.has_value(),
                                  window_.kind()};
     auto take = [&](PartRows &part, std::size_t mark) {
       const auto &rows = static_cast<const ColumnRows &>(part);
@@ -194,7 +230,9 @@ Result<std::monostate> ArrowScan::read_stretch() {
       rows.hand_over(mark, pending_);
       return !failure;
     };
-    reconciled = parts_->reconcile(context, {}, reconciler_, take, nullptr, nullptr);
+    reconciled =
+        parts_->reconcile(context, {}, reconciler_, take, quarantine_ ? &*quarantine_ : nullptr,
+                          repair_log_ ? &*repair_log_ : nullptr);
     if (changes != nullptr && reconciled.ok()) {
       // Drop what the parts read.
       (void)changes->take(window_.offset(), window_.offset() + reconciled.value().next_begin);
@@ -206,9 +244,18 @@ Result<std::monostate> ArrowScan::read_stretch() {
     }
     StopCheckpoints checkpoints(StopPoll{});
     rows_.start(text.size());
-    reconciled = reconciler_.reconcile(
-        parser, window_.offset(), window_.changes(), certain_end, SIZE_MAX, checkpoints, rows_,
-        rows_, [](const Record &, const std::string &) {}, NoRepairLog{});
+    auto set_aside = [&](const Record &record, const std::string &reason) {
+      if (quarantine_) {
+        quarantine_->add(record, reason);
+      }
+    };
+    reconciled =
+        repair_log_
+            ? reconciler_.reconcile(parser, window_.offset(), window_.changes(), certain_end,
+                                    SIZE_MAX, checkpoints, rows_, rows_, set_aside,
+                                    [&](const RepairEvent &event) { repair_log_->write(event); })
+            : reconciler_.reconcile(parser, window_.offset(), window_.changes(), certain_end,
+                                    SIZE_MAX, checkpoints, rows_, rows_, set_aside, NoRepairLog{});
     failure = rows_.failure();
     rows_.hand_over(0, pending_);
   }
@@ -243,6 +290,10 @@ Result<bool> ArrowScan::next(ArrowArray *out) {
     }
   }
   if (pending_.empty()) {
+    Result<std::monostate> finished = finish_files();
+    if (!finished.ok()) {
+      return std::move(finished.error());
+    }
     return false;
   }
   PendingRows &rows = pending_.front();
@@ -253,6 +304,27 @@ Result<bool> ArrowScan::next(ArrowArray *out) {
     pending_.pop_front();
   }
   return true;
+}
+
+Result<std::monostate> ArrowScan::finish_files() {
+  // Both are finished, the log's failure reported first.
+  Result<std::monostate> logged = std::monostate{};
+  if (repair_log_) {
+    logged = repair_log_->finish();
+    repair_log_.reset();
+    if (!logged.ok()) {
+      logged = std::move(logged.error()).on_file(*settings_.repair_log_path);
+    }
+  }
+  Result<std::monostate> set_aside = std::monostate{};
+  if (quarantine_) {
+    set_aside = quarantine_->finish();
+    quarantine_.reset();
+    if (!set_aside.ok()) {
+      set_aside = std::move(set_aside.error()).on_file(*settings_.quarantine_path);
+    }
+  }
+  return logged.ok() ? set_aside : logged;
 }
 
 void ScanOutcome::finish(const SalvageCounts &counts) {

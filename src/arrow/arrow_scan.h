@@ -15,6 +15,8 @@
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/reconcile.h"
+#include "salvage/repair_log.h"
+#include "salvage/salvage_outputs.h"
 #include "salvage/stretch_parts.h"
 #include "salvage/text_window.h"
 
@@ -72,6 +74,9 @@ struct ScanSettings {
   std::size_t batch_rows = 1;
   unsigned threads = 1;
   std::size_t block_size = 1;
+  // Written as the file salvage writes them for the same input and options.
+  std::optional<std::string> quarantine_path;
+  std::optional<std::string> repair_log_path;
 };
 
 // The clean rows of a file salvage as Arrow batches of string columns, made
@@ -83,15 +88,18 @@ struct ScanSettings {
 // batches' rows, at most `batch_rows` to a batch.
 class ArrowScan {
 public:
-  // Opens the file, settles the dialect and reads on to the header. A failed
-  // file operation names its file.
+  // Opens the file, settles the dialect, creates the quarantine file and the
+  // repair log when asked for and reads on to the header. A failed file
+  // operation names its file. The quarantine file and the log are written as
+  // the text is reconciled and complete once next() said there is no more; an
+  // input that is also one of them is read whole first.
   static Result<std::unique_ptr<ArrowScan>> open(const std::string &path,
                                                  const ScanSettings &settings);
 
   const std::vector<std::string> &names() const { return names_; }
 
   // Exports the next batch to `out`; false, exporting nothing, once every row
-  // went out.
+  // went out and the quarantine file and the log are written out.
   Result<bool> next(ArrowArray *out);
 
   // The counters, once next() said there is no more.
@@ -101,6 +109,8 @@ private:
   ArrowScan(std::string path, TextWindow window, const ScanSettings &settings,
             const Settlement &settlement);
   Result<std::monostate> read_stretch();
+  // Writes out and closes the quarantine file and the log.
+  Result<std::monostate> finish_files();
 
   std::string path_;
   TextWindow window_;
@@ -109,6 +119,8 @@ private:
   std::string delimiter_text_;
   RecordReconciler reconciler_;
   std::optional<StretchParts> parts_;
+  std::optional<QuarantineFile> quarantine_;
+  std::optional<RepairLogFile> repair_log_;
   ColumnRows rows_;
   std::optional<std::uint64_t> continued_at_line_;
   std::deque<PendingRows> pending_;

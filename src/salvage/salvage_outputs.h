@@ -54,6 +54,13 @@ public:
     }
   }
 
+  // Creates the file at once, its header written, for a reader with no output
+  // to wait for that must learn now whether the file can be made.
+  Result<std::monostate> open() {
+    write_held();
+    return written_;
+  }
+
   Result<std::monostate> finish() {
     write_held();
     if (written_.ok()) {

@@ -115,10 +115,34 @@ def test_a_stream_dropped_half_way_frees_everything(tmp_path: Path) -> None:
     tidewrack.scan(source).__arrow_c_stream__()  # a capsule never consumed releases its stream
 
 
+@pytest.mark.parametrize("options", [{}, {"fill_ragged_rows": False, "merge_overflow": False}])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_quarantine_and_repair_log_are_those_salvage_writes(tmp_path: Path, threads: int, options: dict) -> None:
+    sources = [tmp_path / "damaged.csv", tmp_path / "damaged-3.csv"]
+    sources[0].write_text(DAMAGED)
+    sources[1].write_bytes(damaged(3))
+    written = {"quarantine": tmp_path / "q.csv", "repairs": tmp_path / "r.csv"}
+    scanned = {"quarantine": tmp_path / "scan-q.csv", "repairs": tmp_path / "scan-r.csv"}
+    for source in sources:
+        tidewrack.salvage(source, tmp_path / "clean.csv", threads=threads, **written, **options)
+        scan = tidewrack.scan(source, threads=threads, batch_rows=7, **scanned, **options)
+        pa.table(scan)
+        for kind in written:
+            assert scanned[kind].read_bytes() == written[kind].read_bytes(), (source, kind)
+        assert (scan.report.quarantine, scan.report.repairs) == (str(scanned["quarantine"]), str(scanned["repairs"]))
+        if options:
+            assert scan.report.quarantined_rows > 0 and written["quarantine"].read_text().count("\n") > 1
+
+
 @pytest.mark.parametrize(
     ("call", "error", "match"),
     [
         (lambda p: tidewrack.scan(p.parent / "missing.csv"), FileNotFoundError, "missing.csv"),
+        (lambda p: tidewrack.scan(p, quarantine=p.parent / "none" / "q.csv"), FileNotFoundError, "q.csv"),
+        (lambda p: tidewrack.scan(p, repairs=p), ValueError, "repairs is the input file"),
+        (lambda p: tidewrack.scan(p, quarantine=p.parent / "x.csv", repairs=p.parent / "x.csv"), ValueError,
+         "same file"),
+        (lambda p: pa.table(tidewrack.scan(p, repairs="/dev/full")), OSError, "/dev/full"),
         (lambda p: tidewrack.scan(p, expected_columns=0), ValueError, "expected_columns=0"),
         (lambda p: tidewrack.scan(p, batch_rows=0), ValueError, "batch_rows"),
         (lambda p: tidewrack.read_csv(p, dtype_backend="numpy"), ValueError, "dtype_backend"),

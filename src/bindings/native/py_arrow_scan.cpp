@@ -44,7 +44,8 @@ const char *const NAMES[] = {
     "merge_overflow", "expected_columns", "repair_quotes",  "recover_unclosed_quotes",
     "encoding",       "detect_dialect",   "quoting",        "escape_char",
     "skip_blanks",    "comment_prefix",   "preamble_lines", "output_quote_char",
-    "align_columns",  "threads",          "batch_rows"};
+    "align_columns",  "threads",          "batch_rows",     "quarantine_path",
+    "repairs_path"};
 constexpr std::size_t OPTIONS_AT = 1;
 constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
 ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
@@ -62,7 +63,11 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
                               settings.options) ||
       !convert_optional_count(values[AFTER_OPTIONS + RULE_PARAMETERS], "threads", threads) ||
       !convert_optional_count(values[AFTER_OPTIONS + RULE_PARAMETERS + 1], "batch_rows",
-                              batch_rows)) {
+                              batch_rows) ||
+      !convert_optional_text(values[AFTER_OPTIONS + RULE_PARAMETERS + 2], "quarantine_path",
+                             settings.quarantine_path) ||
+      !convert_optional_text(values[AFTER_OPTIONS + RULE_PARAMETERS + 3], "repairs_path",
+                             settings.repair_log_path)) {
     return false;
   }
   if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -215,7 +220,8 @@ const char DOC[] =
     "merge_overflow=True, expected_columns=None, repair_quotes=True, "
     "recover_unclosed_quotes=True, encoding=\"auto\", detect_dialect=False, quoting=True, "
     "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
-    "output_quote_char=None, align_columns=True, threads=None, batch_rows=65536)\n"
+    "output_quote_char=None, align_columns=True, threads=None, batch_rows=65536, "
+    "quarantine_path=None, repairs_path=None)\n"
     "--\n"
     "\n"
     "The clean rows that salvage() writes for the same file and options, as Arrow\n"
@@ -223,7 +229,11 @@ const char DOC[] =
     "row names the columns (blank names become \"Unnamed: <i>\", repeated ones get\n"
     ".1, .2, ... suffixes); a batch holds at most batch_rows rows. The file is\n"
     "opened and its dialect settled here: a file failure raises the OSError\n"
-    "subclass of its kind, naming the file.";
+    "subclass of its kind, naming the file.\n"
+    "\n"
+    "quarantine_path and repairs_path, when given, are created here and written\n"
+    "as salvage() writes them, as the stream is read; they are complete once it\n"
+    "is read to its end.";
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(new_scan)},
