@@ -161,6 +161,12 @@ def build_parser() -> argparse.ArgumentParser:
         "(made if missing) where their outputs go under their default names",
     )
     salvage.add_argument(
+        "--format", choices=("csv", "parquet", "arrow"),
+        help="the clean file's format (default: parquet or arrow for an OUTPUT ending in .parquet or "
+        ".arrow, else csv); Parquet and Arrow IPC need pyarrow, and hold string columns named by the "
+        "header; the quarantine and the repair log stay CSV",
+    )
+    salvage.add_argument(
         "--in-place", action="store_true",
         help="replace INPUT by its clean copy (once complete, like any output); not with -o",
     )

@@ -14,13 +14,18 @@ from ._table import render_table
 
 def run(args: argparse.Namespace) -> int:
     refuse_impossible_options(args)
-    if args.quote_char is None:
+    quote_char = args.quote_char
+    if quote_char is None:
         args.parser.error("preview reads quotes the classic way; give a quote character")
+    options = salvage_options(args)
     require_stdout()
     with Scratch() as scratch:
         path, _ = engine_input(args.file, scratch)
         try:
-            reader = salvage_open(path, **salvage_options(args))
+            reader = salvage_open(
+                path, options["delimiter"], quote_char, options["fill_ragged_rows"], options["merge_overflow"],
+                options["expected_columns"], options["repair_quotes"],
+            )
         except OSError as err:
             raise read_error(args.file, err) from None
         except MemoryError:

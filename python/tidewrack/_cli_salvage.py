@@ -31,6 +31,7 @@ from ._cli_io import (
 from ._cli_options import dialect_options, refuse_impossible_options, salvage_options
 from ._cli_progress import ProgressBar, progress_bar
 from ._cli_report import report_json, report_text
+from ._cli_tables import FORMAT_NAMES, format_of, named_for, salvage_to_table
 from ._compression import CompressedDataError
 from ._paths import collision, csv_files_in, default_output, named_after_output, same_file
 from ._report import Report
@@ -85,6 +86,9 @@ def run(args: argparse.Namespace) -> int:
         parser.error("--classic runs on one thread; drop --threads")
     if args.classic and (args.quote_char is None or any(value is not None for value in dialect_options(args).values())):
         parser.error("--classic reads the classic dialect; drop --quote-char none and the dialect options")
+    args.format = args.format or format_of(None if many else args.output)
+    if args.format != "csv":
+        refuse_table_options(args, to_stdout)
     if many:
         return run_many(args)
 
@@ -93,7 +97,7 @@ def run(args: argparse.Namespace) -> int:
     elif args.in_place:
         output = source
     else:
-        output = args.output or default_output(source)
+        output = args.output or named_for(default_output(source), args.format)
     job = plan(args, source, output)
     if to_stdout or args.json:
         require_stdout()
@@ -105,6 +109,23 @@ def run(args: argparse.Namespace) -> int:
     elif not args.quiet:
         say(report_text(report))
     return status_of(args, report)
+
+
+def refuse_table_options(args: argparse.Namespace, to_stdout: bool) -> None:
+    """Usage errors for what a Parquet or Arrow IPC output cannot do; CliError without pyarrow."""
+    name = FORMAT_NAMES[args.format]
+    if to_stdout:
+        args.parser.error(f"{name} output needs a file: give -o OUTPUT")
+    if args.in_place:
+        args.parser.error(f"--in-place keeps the input a CSV file; it cannot write {name}")
+    if args.classic:
+        args.parser.error(f"--classic writes CSV only; drop --classic or write {name} without it")
+    if args.columns == 0:
+        args.parser.error(f"--columns 0 leaves rows of different widths, which {name} columns cannot hold")
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise CliError(f"writing {name} needs pyarrow: pip install 'tidewrack[arrow]'") from None
 
 
 def refuse_single_file_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -131,7 +152,7 @@ def run_many(args: argparse.Namespace) -> int:
         if args.in_place:
             output = source
         else:
-            output = default_output(source)
+            output = named_for(default_output(source), args.format)
             if args.output is not None:
                 output = os.path.join(args.output, os.path.basename(output))
         jobs.append(plan(args, source, output))
@@ -290,11 +311,17 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
         source, _ = engine_input(job.source, scratch)
         target = scratch.path("clean.csv") if job.output is None else job.output
         try:
-            report = salvage(
-                source, target, quarantine=job.quarantine, repairs=job.repairs, encoding=args.encoding,
-                classic=args.classic, threads=args.threads, progress=progress, **salvage_options(args),
-                **dialect_options(args),
-            )
+            if args.format != "csv":
+                report = salvage_to_table(
+                    source, target, job.quarantine, job.repairs, args.format, encoding=args.encoding,
+                    threads=args.threads, **salvage_options(args), **dialect_options(args),
+                )
+            else:
+                report = salvage(
+                    source, target, quarantine=job.quarantine, repairs=job.repairs, encoding=args.encoding,
+                    classic=args.classic, threads=args.threads, progress=progress, **salvage_options(args),
+                    **dialect_options(args),
+                )
         except OSError as err:
             destinations = [path for _, path in job.destinations()]
             raise failure(err, job.source, source, destinations) from None

@@ -4,10 +4,14 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass
-from typing import Any
 
 from . import _native
 from ._paths import EnginePaths, StrPath, path_arg
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from collections.abc import Mapping
+    from typing import Any
 
 
 @dataclass(frozen=True)
@@ -47,7 +51,7 @@ def detect(source: StrPath | bytes, *, encoding: str = "auto") -> Dialect:
     return dialect_of(found)
 
 
-def dialect_of(found: dict[str, Any]) -> Dialect:
+def dialect_of(found: Mapping[str, Any]) -> Dialect:
     """A Dialect from the engine's dict of it."""
     return Dialect(
         delimiter=found["delimiter"],

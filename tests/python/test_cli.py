@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import csv
 import gzip
 import hashlib
 import json
@@ -265,6 +266,27 @@ class TestSalvage:
         )
 
 
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_parquet_and_arrow_hold_the_clean_rows_beside_the_same_quarantine_and_log(
+    tmp_path: Path, damaged: Path, threads: str
+) -> None:
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    assert_clean_exit(tidewrack_cli("salvage", damaged.name, "--threads", threads, cwd=tmp_path), 0)
+    for args, table_file in [(["-o", "t.parquet"], "t.parquet"), (["--format", "arrow"], "orders.clean.arrow")]:
+        assert_clean_exit(tidewrack_cli("salvage", damaged.name, "--threads", threads, *args, cwd=tmp_path), 0)
+        table = pq.read_table(tmp_path / table_file) if table_file.endswith(".parquet") else (
+            pa.ipc.open_file(tmp_path / table_file).read_all())
+        with open(tmp_path / "orders.clean.csv", newline="", encoding="utf-8") as clean:
+            header, *rows = csv.reader(clean)
+        assert table.column_names == header and [list(row.values()) for row in table.to_pylist()] == rows
+        stem = table_file.rsplit(".", 1)[0].removesuffix(".clean")
+        for kind in ("quarantine", "repairs"):
+            written = (tmp_path / f"{stem}.{kind}.csv").read_bytes()
+            assert written == (tmp_path / f"orders.{kind}.csv").read_bytes()
+
+
 class TestErrors:
     @pytest.mark.parametrize(
         ("args", "named"),
@@ -526,6 +548,10 @@ class TestRefusals:
             (["orders.csv", "-d", '"'], "the delimiter and the quote character are both '\"'"),
             (["orders.csv", "-d", "tab", "--quote-char", "\t"], "the delimiter and the quote character are both"),
             (["orders.csv", "--quote-char", "\n"], "expected a quote character"),
+            (["orders.csv", "--format", "parquet", "-o", "-"], "Parquet output needs a file"),
+            (["orders.csv", "--in-place", "--format", "arrow"], "--in-place keeps the input a CSV file"),
+            (["orders.csv", "-o", "x.parquet", "--classic"], "--classic writes CSV only"),
+            (["orders.csv", "-o", "x.arrow", "-n", "0"], "--columns 0 leaves rows of different widths"),
             # Out of range once emptied an existing output; 2**63-1 is the last count accepted.
             (["orders.csv", "-n", str(2**63)], f"expected a number from 0 to {2**63 - 1}, got {2**63}"),
             (["orders.csv", "-n", str(10**23)], f"expected a number from 0 to {2**63 - 1}, got {10**23}"),
