@@ -1,5 +1,6 @@
 #include "salvage/salvage_slice.h"
 
+#include "heuristics/blank_record.h"
 #include "salvage/reconcile.h"
 
 namespace tidewrack {
@@ -97,10 +98,12 @@ std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
   ResilientParser parser = salvage_parser(input, options, settlement);
   Record record;
   read_to_end = false;
+  std::size_t profiled = 0; // non-blank records after the first
   for (std::size_t read = 0; read < PROFILE_RECORD_LIMIT; ++read) {
     if (!parser.next_row(record)) {
       break;
     }
+    profiled += read > 0 && !is_blank_record(record) ? 1 : 0;
     if (parser.pos() >= certain_end || parser.look_ahead_end() >= certain_end) {
       read_to_end = true;
       return nullptr;
@@ -109,7 +112,7 @@ std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
       profiles->add_row([&](std::size_t column) { return record.field(column); });
     }
   }
-  if (profiles->rows() < MIN_PROFILED_ROWS) {
+  if (profiles->rows() < MIN_PROFILED_ROWS || profiles->rows() * 2 < profiled) {
     return nullptr;
   }
   profiles->finish();

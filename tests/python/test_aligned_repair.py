@@ -50,3 +50,15 @@ def test_align_columns_off_is_the_classic_output(tmp_path: Path) -> None:
                     recover_unclosed_quotes=False)
     _tidewrack_backend.salvage_file(str(source), str(tmp_path / "classic.csv"))
     assert (tmp_path / "native.csv").read_bytes() == (tmp_path / "classic.csv").read_bytes()
+
+
+def test_rows_that_mostly_do_not_fit_are_not_aligned(tmp_path: Path) -> None:
+    # Profiles from a head whose rows are mostly of other widths would guess (and cost a
+    # search per row): the classic repairs stand.
+    source = tmp_path / "orders.csv"
+    others = [DAMAGED] * 3 + ["10240,2024-02-06,Proseware,1 Dock Rd,Descaler\n"] * 2 + [
+        "10241,2024-02-07,Wingtip,\"2 Quay St\",Filters, size 4,3,2.50,extra\n"] * 2
+    source.write_text(ORDERS + "".join(others))
+    _native.salvage(str(source), str(tmp_path / "default.csv"))
+    _native.salvage(str(source), str(tmp_path / "unaligned.csv"), align_columns=False)
+    assert (tmp_path / "default.csv").read_bytes() == (tmp_path / "unaligned.csv").read_bytes()
