@@ -27,7 +27,10 @@ A markdown table per kind:
   intact   undamaged rows that come out unchanged
   extra    rows in the output that the table did not have (a preamble, comments)
 
-Then the false-repair check (undamaged input: the default rules write the classic output, byte
+Then, for each dialect kind, how many of --dialect-tables generated files tidewrack.detect
+reads right (delimiter, quote, escape, header rows, comment prefix, preamble lines; a quote
+or escape character no cell needed leaves no trace and is not judged), the
+false-repair check (undamaged input: the default rules write the classic output, byte
 for byte) and the time of the default rules over the classic ones on one larger damaged table.
 Everything is written to a temporary directory; nothing in the repository changes.
 """
@@ -282,6 +285,48 @@ DIALECT_DAMAGE: dict[str, Callable[[list[Row]], tuple[str, int]]] = {
 }
 
 
+# What detection should read in each dialect kind, beside what it reads in a plain file.
+PLAIN_DIALECT = {"delimiter": ",", "quote_char": '"', "escape_char": None, "header_rows": 1,
+                 "comment_prefix": None, "preamble_lines": 0}
+DIALECT_TRUTH = {
+    "plain": {},
+    "preamble": {"preamble_lines": 2},
+    "comment lines": {"comment_prefix": "#"},
+    "semicolon delimiter": {"delimiter": ";"},
+    "caret delimiter": {"delimiter": "^"},
+    "single quotes": {"quote_char": "'"},
+    "backslash escapes": {"escape_char": "\\"},
+    "no header": {"header_rows": 0},
+}
+
+
+def dialect_accuracy(seed: int, count: int, rows: int, directory: Path) -> list[str]:
+    """Markdown rows: how many generated files of each dialect kind tidewrack.detect reads right.
+
+    A quote or escape character that no cell needed leaves no trace in the file, which then
+    reads alike whichever is detected: there only the other fields are judged.
+    """
+    lines = []
+    tables = generated_tables(seed, count, rows)
+    for kind, changes in DIALECT_TRUTH.items():
+        right = 0
+        wrong: dict[str, int] = {}
+        for number, (_, table) in enumerate(tables):
+            text = written(table) if kind == "plain" else DIALECT_DAMAGE[kind](table)[0]
+            path = directory / f"dialect-{number}.csv"
+            path.write_text(text, encoding="utf-8")
+            want = {**PLAIN_DIALECT, **{name: value for name, value in changes.items()
+                                        if name not in ("quote_char", "escape_char") or value in text}}
+            found = tidewrack.detect(path).to_dict()
+            misses = [name for name, value in want.items() if found[name] != value]
+            right += not misses
+            for name in misses:
+                wrong[name] = wrong.get(name, 0) + 1
+        seen = ", ".join(f"{name} ({times})" for name, times in sorted(wrong.items())) or "-"
+        lines.append(f"| {kind} | {right} of {count} ({percent(right, count)}) | {seen} |")
+    return lines
+
+
 def salvaged(path: Path, classic: bool) -> tuple[list[Row], bytes]:
     out = path.with_suffix(".out.csv")
     report = tidewrack.salvage(path, out, quarantine=None, repairs=None, classic=classic)
@@ -336,6 +381,8 @@ def main() -> int:
     parser.add_argument("--rows", type=int, default=300, help="rows per generated table")
     parser.add_argument("--tables", type=int, default=6, help="generated tables")
     parser.add_argument("--share", type=float, default=0.1, help="share of rows damaged")
+    parser.add_argument("--dialect-tables", type=int, default=200,
+                        help="generated tables per dialect kind whose detection is checked")
     parser.add_argument("--timing-rows", type=int, default=200000,
                         help="rows of the table timed (0: no timing)")
     parser.add_argument("--examples", type=Path, default=Path(__file__).resolve().parent.parent / "examples")
@@ -375,6 +422,7 @@ def main() -> int:
                     rows = salvaged(path, classic)[0]
                     scores.setdefault((kind, classic), Score()).add(case, rows)
 
+        detection = dialect_accuracy(args.seed + 2, args.dialect_tables, 60, directory)
         timing = ""
         if args.timing_rows:
             table = generated_tables(args.seed + 1, 1, args.timing_rows)[0][1]
@@ -418,6 +466,9 @@ def main() -> int:
               f"| {percent(old.cells_right, old.cells)} | {percent(new.exact, new.damaged)} "
               f"| {percent(new.cells_right, new.cells)} | {percent(old.intact, old.undamaged)} "
               f"| {percent(new.intact, new.undamaged)} | {old.extra} / {new.extra} |")
+    print("\n| dialect kind | read right by tidewrack.detect | fields read wrong (files) |")
+    print("|---|---|---|")
+    print("\n".join(detection))
     print(f"\nNo false repairs: the default output is the classic output on {same_output} of "
           f"{len(tables)} undamaged tables.")
     if timing:
