@@ -26,28 +26,11 @@
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
 #include "salvage_case.h"
+#include "scratch_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// One scratch directory per process, removed at exit.
-const fs::path &scratch() {
-  static const fs::path dir = [] {
-    std::string pattern = (fs::temp_directory_path() / "tidewrack-fuzz-arrow-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::abort();
-    }
-    std::atexit([] { fs::remove_all(scratch()); });
-    return fs::path(pattern);
-  }();
-  return dir;
-}
-
-std::string read_file(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 std::vector<std::string> row_of(const ArrowArray &batch, std::int64_t row) {
   std::vector<std::string> fields;
@@ -79,9 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   settings.block_size = 1 + size % 97;
   settings.threads = 1 + static_cast<unsigned>(size % 3);
   settings.batch_rows = 1 + size % 5;
-  const fs::path in = scratch() / "in.csv";
-  settings.quarantine_path = (scratch() / "q.csv").string();
-  settings.repair_log_path = (scratch() / "r.csv").string();
+  const fs::path in = fuzz::scratch() / "in.csv";
+  settings.quarantine_path = (fuzz::scratch() / "q.csv").string();
+  settings.repair_log_path = (fuzz::scratch() / "r.csv").string();
   {
     std::ofstream file(in, std::ios::binary | std::ios::trunc);
     file.write(input.data(), static_cast<std::streamsize>(input.size()));
@@ -140,21 +123,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fuzz::fail("a scan counts as the salvage does", input,
                std::to_string(row) + " rows of " + std::to_string(clean.size()));
   }
-  const fs::path out = scratch() / "out.csv", quarantine = scratch() / "file-q.csv",
-                 log = scratch() / "file-r.csv";
+  const fs::path out = fuzz::scratch() / "out.csv", quarantine = fuzz::scratch() / "file-q.csv",
+                 log = fuzz::scratch() / "file-r.csv";
   auto written = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(),
                                          settings.options, log.string());
   if (!written.ok()) {
     fuzz::fail("file salvage of a readable input into writable files succeeds", input,
                written.error().display());
   }
-  if (read_file(*settings.quarantine_path) != read_file(quarantine)) {
+  if (fuzz::read_file(*settings.quarantine_path) != fuzz::read_file(quarantine)) {
     fuzz::fail("a scan writes the quarantine file of the file salvage", input,
-               fuzz::escaped(read_file(*settings.quarantine_path)));
+               fuzz::escaped(fuzz::read_file(*settings.quarantine_path)));
   }
-  if (read_file(*settings.repair_log_path) != read_file(log)) {
+  if (fuzz::read_file(*settings.repair_log_path) != fuzz::read_file(log)) {
     fuzz::fail("a scan writes the repair log of the file salvage", input,
-               fuzz::escaped(read_file(*settings.repair_log_path)));
+               fuzz::escaped(fuzz::read_file(*settings.repair_log_path)));
   }
   return 0;
 }

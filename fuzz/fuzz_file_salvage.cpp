@@ -58,29 +58,11 @@
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
 #include "salvage_case.h"
+#include "scratch_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// One scratch directory per process, removed at exit.
-const fs::path &scratch() {
-  static const fs::path dir = [] {
-    fs::path base = fs::temp_directory_path() / "tidewrack-fuzz-XXXXXX";
-    std::string pattern = base.string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::abort();
-    }
-    std::atexit([] { fs::remove_all(scratch()); });
-    return fs::path(pattern);
-  }();
-  return dir;
-}
-
-std::string read_file(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 // What a salvage wrote, or would write.
 struct Written {
@@ -115,8 +97,8 @@ bool same_counts(const tidewrack::SalvageCounts &a, const tidewrack::SalvageCoun
 Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &options,
                      bool with_log, std::size_t block_size = tidewrack::SALVAGE_BLOCK_SIZE,
                      unsigned threads = 1) {
-  const fs::path in = scratch() / "in.csv", out = scratch() / "out.csv",
-                 quarantine = scratch() / "q.csv", log = scratch() / "repairs.csv";
+  const fs::path in = fuzz::scratch() / "in.csv", out = fuzz::scratch() / "out.csv",
+                 quarantine = fuzz::scratch() / "q.csv", log = fuzz::scratch() / "repairs.csv";
   fs::remove(log);
   auto result = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(), options,
                                         with_log ? std::optional(log.string()) : std::nullopt,
@@ -129,7 +111,8 @@ Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &op
   if (!with_log && fs::exists(log)) {
     fuzz::fail("no repair log is written unless asked for", input, "");
   }
-  return {result.value(), read_file(out), read_file(quarantine), with_log ? read_file(log) : ""};
+  return {result.value(), fuzz::read_file(out), fuzz::read_file(quarantine),
+          with_log ? fuzz::read_file(log) : ""};
 }
 
 // The files salvage_slice's outcome makes.
@@ -364,7 +347,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const tidewrack::SalvageOptions &options = fuzz_case.options;
   const std::string_view input = fuzz_case.input;
   {
-    std::ofstream file(scratch() / "in.csv", std::ios::binary | std::ios::trunc);
+    std::ofstream file(fuzz::scratch() / "in.csv", std::ios::binary | std::ios::trunc);
     file.write(input.data(), static_cast<std::streamsize>(input.size()));
   }
 

@@ -159,7 +159,6 @@ def refuse_impossible_options(args: argparse.Namespace) -> None:
         args.parser.error(f"the delimiter and the quote character are both {args.quote_char!r}; they must differ")
 
 
-
 def salvage_options(args: argparse.Namespace) -> SalvageOptions:
     """The keyword options of salvage_file / SalvageReader chosen on the command line."""
     return {
