@@ -169,9 +169,12 @@ def scan(
         return Scan(source, compression, codec, inputs.pop_all(), open_native, first, quarantine_path, repairs_path)
 
 
-def _needs(module: str, function: str, extra: str) -> Any:
+def needs(module: str, function: str, extra: str) -> Any:
+    """The optional dependency ``module``, or ImportError naming the extra that installs it."""
+    import importlib
+
     try:
-        return __import__(module)
+        return importlib.import_module(module)
     except ImportError as exc:
         raise ImportError(f"tidewrack.{function} needs {module}: pip install 'tidewrack[{extra}]'") from exc
 
@@ -184,14 +187,14 @@ def read_arrow(path: StrPath, *, infer_types: bool = False, **options: Any) -> p
     with leading zeros, or more digits than a float keeps, stay text), its
     empty cells then null; any other column stays string.
     """
-    pyarrow = _needs("pyarrow", "read_arrow", "arrow")
+    pyarrow = needs("pyarrow", "read_arrow", "arrow")
     table: pa.Table = pyarrow.RecordBatchReader.from_stream(scan(path, **options)).read_all()
     return with_types(table) if infer_types else table
 
 
 def read_polars(path: StrPath, *, infer_types: bool = False, **options: Any) -> pl.DataFrame:
     """The clean rows of ``path`` as a Polars DataFrame of String columns (options as for ``read_arrow``)."""
-    polars = _needs("polars", "read_polars", "polars")
+    polars = needs("polars", "read_polars", "polars")
     source = read_arrow(path, infer_types=True, **options) if infer_types else scan(path, **options)
     frame: pl.DataFrame = polars.DataFrame(source)
     return frame

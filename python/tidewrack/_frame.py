@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from ._arrow import read_arrow
+from ._arrow import needs, read_arrow
 from ._paths import StrPath
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
@@ -26,14 +26,11 @@ def read_csv(path: StrPath, *, dtype_backend: Literal["pyarrow"] | None = None, 
     """
     if dtype_backend not in (None, "pyarrow"):
         raise ValueError(f"dtype_backend must be None or 'pyarrow', not {dtype_backend!r}")
-    try:
-        import pandas as pd
-        import pyarrow as pa
-    except ImportError as exc:
-        raise ImportError("tidewrack.read_csv needs pandas: pip install 'tidewrack[pandas]'") from exc
+    pandas = needs("pandas", "read_csv", "pandas")
+    pyarrow = needs("pyarrow", "read_csv", "pandas")
     table = read_arrow(path, **options)
     if dtype_backend == "pyarrow":
-        return table.to_pandas(types_mapper=pd.ArrowDtype, self_destruct=True)
+        return table.to_pandas(types_mapper=pandas.ArrowDtype, self_destruct=True)
     # Typed columns with empty cells keep their type: nullable integers and booleans, dates as datetimes.
-    nullable = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}
+    nullable = {pyarrow.int64(): pandas.Int64Dtype(), pyarrow.bool_(): pandas.BooleanDtype()}
     return table.to_pandas(types_mapper=nullable.get, date_as_object=False, self_destruct=True)

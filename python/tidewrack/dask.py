@@ -14,6 +14,7 @@ import os
 from collections.abc import Iterable
 from types import EllipsisType
 
+from ._arrow import needs
 from ._frame import read_csv as _read_frame
 from ._paths import StrPath, csv_files_in, default_output, path_arg
 from ._report import Report
@@ -65,7 +66,7 @@ def salvage(
     ``tidewrack.salvage``. ValueError, before any task runs, when two inputs
     would write the same file; the first failing task's exception propagates.
     """
-    dask = _require("dask", "tidewrack.dask.salvage")
+    dask = needs("dask", "dask.salvage", "dask")
     if "output" in options or "progress" in options:
         raise TypeError("tidewrack.dask.salvage names each output in out_dir; output and progress cannot be given")
     sources = files(paths_or_glob)
@@ -92,15 +93,7 @@ def read_csv(paths_or_glob: StrPath | Iterable[StrPath], **options: Any) -> dd.D
     share their header. The columns are taken from the first file, read once
     more, on the caller's side, when the frame is made.
     """
-    dataframe = _require("dask.dataframe", "tidewrack.dask.read_csv")
+    dataframe = needs("dask.dataframe", "dask.read_csv", "dask")
     frame: dd.DataFrame = dataframe.from_map(_read_frame, files(paths_or_glob), **options)
     return frame
 
-
-def _require(module: str, user: str) -> Any:
-    import importlib
-
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:
-        raise ImportError(f"{user} needs Dask: pip install 'tidewrack[dask]'") from exc

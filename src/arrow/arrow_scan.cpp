@@ -109,15 +109,6 @@ void ColumnRows::hand_over(std::size_t mark, std::deque<PendingRows> &pending) c
   }
 }
 
-namespace {
-
-// Short plain rows are padded in the fast lane, unless they may be aligned.
-bool plain_rows_padded(const SalvageOptions &options, const Settlement &settlement) {
-  return options.fill_ragged_rows && !settlement.profiles;
-}
-
-} // namespace
-
 ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &settings,
                      const Settlement &settlement)
     : path_(std::move(path)), window_(std::move(window)), settings_(settings),

@@ -32,6 +32,10 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
   // breaks cannot settle, and is read on at once (a long single line then
   // costs one detection, not one per doubling).
   constexpr std::uint64_t RECORDS_READ = std::max(SNIFF_RECORD_LIMIT, INFER_RECORD_LIMIT);
+  // A head that does not suffice is read on to twice its length.
+  auto read_more = [&window] {
+    return window.read_until(std::max<std::size_t>(window.text().size() * 2, 1));
+  };
   std::uint64_t breaks = 0;
   for (std::size_t counted = 0; !window.ended();) {
     const std::string_view text = window.text();
@@ -40,13 +44,13 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
       break;
     }
     counted = text.size();
-    Result<std::monostate> read = window.read_until(std::max<std::size_t>(text.size() * 2, 1));
+    Result<std::monostate> read = read_more();
     if (!read.ok()) {
       return std::move(read.error());
     }
   }
   std::optional<Settlement> settlement;
-  while (!settlement) {
+  for (;;) {
     bool read_to_end = false;
     Result<Settlement> settled = settle(window_text(window), options, stop, &read_to_end);
     if (!settled.ok()) {
@@ -56,8 +60,7 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
       settlement = settled.value();
       break;
     }
-    Result<std::monostate> read =
-        window.read_until(std::max<std::size_t>(window.text().size() * 2, 1));
+    Result<std::monostate> read = read_more();
     if (!read.ok()) {
       return std::move(read.error());
     }
@@ -72,8 +75,7 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
     if (!read_to_end) {
       return *settlement;
     }
-    Result<std::monostate> read =
-        window.read_until(std::max<std::size_t>(window.text().size() * 2, 1));
+    Result<std::monostate> read = read_more();
     if (!read.ok()) {
       return std::move(read.error());
     }

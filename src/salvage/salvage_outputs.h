@@ -142,6 +142,12 @@ private:
   std::size_t used_ = 0;
 };
 
+// Whether the fast lane of plain records pads short ones itself: not when
+// the reconciler may align them to the columns instead.
+inline bool plain_rows_padded(const SalvageOptions &options, const Settlement &settlement) {
+  return options.fill_ragged_rows && !settlement.profiles;
+}
+
 // Renders the clean rows into an OutputFile or a MemoryOutput: the fast lane
 // of plain records (rendered in place, in one pass with their parsing) and
 // the sink of the others.
@@ -150,9 +156,7 @@ public:
   CleanRows(Output &output, const SalvageOptions &options, const Settlement &settlement)
       : output_(output),
         renderer_(settlement.delimiter, settlement.output_quote, settlement.quote_char),
-        columns_(settlement.columns),
-        // Short rows go to the reconciler when it may align them.
-        fill_ragged_rows_(options.fill_ragged_rows && !settlement.profiles),
+        columns_(settlement.columns), fill_ragged_rows_(plain_rows_padded(options, settlement)),
         // Plain records are copied as they were read: only where that is how
         // they are written.
         plain_lane_(settlement.delimiter < 0x80 && settlement.output_quote < 0x80 &&
