@@ -5,6 +5,10 @@
 #include <cmath>
 #include <iterator>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tidewrack {
 
 namespace {
@@ -174,35 +178,99 @@ double log_share(std::uint32_t count, std::uint32_t total, double outcomes) {
   return std::log((count + PRIOR) / (total + PRIOR * outcomes));
 }
 
-} // namespace
+// The trait of each byte but the delimiter.
+constexpr std::array<std::uint8_t, 256> BYTE_TRAITS = [] {
+  std::array<std::uint8_t, 256> traits{};
+  for (std::size_t byte = 0; byte < traits.size(); ++byte) {
+    const auto c = static_cast<char>(byte);
+    traits[byte] = is_digit(c)    ? HAS_DIGIT
+                   : is_letter(c) ? HAS_LETTER
+                   : is_blank(c)  ? HAS_INNER_BLANK
+                   : byte >= 0x80 ? HAS_NON_ASCII
+                                  : HAS_PUNCTUATION;
+  }
+  return traits;
+}();
 
-CellShape describe_cell(std::string_view cell, std::uint8_t delimiter) {
-  // The trait of each byte but the delimiter.
-  static constexpr std::array<std::uint8_t, 256> BYTE_TRAITS = [] {
-    std::array<std::uint8_t, 256> traits{};
-    for (std::size_t byte = 0; byte < traits.size(); ++byte) {
-      const auto c = static_cast<char>(byte);
-      traits[byte] = is_digit(c)    ? HAS_DIGIT
-                     : is_letter(c) ? HAS_LETTER
-                     : is_blank(c)  ? HAS_INNER_BLANK
-                     : byte >= 0x80 ? HAS_NON_ASCII
-                                    : HAS_PUNCTUATION;
+// The traits of a run of bytes, and how many of them are digits.
+struct ByteTally {
+  unsigned traits = 0;
+  std::size_t digits = 0;
+};
+
+#if defined(__SSE2__)
+// Where the bytes lie in [first, first + count), as 0xFF.
+__m128i in_range(__m128i bytes, char first, int count) {
+  // Moved so that the range starts at the lowest signed byte.
+  const __m128i moved = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - first)));
+  return _mm_cmplt_epi8(moved, _mm_set1_epi8(static_cast<char>(0x80 + count)));
+}
+
+bool any(__m128i mask) {
+  return _mm_movemask_epi8(mask) != 0;
+}
+#endif
+
+// Long cells (a field a stray quote ran on over many lines) go 16 bytes at a
+// time; the rest, and every byte without SSE2, through the table.
+ByteTally tally_bytes(std::string_view text, std::uint8_t delimiter) {
+  ByteTally tally;
+  std::size_t at = 0;
+#if defined(__SSE2__)
+  if (text.size() >= 16) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i digits = zero;
+    __m128i letters = zero;
+    __m128i blanks = zero;
+    __m128i others = zero; // punctuation, control bytes
+    __m128i delimiters = zero;
+    __m128i high = zero;
+    for (; at + 16 <= text.size(); at += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text.data() + at));
+      const __m128i delimiter_hits =
+          _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(delimiter)));
+      const __m128i digit = _mm_andnot_si128(delimiter_hits, in_range(bytes, '0', 10));
+      const __m128i letter = _mm_andnot_si128(
+          delimiter_hits, in_range(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), 'a', 26));
+      const __m128i blank = _mm_andnot_si128(
+          delimiter_hits, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
+                                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+      const __m128i non_ascii = _mm_andnot_si128(delimiter_hits, _mm_cmplt_epi8(bytes, zero));
+      const __m128i known =
+          _mm_or_si128(_mm_or_si128(digit, letter),
+                       _mm_or_si128(_mm_or_si128(blank, non_ascii), delimiter_hits));
+      digits = _mm_or_si128(digits, digit);
+      letters = _mm_or_si128(letters, letter);
+      blanks = _mm_or_si128(blanks, blank);
+      high = _mm_or_si128(high, non_ascii);
+      delimiters = _mm_or_si128(delimiters, delimiter_hits);
+      others = _mm_or_si128(others, _mm_andnot_si128(known, _mm_set1_epi8(-1)));
+      tally.digits += static_cast<std::size_t>(
+          __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(digit))));
     }
-    return traits;
-  }();
+    tally.traits = (any(digits) ? unsigned{HAS_DIGIT} : 0U) |
+                   (any(letters) ? unsigned{HAS_LETTER} : 0U) |
+                   (any(blanks) ? unsigned{HAS_INNER_BLANK} : 0U) |
+                   (any(others) ? unsigned{HAS_PUNCTUATION} : 0U) |
+                   (any(high) ? unsigned{HAS_NON_ASCII} : 0U) |
+                   (any(delimiters) ? unsigned{HAS_DELIMITER} : 0U);
+  }
+#endif
+  for (; at < text.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    const unsigned trait = byte == delimiter ? unsigned{HAS_DELIMITER} : BYTE_TRAITS[byte];
+    tally.traits |= trait;
+    tally.digits += trait == HAS_DIGIT ? 1U : 0U;
+  }
+  return tally;
+}
+
+// The shape of a non-empty cell whose bytes' traits are `traits`, with
+// `digit_count` digits among them.
+CellShape finish_shape(std::string_view cell, unsigned traits, std::size_t digit_count,
+                       std::uint8_t delimiter) {
   CellShape shape;
   shape.length = cell.size();
-  if (cell.empty()) {
-    return shape;
-  }
-  std::size_t digit_count = 0;
-  unsigned traits = 0;
-  for (char c : cell) {
-    const auto byte = static_cast<unsigned char>(c);
-    const unsigned trait = byte == delimiter ? unsigned{HAS_DELIMITER} : BYTE_TRAITS[byte];
-    traits |= trait;
-    digit_count += trait == HAS_DIGIT ? 1 : 0;
-  }
   shape.traits = static_cast<std::uint16_t>(traits);
   if (is_blank(cell.front()) || is_blank(cell.back())) {
     shape.traits |= HAS_EDGE_BLANK;
@@ -233,6 +301,47 @@ CellShape describe_cell(std::string_view cell, std::uint8_t delimiter) {
         static_cast<std::uint16_t>(HAS_DIGIT | (shape.traits & (DIGIT_FIRST | DIGIT_LAST)));
   }
   return shape;
+}
+
+} // namespace
+
+CellShape describe_cell(std::string_view cell, std::uint8_t delimiter) {
+  if (cell.empty()) {
+    return CellShape{};
+  }
+  const ByteTally tally = tally_bytes(cell, delimiter);
+  return finish_shape(cell, tally.traits, tally.digits, delimiter);
+}
+
+void describe_cuts(std::string_view cell, std::uint8_t delimiter, std::span<const std::size_t> cuts,
+                   std::vector<CutShapes> &out) {
+  out.resize(cuts.size());
+  if (cuts.empty()) {
+    return;
+  }
+  // The bytes between cuts are read once; each piece's traits and digits are
+  // those of the runs it is made of. Until its pieces are finished, a cut's
+  // right shape holds the run that ends at it, its left shape the runs before.
+  ByteTally before;
+  for (std::size_t i = 0; i < cuts.size(); ++i) {
+    const ByteTally run = tally_bytes(
+        cell.substr(i == 0 ? 0 : cuts[i - 1], cuts[i] - (i == 0 ? 0 : cuts[i - 1])), delimiter);
+    before.traits |= run.traits;
+    before.digits += run.digits;
+    out[i].right.traits = static_cast<std::uint16_t>(run.traits);
+    out[i].right.length = run.digits;
+    out[i].left.traits = static_cast<std::uint16_t>(before.traits);
+    out[i].left.length = before.digits;
+  }
+  ByteTally after = tally_bytes(cell.substr(cuts.back()), delimiter);
+  for (std::size_t i = cuts.size(); i-- > 0;) {
+    const ByteTally run{out[i].right.traits, out[i].right.length};
+    out[i].left =
+        finish_shape(cell.substr(0, cuts[i]), out[i].left.traits, out[i].left.length, delimiter);
+    out[i].right = finish_shape(cell.substr(cuts[i]), after.traits, after.digits, delimiter);
+    after.traits |= run.traits;
+    after.digits += run.digits;
+  }
 }
 
 ColumnProfiles::ColumnProfiles(std::size_t columns, std::uint8_t delimiter)

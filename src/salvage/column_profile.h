@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +45,18 @@ struct CellShape {
 };
 
 CellShape describe_cell(std::string_view cell, std::uint8_t delimiter);
+
+// The shapes of the two pieces of a cut cell.
+struct CutShapes {
+  CellShape left;
+  CellShape right;
+};
+
+// What describe_cell gives for the pieces of `cell` cut at each of `cuts`
+// (increasing, each inside the cell), reading its bytes twice rather than
+// twice per cut.
+void describe_cuts(std::string_view cell, std::uint8_t delimiter, std::span<const std::size_t> cuts,
+                   std::vector<CutShapes> &out);
 
 // What the cells of each column look like in the rows of the expected width:
 // how often each kind and trait occurs, and the range of lengths. Built once

@@ -335,11 +335,11 @@ bool RowAligner::align_missing(const Record &record, std::string_view line, Alig
     for (std::size_t field = 0; field < fields; ++field) {
       const std::string_view text = record.field(field);
       cut_points(text, static_cast<char>(delimiter_), static_cast<char>(quote_), cuts_);
-      for (std::size_t cut : cuts_) {
-        const Piece piece{cut, describe_cell(text.substr(0, cut), delimiter_),
-                          describe_cell(text.substr(cut), delimiter_)};
-        if (piece.left.kind != CellKind::text || piece.right.kind != CellKind::text) {
-          pieces_.push_back(piece);
+      describe_cuts(text, delimiter_, cuts_, cut_shapes_);
+      for (std::size_t i = 0; i < cuts_.size(); ++i) {
+        const CutShapes &shapes = cut_shapes_[i];
+        if (shapes.left.kind != CellKind::text || shapes.right.kind != CellKind::text) {
+          pieces_.push_back(Piece{cuts_[i], shapes.left, shapes.right});
         }
       }
       piece_starts_.push_back(pieces_.size());

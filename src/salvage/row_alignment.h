@@ -79,6 +79,7 @@ private:
   std::vector<CellShape> shapes_; // of the row's fields
   std::vector<CellShape> joined_; // of runs of fields joined, by first field and size
   std::vector<Piece> pieces_;     // of every field, in order
+  std::vector<CutShapes> cut_shapes_;
   std::vector<std::size_t> piece_starts_;
   std::vector<BestTwo> states_;
   std::vector<double> fits_;

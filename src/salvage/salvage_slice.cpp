@@ -105,7 +105,7 @@ std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
     if (read == 0 ? parser.count_row(record) == 0 : !parser.next_row(record)) {
       break;
     }
-    profiled += read > 0 && !is_blank_record(record) ? 1 : 0;
+    profiled += read > 0 && !is_blank_record(record) ? 1U : 0U;
     if (parser.pos() >= certain_end || parser.look_ahead_end() >= certain_end) {
       read_to_end = true;
       return nullptr;

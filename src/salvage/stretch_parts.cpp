@@ -23,7 +23,7 @@ std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t t
         break;
       }
       at = static_cast<std::size_t>(static_cast<const char *>(hit) - text.data());
-      found += counts(at) ? 1 : 0;
+      found += counts(at) ? 1U : 0U;
       ++at;
     }
     return found;

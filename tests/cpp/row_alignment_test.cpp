@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "records.h"
+#include "salvage/column_profile.h"
 #include "salvage/repair_event.h"
 #include "salvage/salvage_slice.h"
 
@@ -140,3 +141,34 @@ TEST(AlignedRepair, LeavesTheClassicRulesWhereItHasNoSay) {
 }
 
 } // namespace
+
+// The pieces' shapes are built from runs of bytes read once (16 at a time
+// when long); each must be the shape of the piece read alone.
+TEST(CellShapes, OfCutPiecesAreThoseOfThePiecesAlone) {
+  const std::string alphabet = std::string("09az AZ\t,.-:/;\"'\r\n\x01\xC3\xA9", 22);
+  std::uint32_t seed = 7;
+  auto next = [&seed] { return seed = seed * 1664525 + 1013904223; };
+  for (int round = 0; round < 300; ++round) {
+    std::string cell;
+    const std::size_t size = next() % 70;
+    for (std::size_t i = 0; i < size; ++i) {
+      cell += alphabet[(next() >> 8) % alphabet.size()];
+    }
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = 1; at < cell.size(); ++at) {
+      cuts.push_back(at);
+    }
+    std::vector<tidewrack::CutShapes> pieces;
+    tidewrack::describe_cuts(cell, ',', cuts, pieces);
+    ASSERT_EQ(pieces.size(), cuts.size());
+    for (std::size_t i = 0; i < cuts.size(); ++i) {
+      const auto left = tidewrack::describe_cell(std::string_view(cell).substr(0, cuts[i]), ',');
+      const auto right = tidewrack::describe_cell(std::string_view(cell).substr(cuts[i]), ',');
+      for (const auto &[got, want] : {std::pair{pieces[i].left, left}, {pieces[i].right, right}}) {
+        EXPECT_EQ(got.kind, want.kind) << cell << " cut at " << cuts[i];
+        EXPECT_EQ(got.traits, want.traits) << cell << " cut at " << cuts[i];
+        EXPECT_EQ(got.length, want.length) << cell << " cut at " << cuts[i];
+      }
+    }
+  }
+}
