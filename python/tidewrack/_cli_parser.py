@@ -62,7 +62,8 @@ rows of the expected width hold are taken when clearly better than merging
 into the last column or padding at the end.
 
 An opening quote whose field would run on across the following lines (to the
-end of the input, or past 1,000 lines or 1 MB), when those lines read as rows
+end of the input, past 1,000 lines or 1 MB, or to a stray quote on a later
+line), when those lines read as rows
 of the expected width on their own, is read as text: the rows are kept rather
 than swallowed into one field. --classic turns this off, and writes exactly
 what the classic engine (_tidewrack_backend.salvage_file) writes.

@@ -18,14 +18,21 @@ public:
       : data_(data), size_(size), delimiter_(delimiter), quote_(quote) {}
 
   bool closes_field(std::size_t quote_at) {
-    const std::size_t next = after_blanks(quote_at + 1);
-    if (next == size_ || data_[next] == delimiter_ || data_[next] == '\r' || data_[next] == '\n') {
+    if (ends_field(quote_at)) {
       return true;
     }
+    const std::size_t next = after_blanks(quote_at + 1);
     if (!(next >= segment_from_ && next < segment_end_)) {
       find_closing_candidate(next);
     }
     return !(segment_has_candidate_ && segment_candidate_ >= next);
+  }
+
+  // Whether the quote is followed, after optional blanks, by the delimiter, a
+  // line break or the end of the input: whether it closes a well-formed field.
+  bool ends_field(std::size_t quote_at) {
+    const std::size_t next = after_blanks(quote_at + 1);
+    return next == size_ || data_[next] == delimiter_ || data_[next] == '\r' || data_[next] == '\n';
   }
 
   // Past the blanks at `from` (never the delimiter), or `from` itself.

@@ -28,7 +28,9 @@ bool UnclosedQuoteCheck::reads_as_text(ResilientParser &parser, std::size_t line
   const std::size_t size = parser.size_;
   const std::size_t first = past_line_break(data, size, line_break);
 
-  if (searched_ && searched_from_ <= line_break && line_break <= searched_to_) {
+  // A search that ended at a stray quote holds for a line break before it.
+  const std::size_t reusable_to = ended_at_stray_ ? window_.back().begin - 1 : searched_to_;
+  if (searched_ && searched_from_ <= line_break && line_break <= reusable_to) {
     // The search from an earlier quote passed this line break without the
     // field closing: from here on both searches read alike.
     while (!window_.empty() && window_.front().begin < first) {
@@ -42,19 +44,22 @@ bool UnclosedQuoteCheck::reads_as_text(ResilientParser &parser, std::size_t line
     window_.clear();
     fitting_ = non_blank_ = 0;
     searched_ = true;
+    ended_at_stray_ = false;
     searched_from_ = line_break;
     searched_to_ = first;
   }
 
-  while (!window_full() && searched_to_ < size) {
+  while (!ended_at_stray_ && !window_full() && searched_to_ < size) {
     Line line{searched_to_, find_line_break(data, searched_to_, size), 0, Verdict::unknown};
     line.next = line.end < size ? past_line_break(data, size, line.end) : size;
-    if (closes_within(parser, line)) {
+    const Close close = closes_within(parser, line);
+    if (close == Close::closes) {
       searched_ = false;
       return false;
     }
     window_.push_back(line);
     searched_to_ = line.next;
+    ended_at_stray_ = close == Close::stray;
   }
 
   // The field runs on past the window: judge the lines not judged yet, the
@@ -76,27 +81,28 @@ bool UnclosedQuoteCheck::window_full() const {
 }
 
 // Whether a quoted field that is open at the start of `line` closes on it, by
-// the parser's rules for a quote inside a quoted field.
-bool UnclosedQuoteCheck::closes_within(ResilientParser &parser, const Line &line) const {
+// the parser's rules for a quote inside a quoted field, or meets a stray quote
+// first.
+UnclosedQuoteCheck::Close UnclosedQuoteCheck::closes_within(ResilientParser &parser,
+                                                            const Line &line) const {
   const unsigned char *const data = parser.data_;
   const std::uint8_t quote = parser.quote_;
   std::size_t at = line.begin;
   for (;;) {
     at = find_byte(data, at, line.end, quote);
     if (at == line.end) {
-      return false;
+      return Close::no;
     }
     if (at + 1 == parser.size_) {
-      return true;
+      return Close::closes;
     }
     if (data[at + 1] == quote) { // a doubled quote stands for one
       at += 2;
       continue;
     }
-    if (!parser.repair_quotes_ || parser.closing_.closes_field(at)) {
-      return true;
-    }
-    ++at; // a stray quote stays as text
+    // With text after it, a closing quote is no more a well-formed field's
+    // end than a quote that stays text is.
+    return !parser.repair_quotes_ || parser.closing_.ends_field(at) ? Close::closes : Close::stray;
   }
 }
 
@@ -117,6 +123,7 @@ UnclosedQuoteCheck::Verdict UnclosedQuoteCheck::judge(ResilientParser &parser,
   }
   at = line.begin;
   std::uint64_t fields = 1;
+  bool open_read_as_text = false;
 
 field_start:
   if (fields > columns_) {
@@ -144,11 +151,25 @@ unquoted:
   ++at;
   goto field_start;
 
-quoted:
+quoted: {
+  const std::size_t opening = at - 1;
   for (;;) {
     at = find_byte(data, at, end, quote);
-    if (at + 1 >= end) {
-      goto done; // left open, or closed by the line's last byte
+    if (at == end) {
+      // Left open, the quote is itself in doubt: the line fits when it has
+      // the width either as the first such quote leaves it or with every
+      // such quote read as text.
+      if (!open_read_as_text) {
+        if (fields == columns_) {
+          return Verdict::fits;
+        }
+        open_read_as_text = true;
+      }
+      at = opening + 1;
+      goto unquoted;
+    }
+    if (at + 1 == end) {
+      goto done; // closed by the line's last byte
     }
     if (data[at + 1] == quote) {
       at += 2;
@@ -160,6 +181,7 @@ quoted:
     }
     ++at;
   }
+}
   // After the closing quote: blanks, then the delimiter, the end, or text
   // that joins the field.
   at = parser.closing_.after_blanks(at);

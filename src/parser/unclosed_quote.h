@@ -24,7 +24,11 @@ struct QuoteRecoveryLimits {
 // fewer than `limits.bytes` bytes (the line that crosses the byte limit still
 // counts), never past the end of the input. The quote is read as text when
 //   1. the field does not close within the window: it runs on to the end of
-//      the input, or across more lines than the limits allow; and
+//      the input, or across more lines than the limits allow, or a stray
+//      quote (one that neither doubles nor closes it) stands before it closes,
+//      which ends the window at the stray quote's line: a quote pairs with
+//      the next one, and a field of a well-formed file holds no stray quote;
+//      and
 //   2. the window's lines parse as records of the expected width on their own:
 //      at least nine in ten of its non-blank lines (a blank line is empty or
 //      holds spaces and tabs only), each cut into fields as if it were the
@@ -59,8 +63,11 @@ private:
     Verdict verdict;
   };
 
+  // How a quoted field open at the start of a line fares on it.
+  enum class Close : std::uint8_t { no, closes, stray };
+
   bool window_full() const;
-  bool closes_within(ResilientParser &parser, const Line &line) const;
+  Close closes_within(ResilientParser &parser, const Line &line) const;
   Verdict judge(ResilientParser &parser, const Line &line) const;
   // Adds a judged line to the window's tallies, or takes it out.
   void count(Verdict verdict, bool entering);
@@ -72,6 +79,7 @@ private:
   // `searched_to_` were searched in the quoted state without the field closing.
   std::deque<Line> window_;
   bool searched_ = false;
+  bool ended_at_stray_ = false; // the search ended at the window's last line
   std::size_t searched_from_ = 0;
   std::size_t searched_to_ = 0;
   std::uint64_t fitting_ = 0; // lines of the window judged to fit

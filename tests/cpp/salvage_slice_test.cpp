@@ -186,6 +186,12 @@ TEST(RepairLog, ListsEachChangeOfEachRecordInOrder) {
        "3,3,quarantined,Row has extra columns (expected 3)\n"},
       {"unclosed_quote, then the padding it leads to", "a,b,c\n1,\"x\n2,y,z\n", recovering(3),
        "2,2,unclosed_quote,quote on line 2 read as text\n2,2,padded,1 empty field added\n"},
+      {"an unclosed quote meeting a quoted field on the next line", "a,b,c\n1,\"x,y\n2,\"z\",w\n",
+       recovering(3), "2,2,unclosed_quote,quote on line 2 read as text\n"},
+      {"two unclosed quotes do not pair across the lines between them",
+       "a,b,c\n1,\"x,y\n2,z,w\n3,\"v,u\n", recovering(3),
+       "2,2,unclosed_quote,quote on line 2 read as text\n"
+       "4,4,unclosed_quote,quote on line 4 read as text\n"},
       {"a record over two lines with two changes", "a,b,c\n\"x\ny \"z\" w\",1,2,3\n",
        with_columns(3),
        "2,3,quote_repaired,2 stray quotes kept as text\n"

@@ -139,9 +139,14 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
           p += 2;
           continue;
         }
-        if (!repair_quotes || closes(p)) {
+        if (!repair_quotes || terminal(skip(p + 1))) {
           return false;
         }
+        // A stray quote, or one that leaves text after it: the window ends at its line.
+        while (window.back().first > p) {
+          window.pop_back();
+        }
+        break;
       }
       ++p;
     }
@@ -155,12 +160,19 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
         continue;
       }
       ++non_blank;
+      // Cut alone; a quote left open on it is read both ways: running on to
+      // the line's end, and as text (the line ended by a line break, which
+      // puts it in doubt with nothing after it).
       const std::string_view alone = text.substr(begin, end - begin);
-      fitting +=
-          parse_from(alone, 0, delim, quote_byte, repair_quotes, {}, rules).front().fields.size() ==
-                  recovery.columns
-              ? 1
-              : 0;
+      const std::string ended = std::string(alone) + "\n";
+      auto width = [&](std::string_view line, Recovery inner) {
+        return parse_from(line, 0, delim, quote_byte, repair_quotes, inner, rules)
+            .front()
+            .fields.size();
+      };
+      fitting += width(alone, {}) == recovery.columns || width(ended, recovery) == recovery.columns
+                     ? 1
+                     : 0;
     }
     return non_blank == 0 || fitting * 10 >= non_blank * 9;
   };
