@@ -17,7 +17,8 @@ default rules:
   stray quote       a value starting with a quote, unquoted, before a field the writer quoted
   unclosed quote    a value starting with a quote, with no other quote on its line
   dialect kinds     the whole file with a preamble, comment lines, another delimiter, single
-                    quotes, backslash escapes or no header, for whatever detection there is
+                    quotes, backslash escapes, a blank after each comma, no quoting (inch
+                    marks), no header or a unit row under it, for whatever detection there is
 
 The truth of a damaged row is the row as written (a stray comma or quote is part of the value).
 A markdown table per kind:
@@ -28,8 +29,9 @@ A markdown table per kind:
   extra    rows in the output that the table did not have (a preamble, comments)
 
 Then, for each dialect kind, how many of --dialect-tables generated files tidewrack.detect
-reads right (delimiter, quote, escape, header rows, comment prefix, preamble lines; a quote
-or escape character no cell needed leaves no trace and is not judged), the
+reads right (delimiter, quote, escape, blanks after delimiters, header rows, comment prefix,
+preamble lines; a quote or escape character no cell needed leaves no trace and is not
+judged), the
 false-repair check (undamaged input: the default rules write the classic output, byte
 for byte) and the time of the default rules over the classic ones on one larger damaged table.
 Everything is written to a temporary directory; nothing in the repository changes.
@@ -274,6 +276,24 @@ def with_comments(table: list[Row]) -> str:
     return "\n".join(lines) + "\n"
 
 
+SIZES = ('12" ruler', '5" pipe', "A4", '27" screen', "plain", "1/2 inch", '3" nails')
+UNITS = {"id": "key", "date": "yyyy-mm-dd", "time": "hh:mm", "qty": "pcs", "price": "EUR", "amount": "EUR"}
+
+
+def inch_marked(table: list[Row]) -> list[Row]:
+    """A table written with no quoting: no cell holds a comma, a size column holds inch marks
+    and, every ten rows, a lone quote opening a cell."""
+    rows = [[cell.replace(",", "") for cell in row] for row in table]
+    return [[*rows[0], "size"], *([*row, '"as is' if i % 10 == 3 else SIZES[i % len(SIZES)]]
+                                  for i, row in enumerate(rows[1:]))]
+
+
+# Dialect kinds whose table is not the one generated: the truth their salvage is scored against.
+DIALECT_TABLE: dict[str, Callable[[list[Row]], list[Row]]] = {
+    "no header": lambda t: t[1:],
+    "no quoting": inch_marked,
+    "two header rows": lambda t: [t[0], [UNITS.get(name, "") for name in t[0]], *t[1:]],
+}
 DIALECT_DAMAGE: dict[str, Callable[[list[Row]], tuple[str, int]]] = {
     "preamble": lambda t: ("Orders export\nGenerated 2024-05-01 06:00\n" + written(t), 2),
     "comment lines": lambda t: (with_comments(t), (len(t) - 1) // 20 + 1),
@@ -281,13 +301,16 @@ DIALECT_DAMAGE: dict[str, Callable[[list[Row]], tuple[str, int]]] = {
     "caret delimiter": lambda t: (written(t, "^"), 0),
     "single quotes": lambda t: (written(t, quote="'"), 0),
     "backslash escapes": lambda t: (escaped(t), 0),
-    "no header": lambda t: (written(t[1:]), 0),
+    "no header": lambda t: (written(t), 0),
+    "comma and space": lambda t: ("".join(", ".join(render(c) for c in row) + "\n" for row in t), 0),
+    "no quoting": lambda t: ("".join(",".join(row) + "\n" for row in t), 0),
+    "two header rows": lambda t: (written(t), 0),
 }
 
 
 # What detection should read in each dialect kind, beside what it reads in a plain file.
-PLAIN_DIALECT = {"delimiter": ",", "quote_char": '"', "escape_char": None, "header_rows": 1,
-                 "comment_prefix": None, "preamble_lines": 0}
+PLAIN_DIALECT = {"delimiter": ",", "quote_char": '"', "escape_char": None, "skip_blanks": False,
+                 "header_rows": 1, "comment_prefix": None, "preamble_lines": 0}
 DIALECT_TRUTH = {
     "plain": {},
     "preamble": {"preamble_lines": 2},
@@ -297,6 +320,9 @@ DIALECT_TRUTH = {
     "single quotes": {"quote_char": "'"},
     "backslash escapes": {"escape_char": "\\"},
     "no header": {"header_rows": 0},
+    "comma and space": {"skip_blanks": True},
+    "no quoting": {"quote_char": None},
+    "two header rows": {"header_rows": 2},
 }
 
 
@@ -312,11 +338,13 @@ def dialect_accuracy(seed: int, count: int, rows: int, directory: Path) -> list[
         right = 0
         wrong: dict[str, int] = {}
         for number, (_, table) in enumerate(tables):
-            text = written(table) if kind == "plain" else DIALECT_DAMAGE[kind](table)[0]
+            shaped = DIALECT_TABLE.get(kind, list)(table)
+            text = written(table) if kind == "plain" else DIALECT_DAMAGE[kind](shaped)[0]
             path = directory / f"dialect-{number}.csv"
             path.write_text(text, encoding="utf-8")
             want = {**PLAIN_DIALECT, **{name: value for name, value in changes.items()
-                                        if name not in ("quote_char", "escape_char") or value in text}}
+                                        if name not in ("quote_char", "escape_char") or value is None
+                                        or value in text}}
             found = tidewrack.detect(path).to_dict()
             misses = [name for name, value in want.items() if found[name] != value]
             right += not misses
@@ -412,8 +440,8 @@ def main() -> int:
                     cases.append((kind, damage_rows(table, damage, rng,
                                                     lambda i: rng.random() < share)))
             for kind, damage in DIALECT_DAMAGE.items():
-                text, extra = damage(table)
-                truth = table[1:] if kind == "no header" else table
+                truth = DIALECT_TABLE.get(kind, list)(table)
+                text, extra = damage(truth)
                 cases.append((kind, Damaged(text, truth, set(range(len(truth))), extra)))
             for index, (kind, case) in enumerate(cases):
                 path = directory / f"t{number}-{index}.csv"

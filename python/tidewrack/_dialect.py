@@ -25,7 +25,7 @@ class Dialect:
     skip_blanks: bool  # spaces and tabs right after a delimiter are left out
     comment_prefix: str | None  # lines starting with it are comments
     preamble_lines: int  # lines before the table
-    header_rows: int  # 0 or 1
+    header_rows: int  # 0 to 3: a title row, then unit rows and the like
     columns: int
     confidence: float  # 0 to 1
 

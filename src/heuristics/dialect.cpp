@@ -28,6 +28,12 @@ constexpr double TYPED_KEPT = 0.9;
 // Another delimiter than the classic one's must split the rows this
 // consistently into two fields or more.
 constexpr double OTHER_DELIMITER_CONSISTENT = 0.8;
+// Blanks after the delimiter are how the file is written, not part of its
+// cells, when this share of the delimiters of the rows at the table's width
+// is followed by one: a cell that starts with a blank of its own is rare, a
+// writer that puts one after every delimiter is not.
+constexpr double BLANK_LED = 0.9;
+constexpr std::uint64_t MAX_HEADER_ROWS = 3;
 
 struct Candidate {
   std::uint8_t delimiter;
@@ -41,6 +47,8 @@ struct Row {
   std::vector<CellType> types;
   std::vector<std::string> cells;
   bool blank;
+  std::uint64_t lines; // sample lines the record spans
+  bool recovered;      // an unclosed quote in it was read as text
 };
 
 // The head's lines that are not blank, with their line numbers.
@@ -111,7 +119,12 @@ Reading read(const Sample &lines, bool cut, const Candidate &candidate, ParserIn
     }
     ++data_rows;
     spans_lines |= record.end_line != record.start_line;
-    Row row{lines.lines[record.start_line - 1], {}, {}, is_blank_record(record)};
+    Row row{lines.lines[record.start_line - 1],
+            {},
+            {},
+            is_blank_record(record),
+            record.end_line - record.start_line + 1,
+            !record.unclosed_quote_lines.empty()};
     for (std::size_t i = 0; i < record.size(); ++i) {
       row.cells.emplace_back(record.field(i));
       row.types.push_back(cell_type(row.cells.back()));
@@ -193,9 +206,9 @@ bool quoted_after_blanks(std::string_view text, char delimiter, char quote) {
 // The readings worth trying for one delimiter: each quote the text holds, a
 // backslash escape where one stands before the delimiter or the quote, and
 // blanks skipped where a quoted field follows them. Reading no quote at all is
-// never tried: where it splits otherwise than ", the quote opens a field over
-// several lines, which well-formed files do too and the salvage's recovery
-// takes care of in damaged ones; it is for the user to choose.
+// not a candidate here: it would win wherever a quoted field spans lines,
+// well-formed files included; detect_dialect weighs it last, and only where
+// no field is properly quoted.
 void add_candidates(std::vector<Candidate> &out, std::string_view sample, std::uint8_t delimiter,
                     const std::string &comment) {
   const char d = static_cast<char>(delimiter);
@@ -249,21 +262,19 @@ std::uint64_t preamble_lines(const std::vector<Row> &rows, std::size_t width) {
   return rows[run].start_line - 1;
 }
 
-// Whether the first row is a header: in some column its cell is text over
-// values, and in none is it a value of the column's own kind; or, over text
-// columns, its cells are all text, distinct, and none recurs below.
-bool has_header(const std::vector<Row> &rows, std::size_t first, std::size_t width) {
-  const Row &head = rows[first];
-  if (head.types.size() != width || rows.size() - first < 2) {
-    return false;
-  }
+// How row `at` differs in type from the rows below it: a vote for each column
+// where its cell is text over values, one against each where it is a value of
+// the column's own kind. `all_text` tells whether its cells are all text and
+// none recurs below.
+int header_votes(const std::vector<Row> &rows, std::size_t at, std::size_t width, bool &all_text) {
+  const Row &head = rows[at];
   int votes = 0;
-  bool all_text = true;
+  all_text = true;
   for (std::size_t column = 0; column < width; ++column) {
     std::map<CellType, std::size_t> kinds;
     std::size_t below = 0;
     bool recurs = false;
-    for (std::size_t i = first + 1; i < rows.size(); ++i) {
+    for (std::size_t i = at + 1; i < rows.size(); ++i) {
       if (rows[i].types.size() == width && rows[i].types[column] != CellType::Empty) {
         ++kinds[rows[i].types[column]];
         ++below;
@@ -285,12 +296,158 @@ bool has_header(const std::vector<Row> &rows, std::size_t first, std::size_t wid
       --votes;
     }
   }
+  return votes;
+}
+
+// Whether the first row is a header: in some column its cell is text over
+// values, and in none is it a value of the column's own kind; or, over text
+// columns, its cells are all text, distinct, and none recurs below.
+bool has_header(const std::vector<Row> &rows, std::size_t first, std::size_t width) {
+  const Row &head = rows[first];
+  if (head.types.size() != width || rows.size() - first < 2) {
+    return false;
+  }
+  bool all_text = false;
+  const int votes = header_votes(rows, first, width, all_text);
   if (votes != 0) {
     return votes > 0;
   }
   std::vector<std::string> cells = head.cells;
   std::sort(cells.begin(), cells.end());
   return all_text && std::adjacent_find(cells.begin(), cells.end()) == cells.end();
+}
+
+// The header rows from `first` on: the first as has_header finds it, then
+// the rows after it whose cells are all text or empty and that are text over
+// values in some column (a title row over a unit row: `,cm,kg`).
+std::uint64_t header_rows(const std::vector<Row> &rows, std::size_t first, std::size_t width) {
+  if (first >= rows.size() || !has_header(rows, first, width)) {
+    return 0;
+  }
+  std::uint64_t count = 1;
+  for (; count < MAX_HEADER_ROWS && first + count + 1 < rows.size(); ++count) {
+    const Row &row = rows[first + count];
+    const bool text = std::all_of(row.types.begin(), row.types.end(), [](CellType type) {
+      return type == CellType::Empty || !is_typed(type);
+    });
+    bool all_text = false;
+    if (row.blank || !text || row.types.size() != width ||
+        header_votes(rows, first + count, width, all_text) <= 0) {
+      break;
+    }
+  }
+  return count;
+}
+
+// Whether nearly every delimiter is followed by a blank: in the rows at the
+// reading's width, BLANK_LED of the cells after the first start with one, and
+// more than half of those rows start every such cell with one.
+bool blanks_after_delimiters(const Reading &reading) {
+  if (reading.width < 2) {
+    return false;
+  }
+  std::size_t rows = 0;
+  std::size_t rows_led = 0;
+  std::size_t cells = 0;
+  std::size_t led = 0;
+  for (const Row &row : reading.rows) {
+    if (row.blank || row.cells.size() != reading.width) {
+      continue;
+    }
+    const std::size_t here = static_cast<std::size_t>(
+        std::count_if(row.cells.begin() + 1, row.cells.end(), [](const std::string &cell) {
+          return !cell.empty() && (cell.front() == ' ' || cell.front() == '\t');
+        }));
+    ++rows;
+    rows_led += here + 1 == row.cells.size() ? 1u : 0u;
+    cells += row.cells.size() - 1;
+    led += here;
+  }
+  return rows >= 2 && static_cast<double>(led) >= BLANK_LED * static_cast<double>(cells) &&
+         rows_led * 2 > rows;
+}
+
+// Whether some field of `text` is properly quoted with `quote`: opened at a
+// line start or right after a delimiter (and blanks, where they are skipped),
+// closed right before a delimiter or a line end (blanks between allowed). On
+// its own line, quotes before the closing one are taken as stray; a field
+// whose line holds no other quote but doubled ones runs on to the next quote,
+// over line breaks. Every delimiter counts as a field start, which can only
+// make the answer yes; so does a scan that runs long.
+bool properly_quoted(std::string_view text, char delimiter, char quote, bool skip_blanks) {
+  std::size_t budget = 4 * text.size();
+  auto closes = [&](std::size_t at) {
+    std::size_t after = at + 1;
+    while (after < text.size() && (text[after] == ' ' || text[after] == '\t')) {
+      ++after;
+    }
+    return after == text.size() || text[after] == delimiter || text[after] == '\n' ||
+           text[after] == '\r';
+  };
+  // The next quote from `at` that is not one of a doubled pair.
+  auto single_quote = [&](std::size_t at) {
+    at = text.find(quote, at);
+    while (at != std::string_view::npos && at + 1 < text.size() && text[at + 1] == quote) {
+      at = text.find(quote, at + 2);
+    }
+    return at;
+  };
+  bool field_start = true;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c == delimiter || c == '\n' || c == '\r') {
+      field_start = true;
+      continue;
+    }
+    if (field_start && skip_blanks && (c == ' ' || c == '\t')) {
+      continue;
+    }
+    if (field_start && c == quote) {
+      const std::size_t end = line_end(text, at + 1);
+      bool stray = false;
+      std::size_t close = single_quote(at + 1);
+      for (; close < end; close = single_quote(close + 1)) {
+        if (closes(close)) {
+          return true;
+        }
+        stray = true;
+      }
+      if (!stray && close != std::string_view::npos && closes(close)) {
+        return true;
+      }
+      const std::size_t scanned = std::min(close, text.size()) - at;
+      if (scanned > budget) {
+        return true;
+      }
+      budget -= scanned;
+    }
+    field_start = false;
+  }
+  return false;
+}
+
+// Whether some cell holds the quote after its first byte: an inch mark,
+// which a writer that quotes would have quoted.
+bool quote_inside_cells(const Reading &reading, char quote) {
+  return std::any_of(reading.rows.begin(), reading.rows.end(), [&](const Row &row) {
+    return std::any_of(row.cells.begin(), row.cells.end(), [&](const std::string &cell) {
+      return cell.find(quote, 1) != std::string::npos;
+    });
+  });
+}
+
+// The share of the sample's lines read as records of the reading's width,
+// each on a line of its own and with no unclosed quote read as text.
+double lines_fitting(const Reading &reading) {
+  std::uint64_t lines = 0;
+  std::uint64_t fitting = 0;
+  for (const Row &row : reading.rows) {
+    if (!row.blank) {
+      lines += row.lines;
+      fitting += row.types.size() == reading.width && row.lines == 1 && !row.recovered ? 1u : 0u;
+    }
+  }
+  return lines == 0 ? 0.0 : static_cast<double>(fitting) / static_cast<double>(lines);
 }
 
 } // namespace
@@ -432,6 +589,31 @@ std::optional<Dialect> detect_dialect(std::string_view head, StopPoll stop, Pars
     }
   }
 
+  // Blanks after nearly every delimiter are the writer's, not the cells'.
+  if (!best.rules.skip_blanks && best.delimiter != ' ' && best.delimiter != '\t' &&
+      blanks_after_delimiters(best_reading)) {
+    best.rules.skip_blanks = true;
+    best_reading = read(sample, cut, best, kind);
+  }
+  // The quote is text where no field is quoted properly, some cell holds it
+  // inside, and reading it as a quote fits fewer lines to the table: inch
+  // marks, a lone quote opening a cell. One properly quoted field keeps it a
+  // quote; so does a lone opening quote alone, which the recovery reads.
+  const char delimiter = static_cast<char>(best.delimiter);
+  if (best.rules.quoting && sample.text.find(static_cast<char>(best.quote)) != std::string::npos &&
+      !properly_quoted(sample.text, delimiter, '"', best.rules.skip_blanks) &&
+      !properly_quoted(sample.text, delimiter, '\'', best.rules.skip_blanks)) {
+    Candidate plain = best;
+    plain.rules.quoting = false;
+    Reading plain_reading = read(sample, cut, plain, kind);
+    if (plain_reading.width >= 2 &&
+        quote_inside_cells(plain_reading, static_cast<char>(best.quote)) &&
+        lines_fitting(plain_reading) > lines_fitting(best_reading)) {
+      best = std::move(plain);
+      best_reading = std::move(plain_reading);
+    }
+  }
+
   Dialect dialect;
   dialect.delimiter = best.delimiter;
   dialect.quote_char = best.quote;
@@ -456,7 +638,7 @@ std::optional<Dialect> detect_dialect(std::string_view head, StopPoll stop, Pars
   while (first < rows.size() && rows[first].blank) {
     ++first;
   }
-  dialect.header_rows = first < rows.size() && has_header(rows, first, dialect.columns) ? 1 : 0;
+  dialect.header_rows = header_rows(rows, first, dialect.columns);
   dialect.confidence =
       total == 0 ? 0.0
                  : static_cast<double>(at_width) / static_cast<double>(total) * best_reading.typed;

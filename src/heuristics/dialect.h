@@ -16,7 +16,7 @@ struct Dialect {
   std::uint8_t delimiter = ',';
   std::uint8_t quote_char = '"'; // read only when rules.quoting
   ParseRules rules;
-  std::uint64_t header_rows = 0; // 0 or 1
+  std::uint64_t header_rows = 0; // 0 to 3
   std::uint64_t columns = 0;
   double confidence = 0.0; // in [0, 1]
 };
@@ -27,8 +27,8 @@ inline constexpr std::size_t DIALECT_SAMPLE_BYTES = std::size_t{256} << 10;
 
 // The dialect of the head of `head`: the delimiter (any printable ASCII
 // punctuation, space or tab), the quote (" or '), a backslash escape,
-// blanks after delimiters, `#` comment lines, preamble lines, a header row and
-// the column count. Each reading is scored by how consistently it splits the
+// blanks after delimiters, no quoting, `#` comment lines, preamble lines,
+// header rows and the column count. Each reading is scored by how consistently it splits the
 // records into one width and by how many of its cells look like values. The
 // classic reading (the four classic delimiters and ") stands unless another
 // one is clearly better, so files that it reads right read alike. Nothing when

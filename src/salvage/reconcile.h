@@ -76,12 +76,12 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
 inline constexpr std::size_t PROFILE_RECORD_LIMIT = 1000;
 
 // Column profiles (for options.align_columns) from the rows of the settled
-// width among the first PROFILE_RECORD_LIMIT records, the first left out (a
-// header, most often); null when not asked for, or when fewer than a handful
-// of rows, or fewer than half of the records profiled, have that width (rows
-// that mostly do not fit tell nothing reliable of the columns). A record that reaches `certain_end`
-// (as for RecordReconciler::reconcile), or whose reading looked that far, might read otherwise once
-// more text follows: then `read_to_end` is set, and nothing returned.
+// width among the first PROFILE_RECORD_LIMIT records, the header rows left
+// out (the first at least: a header, most often); null when not asked for, or when fewer than a
+// handful of rows, or fewer than half of the records profiled, have that width (rows that mostly do
+// not fit tell nothing reliable of the columns). A record that reaches `certain_end` (as for
+// RecordReconciler::reconcile), or whose reading looked that far, might read otherwise once more
+// text follows: then `read_to_end` is set, and nothing returned.
 std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
                                                       const SalvageOptions &options,
                                                       const Settlement &settlement,

@@ -1,5 +1,7 @@
 #include "salvage/salvage_slice.h"
 
+#include <algorithm>
+
 #include "heuristics/blank_record.h"
 #include "salvage/reconcile.h"
 
@@ -98,19 +100,22 @@ std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
   ResilientParser parser = salvage_parser(input, options, settlement);
   Record record;
   read_to_end = false;
-  std::size_t profiled = 0; // non-blank records after the first
+  std::size_t profiled = 0; // non-blank records after the header
+  const std::uint64_t header = std::max<std::uint64_t>(settlement.header_rows, 1);
   for (std::size_t read = 0; read < PROFILE_RECORD_LIMIT; ++read) {
-    // The first record (a header, most often) is only passed over: counted,
-    // not cut, which spares building a long single line field by field.
-    if (read == 0 ? parser.count_row(record) == 0 : !parser.next_row(record)) {
+    // The header records (the first at least: a header, most often) are only
+    // passed over: counted, not cut, which spares building a long single line
+    // field by field.
+    const bool data = read >= header;
+    if (data ? !parser.next_row(record) : parser.count_row(record) == 0) {
       break;
     }
-    profiled += read > 0 && !is_blank_record(record) ? 1U : 0U;
+    profiled += data && !is_blank_record(record) ? 1U : 0U;
     if (parser.pos() >= certain_end || parser.look_ahead_end() >= certain_end) {
       read_to_end = true;
       return nullptr;
     }
-    if (read > 0 && record.size() == settlement.columns) {
+    if (data && record.size() == settlement.columns) {
       profiles->add_row([&](std::size_t column) { return record.field(column); });
     }
   }

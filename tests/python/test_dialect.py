@@ -65,22 +65,36 @@ def test_examples_read_as_the_classic_reading_where_it_is_right(path: Path) -> N
 SALVAGED = [
     # Comment lines and backslash escapes: left out and resolved; standard CSV comes out.
     ("# exported by a tool\nname;title\nKubrick;Dr. Seltsam\\; oder\n# end\nLang;Metropolis\n",
-     'name;title\nKubrick;"Dr. Seltsam; oder"\nLang;Metropolis\n', ["1,1,comment", "4,4,comment"]),
+     'name;title\nKubrick;"Dr. Seltsam; oder"\nLang;Metropolis\n', ["1,1,comment", "4,4,comment"], ('"', False, 1)),
     ("Sales report\n\nid,name\n1,'a, b'\n2,c\n3,d\n",
-     'id,name\n1,"a, b"\n2,c\n3,d\n', ["1,1,preamble", "2,2,preamble"]),
+     'id,name\n1,"a, b"\n2,c\n3,d\n', ["1,1,preamble", "2,2,preamble"], ("'", False, 1)),
     ('day,a,b,city\n2011-01-03, , "6,000,000",Galway\n2011-01-04, 5, "7,000",Cork\n2011-01-05, 7, 8,Cork\n',
-     'day,a,b,city\n2011-01-03,,"6,000,000",Galway\n2011-01-04,5,"7,000",Cork\n2011-01-05,7,8,Cork\n', []),
+     'day,a,b,city\n2011-01-03,,"6,000,000",Galway\n2011-01-04,5,"7,000",Cork\n2011-01-05,7,8,Cork\n', [],
+     ('"', True, 1)),
+    # A blank after every delimiter is the writer's: no cell keeps it.
+    ("name, qty, note\nAnn, 3, a b\nBob, 4, plain\nCy, 5, \"x, y\"\n",
+     'name,qty,note\nAnn,3,a b\nBob,4,plain\nCy,5,"x, y"\n', [], ('"', True, 1)),
+    # Inch marks and a lone quote opening a cell, no field quoted: the quotes are text.
+    ('id,item,qty\n1,"5 pipe,3\n2,12" ruler,4\n3,plain,5\n4,27" screen,6\n',
+     'id,item,qty\n1,"""5 pipe",3\n2,"12"" ruler",4\n3,plain,5\n4,"27"" screen",6\n', [], (None, False, 1)),
+    # A unit row under the names: a second header row, kept as it is.
+    ("name,height,weight\n,cm,kg\nAnn,170,60\nBob,180,75\nCy,165,58\nDee,172,66\nEd,190,88\n",
+     "name,height,weight\n,cm,kg\nAnn,170,60\nBob,180,75\nCy,165,58\nDee,172,66\nEd,190,88\n", [],
+     ('"', False, 2)),
 ]
 
 
-@pytest.mark.parametrize(("text", "clean", "logged"), SALVAGED, ids=["comments-escapes", "preamble-single-quotes", "blanks"])
+@pytest.mark.parametrize(("text", "clean", "logged", "dialect"), SALVAGED,
+                         ids=["comments-escapes", "preamble-single-quotes", "blanks", "comma-space", "no-quote",
+                              "unit-row"])
 def test_default_rules_read_the_dialect_and_log_what_they_leave_out(
-    tmp_path: Path, text: str, clean: str, logged: list[str]
+    tmp_path: Path, text: str, clean: str, logged: list[str], dialect: tuple[str | None, bool, int]
 ) -> None:
     (tmp_path / "in.csv").write_text(text)
     report = tidewrack.salvage(tmp_path / "in.csv", tmp_path / "out.csv")
 
     assert (tmp_path / "out.csv").read_text() == clean
+    assert (report.quote_char, report.skip_blanks, report.header_rows) == dialect
     log = (tmp_path / "out.repairs.csv").read_text().splitlines()[1:]
     assert [line.rsplit(",", 1)[0] for line in log] == logged
     assert (report.comment_lines, report.preamble_lines) == (
