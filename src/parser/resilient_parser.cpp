@@ -33,12 +33,15 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
       high_mask_(kind == ParserInput::DecodedText && delimiter < 0x80 && quote_char < 0x80
                      ? 0
                      : ~std::uint64_t{0}),
-      classified_(rules_.classic() && delimiter != quote_char && delimiter != CR &&
+      // Blanks skipped after delimiters are the one rule beyond the classic
+      // ones that the classified cutting reads.
+      classified_(rules_.quoting && !rules_.escape && rules_.comment_prefix.empty() &&
+                  rules_.preamble_lines == 0 && delimiter != quote_char && delimiter != CR &&
                   delimiter != LF && quote_char != CR && quote_char != LF && !is_blank(quote_char)),
       closing_(data_, size_, delimiter, quote_char) {}
 
 void ResilientParser::recover_unclosed_quotes(std::uint64_t columns, QuoteRecoveryLimits limits) {
-  if (columns != 0 && classified_) {
+  if (columns != 0 && classified_ && rules_.classic()) {
     unclosed_quotes_ = std::make_unique<UnclosedQuoteCheck>(columns, limits);
   }
 }
@@ -156,6 +159,7 @@ std::size_t ResilientParser::cut_classified(Record &record) {
   const std::uint8_t delimiter = delimiter_;
   const std::uint8_t quote = quote_;
   const std::uint64_t quote_is_high = quote >= 0x80 ? 1 : 0;
+  const bool skip_blanks = rules_.skip_blanks;
   // With an ASCII delimiter and quote, stretches of the input are cut at ASCII
   // bytes and their UTF-8 is checked once for the whole record.
   const bool check_at_end = delimiter < 0x80 && quote < 0x80;
@@ -239,6 +243,15 @@ std::size_t ResilientParser::cut_classified(Record &record) {
     at = pass_classified(at, size, block, classify, stops_of, specials_of, special, high);
   };
 
+  goto field_start;
+
+after_delimiter:
+  if (skip_blanks) {
+    while (at < size && is_blank(data[at])) {
+      ++at;
+    }
+  }
+
 field_start:
   if (at == size) {
     empty_field(); // a delimiter just opened this empty field
@@ -256,7 +269,7 @@ field_start:
   if (data[at] == delimiter) {
     empty_field();
     ++at;
-    goto field_start;
+    goto after_delimiter;
   }
   if (data[at] == CR || data[at] == LF) {
     empty_field();
@@ -274,7 +287,7 @@ unquoted:
   }
   if (data[at] == delimiter) {
     ++at;
-    goto field_start;
+    goto after_delimiter;
   }
   goto line_break;
 
@@ -354,7 +367,7 @@ after_quote: {
   if (data[after] == delimiter) {
     complete_field(closing);
     at = after + 1;
-    goto field_start;
+    goto after_delimiter;
   }
   if (data[after] == CR || data[after] == LF) {
     complete_field(closing);

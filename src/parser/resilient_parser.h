@@ -51,7 +51,7 @@ public:
   // last_block(), and either consumes the record it cut, whose line break (or
   // the end of the input) it reached at `end`, or leaves it to next_row; either
   // way the block it classified last is kept.
-  bool cuts_classified_blocks() const { return classified_; }
+  bool cuts_classified_blocks() const { return classified_ && rules_.classic(); }
   bool recovers_unclosed_quotes() const { return unclosed_quotes_ != nullptr; }
   const unsigned char *data() const { return data_; }
   std::size_t size() const { return size_; }
@@ -108,9 +108,9 @@ private:
   // Clears the classified high bytes where none can be invalid UTF-8.
   std::uint64_t high_mask_;
   // The delimiter and the quote are distinct and neither is a line-break byte
-  // nor (the quote) a blank, and the rules are the classic ones: the rules then
-  // never compete for one byte, and records are cut from classified blocks.
-  // Other settings go byte by byte.
+  // nor (the quote) a blank, and the rules are the classic ones, blanks after
+  // delimiters aside: the rules then never compete for one byte, and records
+  // are cut from classified blocks. Other settings go byte by byte.
   bool classified_;
   ClassifierTarget target_ = best_classifier_target();
 
