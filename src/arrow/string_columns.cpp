@@ -4,10 +4,42 @@
 
 namespace tidewrack {
 
-StringColumns::StringColumns(std::size_t width) : columns_(width) {}
+namespace {
+
+// Makes the new, zeroed `view` that of `text`, which the column's texts hold at
+// `offset` when the view does not hold it itself. Written in place: a view
+// built aside of byte stores and then copied stalls on reading them back.
+void set_view(StringView &view, std::string_view text, std::size_t offset) {
+  view.length = static_cast<std::int32_t>(text.size());
+  if (text.size() <= StringView::INLINE_BYTES) {
+    std::memcpy(view.bytes.data(), text.data(), text.size());
+    return;
+  }
+  const auto at = static_cast<std::int32_t>(offset);
+  std::memcpy(view.bytes.data(), text.data(), 4);
+  std::memcpy(view.bytes.data() + 8, &at, sizeof at); // buffer 0: the column's texts
+}
+
+} // namespace
+
+StringColumns::StringColumns(std::size_t width, StringLayout layout)
+    : layout_(layout), columns_(width) {
+  if (layout == StringLayout::Offsets) {
+    for (Column &column : columns_) {
+      column.offsets.push_back(0);
+    }
+  }
+}
 
 std::string_view StringColumns::field(std::size_t row, std::size_t column) const {
   const Column &held = columns_[column];
+  if (layout_ == StringLayout::Views) {
+    const StringView &view = held.views[row];
+    const auto length = static_cast<std::size_t>(view.length);
+    return length <= StringView::INLINE_BYTES
+               ? std::string_view(view.bytes.data(), length)
+               : std::string_view(held.text.data() + view.offset(), length);
+  }
   const auto begin = static_cast<std::size_t>(held.offsets[row]);
   const auto end = static_cast<std::size_t>(held.offsets[row + 1]);
   return std::string_view(held.text.data() + begin, end - begin);
@@ -27,7 +59,11 @@ void ColumnText::reserve(std::size_t capacity) {
 
 void StringColumns::reserve(std::size_t rows, const std::vector<std::size_t> &text_bytes) {
   for (std::size_t column = 0; column < columns_.size(); ++column) {
-    columns_[column].offsets.reserve(rows_ + rows + 1);
+    if (layout_ == StringLayout::Offsets) {
+      columns_[column].offsets.reserve(rows_ + rows + 1);
+    } else {
+      columns_[column].views.reserve(rows_ + rows);
+    }
     columns_[column].text.reserve(
         std::min(columns_[column].text.size() + text_bytes[column], COLUMN_BYTES_LIMIT));
   }
@@ -37,16 +73,39 @@ bool StringColumns::append(Column &column, std::string_view field) {
   if (field.size() > COLUMN_BYTES_LIMIT - column.text.size()) {
     return false;
   }
+  if (layout_ == StringLayout::Views) {
+    set_view(column.views.emplace_back(), field, column.text.size());
+    if (field.size() > StringView::INLINE_BYTES) {
+      column.text.append(field);
+    }
+    return true;
+  }
   column.text.append(field);
   column.offsets.push_back(static_cast<std::int32_t>(column.text.size()));
   return true;
 }
 
+void StringColumns::pad(Column &column) {
+  if (layout_ == StringLayout::Views) {
+    column.views.emplace_back();
+  } else {
+    column.offsets.push_back(column.offsets.back());
+  }
+}
+
 void StringColumns::drop_last(std::size_t columns) {
   for (std::size_t index = 0; index < columns; ++index) {
     Column &column = columns_[index];
-    column.offsets.pop_back();
-    column.text.shrink(static_cast<std::size_t>(column.offsets.back()));
+    if (layout_ == StringLayout::Views) {
+      const StringView dropped = column.views.back();
+      column.views.pop_back();
+      if (static_cast<std::size_t>(dropped.length) > StringView::INLINE_BYTES) {
+        column.text.shrink(static_cast<std::size_t>(dropped.offset()));
+      }
+    } else {
+      column.offsets.pop_back();
+      column.text.shrink(static_cast<std::size_t>(column.offsets.back()));
+    }
   }
 }
 
@@ -60,7 +119,9 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
     }
   }
   if (shape.merge_rest) {
-    ColumnText &merged = columns_[column].text;
+    // The merged text is built in place, at the end of the column's texts.
+    Column &merged_column = columns_[column];
+    ColumnText &merged = merged_column.text;
     const std::size_t before = merged.size();
     for (std::size_t index = column; index < record.size(); ++index) {
       if (index > column) {
@@ -73,12 +134,19 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
       drop_last(column);
       return false;
     }
-    columns_[column].offsets.push_back(static_cast<std::int32_t>(merged.size()));
+    if (layout_ == StringLayout::Views) {
+      const std::string_view text(merged.data() + before, merged.size() - before);
+      set_view(merged_column.views.emplace_back(), text, before);
+      if (text.size() <= StringView::INLINE_BYTES) {
+        merged.shrink(before);
+      }
+    } else {
+      merged_column.offsets.push_back(static_cast<std::int32_t>(merged.size()));
+    }
     ++column;
   }
   for (; column < columns_.size(); ++column) {
-    Column &padded = columns_[column];
-    padded.offsets.push_back(padded.offsets.back());
+    pad(columns_[column]);
   }
   ++rows_;
   return true;
@@ -93,8 +161,7 @@ bool StringColumns::add(const char *text, std::span<const PlainField> fields) {
     }
   }
   for (std::size_t column = fields.size(); column < columns_.size(); ++column) {
-    Column &padded = columns_[column];
-    padded.offsets.push_back(padded.offsets.back());
+    pad(columns_[column]);
   }
   ++rows_;
   return true;
@@ -102,11 +169,13 @@ bool StringColumns::add(const char *text, std::span<const PlainField> fields) {
 
 namespace {
 
-// What one exported utf8 child owns: a share of the columns, so that it stays
-// valid when the consumer moves it out of its parent.
+// What one exported string child owns: a share of the columns, so that it
+// stays valid when the consumer moves it out of its parent. A view array adds
+// the sizes of its data buffers (the one of texts) as a last buffer.
 struct ChildHolder {
   std::shared_ptr<const StringColumns> columns;
-  std::array<const void *, 3> buffers;
+  std::array<const void *, 4> buffers;
+  std::int64_t text_bytes;
 };
 
 struct ParentHolder {
@@ -161,12 +230,17 @@ void export_rows(const std::shared_ptr<const StringColumns> &columns, std::size_
   holder->children.resize(width);
   holder->child_pointers.resize(width);
   for (std::size_t column = 0; column < width; ++column) {
-    auto child = std::make_unique<ChildHolder>(ChildHolder{columns, columns->buffers(column)});
+    const std::array<const void *, 3> buffers = columns->buffers(column);
+    auto child = std::make_unique<ChildHolder>(
+        ChildHolder{columns,
+                    {buffers[0], buffers[1], buffers[2], nullptr},
+                    static_cast<std::int64_t>(columns->text_bytes(column))});
+    child->buffers[3] = &child->text_bytes;
     ArrowArray &array = holder->children[column];
     array = ArrowArray{static_cast<int64_t>(count),
                        0,
                        static_cast<int64_t>(from),
-                       3,
+                       columns->layout() == StringLayout::Views ? 4 : 3,
                        0,
                        child->buffers.data(),
                        nullptr,
@@ -189,14 +263,15 @@ void export_rows(const std::shared_ptr<const StringColumns> &columns, std::size_
   holder.release();
 }
 
-void export_schema(const std::vector<std::string> &names, ArrowSchema *out) {
+void export_schema(const std::vector<std::string> &names, StringLayout layout, ArrowSchema *out) {
+  const char *format = layout == StringLayout::Views ? "vu" : "u";
   auto holder = std::make_unique<SchemaHolder>();
   holder->children.resize(names.size());
   holder->child_pointers.resize(names.size());
   for (std::size_t column = 0; column < names.size(); ++column) {
     auto name = std::make_unique<std::string>(names[column]);
     holder->children[column] =
-        ArrowSchema{"u",     name->c_str(), nullptr,       ARROW_FLAG_NULLABLE, 0,
+        ArrowSchema{format,  name->c_str(), nullptr,       ARROW_FLAG_NULLABLE, 0,
                     nullptr, nullptr,       release_field, name.get()};
     name.release();
     holder->child_pointers[column] = &holder->children[column];
