@@ -1,10 +1,18 @@
 #include "arrow/string_columns.h"
 
 #include <algorithm>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace tidewrack {
 
 namespace {
+
+// The size of a transparent huge page on x86-64 and most arm64 systems.
+constexpr std::size_t LARGE_PAGE = std::size_t{2} << 20;
 
 // Makes the new, zeroed `view` that of `text`, which the column's texts hold at
 // `offset` when the view does not hold it itself. Written in place: a view
@@ -47,11 +55,11 @@ StringColumns::StringColumns(std::size_t width, StringLayout layout)
 std::string_view StringColumns::field(std::size_t row, std::size_t column) const {
   const Column &held = columns_[column];
   if (layout_ == StringLayout::Views) {
-    const StringView &view = held.views[row];
-    const auto length = static_cast<std::size_t>(view.length);
+    const StringView &cell = view(row, column);
+    const auto length = static_cast<std::size_t>(cell.length);
     return length <= StringView::INLINE_BYTES
-               ? std::string_view(view.bytes.data(), length)
-               : std::string_view(held.text.data() + view.offset(), length);
+               ? std::string_view(cell.bytes.data(), length)
+               : std::string_view(held.text.data() + cell.offset(), length);
   }
   const auto begin = static_cast<std::size_t>(held.offsets[row]);
   const auto end = static_cast<std::size_t>(held.offsets[row + 1]);
@@ -71,38 +79,85 @@ void ColumnText::reserve(std::size_t capacity) {
 }
 
 void StringColumns::reserve(std::size_t rows, const std::vector<std::size_t> &text_bytes) {
+  if (layout_ == StringLayout::Views) {
+    reserve_views(rows_ + rows);
+  }
   for (std::size_t column = 0; column < columns_.size(); ++column) {
     if (layout_ == StringLayout::Offsets) {
       columns_[column].offsets.reserve(rows_ + rows + 1);
-    } else {
-      columns_[column].views.reserve(rows_ + rows);
     }
     columns_[column].text.reserve(
         std::min(columns_[column].text.size() + text_bytes[column], COLUMN_BYTES_LIMIT));
   }
 }
 
-bool StringColumns::append(Column &column, std::string_view field) {
-  if (field.size() > COLUMN_BYTES_LIMIT - column.text.size()) {
+void StringColumns::reserve_views(std::size_t rows) {
+  if (rows <= view_rows_) {
+    return;
+  }
+  const std::size_t width = std::max<std::size_t>(columns_.size(), 1);
+  if (rows > SIZE_MAX / sizeof(StringView) / width) {
+    throw std::bad_alloc();
+  }
+  std::size_t bytes = rows * width * sizeof(StringView);
+  void *memory = nullptr;
+  if (bytes >= LARGE_PAGE) {
+    // Filled at once, so a fault per large page rather than per small one.
+    bytes = (bytes + LARGE_PAGE - 1) / LARGE_PAGE * LARGE_PAGE;
+    memory = std::aligned_alloc(LARGE_PAGE, bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (memory != nullptr) {
+      static_cast<void>(madvise(memory, bytes, MADV_HUGEPAGE)); // only advice
+    }
+#endif
+  } else {
+    memory = std::malloc(bytes);
+  }
+  if (memory == nullptr) {
+    throw std::bad_alloc();
+  }
+  std::unique_ptr<StringView[], FreeMemory> grown(static_cast<StringView *>(memory));
+  if (rows_ > 0) {
+    for (std::size_t column = 0; column < columns_.size(); ++column) {
+      std::memcpy(static_cast<void *>(grown.get() + column * rows), &view(0, column),
+                  rows_ * sizeof(StringView));
+    }
+  }
+  views_ = std::move(grown);
+  view_rows_ = rows;
+}
+
+void StringColumns::grow_views() {
+  // From a few pages' worth, however wide the rows.
+  const std::size_t first = std::max<std::size_t>(1, (std::size_t{64} << 10) / sizeof(StringView) /
+                                                         std::max<std::size_t>(columns_.size(), 1));
+  reserve_views(view_rows_ > 0 ? view_rows_ * 2 : first);
+}
+
+bool StringColumns::append(std::size_t column, std::string_view field) {
+  Column &held = columns_[column];
+  if (field.size() > COLUMN_BYTES_LIMIT - held.text.size()) {
     return false;
   }
   if (layout_ == StringLayout::Views) {
-    set_view(column.views.emplace_back(), field, column.text.size());
+    StringView &cell = view(rows_, column);
+    cell = StringView{};
+    set_view(cell, field, held.text.size());
     if (field.size() > StringView::INLINE_BYTES) {
-      column.text.append(field);
+      held.text.append(field);
     }
     return true;
   }
-  column.text.append(field);
-  column.offsets.push_back(static_cast<std::int32_t>(column.text.size()));
+  held.text.append(field);
+  held.offsets.push_back(static_cast<std::int32_t>(held.text.size()));
   return true;
 }
 
-void StringColumns::pad(Column &column) {
+void StringColumns::pad(std::size_t column) {
   if (layout_ == StringLayout::Views) {
-    column.views.emplace_back();
+    view(rows_, column) = StringView{};
   } else {
-    column.offsets.push_back(column.offsets.back());
+    columns_[column].offsets.push_back(columns_[column].offsets.back());
   }
 }
 
@@ -110,8 +165,8 @@ void StringColumns::drop_last(std::size_t columns) {
   for (std::size_t index = 0; index < columns; ++index) {
     Column &column = columns_[index];
     if (layout_ == StringLayout::Views) {
-      const StringView dropped = column.views.back();
-      column.views.pop_back();
+      // The row's views lie past the rows; only its long texts are to take back.
+      const StringView &dropped = view(rows_, index);
       if (static_cast<std::size_t>(dropped.length) > StringView::INLINE_BYTES) {
         column.text.shrink(static_cast<std::size_t>(dropped.offset()));
       }
@@ -124,9 +179,12 @@ void StringColumns::drop_last(std::size_t columns) {
 
 bool StringColumns::add(const Record &record, const RowShape &shape,
                         std::string_view merge_separator) {
+  if (layout_ == StringLayout::Views && rows_ == view_rows_) {
+    grow_views();
+  }
   std::size_t column = 0;
   for (; column < shape.kept; ++column) {
-    if (!append(columns_[column], record.field(column))) {
+    if (!append(column, record.field(column))) {
       drop_last(column);
       return false;
     }
@@ -149,7 +207,9 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
     }
     if (layout_ == StringLayout::Views) {
       const std::string_view text(merged.data() + before, merged.size() - before);
-      set_view(merged_column.views.emplace_back(), text, before);
+      StringView &cell = view(rows_, column);
+      cell = StringView{};
+      set_view(cell, text, before);
       if (text.size() <= StringView::INLINE_BYTES) {
         merged.shrink(before);
       }
@@ -159,22 +219,24 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
     ++column;
   }
   for (; column < columns_.size(); ++column) {
-    pad(columns_[column]);
+    pad(column);
   }
   ++rows_;
   return true;
 }
 
 bool StringColumns::add(const char *text, std::span<const PlainField> fields) {
+  if (layout_ == StringLayout::Views && rows_ == view_rows_) {
+    grow_views();
+  }
   for (std::size_t column = 0; column < fields.size(); ++column) {
-    if (!append(columns_[column],
-                std::string_view(text + fields[column].begin, fields[column].size))) {
+    if (!append(column, std::string_view(text + fields[column].begin, fields[column].size))) {
       drop_last(column);
       return false;
     }
   }
   for (std::size_t column = fields.size(); column < columns_.size(); ++column) {
-    pad(columns_[column]);
+    pad(column);
   }
   ++rows_;
   return true;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -89,7 +90,7 @@ public:
     const Column &held = columns_[column];
     const void *cells = layout_ == StringLayout::Offsets
                             ? static_cast<const void *>(held.offsets.data())
-                            : static_cast<const void *>(held.views.data());
+                            : static_cast<const void *>(views_.get() + column * view_rows_);
     return {nullptr, cells, held.text.data()};
   }
 
@@ -110,15 +111,28 @@ public:
 private:
   struct Column {
     std::vector<std::int32_t> offsets; // of the offsets layout
-    std::vector<StringView> views;     // of the views layout
     ColumnText text;
   };
-  bool append(Column &column, std::string_view field);
-  void pad(Column &column);
+  struct FreeMemory {
+    void operator()(StringView *views) const { std::free(views); }
+  };
+  StringView &view(std::size_t row, std::size_t column) const {
+    return views_[column * view_rows_ + row];
+  }
+  // Room for `rows` rows of views in every column.
+  void reserve_views(std::size_t rows);
+  void grow_views(); // for one more row at least
+  bool append(std::size_t column, std::string_view field);
+  void pad(std::size_t column);
   void drop_last(std::size_t columns);
 
   StringLayout layout_;
   std::vector<Column> columns_;
+  // The views layout keeps the views of every column in one block, room for
+  // `view_rows_` rows in each, column after column: most of a scan's memory,
+  // taken in large pages where the system has them.
+  std::unique_ptr<StringView[], FreeMemory> views_;
+  std::size_t view_rows_ = 0;
   std::size_t rows_ = 0;
 };
 
