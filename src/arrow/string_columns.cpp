@@ -3,16 +3,9 @@
 #include <algorithm>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace tidewrack {
 
 namespace {
-
-// The size of a transparent huge page on x86-64 and most arm64 systems.
-constexpr std::size_t LARGE_PAGE = std::size_t{2} << 20;
 
 // Makes the new, zeroed `view` that of `text`, which the column's texts hold at
 // `offset` when the view does not hold it itself. Written in place: a view
@@ -99,20 +92,7 @@ void StringColumns::reserve_views(std::size_t rows) {
   if (rows > SIZE_MAX / sizeof(StringView) / width) {
     throw std::bad_alloc();
   }
-  std::size_t bytes = rows * width * sizeof(StringView);
-  void *memory = nullptr;
-  if (bytes >= LARGE_PAGE) {
-    // Filled at once, so a fault per large page rather than per small one.
-    bytes = (bytes + LARGE_PAGE - 1) / LARGE_PAGE * LARGE_PAGE;
-    memory = std::aligned_alloc(LARGE_PAGE, bytes);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (memory != nullptr) {
-      static_cast<void>(madvise(memory, bytes, MADV_HUGEPAGE)); // only advice
-    }
-#endif
-  } else {
-    memory = std::malloc(bytes);
-  }
+  void *memory = std::malloc(rows * width * sizeof(StringView)); // left unfilled
   if (memory == nullptr) {
     throw std::bad_alloc();
   }

@@ -129,8 +129,8 @@ private:
   StringLayout layout_;
   std::vector<Column> columns_;
   // The views layout keeps the views of every column in one block, room for
-  // `view_rows_` rows in each, column after column: most of a scan's memory,
-  // taken in large pages where the system has them.
+  // `view_rows_` rows in each, column after column: a row's views are written
+  // before it is known to fit, and need no taking back when it does not.
   std::unique_ptr<StringView[], FreeMemory> views_;
   std::size_t view_rows_ = 0;
   std::size_t rows_ = 0;
