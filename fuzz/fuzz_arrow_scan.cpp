@@ -4,9 +4,11 @@
 // batch size; the counters agree. A scan refuses only rows of different
 // widths, which a salvage without a width alone can give. The quarantine file
 // and the repair log a scan writes are byte for byte those of salvage_file.
+// Either layout of the columns reads back as Arrow readers read it; a view
+// whose prefix, padding or place in its data buffer is wrong throws.
 //
 // Input: four header bytes choose the options (salvage_case.h), the rest is
-// the CSV input; its size picks the block size, threads and batch size.
+// the CSV input; its size picks the block size, threads, batch size and layout.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +23,7 @@
 
 #include "arrow/arrow_scan.h"
 #include "arrow/column_names.h"
+#include "arrow_rows.h"
 #include "fuzz_check.h"
 #include "records.h"
 #include "salvage/salvage_file.h"
@@ -28,24 +31,7 @@
 #include "salvage_case.h"
 #include "scratch_files.h"
 
-namespace {
-
 namespace fs = std::filesystem;
-
-std::vector<std::string> row_of(const ArrowArray &batch, std::int64_t row) {
-  std::vector<std::string> fields;
-  for (std::int64_t column = 0; column < batch.n_children; ++column) {
-    const ArrowArray &child = *batch.children[column];
-    const auto *offsets = static_cast<const std::int32_t *>(child.buffers[1]);
-    const auto *text = static_cast<const char *>(child.buffers[2]);
-    const std::int64_t at = child.offset + row;
-    fields.emplace_back(text + offsets[at],
-                        static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
-  }
-  return fields;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const fuzz::SalvageCase fuzz_case = fuzz::decode_salvage_case(data, size);
@@ -62,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   settings.block_size = 1 + size % 97;
   settings.threads = 1 + static_cast<unsigned>(size % 3);
   settings.batch_rows = 1 + size % 5;
+  const bool views = size % 2 == 1;
+  settings.layout = views ? tidewrack::StringLayout::Views : tidewrack::StringLayout::Offsets;
   const fs::path in = fuzz::scratch() / "in.csv";
   settings.quarantine_path = (fuzz::scratch() / "q.csv").string();
   settings.repair_log_path = (fuzz::scratch() / "r.csv").string();
@@ -106,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       break;
     }
     for (std::int64_t index = 0; index < batch.length; ++index, ++row) {
-      const std::vector<std::string> got = row_of(batch, index);
+      const std::vector<std::string> got = test_support::batch_row(batch, index, views);
       if (row >= clean.size() || got != test_support::fields_of(clean.row(row))) {
         batch.release(&batch);
         fuzz::fail("the batches hold the clean rows", input,

@@ -102,13 +102,16 @@ def scan(
     recover_unclosed_quotes: bool = True,
     quarantine: StrPath | None = None,
     repairs: StrPath | None = None,
+    string_view: bool = False,
 ) -> Scan:
     """Salvages ``path`` as ``salvage()`` does, its clean rows going to Arrow batches instead of a file.
 
     The rows are those ``salvage()`` writes with the same options, in order.
     The first names the columns: blank names become ``"Unnamed: <i>"``,
     repeated ones get ``.1``, ``.2``... suffixes. Every column is a string
-    column without nulls; a batch holds at most ``batch_rows`` rows. Memory
+    column without nulls (Arrow ``utf8``, or ``utf8_view`` with
+    ``string_view=True``: the layout Polars keeps strings in, which it takes
+    without converting); a batch holds at most ``batch_rows`` rows. Memory
     follows the batch and block size, not the file size: the file is read as
     the batches are taken. ``threads`` reconcile at once (None: one per
     available core). Compressed input is decompressed, and the dialect
@@ -159,7 +162,7 @@ def scan(
                 return _native.ArrowScan(
                     engine_path, batch_rows=batch_rows, threads=threads, encoding=engine_encoding,
                     recover_unclosed_quotes=recover_unclosed_quotes, quarantine_path=engine_quarantine,
-                    repairs_path=engine_repairs, **options, **rules,
+                    repairs_path=engine_repairs, string_view=string_view, **options, **rules,
                 )
             except OSError as err:
                 err.filename = user_names.get(err.filename, err.filename)
@@ -195,6 +198,6 @@ def read_arrow(path: StrPath, *, infer_types: bool = False, **options: Any) -> p
 def read_polars(path: StrPath, *, infer_types: bool = False, **options: Any) -> pl.DataFrame:
     """The clean rows of ``path`` as a Polars DataFrame of String columns (options as for ``read_arrow``)."""
     polars = needs("polars", "read_polars", "polars")
-    source = read_arrow(path, infer_types=True, **options) if infer_types else scan(path, **options)
+    source = read_arrow(path, infer_types=True, **options) if infer_types else scan(path, string_view=True, **options)
     frame: pl.DataFrame = polars.DataFrame(source)
     return frame

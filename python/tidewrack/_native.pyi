@@ -99,6 +99,7 @@ class ArrowScan:
         batch_rows: SupportsIndex | None = None,
         quarantine_path: str | None = None,
         repairs_path: str | None = None,
+        string_view: bool = False,
     ) -> None: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The rows as an Arrow C stream in a PyCapsule; a scan gives one stream."""

@@ -29,7 +29,7 @@ void ColumnRows::start(std::size_t text_bytes) {
 }
 
 void ColumnRows::add_chunk() {
-  auto chunk = std::make_shared<StringColumns>(width_);
+  auto chunk = std::make_shared<StringColumns>(width_, layout_);
   if (chunks_.empty() && column_bytes_per_byte_.size() == width_) {
     // Growing by doubling would copy the columns and leave them up to half
     // empty; a little more than the last text's share is room enough mostly.
@@ -114,12 +114,12 @@ ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &se
     : path_(std::move(path)), window_(std::move(window)), settings_(settings),
       settlement_(settlement), delimiter_text_(byte_as_utf8(settlement.delimiter)),
       reconciler_(settings.options, settlement, {}),
-      rows_(settlement.columns, plain_rows_padded(settings.options, settlement)) {
+      rows_(settlement.columns, plain_rows_padded(settings.options, settlement), settings.layout) {
   // Without a width, rows are checked against the first one in order: one thread.
   if (settings.threads > 1 && settlement.columns != 0) {
     parts_.emplace(settings.threads, [&] {
-      return std::make_unique<ColumnRows>(settlement.columns,
-                                          plain_rows_padded(settings.options, settlement));
+      return std::make_unique<ColumnRows>(
+          settlement.columns, plain_rows_padded(settings.options, settlement), settings.layout);
     });
   }
 }
@@ -367,7 +367,7 @@ int fail_on_exception(StreamState &state) {
 int get_schema(ArrowArrayStream *stream, ArrowSchema *out) {
   StreamState &state = state_of(stream);
   try {
-    export_schema(state.scan->names(), out);
+    export_schema(state.scan->names(), state.scan->layout(), out);
     return 0;
   } catch (...) {
     return fail_on_exception(state);

@@ -35,8 +35,8 @@ struct PendingRows {
 class ColumnRows final : public PartRows {
 public:
   // With a width, plain records take the fast lane (cut_plain_record).
-  ColumnRows(std::size_t width, bool fill_ragged_rows)
-      : width_(width), fill_ragged_rows_(fill_ragged_rows), plain_fields_(width) {}
+  ColumnRows(std::size_t width, bool fill_ragged_rows, StringLayout layout)
+      : width_(width), fill_ragged_rows_(fill_ragged_rows), layout_(layout), plain_fields_(width) {}
 
   void start(std::size_t text_bytes) override;
   std::size_t mark() const override { return rows_; }
@@ -57,6 +57,7 @@ private:
 
   std::size_t width_;
   bool fill_ragged_rows_;
+  StringLayout layout_;
   std::vector<PlainField> plain_fields_; // of the record taken last
   const char *plain_text_ = nullptr;
   std::uint64_t plain_line_ = 0;
@@ -74,6 +75,7 @@ struct ScanSettings {
   std::size_t batch_rows = 1;
   unsigned threads = 1;
   std::size_t block_size = 1;
+  StringLayout layout = StringLayout::Offsets;
   // Written as the file salvage writes them for the same input and options.
   std::optional<std::string> quarantine_path;
   std::optional<std::string> repair_log_path;
@@ -97,6 +99,7 @@ public:
                                                  const ScanSettings &settings);
 
   const std::vector<std::string> &names() const { return names_; }
+  StringLayout layout() const { return settings_.layout; }
 
   // Exports the next batch to `out`; false, exporting nothing, once every row
   // went out and the quarantine file and the log are written out.

@@ -1,13 +1,59 @@
 #include "arrow/string_columns.h"
 
 #include <algorithm>
+#include <new>
 
 namespace tidewrack {
 
-StringColumns::StringColumns(std::size_t width) : columns_(width) {}
+namespace {
+
+// Makes the new, zeroed `view` that of `text`, which the column's texts hold at
+// `offset` when the view does not hold it itself. Written in place: a view
+// built aside of byte stores and then copied stalls on reading them back.
+void set_view(StringView &view, std::string_view text, std::size_t offset) {
+  view.length = static_cast<std::int32_t>(text.size());
+  if (text.size() <= StringView::INLINE_BYTES) {
+    // Two fixed-size copies that overlap, not a call for a few bytes.
+    const std::size_t size = text.size();
+    char *out = view.bytes.data();
+    if (size >= 8) {
+      std::memcpy(out, text.data(), 8);
+      std::memcpy(out + size - 8, text.data() + size - 8, 8);
+    } else if (size >= 4) {
+      std::memcpy(out, text.data(), 4);
+      std::memcpy(out + size - 4, text.data() + size - 4, 4);
+    } else if (size > 0) {
+      out[0] = text[0];
+      out[size / 2] = text[size / 2];
+      out[size - 1] = text[size - 1];
+    }
+    return;
+  }
+  const auto at = static_cast<std::int32_t>(offset);
+  std::memcpy(view.bytes.data(), text.data(), 4);
+  std::memcpy(view.bytes.data() + 8, &at, sizeof at); // buffer 0: the column's texts
+}
+
+} // namespace
+
+StringColumns::StringColumns(std::size_t width, StringLayout layout)
+    : layout_(layout), columns_(width) {
+  if (layout == StringLayout::Offsets) {
+    for (Column &column : columns_) {
+      column.offsets.push_back(0);
+    }
+  }
+}
 
 std::string_view StringColumns::field(std::size_t row, std::size_t column) const {
   const Column &held = columns_[column];
+  if (layout_ == StringLayout::Views) {
+    const StringView &cell = view(row, column);
+    const auto length = static_cast<std::size_t>(cell.length);
+    return length <= StringView::INLINE_BYTES
+               ? std::string_view(cell.bytes.data(), length)
+               : std::string_view(held.text.data() + cell.offset(), length);
+  }
   const auto begin = static_cast<std::size_t>(held.offsets[row]);
   const auto end = static_cast<std::size_t>(held.offsets[row + 1]);
   return std::string_view(held.text.data() + begin, end - begin);
@@ -26,41 +72,107 @@ void ColumnText::reserve(std::size_t capacity) {
 }
 
 void StringColumns::reserve(std::size_t rows, const std::vector<std::size_t> &text_bytes) {
+  if (layout_ == StringLayout::Views) {
+    reserve_views(rows_ + rows);
+  }
   for (std::size_t column = 0; column < columns_.size(); ++column) {
-    columns_[column].offsets.reserve(rows_ + rows + 1);
+    if (layout_ == StringLayout::Offsets) {
+      columns_[column].offsets.reserve(rows_ + rows + 1);
+    }
     columns_[column].text.reserve(
         std::min(columns_[column].text.size() + text_bytes[column], COLUMN_BYTES_LIMIT));
   }
 }
 
-bool StringColumns::append(Column &column, std::string_view field) {
-  if (field.size() > COLUMN_BYTES_LIMIT - column.text.size()) {
+void StringColumns::reserve_views(std::size_t rows) {
+  if (rows <= view_rows_) {
+    return;
+  }
+  const std::size_t width = std::max<std::size_t>(columns_.size(), 1);
+  if (rows > SIZE_MAX / sizeof(StringView) / width) {
+    throw std::bad_alloc();
+  }
+  void *memory = std::malloc(rows * width * sizeof(StringView)); // left unfilled
+  if (memory == nullptr) {
+    throw std::bad_alloc();
+  }
+  std::unique_ptr<StringView[], FreeMemory> grown(static_cast<StringView *>(memory));
+  if (rows_ > 0) {
+    for (std::size_t column = 0; column < columns_.size(); ++column) {
+      std::memcpy(static_cast<void *>(grown.get() + column * rows), &view(0, column),
+                  rows_ * sizeof(StringView));
+    }
+  }
+  views_ = std::move(grown);
+  view_rows_ = rows;
+}
+
+void StringColumns::grow_views() {
+  // From a few pages' worth, however wide the rows.
+  const std::size_t first = std::max<std::size_t>(1, (std::size_t{64} << 10) / sizeof(StringView) /
+                                                         std::max<std::size_t>(columns_.size(), 1));
+  reserve_views(view_rows_ > 0 ? view_rows_ * 2 : first);
+}
+
+bool StringColumns::append(std::size_t column, std::string_view field) {
+  Column &held = columns_[column];
+  if (field.size() > COLUMN_BYTES_LIMIT - held.text.size()) {
     return false;
   }
-  column.text.append(field);
-  column.offsets.push_back(static_cast<std::int32_t>(column.text.size()));
+  if (layout_ == StringLayout::Views) {
+    StringView &cell = view(rows_, column);
+    cell = StringView{};
+    set_view(cell, field, held.text.size());
+    if (field.size() > StringView::INLINE_BYTES) {
+      held.text.append(field);
+    }
+    return true;
+  }
+  held.text.append(field);
+  held.offsets.push_back(static_cast<std::int32_t>(held.text.size()));
   return true;
+}
+
+void StringColumns::pad(std::size_t column) {
+  if (layout_ == StringLayout::Views) {
+    view(rows_, column) = StringView{};
+  } else {
+    columns_[column].offsets.push_back(columns_[column].offsets.back());
+  }
 }
 
 void StringColumns::drop_last(std::size_t columns) {
   for (std::size_t index = 0; index < columns; ++index) {
     Column &column = columns_[index];
-    column.offsets.pop_back();
-    column.text.shrink(static_cast<std::size_t>(column.offsets.back()));
+    if (layout_ == StringLayout::Views) {
+      // The row's views lie past the rows; only its long texts are to take back.
+      const StringView &dropped = view(rows_, index);
+      if (static_cast<std::size_t>(dropped.length) > StringView::INLINE_BYTES) {
+        column.text.shrink(static_cast<std::size_t>(dropped.offset()));
+      }
+    } else {
+      column.offsets.pop_back();
+      column.text.shrink(static_cast<std::size_t>(column.offsets.back()));
+    }
   }
 }
 
 bool StringColumns::add(const Record &record, const RowShape &shape,
                         std::string_view merge_separator) {
+  if (layout_ == StringLayout::Views && rows_ == view_rows_) {
+    grow_views();
+  }
   std::size_t column = 0;
   for (; column < shape.kept; ++column) {
-    if (!append(columns_[column], record.field(column))) {
+    if (!append(column, record.field(column))) {
       drop_last(column);
       return false;
     }
   }
   if (shape.merge_rest) {
-    ColumnText &merged = columns_[column].text;
+    // The merged text is built in place, at the end of the column's texts.
+    Column &merged_column = columns_[column];
+    ColumnText &merged = merged_column.text;
     const std::size_t before = merged.size();
     for (std::size_t index = column; index < record.size(); ++index) {
       if (index > column) {
@@ -73,28 +185,38 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
       drop_last(column);
       return false;
     }
-    columns_[column].offsets.push_back(static_cast<std::int32_t>(merged.size()));
+    if (layout_ == StringLayout::Views) {
+      const std::string_view text(merged.data() + before, merged.size() - before);
+      StringView &cell = view(rows_, column);
+      cell = StringView{};
+      set_view(cell, text, before);
+      if (text.size() <= StringView::INLINE_BYTES) {
+        merged.shrink(before);
+      }
+    } else {
+      merged_column.offsets.push_back(static_cast<std::int32_t>(merged.size()));
+    }
     ++column;
   }
   for (; column < columns_.size(); ++column) {
-    Column &padded = columns_[column];
-    padded.offsets.push_back(padded.offsets.back());
+    pad(column);
   }
   ++rows_;
   return true;
 }
 
 bool StringColumns::add(const char *text, std::span<const PlainField> fields) {
+  if (layout_ == StringLayout::Views && rows_ == view_rows_) {
+    grow_views();
+  }
   for (std::size_t column = 0; column < fields.size(); ++column) {
-    if (!append(columns_[column],
-                std::string_view(text + fields[column].begin, fields[column].size))) {
+    if (!append(column, std::string_view(text + fields[column].begin, fields[column].size))) {
       drop_last(column);
       return false;
     }
   }
   for (std::size_t column = fields.size(); column < columns_.size(); ++column) {
-    Column &padded = columns_[column];
-    padded.offsets.push_back(padded.offsets.back());
+    pad(column);
   }
   ++rows_;
   return true;
@@ -102,11 +224,13 @@ bool StringColumns::add(const char *text, std::span<const PlainField> fields) {
 
 namespace {
 
-// What one exported utf8 child owns: a share of the columns, so that it stays
-// valid when the consumer moves it out of its parent.
+// What one exported string child owns: a share of the columns, so that it
+// stays valid when the consumer moves it out of its parent. A view array adds
+// the sizes of its data buffers (the one of texts) as a last buffer.
 struct ChildHolder {
   std::shared_ptr<const StringColumns> columns;
-  std::array<const void *, 3> buffers;
+  std::array<const void *, 4> buffers;
+  std::int64_t text_bytes;
 };
 
 struct ParentHolder {
@@ -161,12 +285,17 @@ void export_rows(const std::shared_ptr<const StringColumns> &columns, std::size_
   holder->children.resize(width);
   holder->child_pointers.resize(width);
   for (std::size_t column = 0; column < width; ++column) {
-    auto child = std::make_unique<ChildHolder>(ChildHolder{columns, columns->buffers(column)});
+    const std::array<const void *, 3> buffers = columns->buffers(column);
+    auto child = std::make_unique<ChildHolder>(
+        ChildHolder{columns,
+                    {buffers[0], buffers[1], buffers[2], nullptr},
+                    static_cast<std::int64_t>(columns->text_bytes(column))});
+    child->buffers[3] = &child->text_bytes;
     ArrowArray &array = holder->children[column];
     array = ArrowArray{static_cast<int64_t>(count),
                        0,
                        static_cast<int64_t>(from),
-                       3,
+                       columns->layout() == StringLayout::Views ? 4 : 3,
                        0,
                        child->buffers.data(),
                        nullptr,
@@ -189,14 +318,15 @@ void export_rows(const std::shared_ptr<const StringColumns> &columns, std::size_
   holder.release();
 }
 
-void export_schema(const std::vector<std::string> &names, ArrowSchema *out) {
+void export_schema(const std::vector<std::string> &names, StringLayout layout, ArrowSchema *out) {
+  const char *format = layout == StringLayout::Views ? "vu" : "u";
   auto holder = std::make_unique<SchemaHolder>();
   holder->children.resize(names.size());
   holder->child_pointers.resize(names.size());
   for (std::size_t column = 0; column < names.size(); ++column) {
     auto name = std::make_unique<std::string>(names[column]);
     holder->children[column] =
-        ArrowSchema{"u",     name->c_str(), nullptr,       ARROW_FLAG_NULLABLE, 0,
+        ArrowSchema{format,  name->c_str(), nullptr,       ARROW_FLAG_NULLABLE, 0,
                     nullptr, nullptr,       release_field, name.get()};
     name.release();
     holder->child_pointers[column] = &holder->children[column];

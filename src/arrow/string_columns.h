@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -47,22 +48,50 @@ private:
   std::size_t capacity_ = 0;
 };
 
+// The two Arrow layouts of a string column. Offsets (utf8): int32 offsets
+// into the texts back to back. Views (utf8_view): a 16-byte view per field,
+// which holds a text of up to 12 bytes itself, else its length, first bytes
+// and place in the texts; the layout Polars keeps its strings in, so it takes
+// them without a copy.
+enum class StringLayout { Offsets, Views };
+
+// One field in the view layout, as the Arrow format lays it out: the length,
+// then the text itself, zero-padded, or its first 4 bytes, the data buffer's
+// index and the offset in that buffer.
+struct StringView {
+  static constexpr std::size_t INLINE_BYTES = 12;
+  std::int32_t length = 0;
+  std::array<char, INLINE_BYTES> bytes{};
+
+  std::int32_t offset() const {
+    std::int32_t offset;
+    std::memcpy(&offset, bytes.data() + 8, sizeof offset);
+    return offset;
+  }
+};
+static_assert(sizeof(StringView) == 16);
+
 // Clean rows of a fixed width gathered column by column, each column laid out
-// as an Arrow utf8 array: int32 offsets and the field texts back to back.
+// as an Arrow string array of `layout`; in the view layout only the texts
+// longer than a view holds go to the column's texts.
 class StringColumns {
 public:
   // Most bytes a column's texts may take: its offsets are int32.
   static constexpr std::size_t COLUMN_BYTES_LIMIT = INT32_MAX;
 
-  explicit StringColumns(std::size_t width);
+  StringColumns(std::size_t width, StringLayout layout);
 
+  StringLayout layout() const { return layout_; }
   std::size_t width() const { return columns_.size(); }
   std::size_t rows() const { return rows_; }
   std::string_view field(std::size_t row, std::size_t column) const;
-  // The Arrow buffers of a column: validity (none), offsets, texts.
+  // The Arrow buffers of a column: validity (none), offsets or views, texts.
   std::array<const void *, 3> buffers(std::size_t column) const {
     const Column &held = columns_[column];
-    return {nullptr, held.offsets.data(), held.text.data()};
+    const void *cells = layout_ == StringLayout::Offsets
+                            ? static_cast<const void *>(held.offsets.data())
+                            : static_cast<const void *>(views_.get() + column * view_rows_);
+    return {nullptr, cells, held.text.data()};
   }
 
   // Room for `rows` more rows whose column texts take `text_bytes` bytes
@@ -81,24 +110,40 @@ public:
 
 private:
   struct Column {
-    std::vector<std::int32_t> offsets{0};
+    std::vector<std::int32_t> offsets; // of the offsets layout
     ColumnText text;
   };
-  bool append(Column &column, std::string_view field);
+  struct FreeMemory {
+    void operator()(StringView *views) const { std::free(views); }
+  };
+  StringView &view(std::size_t row, std::size_t column) const {
+    return views_[column * view_rows_ + row];
+  }
+  // Room for `rows` rows of views in every column.
+  void reserve_views(std::size_t rows);
+  void grow_views(); // for one more row at least
+  bool append(std::size_t column, std::string_view field);
+  void pad(std::size_t column);
   void drop_last(std::size_t columns);
 
+  StringLayout layout_;
   std::vector<Column> columns_;
+  // The views layout keeps the views of every column in one block, room for
+  // `view_rows_` rows in each, column after column: a row's views are written
+  // before it is known to fit, and need no taking back when it does not.
+  std::unique_ptr<StringView[], FreeMemory> views_;
+  std::size_t view_rows_ = 0;
   std::size_t rows_ = 0;
 };
 
 // Exports rows [from, from + count) of `columns` as an Arrow struct array of
-// utf8 children with no nulls, sharing their memory until the consumer
+// string children of its layout with no nulls, sharing their memory until the consumer
 // releases the array (or each child it moved out).
 void export_rows(const std::shared_ptr<const StringColumns> &columns, std::size_t from,
                  std::size_t count, ArrowArray *out);
 
-// Exports the schema of such arrays: a struct of nullable utf8 fields named
-// `names`.
-void export_schema(const std::vector<std::string> &names, ArrowSchema *out);
+// Exports the schema of such arrays: a struct of nullable string fields of
+// `layout` named `names`.
+void export_schema(const std::vector<std::string> &names, StringLayout layout, ArrowSchema *out);
 
 } // namespace tidewrack

@@ -8,6 +8,7 @@
 
 #include "arrow/arrow_scan.h"
 #include "arrow/column_names.h"
+#include "arrow_rows.h"
 #include "encoding/encoding.h"
 #include "records.h"
 #include "salvage/salvage_slice.h"
@@ -25,21 +26,7 @@ std::string temp_file(const std::string &bytes) {
   return path.string();
 }
 
-// The rows of a batch, read from its buffers as a consumer would.
-void append_rows(const ArrowArray &batch, Rows &rows) {
-  for (int64_t row = 0; row < batch.length; ++row) {
-    std::vector<std::string> fields;
-    for (int64_t column = 0; column < batch.n_children; ++column) {
-      const ArrowArray &child = *batch.children[column];
-      const auto *offsets = static_cast<const int32_t *>(child.buffers[1]);
-      const auto *text = static_cast<const char *>(child.buffers[2]);
-      const int64_t at = child.offset + row;
-      fields.emplace_back(text + offsets[at],
-                          static_cast<std::size_t>(offsets[at + 1] - offsets[at]));
-    }
-    rows.push_back(std::move(fields));
-  }
-}
+using tidewrack::StringLayout;
 
 struct Scanned {
   std::vector<std::string> names;
@@ -65,7 +52,10 @@ tidewrack::Result<Scanned> scan_all(const std::string &bytes,
       break;
     }
     EXPECT_LE(static_cast<std::size_t>(batch.length), settings.batch_rows);
-    append_rows(batch, scanned.rows);
+    for (int64_t row = 0; row < batch.length; ++row) {
+      scanned.rows.push_back(
+          test_support::batch_row(batch, row, settings.layout == StringLayout::Views));
+    }
     batch.release(&batch);
   }
   scanned.counts = *opened.value()->counts();
@@ -76,7 +66,8 @@ tidewrack::Result<Scanned> scan_all(const std::string &bytes,
 std::string damaged(unsigned seed) {
   std::mt19937 random(seed);
   const std::vector<std::string> cells = {
-      "a", "Zo\xC3\xAB", "", "\"q,\"", "\"line\nbreak\"", "st\"ray", "\xFF", "\"open", "12.5"};
+      "a",       "Zo\xC3\xAB", "",       "\"q,\"", "\"line\nbreak\"",
+      "st\"ray", "\xFF",       "\"open", "12.5",   "\"past twelve bytes\""};
   std::string text = "k,l,m,n\n";
   for (int row = 0; row < 400; ++row) {
     const std::size_t width = 3 + random() % 3;
@@ -89,7 +80,7 @@ std::string damaged(unsigned seed) {
 }
 
 // The rows are those of the in-memory salvage, whatever the block size, the
-// thread count and the batch size.
+// thread count, the batch size and the layout.
 TEST(ArrowScan, RowsAreTheSalvagedRowsWhateverTheStretchesAndThreads) {
   std::vector<std::string> inputs = {"", "a,b\n", "x\n\ny\n",
                                      "\xEF\xBB\xBF"
@@ -107,16 +98,24 @@ TEST(ArrowScan, RowsAreTheSalvagedRowsWhateverTheStretchesAndThreads) {
       auto expected = tidewrack::salvage_slice(input, settings.options);
       ASSERT_TRUE(expected.ok());
       const tidewrack::RowStore &clean = expected.value().clean_rows;
-      for (const auto &[block, threads, batch] :
-           std::vector<std::tuple<std::size_t, unsigned, std::size_t>>{
-               {1, 1, 1}, {100, 3, 7}, {4096, 2, 1000}, {1 << 20, 1, 1000}}) {
+      for (const auto &[block, threads, batch, layout] :
+           std::vector<std::tuple<std::size_t, unsigned, std::size_t, StringLayout>>{
+               {1, 1, 1, StringLayout::Offsets},
+               {100, 3, 7, StringLayout::Offsets},
+               {4096, 2, 1000, StringLayout::Offsets},
+               {1 << 20, 1, 1000, StringLayout::Offsets},
+               {1, 1, 1, StringLayout::Views},
+               {100, 3, 7, StringLayout::Views},
+               {1 << 20, 2, 1000, StringLayout::Views}}) {
         settings.block_size = block;
         settings.threads = threads;
         settings.batch_rows = batch;
+        settings.layout = layout;
         auto scanned = scan_all(input, settings);
         ASSERT_TRUE(scanned.ok()) << scanned.error().display();
-        const std::string where = "block " + std::to_string(block) + ", threads " +
-                                  std::to_string(threads) + ", input:\n" + input.substr(0, 80);
+        const std::string where =
+            "block " + std::to_string(block) + ", threads " + std::to_string(threads) + ", views " +
+            std::to_string(layout == StringLayout::Views) + ", input:\n" + input.substr(0, 80);
         ASSERT_EQ(scanned.value().rows.size() + (clean.size() > 0 ? 1 : 0), clean.size()) << where;
         for (std::size_t row = 1; row < clean.size(); ++row) {
           ASSERT_EQ(scanned.value().rows[row - 1], test_support::fields_of(clean.row(row)))
@@ -158,32 +157,36 @@ TEST(ArrowScan, ColumnNamesAreUniqueAsDataFrameUsersExpect) {
 // A consumer that stops half-way releases the stream: everything is freed
 // (the sanitizer build checks), batches taken before included.
 TEST(ArrowScan, AStreamReleasedHalfWayFreesEverything) {
-  tidewrack::ScanSettings settings;
-  settings.block_size = 64;
-  settings.threads = 2;
-  settings.batch_rows = 3;
-  std::string input = "a,b\n";
-  for (int row = 0; row < 500; ++row) {
-    input += "1,\"x\ny\"\n";
+  for (const StringLayout layout : {StringLayout::Offsets, StringLayout::Views}) {
+    tidewrack::ScanSettings settings;
+    settings.block_size = 64;
+    settings.threads = 2;
+    settings.batch_rows = 3;
+    settings.layout = layout;
+    std::string input = "a,b\n";
+    for (int row = 0; row < 500; ++row) {
+      input += "1,\"x\ny, and past twelve bytes\"\n";
+    }
+    auto opened = ArrowScan::open(temp_file(input), settings);
+    ASSERT_TRUE(opened.ok());
+    auto outcome = std::make_shared<tidewrack::ScanOutcome>();
+    ArrowArrayStream stream{};
+    tidewrack::export_stream(std::move(opened.value()), outcome, &stream);
+    ArrowSchema schema{};
+    ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
+    EXPECT_EQ(schema.n_children, 2);
+    EXPECT_STREQ(schema.children[1]->format, layout == StringLayout::Views ? "vu" : "u");
+    schema.release(&schema);
+    ArrowArray batch{};
+    ASSERT_EQ(stream.get_next(&stream, &batch), 0);
+    ArrowArray moved = *batch.children[1]; // a consumer may move a child out
+    batch.children[1]->release = nullptr;
+    stream.release(&stream);
+    batch.release(&batch);
+    EXPECT_EQ(moved.length, 3);
+    moved.release(&moved);
+    EXPECT_FALSE(outcome->finished());
   }
-  auto opened = ArrowScan::open(temp_file(input), settings);
-  ASSERT_TRUE(opened.ok());
-  auto outcome = std::make_shared<tidewrack::ScanOutcome>();
-  ArrowArrayStream stream{};
-  tidewrack::export_stream(std::move(opened.value()), outcome, &stream);
-  ArrowSchema schema{};
-  ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
-  EXPECT_EQ(schema.n_children, 2);
-  schema.release(&schema);
-  ArrowArray batch{};
-  ASSERT_EQ(stream.get_next(&stream, &batch), 0);
-  ArrowArray moved = *batch.children[0]; // a consumer may move a child out
-  batch.children[0]->release = nullptr;
-  stream.release(&stream);
-  batch.release(&batch);
-  EXPECT_EQ(moved.length, 3);
-  moved.release(&moved);
-  EXPECT_FALSE(outcome->finished());
 }
 
 } // namespace

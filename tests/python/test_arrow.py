@@ -29,13 +29,14 @@ def clean_rows(source: Path, tmp_path: Path, **options: object) -> list[list[str
 
 def scanned_rows(source: Path, **options: object) -> tuple[list[str], list[list[str]]]:
     table = pa.table(tidewrack.scan(source, **options))
+    assert set(table.schema.types) <= {pa.string_view() if options.get("string_view") else pa.string()}
     return table.column_names, [list(row.values()) for row in table.to_pylist()]
 
 
 def damaged(seed: int) -> bytes:
     """About 200 kB of rows, a few of them short, long, badly quoted or not UTF-8."""
     rng = random.Random(seed)
-    cells = ["a", "Zoë", "x y", '"q"', "12.5", "", '"a,b"', '"line\nbreak"', 'st"ray', "\xff\xfe"]
+    cells = ["a", "Zoë", "x y", '"q"', "12.5", "", '"a,b"', '"line\nbreak"', 'st"ray', "\xff\xfe", '"a cell past twelve bytes"']
     lines = [b"k,l,m,n"]
     for _ in range(6000):
         width = rng.choice([4, 4, 4, 4, 4, 3, 5])
@@ -43,8 +44,10 @@ def damaged(seed: int) -> bytes:
     return b"\n".join(lines) + b"\n"
 
 
-@pytest.mark.parametrize(("threads", "batch_rows"), [(1, 1), (1, 65536), (2, 3), (2, 65536)])
-def test_rows_are_the_clean_files_rows(tmp_path: Path, threads: int, batch_rows: int) -> None:
+@pytest.mark.parametrize(("threads", "batch_rows", "string_view"),
+                         [(1, 1, False), (1, 65536, False), (2, 3, False), (2, 65536, False), (1, 2, True),
+                          (2, 65536, True)])
+def test_rows_are_the_clean_files_rows(tmp_path: Path, threads: int, batch_rows: int, string_view: bool) -> None:
     sources = list(CORPUS)
     for seed in range(2):
         sources.append(tmp_path / f"damaged-{seed}.csv")
@@ -52,7 +55,7 @@ def test_rows_are_the_clean_files_rows(tmp_path: Path, threads: int, batch_rows:
     for source in sources:
         expected = clean_rows(source, tmp_path)
         try:
-            names, body = scanned_rows(source, threads=threads, batch_rows=batch_rows)
+            names, body = scanned_rows(source, threads=threads, batch_rows=batch_rows, string_view=string_view)
         except ValueError as err:  # no width inferred: the rows must indeed differ
             assert "expected_columns" in str(err) and len(set(map(len, expected))) > 1, source
             continue
@@ -104,15 +107,16 @@ def test_report_comes_with_the_end_of_the_stream(tmp_path: Path) -> None:
     assert (report.padded_rows, report.merged_rows, report.unclosed_quotes) == (1, 1, 1)
 
 
-def test_a_stream_dropped_half_way_frees_everything(tmp_path: Path) -> None:
+@pytest.mark.parametrize("string_view", [False, True])
+def test_a_stream_dropped_half_way_frees_everything(tmp_path: Path, string_view: bool) -> None:
     source = tmp_path / "big.csv"
     source.write_bytes(damaged(7) * 20)
-    reader = pa.RecordBatchReader.from_stream(tidewrack.scan(source, batch_rows=100))
+    reader = pa.RecordBatchReader.from_stream(tidewrack.scan(source, batch_rows=100, string_view=string_view))
     first = reader.read_next_batch()
     del reader
     gc.collect()
     assert first.num_rows == 100 and first.column(0)[0].as_py() is not None
-    tidewrack.scan(source).__arrow_c_stream__()  # a capsule never consumed releases its stream
+    tidewrack.scan(source, string_view=string_view).__arrow_c_stream__()  # never consumed: releases its stream
 
 
 @pytest.mark.parametrize("options", [{}, {"fill_ragged_rows": False, "merge_overflow": False}])

@@ -45,7 +45,7 @@ const char *const NAMES[] = {
     "encoding",       "detect_dialect",   "quoting",        "escape_char",
     "skip_blanks",    "comment_prefix",   "preamble_lines", "output_quote_char",
     "align_columns",  "threads",          "batch_rows",     "quarantine_path",
-    "repairs_path"};
+    "repairs_path",   "string_view"};
 constexpr std::size_t OPTIONS_AT = 1;
 constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
 ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
@@ -54,6 +54,7 @@ ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
 bool convert_arguments(const BoundValues &values, std::string &path, ScanSettings &settings) {
   std::optional<std::uint64_t> threads;
   std::optional<std::uint64_t> batch_rows;
+  bool views = false;
   if (!convert_text(values[0], "path", path) ||
       !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
                                    values.data() + OPTIONS_AT, SALVAGE_OPTION_PARAMETERS),
@@ -67,7 +68,8 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
       !convert_optional_text(values[AFTER_OPTIONS + RULE_PARAMETERS + 2], "quarantine_path",
                              settings.quarantine_path) ||
       !convert_optional_text(values[AFTER_OPTIONS + RULE_PARAMETERS + 3], "repairs_path",
-                             settings.repair_log_path)) {
+                             settings.repair_log_path) ||
+      !convert_flag(values[AFTER_OPTIONS + RULE_PARAMETERS + 4], "string_view", false, views)) {
     return false;
   }
   if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -80,6 +82,7 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
   }
   settings.threads = threads ? static_cast<unsigned>(*threads) : available_cores();
   settings.batch_rows = batch_rows ? static_cast<std::size_t>(*batch_rows) : 65536;
+  settings.layout = views ? StringLayout::Views : StringLayout::Offsets;
   // Each thread's part of a block stays large enough to be worth a thread.
   settings.block_size = std::max(SALVAGE_BLOCK_SIZE, std::size_t{settings.threads} * MIN_PART_SIZE);
   return true;
@@ -221,7 +224,7 @@ const char DOC[] =
     "recover_unclosed_quotes=True, encoding=\"auto\", detect_dialect=False, quoting=True, "
     "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
     "output_quote_char=None, align_columns=True, threads=None, batch_rows=65536, "
-    "quarantine_path=None, repairs_path=None)\n"
+    "quarantine_path=None, repairs_path=None, string_view=False)\n"
     "--\n"
     "\n"
     "The clean rows that salvage() writes for the same file and options, as Arrow\n"
@@ -233,7 +236,10 @@ const char DOC[] =
     "\n"
     "quarantine_path and repairs_path, when given, are created here and written\n"
     "as salvage() writes them, as the stream is read; they are complete once it\n"
-    "is read to its end.";
+    "is read to its end.\n"
+    "\n"
+    "string_view=True lays the columns out as Arrow string views (utf8_view), the\n"
+    "layout Polars holds strings in, instead of utf8.";
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(new_scan)},
