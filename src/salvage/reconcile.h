@@ -72,11 +72,14 @@ struct Settlement {
 Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options,
                           StopPoll stop = {}, bool *read_to_end = nullptr);
 
-// The records profiled for aligning rows: the first ones of the input.
+// The records profiled for aligning rows: the first ones of the input, those
+// that start in its first PROFILE_BYTE_LIMIT bytes (where records run long, a
+// thousand of them would cost more than the rows they guide).
 inline constexpr std::size_t PROFILE_RECORD_LIMIT = 1000;
+inline constexpr std::size_t PROFILE_BYTE_LIMIT = std::size_t{1} << 20;
 
 // Column profiles (for options.align_columns) from the rows of the settled
-// width among the first PROFILE_RECORD_LIMIT records, the header rows left
+// width among the first records (above), the header rows left
 // out (the first at least: a header, most often); null when not asked for, or when fewer than a
 // handful of rows, or fewer than half of the records profiled, have that width (rows that mostly do
 // not fit tell nothing reliable of the columns). A record that reaches `certain_end` (as for

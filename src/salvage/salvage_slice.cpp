@@ -102,7 +102,8 @@ std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
   read_to_end = false;
   std::size_t profiled = 0; // non-blank records after the header
   const std::uint64_t header = std::max<std::uint64_t>(settlement.header_rows, 1);
-  for (std::size_t read = 0; read < PROFILE_RECORD_LIMIT; ++read) {
+  for (std::size_t read = 0; read < PROFILE_RECORD_LIMIT && parser.pos() < PROFILE_BYTE_LIMIT;
+       ++read) {
     // The header records (the first at least: a header, most often) are only
     // passed over: counted, not cut, which spares building a long single line
     // field by field.

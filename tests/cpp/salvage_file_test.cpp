@@ -325,6 +325,32 @@ TEST_F(FileSalvage, OneUnclosedQuoteInAHundredThousandRowsCostsNoRow) {
   EXPECT_NE(read(path("out.csv")).find("\n3,\"\"\"abc\",x\n4,abc,x\n"), std::string::npos);
 }
 
+// Column profiles come from the records that start in the first MiB of the
+// text, read whole however the input is cut into blocks and parts.
+TEST_F(FileSalvage, ProfilesOfLongRecordsDoNotDependOnTheBlocks) {
+  std::string text = "id,note,qty\n";
+  for (std::size_t row = 1; text.size() < (std::size_t{3} << 20); ++row) {
+    const std::string note(1500 + row % 700, static_cast<char>('a' + row % 26));
+    // A stray delimiter in every fiftieth note, fused numbers in every sixtieth row.
+    text += std::to_string(row) + "," + note.substr(0, 20) + (row % 50 == 0 ? ", " : " ") +
+            note.substr(20) + (row % 60 == 0 ? "" : ",") + std::to_string(row % 90) + "\n";
+  }
+  std::string input = write("in.csv", text);
+  SalvageOptions options;
+  options.align_columns = true;
+  std::vector<std::string> runs;
+  for (const auto &[block, threads] : std::vector<std::pair<std::size_t, unsigned>>{
+           {std::size_t{8} << 20, 1}, {std::size_t{64} << 10, 1}, {std::size_t{300} << 10, 2}}) {
+    ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), std::nullopt, options,
+                                        path("log.csv"), {}, {}, block, threads)
+                    .ok());
+    runs.push_back(read(path("out.csv")) + read(path("log.csv")));
+  }
+  EXPECT_NE(runs[0].find("joined into column 2"), std::string::npos) << "rows were aligned";
+  EXPECT_EQ(runs[1], runs[0]);
+  EXPECT_EQ(runs[2], runs[0]);
+}
+
 std::string damaged_input(std::mt19937_64 &random) {
   static const std::vector<std::string> pieces = {"a", "bc",   " ",  "\"", "\"\"", ",",
                                                   ",", ";",    "\n", "\n", "\r\n", "\r",
