@@ -13,20 +13,7 @@ namespace {
 void set_view(StringView &view, std::string_view text, std::size_t offset) {
   view.length = static_cast<std::int32_t>(text.size());
   if (text.size() <= StringView::INLINE_BYTES) {
-    // Two fixed-size copies that overlap, not a call for a few bytes.
-    const std::size_t size = text.size();
-    char *out = view.bytes.data();
-    if (size >= 8) {
-      std::memcpy(out, text.data(), 8);
-      std::memcpy(out + size - 8, text.data() + size - 8, 8);
-    } else if (size >= 4) {
-      std::memcpy(out, text.data(), 4);
-      std::memcpy(out + size - 4, text.data() + size - 4, 4);
-    } else if (size > 0) {
-      out[0] = text[0];
-      out[size / 2] = text[size / 2];
-      out[size - 1] = text[size - 1];
-    }
+    copy_short(view.bytes.data(), text);
     return;
   }
   const auto at = static_cast<std::int32_t>(offset);

@@ -19,6 +19,24 @@
 
 namespace tidewrack {
 
+// Copies a text of fewer than 16 bytes as two fixed-size copies that overlap,
+// not as a call or a loop for a few bytes.
+inline void copy_short(char *out, std::string_view text) {
+  const std::size_t size = text.size();
+  const char *from = text.data();
+  if (size >= 8) {
+    std::memcpy(out, from, 8);
+    std::memcpy(out + size - 8, from + size - 8, 8);
+  } else if (size >= 4) {
+    std::memcpy(out, from, 4);
+    std::memcpy(out + size - 4, from + size - 4, 4);
+  } else if (size > 0) {
+    out[0] = from[0];
+    out[size / 2] = from[size / 2];
+    out[size - 1] = from[size - 1];
+  }
+}
+
 // The texts of a column back to back, in memory grown by hand and never
 // zero-filled: most fields are a few bytes, and copied in a loop of their own.
 class ColumnText {
@@ -31,24 +49,12 @@ public:
       reserve(std::max(capacity_ * 2, size_ + piece.size()));
     }
     char *out = data_.get() + size_;
-    const std::size_t size = piece.size();
-    const char *from = piece.data();
-    // A short field goes in as two fixed-size copies that overlap, not as a
-    // call or a loop for a few bytes.
-    if (size >= 16) {
-      std::memcpy(out, from, size);
-    } else if (size >= 8) {
-      std::memcpy(out, from, 8);
-      std::memcpy(out + size - 8, from + size - 8, 8);
-    } else if (size >= 4) {
-      std::memcpy(out, from, 4);
-      std::memcpy(out + size - 4, from + size - 4, 4);
-    } else if (size > 0) {
-      out[0] = from[0];
-      out[size / 2] = from[size / 2];
-      out[size - 1] = from[size - 1];
+    if (piece.size() < 16) {
+      copy_short(out, piece);
+    } else {
+      std::memcpy(out, piece.data(), piece.size());
     }
-    size_ += size;
+    size_ += piece.size();
   }
   void shrink(std::size_t size) { size_ = size; }
 
@@ -126,7 +132,10 @@ private:
   struct FreeMemory {
     void operator()(StringView *views) const { std::free(views); }
   };
-  StringView &view(std::size_t row, std::size_t column) const {
+  StringView &view(std::size_t row, std::size_t column) {
+    return views_[column * view_rows_ + row];
+  }
+  const StringView &view(std::size_t row, std::size_t column) const {
     return views_[column * view_rows_ + row];
   }
   // Room for `rows` rows of views in every column.

@@ -18,10 +18,10 @@ public:
       : data_(data), size_(size), delimiter_(delimiter), quote_(quote) {}
 
   bool closes_field(std::size_t quote_at) {
-    if (ends_field(quote_at)) {
+    const std::size_t next = after_blanks(quote_at + 1);
+    if (ends_at(next)) {
       return true;
     }
-    const std::size_t next = after_blanks(quote_at + 1);
     if (!(next >= segment_from_ && next < segment_end_)) {
       find_closing_candidate(next);
     }
@@ -30,10 +30,7 @@ public:
 
   // Whether the quote is followed, after optional blanks, by the delimiter, a
   // line break or the end of the input: whether it closes a well-formed field.
-  bool ends_field(std::size_t quote_at) {
-    const std::size_t next = after_blanks(quote_at + 1);
-    return next == size_ || data_[next] == delimiter_ || data_[next] == '\r' || data_[next] == '\n';
-  }
+  bool ends_field(std::size_t quote_at) { return ends_at(after_blanks(quote_at + 1)); }
 
   // Past the blanks at `from` (never the delimiter), or `from` itself.
   std::size_t after_blanks(std::size_t from) {
@@ -44,6 +41,9 @@ public:
   }
 
 private:
+  bool ends_at(std::size_t at) const {
+    return at == size_ || data_[at] == delimiter_ || data_[at] == '\r' || data_[at] == '\n';
+  }
   std::size_t skip_blanks(std::size_t from);
   void find_closing_candidate(std::size_t from);
 

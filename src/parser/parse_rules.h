@@ -17,8 +17,10 @@ struct ParseRules {
   std::string comment_prefix;       // a line starting with it is a comment, not a record
   std::uint64_t preamble_lines = 0; // lines before the table, not records
 
-  bool classic() const {
-    return quoting && !escape && !skip_blanks && comment_prefix.empty() && preamble_lines == 0;
+  bool classic() const { return classic_but_blanks() && !skip_blanks; }
+  // The classic reading, blanks after delimiters skipped or not.
+  bool classic_but_blanks() const {
+    return quoting && !escape && comment_prefix.empty() && preamble_lines == 0;
   }
 };
 

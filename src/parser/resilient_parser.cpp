@@ -35,8 +35,7 @@ ResilientParser::ResilientParser(std::string_view data, std::uint8_t delimiter,
                      : ~std::uint64_t{0}),
       // Blanks skipped after delimiters are the one rule beyond the classic
       // ones that the classified cutting reads.
-      classified_(rules_.quoting && !rules_.escape && rules_.comment_prefix.empty() &&
-                  rules_.preamble_lines == 0 && delimiter != quote_char && delimiter != CR &&
+      classified_(rules_.classic_but_blanks() && delimiter != quote_char && delimiter != CR &&
                   delimiter != LF && quote_char != CR && quote_char != LF && !is_blank(quote_char)),
       closing_(data_, size_, delimiter, quote_char) {}
 

@@ -323,9 +323,10 @@ void describe_cuts(std::string_view cell, std::uint8_t delimiter, std::span<cons
   // those of the runs it is made of. Until its pieces are finished, a cut's
   // right shape holds the run that ends at it, its left shape the runs before.
   ByteTally before;
+  std::size_t from = 0;
   for (std::size_t i = 0; i < cuts.size(); ++i) {
-    const ByteTally run = tally_bytes(
-        cell.substr(i == 0 ? 0 : cuts[i - 1], cuts[i] - (i == 0 ? 0 : cuts[i - 1])), delimiter);
+    const ByteTally run = tally_bytes(cell.substr(from, cuts[i] - from), delimiter);
+    from = cuts[i];
     before.traits |= run.traits;
     before.digits += run.digits;
     out[i].right.traits = static_cast<std::uint16_t>(run.traits);

@@ -165,14 +165,14 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
       // puts it in doubt with nothing after it).
       const std::string_view alone = text.substr(begin, end - begin);
       const std::string ended = std::string(alone) + "\n";
-      auto width = [&](std::string_view line, Recovery inner) {
-        return parse_from(line, 0, delim, quote_byte, repair_quotes, inner, rules)
+      auto width = [&](std::string_view alone_text, Recovery inner) {
+        return parse_from(alone_text, 0, delim, quote_byte, repair_quotes, inner, rules)
             .front()
             .fields.size();
       };
       fitting += width(alone, {}) == recovery.columns || width(ended, recovery) == recovery.columns
-                     ? 1
-                     : 0;
+                     ? 1U
+                     : 0U;
     }
     return non_blank == 0 || fitting * 10 >= non_blank * 9;
   };
