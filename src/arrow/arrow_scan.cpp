@@ -68,6 +68,11 @@ bool ColumnRows::operator()(const Record &record, const RowShape &shape,
                             const std::string &merge_separator) {
   const std::size_t width = shape.kept + (shape.merge_rest ? 1 : 0) + shape.padding;
   if (width_ == 0) {
+    if (width > COLUMNS_LIMIT && !failure_) {
+      failure_ = SalvageError::invalid("line " + std::to_string(record.end_line) + " holds " +
+                                       std::to_string(width) + " fields" + std::string(TOO_WIDE));
+      return false;
+    }
     width_ = width;
   }
   if (width != width_ && !failure_) {
@@ -86,6 +91,7 @@ PlainRow ColumnRows::take(ResilientParser &parser) {
     return {}; // no width yet: every row is checked against the first
   }
   plain_text_ = reinterpret_cast<const char *>(parser.data());
+  plain_quote_ = static_cast<char>(parser.quote());
   plain_line_ = parser.line();
   return cut_plain_record(parser, plain_fields_.data(), plain_fields_.size(), width_,
                           fill_ragged_rows_);
@@ -94,7 +100,8 @@ PlainRow ColumnRows::take(ResilientParser &parser) {
 void ColumnRows::commit(const PlainRow &row) {
   // A failure stops the reconciling at the next record the sink is given.
   static_cast<void>(add_row(plain_line_, [&](StringColumns &chunk) {
-    return chunk.add(plain_text_, std::span<const PlainField>(plain_fields_.data(), row.size));
+    return chunk.add(plain_text_, std::span<const PlainField>(plain_fields_.data(), row.size),
+                     plain_quote_);
   }));
 }
 
@@ -153,6 +160,12 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const std::string &path,
   if (!settled.ok()) {
     return std::move(settled.error()).on_file(path);
   }
+  if (const std::uint64_t columns = settled.value().columns; columns > ColumnRows::COLUMNS_LIMIT) {
+    const std::string width = settings.options.expected_columns
+                                  ? "expected_columns is " + std::to_string(columns)
+                                  : "the rows hold " + std::to_string(columns) + " fields";
+    return SalvageError::invalid(width + std::string(ColumnRows::TOO_WIDE)).on_file(path);
+  }
   std::optional<RepairLogFile> repair_log;
   if (log_path) {
     Result<RepairLogFile> created = RepairLogFile::create(*log_path);
@@ -202,11 +215,16 @@ Result<std::monostate> ArrowScan::read_stretch() {
   const std::size_t certain_end = window_.ended() ? SIZE_MAX : text.size();
   Result<StretchEnd> reconciled = StretchEnd{};
   std::optional<SalvageError> failure;
-  if (parts_ && parts_->cut(text, continued_at_line_.value_or(1))) {
+  const bool reads_ahead = !window_.ended();
+  if (parts_ && parts_->cut(text, continued_at_line_.value_or(1), reads_ahead)) {
     ChangeLog *changes = window_.changes();
+    if (changes != nullptr) {
+      // The parts read a copy: the changes of the text read ahead meanwhile are logged behind.
+      pending_changes_.assign(changes->pending().begin(), changes->pending().end());
+    }
     const StretchContext context{text,
                                  window_.offset(),
-                                 changes ? changes->pending() : std::span<const Change>{},
+                                 pending_changes_,
                                  !continued_at_line_,
                                  certain_end,
                                  settings_.options,
@@ -221,9 +239,11 @@ Result<std::monostate> ArrowScan::read_stretch() {
       rows.hand_over(mark, pending_);
       return !failure;
     };
+    auto read_ahead = [&] { window_.read_ahead(settings_.block_size); };
     reconciled =
         parts_->reconcile(context, {}, reconciler_, take, quarantine_ ? &*quarantine_ : nullptr,
-                          repair_log_ ? &*repair_log_ : nullptr);
+                          repair_log_ ? &*repair_log_ : nullptr,
+                          reads_ahead ? std::function<void()>(read_ahead) : nullptr);
     if (changes != nullptr && reconciled.ok()) {
       // Drop what the parts read.
       (void)changes->take(window_.offset(), window_.offset() + reconciled.value().next_begin);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "arrow/arrow_abi.h"
@@ -34,6 +35,12 @@ struct PendingRows {
 // width is a failure, as is a field longer than a column may hold.
 class ColumnRows final : public PartRows {
 public:
+  // Most columns rows may have: each takes memory of its own in every batch,
+  // which a file of one long row of delimiters would otherwise multiply past
+  // any machine's memory.
+  static constexpr std::uint64_t COLUMNS_LIMIT = 1'000'000;
+  static constexpr std::string_view TOO_WIDE = ": a table may have at most 1000000 columns";
+
   // With a width, plain records take the fast lane (cut_plain_record).
   ColumnRows(std::size_t width, bool fill_ragged_rows, StringLayout layout)
       : width_(width), fill_ragged_rows_(fill_ragged_rows), layout_(layout), plain_fields_(width) {}
@@ -60,6 +67,7 @@ private:
   StringLayout layout_;
   std::vector<PlainField> plain_fields_; // of the record taken last
   const char *plain_text_ = nullptr;
+  char plain_quote_ = '"';
   std::uint64_t plain_line_ = 0;
   std::vector<std::shared_ptr<StringColumns>> chunks_;
   // What the rows of the last text took, per byte of it: rows, and each column's text.
@@ -122,6 +130,7 @@ private:
   std::string delimiter_text_;
   RecordReconciler reconciler_;
   std::optional<StretchParts> parts_;
+  std::vector<Change> pending_changes_; // a stretch's, read by its parts
   std::optional<QuarantineFile> quarantine_;
   std::optional<RepairLogFile> repair_log_;
   ColumnRows rows_;

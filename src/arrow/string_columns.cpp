@@ -58,6 +58,24 @@ void ColumnText::reserve(std::size_t capacity) {
   capacity_ = capacity;
 }
 
+void ColumnText::append_undoubled(std::string_view piece, char quote) {
+  if (piece.size() > capacity_ - size_) {
+    reserve(std::max(capacity_ * 2, size_ + piece.size()));
+  }
+  char *out = data_.get() + size_;
+  const char *from = piece.data();
+  const char *const end = from + piece.size();
+  while (const void *found = std::memchr(from, quote, static_cast<std::size_t>(end - from))) {
+    const auto through = static_cast<std::size_t>(static_cast<const char *>(found) - from) + 1;
+    std::memcpy(out, from, through);
+    out += through;
+    from += through + 1; // past the second quote of the pair
+  }
+  std::memcpy(out, from, static_cast<std::size_t>(end - from));
+  out += end - from;
+  size_ = static_cast<std::size_t>(out - data_.get());
+}
+
 void StringColumns::reserve(std::size_t rows, const std::vector<std::size_t> &text_bytes) {
   if (layout_ == StringLayout::Views) {
     reserve_views(rows_ + rows);
@@ -101,23 +119,51 @@ void StringColumns::grow_views() {
   reserve_views(view_rows_ > 0 ? view_rows_ * 2 : first);
 }
 
-bool StringColumns::append(std::size_t column, std::string_view field) {
+template <StringLayout LAYOUT>
+inline bool StringColumns::append(std::size_t column, std::string_view field) {
   Column &held = columns_[column];
   if (field.size() > COLUMN_BYTES_LIMIT - held.text.size()) {
     return false;
   }
-  if (layout_ == StringLayout::Views) {
+  if constexpr (LAYOUT == StringLayout::Views) {
     StringView &cell = view(rows_, column);
     cell = StringView{};
     set_view(cell, field, held.text.size());
     if (field.size() > StringView::INLINE_BYTES) {
       held.text.append(field);
     }
-    return true;
+  } else {
+    held.text.append(field);
+    held.offsets.push_back(static_cast<std::int32_t>(held.text.size()));
   }
-  held.text.append(field);
-  held.offsets.push_back(static_cast<std::int32_t>(held.text.size()));
   return true;
+}
+
+template <StringLayout LAYOUT>
+bool StringColumns::append_undoubled(std::size_t column, std::string_view field, char quote) {
+  Column &held = columns_[column];
+  if (field.size() > COLUMN_BYTES_LIMIT - held.text.size()) {
+    return false; // undoubled it is shorter, but not by much
+  }
+  const std::size_t before = held.text.size();
+  held.text.append_undoubled(field, quote);
+  if constexpr (LAYOUT == StringLayout::Views) {
+    const std::string_view text(held.text.data() + before, held.text.size() - before);
+    StringView &cell = view(rows_, column);
+    cell = StringView{};
+    set_view(cell, text, before);
+    if (text.size() <= StringView::INLINE_BYTES) {
+      held.text.shrink(before);
+    }
+  } else {
+    held.offsets.push_back(static_cast<std::int32_t>(held.text.size()));
+  }
+  return true;
+}
+
+bool StringColumns::append(std::size_t column, std::string_view field) {
+  return layout_ == StringLayout::Views ? append<StringLayout::Views>(column, field)
+                                        : append<StringLayout::Offsets>(column, field);
 }
 
 void StringColumns::pad(std::size_t column) {
@@ -192,20 +238,36 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
   return true;
 }
 
-bool StringColumns::add(const char *text, std::span<const PlainField> fields) {
+bool StringColumns::add(const char *text, std::span<const PlainField> fields, char quote) {
   if (layout_ == StringLayout::Views && rows_ == view_rows_) {
     grow_views();
   }
-  for (std::size_t column = 0; column < fields.size(); ++column) {
-    if (!append(column, std::string_view(text + fields[column].begin, fields[column].size))) {
-      drop_last(column);
-      return false;
-    }
+  // The layout is chosen once a row, each field's append inlined: most rows come this way.
+  const bool added = layout_ == StringLayout::Views
+                         ? append_fields<StringLayout::Views>(text, fields, quote)
+                         : append_fields<StringLayout::Offsets>(text, fields, quote);
+  if (!added) {
+    return false;
   }
   for (std::size_t column = fields.size(); column < columns_.size(); ++column) {
     pad(column);
   }
   ++rows_;
+  return true;
+}
+
+template <StringLayout LAYOUT>
+bool StringColumns::append_fields(const char *text, std::span<const PlainField> fields,
+                                  char quote) {
+  for (std::size_t column = 0; column < fields.size(); ++column) {
+    const PlainField &field = fields[column];
+    const std::string_view piece(text + field.begin, field.size);
+    if (!(field.doubled_quotes ? append_undoubled<LAYOUT>(column, piece, quote)
+                               : append<LAYOUT>(column, piece))) {
+      drop_last(column);
+      return false;
+    }
+  }
   return true;
 }
 

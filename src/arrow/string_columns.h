@@ -57,6 +57,8 @@ public:
     size_ += piece.size();
   }
   void shrink(std::size_t size) { size_ = size; }
+  // Appends `piece`, made of text and pairs of `quote`, with one quote a pair.
+  void append_undoubled(std::string_view piece, char quote);
 
 private:
   std::unique_ptr<char[]> data_;
@@ -121,8 +123,9 @@ public:
   bool add(const Record &record, const RowShape &shape, std::string_view merge_separator);
 
   // Adds the row of `fields` (PlainField of csv_format.h) of `text`, padded
-  // with empty fields to the width; false, adding nothing, as add().
-  bool add(const char *text, std::span<const PlainField> fields);
+  // with empty fields to the width, their doubled `quote`s undoubled; false,
+  // adding nothing, as add().
+  bool add(const char *text, std::span<const PlainField> fields, char quote);
 
 private:
   struct Column {
@@ -141,7 +144,14 @@ private:
   // Room for `rows` rows of views in every column.
   void reserve_views(std::size_t rows);
   void grow_views(); // for one more row at least
+  template <StringLayout LAYOUT> bool append(std::size_t column, std::string_view field);
   bool append(std::size_t column, std::string_view field);
+  // Appends the fields of a row, false (taking back what it added) as append().
+  template <StringLayout LAYOUT>
+  bool append_fields(const char *text, std::span<const PlainField> fields, char quote);
+  // Appends a field whose pairs of `quote` stand for one quote each.
+  template <StringLayout LAYOUT>
+  bool append_undoubled(std::size_t column, std::string_view field, char quote);
   void pad(std::size_t column);
   void drop_last(std::size_t columns);
 

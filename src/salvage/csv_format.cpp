@@ -211,9 +211,13 @@ public:
   bool any_room() const { return out_ < limit_; }
   // The empty field that ends a record: nothing to write.
   bool last_empty_field(const unsigned char *) { return true; }
-  // One field, `enclosed` when it holds the delimiter or CR; false for want
-  // of room (one byte is kept for the LF, and one for a delimiter after it).
-  bool field(const unsigned char *text, std::size_t length, bool enclosed) {
+  // One field, `enclosed` when it holds the delimiter or CR, or doubled
+  // quotes (in the parser's quote, which is the clean file's: they stand as
+  // written); false for want of room (one byte is kept for the LF, and one
+  // for a delimiter after it).
+  bool field(const unsigned char *text, std::size_t length, bool holds_marks,
+             bool doubled_quotes = false) {
+    const bool enclosed = holds_marks || doubled_quotes;
     if (static_cast<std::size_t>(limit_ - out_) < length + (enclosed ? 4 : 2)) {
       return false;
     }
@@ -256,12 +260,13 @@ public:
   FieldsOut(PlainField *fields, std::size_t room, const ResilientParser &parser)
       : start_(fields), fields_(fields), limit_(fields + room), data_(parser.data()) {}
   bool any_room() const { return fields_ < limit_; }
+  // A quoted field's doubled quotes are noted, for the consumer to undouble.
   bool last_empty_field(const unsigned char *at) { return field(at, 0, false); }
-  bool field(const unsigned char *text, std::size_t length, bool) {
+  bool field(const unsigned char *text, std::size_t length, bool, bool doubled_quotes = false) {
     if (fields_ == limit_) {
       return false;
     }
-    *fields_++ = {static_cast<std::size_t>(text - data_), length};
+    *fields_++ = {static_cast<std::size_t>(text - data_), length, doubled_quotes};
     return true;
   }
   void separator() {}
@@ -326,20 +331,30 @@ PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t column
     } else if (first == quote_byte) {
       const std::size_t content = at + 1;
       std::uint64_t marks = 0;
-      at = pass_classified(
-          content, size, block, classify,
-          [](const ByteClasses &b) { return b.quote | b.lf | (RECOVERING ? b.cr : 0); },
-          [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks, high);
-      const std::size_t closing = at;
+      auto pass_to_quote = [&](std::size_t from) TIDEWRACK_ALWAYS_INLINE {
+        return pass_classified(
+            from, size, block, classify,
+            [](const ByteClasses &b) { return b.quote | b.lf | (RECOVERING ? b.cr : 0); },
+            [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks, high);
+      };
+      std::size_t closing = pass_to_quote(content);
       if (closing == size || data[closing] != quote_byte) {
         return decline(); // left open, or a line break inside quotes
       }
       at = closing + 1;
-      if (at < size && data[at] != delimiter_byte && data[at] != CR && data[at] != LF) {
-        return decline(); // a doubled or stray quote, or text after the closing quote
+      bool doubled_quotes = false;
+      while (at < size && data[at] == quote_byte) {
+        doubled_quotes = true; // it stands for one quote, and the field goes on
+        closing = pass_to_quote(at + 1);
+        if (closing == size || data[closing] != quote_byte) {
+          return decline();
+        }
+        at = closing + 1;
       }
-      // Holding the delimiter or CR, never the quote, it is enclosed as it is.
-      if (!out.field(data + content, closing - content, marks != 0)) {
+      if (at < size && data[at] != delimiter_byte && data[at] != CR && data[at] != LF) {
+        return decline(); // a stray quote, or text after the closing quote
+      }
+      if (!out.field(data + content, closing - content, marks != 0, doubled_quotes)) {
         return decline_for_room();
       }
     } else {

@@ -57,8 +57,8 @@ struct PlainRow {
 // The fast lane of file salvage, parsing and rendering in one pass. When the
 // parser cuts classified blocks with an ASCII delimiter and quote, and its next
 // record is plain (its quoted fields close right before a delimiter or a line
-// break and hold no quote or LF, nor CR while unclosed-quote recovery is on,
-// its unquoted fields hold no quote, its text is valid UTF-8), has `columns`
+// break and hold no quote but doubled ones, no LF, nor CR while unclosed-quote
+// recovery is on, its unquoted fields hold no quote, its text is valid UTF-8), has `columns`
 // fields (any number when 0; fewer too when `fill_ragged_rows`, padded with
 // empty fields), and its clean line fits in `room` bytes: writes that line at
 // `out` exactly as CleanRowRenderer would with the parser's delimiter and quote,
@@ -70,10 +70,12 @@ struct PlainRow {
 PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows);
 
-// A field of a plain record: `size` bytes from `begin` of the parser's input.
+// A field of a plain record: `size` bytes from `begin` of the parser's input,
+// each pair of quotes among them standing for one when `doubled_quotes`.
 struct PlainField {
   std::size_t begin;
   std::size_t size;
+  bool doubled_quotes;
 };
 
 // The same fast lane for a consumer of fields: notes the fields of the next

@@ -200,17 +200,23 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     parts.emplace(threads, [&] { return std::make_unique<CsvPartRows>(options, settlement); });
   }
   const std::string delimiter_text = byte_as_utf8(settlement.delimiter);
+  // The parts read a copy: the changes of the text read ahead meanwhile are logged behind.
+  std::vector<Change> pending_changes;
   Result<std::monostate> &written = rows.written();
   for (;;) {
     const std::string_view text = window.text();
     const std::size_t certain_end = window.ended() ? SIZE_MAX : text.size();
     const std::uint64_t first_line = continued_at_line.value_or(1);
     Result<StretchEnd> reconciled = StretchEnd{};
-    if (parts && parts->cut(text, first_line)) {
+    const bool reads_ahead = !window.ended();
+    if (parts && parts->cut(text, first_line, reads_ahead)) {
       ChangeLog *changes = window.changes();
+      if (changes != nullptr) {
+        pending_changes.assign(changes->pending().begin(), changes->pending().end());
+      }
       const StretchContext context{text,
                                    window.offset(),
-                                   changes ? changes->pending() : std::span<const Change>{},
+                                   pending_changes,
                                    !continued_at_line,
                                    certain_end,
                                    options,
@@ -223,9 +229,11 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
         written = output.write(static_cast<CsvPartRows &>(part).lines().substr(mark));
         return written.ok();
       };
+      auto read_ahead = [&] { window.read_ahead(block); };
       reconciled =
           parts->reconcile(context, stop, reconciler, write, quarantine ? &*quarantine : nullptr,
-                           repair_log ? &*repair_log : nullptr);
+                           repair_log ? &*repair_log : nullptr,
+                           reads_ahead ? std::function<void()>(read_ahead) : nullptr);
       if (changes != nullptr && reconciled.ok()) {
         // Drop what the parts read.
         (void)changes->take(window.offset(), window.offset() + reconciled.value().next_begin);

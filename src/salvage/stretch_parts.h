@@ -89,20 +89,23 @@ public:
   ~StretchParts();
 
   // Guesses where the parts of `text` start (at line starts) and on which
-  // lines, the first on `first_line`. False when the text holds one line, which
-  // is not cut.
-  bool cut(std::string_view text, std::uint64_t first_line);
+  // lines, the first on `first_line`. The first part is the calling thread's:
+  // with `meanwhile` work for it (see reconcile), it is cut shorter. False
+  // when the text holds one line, which is not cut.
+  bool cut(std::string_view text, std::uint64_t first_line, bool meanwhile);
 
   // Reconciles the parts cut last and hands them in order: their clean rows
   // after a mark to `hand_over` (which stops the taking when it returns
   // false), their quarantined records and repairs to `quarantine` and `log`
   // (each may be null), their counts to `reconciler`. The calling thread asks
-  // `stop`; the others stop when it says so. Returns where the stretch ends,
-  // as RecordReconciler::reconcile does.
+  // `stop`; the others stop when it says so. Once its own part is done, the
+  // calling thread runs `meanwhile` (when given) while the others finish
+  // theirs. Returns where the stretch ends, as RecordReconciler::reconcile does.
   Result<StretchEnd> reconcile(const StretchContext &context, StopPoll stop,
                                RecordReconciler &reconciler,
                                const std::function<bool(PartRows &, std::size_t)> &hand_over,
-                               QuarantineFile *quarantine, RepairLogFile *log);
+                               QuarantineFile *quarantine, RepairLogFile *log,
+                               const std::function<void()> &meanwhile);
 
 private:
   std::vector<StretchPart> parts_;

@@ -11,6 +11,9 @@ namespace {
 
 // Input bytes read and decoded at a time.
 constexpr std::size_t RAW_BLOCK = std::size_t{1} << 20;
+// Room kept before the text read ahead, for the text still held then (mostly
+// less than a record), as a share of the text read ahead.
+constexpr std::size_t AHEAD_HEADROOM_SHARE = 32;
 
 } // namespace
 
@@ -39,7 +42,64 @@ Result<TextWindow> TextWindow::open(const std::string &path,
 }
 
 Result<std::monostate> TextWindow::read_until(std::size_t count) {
+  if (reading_ahead_) {
+    take_ahead();
+  }
+  if (ahead_failure_) {
+    SalvageError failure = std::move(*ahead_failure_);
+    ahead_failure_.reset();
+    return failure;
+  }
   return decoder_ ? read_decoded(count) : read_bytes(count);
+}
+
+void TextWindow::read_ahead(std::size_t count) {
+  const std::size_t headroom = count / AHEAD_HEADROOM_SHARE;
+  if (held_.ended || reading_ahead_ || count > SIZE_MAX - headroom) {
+    return;
+  }
+  if (ahead_.capacity < headroom + count) {
+    ahead_.data.reset(new char[headroom + count]);
+    ahead_.capacity = headroom + count;
+  }
+  ahead_.begin = ahead_.end = headroom;
+  ahead_.ended = false;
+  reading_ahead_ = true;
+  // The reads go to the buffer held: read into the other one meanwhile.
+  struct Swapped {
+    TextWindow &window;
+    explicit Swapped(TextWindow &to_swap) : window(to_swap) {
+      std::swap(window.held_, window.ahead_);
+    }
+    ~Swapped() { std::swap(window.held_, window.ahead_); }
+    Swapped(const Swapped &) = delete;
+    Swapped &operator=(const Swapped &) = delete;
+  };
+  Result<std::monostate> read = std::monostate{};
+  {
+    const Swapped swapped(*this);
+    read = decoder_ ? read_decoded(count) : read_bytes(count);
+  }
+  if (!read.ok()) {
+    ahead_failure_ = std::move(read.error());
+  }
+}
+
+void TextWindow::take_ahead() {
+  reading_ahead_ = false;
+  const std::size_t held = held_.size();
+  if (held <= ahead_.begin) {
+    // The text held moves before the text read ahead, whose buffer it becomes.
+    std::memcpy(ahead_.data.get() + ahead_.begin - held, held_.data.get() + held_.begin, held);
+    ahead_.begin -= held;
+    std::swap(held_, ahead_);
+  } else {
+    std::memcpy(held_.make_room(ahead_.size()), ahead_.data.get() + ahead_.begin, ahead_.size());
+    held_.end += ahead_.size();
+    held_.ended = ahead_.ended;
+  }
+  ahead_.begin = ahead_.end = 0;
+  ahead_.ended = false;
 }
 
 std::string_view TextWindow::encoding_name() const {
@@ -51,66 +111,75 @@ std::string_view TextWindow::encoding_name() const {
                                                      : tidewrack::encoding_name(encoding_);
 }
 
-char *TextWindow::make_room(std::size_t count) {
-  if (capacity_ - end_ < count && begin_ > 0) {
-    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
+char *TextWindow::Buffer::make_room(std::size_t count) {
+  if (capacity - end < count && begin > 0) {
+    std::memmove(data.get(), data.get() + begin, end - begin);
+    end -= begin;
+    begin = 0;
   }
-  if (capacity_ - end_ < count) {
-    // Left unfilled: only bytes read or decoded into it count.
-    const std::size_t capacity = std::max(capacity_ * 2, end_ + count);
-    std::unique_ptr<char[]> grown(new char[capacity]);
-    if (end_ > 0) {
-      std::memcpy(grown.get(), buffer_.get(), end_);
+  if (capacity - end < count) {
+    const std::size_t grown_capacity = std::max(capacity * 2, end + count);
+    std::unique_ptr<char[]> grown(new char[grown_capacity]);
+    if (end > 0) {
+      std::memcpy(grown.get(), data.get(), end);
     }
-    buffer_ = std::move(grown);
-    capacity_ = capacity;
+    data = std::move(grown);
+    capacity = grown_capacity;
   }
-  return buffer_.get() + end_;
+  return data.get() + end;
 }
 
 Result<std::monostate> TextWindow::read_bytes(std::size_t count) {
-  while (!ended_ && end_ - begin_ < count) {
+  while (!held_.ended && held_.size() < count) {
     // The rest of a file of known size comes in one read when all is wanted.
     const std::uint64_t rest = file_.expected_size() > file_.bytes_read()
                                    ? file_.expected_size() - file_.bytes_read() + 1
                                    : 0;
     const std::size_t wanted =
-        std::min<std::size_t>(count - (end_ - begin_), std::max<std::uint64_t>(rest, RAW_BLOCK));
-    Result<std::size_t> got = file_.read_fully(make_room(wanted), wanted);
+        std::min<std::size_t>(count - held_.size(), std::max<std::uint64_t>(rest, RAW_BLOCK));
+    Result<std::size_t> got = file_.read_fully(held_.make_room(wanted), wanted);
     if (!got.ok()) {
       return std::move(got.error());
     }
-    end_ += got.value();
-    ended_ = got.value() < wanted;
+    held_.end += got.value();
+    held_.ended = got.value() < wanted;
   }
   return std::monostate{};
 }
 
 Result<std::monostate> TextWindow::read_decoded(std::size_t count) {
-  while (!ended_ && end_ - begin_ < count) {
-    const std::size_t wanted = std::clamp<std::size_t>(count - (end_ - begin_), 1, RAW_BLOCK);
-    if (raw_used_ == raw_.size() && !raw_ended_) {
-      raw_.resize(wanted);
-      Result<std::size_t> got = file_.read_fully(raw_.data(), wanted);
+  while (!held_.ended && held_.size() < count) {
+    const std::size_t wanted = std::clamp<std::size_t>(count - held_.size(), 1, RAW_BLOCK);
+    // The bytes read ahead for the detection go first; the rest is read into
+    // the room after the text, where it stays when it passes through unchanged.
+    std::string_view piece;
+    bool in_place = false;
+    if (raw_used_ < raw_.size() || raw_ended_) {
+      piece = std::string_view(raw_).substr(raw_used_, wanted);
+      raw_used_ += piece.size();
+    } else {
+      char *room = held_.make_room(wanted);
+      Result<std::size_t> got = file_.read_fully(room, wanted);
       if (!got.ok()) {
         return std::move(got.error());
       }
-      raw_.resize(got.value());
-      raw_used_ = 0;
+      piece = std::string_view(room, got.value());
       raw_ended_ = got.value() < wanted;
+      in_place = true;
     }
-    const std::string_view piece = std::string_view(raw_).substr(raw_used_, wanted);
-    raw_used_ += piece.size();
     const bool last = raw_ended_ && raw_used_ == raw_.size();
     decoded_.clear();
-    const std::string_view text = decoder_->decode(piece, last, decoded_) ? piece : decoded_;
-    if (!text.empty()) {
-      std::memcpy(make_room(text.size()), text.data(), text.size());
-      end_ += text.size();
+    if (decoder_->decode(piece, last, decoded_)) {
+      if (!in_place && !piece.empty()) {
+        std::memcpy(held_.make_room(piece.size()), piece.data(), piece.size());
+      }
+      held_.end += piece.size();
+    } else if (!decoded_.empty()) {
+      // What was read in place is decoded already: the text overwrites it.
+      std::memcpy(held_.make_room(decoded_.size()), decoded_.data(), decoded_.size());
+      held_.end += decoded_.size();
     }
-    ended_ = last;
+    held_.ended = last;
     changed_ = changed_ || !decoder_->changes().pending().empty();
   }
   return std::monostate{};

@@ -25,23 +25,29 @@ public:
   static Result<TextWindow> open(const std::string &path,
                                  const std::optional<InputEncoding> &encoding, StopPoll stop = {});
 
-  // Reads on until at least `count` bytes of text are held or the input ends.
+  // Reads on until at least `count` bytes of text are held or the input ends;
+  // the text read ahead comes first, and a failure met reading it now.
   Result<std::monostate> read_until(std::size_t count);
+  // Reads the next `count` bytes of text (or to the end of the input) aside,
+  // into memory of their own: text() and the memory it lies in stay as they
+  // are, so another thread may go on reading them meanwhile. The decoding's
+  // changes are logged at once. A failure waits for the next read_until.
+  void read_ahead(std::size_t count);
 
   // The text held: what is read and not consumed.
-  std::string_view text() const { return {buffer_.get() + begin_, end_ - begin_}; }
+  std::string_view text() const { return {held_.data.get() + held_.begin, held_.size()}; }
   // The offset of text() in the whole text.
   std::uint64_t offset() const { return consumed_; }
   // Drops the first `count` bytes of text().
   void consume(std::size_t count) {
-    begin_ += count;
+    held_.begin += count;
     consumed_ += count;
   }
   // The input is read to its end: text() holds all that is left.
-  bool ended() const { return ended_; }
+  bool ended() const { return held_.ended; }
 
   // The input held no byte at all.
-  bool input_empty() const { return ended_ && file_.bytes_read() == 0; }
+  bool input_empty() const { return held_.ended && file_.bytes_read() == 0; }
   std::uint64_t bytes_read() const { return file_.bytes_read(); }
 
   ParserInput kind() const { return decoder_ ? ParserInput::DecodedText : ParserInput::Bytes; }
@@ -54,28 +60,43 @@ public:
 private:
   explicit TextWindow(InputFile file) : file_(std::move(file)) {}
 
-  // Room for `count` more bytes after the text held.
-  char *make_room(std::size_t count);
+  // Text in memory that is never zero-filled: only bytes read or decoded into it count.
+  struct Buffer {
+    std::unique_ptr<char[]> data;
+    std::size_t capacity = 0;
+    std::size_t begin = 0; // the text is [begin, end)
+    std::size_t end = 0;
+    bool ended = false; // the input is read to the end of the text
+
+    std::size_t size() const { return end - begin; }
+    // Room for `count` more bytes after the text.
+    char *make_room(std::size_t count);
+  };
+
+  // Takes the text read ahead after the text held.
+  void take_ahead();
   Result<std::monostate> read_bytes(std::size_t count);
   Result<std::monostate> read_decoded(std::size_t count);
 
   InputFile file_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t capacity_ = 0;
-  std::size_t begin_ = 0; // text() is [begin_, end_) of buffer_
-  std::size_t end_ = 0;
+  Buffer held_; // the reads go here
+  // The text read ahead, after room for the text held to be put before it.
+  // Once taken it becomes the buffer held, and the one before the next to read
+  // ahead into: the same two blocks of memory serve the whole input.
+  Buffer ahead_;
+  bool reading_ahead_ = false; // ahead_ holds text to take
+  std::optional<SalvageError> ahead_failure_;
   std::uint64_t consumed_ = 0;
-  bool ended_ = false;
 
-  // With an encoding: input bytes read but not decoded yet, the first of them
-  // read ahead to detect the encoding.
+  // With an encoding: the head read ahead to detect the encoding, decoded
+  // first; the bytes after it are read straight into the buffer.
   std::optional<Decoder> decoder_;
   Encoding encoding_ = Encoding::Utf8;
   std::string raw_;
   std::size_t raw_used_ = 0; // bytes of raw_ decoded
   bool raw_ended_ = false;   // the file is read to its end
-  std::string decoded_;
-  bool changed_ = false; // the decoder changed something
+  std::string decoded_;      // a block's text where it differs from its bytes
+  bool changed_ = false;     // the decoder changed something
 };
 
 } // namespace tidewrack

@@ -62,12 +62,22 @@ tidewrack::Result<Scanned> scan_all(const std::string &bytes,
   return scanned;
 }
 
-// A damaged file: short, long and badly quoted rows, quoted line breaks, bytes not UTF-8.
+// A damaged file: short, long and badly quoted rows, quoted line breaks,
+// doubled quotes, bytes not UTF-8.
 std::string damaged(unsigned seed) {
   std::mt19937 random(seed);
-  const std::vector<std::string> cells = {
-      "a",       "Zo\xC3\xAB", "",       "\"q,\"", "\"line\nbreak\"",
-      "st\"ray", "\xFF",       "\"open", "12.5",   "\"past twelve bytes\""};
+  const std::vector<std::string> cells = {"a",
+                                          "Zo\xC3\xAB",
+                                          "",
+                                          "\"q,\"",
+                                          "\"line\nbreak\"",
+                                          "st\"ray",
+                                          "\xFF",
+                                          "\"open",
+                                          "12.5",
+                                          "\"past twelve bytes\"",
+                                          "\"\"\"hi\"\"\"",
+                                          "\"a \"\"quote\"\" past twelve\""};
   std::string text = "k,l,m,n\n";
   for (int row = 0; row < 400; ++row) {
     const std::size_t width = 3 + random() % 3;
