@@ -216,7 +216,7 @@ Result<std::monostate> ArrowScan::read_stretch() {
   Result<StretchEnd> reconciled = StretchEnd{};
   std::optional<SalvageError> failure;
   const bool reads_ahead = !window_.ended();
-  if (parts_ && parts_->cut(text, continued_at_line_.value_or(1), reads_ahead)) {
+  if (parts_ && parts_->cut(text, continued_at_line_.value_or(1))) {
     ChangeLog *changes = window_.changes();
     if (changes != nullptr) {
       // The parts read a copy: the changes of the text read ahead meanwhile are logged behind.

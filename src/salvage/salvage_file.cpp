@@ -209,7 +209,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     const std::uint64_t first_line = continued_at_line.value_or(1);
     Result<StretchEnd> reconciled = StretchEnd{};
     const bool reads_ahead = !window.ended();
-    if (parts && parts->cut(text, first_line, reads_ahead)) {
+    if (parts && parts->cut(text, first_line)) {
       ChangeLog *changes = window.changes();
       if (changes != nullptr) {
         pending_changes.assign(changes->pending().begin(), changes->pending().end());

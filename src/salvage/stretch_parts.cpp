@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -9,27 +10,38 @@
 #include <string>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "salvage/csv_format.h"
 
 namespace tidewrack {
 
 std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to) {
-  // memchr finds each break at memory speed; a CR is rare, and checked alone.
-  auto count = [&](char byte, auto &&counts) {
-    std::uint64_t found = 0;
-    for (std::size_t at = from; at < to;) {
-      const void *hit = std::memchr(text.data() + at, byte, to - at);
-      if (hit == nullptr) {
-        break;
-      }
-      at = static_cast<std::size_t>(static_cast<const char *>(hit) - text.data());
-      found += counts(at) ? 1U : 0U;
-      ++at;
-    }
-    return found;
-  };
-  return count('\n', [](std::size_t) { return true; }) +
-         count('\r', [&](std::size_t at) { return at + 1 == text.size() || text[at + 1] != '\n'; });
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+  std::uint64_t found = 0;
+  std::size_t at = from;
+#if defined(__SSE2__)
+  // Lines are short: the breaks of 16 bytes at a time are counted, not found
+  // one by one. A CR counts unless an LF follows, which may lie past `to`.
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  for (; at + 16 <= to && at + 17 <= text.size(); at += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at + 1));
+    const __m128i breaks =
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, lf),
+                     _mm_andnot_si128(_mm_cmpeq_epi8(next, lf), _mm_cmpeq_epi8(chunk, cr)));
+    found += static_cast<std::uint64_t>(
+        __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(breaks))));
+  }
+#endif
+  for (; at < to; ++at) {
+    found += bytes[at] == '\n' ||
+             (bytes[at] == '\r' && (at + 1 == text.size() || bytes[at + 1] != '\n'));
+  }
+  return found;
 }
 
 namespace {
@@ -228,9 +240,9 @@ void reconcile_part(const StretchContext &context, StretchPart &part, StopPoll s
 
 } // namespace
 
-StretchParts::StretchParts(unsigned count,
+StretchParts::StretchParts(unsigned threads,
                            const std::function<std::unique_ptr<PartRows>()> &make_rows)
-    : parts_(count) {
+    : threads_(threads), parts_(std::size_t{threads} * PARTS_PER_THREAD), breaks_(parts_.size()) {
   for (StretchPart &part : parts_) {
     part.clean = make_rows();
   }
@@ -238,29 +250,19 @@ StretchParts::StretchParts(unsigned count,
 
 StretchParts::~StretchParts() = default;
 
-bool StretchParts::cut(std::string_view text, std::uint64_t first_line, bool meanwhile) {
-  // Work for the first part's thread besides its part takes it about a
-  // third as long again as the others take theirs.
-  const double first_share = meanwhile ? 0.7 : 1.0;
-  const double share =
-      static_cast<double>(text.size()) / (first_share + static_cast<double>(parts_.size() - 1));
-  std::uint64_t line = first_line;
+bool StretchParts::cut(std::string_view text, std::uint64_t first_line) {
   std::size_t begin = 0;
   for (std::size_t part = 0; part < parts_.size(); ++part) {
-    const auto guess = static_cast<std::size_t>(share * (first_share + static_cast<double>(part)));
     const std::size_t next =
         part + 1 == parts_.size()
             ? SIZE_MAX
-            : std::max(begin, next_line_start(text, std::min(guess, text.size())));
+            : std::max(begin, next_line_start(text, text.size() / parts_.size() * (part + 1)));
     parts_[part].begin = begin;
     parts_[part].stop = next;
-    parts_[part].line = line;
-    if (next != SIZE_MAX) {
-      line += line_breaks(text, begin, next);
-      begin = next;
-    }
+    begin = next;
   }
-  return parts_.size() > 1 && parts_[1].begin < text.size();
+  parts_[0].line = first_line; // the others' once their lines are counted
+  return parts_[1].begin < text.size();
 }
 
 Result<StretchEnd>
@@ -285,16 +287,42 @@ StretchParts::reconcile(const StretchContext &context, StopPoll stop, RecordReco
       part.failure = std::current_exception();
     }
   };
+  // Every thread counts the line breaks of parts until all are counted, then
+  // reconciles parts until none is left: the threads end together, however
+  // long each part takes.
+  std::atomic<std::size_t> next_counted = 0;
+  std::atomic<std::size_t> next_reconciled = 0;
+  std::barrier counted(static_cast<std::ptrdiff_t>(threads_), [this]() noexcept {
+    for (std::size_t part = 1; part < parts_.size(); ++part) {
+      parts_[part].line = parts_[part - 1].line + breaks_[part - 1];
+    }
+  });
+  auto work = [&](StopPoll poll, const std::function<void()> *first) {
+    for (std::size_t part; (part = next_counted.fetch_add(1)) + 1 < parts_.size();) {
+      breaks_[part] = line_breaks(context.text, parts_[part].begin, parts_[part].stop);
+    }
+    counted.arrive_and_wait();
+    if (first != nullptr && *first) {
+      (*first)();
+    }
+    for (std::size_t part; (part = next_reconciled.fetch_add(1)) < parts_.size();) {
+      run(parts_[part], poll);
+    }
+  };
   {
     std::vector<std::jthread> helpers;
-    helpers.reserve(parts_.size() - 1);
-    for (std::size_t part = 1; part < parts_.size(); ++part) {
-      helpers.emplace_back(run, std::ref(parts_[part]), StopPoll(helper_poll));
+    helpers.reserve(threads_ - 1);
+    try {
+      for (unsigned thread = 1; thread < threads_; ++thread) {
+        helpers.emplace_back(work, StopPoll(helper_poll), nullptr);
+      }
+    } catch (const std::exception &) {
+      // A thread the system would not start: the others do its share.
+      for (std::size_t missing = helpers.size() + 1; missing < threads_; ++missing) {
+        counted.arrive_and_drop();
+      }
     }
-    run(parts_[0], StopPoll(main_poll));
-    if (meanwhile) {
-      meanwhile();
-    }
+    work(StopPoll(main_poll), &meanwhile);
   }
   // Take the parts in order, each proven by the one before.
   Result<StretchEnd> reconciled = StretchEnd{};

@@ -79,28 +79,27 @@ private:
 struct StretchPart;
 
 // A stretch of text reconciled on several threads at once: cut into parts at
-// guessed record starts, each part reconciled on a thread of its own (the
-// calling one takes the first), then taken in order, each proven by the one
-// before it. The files come out as one thread would write them.
+// guessed record starts, a few for each thread, which the threads reconcile
+// as they come free, then taken in order, each proven by the one before it.
+// The files come out as one thread would write them.
 class StretchParts {
 public:
   // Each part keeps its clean rows in a PartRows that `make_rows` makes.
-  StretchParts(unsigned count, const std::function<std::unique_ptr<PartRows>()> &make_rows);
+  StretchParts(unsigned threads, const std::function<std::unique_ptr<PartRows>()> &make_rows);
   ~StretchParts();
 
-  // Guesses where the parts of `text` start (at line starts) and on which
-  // lines, the first on `first_line`. The first part is the calling thread's:
-  // with `meanwhile` work for it (see reconcile), it is cut shorter. False
-  // when the text holds one line, which is not cut.
-  bool cut(std::string_view text, std::uint64_t first_line, bool meanwhile);
+  // Guesses where the parts of `text` start (at line starts), the first on
+  // `first_line`. False when the text holds one line, which is not cut.
+  bool cut(std::string_view text, std::uint64_t first_line);
 
   // Reconciles the parts cut last and hands them in order: their clean rows
   // after a mark to `hand_over` (which stops the taking when it returns
   // false), their quarantined records and repairs to `quarantine` and `log`
   // (each may be null), their counts to `reconciler`. The calling thread asks
-  // `stop`; the others stop when it says so. Once its own part is done, the
-  // calling thread runs `meanwhile` (when given) while the others finish
-  // theirs. Returns where the stretch ends, as RecordReconciler::reconcile does.
+  // `stop`; the others stop when it says so. The calling thread runs
+  // `meanwhile` (when given) before it takes parts of its own, while the
+  // others take theirs. Returns where the stretch ends, as
+  // RecordReconciler::reconcile does.
   Result<StretchEnd> reconcile(const StretchContext &context, StopPoll stop,
                                RecordReconciler &reconciler,
                                const std::function<bool(PartRows &, std::size_t)> &hand_over,
@@ -108,7 +107,12 @@ public:
                                const std::function<void()> &meanwhile);
 
 private:
+  // Parts small enough that the threads end close together.
+  static constexpr unsigned PARTS_PER_THREAD = 4;
+
+  unsigned threads_;
   std::vector<StretchPart> parts_;
+  std::vector<std::uint64_t> breaks_; // the line breaks in each part, the last one's aside
 };
 
 } // namespace tidewrack

@@ -14,6 +14,7 @@
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
+#include "salvage/stretch_parts.h"
 
 namespace {
 
@@ -388,3 +389,23 @@ TEST_F(FileSalvage, CleanOutputIsAFixedPoint) {
 }
 
 } // namespace
+
+// A part's first line: LFs and CRs no LF follows, the byte after `to` read
+// too, counted in blocks of 16 and byte by byte alike.
+TEST(LineBreaks, CountLinesAsTheParserDoes) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    std::string text(random() % 80, 'x');
+    for (char &byte : text) {
+      byte = "\r\nx"[random() % 3];
+    }
+    const std::size_t from = text.empty() ? 0 : random() % text.size();
+    const std::size_t to = from + (text.size() == from ? 0 : random() % (text.size() - from + 1));
+    std::uint64_t expected = 0;
+    for (std::size_t at = from; at < to; ++at) {
+      expected +=
+          text[at] == '\n' || (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'));
+    }
+    ASSERT_EQ(tidewrack::line_breaks(text, from, to), expected) << from << " " << to;
+  }
+}
