@@ -55,12 +55,15 @@ Result<std::monostate> TextWindow::read_until(std::size_t count) {
 
 void TextWindow::read_ahead(std::size_t count) {
   const std::size_t headroom = count / AHEAD_HEADROOM_SHARE;
-  if (held_.ended || reading_ahead_ || count > SIZE_MAX - headroom) {
+  if (held_.ended || reading_ahead_ || count > SIZE_MAX - 2 * headroom) {
     return;
   }
-  if (ahead_.capacity < headroom + count) {
-    ahead_.data.reset(new char[headroom + count]);
-    ahead_.capacity = headroom + count;
+  // As much room again after the text, for text that a decoding makes longer
+  // than its bytes: growing would move the text to the front, room lost.
+  const std::size_t capacity = headroom + count + headroom;
+  if (ahead_.capacity < capacity) {
+    ahead_.data.reset(new char[capacity]);
+    ahead_.capacity = capacity;
   }
   ahead_.begin = ahead_.end = headroom;
   ahead_.ended = false;
