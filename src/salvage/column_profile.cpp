@@ -209,6 +209,12 @@ __m128i in_range(__m128i bytes, char first, int count) {
 bool any(__m128i mask) {
   return _mm_movemask_epi8(mask) != 0;
 }
+
+std::size_t sum_of_bytes(__m128i bytes) {
+  const __m128i sums = _mm_sad_epu8(bytes, _mm_setzero_si128()); // one per 8 bytes
+  return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
+}
 #endif
 
 // Long cells (a field a stray quote ran on over many lines) go 16 bytes at a
@@ -225,6 +231,8 @@ ByteTally tally_bytes(std::string_view text, std::uint8_t delimiter) {
     __m128i others = zero; // punctuation, control bytes
     __m128i delimiters = zero;
     __m128i high = zero;
+    __m128i digit_counts = zero;
+    unsigned rounds = 0;
     for (; at + 16 <= text.size(); at += 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text.data() + at));
       const __m128i delimiter_hits =
@@ -245,9 +253,16 @@ ByteTally tally_bytes(std::string_view text, std::uint8_t delimiter) {
       high = _mm_or_si128(high, non_ascii);
       delimiters = _mm_or_si128(delimiters, delimiter_hits);
       others = _mm_or_si128(others, _mm_andnot_si128(known, _mm_set1_epi8(-1)));
-      tally.digits += static_cast<std::size_t>(
-          __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(digit))));
+      // Counted in bytes (a digit is -1), summed before a byte could overflow:
+      // there is no popcount instruction in the baseline.
+      digit_counts = _mm_sub_epi8(digit_counts, digit);
+      if (++rounds == 255) {
+        tally.digits += sum_of_bytes(digit_counts);
+        digit_counts = zero;
+        rounds = 0;
+      }
     }
+    tally.digits += sum_of_bytes(digit_counts);
     tally.traits = (any(digits) ? unsigned{HAS_DIGIT} : 0U) |
                    (any(letters) ? unsigned{HAS_LETTER} : 0U) |
                    (any(blanks) ? unsigned{HAS_INNER_BLANK} : 0U) |
