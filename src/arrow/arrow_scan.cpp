@@ -11,6 +11,11 @@
 
 namespace tidewrack {
 
+SalvageError ColumnRows::too_wide(const std::string &wider) {
+  return SalvageError::invalid(wider + ": a table may have at most " +
+                               std::to_string(COLUMNS_LIMIT) + " columns");
+}
+
 void ColumnRows::start(std::size_t text_bytes) {
   if (rows_ > 0 && text_bytes_ > 0) {
     const auto taken = static_cast<double>(text_bytes_);
@@ -69,8 +74,8 @@ bool ColumnRows::operator()(const Record &record, const RowShape &shape,
   const std::size_t width = shape.kept + (shape.merge_rest ? 1 : 0) + shape.padding;
   if (width_ == 0) {
     if (width > COLUMNS_LIMIT && !failure_) {
-      failure_ = SalvageError::invalid("line " + std::to_string(record.end_line) + " holds " +
-                                       std::to_string(width) + " fields" + std::string(TOO_WIDE));
+      failure_ = too_wide("line " + std::to_string(record.end_line) + " holds " +
+                          std::to_string(width) + " fields");
       return false;
     }
     width_ = width;
@@ -164,7 +169,7 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const std::string &path,
     const std::string width = settings.options.expected_columns
                                   ? "expected_columns is " + std::to_string(columns)
                                   : "the rows hold " + std::to_string(columns) + " fields";
-    return SalvageError::invalid(width + std::string(ColumnRows::TOO_WIDE)).on_file(path);
+    return ColumnRows::too_wide(width).on_file(path);
   }
   std::optional<RepairLogFile> repair_log;
   if (log_path) {

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "arrow/arrow_abi.h"
@@ -39,7 +38,8 @@ public:
   // which a file of one long row of delimiters would otherwise multiply past
   // any machine's memory.
   static constexpr std::uint64_t COLUMNS_LIMIT = 1'000'000;
-  static constexpr std::string_view TOO_WIDE = ": a table may have at most 1000000 columns";
+  // The failure of rows `wider` (what made them so) than COLUMNS_LIMIT.
+  static SalvageError too_wide(const std::string &wider);
 
   // With a width, plain records take the fast lane (cut_plain_record).
   ColumnRows(std::size_t width, bool fill_ragged_rows, StringLayout layout)

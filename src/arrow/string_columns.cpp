@@ -143,7 +143,7 @@ template <StringLayout LAYOUT>
 bool StringColumns::append_undoubled(std::size_t column, std::string_view field, char quote) {
   Column &held = columns_[column];
   if (field.size() > COLUMN_BYTES_LIMIT - held.text.size()) {
-    return false; // undoubled it is shorter, but not by much
+    return false; // checked as written: undoubled, it is no longer
   }
   const std::size_t before = held.text.size();
   held.text.append_undoubled(field, quote);

@@ -260,8 +260,8 @@ public:
   FieldsOut(PlainField *fields, std::size_t room, const ResilientParser &parser)
       : start_(fields), fields_(fields), limit_(fields + room), data_(parser.data()) {}
   bool any_room() const { return fields_ < limit_; }
-  // A quoted field's doubled quotes are noted, for the consumer to undouble.
   bool last_empty_field(const unsigned char *at) { return field(at, 0, false); }
+  // A quoted field's doubled quotes are noted, for the consumer to undouble.
   bool field(const unsigned char *text, std::size_t length, bool, bool doubled_quotes = false) {
     if (fields_ == limit_) {
       return false;

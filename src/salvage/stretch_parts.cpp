@@ -303,13 +303,13 @@ StretchParts::reconcile(const StretchContext &context, StopPoll stop, RecordReco
       parts_[part].line = parts_[part - 1].line + breaks_[part - 1];
     }
   });
-  auto work = [&](StopPoll poll, const std::function<void()> *first) {
+  auto work = [&](StopPoll poll, bool calling) {
     for (std::size_t part; (part = next_counted.fetch_add(1)) + 1 < parts_.size();) {
       breaks_[part] = line_breaks(context.text, parts_[part].begin, parts_[part].stop);
     }
     counted.arrive_and_wait();
-    if (first != nullptr && *first) {
-      (*first)();
+    if (calling && meanwhile) {
+      meanwhile();
     }
     for (std::size_t part; (part = next_reconciled.fetch_add(1)) < parts_.size();) {
       run(parts_[part], poll);
@@ -320,7 +320,7 @@ StretchParts::reconcile(const StretchContext &context, StopPoll stop, RecordReco
     helpers.reserve(threads_ - 1);
     try {
       for (unsigned thread = 1; thread < threads_; ++thread) {
-        helpers.emplace_back(work, StopPoll(helper_poll), nullptr);
+        helpers.emplace_back(work, StopPoll(helper_poll), false);
       }
     } catch (const std::exception &) {
       // A thread the system would not start: the others do its share.
@@ -328,7 +328,7 @@ StretchParts::reconcile(const StretchContext &context, StopPoll stop, RecordReco
         counted.arrive_and_drop();
       }
     }
-    work(StopPoll(main_poll), &meanwhile);
+    work(StopPoll(main_poll), true);
   }
   // Take the parts in order, each proven by the one before.
   Result<StretchEnd> reconciled = StretchEnd{};
