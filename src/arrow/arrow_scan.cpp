@@ -220,16 +220,11 @@ Result<std::monostate> ArrowScan::read_stretch() {
   const std::size_t certain_end = window_.ended() ? SIZE_MAX : text.size();
   Result<StretchEnd> reconciled = StretchEnd{};
   std::optional<SalvageError> failure;
-  const bool reads_ahead = !window_.ended();
   if (parts_ && parts_->cut(text, continued_at_line_.value_or(1))) {
     ChangeLog *changes = window_.changes();
-    if (changes != nullptr) {
-      // The parts read a copy: the changes of the text read ahead meanwhile are logged behind.
-      pending_changes_.assign(changes->pending().begin(), changes->pending().end());
-    }
     const StretchContext context{text,
                                  window_.offset(),
-                                 pending_changes_,
+                                 changes ? changes->pending() : std::span<const Change>{},
                                  !continued_at_line_,
                                  certain_end,
                                  settings_.options,
@@ -247,8 +242,7 @@ Result<std::monostate> ArrowScan::read_stretch() {
     auto read_ahead = [&] { window_.read_ahead(settings_.block_size); };
     reconciled =
         parts_->reconcile(context, {}, reconciler_, take, quarantine_ ? &*quarantine_ : nullptr,
-                          repair_log_ ? &*repair_log_ : nullptr,
-                          reads_ahead ? std::function<void()>(read_ahead) : nullptr);
+                          repair_log_ ? &*repair_log_ : nullptr, read_ahead);
     if (changes != nullptr && reconciled.ok()) {
       // Drop what the parts read.
       (void)changes->take(window_.offset(), window_.offset() + reconciled.value().next_begin);

@@ -130,7 +130,6 @@ private:
   std::string delimiter_text_;
   RecordReconciler reconciler_;
   std::optional<StretchParts> parts_;
-  std::vector<Change> pending_changes_; // a stretch's, read by its parts
   std::optional<QuarantineFile> quarantine_;
   std::optional<RepairLogFile> repair_log_;
   ColumnRows rows_;

@@ -7,10 +7,11 @@ namespace tidewrack {
 
 namespace {
 
-// Makes the new, zeroed `view` that of `text`, which the column's texts hold at
-// `offset` when the view does not hold it itself. Written in place: a view
-// built aside of byte stores and then copied stalls on reading them back.
+// Makes `view` that of `text`, which the column's texts hold at `offset` when
+// the view does not hold it itself. Written in place: a view built aside of
+// byte stores and then copied stalls on reading them back.
 void set_view(StringView &view, std::string_view text, std::size_t offset) {
+  view = StringView{};
   view.length = static_cast<std::int32_t>(text.size());
   if (text.size() <= StringView::INLINE_BYTES) {
     copy_short(view.bytes.data(), text);
@@ -126,9 +127,7 @@ inline bool StringColumns::append(std::size_t column, std::string_view field) {
     return false;
   }
   if constexpr (LAYOUT == StringLayout::Views) {
-    StringView &cell = view(rows_, column);
-    cell = StringView{};
-    set_view(cell, field, held.text.size());
+    set_view(view(rows_, column), field, held.text.size());
     if (field.size() > StringView::INLINE_BYTES) {
       held.text.append(field);
     }
@@ -139,26 +138,28 @@ inline bool StringColumns::append(std::size_t column, std::string_view field) {
   return true;
 }
 
-template <StringLayout LAYOUT>
 bool StringColumns::append_undoubled(std::size_t column, std::string_view field, char quote) {
-  Column &held = columns_[column];
-  if (field.size() > COLUMN_BYTES_LIMIT - held.text.size()) {
+  ColumnText &text = columns_[column].text;
+  if (field.size() > COLUMN_BYTES_LIMIT - text.size()) {
     return false; // checked as written: undoubled, it is no longer
   }
-  const std::size_t before = held.text.size();
-  held.text.append_undoubled(field, quote);
-  if constexpr (LAYOUT == StringLayout::Views) {
+  const std::size_t before = text.size();
+  text.append_undoubled(field, quote);
+  end_built_field(column, before);
+  return true;
+}
+
+void StringColumns::end_built_field(std::size_t column, std::size_t before) {
+  Column &held = columns_[column];
+  if (layout_ == StringLayout::Views) {
     const std::string_view text(held.text.data() + before, held.text.size() - before);
-    StringView &cell = view(rows_, column);
-    cell = StringView{};
-    set_view(cell, text, before);
+    set_view(view(rows_, column), text, before);
     if (text.size() <= StringView::INLINE_BYTES) {
       held.text.shrink(before);
     }
   } else {
     held.offsets.push_back(static_cast<std::int32_t>(held.text.size()));
   }
-  return true;
 }
 
 bool StringColumns::append(std::size_t column, std::string_view field) {
@@ -204,8 +205,7 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
   }
   if (shape.merge_rest) {
     // The merged text is built in place, at the end of the column's texts.
-    Column &merged_column = columns_[column];
-    ColumnText &merged = merged_column.text;
+    ColumnText &merged = columns_[column].text;
     const std::size_t before = merged.size();
     for (std::size_t index = column; index < record.size(); ++index) {
       if (index > column) {
@@ -218,17 +218,7 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
       drop_last(column);
       return false;
     }
-    if (layout_ == StringLayout::Views) {
-      const std::string_view text(merged.data() + before, merged.size() - before);
-      StringView &cell = view(rows_, column);
-      cell = StringView{};
-      set_view(cell, text, before);
-      if (text.size() <= StringView::INLINE_BYTES) {
-        merged.shrink(before);
-      }
-    } else {
-      merged_column.offsets.push_back(static_cast<std::int32_t>(merged.size()));
-    }
+    end_built_field(column, before);
     ++column;
   }
   for (; column < columns_.size(); ++column) {
@@ -262,7 +252,7 @@ bool StringColumns::append_fields(const char *text, std::span<const PlainField> 
   for (std::size_t column = 0; column < fields.size(); ++column) {
     const PlainField &field = fields[column];
     const std::string_view piece(text + field.begin, field.size);
-    if (!(field.doubled_quotes ? append_undoubled<LAYOUT>(column, piece, quote)
+    if (!(field.doubled_quotes ? append_undoubled(column, piece, quote)
                                : append<LAYOUT>(column, piece))) {
       drop_last(column);
       return false;

@@ -150,8 +150,11 @@ private:
   template <StringLayout LAYOUT>
   bool append_fields(const char *text, std::span<const PlainField> fields, char quote);
   // Appends a field whose pairs of `quote` stand for one quote each.
-  template <StringLayout LAYOUT>
   bool append_undoubled(std::size_t column, std::string_view field, char quote);
+  // Ends the row's field of `column` whose text the column's texts hold from
+  // `before` on: its offset, or its view (the text taken back when the view
+  // holds it itself).
+  void end_built_field(std::size_t column, std::size_t before);
   void pad(std::size_t column);
   void drop_last(std::size_t columns);
 

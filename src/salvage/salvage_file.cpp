@@ -200,23 +200,17 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     parts.emplace(threads, [&] { return std::make_unique<CsvPartRows>(options, settlement); });
   }
   const std::string delimiter_text = byte_as_utf8(settlement.delimiter);
-  // The parts read a copy: the changes of the text read ahead meanwhile are logged behind.
-  std::vector<Change> pending_changes;
   Result<std::monostate> &written = rows.written();
   for (;;) {
     const std::string_view text = window.text();
     const std::size_t certain_end = window.ended() ? SIZE_MAX : text.size();
     const std::uint64_t first_line = continued_at_line.value_or(1);
     Result<StretchEnd> reconciled = StretchEnd{};
-    const bool reads_ahead = !window.ended();
     if (parts && parts->cut(text, first_line)) {
       ChangeLog *changes = window.changes();
-      if (changes != nullptr) {
-        pending_changes.assign(changes->pending().begin(), changes->pending().end());
-      }
       const StretchContext context{text,
                                    window.offset(),
-                                   pending_changes,
+                                   changes ? changes->pending() : std::span<const Change>{},
                                    !continued_at_line,
                                    certain_end,
                                    options,
@@ -232,8 +226,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
       auto read_ahead = [&] { window.read_ahead(block); };
       reconciled =
           parts->reconcile(context, stop, reconciler, write, quarantine ? &*quarantine : nullptr,
-                           repair_log ? &*repair_log : nullptr,
-                           reads_ahead ? std::function<void()>(read_ahead) : nullptr);
+                           repair_log ? &*repair_log : nullptr, read_ahead);
       if (changes != nullptr && reconciled.ok()) {
         // Drop what the parts read.
         (void)changes->take(window.offset(), window.offset() + reconciled.value().next_begin);

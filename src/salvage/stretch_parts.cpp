@@ -272,10 +272,14 @@ bool StretchParts::cut(std::string_view text, std::uint64_t first_line) {
 }
 
 Result<StretchEnd>
-StretchParts::reconcile(const StretchContext &context, StopPoll stop, RecordReconciler &reconciler,
+StretchParts::reconcile(const StretchContext &stretch, StopPoll stop, RecordReconciler &reconciler,
                         const std::function<bool(PartRows &, std::size_t)> &hand_over,
                         QuarantineFile *quarantine, RepairLogFile *log,
                         const std::function<void()> &meanwhile) {
+  // The parts read a copy of the pending changes: `meanwhile` may log more.
+  changes_.assign(stretch.changes.begin(), stretch.changes.end());
+  StretchContext context = stretch;
+  context.changes = changes_;
   std::atomic<bool> stopping = false;
   auto main_poll = [&](bool signalled) {
     const bool stops = stop(signalled);

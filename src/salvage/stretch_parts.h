@@ -98,8 +98,8 @@ public:
   // (each may be null), their counts to `reconciler`. The calling thread asks
   // `stop`; the others stop when it says so. The calling thread runs
   // `meanwhile` (when given) before it takes parts of its own, while the
-  // others take theirs. Returns where the stretch ends, as
-  // RecordReconciler::reconcile does.
+  // others take theirs; it may log more changes. Returns where the stretch
+  // ends, as RecordReconciler::reconcile does.
   Result<StretchEnd> reconcile(const StretchContext &context, StopPoll stop,
                                RecordReconciler &reconciler,
                                const std::function<bool(PartRows &, std::size_t)> &hand_over,
@@ -113,6 +113,7 @@ private:
   unsigned threads_;
   std::vector<StretchPart> parts_;
   std::vector<std::uint64_t> breaks_; // the line breaks in each part, the last one's aside
+  std::vector<Change> changes_;       // the stretch's pending changes, as the parts read them
 };
 
 } // namespace tidewrack

@@ -32,6 +32,7 @@ public:
   // into memory of their own: text() and the memory it lies in stay as they
   // are, so another thread may go on reading them meanwhile. The decoding's
   // changes are logged at once. A failure waits for the next read_until.
+  // Nothing is read once the input is read to its end.
   void read_ahead(std::size_t count);
 
   // The text held: what is read and not consumed.
