@@ -311,12 +311,16 @@ def worker(tool: str, src: str, dst: str) -> int:
     for module in filter(None, IMPORTS.get(tool, "").split(",")):
         __import__(module)  # imports are not part of the job
     start = time.perf_counter()
+    before = resource.getrusage(resource.RUSAGE_SELF)
     try:
         JOBS[tool](src, dst)
     except BaseException as error:  # noqa: BLE001 - every failure is reported
         print(json.dumps({"aborted": type(error).__name__, "message": str(error)[:200]}))
         return 0
-    print(json.dumps({"seconds": time.perf_counter() - start}))
+    seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    # Every thread's time in the kernel (page faults, reads): where one tool's runs differ most.
+    print(json.dumps({"seconds": seconds, "system": after.ru_stime - before.ru_stime}))
     return 0
 
 
@@ -500,6 +504,7 @@ def main(argv: list[str] | None = None) -> int:
     raw: dict = {}
     medians: dict[tuple[str, str, str], float] = {}
     peaks: dict[tuple[str, str, str], int] = {}
+    runs: dict[tuple[str, str, str], list[dict]] = {}
     sizes: dict[str, int] = {}
     for name in args.inputs:
         src = data / f"{name}.csv"
@@ -540,13 +545,14 @@ def main(argv: list[str] | None = None) -> int:
                 if finished and len(finished) == len(results[tool]):
                     medians[(group, name, tool)] = statistics.median(finished)
                 peaks[(group, name, tool)] = max(r["rss"] for r in results[tool]) if results[tool] else 0
+                runs[(group, name, tool)] = results[tool]
             sizes[name] = size
             raw.setdefault(name, {})[group] = results
 
     texts = {key: format_table(rows) if rows else "" for key, rows in tables.items()}
     goals = targets(medians, peaks, sizes) if tables["single"] else []
     threaded_goals = threaded_targets(medians, sizes) if tables["threads"] else []
-    arrow_goals = arrow_targets(medians, peaks, sizes) if tables["arrow"] else []
+    arrow_goals = arrow_targets(medians, peaks, sizes, runs) if tables["arrow"] else []
     threads = threads_in_use() if tables["threads"] else ""
     facts = machine()
     for text in (texts["single"], "\n".join(goals), threads, texts["threads"],
@@ -647,7 +653,17 @@ def threaded_targets(medians: dict, sizes: dict) -> list[str]:
     return lines
 
 
-def arrow_targets(medians: dict, peaks: dict, sizes: dict) -> list[str]:
+def spread(results: list[dict]) -> str:
+    """A tool's fastest and slowest runs and its median time in the kernel, as one phrase."""
+    times = [r["seconds"] for r in results if "seconds" in r]
+    system = [r["system"] for r in results if "system" in r]
+    if not times:
+        return "not measured"
+    kernel = f", {statistics.median(system):.3f} s in the kernel" if system else ""
+    return f"{min(times):.3f}-{max(times):.3f} s{kernel}"
+
+
+def arrow_targets(medians: dict, peaks: dict, sizes: dict, runs: dict) -> list[str]:
     """The Into Arrow table's targets: each tidewrack call against the peer that gives the same object."""
     lines = ["Targets of the Into Arrow table (medians; met / MISSED / not measured):"]
     goals = (("pyarrow-table", "pyarrow.csv.read_csv time / tidewrack.read_arrow time", 1.5),
@@ -659,6 +675,10 @@ def arrow_targets(medians: dict, peaks: dict, sizes: dict) -> list[str]:
         for peer, label, limit in goals:
             ours, theirs = medians.get(("arrow", name, ARROW_PAIRS[peer])), medians.get(("arrow", name, peer))
             lines.append(verdict(f"{name}: {label}", theirs / ours if ours and theirs else None, limit, True))
+            if name == "clean" and ("arrow", name, peer) in runs:
+                lines.append(f"  - runs from fastest to slowest: {peer} "
+                             f"{spread(runs[('arrow', name, peer)])}; {ARROW_PAIRS[peer]} "
+                             f"{spread(runs.get(('arrow', name, ARROW_PAIRS[peer]), []))}")
         table = peaks.get(("arrow", name, "read_arrow"))
         lines.append(verdict(f"{name}: tidewrack.read_arrow peak RSS / input",
                              table / sizes[name] if table else None, 2.5, False))
@@ -721,6 +741,11 @@ against `pyarrow.csv.read_csv` with every column read as string), a pandas DataF
 (`tidewrack.read_polars` against `polars.read_csv(infer_schema=False)`), every tool at
 its default thread count; "time / ours" divides by the tidewrack call that gives the same
 object. `scan-batches` takes `tidewrack.scan` 65536 rows at a time and keeps none.
+The times of one tool can differ widely from run to run, mostly in the kernel: pyarrow's
+memory pool asks the kernel for 2 MiB pages, which fault in cheaply when the kernel has
+them free and wait for it to compact memory when it has not; tidewrack's columns take
+ordinary pages, slower to fault in but never waiting. Each target's line below gives
+the runs' range and time in the kernel.
 
 {texts["arrow"]}
 
