@@ -682,6 +682,11 @@ def arrow_targets(medians: dict, peaks: dict, sizes: dict, runs: dict) -> list[s
         table = peaks.get(("arrow", name, "read_arrow"))
         lines.append(verdict(f"{name}: tidewrack.read_arrow peak RSS / input",
                              table / sizes[name] if table else None, 2.5, False))
+        clean, damaged = medians.get(("arrow", "clean", "read_arrow")), medians.get(("arrow", name, "read_arrow"))
+        if name == "damaged" and clean and damaged and "clean" in sizes:
+            # Where the peers abort there is nothing to divide by but our own clean time.
+            per_mb = (damaged / sizes[name]) / (clean / sizes["clean"])
+            lines.append(f"- damaged: tidewrack.read_arrow time per MB / clean's: {per_mb:.2f}x")
         batches = peaks.get(("arrow", name, "scan-batches"))
         if batches:
             lines.append(f"- {name}: scan taken batch by batch (65536 rows): peak RSS {batches / 1e6:.0f} MB, "
