@@ -10,11 +10,12 @@
 // recovery on, the same agreements hold, and a run that recovers no quote is
 // the classic run (fuzz_round_trip reads the recovered output back).
 //
-// Aligned repairs: with align_columns the same agreements hold (file and slice
-// salvage, every block size and thread count), and against the classic run the
-// quarantine is the same, and so are the clean rows but those classic repaired:
-// each of those has the expected width and holds the classic row's text, less
-// delimiters, quotes and blanks, which a repair may add or take away.
+// Aligned repairs: with align_columns (and a lone empty field quoted) the same
+// agreements hold (file and slice salvage, every block size and thread count),
+// and against the classic run the quarantine is the same, and so are the clean
+// rows but those classic repaired: each of those has the expected width and
+// holds the classic row's text, less delimiters, quotes and blanks, which a
+// repair may add or take away.
 //
 // Decoding: read as UTF-8, an input gives the classic files and counters, the
 // parser replacing what is not UTF-8 exactly as the decoder does, unless a
@@ -116,11 +117,14 @@ Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &op
 }
 
 // The files salvage_slice's outcome makes.
-Written rendered(const tidewrack::SalvageOutcome &outcome, const tidewrack::SalvageOptions &) {
+Written rendered(const tidewrack::SalvageOutcome &outcome,
+                 const tidewrack::SalvageOptions &options) {
   Written written{outcome.counts, "", std::string(tidewrack::QUARANTINE_HEADER),
                   std::string(tidewrack::REPAIR_LOG_HEADER)};
   const auto delimiter = static_cast<std::uint8_t>(outcome.counts.detected_delimiter);
-  tidewrack::CleanRowRenderer renderer(delimiter, outcome.counts.output_quote_char);
+  tidewrack::CleanRowRenderer renderer(delimiter, outcome.counts.output_quote_char,
+                                       outcome.counts.output_quote_char,
+                                       options.quote_lone_empty_field);
   for (std::size_t i = 0; i < outcome.clean_rows.size(); ++i) {
     test_support::append_row(renderer, written.clean, outcome.clean_rows.row(i));
   }
@@ -367,6 +371,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   {
     tidewrack::SalvageOptions aligning = options;
     aligning.align_columns = true;
+    aligning.quote_lone_empty_field = true; // as the package's rules do, with no other rule
     const Written aligned = salvage_file(input, aligning, true);
     expect_same(input, "aligned file salvage against slice salvage", aligned,
                 rendered(tidewrack::salvage_slice(input, aligning, true).value(), aligning), true);

@@ -36,6 +36,21 @@ bool blank(std::string_view text) {
   return true;
 }
 
+// A name travels as a C string, which ends at its first NUL: each NUL becomes
+// U+FFFD, as an undecodable byte does, and the name is made unique after that.
+std::string without_nul(std::string_view text) {
+  std::string name;
+  name.reserve(text.size());
+  for (const char byte : text) {
+    if (byte == '\0') {
+      name += "\xEF\xBF\xBD";
+    } else {
+      name.push_back(byte);
+    }
+  }
+  return name;
+}
+
 } // namespace
 
 std::vector<std::string> unique_column_names(const std::vector<std::string_view> &header) {
@@ -44,7 +59,7 @@ std::vector<std::string> unique_column_names(const std::vector<std::string_view>
   std::unordered_set<std::string> taken;
   for (std::size_t index = 0; index < header.size(); ++index) {
     const std::string base =
-        blank(header[index]) ? "Unnamed: " + std::to_string(index) : std::string(header[index]);
+        blank(header[index]) ? "Unnamed: " + std::to_string(index) : without_nul(header[index]);
     std::string name = base;
     for (std::size_t suffix = 1; taken.contains(name); ++suffix) {
       name = base + "." + std::to_string(suffix);

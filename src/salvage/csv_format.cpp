@@ -32,10 +32,11 @@ char *put(char *out, std::string_view text) {
 } // namespace
 
 CleanRowRenderer::CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char,
-                                   std::uint8_t parser_quote)
+                                   std::uint8_t parser_quote, bool quote_lone_empty_field)
     : delimiter_(byte_as_utf8(delimiter)), quote_(byte_as_utf8(quote_char)),
       single_bytes_(delimiter < 0x80 && quote_char < 0x80),
-      marks_apply_(single_bytes_ && quote_char == parser_quote) {
+      marks_apply_(single_bytes_ && quote_char == parser_quote),
+      quote_lone_empty_field_(quote_lone_empty_field) {
   special_[delimiter] = special_[quote_char] = special_['\n'] = special_['\r'] = true;
 }
 
@@ -151,6 +152,7 @@ std::size_t CleanRowRenderer::size_bound(const Record &record, const RowShape &s
 
 char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShape &shape,
                                   std::string_view merge_separator) {
+  char *const start = out;
   // With the parser's marks, a field is enclosed exactly when it is marked.
   const bool marked = record.specials_marked && marks_apply_;
   for (std::size_t i = 0; i < shape.kept; ++i) {
@@ -182,6 +184,10 @@ char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShap
   for (std::uint64_t i = 0; i < shape.padding; ++i) {
     out = put_delimiter(out);
   }
+  if (quote_lone_empty_field_ && out == start) { // only a row of one empty field writes nothing
+    out = put(out, quote_);
+    out = put(out, quote_);
+  }
   *out++ = '\n';
   return out;
 }
@@ -204,10 +210,11 @@ inline char *copy_field(char *out, const char *out_limit, const unsigned char *f
 // Where render_plain_row writes a record's clean line.
 class LineOut {
 public:
-  LineOut(char *out, std::size_t room, const ResilientParser &parser)
+  LineOut(char *out, std::size_t room, const ResilientParser &parser, bool quote_lone_empty_field)
       : start_(out), out_(out), limit_(out + room), input_end_(parser.data() + parser.size()),
         delimiter_(static_cast<char>(parser.delimiter())),
-        quote_(static_cast<char>(parser.quote())) {}
+        quote_(static_cast<char>(parser.quote())), quote_lone_empty_field_(quote_lone_empty_field) {
+  }
   bool any_room() const { return out_ < limit_; }
   // The empty field that ends a record: nothing to write.
   bool last_empty_field(const unsigned char *) { return true; }
@@ -240,6 +247,18 @@ public:
     }
     return true;
   }
+  // Only a row of one empty field has written nothing; false for want of room.
+  bool end_row() {
+    if (!quote_lone_empty_field_ || out_ != start_) {
+      return true;
+    }
+    if (limit_ - out_ < 3) {
+      return false;
+    }
+    *out_++ = quote_;
+    *out_++ = quote_;
+    return true;
+  }
   std::size_t finish() {
     *out_++ = '\n';
     return static_cast<std::size_t>(out_ - start_);
@@ -252,6 +271,7 @@ private:
   const unsigned char *input_end_;
   char delimiter_;
   char quote_;
+  bool quote_lone_empty_field_;
 };
 
 // Where cut_plain_record notes a record's fields.
@@ -271,6 +291,7 @@ public:
   }
   void separator() {}
   bool pad(std::uint64_t) { return true; }
+  bool end_row() { return true; }
   std::size_t finish() { return static_cast<std::size_t>(fields_ - start_); }
 
 private:
@@ -393,6 +414,9 @@ PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t column
     }
     row.padding = columns - fields;
   }
+  if (!out.end_row()) {
+    return decline_for_room();
+  }
   row.size = out.finish();
   parser.consume_plain_record(at, block);
   return row;
@@ -413,8 +437,10 @@ PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t column
 } // namespace
 
 PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
-                          std::uint64_t columns, bool fill_ragged_rows) {
-  return take_plain_row(parser, LineOut(out, room, parser), columns, fill_ragged_rows);
+                          std::uint64_t columns, bool fill_ragged_rows,
+                          bool quote_lone_empty_field) {
+  return take_plain_row(parser, LineOut(out, room, parser, quote_lone_empty_field), columns,
+                        fill_ragged_rows);
 }
 
 PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,

@@ -18,9 +18,12 @@ namespace tidewrack {
 // character when they hold it, the delimiter, LF or CR, with quotes doubled.
 // A record whose parser used the same delimiter and quote (`parser_quote`)
 // carries marks that spare the renderer from looking for those bytes again.
+// A row of one empty field is an empty line, or two quotes with
+// `quote_lone_empty_field` (SalvageOptions).
 class CleanRowRenderer {
 public:
-  CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char, std::uint8_t parser_quote);
+  CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char, std::uint8_t parser_quote,
+                   bool quote_lone_empty_field = false);
   CleanRowRenderer(std::uint8_t delimiter, std::uint8_t quote_char)
       : CleanRowRenderer(delimiter, quote_char, quote_char) {}
 
@@ -40,8 +43,9 @@ private:
 
   std::string delimiter_;
   std::string quote_;
-  bool single_bytes_;               // delimiter and quote are ASCII
-  bool marks_apply_;                // the parser marked the bytes written here
+  bool single_bytes_; // delimiter and quote are ASCII
+  bool marks_apply_;  // the parser marked the bytes written here
+  bool quote_lone_empty_field_;
   std::array<bool, 256> special_{}; // bytes that force quoting, when single_bytes_
   std::string merged_;              // scratch for a merged field
 };
@@ -61,14 +65,14 @@ struct PlainRow {
 // recovery is on, its unquoted fields hold no quote, its text is valid UTF-8), has `columns`
 // fields (any number when 0; fewer too when `fill_ragged_rows`, padded with
 // empty fields), and its clean line fits in `room` bytes: writes that line at
-// `out` exactly as CleanRowRenderer would with the parser's delimiter and quote,
-// and consumes the record. Otherwise consumes nothing and returns a row not
-// rendered (`lacked_room` when the room ran out before anything else made the
-// record not plain; more room may render it), and the caller goes the general
-// way (next_row). At the end of the
-// input it returns one not rendered too.
+// `out` exactly as CleanRowRenderer would with the parser's delimiter and quote
+// (and `quote_lone_empty_field`), and consumes the record. Otherwise consumes nothing and returns a
+// row not rendered (`lacked_room` when the room ran out before anything else made the record not
+// plain; more room may render it), and the caller goes the general way (next_row). At the end of
+// the input it returns one not rendered too.
 PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
-                          std::uint64_t columns, bool fill_ragged_rows);
+                          std::uint64_t columns, bool fill_ragged_rows,
+                          bool quote_lone_empty_field);
 
 // A field of a plain record: `size` bytes from `begin` of the parser's input,
 // each pair of quotes among them standing for one when `doubled_quotes`.

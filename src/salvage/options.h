@@ -33,6 +33,9 @@ struct SalvageOptions {
   bool detect_dialect = false;
   // The clean file's quote character; absent: quote_char.
   std::optional<std::uint8_t> output_quote_char;
+  // A row of one empty field is written as two quotes, not as an empty line,
+  // which most readers skip (the row would be lost on loading the file).
+  bool quote_lone_empty_field = false;
   // Rows of another width are brought to it by the steps that make their
   // cells fit the columns best (RowAligner), when clearly better than merging
   // into the last column or padding at the end. Off: the classic repairs.

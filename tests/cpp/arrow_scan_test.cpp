@@ -159,9 +159,19 @@ TEST(ArrowScan, RowsOfAnotherWidthWithoutOneAreRefusedByLine) {
 }
 
 TEST(ArrowScan, ColumnNamesAreUniqueAsDataFrameUsersExpect) {
-  EXPECT_EQ(tidewrack::unique_column_names({"id", "", "name", "name", "name.1", " \xC2\xA0", "id"}),
+  using namespace std::string_view_literals;
+  EXPECT_EQ(tidewrack::unique_column_names({"id", "", "name", "name", "name.1", " \xC2\xA0", "id",
+                                            "code\0a"sv,
+                                            "code\xEF\xBF\xBD"
+                                            "a",
+                                            "\0"sv}),
             (std::vector<std::string>{"id", "Unnamed: 1", "name", "name.1", "name.1.1",
-                                      "Unnamed: 5", "id.1"}));
+                                      "Unnamed: 5", "id.1",
+                                      "code\xEF\xBF\xBD"
+                                      "a",
+                                      "code\xEF\xBF\xBD"
+                                      "a.1",
+                                      "\xEF\xBF\xBD"}));
 }
 
 // A consumer that stops half-way releases the stream: everything is freed

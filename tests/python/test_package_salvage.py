@@ -63,6 +63,19 @@ def test_default_rules_change_nothing_in_a_well_formed_file(tmp_path: Path, seed
     assert [getattr(report, key) for key in changes] == [0] * len(changes)
 
 
+def test_a_row_of_one_empty_field_is_not_an_empty_line(tmp_path: Path) -> None:
+    # Most readers skip an empty line: the row would be lost on loading the clean file.
+    (tmp_path / "in.csv").write_bytes(b'name\nAna\n\n""\nBen\n')
+
+    tidewrack.salvage(tmp_path / "in.csv", tmp_path / "new.csv")
+    tidewrack.salvage(tmp_path / "in.csv", tmp_path / "old.csv", classic=True)
+
+    assert (tmp_path / "new.csv").read_bytes() == b'name\nAna\n""\n""\nBen\n'
+    assert (tmp_path / "old.csv").read_bytes() == b"name\nAna\n\n\nBen\n"
+    with open(tmp_path / "new.csv", newline="") as clean:
+        assert list(csv.reader(clean)) == [["name"], ["Ana"], [""], [""], ["Ben"]]
+
+
 def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> None:
     (tmp_path / "in.csv").write_bytes(DAMAGED)
     report = tidewrack.salvage(tmp_path / "in.csv")

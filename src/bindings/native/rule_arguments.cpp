@@ -51,6 +51,7 @@ bool convert_rule_arguments(std::span<PyObject *const, RULE_PARAMETERS> values,
   if (recover_unclosed_quotes) {
     options.unclosed_quote_recovery = QuoteRecoveryLimits{};
   }
+  options.quote_lone_empty_field = true;
   return true;
 }
 
