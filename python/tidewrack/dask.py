@@ -10,13 +10,23 @@ so worker threads and worker processes both help.
 from __future__ import annotations
 
 import glob
+import inspect
 import os
 from collections.abc import Iterable
 from types import EllipsisType
 
 from ._arrow import needs
+from ._cli_salvage import Job, identities
 from ._frame import read_csv as _read_frame
-from ._paths import StrPath, csv_files_in, default_output, path_arg
+from ._paths import (
+    _OUTPUT_SUFFIXES,
+    StrPath,
+    check_readable,
+    csv_files_in,
+    default_output,
+    named_after_output,
+    path_arg,
+)
 from ._report import Report
 from ._salvage import salvage as _salvage
 
@@ -25,6 +35,7 @@ if TYPE_CHECKING:
     from typing import Any
 
     import dask.dataframe as dd
+    import pandas as pd
 
 __all__ = ["files", "read_csv", "salvage"]
 
@@ -32,20 +43,32 @@ __all__ = ["files", "read_csv", "salvage"]
 def files(paths_or_glob: StrPath | Iterable[StrPath]) -> list[str]:
     """The files named: each path as given, a folder's CSV files, a glob pattern's matches.
 
-    Folders and patterns expand sorted by name; FileNotFoundError when nothing is named.
+    Folders and patterns expand sorted by name, leaving out the outputs of an
+    earlier salvage (``*.clean.csv``, ``*.quarantine.csv``, ``*.repairs.csv``).
+    Every entry must name a file: the OSError of a path that cannot be read,
+    FileNotFoundError for a folder or pattern that gives none, or no entry at all.
     """
     given = [paths_or_glob] if isinstance(paths_or_glob, (str, os.PathLike)) else list(paths_or_glob)
+    if not given:
+        raise FileNotFoundError("no files named")
     found: list[str] = []
     for item in given:
         path = path_arg(item, "paths_or_glob")
         if os.path.isdir(path):
-            found += csv_files_in(path)
+            named = csv_files_in(path)
+            if not named:
+                raise FileNotFoundError(f"the folder {path!r} holds no CSV files")
         elif not os.path.exists(path) and glob.has_magic(path):
-            found += sorted(match for match in glob.glob(path) if os.path.isfile(match))
+            named = sorted(
+                match for match in glob.glob(path)
+                if os.path.isfile(match) and not match.lower().endswith(_OUTPUT_SUFFIXES)
+            )
+            if not named:
+                raise FileNotFoundError(f"no files match {path!r}")
         else:
-            found.append(path)
-    if not found:
-        raise FileNotFoundError(f"no files match {paths_or_glob!r}")
+            check_readable(path)
+            named = [path]
+        found += named
     return found
 
 
@@ -63,37 +86,126 @@ def salvage(
     ``out_dir`` (created if missing): ``data.csv`` -> ``data.clean.csv``,
     ``data.quarantine.csv``, ``data.repairs.csv``; ``quarantine=None`` or
     ``repairs=None`` skips those files. The other keyword options are those of
-    ``tidewrack.salvage``. ValueError, before any task runs, when two inputs
-    would write the same file; the first failing task's exception propagates.
+    ``tidewrack.salvage``. Before any task runs or anything is created: the
+    OSError of an input that cannot be read, and ValueError when an output
+    would replace an input or two inputs would write the same file; the first
+    failing task's exception propagates.
     """
     dask = needs("dask", "dask.salvage", "dask")
     if "output" in options or "progress" in options:
         raise TypeError("tidewrack.dask.salvage names each output in out_dir; output and progress cannot be given")
-    sources = files(paths_or_glob)
+    for kind, label, given in (("quarantine", "quarantine", quarantine), ("repairs", "repair log", repairs)):
+        if given is not None and given is not ...:
+            raise ValueError(
+                f"tidewrack.dask.salvage writes each file's {label} beside its output: {kind} can only be "
+                f"None or left out, as every task would replace the one file {given!r}"
+            )
+    try:
+        inspect.signature(_salvage).bind("", **options)
+    except TypeError as err:
+        raise TypeError(f"tidewrack.dask.salvage: {err}") from None
     folder = path_arg(out_dir, "out_dir")
-    outputs = [os.path.join(folder, os.path.basename(default_output(source))) for source in sources]
-    first_source: dict[str, str] = {}
-    for source, output in zip(sources, outputs):
-        other = first_source.setdefault(os.path.normcase(output), source)
-        if other != source:
-            raise ValueError(f"{other!r} and {source!r} would both write {output!r}")
+    sources = files(paths_or_glob)
+    jobs: list[Job] = []
+    for source in sources:
+        output = os.path.join(folder, os.path.basename(default_output(source)))
+        beside_quarantine = None if quarantine is None else named_after_output(output, "quarantine")
+        # classic writes no repair log
+        beside_repairs = None if repairs is None or options.get("classic") else named_after_output(output, "repairs")
+        jobs.append(Job(source, output, beside_quarantine, beside_repairs))
+    _refuse_overwrites(jobs)
     os.makedirs(folder, exist_ok=True)
     tasks = [
-        dask.delayed(_salvage, pure=False)(source, output, quarantine=quarantine, repairs=repairs, **options)
-        for source, output in zip(sources, outputs)
+        dask.delayed(_salvage, pure=False)(
+            job.source, job.output, quarantine=job.quarantine, repairs=job.repairs, **options
+        )
+        for job in jobs
     ]
     return list(dask.compute(*tasks))
+
+
+def _refuse_overwrites(jobs: list[Job]) -> None:
+    """ValueError for a file that would replace an input, or that two inputs would write.
+
+    Each file is known by its resolved path and, once it exists, by its inode.
+    """
+    inputs = {key: job.source for job in jobs for key in identities(job.source)}
+    writers: dict[object, Job] = {}
+    for job in jobs:
+        for label, path in job.destinations():
+            for key in identities(path):
+                if key in inputs:
+                    raise ValueError(f"{label} {path!r} of {job.source!r} would replace the input {inputs[key]!r}")
+                other = writers.setdefault(key, job)
+                if other is not job:
+                    raise ValueError(f"{other.source!r} and {job.source!r} would both write {path!r}")
 
 
 def read_csv(paths_or_glob: StrPath | Iterable[StrPath], **options: Any) -> dd.DataFrame:
     """The salvaged rows of every file as one Dask DataFrame, one partition per file.
 
-    Each partition is what ``tidewrack.read_csv`` gives for its file (the
-    keyword options are its own), read by a task of its own; the files should
-    share their header. The columns are taken from the first file, read once
-    more, on the caller's side, when the frame is made.
+    Each partition is what ``tidewrack.read_csv`` gives for its file, read by
+    a task of its own; the keyword options are its own, but for
+    ``quarantine`` and ``repairs``, a file that every task would write. The
+    columns and their types are the first file's, read once more, on the
+    caller's side, when the frame is made. A file with other column names is
+    a ValueError naming it; a column of another type (``infer_types=True``) is
+    cast to the first file's type where every value keeps (empty text cells
+    becoming missing), else ValueError naming the file and column.
     """
     dataframe = needs("dask.dataframe", "dask.read_csv", "dask")
-    frame: dd.DataFrame = dataframe.from_map(_read_frame, files(paths_or_glob), **options)
+    for kind in ("quarantine", "repairs"):
+        if options.get(kind) is not None:
+            raise ValueError(
+                f"tidewrack.dask.read_csv writes no {kind} file: each task would write {options[kind]!r} at once; "
+                f"tidewrack.dask.salvage writes one per file"
+            )
+    sources = files(paths_or_glob)
+    like = _read_frame(sources[0], **options).iloc[:0]
+    frame: dd.DataFrame = dataframe.from_map(
+        _partition, sources, meta=like, like=like, first=sources[0], options=options
+    )
     return frame
 
+
+def _partition(path: str, *, like: pd.DataFrame, first: str, options: dict[str, Any]) -> pd.DataFrame:
+    """The rows of ``path`` with the columns and types of ``like``, the empty frame of the file ``first``."""
+    frame = _read_frame(path, **options)
+    if list(frame.columns) != list(like.columns):
+        raise ValueError(
+            f"{path!r} has the columns {list(frame.columns)}, {first!r} has {list(like.columns)}: "
+            "the files of one frame must share their header"
+        )
+    import pandas
+
+    text = None
+    for name, dtype in like.dtypes.items():
+        column = frame[name]
+        if column.dtype == dtype:
+            continue
+        if pandas.api.types.is_string_dtype(dtype):
+            # Text in the first file: this file's cells as written ("+3", "1.50"), not as typed here.
+            text = _read_frame(path, **{**options, "infer_types": False}) if text is None else text
+            frame[name] = text[name].astype(dtype)
+            continue
+        cast = _cast_exactly(column, dtype)
+        if cast is None:
+            raise ValueError(
+                f"column {name!r} of {path!r} holds {column.dtype} values, "
+                f"which the column's type in {first!r}, {dtype}, cannot hold exactly"
+            )
+        frame[name] = cast
+    return frame
+
+
+def _cast_exactly(column: pd.Series, dtype: Any) -> pd.Series | None:
+    """The column as ``dtype`` if every value keeps (empty text cells become missing), else None."""
+    import pandas
+
+    if pandas.api.types.is_string_dtype(column.dtype):
+        column = column.mask(column == "")  # what a typed column holds for an empty cell
+    try:
+        cast = column.astype(dtype)
+        return cast if cast.astype(column.dtype).equals(column) else None
+    except (TypeError, ValueError):
+        return None

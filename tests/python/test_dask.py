@@ -38,20 +38,52 @@ def folder(tmp_path: Path) -> Path:
 
 
 def test_files_expands_folders_and_patterns(folder: Path) -> None:
+    for earlier_output in ("part0.clean.csv", "part0.quarantine.csv", "part0.repairs.csv"):
+        (folder / earlier_output).write_text("id\n")
     parts = [str(folder / f"part{index}.csv") for index in range(3)]
     assert twd.files(folder) == parts
+    assert twd.files(str(folder / "*.csv")) == parts
     assert twd.files(str(folder / "part[02].csv")) == [parts[0], parts[2]]
     assert twd.files([parts[2], folder / "notes.txt"]) == [parts[2], str(folder / "notes.txt")]
-    with pytest.raises(FileNotFoundError, match="no files match"):
-        twd.files(str(folder / "*.tsv"))
 
 
-def test_salvage_refuses_inputs_that_would_share_an_output(folder: Path) -> None:
-    pytest.importorskip("dask")
+@pytest.mark.parametrize(
+    ("entry", "message"),
+    [("*.tsv", "no files match"), ("missing.csv", "No such file"), ("empty", "holds no CSV files")],
+)
+def test_files_refuses_an_entry_that_names_no_file(folder: Path, entry: str, message: str) -> None:
+    (folder / "empty").mkdir()
+    with pytest.raises(FileNotFoundError, match=message) as raised:
+        twd.files([folder / "part0.csv", folder / entry])
+    assert entry in str(raised.value)
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda f: twd.salvage([f / "part0.csv", f / "sub" / "part0.csv"], f / "out"), ValueError, "would both write"),
+        (lambda f: twd.salvage([f / "part0.csv", f / "part0.clean.csv"], f), ValueError, "replace the input"),
+        (lambda f: twd.salvage([f / "part1.repairs.csv", f / "part1.csv"], f), ValueError, "replace the input"),
+        (lambda f: twd.salvage(f / "part0.csv", f / "out", quarantine=f / "q.csv"), ValueError, "quarantine can only"),
+        (lambda f: twd.salvage(f / "part0.csv", f / "out", repairs=f / "r.csv"), ValueError, "repairs can only"),
+        (lambda f: twd.salvage([f / "part0.csv", f / "gone.csv"], f / "out"), FileNotFoundError, "gone.csv"),
+        (lambda f: twd.salvage(f / "part0.csv", f / "out", bogus=1), TypeError, "bogus"),
+        (lambda f: twd.read_csv(f / "part0.csv", quarantine=f / "q.csv"), ValueError, "writes no quarantine"),
+        (lambda f: twd.read_csv(f / "part0.csv", repairs=f / "r.csv"), ValueError, "writes no repairs"),
+    ],
+    ids=["shared output", "output is an input", "repair log is an input", "one quarantine", "one repair log",
+         "missing input", "unknown option", "read_csv quarantine", "read_csv repair log"],
+)
+def test_refused_before_anything_is_written(folder: Path, call, error: type[Exception], message: str) -> None:
+    pytest.importorskip("dask.dataframe")
     (folder / "sub").mkdir()
     (folder / "sub" / "part0.csv").write_text("a\n")
-    with pytest.raises(ValueError, match="would both write"):
-        twd.salvage([folder / "part0.csv", folder / "sub" / "part0.csv"], folder / "out")
+    (folder / "part0.clean.csv").write_text("the user's\n")
+    (folder / "part1.repairs.csv").write_text("the user's\n")
+    before = {path: path.read_bytes() for path in folder.rglob("*") if path.is_file()}
+    with pytest.raises(error, match=message):
+        call(folder)
+    assert {path: path.read_bytes() for path in folder.rglob("*") if path.is_file()} == before
     assert not (folder / "out").exists()
 
 
@@ -78,3 +110,29 @@ def test_read_csv_has_one_partition_per_file(client, folder: Path) -> None:
     assert computed.astype(object).values.tolist() == [
         row for part in expected for row in part.astype(object).values.tolist()
     ]
+
+
+@pytest.mark.parametrize("dtype_backend", [None, "pyarrow"])
+def test_read_csv_casts_partitions_to_the_first_files_types(client, tmp_path: Path, dtype_backend) -> None:
+    (tmp_path / "a.csv").write_text("id,price,day,code\n1,1.5,2024-01-02,x\n")
+    (tmp_path / "b.csv").write_text("id,price,day,code\n2,3,,+3\n")  # integer prices, no days, a number code
+    frame = twd.read_csv(tmp_path, infer_types=True, dtype_backend=dtype_backend)
+    computed = frame.compute()
+    assert dict(computed.dtypes) == dict(frame.dtypes)
+    assert computed["price"].tolist() == [1.5, 3.0]
+    assert computed["day"].isna().tolist() == [False, True]
+    assert computed["code"].tolist() == ["x", "+3"]  # text stays as written
+
+
+@pytest.mark.parametrize(
+    ("second", "message"),
+    [
+        pytest.param("id,cost,day\n2,3,x\n", r"b\.csv' has the columns \['id', 'cost', 'day'\]", id="header"),
+        pytest.param("id,price,day\n2.5,3,x\n", r"column 'id' of '.*b\.csv' holds float64", id="inexact type"),
+    ],
+)
+def test_read_csv_refuses_partitions_that_contradict_the_first(client, tmp_path: Path, second, message) -> None:
+    (tmp_path / "a.csv").write_text("id,price,day\n1,1.5,x\n")
+    (tmp_path / "b.csv").write_text(second)
+    with pytest.raises(ValueError, match=message):
+        twd.read_csv(tmp_path, infer_types=True).compute()
