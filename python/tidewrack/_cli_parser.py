@@ -163,9 +163,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     salvage.add_argument(
         "--format", choices=("csv", "parquet", "arrow"),
-        help="the clean file's format (default: parquet or arrow for an OUTPUT ending in .parquet or "
-        ".arrow, else csv); Parquet and Arrow IPC need pyarrow, and hold string columns named by the "
-        "header; the quarantine and the repair log stay CSV",
+        help="the clean file's format (default: parquet for an OUTPUT ending in .parquet or .pq, arrow "
+        "for .arrow or .feather, else csv; an OUTPUT named for another format is refused); Parquet and "
+        "Arrow IPC need pyarrow, and hold string columns named by the header; the quarantine and the "
+        "repair log stay CSV",
     )
     salvage.add_argument(
         "--in-place", action="store_true",

@@ -31,7 +31,7 @@ from ._cli_io import (
 from ._cli_options import dialect_options, refuse_impossible_options, salvage_options
 from ._cli_progress import ProgressBar, progress_bar
 from ._cli_report import report_json, report_text
-from ._cli_tables import FORMAT_NAMES, format_of, named_for, salvage_to_table
+from ._cli_tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
 from ._compression import CompressedDataError
 from ._paths import collision, csv_files_in, default_output, named_after_output, same_file
 from ._report import Report
@@ -86,7 +86,13 @@ def run(args: argparse.Namespace) -> int:
         parser.error("--classic runs on one thread; drop --threads")
     if args.classic and (args.quote_char is None or any(value is not None for value in dialect_options(args).values())):
         parser.error("--classic reads the classic dialect; drop --quote-char none and the dialect options")
-    args.format = args.format or format_of(None if many else args.output)
+    named_format = None if many else format_of(args.output)
+    if args.format and named_format and args.format != named_format:
+        parser.error(
+            f"--format {args.format} writes {FORMAT_NAMES[args.format]}, but the output '{shown(args.output)}' "
+            f"is named for {FORMAT_NAMES[named_format]}; drop --format or rename the output"
+        )
+    args.format = args.format or named_format or "csv"
     if args.format != "csv":
         refuse_table_options(args, to_stdout)
     if many:
@@ -274,8 +280,8 @@ def outcomes(args: argparse.Namespace, jobs: list[Job], bar: ProgressBar | None)
     import concurrent.futures  # slow to import, and only needed here
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = [pool.submit(attempt, job) for job in jobs]
-        try:
+        try:  # Ctrl-C may come while the first jobs run and the others are still being submitted
+            futures = [pool.submit(attempt, job) for job in jobs]
             for future in futures:
                 yield future.result()
         except BaseException:
@@ -313,7 +319,7 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
         try:
             if args.format != "csv":
                 report = salvage_to_table(
-                    source, target, job.quarantine, job.repairs, args.format, encoding=args.encoding,
+                    source, target, job.quarantine, job.repairs, args.format, progress, encoding=args.encoding,
                     threads=args.threads, **salvage_options(args), **dialect_options(args),
                 )
             else:
@@ -327,6 +333,8 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
             raise failure(err, job.source, source, destinations) from None
         except CompressedDataError as err:
             raise CliError(f"cannot read {source_label(job.source)}: {err}") from None
+        except UnfitRows as err:
+            raise CliError(f"cannot salvage {source_label(job.source)} into {FORMAT_NAMES[args.format]}: {err}") from None
         except MemoryError:
             raise out_of_memory(job.source) from None
         if job.output is None:

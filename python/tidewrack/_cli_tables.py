@@ -4,24 +4,33 @@ from __future__ import annotations
 
 import dataclasses
 import os
+from collections.abc import Callable, Iterator
 
 from ._arrow import scan
 from ._atomic import salvage_atomically
+from ._paths import named_os_error
 from ._report import Report
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
     from typing import Any
 
-# Output formats by name, with the suffix that selects each.
+    import pyarrow as pa
+
+# Output formats by name, with the suffix of their default output names.
 SUFFIXES = {"parquet": ".parquet", "arrow": ".arrow"}
+# The format each known output suffix stands for; Feather is the Arrow IPC file format.
+FORMATS_BY_SUFFIX = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet", ".arrow": "arrow", ".feather": "arrow"}
 FORMAT_NAMES = {"csv": "CSV", "parquet": "Parquet", "arrow": "Arrow IPC"}
 
 
-def format_of(output: str | None) -> str:
-    """The format an output's name asks for: by its suffix, else CSV."""
-    suffix = os.path.splitext(output or "")[1].lower()
-    return next((name for name, known in SUFFIXES.items() if suffix == known), "csv")
+class UnfitRows(Exception):
+    """Rows that no table can hold (too many columns); the message names no file."""
+
+
+def format_of(output: str | None) -> str | None:
+    """The format an output's suffix stands for; None for a suffix not known, or no output."""
+    return FORMATS_BY_SUFFIX.get(os.path.splitext(output or "")[1].lower())
 
 
 def named_for(output: str, table_format: str) -> str:
@@ -37,30 +46,91 @@ def salvage_to_table(
     quarantine: str | None,
     repairs: str | None,
     table_format: str,
+    progress: Callable[[int, int], object] | None,
     **options: Any,
 ) -> Report:
     """Salvages ``source`` into a Parquet or Arrow IPC file of string columns.
 
     The rows are those of the clean CSV file; the quarantine and the repair
     log are CSV files as ever. Every file appears whole or not at all.
+    ``progress`` is told about how many input bytes are done, and the input's
+    size, after each batch and at the end, before any file is in place: an
+    exception it raises stops the salvage, which then writes nothing.
+    Rows no table can hold raise UnfitRows.
     """
     import pyarrow as pa
 
-    def write(_engine_source: str, engine_output: str, others: list[str | None]) -> Report:
-        scanned = scan(source, quarantine=others[0], repairs=others[1], **options)
+    def write(engine_source: str, engine_output: str, others: list[str | None]) -> Report:
+        try:
+            scanned = scan(source, quarantine=others[0], repairs=others[1], **options)
+        except ValueError as err:
+            raise UnfitRows(split_path(str(err), [source], path_first=True)[0]) from None
         batches = pa.RecordBatchReader.from_stream(scanned)
-        if table_format == "parquet":
-            import pyarrow.parquet as pq
+        size = os.stat(source).st_size
+        done = 0
+        try:
+            if table_format == "parquet":
+                import pyarrow.parquet as pq
 
-            writer: Any = pq.ParquetWriter(engine_output, batches.schema)
-        else:
-            writer = pa.ipc.new_file(engine_output, batches.schema)
-        with writer:
-            for batch in batches:
-                writer.write_batch(batch)
+                writer: Any = pq.ParquetWriter(engine_output, batches.schema)
+            else:
+                writer = pa.ipc.new_file(engine_output, batches.schema)
+            with writer:
+                for batch in read_batches(batches, engine_source, [path for path in others if path is not None]):
+                    writer.write_batch(batch)
+                    done += text_bytes(batch)
+                    if progress is not None:
+                        progress(min(done, size), size)
+        except OSError as err:
+            if err.filename is not None:  # the stream's, named by read_batches()
+                raise
+            # pyarrow's names no file: the one it failed on is the output.
+            raise OSError(err.errno, os.strerror(err.errno) if err.errno else str(err), engine_output) from None
+        if progress is not None:
+            progress(size, size)
         report = scanned.report
         assert report is not None  # the stream was read to its end
         return report
 
     report = salvage_atomically(source, output, [quarantine, repairs], write)
     return dataclasses.replace(report, output=output, quarantine=quarantine, repairs=repairs)
+
+
+def read_batches(batches: pa.RecordBatchReader, engine_source: str, outputs: list[str]) -> Iterator[pa.RecordBatch]:
+    """The stream's batches. Its failure, naming a file last, is raised as the OSError
+    naming that file (``engine_source`` for the input), or as UnfitRows."""
+    while True:
+        try:
+            batch = batches.read_next_batch()
+        except StopIteration:
+            return
+        except OSError as err:
+            reason, path = split_path(str(err), [*outputs, engine_source], path_first=False)
+            raise named_os_error(OSError(reason), path or engine_source) from None
+        except ValueError as err:
+            raise UnfitRows(split_path(str(err), [engine_source], path_first=False)[0]) from None
+        yield batch
+
+
+def split_path(message: str, paths: list[str], path_first: bool) -> tuple[str, str | None]:
+    """An engine message split into its reason and the path it names first or last.
+
+    The path is one of ``paths``, else (None) the input's: maybe a temporary
+    copy's, which holds no ": ".
+    """
+    for path in paths:
+        if path_first and message.startswith(f"{path}: "):
+            return message[len(path) + 2 :], path
+        if not path_first and message.endswith(f": {path}"):
+            return message[: -len(path) - 2], path
+    reason = message.partition(": ")[2] if path_first else message.rpartition(": ")[0]
+    return reason or message, None
+
+
+def text_bytes(batch: pa.RecordBatch) -> int:
+    """About the bytes of CSV text a batch's rows were read from.
+
+    The batch holds each cell's text and a 4-byte offset; the text had a
+    delimiter or a line end instead.
+    """
+    return int(batch.nbytes - 3 * batch.num_rows * batch.num_columns)

@@ -330,6 +330,34 @@ class TestErrors:
         assert "usage: tidewrack" in stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == ["orders.csv"]
 
+    @pytest.mark.parametrize(
+        ("args", "named"),
+        [
+            (["rows.csv", "-o", "t.parquet"], "cannot write 't.parquet': File too large"),
+            (["rows.csv", "-o", "t.arrow", "-n", "4", "--no-fill"], "cannot write 't.repairs.csv': File too large"),
+            (["wide.csv", "-o", "t.parquet"], "cannot salvage 'wide.csv' into Parquet: "
+             "the rows hold 1000002 fields: a table may have at most 1000000 columns"),
+        ],
+        ids=["output", "repair-log", "too-many-columns"],
+    )
+    def test_table_output_failures_name_the_file_and_keep_the_old_outputs(
+        self, tmp_path: Path, args: list[str], named: str
+    ) -> None:
+        pytest.importorskip("pyarrow")
+        (tmp_path / "rows.csv").write_bytes(b"".join(b"%d,%d,name %d\n" % (i, i * 7919 % 1000003, i) for i in range(60_000)))
+        (tmp_path / "wide.csv").write_bytes(b"," * 1_000_001 + b"\n")
+        (tmp_path / "t.parquet").write_bytes(b"previous\n")
+        before = snapshot(tmp_path)
+        limit = 256 << 10  # files grow past it: "File too large"
+
+        result = tidewrack_cli(
+            "salvage", *args, cwd=tmp_path,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)),
+        )
+
+        assert assert_clean_exit(result, 1) == f"tidewrack: {named}\n"
+        assert snapshot(tmp_path) == before
+
     def test_help_and_version(self, tmp_path: Path) -> None:
         help_text = tidewrack_cli("--help", cwd=tmp_path)
         assert_clean_exit(help_text, 0)
@@ -508,6 +536,31 @@ class TestAtomicWrites:
             assert stderr.startswith(b"tidewrack: ") and stderr.count(b"\n") == 1, stderr
         assert left == before
 
+    @pytest.mark.parametrize("table_format", ["csv", "parquet"])
+    def test_interrupted_jobs_leave_the_previous_outputs(self, tmp_path: Path, big_csv: Path, table_format: str) -> None:
+        # Parquet jobs used to run on after Ctrl-C and replace their outputs.
+        if table_format == "parquet":
+            pytest.importorskip("pyarrow")
+        (tmp_path / "in").mkdir()
+        out = tmp_path / "out"
+        out.mkdir()
+        for name in ("a", "b", "c"):
+            (tmp_path / "in" / f"{name}.csv").symlink_to(big_csv)
+            (out / f"{name}.clean.{table_format}").write_bytes(b"previous\n")
+        before = snapshot(out)
+        with subprocess.Popen(
+            [*TIDEWRACK, "salvage", "in", "-o", "out", "-j", "2", "--format", table_format],
+            cwd=tmp_path, stderr=subprocess.PIPE,
+        ) as proc:
+            while not any(p.name.startswith(".") for p in out.iterdir()):  # the jobs are writing
+                assert proc.poll() is None
+                time.sleep(0.005)
+            proc.send_signal(signal.SIGINT)
+            _, stderr = proc.communicate(timeout=120)
+
+        assert proc.returncode == 130 and stderr == b"tidewrack: interrupted\n"
+        assert snapshot(out) == before
+
     def test_replaced_not_written_through_and_modes_kept(self, tmp_path: Path, damaged: Path) -> None:
         (tmp_path / "victim.txt").write_bytes(b"precious\n")
         (tmp_path / "orders.quarantine.csv").symlink_to("victim.txt")  # planted at the predictable name
@@ -552,6 +605,10 @@ class TestRefusals:
             (["orders.csv", "--in-place", "--format", "arrow"], "--in-place keeps the input a CSV file"),
             (["orders.csv", "-o", "x.parquet", "--classic"], "--classic writes CSV only"),
             (["orders.csv", "-o", "x.arrow", "-n", "0"], "--columns 0 leaves rows of different widths"),
+            (["orders.csv", "-o", "x.parquet", "--format", "csv"],
+             "--format csv writes CSV, but the output 'x.parquet' is named for Parquet"),
+            (["orders.csv", "-o", "x.feather", "--format", "parquet"],
+             "--format parquet writes Parquet, but the output 'x.feather' is named for Arrow IPC"),
             # Out of range once emptied an existing output; 2**63-1 is the last count accepted.
             (["orders.csv", "-n", str(2**63)], f"expected a number from 0 to {2**63 - 1}, got {2**63}"),
             (["orders.csv", "-n", str(10**23)], f"expected a number from 0 to {2**63 - 1}, got {10**23}"),
@@ -804,12 +861,17 @@ class TestProgressBar:
         path.write_bytes(b"a,b,c\n" + b"1,two,three\n" * 500_000)  # 6 MB: several reports
         return path
 
-    def test_drawn_on_a_terminal_and_erased_before_the_summary(self, tmp_path: Path, big: Path) -> None:
-        status, shown = on_a_terminal("salvage", "big.csv", cwd=tmp_path, TIDEWRACK_PROGRESS_MIN_BYTES="1000")
+    @pytest.mark.parametrize("output", ["big.clean.csv", "big.parquet"])
+    def test_drawn_on_a_terminal_and_erased_before_the_summary(self, tmp_path: Path, big: Path, output: str) -> None:
+        if output.endswith(".parquet"):
+            pytest.importorskip("pyarrow")
+        status, shown = on_a_terminal(
+            "salvage", "big.csv", "-o", output, cwd=tmp_path, TIDEWRACK_PROGRESS_MIN_BYTES="1000"
+        )
         assert status == 0
         bar, summary = shown.rsplit(b"\r\x1b[K", 1)
         assert re.search(rb"\r\[#{24}\] 6\.0 MB / 6\.0 MB  [\d.]+ MB/s  (\d+:\d\d|--:--) left\x1b\[K$", bar)
-        assert summary.startswith(b"tidewrack: big.csv -> big.clean.csv\r\n")
+        assert summary.startswith(f"tidewrack: big.csv -> {output}\r\n".encode())
 
     @pytest.mark.parametrize(
         ("args", "env", "shown_first"),
