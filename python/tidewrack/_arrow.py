@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import operator
 import os
 import threading
 import weakref
@@ -99,7 +100,7 @@ def scan(
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
-    recover_unclosed_quotes: bool = True,
+    recover_unclosed_quotes: bool | None = True,
     quarantine: StrPath | None = None,
     repairs: StrPath | None = None,
     string_view: bool = False,
@@ -108,8 +109,8 @@ def scan(
 
     The rows are those ``salvage()`` writes with the same options, in order.
     The first names the columns: blank names become ``"Unnamed: <i>"``,
-    repeated ones get ``.1``, ``.2``... suffixes. Every column is a string
-    column without nulls (Arrow ``utf8``, or ``utf8_view`` with
+    repeated ones get ``.1``, ``.2``... suffixes, a NUL in a name becomes
+    U+FFFD. Every column is a string column without nulls (Arrow ``utf8``, or ``utf8_view`` with
     ``string_view=True``: the layout Polars keeps strings in, which it takes
     without converting); a batch holds at most ``batch_rows`` rows. Memory
     follows the batch and block size, not the file size: the file is read as
@@ -132,7 +133,7 @@ def scan(
     quarantine_path = None if quarantine is None else path_arg(quarantine, "quarantine")
     repairs_path = None if repairs is None else path_arg(repairs, "repairs")
     refuse_collisions(source, None, quarantine_path, repairs_path)
-    if expected_columns is not None and expected_columns.__index__() == 0:
+    if expected_columns is not None and operator.index(expected_columns) == 0:
         raise ValueError("expected_columns=0 enforces no width, and columns need one: "
                          "leave it None to infer the width, or give it")
     engine_encoding, codec = resolve(encoding)
@@ -161,7 +162,9 @@ def scan(
             try:
                 return _native.ArrowScan(
                     engine_path, batch_rows=batch_rows, threads=threads, encoding=engine_encoding,
-                    recover_unclosed_quotes=recover_unclosed_quotes, quarantine_path=engine_quarantine,
+                    # None, salvage()'s default, is on as well: a scan has no classic rules.
+                    recover_unclosed_quotes=recover_unclosed_quotes is None or recover_unclosed_quotes,
+                    quarantine_path=engine_quarantine,
                     repairs_path=engine_repairs, string_view=string_view, **options, **rules,
                 )
             except OSError as err:
@@ -198,6 +201,7 @@ def read_arrow(path: StrPath, *, infer_types: bool = False, **options: Any) -> p
 def read_polars(path: StrPath, *, infer_types: bool = False, **options: Any) -> pl.DataFrame:
     """The clean rows of ``path`` as a Polars DataFrame of String columns (options as for ``read_arrow``)."""
     polars = needs("polars", "read_polars", "polars")
-    source = read_arrow(path, infer_types=True, **options) if infer_types else scan(path, string_view=True, **options)
+    options["string_view"] = True  # the layout Polars keeps strings in, whatever was asked
+    source = read_arrow(path, infer_types=True, **options) if infer_types else scan(path, **options)
     frame: pl.DataFrame = polars.DataFrame(source)
     return frame

@@ -24,7 +24,7 @@ def clean_rows(source: Path, tmp_path: Path, **options: object) -> list[list[str
     report = tidewrack.salvage(source, tmp_path / "clean.csv", quarantine=None, repairs=None, **options)
     with open(tmp_path / "clean.csv", newline="", encoding="utf-8") as clean:
         rows = list(csv.reader(clean, delimiter=report.detected_delimiter, strict=True))
-    return [row or [""] for row in rows]  # csv reads a one empty field row as []
+    return rows
 
 
 def scanned_rows(source: Path, **options: object) -> tuple[list[str], list[list[str]]]:
@@ -152,6 +152,7 @@ def test_quarantine_and_repair_log_are_those_salvage_writes(tmp_path: Path, thre
          "expected_columns is 1000001: a table may have at most 1000000 columns"),
         (lambda p: p.write_text("," * 1_000_000) and tidewrack.scan(p), ValueError, "the rows hold 1000001 fields"),
         (lambda p: tidewrack.scan(p, batch_rows=0), ValueError, "batch_rows"),
+        (lambda p: tidewrack.scan(p, expected_columns="2"), TypeError, "cannot be interpreted as an integer"),
         (lambda p: tidewrack.read_csv(p, dtype_backend="numpy"), ValueError, "dtype_backend"),
     ],
 )
@@ -173,10 +174,10 @@ def test_missing_dependency_names_the_extra(tmp_path: Path, monkeypatch: pytest.
 
 
 TYPED = (
-    "id,code,price,ok,day,at,note,gap,wide\n"
-    "1,007,1.5,true,2024-02-02,2024-02-02 10:00:00,a,,12345678901234567890\n"
-    "-2,010,,False,,2024-02-03T11:30:00,1,,1\n"
-    "30,2,1e3,,2024-02-04,,,,2\n"
+    "id,code,price,ok,day,at,note,gap,wide,hex,huge,signed\n"
+    "1,007,1.5,true,2024-02-02,2024-02-02 10:00:00,a,,12345678901234567890,0x10,1e309,+1\n"
+    "-2,010,,False,,2024-02-03T11:30:00,1,,1,10,1e-400,+2\n"
+    "30,2,1e3,,2024-02-04,,,,2,0xFF,3,-3\n"
 )
 
 
@@ -184,12 +185,15 @@ def test_infer_types_types_only_columns_whose_every_cell_reads_exactly(tmp_path:
     source = tmp_path / "typed.csv"
     source.write_text(TYPED)
     table = tidewrack.read_arrow(source, infer_types=True)
-    assert [str(field.type) for field in table.schema] == [
-        "int64", "string", "double", "bool", "date32[day]", "timestamp[us]", "string", "string", "string"
-    ]
+    types = ["int64", "string", "double", "bool", "date32[day]", "timestamp[us]", "string", "string", "string",
+             "string", "string", "int64"]  # hex, and floats out of range, stay text
+    assert [str(field.type) for field in table.schema] == types
     assert table.column("price").to_pylist() == [1.5, None, 1000.0]  # empty cells null, text cells stay ""
     assert table.column("note").to_pylist() == ["a", "1", ""] and table.column("gap").null_count == 0
-    assert tidewrack.read_arrow(source).schema.types == [pa.string()] * 9  # off by default
+    assert table.column("signed").to_pylist() == [1, 2, -3]
+    assert tidewrack.read_arrow(source).schema.types == [pa.string()] * 12  # off by default
+    views = tidewrack.read_arrow(source, infer_types=True, string_view=True)
+    assert [str(field.type) for field in views.schema] == [t.replace("string", "string_view") for t in types]
 
     pd = pytest.importorskip("pandas")
     frame = tidewrack.read_csv(source, infer_types=True)
@@ -198,3 +202,5 @@ def test_infer_types_types_only_columns_whose_every_cell_reads_exactly(tmp_path:
     assert frame["ok"].isna().tolist() == [False, False, True]
     pl = pytest.importorskip("polars")
     assert tidewrack.read_polars(source, infer_types=True).dtypes[:2] == [pl.Int64, pl.String]
+    # The options salvage() takes, as it takes them.
+    assert tidewrack.read_polars(source, string_view=True, recover_unclosed_quotes=None).dtypes[0] == pl.String
