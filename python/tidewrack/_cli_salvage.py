@@ -33,7 +33,7 @@ from ._cli_progress import ProgressBar, progress_bar
 from ._cli_report import report_json, report_text
 from ._cli_tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
 from ._compression import CompressedDataError
-from ._paths import collision, csv_files_in, default_output, named_after_output, same_file
+from ._paths import Job, collision, csv_files_in, default_output, named_after_output, same_file, shared_file
 from ._report import Report
 from ._salvage import salvage
 
@@ -43,20 +43,6 @@ EXIT_QUARANTINED = 3
 SEVERITY = (0, EXIT_QUARANTINED, 1)
 # A folder among several inputs stands for these files; outputs of an earlier
 # run beside them are left out, so that a second run reads the same inputs.
-
-
-@dataclasses.dataclass(frozen=True)
-class Job:
-    """One input and the files its salvage writes (output None: standard output)."""
-
-    source: str
-    output: str | None
-    quarantine: str | None
-    repairs: str | None
-
-    def destinations(self) -> list[tuple[str, str]]:
-        named = [("the output", self.output), ("the quarantine", self.quarantine), ("the repair log", self.repairs)]
-        return [(label, path) for label, path in named if path is not None]
 
 
 def run(args: argparse.Namespace) -> int:
@@ -211,34 +197,10 @@ def plan(args: argparse.Namespace, source: str, output: str | None) -> Job:
 
 def refuse_shared_files(parser: argparse.ArgumentParser, jobs: list[Job]) -> None:
     """Usage error, before anything is written, for a file that two inputs would write, or
-    an output that is another input. Each file is known by its resolved path and, once it
-    exists, by its inode."""
-    owners: dict[object, tuple[Job, str, str]] = {}
-    for job in jobs:
-        for key in identities(job.source):
-            owners.setdefault(key, (job, "the input", job.source))
-    for job in jobs:
-        for label, path in job.destinations():
-            for key in identities(path):
-                owner, other_label, other_path = owners.setdefault(key, (job, label, path))
-                if owner is job:
-                    continue  # its own input: --in-place
-                if other_label == "the input":
-                    parser.error(
-                        f"{label} '{shown(path)}' of '{shown(job.source)}' is the input '{shown(other_path)}'"
-                    )
-                parser.error(
-                    f"'{shown(owner.source)}' and '{shown(job.source)}' would both write '{shown(path)}'"
-                )
-
-
-def identities(path: str) -> list[object]:
-    keys: list[object] = [os.path.realpath(path)]
-    try:
-        info = os.stat(path)
-    except OSError:
-        return keys
-    return [*keys, (info.st_dev, info.st_ino)]
+    an output that is another input."""
+    problem = shared_file(jobs, shown)
+    if problem is not None:
+        parser.error(problem)
 
 
 def known_size(source: str) -> int | None:

@@ -9,6 +9,7 @@ carry errno and filename.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import errno
 import os
 import re
@@ -60,15 +61,63 @@ _FOLDER_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".csv.xz", ".csv.zip")
 _OUTPUT_SUFFIXES = (".clean.csv", ".quarantine.csv", ".repairs.csv")
 
 
+def is_salvage_output(name: str) -> bool:
+    """Whether a file is named as an earlier salvage names its outputs."""
+    return name.lower().endswith(_OUTPUT_SUFFIXES)
+
+
 def csv_files_in(folder: str) -> list[str]:
     """The CSV files of a folder (compressed too, salvage outputs left out), sorted by name."""
     return [
         os.path.join(folder, name)
         for name in sorted(os.listdir(folder))
         if name.lower().endswith(_FOLDER_SUFFIXES)
-        and not name.lower().endswith(_OUTPUT_SUFFIXES)
+        and not is_salvage_output(name)
         and os.path.isfile(os.path.join(folder, name))
     ]
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """One input and the files its salvage writes (output None: standard output)."""
+
+    source: str
+    output: str | None
+    quarantine: str | None
+    repairs: str | None
+
+    def destinations(self) -> list[tuple[str, str]]:
+        named = [("the output", self.output), ("the quarantine", self.quarantine), ("the repair log", self.repairs)]
+        return [(label, path) for label, path in named if path is not None]
+
+
+def identities(path: str) -> list[object]:
+    """What a file is known by: its resolved path and, once it exists, its inode."""
+    keys: list[object] = [os.path.realpath(path)]
+    try:
+        info = os.stat(path)
+    except OSError:
+        return keys
+    return [*keys, (info.st_dev, info.st_ino)]
+
+
+def shared_file(jobs: list[Job], shown: Callable[[str], str] = str) -> str | None:
+    """Why the jobs cannot all run: a file that two inputs would write, or an output that
+    is another input (its own input is replaced in place); None when they can."""
+    owners: dict[object, tuple[Job, str, str]] = {}
+    for job in jobs:
+        for key in identities(job.source):
+            owners.setdefault(key, (job, "the input", job.source))
+    for job in jobs:
+        for label, path in job.destinations():
+            for key in identities(path):
+                owner, other_label, other_path = owners.setdefault(key, (job, label, path))
+                if owner is job:
+                    continue
+                if other_label == "the input":
+                    return f"{label} '{shown(path)}' of '{shown(job.source)}' is the input '{shown(other_path)}'"
+                return f"'{shown(owner.source)}' and '{shown(job.source)}' would both write '{shown(path)}'"
+    return None
 
 
 def default_output(input_path: str) -> str:

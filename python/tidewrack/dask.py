@@ -16,16 +16,17 @@ from collections.abc import Iterable
 from types import EllipsisType
 
 from ._arrow import needs
-from ._cli_salvage import Job, identities
 from ._frame import read_csv as _read_frame
 from ._paths import (
-    _OUTPUT_SUFFIXES,
+    Job,
     StrPath,
     check_readable,
     csv_files_in,
     default_output,
+    is_salvage_output,
     named_after_output,
     path_arg,
+    shared_file,
 )
 from ._report import Report
 from ._salvage import salvage as _salvage
@@ -61,7 +62,7 @@ def files(paths_or_glob: StrPath | Iterable[StrPath]) -> list[str]:
         elif not os.path.exists(path) and glob.has_magic(path):
             named = sorted(
                 match for match in glob.glob(path)
-                if os.path.isfile(match) and not match.lower().endswith(_OUTPUT_SUFFIXES)
+                if os.path.isfile(match) and not is_salvage_output(match)
             )
             if not named:
                 raise FileNotFoundError(f"no files match {path!r}")
@@ -113,7 +114,9 @@ def salvage(
         # classic writes no repair log
         beside_repairs = None if repairs is None or options.get("classic") else named_after_output(output, "repairs")
         jobs.append(Job(source, output, beside_quarantine, beside_repairs))
-    _refuse_overwrites(jobs)
+    problem = shared_file(jobs)
+    if problem is not None:
+        raise ValueError(problem)
     os.makedirs(folder, exist_ok=True)
     tasks = [
         dask.delayed(_salvage, pure=False)(
@@ -122,23 +125,6 @@ def salvage(
         for job in jobs
     ]
     return list(dask.compute(*tasks))
-
-
-def _refuse_overwrites(jobs: list[Job]) -> None:
-    """ValueError for a file that would replace an input, or that two inputs would write.
-
-    Each file is known by its resolved path and, once it exists, by its inode.
-    """
-    inputs = {key: job.source for job in jobs for key in identities(job.source)}
-    writers: dict[object, Job] = {}
-    for job in jobs:
-        for label, path in job.destinations():
-            for key in identities(path):
-                if key in inputs:
-                    raise ValueError(f"{label} {path!r} of {job.source!r} would replace the input {inputs[key]!r}")
-                other = writers.setdefault(key, job)
-                if other is not job:
-                    raise ValueError(f"{other.source!r} and {job.source!r} would both write {path!r}")
 
 
 def read_csv(paths_or_glob: StrPath | Iterable[StrPath], **options: Any) -> dd.DataFrame:

@@ -62,8 +62,8 @@ def test_files_refuses_an_entry_that_names_no_file(folder: Path, entry: str, mes
     ("call", "error", "message"),
     [
         (lambda f: twd.salvage([f / "part0.csv", f / "sub" / "part0.csv"], f / "out"), ValueError, "would both write"),
-        (lambda f: twd.salvage([f / "part0.csv", f / "part0.clean.csv"], f), ValueError, "replace the input"),
-        (lambda f: twd.salvage([f / "part1.repairs.csv", f / "part1.csv"], f), ValueError, "replace the input"),
+        (lambda f: twd.salvage([f / "part0.csv", f / "part0.clean.csv"], f), ValueError, "is the input"),
+        (lambda f: twd.salvage([f / "part1.repairs.csv", f / "part1.csv"], f), ValueError, "is the input"),
         (lambda f: twd.salvage(f / "part0.csv", f / "out", quarantine=f / "q.csv"), ValueError, "quarantine can only"),
         (lambda f: twd.salvage(f / "part0.csv", f / "out", repairs=f / "r.csv"), ValueError, "repairs can only"),
         (lambda f: twd.salvage([f / "part0.csv", f / "gone.csv"], f / "out"), FileNotFoundError, "gone.csv"),
