@@ -20,6 +20,7 @@ import shutil
 import signal
 import stat
 import tempfile
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
 
@@ -201,19 +202,34 @@ def _sync_folder(folder: str) -> None:
             os.close(descriptor)
 
 
+_DEFERRED_SIGNALS = [signal.SIGINT, signal.SIGTERM, *([signal.SIGHUP] if hasattr(signal, "SIGHUP") else [])]
+
+
 @contextlib.contextmanager
 def _signals_deferred() -> Iterator[None]:
     """Holds back Ctrl-C and termination for the life of the block.
 
     Around the renames of one commit: a signal between two renames would
     leave a new output beside an old quarantine; held back, it arrives once
-    the commit is whole.
+    the commit is whole. Python runs signal handlers in the main thread
+    only, whichever thread the signal reaches (other libraries start threads
+    of their own), so there the handlers are swapped for ones that note the
+    signal; a handler installed outside Python is left as it is.
     """
-    if not hasattr(signal, "pthread_sigmask"):
+    if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+    held: list[int] = []
+    previous = {}
+    for number in _DEFERRED_SIGNALS:
+        handler = signal.getsignal(number)
+        if handler is not None:
+            previous[number] = handler
+            signal.signal(number, lambda caught, _frame: held.append(caught))
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        if held:
+            signal.raise_signal(held[0])

@@ -152,13 +152,17 @@ def salvage(
             engine_done = done
             rules = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks,
                                    comment_prefix, preamble_lines)
-            native = salvage_atomically(
-                plain_source, output_path, [quarantine_path, repairs_path],
-                lambda engine_input, output, others: _native.salvage(
+
+            def native_salvage(engine_input: str, output: str, others: list[str | None]) -> dict[str, Any]:
+                written = _native.salvage(
                     engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
                     encoding=engine_encoding, threads=threads, progress=engine_done, **options, **rules
-                ),
-            )
+                )
+                if progress is not None:
+                    progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
+                return written
+
+            native = salvage_atomically(plain_source, output_path, [quarantine_path, repairs_path], native_salvage)
         counts = dict(native)
         if codec is not None:
             counts["encoding"] = codec

@@ -337,8 +337,9 @@ class TestErrors:
             (["rows.csv", "-o", "t.arrow", "-n", "4", "--no-fill"], "cannot write 't.repairs.csv': File too large"),
             (["wide.csv", "-o", "t.parquet"], "cannot salvage 'wide.csv' into Parquet: "
              "the rows hold 1000002 fields: a table may have at most 1000000 columns"),
+            (["cut.csv.gz", "-o", "t.parquet"], "cannot read 'cut.csv.gz': gzip data ends early (the file is truncated)"),
         ],
-        ids=["output", "repair-log", "too-many-columns"],
+        ids=["output", "repair-log", "too-many-columns", "damaged-input"],
     )
     def test_table_output_failures_name_the_file_and_keep_the_old_outputs(
         self, tmp_path: Path, args: list[str], named: str
@@ -346,6 +347,7 @@ class TestErrors:
         pytest.importorskip("pyarrow")
         (tmp_path / "rows.csv").write_bytes(b"".join(b"%d,%d,name %d\n" % (i, i * 7919 % 1000003, i) for i in range(60_000)))
         (tmp_path / "wide.csv").write_bytes(b"," * 1_000_001 + b"\n")
+        (tmp_path / "cut.csv.gz").write_bytes(gzip.compress(b"a,b\n1,2\n" * 1000)[:-12])
         (tmp_path / "t.parquet").write_bytes(b"previous\n")
         before = snapshot(tmp_path)
         limit = 256 << 10  # files grow past it: "File too large"
@@ -510,6 +512,22 @@ def big_csv(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 class TestAtomicWrites:
+    def test_a_signal_during_a_commit_arrives_after_it(self) -> None:
+        # pyarrow's threads took the signal that the committing thread held back.
+        pytest.importorskip("pyarrow")
+        code = (
+            "import os, signal, pyarrow\n"
+            "from tidewrack._atomic import _signals_deferred\n"
+            "reached = False\n"
+            "try:\n"
+            "    with _signals_deferred():\n"
+            "        for _ in range(20): os.kill(os.getpid(), signal.SIGINT)\n"
+            "        reached = True\n"
+            "except KeyboardInterrupt:\n"
+            "    print('after' if reached else 'inside')\n"
+        )
+        assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout == "after\n"
+
     @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGINT, signal.SIGTERM])
     def test_interrupted_salvage_leaves_the_previous_outputs(
         self, tmp_path: Path, big_csv: Path, signum: int
