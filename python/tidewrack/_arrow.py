@@ -39,8 +39,10 @@ class Scan:
 
     def __init__(self, source: str, compression: str | None, codec: str | None, inputs: contextlib.ExitStack,
                  open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan,
-                 quarantine: str | None, repairs: str | None) -> None:
+                 quarantine: str | None, repairs: str | None, text_file_bytes: int) -> None:
         self._source = source
+        # The size of the file the engine reads (decompressed, transcoded): for progress.
+        self._text_file_bytes = text_file_bytes
         self._quarantine = quarantine
         self._repairs = repairs
         self._compression = compression
@@ -172,7 +174,8 @@ def scan(
                 raise
 
         first = open_native()  # now, so that a failure to open shows at once
-        return Scan(source, compression, codec, inputs.pop_all(), open_native, first, quarantine_path, repairs_path)
+        return Scan(source, compression, codec, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,
+                    os.stat(plain_source).st_size)
 
 
 def needs(module: str, function: str, extra: str) -> Any:

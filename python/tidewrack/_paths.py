@@ -112,8 +112,8 @@ def shared_file(jobs: list[Job], shown: Callable[[str], str] = str) -> str | Non
         for label, path in job.destinations():
             for key in identities(path):
                 owner, other_label, other_path = owners.setdefault(key, (job, label, path))
-                if owner is job:
-                    continue
+                if owner is job and (label == "the output" or other_label != "the input"):
+                    continue  # its input replaced in place; its own files are checked with its options
                 if other_label == "the input":
                     return f"{label} '{shown(path)}' of '{shown(job.source)}' is the input '{shown(other_path)}'"
                 return f"'{shown(owner.source)}' and '{shown(job.source)}' would both write '{shown(path)}'"

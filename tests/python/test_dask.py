@@ -64,6 +64,7 @@ def test_files_refuses_an_entry_that_names_no_file(folder: Path, entry: str, mes
         (lambda f: twd.salvage([f / "part0.csv", f / "sub" / "part0.csv"], f / "out"), ValueError, "would both write"),
         (lambda f: twd.salvage([f / "part0.csv", f / "part0.clean.csv"], f), ValueError, "is the input"),
         (lambda f: twd.salvage([f / "part1.repairs.csv", f / "part1.csv"], f), ValueError, "is the input"),
+        (lambda f: twd.salvage(f / "part2.csv", f), ValueError, "the quarantine .* is the input"),
         (lambda f: twd.salvage(f / "part0.csv", f / "out", quarantine=f / "q.csv"), ValueError, "quarantine can only"),
         (lambda f: twd.salvage(f / "part0.csv", f / "out", repairs=f / "r.csv"), ValueError, "repairs can only"),
         (lambda f: twd.salvage([f / "part0.csv", f / "gone.csv"], f / "out"), FileNotFoundError, "gone.csv"),
@@ -71,7 +72,8 @@ def test_files_refuses_an_entry_that_names_no_file(folder: Path, entry: str, mes
         (lambda f: twd.read_csv(f / "part0.csv", quarantine=f / "q.csv"), ValueError, "writes no quarantine"),
         (lambda f: twd.read_csv(f / "part0.csv", repairs=f / "r.csv"), ValueError, "writes no repairs"),
     ],
-    ids=["shared output", "output is an input", "repair log is an input", "one quarantine", "one repair log",
+    ids=["shared output", "output is an input", "repair log is an input", "own quarantine", "one quarantine",
+         "one repair log",
          "missing input", "unknown option", "read_csv quarantine", "read_csv repair log"],
 )
 def test_refused_before_anything_is_written(folder: Path, call, error: type[Exception], message: str) -> None:
@@ -80,6 +82,7 @@ def test_refused_before_anything_is_written(folder: Path, call, error: type[Exce
     (folder / "sub" / "part0.csv").write_text("a\n")
     (folder / "part0.clean.csv").write_text("the user's\n")
     (folder / "part1.repairs.csv").write_text("the user's\n")
+    (folder / "part2.quarantine.csv").symlink_to(folder / "part2.csv")  # its own quarantine
     before = {path: path.read_bytes() for path in folder.rglob("*") if path.is_file()}
     with pytest.raises(error, match=message):
         call(folder)
@@ -129,6 +132,7 @@ def test_read_csv_casts_partitions_to_the_first_files_types(client, tmp_path: Pa
     [
         pytest.param("id,cost,day\n2,3,x\n", r"b\.csv' has the columns \['id', 'cost', 'day'\]", id="header"),
         pytest.param("id,price,day\n2.5,3,x\n", r"column 'id' of '.*b\.csv' holds float64", id="inexact type"),
+        pytest.param("id,price,day\ntrue,3,x\n", r"column 'id' of '.*b\.csv' holds bool", id="another kind"),
     ],
 )
 def test_read_csv_refuses_partitions_that_contradict_the_first(client, tmp_path: Path, second, message) -> None:
