@@ -1,5 +1,7 @@
 #include "encoding/detect.h"
 
+#include <bitset>
+
 namespace tidewrack {
 
 namespace {
@@ -45,9 +47,18 @@ bool find_mark(std::string_view head, Detection &found) {
 
 enum class ByteOrder { None, Little, Big };
 
+// Text shows at least a delimiter, a line break and one more character; a
+// NUL after each line's last character of UTF-8 text shows a single one.
+constexpr std::size_t MIN_CHARACTERS = 3;
+
 // The NUL pattern of units of `width` bytes (see detect.h).
 ByteOrder nul_pattern(std::string_view head, std::size_t width) {
-  std::size_t units = 0, little = 0, big = 0;
+  struct Side {
+    std::size_t units = 0;
+    std::bitset<256> characters; // the non-zero bytes of its units
+  };
+  std::size_t units = 0;
+  Side little, big;
   for (std::size_t at = 0; at + width <= head.size(); at += width) {
     std::size_t non_zero = 0, last = 0;
     for (std::size_t k = 0; k < width; ++k) {
@@ -58,11 +69,14 @@ ByteOrder nul_pattern(std::string_view head, std::size_t width) {
     }
     ++units;
     if (non_zero == 1) {
-      (last == 0 ? little : big) += 1;
+      Side &side = last == 0 ? little : big;
+      ++side.units;
+      side.characters.set(static_cast<unsigned char>(head[at + last]));
     }
   }
-  auto wins = [&](std::size_t side, std::size_t other) {
-    return side >= 2 && side * 4 >= units && other * 4 <= side;
+  auto wins = [&](const Side &side, const Side &other) {
+    return side.characters.count() >= MIN_CHARACTERS && side.units * 4 >= units &&
+           other.units * 4 <= side.units;
   };
   return wins(little, big)   ? ByteOrder::Little
          : wins(big, little) ? ByteOrder::Big

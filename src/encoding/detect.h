@@ -25,9 +25,10 @@ struct Detection {
 // mostly ASCII shows a NUL pattern in UTF-32 and UTF-16: count the units (4,
 // then 2 bytes) whose only non-zero byte is the first (a little-endian ASCII
 // or Latin-1 character) and those whose only non-zero byte is the last. One
-// side wins when it holds at least 2 units and a quarter of all units, and
-// outnumbers the other side 4 to 1. A few NUL bytes in UTF-8 text never reach
-// that, nor does NUL padding (its units are all zero and count for neither).
+// side wins when its units hold at least 3 different characters and make a
+// quarter of all units, and it outnumbers the other side 4 to 1. A few NUL
+// bytes in UTF-8 text never reach that, nor does a NUL after every line of a
+// short file, nor NUL padding (its units are all zero and count for neither).
 // Anything else is Utf8Auto.
 Detection detect_encoding(std::string_view head);
 

@@ -103,6 +103,9 @@ TEST(Detection, ByteOrderMarksThenNulPatterns) {
       {nul_sprinkled, {Encoding::Utf8Auto, 0}},
       {"ab\n" + std::string(4000, '\0'), {Encoding::Utf8Auto, 0}},
       {std::string("ab\n\0\0\0", 6), {Encoding::Utf8Auto, 0}},
+      // A NUL closing each line of a short UTF-8 file, or two NULs in a line.
+      {std::string("id,code\n1,ab\0\n2,cd\0\n3,ef\0\n4,gh\0\n", 32), {Encoding::Utf8Auto, 0}},
+      {std::string("i\0d\0,name\n1,a\n", 14), {Encoding::Utf8Auto, 0}},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(tidewrack::detect_encoding(c.head), c.want) << testing::PrintToString(c.head);
