@@ -191,15 +191,15 @@ def _cast_exactly(column: pd.Series, dtype: Any) -> pd.Series | None:
     types = pandas.api.types
     if types.is_string_dtype(column.dtype):
         column = column.mask(column == "")  # what a typed column holds for an empty cell
+    present = column.notna()
     numbers = all(types.is_numeric_dtype(kind) and not types.is_bool_dtype(kind) for kind in (column.dtype, dtype))
-    if column.notna().any() and not numbers:
+    if present.any() and not numbers:
         return None  # a date as a number, a boolean as 1: another kind of value
     try:
         cast = column.astype(dtype)
     except (TypeError, ValueError, ArithmeticError, NotImplementedError):
         return None
     # Missing values compare by place: each type has its own missing value (NaN, NaT, NA).
-    present = column.notna()
     if not cast.notna().equals(present):
         return None
     return cast if cast[present].astype(column.dtype).equals(column[present]) else None

@@ -34,6 +34,7 @@ public:
   // size_bound() bytes; returns the end of what was written.
   char *render_to(char *out, const Record &record, const RowShape &shape,
                   std::string_view merge_separator);
+  bool quotes_lone_empty_field() const { return quote_lone_empty_field_; }
 
 private:
   bool needs_quotes(std::string_view field) const;

@@ -156,8 +156,7 @@ public:
   CleanRows(Output &output, const SalvageOptions &options, const Settlement &settlement)
       : output_(output), renderer_(settlement.delimiter, settlement.output_quote,
                                    settlement.quote_char, options.quote_lone_empty_field),
-        quote_lone_empty_field_(options.quote_lone_empty_field), columns_(settlement.columns),
-        fill_ragged_rows_(plain_rows_padded(options, settlement)),
+        columns_(settlement.columns), fill_ragged_rows_(plain_rows_padded(options, settlement)),
         // Plain records are copied as they were read: only where that is how
         // they are written.
         plain_lane_(settlement.delimiter < 0x80 && settlement.output_quote < 0x80 &&
@@ -170,7 +169,7 @@ public:
       return {};
     }
     PlainRow row = render_plain_row(parser, output_.free_space(), output_.room(), columns_,
-                                    fill_ragged_rows_, quote_lone_empty_field_);
+                                    fill_ragged_rows_, renderer_.quotes_lone_empty_field());
     if (!row.lacked_room) {
       return row;
     }
@@ -185,7 +184,7 @@ public:
       line_capacity_ = bound;
     }
     row = render_plain_row(parser, line_.get(), bound, columns_, fill_ragged_rows_,
-                           quote_lone_empty_field_);
+                           renderer_.quotes_lone_empty_field());
     long_row_ = row.rendered();
     return row;
   }
@@ -224,7 +223,6 @@ public:
 private:
   Output &output_;
   CleanRowRenderer renderer_;
-  bool quote_lone_empty_field_;
   std::uint64_t columns_;
   bool fill_ragged_rows_;
   bool plain_lane_;
