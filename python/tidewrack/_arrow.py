@@ -78,6 +78,7 @@ class Scan:
             return None
         counts = dict(counts)
         elapsed = counts.pop("elapsed_seconds")
+        counts["warnings"] = tuple(counts.pop("notes"))
         if self._codec is not None:
             counts["encoding"] = self._codec
         return Report(

@@ -28,6 +28,7 @@ class Dialect:
     header_rows: int  # 0 to 3: a title row, then unit rows and the like
     columns: int
     confidence: float  # 0 to 1
+    notes: tuple[str, ...] = ()  # what the reading may have misread, with the option that pins it
 
     def to_dict(self) -> dict[str, Any]:
         """The fields in order, ready for JSON."""
@@ -64,6 +65,7 @@ def dialect_of(found: Mapping[str, Any]) -> Dialect:
         header_rows=found["header_rows"],
         columns=found["columns"],
         confidence=found["confidence"],
+        notes=tuple(found["notes"]),
     )
 
 

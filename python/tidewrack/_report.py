@@ -50,6 +50,9 @@ class Report:
     comment_lines: int | None = None
     preamble_lines: int | None = None
     output_quote_char: str | None = None  # the clean file's
+    # What was guessed, or may have been misread, one sentence each with the
+    # option that pins it.
+    warnings: tuple[str, ...] = ()
 
     def to_dict(self) -> dict[str, Any]:
         """The fields in order, ready for JSON."""

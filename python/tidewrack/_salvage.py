@@ -164,6 +164,7 @@ def salvage(
 
             native = salvage_atomically(plain_source, output_path, [quarantine_path, repairs_path], native_salvage)
         counts = dict(native)
+        counts["warnings"] = tuple(counts.pop("notes"))
         if codec is not None:
             counts["encoding"] = codec
     elapsed = time.perf_counter() - started

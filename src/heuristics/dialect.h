@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "error/stop_poll.h"
 #include "parser/parse_rules.h"
@@ -19,6 +21,9 @@ struct Dialect {
   std::uint64_t header_rows = 0; // 0 to 3
   std::uint64_t columns = 0;
   double confidence = 0.0; // in [0, 1]
+  // What the reading kept as it is but may be otherwise (a second table, a
+  // title row, another delimiter), one sentence each.
+  std::vector<std::string> notes;
 };
 
 // Lines of the head that detection reads, and the bytes it reads at most.

@@ -110,6 +110,9 @@ struct Record {
   std::uint64_t end_line = 0;
   // Quotes that quote repair kept as text inside quoted fields.
   std::uint64_t stray_quotes = 0;
+  // Some closing quote is followed by more than the delimiter or a line break:
+  // blanks or text, which a strict reader refuses.
+  bool text_after_quote = false;
   // The line of each opening quote that unclosed-quote recovery read as text.
   std::vector<std::uint64_t> unclosed_quote_lines;
   // A line the rules leave out of the table (a comment or a preamble line)
@@ -136,6 +139,7 @@ struct Record {
     spans.clear();
     specials_marked = false;
     stray_quotes = 0;
+    text_after_quote = false;
     unclosed_quote_lines.clear();
     kind = Kind::Data;
   }

@@ -359,6 +359,8 @@ quoted:
 
 after_quote: {
   const std::size_t after = closing_.after_blanks(at);
+  record.text_after_quote |= after != at || (after != size && data[after] != delimiter &&
+                                             data[after] != CR && data[after] != LF);
   if (after == size) {
     complete_field(closing);
     goto end_of_input;
@@ -442,8 +444,27 @@ bool ResilientParser::next_row_bytewise(Record &record) {
   const std::string &comment = rules_.comment_prefix;
   if (!comment.empty() && size - pos_ >= comment.size() &&
       std::memcmp(data + pos_, comment.data(), comment.size()) == 0) {
+    if (comment_row_width_ != 0) {
+      const std::size_t start = pos_;
+      const std::uint64_t start_line = line_;
+      cut_bytewise(record);
+      if (record.size() == comment_row_width_ && record.end_line == start_line &&
+          record.stray_quotes == 0) {
+        return true;
+      }
+      record.clear();
+      pos_ = start;
+      line_ = start_line;
+    }
     return skip_line(record, Record::Kind::Comment);
   }
+  return cut_bytewise(record);
+}
+
+// One record by the rules taken one byte at a time, from pos().
+bool ResilientParser::cut_bytewise(Record &record) {
+  const unsigned char *const data = data_;
+  const std::size_t size = size_;
   std::string &text = record.text;
   std::size_t at = pos_;
   std::size_t field_begin = 0;
@@ -580,6 +601,8 @@ quoted:
 
 after_quote: {
   const std::size_t after = closing_.after_blanks(at);
+  record.text_after_quote |= after != at || (after != size && data[after] != delimiter_ &&
+                                             data[after] != CR && data[after] != LF);
   if (after == size) {
     complete_field();
     return end_at_input_end();

@@ -34,6 +34,11 @@ public:
   // that are parsed byte by byte, nothing changes.
   void recover_unclosed_quotes(std::uint64_t columns, QuoteRecoveryLimits limits);
 
+  // A line that starts with the comment prefix but reads, on its own line, as
+  // a record of `columns` fields is a row of the table, not a comment: a data
+  // row or a header may start with the prefix. 0 makes every such line a comment.
+  void keep_comment_lines_of_width(std::uint64_t columns) { comment_row_width_ = columns; }
+
   // Fills `record` with the next record and returns true, or returns false at
   // the end of the input. `record.end_line` receives the line the record ends on.
   // The record's fields may point into the input. A comment or preamble line
@@ -96,6 +101,7 @@ private:
   template <bool RECOVERING, bool COUNTING> std::size_t cut_classified(Record &record);
   bool next_row_bytewise(Record &record);
   bool skip_line(Record &record, Record::Kind kind);
+  bool cut_bytewise(Record &record);
 
   const unsigned char *data_;
   std::size_t size_;
@@ -105,6 +111,7 @@ private:
   std::uint8_t quote_;
   bool repair_quotes_;
   ParseRules rules_;
+  std::uint64_t comment_row_width_ = 0;
   // Clears the classified high bytes where none can be invalid UTF-8.
   std::uint64_t high_mask_;
   // The delimiter and the quote are distinct and neither is a line-break byte

@@ -43,6 +43,7 @@ struct SalvageCounts {
   std::string comment_prefix;
   std::uint64_t header_rows = 0;
   double confidence = 0.0;
+  std::vector<std::string> notes; // what the detected dialect may have misread
   std::uint8_t output_quote_char = '"';
   std::uint64_t comment_lines = 0;
   std::uint64_t preamble_lines = 0;

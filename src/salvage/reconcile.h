@@ -31,6 +31,9 @@ namespace tidewrack {
 std::string too_few_columns_reason(std::uint64_t columns);
 std::string extra_columns_reason(std::uint64_t columns);
 std::vector<std::string> record_fields(const Record &record);
+// Appends the text of a line the rules leave out (a comment or preamble line),
+// without its line break, so that the repair log keeps it.
+void append_line_text(std::string &out, const ResilientParser &parser, const Record &line);
 
 // What a salvage parses: the input as it was read (the classic reading: the
 // parser skips a leading UTF-8 byte-order mark and replaces what is not UTF-8,
@@ -60,6 +63,7 @@ struct Settlement {
   ParseRules rules;
   std::uint64_t header_rows = 0;
   double confidence = 0.0;         // of a detected dialect
+  std::vector<std::string> notes;  // of a detected dialect: what it may have misread
   std::uint8_t output_quote = '"'; // the clean file's
   std::shared_ptr<const ColumnProfiles> profiles;
 };
@@ -138,6 +142,7 @@ public:
     counts_.comment_prefix = settlement.rules.comment_prefix;
     counts_.header_rows = settlement.header_rows;
     counts_.confidence = settlement.confidence;
+    counts_.notes = settlement.notes;
     counts_.output_quote_char = settlement.output_quote;
     counts_.encoding = encoding;
   }
@@ -270,7 +275,8 @@ public:
         if constexpr (LOGGING) {
           report(comment ? RepairAction::comment : RepairAction::preamble,
                  [&](std::string &detail) {
-                   detail.append(comment ? "comment line left out" : "preamble line left out");
+                   detail.append(comment ? "comment line left out: " : "preamble line left out: ");
+                   append_line_text(detail, parser, record_);
                  });
         }
         continue;

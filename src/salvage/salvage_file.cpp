@@ -85,8 +85,8 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
 namespace {
 
 Dialect settled_dialect(const Settlement &settlement) {
-  return {settlement.delimiter,   settlement.quote_char, settlement.rules,
-          settlement.header_rows, settlement.columns,    settlement.confidence};
+  return {settlement.delimiter, settlement.quote_char, settlement.rules, settlement.header_rows,
+          settlement.columns,   settlement.confidence, settlement.notes};
 }
 
 SalvageOptions detecting_options(std::optional<InputEncoding> encoding) {

@@ -24,6 +24,16 @@ std::vector<std::string> record_fields(const Record &record) {
   return fields;
 }
 
+void append_line_text(std::string &out, const ResilientParser &parser, const Record &line) {
+  std::size_t end = line.end;
+  while (end > line.begin && (parser.data()[end - 1] == '\n' || parser.data()[end - 1] == '\r')) {
+    --end;
+  }
+  const std::size_t from = out.size();
+  out.append(reinterpret_cast<const char *>(parser.data()) + line.begin, end - line.begin);
+  sanitize_utf8_tail(out, from);
+}
+
 Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options, StopPoll stop,
                           bool *read_to_end) {
   Settlement settlement;
@@ -44,6 +54,7 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
     settlement.rules = detected->rules;
     settlement.header_rows = detected->header_rows;
     settlement.confidence = detected->confidence;
+    settlement.notes = detected->notes;
     settlement.columns = options.expected_columns.value_or(detected->columns);
     return settlement;
   }
@@ -77,6 +88,7 @@ ResilientParser salvage_parser(const SalvageText &input, const SalvageOptions &o
                                const Settlement &settlement) {
   ResilientParser parser(input.text, settlement.delimiter, settlement.quote_char,
                          options.repair_quotes, input.kind, settlement.rules);
+  parser.keep_comment_lines_of_width(settlement.columns);
   if (options.unclosed_quote_recovery) {
     parser.recover_unclosed_quotes(settlement.columns, *options.unclosed_quote_recovery);
   }

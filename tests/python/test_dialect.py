@@ -62,6 +62,65 @@ def test_examples_read_as_the_classic_reading_where_it_is_right(path: Path) -> N
             found.preamble_lines) == CLASSIC_WRONG.get(path.name, classic)
 
 
+LONG_QUOTED_FIRST = ('id,note,qty\n1,"' + "\n".join(f"line {i} of the note" for i in range(101)) + '",3\n'
+                     + "".join(f"{i},plain note {i},{i * 2}\n" for i in range(2, 31)))
+TABLE = "id,name,qty,price\n1,apple,3,1.5\n2,pear,4,2.5\n3,plum,5,0.5\n"
+# Files the default rules once misread. None for the clean file: it must be as
+# a strict reader reads the input; the warning (a part of one) or None.
+MISFIRES = [
+    ("one column of decimals, cut at '.'", "number\n1.1\n1.2\n1.3\n", None, None),
+    ("one column of times, cut at ':'", "time\n12:30\n13:45\n14:00\n", None, None),
+    ("'General's' made ' the quote", "id,name,unit\n1,General's store,ea\n2,Baker,kg\n3,Smith,ea\n", None, None),
+    ("apostrophes and a damaged \" made ' the quote",
+     'id,name,comment\n1,O\'Neill,"it\'s fine, really"\n2,D\'Arcy,"ok"\n3,Bob\'s,"a "bad" one"\n',
+     'id,name,comment\n1,O\'Neill,"it\'s fine, really"\n2,D\'Arcy,ok\n3,Bob\'s,"a ""bad"" one"\n', None),
+    ("a quoted field over 101 lines read as space-separated", LONG_QUOTED_FIRST, None, None),
+    ("some cells led by a blank lost it", "a,b,c\n1, x,2\n3,y, z\n", None, None),
+    ("a blank after every delimiter and an escaped quote", 'ID, Test\n1, "Test line 1"\n2, "Test \\" line 3"\n',
+     None, None),
+    ("a header led by # taken for a comment", "#id,name,qty\n1,apple,3\n2,pear,4\n", None, None),
+    ("a full-width row led by # dropped as a comment", "# exported\nid,name,qty\n1,a,3\n#2,b,4\n3,c,5\n",
+     "id,name,qty\n1,a,3\n#2,b,4\n3,c,5\n", None),
+    ("a title line", "Sales report 2024\n" + TABLE, TABLE, None),
+    ("a title and a blank line", "Sales report 2024\n\n" + TABLE, TABLE, None),
+    ("eleven intro lines", "".join(f"Intro line {i}: some words here\n" for i in range(11)) + TABLE, TABLE, None),
+    ("a title padded to the width", "PREAMBLE,,,\n" + TABLE, None, "--preamble-lines 1"),
+    ("cells wrapped in single quotes", "'id'|'name'|'qty'\n'1'|'apple'|'3'\n'2'|'pear'|'4'\n", None,
+     "single quotes"),
+    ("single quotes around delimiters", "'id','name'\n'1','apple, red'\n'2','pear'\n'3','plum, ripe'\n",
+     'id,name\n1,"apple, red"\n2,pear\n3,"plum, ripe"\n', None),
+    ("space-separated, read at '/'", "date name qty\n2024/01/02 apple 3\n2024/01/03 pear 4\n", None,
+     "--delimiter ' '"),
+    ("a second table", "id,name\n1,a\n2,b\nid,name\n3,c\n", None, "line 4 repeats the header"),
+    ("a row written with ';'", "id,name,qty\n1,apple,3\n2;pear;4\n3,plum,5\n",
+     "id,name,qty\n1,apple,3\n2;pear;4,,\n3,plum,5\n", "line 3 split into 3 fields at ';'"),
+]
+
+
+@pytest.mark.parametrize(("text", "clean", "warning"), [case[1:] for case in MISFIRES],
+                         ids=[case[0] for case in MISFIRES])
+def test_sound_files_read_as_a_strict_reader_reads_them_and_guesses_warn(
+    tmp_path: Path, text: str, clean: str | None, warning: str | None
+) -> None:
+    (tmp_path / "in.csv").write_text(text)
+    report = tidewrack.salvage(tmp_path / "in.csv", tmp_path / "out.csv")
+    out = (tmp_path / "out.csv").read_text()
+    if clean is None:
+        strict = list(csv.reader(io.StringIO(text), delimiter=report.detected_delimiter, strict=True,
+                                 skipinitialspace=bool(report.skip_blanks)))
+        assert list(csv.reader(io.StringIO(out), delimiter=report.detected_delimiter)) == strict
+        assert report.repaired_rows == report.quarantined_rows == 0
+    else:
+        assert out == clean
+    warnings = " ".join(report.warnings)
+    assert (warning or "") in warnings and bool(warning) == bool(warnings)
+    # Lines left out keep their text in the repair log.
+    log = list(csv.reader(io.StringIO((tmp_path / "out.repairs.csv").read_text())))[1:]
+    for line_start, _, action, detail in log:
+        if action in ("comment", "preamble"):
+            assert detail.endswith(": " + text.splitlines()[int(line_start) - 1])
+
+
 SALVAGED = [
     # Comment lines and backslash escapes: left out and resolved; standard CSV comes out.
     ("# exported by a tool\nname;title\nKubrick;Dr. Seltsam\\; oder\n# end\nLang;Metropolis\n",
@@ -120,6 +179,6 @@ def test_detect_takes_a_path_or_a_text_and_sniff_prints_it(tmp_path: Path, capsy
     assert found.to_dict()["comment_prefix"] == "#"
 
     assert main(["sniff", "--json", str(tmp_path / "f.csv")]) == 0
-    assert json.loads(capsys.readouterr().out) == {"file": str(tmp_path / "f.csv"), **found.to_dict()}
+    assert json.loads(capsys.readouterr().out) == {"file": str(tmp_path / "f.csv"), **found.to_dict(), "notes": []}
     assert main(["sniff", str(tmp_path / "f.csv")]) == 0
     assert capsys.readouterr().out.startswith(f"{tmp_path / 'f.csv'}: delimiter vertical bar '|', 2 columns; ")

@@ -47,7 +47,7 @@ def test_counts_extend_the_classic_summary_and_recovery_can_be_turned_off(tmp_pa
         **summary, "padded_rows": 0, "merged_rows": 0, "quote_repairs": 0, "unclosed_quotes": 0,
         "decoded_bytes": 0, "replaced_bytes": 0, "encoding": "utf-8", "quote_char": '"', "escape_char": None,
         "skip_blanks": False, "comment_prefix": None, "header_rows": 0, "confidence": 0.0, "comment_lines": 0,
-        "preamble_lines": 0, "output_quote_char": '"',
+        "preamble_lines": 0, "output_quote_char": '"', "notes": [],
     }
     assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "classic.csv").read_bytes()
     assert _native.salvage(source, out)["total_rows"] == 4 == summary["total_rows"] + 2

@@ -36,6 +36,10 @@ PyObject *confidence(const SalvageCounts &counts) {
   return PyFloat_FromDouble(counts.confidence);
 }
 
+PyObject *notes(const SalvageCounts &counts) {
+  return text_list(counts.notes);
+}
+
 struct Entry {
   const char *key;
   PyObject *(*make)(const SalvageCounts &);
@@ -63,6 +67,7 @@ constexpr Entry ENTRIES[] = {
     {"comment_prefix", comment_prefix},
     {"header_rows", count<&SalvageCounts::header_rows>},
     {"confidence", confidence},
+    {"notes", notes},
     {"comment_lines", count<&SalvageCounts::comment_lines>},
     {"preamble_lines", count<&SalvageCounts::preamble_lines>},
     {"output_quote_char", character<&SalvageCounts::output_quote_char>},

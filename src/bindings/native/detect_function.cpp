@@ -34,7 +34,8 @@ PyObject *new_dialect_dict(const Dialect &dialect) {
       !set("preamble_lines", PyLong_FromUnsignedLongLong(rules.preamble_lines)) ||
       !set("header_rows", PyLong_FromUnsignedLongLong(dialect.header_rows)) ||
       !set("columns", PyLong_FromUnsignedLongLong(dialect.columns)) ||
-      !set("confidence", PyFloat_FromDouble(dialect.confidence))) {
+      !set("confidence", PyFloat_FromDouble(dialect.confidence)) ||
+      !set("notes", text_list(dialect.notes))) {
     return nullptr;
   }
   return dict.release();
