@@ -38,6 +38,11 @@ class Dialect:
 def detect(source: StrPath | bytes, *, encoding: str = "auto") -> Dialect:
     """The dialect of a file, from its head, or of a text given whole.
 
+    A head that the classic dialect (``,`` ``;`` tab ``|`` with ``"``) reads
+    as a sound table is read so; other dialects are taken only where they
+    explain damage in that reading. ``notes`` holds what the reading kept but
+    may be otherwise, each with the option that reads it otherwise.
+
     ``source`` is a path (``str`` or ``os.PathLike``), read as ``salvage()``
     reads it (only its head); or the text itself: ``bytes``, or a ``str`` that
     holds a line break.
