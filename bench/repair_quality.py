@@ -16,8 +16,10 @@ default rules:
   doubled delimiter an empty field after a value (9,,CC-9259)
   stray quote       a value starting with a quote, unquoted, before a field the writer quoted
   unclosed quote    a value starting with a quote, with no other quote on its line
-  dialect kinds     the whole file with a preamble, comment lines, another delimiter, single
-                    quotes, backslash escapes, a blank after each comma, no quoting (inch
+  dialect kinds     the whole file with a preamble (two lines, a title, a title and a blank
+                    line, eleven intro lines), comment lines, another delimiter (semicolon,
+                    caret, space), single quotes, apostrophes among quotes some of which are
+                    not doubled, backslash escapes, a blank after each comma, no quoting (inch
                     marks), no header or a unit row under it, for whatever detection there is
 
 The truth of a damaged row is the row as written (a stray comma or quote is part of the value).
@@ -28,12 +30,18 @@ A markdown table per kind:
   intact   undamaged rows that come out unchanged
   extra    rows in the output that the table did not have (a preamble, comments)
 
-Then, for each dialect kind, how many of --dialect-tables generated files tidewrack.detect
-reads right (delimiter, quote, escape, blanks after delimiters, header rows, comment prefix,
-preamble lines; a quote or escape character no cell needed leaves no trace and is not
-judged), the
-false-repair check (undamaged input: the default rules write the classic output, byte
-for byte) and the time of the default rules over the classic ones on one larger damaged table.
+Then, for each dialect kind, how many of --dialect-tables generated files are read right: where
+the classic reading (its sniffed delimiter, '"') shows damage, tidewrack.detect reads the
+kind's dialect (delimiter, quote, escape, blanks after delimiters, header rows, comment prefix,
+preamble lines; a quote or escape character no cell needed leaves no trace and is not judged);
+where it reads a sound table of a kind that may be otherwise (a title padded to the width,
+cells all in single quotes, a space-separated file, a caret file with no , ; tab or |), the
+salvage keeps the rows as a strict reader reads them and warns of the other reading; the sound
+files of every other kind (one column of decimals, '#' leading every line, apostrophes in quoted
+cells, a long quoted first record, ...) are kept so with no warning, their dialect judged too.
+Then the false-repair check (every undamaged or sound file: the default rules write the classic
+output, byte for byte, or the rows a strict reader reads) and the time of the default rules
+over the classic ones on one larger damaged table.
 Everything is written to a temporary directory; nothing in the repository changes.
 """
 
@@ -276,8 +284,20 @@ def with_comments(table: list[Row]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def quotes_undoubled(table: list[Row]) -> str:
+    """Cells holding a quote written between quotes, the quotes inside not doubled."""
+    return "".join(",".join(f'"{c}"' if '"' in c else render(c) for c in row) + "\n"
+                   for row in table)
+
+
 SIZES = ('12" ruler', '5" pipe', "A4", '27" screen', "plain", "1/2 inch", '3" nails')
 UNITS = {"id": "key", "date": "yyyy-mm-dd", "time": "hh:mm", "qty": "pcs", "price": "EUR", "amount": "EUR"}
+APOSTROPHES = ("O'Neill & Sons", "it's late, again", "Trader Joe's", "don't stack, fragile", "D'Arcy",
+               "Land's End")
+QUOTED_WORDS = ('the "new" price', 'marked "fragile" twice', 'a "rush" order')
+INTRO = ("Orders export", "Generated 2024-05-01 06:00 by the night run", "Source: order system (EU)",
+         "Period: April 2024", "Currency: EUR", "Prices include VAT", "Cancelled orders are left out",
+         "Returns are listed separately", "Contact: sales office", "Version 3", "Confidential")
 
 
 def inch_marked(table: list[Row]) -> list[Row]:
@@ -288,24 +308,91 @@ def inch_marked(table: list[Row]) -> list[Row]:
                                   for i, row in enumerate(rows[1:]))]
 
 
+def with_apostrophes(table: list[Row], undoubled: bool = False) -> list[Row]:
+    """Every third text cell holding an apostrophe (some of them a comma, so quoted), and with
+    `undoubled` every twelfth row a cell holding quotes that its writer will not double."""
+    text = sorted(set(range(len(table[0]))) - typed_columns(table)) or [len(table[0]) - 1]
+    rows = [table[0]]
+    for i, row in enumerate(table[1:], start=1):
+        row = [APOSTROPHES[i // 3 % len(APOSTROPHES)] if (i + k) % 3 == 0 and k in text else cell
+               for k, cell in enumerate(row)]
+        if undoubled and i % 12 == 5:
+            row[text[0]] = QUOTED_WORDS[i // 12 % len(QUOTED_WORDS)]
+        rows.append(row)
+    return rows
+
+
+def unspaced(table: list[Row]) -> list[Row]:
+    """The columns with no blank in any cell: a space-separated file that quotes nothing."""
+    keep = [k for k in range(len(table[0])) if not any(" " in row[k] for row in table)]
+    return [[row[k] for k in keep] for row in table]
+
+
+def numbered(table: list[Row]) -> list[Row]:
+    """A first column "#" of order numbers written #1, #2, ...: every line starts with '#'."""
+    return [["#", *table[0]], *([f"#{i}", *row] for i, row in enumerate(table[1:], start=1))]
+
+
+def one_column(table: list[Row]) -> list[Row]:
+    rng = random.Random(line(table[1]))
+    return [["price"], *([COLUMNS["price"](rng)] for _ in table[1:])]
+
+
+def long_first_record(table: list[Row]) -> list[Row]:
+    """The first record's last cell a note of 120 lines: more than the head's limit."""
+    note = "\n".join(f"line {n} of the delivery note" for n in range(1, 121))
+    return [table[0], [*table[1][:-1], note], *table[2:]]
+
+
 # Dialect kinds whose table is not the one generated: the truth their salvage is scored against.
 DIALECT_TABLE: dict[str, Callable[[list[Row]], list[Row]]] = {
     "no header": lambda t: t[1:],
     "no quoting": inch_marked,
     "two header rows": lambda t: [t[0], [UNITS.get(name, "") for name in t[0]], *t[1:]],
+    "apostrophes, quotes not doubled": lambda t: with_apostrophes(t, undoubled=True),
+    "space-separated, nothing quoted": unspaced,
+    "apostrophes in quoted cells": with_apostrophes,
+    "'#' leading the header and rows": numbered,
+    "comment lines among rows led by '#'": numbered,
+    "one column of decimals": one_column,
+    "long quoted first record": long_first_record,
 }
 DIALECT_DAMAGE: dict[str, Callable[[list[Row]], tuple[str, int]]] = {
     "preamble": lambda t: ("Orders export\nGenerated 2024-05-01 06:00\n" + written(t), 2),
+    "title line": lambda t: ("Orders export\n" + written(t), 1),
+    "title and a blank line": lambda t: ("Orders export\n\n" + written(t), 2),
+    "intro lines": lambda t: ("".join(f"{text}\n" for text in INTRO) + written(t), len(INTRO)),
     "comment lines": lambda t: (with_comments(t), (len(t) - 1) // 20 + 1),
+    "comment lines among rows led by '#'": lambda t: (with_comments(t), (len(t) - 1) // 20 + 1),
     "semicolon delimiter": lambda t: (written(t, ";"), 0),
     "caret delimiter": lambda t: (written(t, "^"), 0),
+    "space-separated": lambda t: (written(t, " "), 0),
     "single quotes": lambda t: (written(t, quote="'"), 0),
+    "apostrophes, quotes not doubled": lambda t: (quotes_undoubled(t), 0),
     "backslash escapes": lambda t: (escaped(t), 0),
     "no header": lambda t: (written(t), 0),
     "comma and space": lambda t: ("".join(", ".join(render(c) for c in row) + "\n" for row in t), 0),
     "no quoting": lambda t: ("".join(",".join(row) + "\n" for row in t), 0),
     "two header rows": lambda t: (written(t), 0),
 }
+# Kinds the classic reading reads as a sound table, with no damage to undo: in the dialect table only.
+SOUND_KINDS: dict[str, Callable[[list[Row]], str]] = {
+    "title padded to the width": lambda t: "Orders export" + "," * (len(t[0]) - 1) + "\n" + written(t),
+    "space-separated, nothing quoted": lambda t: written(t, " "),
+    "single quotes around every cell": lambda t: "".join("|".join(f"'{c}'" for c in row) + "\n"
+                                                         for row in t),
+    "apostrophes in quoted cells": written,
+    "'#' leading the header and rows": written,
+    "one column of decimals": written,
+    "long quoted first record": written,
+}
+
+
+def file_text(kind: str, table: list[Row]) -> str:
+    shaped = DIALECT_TABLE.get(kind, list)(table)
+    if kind == "plain":
+        return written(shaped)
+    return SOUND_KINDS[kind](shaped) if kind in SOUND_KINDS else DIALECT_DAMAGE[kind](shaped)[0]
 
 
 # What detection should read in each dialect kind, beside what it reads in a plain file.
@@ -314,54 +401,136 @@ PLAIN_DIALECT = {"delimiter": ",", "quote_char": '"', "escape_char": None, "skip
 DIALECT_TRUTH = {
     "plain": {},
     "preamble": {"preamble_lines": 2},
+    "title line": {"preamble_lines": 1},
+    "title and a blank line": {"preamble_lines": 2},
+    "intro lines": {"preamble_lines": len(INTRO)},
+    "title padded to the width": {},
     "comment lines": {"comment_prefix": "#"},
+    "comment lines among rows led by '#'": {"comment_prefix": "#"},
+    "'#' leading the header and rows": {},
     "semicolon delimiter": {"delimiter": ";"},
     "caret delimiter": {"delimiter": "^"},
+    "space-separated": {"delimiter": " "},
+    "space-separated, nothing quoted": {"delimiter": " "},
     "single quotes": {"quote_char": "'"},
+    "single quotes around every cell": {"delimiter": "|", "quote_char": "'"},
+    "apostrophes in quoted cells": {},
+    "apostrophes, quotes not doubled": {},
     "backslash escapes": {"escape_char": "\\"},
     "no header": {"header_rows": 0},
     "comma and space": {"skip_blanks": True},
     "no quoting": {"quote_char": None},
     "two header rows": {"header_rows": 2},
+    "one column of decimals": {},
+    "long quoted first record": {},
+}
+# Kinds whose sound files (see sound()) hold what may be otherwise: such a file is kept as a strict
+# reader reads it, with a warning saying this, and the dialect it is written in is not judged.
+WARNED = {
+    "title padded to the width": "--preamble-lines 1",
+    "caret delimiter": "--delimiter '^'",
+    "space-separated": "--delimiter ' '",
+    "space-separated, nothing quoted": "--delimiter ' '",
+    "single quotes around every cell": "--quote-char \"'\"",
 }
 
 
-def dialect_accuracy(seed: int, count: int, rows: int, directory: Path) -> list[str]:
-    """Markdown rows: how many generated files of each dialect kind tidewrack.detect reads right.
-
-    A quote or escape character that no cell needed leaves no trace in the file, which then
-    reads alike whichever is detected: there only the other fields are judged.
-    """
-    lines = []
-    tables = generated_tables(seed, count, rows)
-    for kind, changes in DIALECT_TRUTH.items():
-        right = 0
-        wrong: dict[str, int] = {}
-        for number, (_, table) in enumerate(tables):
-            shaped = DIALECT_TABLE.get(kind, list)(table)
-            text = written(table) if kind == "plain" else DIALECT_DAMAGE[kind](shaped)[0]
-            path = directory / f"dialect-{number}.csv"
-            path.write_text(text, encoding="utf-8")
-            want = {**PLAIN_DIALECT, **{name: value for name, value in changes.items()
-                                        if name not in ("quote_char", "escape_char") or value is None
-                                        or value in text}}
-            found = tidewrack.detect(path).to_dict()
-            misses = [name for name, value in want.items() if found[name] != value]
-            right += not misses
-            for name in misses:
-                wrong[name] = wrong.get(name, 0) + 1
-        seen = ", ".join(f"{name} ({times})" for name, times in sorted(wrong.items())) or "-"
-        lines.append(f"| {kind} | {right} of {count} ({percent(right, count)}) | {seen} |")
-    return lines
+def classic_delimiter(kind: str) -> str:
+    """The delimiter the classic reading reads a kind with: it sniffs one of , ; tab |, and a file
+    with none of them is one column."""
+    delimiter = DIALECT_TRUTH[kind].get("delimiter", ",")
+    return delimiter if delimiter in ",;\t|" else ","
 
 
-def salvaged(path: Path, classic: bool) -> tuple[list[Row], bytes]:
+def strict_rows(text: str, delimiter: str) -> list[Row] | None:
+    try:
+        return list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter, strict=True))
+    except csv.Error:
+        return None
+
+
+def sound(kind: str, text: str) -> bool:
+    """Whether the default rules must keep the file as a strict reader reads it with the classic
+    delimiter: it does so at one width, refusing no quote. Blanks after every delimiter, which
+    the default rules skip, aside."""
+    if kind == "comma and space":
+        return False
+    rows = strict_rows(text, classic_delimiter(kind))
+    return rows is not None and len({len(row) for row in rows if row}) == 1
+
+
+def salvaged(path: Path, classic: bool) -> tuple[list[Row], bytes, tuple[str, ...]]:
     out = path.with_suffix(".out.csv")
     report = tidewrack.salvage(path, out, quarantine=None, repairs=None, classic=classic)
     data = out.read_bytes()
     rows = list(csv.reader(io.StringIO(data.decode("utf-8"), newline=""),
                            delimiter=report.detected_delimiter))
-    return rows, data
+    return rows, data, report.warnings
+
+
+def kept_or_repaired(path: Path, kind: str) -> tuple[bool, bool, tuple[str, ...]]:
+    """A sound file salvaged with the default rules: whether its rows are as a strict reader reads
+    them, whether it was falsely repaired (neither so nor the classic output, byte for byte),
+    and the warnings."""
+    rows, data, warnings = salvaged(path, False)
+    kept = rows == strict_rows(path.read_text(encoding="utf-8"), classic_delimiter(kind))
+    repaired = not kept and data != salvaged(path, True)[1]
+    if repaired:
+        print(f"false repair: {kind}: {path.read_text(encoding='utf-8')[:300]!r}", file=sys.stderr)
+    return kept, repaired, warnings
+
+
+@dataclass
+class Detection:
+    lines: list[str] = field(default_factory=list)
+    sound: int = 0
+    repaired: int = 0
+
+
+def dialect_accuracy(seed: int, count: int, rows: int, directory: Path) -> Detection:
+    """Markdown rows: how many generated files of each dialect kind are read right, kept as a
+    strict reader reads them (of those the classic reading reads soundly) and warned of.
+
+    A quote or escape character that no cell needed leaves no trace in the file, which then
+    reads alike whichever is detected: there only the other fields are judged.
+    """
+    detection = Detection()
+    tables = generated_tables(seed, count, rows)
+    for kind, changes in DIALECT_TRUTH.items():
+        right = kept = sound_files = warned = 0
+        wrong: dict[str, int] = {}
+        for number, (_, table) in enumerate(tables):
+            text = file_text(kind, table)
+            path = directory / f"dialect-{number}.csv"
+            path.write_text(text, encoding="utf-8")
+            found = tidewrack.detect(path)
+            warned += bool(found.notes)
+            misses = []
+            is_sound = sound(kind, text)
+            if is_sound:
+                sound_files += 1
+                as_read, repaired, warnings = kept_or_repaired(path, kind)
+                kept += as_read
+                detection.repaired += repaired
+                due = WARNED.get(kind, "")
+                given = any(due in warning for warning in warnings) if due else not warnings
+                misses = [miss for miss, fails in (("rows changed", not as_read),
+                                                   ("no warning" if due else "warned", not given))
+                          if fails]
+            if not (is_sound and kind in WARNED):
+                want = {**PLAIN_DIALECT, **{name: value for name, value in changes.items()
+                                            if name not in ("quote_char", "escape_char") or value is None
+                                            or value in text}}
+                misses += [name for name, value in want.items() if found.to_dict()[name] != value]
+            right += not misses
+            for name in misses:
+                wrong[name] = wrong.get(name, 0) + 1
+        detection.sound += sound_files
+        seen = ", ".join(f"{name} ({times})" for name, times in sorted(wrong.items())) or "-"
+        kept_share = f"{kept} of {sound_files}" if sound_files else "-"
+        detection.lines.append(f"| {kind} | {right} of {count} ({percent(right, count)}) | {kept_share} "
+                               f"| {warned} | {seen} |")
+    return detection
 
 
 @dataclass
@@ -419,17 +588,20 @@ def main() -> int:
     rng = random.Random(args.seed)
     tables = generated_tables(args.seed, args.tables, args.rows) + example_tables(args.examples)
     scores: dict[tuple[str, bool], Score] = {}
-    same_output = 0
+    sound_files = repaired = 0
     with tempfile.TemporaryDirectory(prefix="tidewrack-quality-") as scratch:
         directory = Path(scratch)
         for number, (name, table) in enumerate(tables):
             cases: list[tuple[str, Damaged]] = []
-            path = directory / f"t{number}-clean.csv"
-            path.write_text(written(table), encoding="utf-8")
-            if salvaged(path, True)[1] == salvaged(path, False)[1]:
-                same_output += 1
-            else:
-                print(f"false repair: {name}", file=sys.stderr)
+            # The undamaged table and what is written from it that the classic reading reads
+            # soundly: salvaged as a strict reader reads them.
+            for kind in DIALECT_TRUTH:
+                text = file_text(kind, table)
+                if sound(kind, text):
+                    path = directory / f"t{number}-sound.csv"
+                    path.write_text(text, encoding="utf-8")
+                    sound_files += 1
+                    repaired += kept_or_repaired(path, kind)[1]
             # The examples are short: damaged in every row, one file per row damaged.
             share = args.share if name.startswith("generated") else 1.0
             for kind, damage in ROW_DAMAGE.items():
@@ -497,11 +669,14 @@ def main() -> int:
               f"| {percent(old.cells_right, old.cells)} | {percent(new.exact, new.damaged)} "
               f"| {percent(new.cells_right, new.cells)} | {percent(old.intact, old.undamaged)} "
               f"| {percent(new.intact, new.undamaged)} | {old.extra} / {new.extra} |")
-    print("\n| dialect kind | read right by tidewrack.detect | fields read wrong (files) |")
-    print("|---|---|---|")
-    print("\n".join(detection))
-    print(f"\nNo false repairs: the default output is the classic output on {same_output} of "
-          f"{len(tables)} undamaged tables.")
+    print("\n| dialect kind | read right | sound files kept as a strict reader reads them | warned "
+          "| read wrong (files) |")
+    print("|---|---|---|---|---|")
+    print("\n".join(detection.lines))
+    print(f"\nNo false repairs: the default output is the classic output or the rows a strict reader "
+          f"reads on {sound_files - repaired} of {sound_files} sound files written from the "
+          f"{len(tables)} tables (the undamaged table among them) and on "
+          f"{detection.sound - detection.repaired} of {detection.sound} in the dialect table.")
     if timing:
         print(timing)
     return 0
