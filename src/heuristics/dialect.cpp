@@ -604,14 +604,18 @@ Reading settle_damaged(const Sample &sample, bool cut, ParserInput kind, const R
     best = classic;
     best_reading = std::move(classic_reading);
   }
-  // A comment prefix stays only when most of the lines it marks do not
-  // split like the rows, and leaving them out explains damage.
+  // A comment prefix stays only where some line it marks does not split like
+  // the rows (those that do are rows anyway), and leaving them out explains
+  // damage.
   if (commented) {
     Candidate plain = best;
     plain.rules.comment_prefix.clear();
     Reading plain_reading = read(sample, cut, plain, kind);
-    // The rows' width, or where every line is marked, their own.
-    const std::size_t width = best_reading.rows.empty() ? plain_reading.width : best_reading.width;
+    if (best_reading.width < 2 && plain_reading.width >= 2) {
+      // Every line is marked: the rows are the lines of the table's width.
+      best_reading = read(sample, cut, best, kind, Recovery::AsSalvage, 0, plain_reading.width);
+    }
+    const std::size_t width = best_reading.width;
     std::size_t marked = 0;
     std::size_t like_rows = 0;
     for (const Row &row : plain_reading.rows) {
@@ -620,7 +624,7 @@ Reading settle_damaged(const Sample &sample, bool cut, ParserInput kind, const R
         like_rows += row.types.size() == width && width > 1 ? 1u : 0u;
       }
     }
-    if (like_rows * 2 > marked ||
+    if (like_rows == marked ||
         (damaged_rows(best_reading) >= damaged_rows(plain_reading) &&
          best.delimiter == plain.delimiter) ||
         !explains(best, best_reading)) {
@@ -844,8 +848,26 @@ std::optional<Dialect> detect_dialect(std::string_view head, StopPoll stop, Pars
   Candidate best{*sniffed, '"', {}};
   // The classic reading as a strict reader takes it: the rows every other
   // reading must leave as they are.
-  const Reading strict = read(sample, cut, best, kind, Recovery::None);
-  const bool sound = damaged_rows(strict) == 0 && !strict.rows.empty();
+  Reading strict = read(sample, cut, best, kind, Recovery::None);
+  bool sound = damaged_rows(strict) == 0 && !strict.rows.empty();
+  // Where the sniffed delimiter leaves one column or damage, another classic
+  // delimiter that reads a sound table of two columns or more is the classic
+  // reading (a single line, cells holding the sniffed delimiter).
+  if (!sound || strict.width < 2) {
+    for (const std::uint8_t other : CANDIDATE_DELIMITERS) {
+      if (other == best.delimiter ||
+          sample.text.find(static_cast<char>(other)) == std::string::npos) {
+        continue;
+      }
+      Reading reading = read(sample, cut, {other, '"', {}}, kind, Recovery::None);
+      if (reading.width >= 2 && damaged_rows(reading) == 0 && !reading.rows.empty() &&
+          (!sound || reading.width > strict.width)) {
+        best.delimiter = other;
+        strict = std::move(reading);
+        sound = true;
+      }
+    }
+  }
   Reading best_reading;
   if (sound) {
     best_reading = strict;
@@ -882,7 +904,7 @@ std::optional<Dialect> detect_dialect(std::string_view head, StopPoll stop, Pars
   // inference takes it, but for ties, which go to the header's width.
   const std::optional<std::vector<std::size_t>> widths =
       head_field_counts(head, dialect.delimiter, dialect.quote_char, INFER_RECORD_LIMIT, stop, kind,
-                        reached_end, dialect.rules);
+                        reached_end, dialect.rules, best_reading.width);
   if (!widths) {
     return std::nullopt;
   }

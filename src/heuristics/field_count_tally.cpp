@@ -8,8 +8,9 @@ namespace tidewrack {
 std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
                   std::size_t limit, StopPoll stop, ParserInput kind, bool *reached_end,
-                  const ParseRules &rules) {
+                  const ParseRules &rules, std::uint64_t comment_row_width) {
   ResilientParser parser(sample, delimiter, quote_char, true, kind, rules);
+  parser.keep_comment_lines_of_width(comment_row_width);
   Record first_field;
   StopCheckpoints checkpoints(stop);
   std::vector<std::size_t> field_counts;

@@ -32,9 +32,11 @@ inline FieldCountTally tally(const std::vector<std::size_t> &field_counts) {
 // blank lines may be long, so the poll is asked as the reading goes. Sets
 // `*reached_end` (when given) when the reading came to the end of the sample:
 // the last record counted, or one more, might read otherwise in a longer one.
+// Lines led by the comment prefix that have `comment_row_width` fields count
+// as records (see ResilientParser::keep_comment_lines_of_width).
 std::optional<std::vector<std::size_t>>
 head_field_counts(std::string_view sample, std::uint8_t delimiter, std::uint8_t quote_char,
                   std::size_t limit, StopPoll stop, ParserInput kind, bool *reached_end = nullptr,
-                  const ParseRules &rules = {});
+                  const ParseRules &rules = {}, std::uint64_t comment_row_width = 0);
 
 } // namespace tidewrack

@@ -81,6 +81,8 @@ MISFIRES = [
     ("a header led by # taken for a comment", "#id,name,qty\n1,apple,3\n2,pear,4\n", None, None),
     ("a full-width row led by # dropped as a comment", "# exported\nid,name,qty\n1,a,3\n#2,b,4\n3,c,5\n",
      "id,name,qty\n1,a,3\n#2,b,4\n3,c,5\n", None),
+    ("a comment among rows led by #", "#,id,name\n#1,10,apple\n# checked by the night run\n#2,11,pear\n",
+     "#,id,name\n#1,10,apple\n#2,11,pear\n", None),
     ("a title line", "Sales report 2024\n" + TABLE, TABLE, None),
     ("a title and a blank line", "Sales report 2024\n\n" + TABLE, TABLE, None),
     ("eleven intro lines", "".join(f"Intro line {i}: some words here\n" for i in range(11)) + TABLE, TABLE, None),
