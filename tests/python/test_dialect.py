@@ -103,6 +103,43 @@ def test_default_rules_read_the_dialect_and_log_what_they_leave_out(
     assert not (tmp_path / "out.quarantine.csv").exists() or "comment" not in (tmp_path / "out.quarantine.csv").read_text()
 
 
+COLON = "a:b:c\n1:2:3\n4:5:6\n"
+QUOTED_PREAMBLE = "Sales report\n\nid,name\n1,'a, b'\n2,c\n3,d\n"
+COMMENTED = "# exported\nid;name\n1;a\n2;b\n"
+QUOTE_WARNING = "the quote character \"'\" was guessed; --quote-char \"'\" pins it"
+
+
+@pytest.mark.parametrize(
+    ("text", "options", "warnings"),
+    [
+        (COLON, {}, ["the delimiter ':' was guessed (confidence 0.83); --delimiter ':' pins it"]),
+        (COLON, {"delimiter": ":"}, []),
+        (COLON, {"classic": True}, []),
+        ("a,b,c\n1,2\n3\n4,5,6,7\n", {},
+         ["the delimiter ',' was guessed with low confidence (0.21); --delimiter ',' pins it, or names the right one"]),
+        (QUOTED_PREAMBLE, {},
+         [QUOTE_WARNING, "2 lines before the table were left out as a preamble; --preamble-lines 0 keeps them"]),
+        (QUOTED_PREAMBLE, {"preamble_lines": 0}, [QUOTE_WARNING]),  # the rest is still guessed
+        (COMMENTED, {}, ["1 line starting with '#' was left out as a comment; --delimiter ';' reads it as a row"]),
+        (COMMENTED, {"comment_prefix": "#"}, []),
+        ('id,item,qty\n1,"5 pipe,3\n2,12" ruler,4\n3,plain,5\n4,27" screen,6\n', {},
+         ["quotes were read as text, no field being quoted properly; --quote-char none pins that, "
+          "--delimiter ',' reads them as quotes"]),
+        ("\n\n", {}, []),  # no table, nothing to doubt
+        ("id,name\n1,Ann\n2,Bob\n", {}, []),
+    ],
+    ids=["odd-delimiter", "given", "classic", "low-confidence", "quote-and-preamble", "some-options-given",
+         "comment", "comment-given", "no-quote", "blank", "plain"],
+)
+def test_guesses_warn_with_the_option_that_pins_them(
+    tmp_path: Path, text: str, options: dict[str, object], warnings: list[str]
+) -> None:
+    (tmp_path / "in.csv").write_text(text)
+    report = tidewrack.salvage(tmp_path / "in.csv", tmp_path / "out.csv", **options)  # type: ignore[arg-type]
+    assert list(report.warnings) == warnings
+    assert (report.confidence is None) == ("delimiter" in options or "classic" in options)
+
+
 def test_given_options_override_what_is_detected_and_classic_refuses_them(tmp_path: Path) -> None:
     (tmp_path / "in.csv").write_text('a;b\n"x;y";2\n//c\n3;4\n')
     report = tidewrack.salvage(tmp_path / "in.csv", tmp_path / "out.csv", quote_char=None, comment_prefix="//")
