@@ -36,6 +36,7 @@ from ._compression import CompressedDataError
 from ._dialect import Dialect, detect
 from ._report import Report
 from ._salvage import salvage
+from ._thresholds import ThresholdExceeded
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -48,6 +49,7 @@ __all__ = [
     "SalvageReader",
     "Scan",
     "SalvageSummary",
+    "ThresholdExceeded",
     "__version__",
     "detect",
     "open",

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import operator
 import os
 import threading
@@ -14,8 +15,9 @@ from ._compression import decompressed_input
 from ._encodings import resolve, transcoded_input
 from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
 from ._report import Report
-from ._salvage import dialect_rules
+from ._salvage import detected_confidence, dialect_rules
 from ._typed import with_types
+from ._warnings import warnings_of
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -23,6 +25,8 @@ if TYPE_CHECKING:
 
     import polars as pl
     import pyarrow as pa
+
+    from ._dialect import Dialect
 
 BATCH_ROWS = 65536
 
@@ -39,8 +43,12 @@ class Scan:
 
     def __init__(self, source: str, compression: str | None, codec: str | None, inputs: contextlib.ExitStack,
                  open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan,
-                 quarantine: str | None, repairs: str | None, text_file_bytes: int) -> None:
+                 quarantine: str | None, repairs: str | None, text_file_bytes: int,
+                 given: dict[str, Any], found: Dialect | None) -> None:
         self._source = source
+        # The dialect options as given, and the dialect detected here: for the report's confidence and warnings.
+        self._given = given
+        self._found = found
         # The size of the file the engine reads (decompressed, transcoded): for progress.
         self._text_file_bytes = text_file_bytes
         self._quarantine = quarantine
@@ -78,13 +86,15 @@ class Scan:
             return None
         counts = dict(counts)
         elapsed = counts.pop("elapsed_seconds")
-        counts["warnings"] = tuple(counts.pop("notes"))
+        notes = counts.pop("notes", [])
         if self._codec is not None:
             counts["encoding"] = self._codec
-        return Report(
+        counts["confidence"] = detected_confidence(counts["confidence"], self._given["delimiter"], self._found)
+        report = Report(
             **counts, compression=self._compression, input=self._source, output="",
             quarantine=self._quarantine, repairs=self._repairs, input_bytes=self._input_bytes, elapsed_seconds=elapsed,
         )
+        return dataclasses.replace(report, warnings=warnings_of(report, notes, self._given))
 
 
 def scan(
@@ -152,8 +162,10 @@ def scan(
             "expected_columns": expected_columns,
             "repair_quotes": repair_quotes,
         }
-        rules = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks, comment_prefix,
-                              preamble_lines)
+        given = {"delimiter": delimiter, "quote_char": quote_char, "comment_prefix": comment_prefix,
+                 "preamble_lines": preamble_lines}
+        rules, found = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks,
+                                     comment_prefix, preamble_lines)
         engine_paths = inputs.enter_context(EnginePaths())
         engine_path = engine_paths(plain_source)
         engine_quarantine = None if quarantine_path is None else engine_paths(quarantine_path)
@@ -176,7 +188,7 @@ def scan(
 
         first = open_native()  # now, so that a failure to open shows at once
         return Scan(source, compression, codec, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,
-                    os.stat(plain_source).st_size)
+                    os.stat(plain_source).st_size, given, found)
 
 
 def needs(module: str, function: str, extra: str) -> Any:

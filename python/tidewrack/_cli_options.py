@@ -7,6 +7,7 @@ import sys
 from collections.abc import Callable
 
 from ._encodings import resolve
+from ._thresholds import limit
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -82,6 +83,19 @@ def bounded_int(minimum: int, maximum: int = sys.maxsize) -> Callable[[str], int
         return value
 
     return convert
+
+
+def limit_arg(text: str) -> int | str:
+    """A row limit: a whole number, or a share of the rows read such as 2.5%."""
+    try:
+        if text.endswith("%"):
+            limit(text, "the limit")  # ValueError for what is not a share
+            return text
+        return bounded_int(0)(text)
+    except (ValueError, argparse.ArgumentTypeError):
+        raise argparse.ArgumentTypeError(
+            f"expected a number of rows, or a share of the rows read from 0% to 100%, got {text!r}"
+        ) from None
 
 
 # The most threads one salvage runs on.

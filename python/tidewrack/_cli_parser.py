@@ -10,7 +10,14 @@ import sysconfig
 import _tidewrack_backend
 
 from . import _cli_preview, _cli_salvage, _cli_sniff, _native
-from ._cli_options import add_dialect_options, add_salvage_options, bounded_int, encoding_arg, threads_arg
+from ._cli_options import (
+    add_dialect_options,
+    add_salvage_options,
+    bounded_int,
+    encoding_arg,
+    limit_arg,
+    threads_arg,
+)
 
 DESCRIPTION = """\
 Salvage damaged CSV files: every record is kept, repaired (short rows padded,
@@ -24,7 +31,8 @@ exit codes:
   0    success
   1    a file could not be read or written (the message names it), or memory ran out
   2    bad usage, impossible options, or files that would overwrite one another
-  3    rows were quarantined and --fail-on-quarantine was given
+  3    refused, no output written: more rows repaired or quarantined than
+       --max-repaired or --max-quarantined allow, or a warning under --strict
   130  interrupted (Ctrl-C); 143 and 129 for SIGTERM and SIGHUP
   141  standard output closed early (| head)
 With several inputs to salvage, the worst status of the files: 1, then 3, then 0.
@@ -79,14 +87,26 @@ naming one file (-q, --repairs) are refused, and so are two inputs whose
 outputs would be one file. A file that fails does not stop the others, and
 leaves none of its outputs behind. Each is reported in the order given.
 
+What was guessed and may be wrong gets a line "warning: ..." on stderr
+(unless --quiet), naming the option that pins it: a delimiter guessed with
+low confidence or other than , ; tab |, a quote other than ", lines left out
+as a preamble or as comments, and what the detection noticed (a second table,
+a title row kept as data...). --strict refuses such a file; --max-repaired
+and --max-quarantined refuse one with too many rows changed. A refused file
+gets one line "tidewrack: refused ..." with the counts, exit status 3, and
+none of its outputs: the files at their paths stay as they were.
+
 --json prints one object to standard output: the summary counters (total_rows,
 salvaged_rows, repaired_rows, quarantined_rows, detected_delimiter,
 inferred_columns), the repair counters (padded_rows, merged_rows,
 quote_repairs, unclosed_quotes, decoded_bytes, replaced_bytes: null with
 --classic, which does not count them), encoding, compression, then input,
-output, quarantine and repairs (null when none), input_bytes, elapsed_seconds
-and mb_per_s (null if too fast to time). With several inputs, one such object
-per line, or {"input": ..., "error": ...} for a file that failed.
+output, quarantine and repairs (null when none), input_bytes, elapsed_seconds,
+the dialect read (quote_char, escape_char, skip_blanks, comment_prefix,
+header_rows, confidence: null when a delimiter is given), comment_lines,
+preamble_lines, output_quote_char, warnings (a list of the sentences) and
+mb_per_s (null if too fast to time). With several inputs, one such object per
+line, or {"input": ..., "error": ...} for a file that failed or was refused.
 
 The quarantine file is CSV with the header line,reason,raw_content: the input
 line on which the record ends, why it was set aside, and its fields joined by
@@ -94,7 +114,7 @@ the delimiter.
 
 examples:
   tidewrack salvage orders.csv
-  tidewrack salvage export.csv -o clean/export.csv --no-merge --fail-on-quarantine
+  tidewrack salvage export.csv -o clean/export.csv --no-merge --max-quarantined 0.5% --strict
   tidewrack salvage vendor.csv --in-place -q rejects/vendor.csv --no-repairs
   curl -s https://example.org/feed.csv | tidewrack salvage - > feed.clean.csv"""
 
@@ -210,11 +230,27 @@ def build_parser() -> argparse.ArgumentParser:
     )
     report.add_argument(
         "--quiet", action="store_true",
-        help="no summary and no progress bar on stderr (errors are still reported)",
+        help="no summary, warnings or progress bar on stderr (errors are still reported, and the warnings "
+        "that --strict refuses a file for)",
     )
-    report.add_argument(
-        "--fail-on-quarantine", action="store_true",
-        help="exit with status 3 if any row was quarantined (the files are still written)",
+    limits = salvage.add_argument_group(
+        "limits (exceeded: exit status 3 and no output written; N|P%: a number of rows, or a share of "
+        "the rows read such as 2.5%)"
+    )
+    limits.add_argument(
+        "--strict", action="store_true",
+        help="refuse the file when anything was guessed that may be wrong (any warning)",
+    )
+    limits.add_argument(
+        "--max-repaired", type=limit_arg, metavar="N|P%", help="refuse the file when more rows were repaired",
+    )
+    quarantined = limits.add_mutually_exclusive_group()
+    quarantined.add_argument(
+        "--max-quarantined", type=limit_arg, metavar="N|P%", help="refuse the file when more rows were quarantined",
+    )
+    quarantined.add_argument(
+        "--fail-on-quarantine", dest="max_quarantined", action="store_const", const=0,
+        help="refuse the file when any row was quarantined: --max-quarantined 0",
     )
     salvage.set_defaults(run=_cli_salvage.run, parser=salvage)
 

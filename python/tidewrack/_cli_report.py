@@ -108,8 +108,9 @@ def report_text(report: Report) -> str:
         *(["blanks after delimiters skipped"] if r.skip_blanks else []),
         *([f"comments {r.comment_prefix}"] if r.comment_prefix else []),
     ]
+    confidence = "" if r.confidence is None else f" (confidence {r.confidence:.2f})"  # None: given, not detected
     lines += [
-        f"  delimiter    {describe_delimiter(r.detected_delimiter)}",
+        f"  delimiter    {describe_delimiter(r.detected_delimiter)}{confidence}",
         *([f"  dialect      {', '.join(dialect)}"] if dialect else []),
         f"  columns      {r.inferred_columns}",
         f"  time         {timing}",

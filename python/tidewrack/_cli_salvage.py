@@ -36,13 +36,22 @@ from ._compression import CompressedDataError
 from ._paths import Job, collision, csv_files_in, default_output, named_after_output, same_file, shared_file
 from ._report import Report
 from ._salvage import salvage
+from ._thresholds import ThresholdExceeded
 
-EXIT_QUARANTINED = 3
+EXIT_REFUSED = 3
 # With several inputs the run exits with the worst status of its files, worst
-# last: a file that could not be salvaged outweighs rows quarantined.
-SEVERITY = (0, EXIT_QUARANTINED, 1)
+# last: a file that could not be salvaged outweighs one refused by the limits.
+SEVERITY = (0, EXIT_REFUSED, 1)
 # A folder among several inputs stands for these files; outputs of an earlier
 # run beside them are left out, so that a second run reads the same inputs.
+
+
+class Refused(CliError):
+    """A file salvaged but not written: the limits refused it. ``report`` is what the salvage found."""
+
+    def __init__(self, message: str, report: Report) -> None:
+        super().__init__(message, EXIT_REFUSED)
+        self.report = report
 
 
 def run(args: argparse.Namespace) -> int:
@@ -94,13 +103,28 @@ def run(args: argparse.Namespace) -> int:
     if to_stdout or args.json:
         require_stdout()
 
-    with progress_bar(args.quiet, known_size(source) or 0) as bar:
-        report = salvage_one(args, job, None if bar is None else bar.reporter(source))
+    try:
+        with progress_bar(args.quiet, known_size(source) or 0) as bar:
+            report = salvage_one(args, job, None if bar is None else bar.reporter(source))
+    except Refused as refusal:
+        say(f"tidewrack: {refusal}")
+        say_warnings(args, refusal.report, many=False, refused=True)
+        return refusal.exit_code
     if args.json:
         print_out(json.dumps(report_json(report), indent=2, ensure_ascii=False))
     elif not args.quiet:
         say(report_text(report))
-    return status_of(args, report)
+    say_warnings(args, report, many=False)
+    return 0
+
+
+def say_warnings(args: argparse.Namespace, report: Report, many: bool, refused: bool = False) -> None:
+    """A line on stderr per warning, the file named where several run; unless quiet, or they refused the file."""
+    if args.quiet and not (refused and args.strict):
+        return
+    named = f"{shown(report.input)}: " if many else ""
+    for warning in report.warnings:
+        say(f"warning: {named}{warning}")
 
 
 def refuse_table_options(args: argparse.Namespace, to_stdout: bool) -> None:
@@ -257,6 +281,8 @@ def tell(args: argparse.Namespace, job: Job, outcome: Report | CliError, bar: Pr
     with bar.paused() if bar is not None else contextlib.nullcontext():
         if isinstance(outcome, CliError):
             say(f"tidewrack: {outcome}")
+            if isinstance(outcome, Refused):
+                say_warnings(args, outcome.report, many=True, refused=True)
             if args.json:
                 print_out(json.dumps({"input": job.source, "error": str(outcome)}, ensure_ascii=False))
             return outcome.exit_code
@@ -264,12 +290,7 @@ def tell(args: argparse.Namespace, job: Job, outcome: Report | CliError, bar: Pr
             print_out(json.dumps(report_json(outcome), ensure_ascii=False))
         elif not args.quiet:
             say(report_text(outcome))
-    return status_of(args, outcome)
-
-
-def status_of(args: argparse.Namespace, report: Report) -> int:
-    if args.fail_on_quarantine and report.quarantined_rows:
-        return EXIT_QUARANTINED
+        say_warnings(args, outcome, many=True)
     return 0
 
 
@@ -278,18 +299,22 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
     with Scratch() as scratch:
         source, _ = engine_input(job.source, scratch)
         target = scratch.path("clean.csv") if job.output is None else job.output
+        limits = {"strict": args.strict, "max_repaired": args.max_repaired, "max_quarantined": args.max_quarantined}
         try:
             if args.format != "csv":
                 report = salvage_to_table(
                     source, target, job.quarantine, job.repairs, args.format, progress, encoding=args.encoding,
-                    threads=args.threads, **salvage_options(args), **dialect_options(args),
+                    threads=args.threads, **limits, **salvage_options(args), **dialect_options(args),
                 )
             else:
                 report = salvage(
                     source, target, quarantine=job.quarantine, repairs=job.repairs, encoding=args.encoding,
-                    classic=args.classic, threads=args.threads, progress=progress, **salvage_options(args),
-                    **dialect_options(args),
+                    classic=args.classic, threads=args.threads, progress=progress, **limits,
+                    **salvage_options(args), **dialect_options(args),
                 )
+        except ThresholdExceeded as err:
+            refused = dataclasses.replace(err.report, input=job.source)
+            raise Refused(f"refused {source_label(job.source)}, nothing written: {err}", refused) from None
         except OSError as err:
             destinations = [path for _, path in job.destinations()]
             raise failure(err, job.source, source, destinations) from None

@@ -11,6 +11,7 @@ from ._atomic import salvage_atomically
 from ._compression import CompressedDataError
 from ._paths import named_os_error
 from ._report import Report
+from ._thresholds import refusal
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -48,18 +49,24 @@ def salvage_to_table(
     repairs: str | None,
     table_format: str,
     progress: Callable[[int, int], object] | None,
+    strict: bool = False,
+    max_repaired: int | str | None = None,
+    max_quarantined: int | str | None = None,
     **options: Any,
 ) -> Report:
     """Salvages ``source`` into a Parquet or Arrow IPC file of string columns.
 
     The rows are those of the clean CSV file; the quarantine and the repair
-    log are CSV files as ever. Every file appears whole or not at all.
+    log are CSV files as ever. Every file appears whole or not at all, and
+    none when the limits are passed (ThresholdExceeded, as ``salvage()``).
     ``progress`` is told about how many input bytes are done, and the input's
     size, after each batch and at the end, before any file is in place: an
     exception it raises stops the salvage, which then writes nothing.
     Rows no table can hold raise UnfitRows.
     """
     import pyarrow as pa
+
+    check_limits = refusal(strict, max_repaired, max_quarantined)
 
     def write(engine_source: str, engine_output: str, others: list[str | None]) -> Report:
         try:
@@ -91,12 +98,13 @@ def salvage_to_table(
             raise OSError(err.errno, os.strerror(err.errno) if err.errno else str(err), engine_output) from None
         if progress is not None:
             progress(size, size)
-        report = scanned.report
-        assert report is not None  # the stream was read to its end
+        scanned_report = scanned.report
+        assert scanned_report is not None  # the stream was read to its end
+        report = dataclasses.replace(scanned_report, output=output, quarantine=quarantine, repairs=repairs)
+        check_limits(report)
         return report
 
-    report = salvage_atomically(source, output, [quarantine, repairs], write)
-    return dataclasses.replace(report, output=output, quarantine=quarantine, repairs=repairs)
+    return salvage_atomically(source, output, [quarantine, repairs], write)
 
 
 def read_batches(batches: pa.RecordBatchReader, engine_source: str, outputs: list[str]) -> Iterator[pa.RecordBatch]:

@@ -16,7 +16,8 @@ class Report:
 
     The first six fields are the classic summary's (``SalvageSummary``). The
     repair counters after them are None under ``classic=True``, whose engine
-    does not count them.
+    does not count them. ``confidence`` is None when no delimiter was detected
+    (one was given, or ``classic=True``).
     """
 
     total_rows: int
@@ -50,8 +51,7 @@ class Report:
     comment_lines: int | None = None
     preamble_lines: int | None = None
     output_quote_char: str | None = None  # the clean file's
-    # What was guessed, or may have been misread, one sentence each with the
-    # option that pins it.
+    # What was guessed and may be wrong, one sentence each, naming the option that pins it.
     warnings: tuple[str, ...] = ()
 
     def to_dict(self) -> dict[str, Any]:

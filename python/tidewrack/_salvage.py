@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import os
 import time
 from collections.abc import Callable
@@ -13,10 +14,12 @@ import _tidewrack_backend as _backend
 from . import _native
 from ._atomic import salvage_atomically
 from ._compression import decompressed_input
-from ._dialect import detect
+from ._dialect import Dialect, detect
 from ._encodings import resolve, transcoded_input
 from ._paths import StrPath, default_output, named_after_output, path_arg, refuse_collisions
 from ._report import Report
+from ._thresholds import refusal
+from ._warnings import warnings_of
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -47,6 +50,9 @@ def salvage(
     recover_unclosed_quotes: bool | None = None,
     threads: int | None = None,
     progress: Callable[[int, int], object] | None = None,
+    strict: bool = False,
+    max_repaired: int | str | None = None,
+    max_quarantined: int | str | None = None,
 ) -> Report:
     """Salvages the CSV file ``input`` into a clean CSV file; returns a Report.
 
@@ -85,9 +91,19 @@ def salvage(
     or decoded by Python first (``classic``: once, at the end). An exception
     it raises stops the salvage, which then writes nothing, and propagates.
 
+    ``Report.warnings`` names what the package's rules guessed and may have
+    guessed wrong (a delimiter of low confidence or outside ``, ; tab |``, a
+    quote other than ``"``, lines left out as preamble or comments, what the
+    engine noticed about the dialect), each with the command-line option that
+    pins it, the keyword of the same name here. ``max_repaired`` and
+    ``max_quarantined`` (an int count, or a str share of the rows read such as
+    ``"2.5%"``) and ``strict`` (no warning allowed) raise ``ThresholdExceeded``,
+    carrying the Report, before any output is put in place.
+
     Raises the OSError subclass of a file failure, naming the file; ValueError
     for options that cannot give a readable file, an unknown encoding, and
-    outputs that would overwrite one another or the input;
+    outputs that would overwrite one another or the input, a limit that is not
+    a count or a share (TypeError for its type);
     ``CompressedDataError`` (a ValueError) for damaged or truncated compressed
     input, or a zip archive that does not hold exactly one file.
     """
@@ -121,24 +137,43 @@ def salvage(
         "expected_columns": expected_columns,
         "repair_quotes": repair_quotes,
     }
+    check_limits = refusal(strict, max_repaired, max_quarantined)
+    given = {"delimiter": delimiter, "quote_char": quote_char, "comment_prefix": comment_prefix,
+             "preamble_lines": preamble_lines}
     input_bytes = os.stat(source).st_size
     done = None if progress is None else lambda count: progress(count, input_bytes)
 
     started = time.perf_counter()
+
+    def checked(counts: dict[str, Any], compression: str | None, notes: list[str]) -> Report:
+        report = Report(
+            **counts,
+            compression=compression,
+            input=source,
+            output=output_path,
+            quarantine=quarantine_path,
+            repairs=repairs_path,
+            input_bytes=input_bytes,
+            elapsed_seconds=time.perf_counter() - started,
+        )
+        if not classic:
+            report = dataclasses.replace(report, warnings=warnings_of(report, notes, given))
+        check_limits(report)  # before the outputs are in place: a refusal leaves the files there as they were
+        return report
+
     if classic:
 
-        def classic_salvage(engine_input: str, output: str, others: list[str | None]) -> _backend.SalvageSummary:
+        def classic_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
             summary = _backend.salvage_file(engine_input, output, others[0], **options)
             if done is not None:
                 done(input_bytes)  # before the outputs are in place, so that it can still stop them
-            return summary
+            counts = {
+                **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8",
+                "quote_char": quote_char, "output_quote_char": quote_char,
+            }
+            return checked(counts, None, [])
 
-        summary = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
-        counts: dict[str, Any] = {
-            **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8",
-            "quote_char": quote_char, "output_quote_char": quote_char,
-        }
-        compression = None
+        report = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
         with contextlib.ExitStack() as inputs:
@@ -150,35 +185,25 @@ def salvage(
                 plain_source = inputs.enter_context(transcoded_input(plain_source, codec, done))
                 done = None
             engine_done = done
-            rules = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks,
-                                   comment_prefix, preamble_lines)
+            rules, found = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks,
+                                         comment_prefix, preamble_lines)
 
-            def native_salvage(engine_input: str, output: str, others: list[str | None]) -> dict[str, Any]:
+            def native_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
                 written = _native.salvage(
                     engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
                     encoding=engine_encoding, threads=threads, progress=engine_done, **options, **rules
                 )
                 if progress is not None:
                     progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
-                return written
+                counts: dict[str, Any] = dict(written)
+                notes = counts.pop("notes", [])
+                if codec is not None:
+                    counts["encoding"] = codec
+                counts["confidence"] = detected_confidence(counts["confidence"], delimiter, found)
+                return checked(counts, compression, notes)
 
-            native = salvage_atomically(plain_source, output_path, [quarantine_path, repairs_path], native_salvage)
-        counts = dict(native)
-        counts["warnings"] = tuple(counts.pop("notes"))
-        if codec is not None:
-            counts["encoding"] = codec
-    elapsed = time.perf_counter() - started
-
-    return Report(
-        **counts,
-        compression=compression,
-        input=source,
-        output=output_path,
-        quarantine=quarantine_path,
-        repairs=repairs_path,
-        input_bytes=input_bytes,
-        elapsed_seconds=elapsed,
-    )
+            report = salvage_atomically(plain_source, output_path, [quarantine_path, repairs_path], native_salvage)
+    return dataclasses.replace(report, elapsed_seconds=time.perf_counter() - started)
 
 
 def dialect_rules(
@@ -189,12 +214,13 @@ def dialect_rules(
     skip_blanks: bool | None,
     comment_prefix: str | None,
     preamble_lines: SupportsIndex | None,
-) -> dict[str, Any]:
-    """The engine's dialect arguments; fills in ``options``' delimiter and quote when some are given.
+) -> tuple[dict[str, Any], Dialect | None]:
+    """The engine's dialect arguments, and the dialect detected here; fills in ``options``' delimiter and
+    quote when some are given.
 
     Without a delimiter or any dialect option the engine detects the whole
     dialect itself, from the head it reads anyway. With some options but no
-    delimiter, the detected dialect is completed by them.
+    delimiter, the dialect detected here is completed by them.
     """
     given = {
         "escape_char": escape_char,
@@ -204,7 +230,8 @@ def dialect_rules(
     }
     quote = options["quote_char"]
     if options["delimiter"] is None and quote == '"' and all(value is None for value in given.values()):
-        return {"detect_dialect": True, "output_quote_char": '"'}
+        return {"detect_dialect": True, "output_quote_char": '"'}, None
+    found = None
     if options["delimiter"] is None:
         found = detect(source, encoding=encoding)
         options["delimiter"] = found.delimiter
@@ -224,7 +251,14 @@ def dialect_rules(
         "quoting": quote is not None,
         # A clean file quoted with the delimiter could not be read back.
         "output_quote_char": '"' if options["delimiter"] != '"' else options["quote_char"],
-    }
+    }, found
+
+
+def detected_confidence(engine_confidence: float, delimiter: str | None, found: Dialect | None) -> float | None:
+    """The confidence of the dialect detected, by the engine or here; None when a delimiter was given."""
+    if delimiter is not None:
+        return None
+    return engine_confidence if found is None else found.confidence
 
 
 def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str | None:

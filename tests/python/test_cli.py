@@ -195,14 +195,60 @@ class TestSalvage:
         assert report["mb_per_s"] is None or report["mb_per_s"] > 0
         assert not (tmp_path / "orders.quarantine.csv").exists()
 
-    def test_fail_on_quarantine(self, tmp_path: Path, damaged: Path) -> None:
-        repaired = tidewrack_cli("salvage", damaged, "--fail-on-quarantine", cwd=tmp_path)
-        assert_clean_exit(repaired, 0)
+    def test_guesses_are_shown_with_the_option_that_pins_them(self, tmp_path: Path) -> None:
+        (tmp_path / "colon.csv").write_bytes(b"a:b:c\n1:2:3\n4,5:6:7\nx:y:z\n")  # the commas split no table
+        (tmp_path / "plain.csv").write_bytes(b"a,b\n1,2\n")
+        guessed = "the delimiter ':' was guessed (confidence 0.75); --delimiter ':' pins it"
 
-        set_aside = tidewrack_cli("salvage", damaged, "--no-fill", "--fail-on-quarantine", cwd=tmp_path)
-        assert_clean_exit(set_aside, 3)
-        # The outputs are complete all the same: exit 3 is a verdict, not a failure.
-        assert (tmp_path / "orders.quarantine.csv").read_text().count("\n") == 2
+        stderr = assert_clean_exit(tidewrack_cli("salvage", "colon.csv", cwd=tmp_path), 0)
+        assert "\n  delimiter    colon ':' (confidence 0.75)\n" in stderr and stderr.endswith(f"\nwarning: {guessed}\n")
+        pinned = tidewrack_cli("salvage", "colon.csv", "-d", ":", cwd=tmp_path)
+        assert "\n  delimiter    colon ':'\n" in assert_clean_exit(pinned, 0) and "warning" not in pinned.stderr.decode()
+        assert tidewrack_cli("salvage", "colon.csv", "--quiet", cwd=tmp_path).stderr == b""
+
+        many = tidewrack_cli("salvage", "colon.csv", "plain.csv", "--json", cwd=tmp_path)
+        assert assert_clean_exit(many, 0) == f"warning: colon.csv: {guessed}\n"
+        assert [json.loads(line)["warnings"] for line in many.stdout.splitlines()] == [[guessed], []]
+
+    @pytest.mark.parametrize(
+        ("name", "args", "refused"),
+        [
+            ("orders.csv", ["--max-quarantined", "1", "--max-repaired", "20%"], None),
+            ("orders.csv", ["--fail-on-quarantine"], "1 of 5 rows read was quarantined, over the limit of 0"),
+            ("orders.csv", ["--max-repaired", "19.5%", "--max-quarantined", "0"],
+             "1 of 5 rows read was repaired (20%), over the limit of 19.5%; "
+             "1 of 5 rows read was quarantined, over the limit of 0"),
+            ("orders.csv", ["--max-quarantined", "0", "-o", "orders.clean.parquet"],
+             "1 of 5 rows read was quarantined, over the limit of 0"),
+            ("orders.csv", ["--strict"], None),
+            ("colon.csv", ["--strict", "--quiet"], "1 warning, and strict allows none"),
+            ("colon.csv", ["--strict", "--format", "arrow"], "1 warning, and strict allows none"),
+        ],
+        ids=["within", "fail-on-quarantine", "share-and-count", "parquet", "strict-nothing-guessed", "strict",
+             "strict-arrow"],
+    )
+    def test_limits_refuse_a_file_before_any_output_is_in_place(
+        self, tmp_path: Path, damaged: Path, name: str, args: list[str], refused: str | None
+    ) -> None:
+        if any(arg.endswith((".parquet", "arrow")) for arg in args):
+            pytest.importorskip("pyarrow")
+        (tmp_path / "colon.csv").write_bytes(b"a:b:c\n1:2:3\n4,5:6:7\nx:y:z\n")
+        for previous in ("orders.clean.csv", "orders.clean.parquet", "colon.clean.arrow", "colon.clean.csv"):
+            (tmp_path / previous).write_bytes(b"an earlier run's output\n")
+        before = snapshot(tmp_path)
+
+        result = tidewrack_cli("salvage", name, "--no-fill", *args, cwd=tmp_path)
+
+        if refused is None:
+            assert_clean_exit(result, 0)
+            assert snapshot(tmp_path) != before
+            return
+        stderr = assert_clean_exit(result, 3)
+        assert stderr.splitlines()[0] == f"tidewrack: refused '{name}', nothing written: {refused}"
+        if "--strict" in args:  # the warnings that refused it, even when --quiet
+            assert stderr.splitlines()[1:] == ["warning: the delimiter ':' was guessed (confidence 0.75); "
+                                               "--delimiter ':' pins it"]
+        assert snapshot(tmp_path) == before
 
     def test_options_reach_the_engine(self, tmp_path: Path) -> None:
         (tmp_path / "t.tsv").write_bytes(b"a\tb\tc\n1\t2\n")
@@ -323,6 +369,8 @@ class TestErrors:
             ["salvage", "orders.csv", "-n", "-1"],
             ["salvage", "orders.csv", "-d", ";;"],
             ["salvage", "orders.csv", "--quote-char", "«"],
+            ["salvage", "orders.csv", "--max-repaired", "abc%"],
+            ["salvage", "orders.csv", "--max-quarantined", "1", "--fail-on-quarantine"],
             ["preview", "orders.csv", "-n", "many"],
         ],
     )
@@ -803,18 +851,25 @@ class TestManyFiles:
         result = tidewrack_cli("salvage", "orders.csv", "cut.csv.gz", "fine.csv", *extra, cwd=tmp_path)
 
         stderr = assert_clean_exit(result, 1)
+        first = ("tidewrack: refused 'orders.csv', nothing written: 1 of 5 rows read was quarantined, over the limit of 0"
+                 if extra else "tidewrack: orders.csv -> orders.clean.csv")
         assert [line for line in stderr.splitlines() if line.startswith("tidewrack: ")] == [
-            "tidewrack: orders.csv -> orders.clean.csv",
+            first,
             "tidewrack: cannot read 'cut.csv.gz': gzip data ends early (the file is truncated)",
             "tidewrack: fine.csv -> fine.clean.csv",
         ]
         assert not list(tmp_path.glob("cut.*.csv")) and not list(tmp_path.glob(".tidewrack-*"))
         assert (tmp_path / "fine.clean.csv").read_bytes() == b"a,b\n1,2\n"
 
-    def test_quarantined_rows_exit_3_when_nothing_failed(self, tmp_path: Path, damaged: Path) -> None:
+    def test_a_refused_file_exits_3_when_nothing_failed(self, tmp_path: Path, damaged: Path) -> None:
         (tmp_path / "fine.csv").write_bytes(b"a,b\n1,2\n")
-        result = tidewrack_cli("salvage", "fine.csv", "orders.csv", "--no-fill", "--fail-on-quarantine", cwd=tmp_path)
+        result = tidewrack_cli("salvage", "fine.csv", "orders.csv", "--no-fill", "--fail-on-quarantine", "--json",
+                               cwd=tmp_path)
         assert_clean_exit(result, 3)
+        fine, refused = (json.loads(line) for line in result.stdout.splitlines())
+        assert fine["warnings"] == [] and refused["error"].startswith("refused 'orders.csv', nothing written: 1 of 5")
+        assert sorted(path.name for path in tmp_path.iterdir()) == [
+            "fine.clean.csv", "fine.csv", "fine.quarantine.csv", "fine.repairs.csv", "orders.csv"]
 
     @pytest.mark.parametrize(
         ("args", "named"),

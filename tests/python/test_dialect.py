@@ -80,17 +80,19 @@ MISFIRES = [
      None, None),
     ("a header led by # taken for a comment", "#id,name,qty\n1,apple,3\n2,pear,4\n", None, None),
     ("a full-width row led by # dropped as a comment", "# exported\nid,name,qty\n1,a,3\n#2,b,4\n3,c,5\n",
-     "id,name,qty\n1,a,3\n#2,b,4\n3,c,5\n", None),
+     "id,name,qty\n1,a,3\n#2,b,4\n3,c,5\n", "1 line starting with '#' was left out"),
     ("a comment among rows led by #", "#,id,name\n#1,10,apple\n# checked by the night run\n#2,11,pear\n",
-     "#,id,name\n#1,10,apple\n#2,11,pear\n", None),
-    ("a title line", "Sales report 2024\n" + TABLE, TABLE, None),
-    ("a title and a blank line", "Sales report 2024\n\n" + TABLE, TABLE, None),
-    ("eleven intro lines", "".join(f"Intro line {i}: some words here\n" for i in range(11)) + TABLE, TABLE, None),
+     "#,id,name\n#1,10,apple\n#2,11,pear\n", "1 line starting with '#'"),
+    ("a title line", "Sales report 2024\n" + TABLE, TABLE, "1 line before the table was left out"),
+    ("a title and a blank line", "Sales report 2024\n\n" + TABLE, TABLE, "2 lines before the table"),
+    ("eleven intro lines", "".join(f"Intro line {i}: some words here\n" for i in range(11)) + TABLE, TABLE,
+     "11 lines before the table"),
     ("a title padded to the width", "PREAMBLE,,,\n" + TABLE, None, "--preamble-lines 1"),
     ("cells wrapped in single quotes", "'id'|'name'|'qty'\n'1'|'apple'|'3'\n'2'|'pear'|'4'\n", None,
      "single quotes"),
     ("single quotes around delimiters", "'id','name'\n'1','apple, red'\n'2','pear'\n'3','plum, ripe'\n",
-     'id,name\n1,"apple, red"\n2,pear\n3,"plum, ripe"\n', None),
+     'id,name\n1,"apple, red"\n2,pear\n3,"plum, ripe"\n',
+     "the quote character"),
     ("space-separated, read at '/'", "date name qty\n2024/01/02 apple 3\n2024/01/03 pear 4\n", None,
      "--delimiter ' '"),
     ("a second table", "id,name\n1,a\n2,b\nid,name\n3,c\n", None, "line 4 repeats the header"),
@@ -162,6 +164,43 @@ def test_default_rules_read_the_dialect_and_log_what_they_leave_out(
         sum("comment" in line for line in logged), sum("preamble" in line for line in logged))
     assert report.output_quote_char == '"'
     assert not (tmp_path / "out.quarantine.csv").exists() or "comment" not in (tmp_path / "out.quarantine.csv").read_text()
+
+
+COLON = "a:b:c\n1:2:3\n4,5:6:7\nx:y:z\n"  # the commas split no table
+QUOTED_PREAMBLE = "Sales report\n\nid,name\n1,'a, b'\n2,c\n3,d\n"
+COMMENTED = "# exported\nid;name\n1;a\n2;b\n"
+QUOTE_WARNING = "the quote character \"'\" was guessed; --quote-char \"'\" pins it"
+
+
+@pytest.mark.parametrize(
+    ("text", "options", "warnings"),
+    [
+        (COLON, {}, ["the delimiter ':' was guessed (confidence 0.75); --delimiter ':' pins it"]),
+        (COLON, {"delimiter": ":"}, []),
+        (COLON, {"classic": True}, []),
+        ("a,b,c\n1,2\n3\n4,5,6,7\n", {},
+         ["the delimiter ',' was guessed with low confidence (0.21); --delimiter ',' pins it, or names the right one"]),
+        (QUOTED_PREAMBLE, {},
+         [QUOTE_WARNING, "2 lines before the table were left out as a preamble; --preamble-lines 0 keeps them"]),
+        (QUOTED_PREAMBLE, {"preamble_lines": 0}, [QUOTE_WARNING]),  # the rest is still guessed
+        (COMMENTED, {}, ["1 line starting with '#' was left out as a comment; --delimiter ';' reads it as a row"]),
+        (COMMENTED, {"comment_prefix": "#"}, []),
+        ('id,item,qty\n1,"5 pipe,3\n2,12" ruler,4\n3,plain,5\n4,27" screen,6\n', {},
+         ["quotes were read as text, no field being quoted properly; --quote-char none pins that, "
+          "--delimiter ',' reads them as quotes"]),
+        ("\n\n", {}, []),  # no table, nothing to doubt
+        ("id,name\n1,Ann\n2,Bob\n", {}, []),
+    ],
+    ids=["odd-delimiter", "given", "classic", "low-confidence", "quote-and-preamble", "some-options-given",
+         "comment", "comment-given", "no-quote", "blank", "plain"],
+)
+def test_guesses_warn_with_the_option_that_pins_them(
+    tmp_path: Path, text: str, options: dict[str, object], warnings: list[str]
+) -> None:
+    (tmp_path / "in.csv").write_text(text)
+    report = tidewrack.salvage(tmp_path / "in.csv", tmp_path / "out.csv", **options)  # type: ignore[arg-type]
+    assert list(report.warnings) == warnings
+    assert (report.confidence is None) == ("delimiter" in options or "classic" in options)
 
 
 def test_given_options_override_what_is_detected_and_classic_refuses_them(tmp_path: Path) -> None:

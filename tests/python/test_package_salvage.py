@@ -111,6 +111,17 @@ def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> N
         ({"encoding": "no-such-codec"}, ValueError, "unknown encoding"),
         ({"repairs": b"r.csv"}, TypeError, "repairs must be str or os.PathLike"),
         ({"delimiter": '"'}, ValueError, "delimiter"),
+        ({"max_repaired": True}, TypeError, "max_repaired must be an int count or a str share such as '2.5%', "
+                                            "not bool"),
+        ({"max_quarantined": 1.5}, TypeError, "not float"),
+        ({"max_quarantined": -1}, ValueError, "max_quarantined must not be negative"),
+        ({"max_repaired": "abc%"}, ValueError, "from '0%' to '100%', not 'abc%'"),
+        ({"max_repaired": "101%"}, ValueError, "not '101%'"),
+        ({"max_repaired": "2"}, ValueError, "not '2'"),
+        ({"merge_overflow": False, "max_quarantined": 0}, tidewrack.ThresholdExceeded,
+         "^1 of 5 rows read was quarantined, over the limit of 0$"),
+        ({"classic": True, "max_repaired": "39.9%", "strict": True}, tidewrack.ThresholdExceeded,
+         r"^2 of 5 rows read were repaired \(40%\), over the limit of 39.9%$"),
     ],
 )
 def test_refusals_write_nothing(

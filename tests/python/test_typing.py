@@ -34,6 +34,11 @@ sniffed: str = tidewrack.sniff("a;b\\nc;d\\n")
 report: tidewrack.Report = tidewrack.salvage("in.csv", quarantine=None, classic=False, expected_columns=3)
 repairs: str | None = report.repairs
 padded: int | None = report.padded_rows
+warned: tuple[str, ...] = report.warnings
+try:
+    tidewrack.salvage("in.csv", strict=True, max_repaired=10, max_quarantined="0.5%")
+except tidewrack.ThresholdExceeded as refused:
+    refused_report: tidewrack.Report = refused.report
 as_json: dict[str, object] = report.to_dict()
 version: str = tidewrack.__version__
 reports: list[tidewrack.Report] = tidewrack.dask.salvage("exports/*.csv", "clean", repairs=None, threads=1)
