@@ -170,6 +170,18 @@ DECODING = {
     "utf32be-errors": b"\x07\x05" + TABLE.encode("utf-32-be") + b"\x00\x11\x00\x00\x00\x00",
 }
 
+# Logged-changes target: a flags byte (0x01 no fill, 0x02 no merge, 0x04 no
+# recovery, 0x08 a window of 2 lines and 64 bytes), then a damaged file.
+ORDERS = b"id,date,customer,qty,price\n" + b"".join(b"%d,2024-01-%02d,cust %d,%d,%d.50\n" % (i, i, i, i % 7, i) for i in range(1, 13))
+LOGGED_CHANGES = {
+    "orders-damaged": b"\x00" + ORDERS + b'13,2024-01-13,"Smith, J",4\n14,2024-01-14,x,5,1.50,extra\n15,"2024-01-15,y,6,2.50\n',
+    "blanks-after-quote": b"\x00" + ORDERS + b'16,"2024-01-16" ,"z"  ,7,3.50\n"17"\t,2024-01-17,w,8,"4.50"  \n',
+    "cr-inside-quotes": b"\x00" + ORDERS.replace(b"\n", b"\r\n") + b'18,2024-01-18,"two\rlines",1,1.50\r\n19,2024-01-19,short\r\n',
+    "stray-quotes-semicolons": b"\x03" + b'a;b;c\n1;"he said "hi" ok";x\n2;"5" screen";y\n3;z\n4;u;v;w\n' * 3,
+    "single-quotes-escapes": b"\x04" + b"# note\nk|v|w\n'a|b'|1|x\n'c'|2\\|3|y\n'd''e'|4|z\n" * 3,
+    "unclosed-quote-window": b"\x08" + b'a,b\n1,"x\n2,y\n3,z\n4,w\n',
+}
+
 
 def write(target, name, data):
     directory = CORPUS / target
@@ -198,6 +210,8 @@ def main():
             write(target, name, data)
     for name, data in ENCODED_EXTRA.items():
         write("fuzz_file_salvage", name, data)
+    for name, data in LOGGED_CHANGES.items():
+        write("fuzz_logged_changes", name, data)
     for name, data in DECODING.items():
         write("fuzz_decoding", name, data)
 
