@@ -106,6 +106,10 @@ PARSER_EXTRA = {
     # preamble lines and no quoting.
     "rules-escape-comments": b',"1Title "x\n# note, "y\na\\,b, "c,d"\n"e\\"f",g\\\n\x1d',
     "rules-unquoted-preamble": b';"1a;"b\n"c;d\n1;"2;3"\n\x22',
+    # 0x40: blanks after a closing quote kept and lone CRs counted, as the
+    # package reads; 0x48 with a backslash escape as well.
+    "rules-blanks-kept-crs-counted": b',"1"a" ,"b\rc"\t\r"d\r\ne"  \n"x\ry" z,1\r\n\x40',
+    "rules-escaped-crs-counted": b',"3a\\\rb,"c\\\r\nd"\r"e\\\n"  \x48',
 }
 
 # Salvage targets: flags byte (0x01 delimiter given, 0x02 fill, 0x04 merge,
@@ -136,6 +140,8 @@ SALVAGE_EXTRA = {
     # detected; 0x1C blanks skipped, a backslash escape and # comments.
     "dialect-detected": bytes([0x0E, 0, ord('"'), 0]) + b"# films\nt;d;y\nDr. S\\; o;K;1964\nM;L;1927\n# end\nB;P;1981\n\x40",
     "dialect-rules-given": bytes([0x0F, ord(","), ord('"'), 0]) + b'# c\nd,v, "6,000"\n1, a\\,b,2\n\x1c',
+    # Lone CRs inside quotes count lines, on every thread count and block size.
+    "dialect-lone-crs": bytes([0x2E, 0, ord('"'), 0x50]) + b'id,note\n1,"a\rb"\n2\n3,"c\r\rd" ,x\n4,"e\rf\n' * 3 + b"\x40",
 }
 
 # File salvage reads these in an encoding: flags 0x40 auto, 0x80 utf-16, 0xC0 latin-1.

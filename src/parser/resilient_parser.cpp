@@ -299,7 +299,7 @@ quoted:
   for (;;) {
     // To the next quote or LF (or CR, see cr_stops); delimiters and CRs here
     // are text.
-    scan([cr_stops](const ByteClasses &b) { return b.quote | b.lf | (b.cr & cr_stops); },
+    scan([=](const ByteClasses &b) { return b.quote | b.lf | (b.cr & cr_stops); },
          [](const ByteClasses &b) { return b.delimiter | b.cr; });
     if (at == size) {
       complete_field(at); // still open at the end of the input

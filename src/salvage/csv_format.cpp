@@ -357,7 +357,7 @@ PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t column
       auto pass_to_quote = [&](std::size_t from) TIDEWRACK_ALWAYS_INLINE {
         return pass_classified(
             from, size, block, classify,
-            [cr_stops](const ByteClasses &b) { return b.quote | b.lf | (b.cr & cr_stops); },
+            [=](const ByteClasses &b) { return b.quote | b.lf | (b.cr & cr_stops); },
             [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks, high);
       };
       std::size_t closing = pass_to_quote(content);
