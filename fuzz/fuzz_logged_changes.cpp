@@ -59,7 +59,8 @@ std::size_t past_line_break(std::string_view text, std::size_t at) {
 std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to) {
   std::uint64_t breaks = 0;
   for (std::size_t at = from; at < to; ++at) {
-    breaks += text[at] == '\n' || (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'));
+    breaks +=
+        text[at] == '\n' || (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n'));
   }
   return breaks;
 }
@@ -153,11 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const Dialect dialect{static_cast<int>(counts.detected_delimiter),
                         counts.quote_char != 0 ? counts.quote_char : -1,
                         counts.escape_char != 0 ? counts.escape_char : -1, counts.skip_blanks};
-  const std::string reported =
-      "delimiter byte " + std::to_string(dialect.delimiter) + ", quote byte " +
-      std::to_string(counts.quote_char) + ", escape byte " + std::to_string(counts.escape_char) +
-      (counts.skip_blanks ? ", blanks skipped" : "") + ", " +
-      std::to_string(counts.inferred_columns) + " columns";
+  const std::string reported = "delimiter byte " + std::to_string(dialect.delimiter) +
+                               ", quote byte " + std::to_string(counts.quote_char) +
+                               ", escape byte " + std::to_string(counts.escape_char) +
+                               (counts.skip_blanks ? ", blanks skipped" : "") + ", " +
+                               std::to_string(counts.inferred_columns) + " columns";
 
   const std::vector<tidewrack::RepairEvent> &events = outcome.repairs;
   std::size_t event = 0;
@@ -196,8 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (event < events.size() && events[event].begin < plain.end) {
       fuzz::fail("a record changed without a log line reads as a plain record", input,
                  where + ": read plainly to byte " + std::to_string(plain.end) +
-                     ", but a logged record starts at byte " +
-                     std::to_string(events[event].begin));
+                     ", but a logged record starts at byte " + std::to_string(events[event].begin));
     }
     if (row >= outcome.clean_rows.size()) {
       fuzz::fail("a record with no log line is a clean row", input,
