@@ -380,7 +380,8 @@ after_quote: {
       goto line_break;
     }
   }
-  // Text after the closing quote joins the field, with the blanks before it.
+  // Text after the closing quote joins the field, with the blanks before it
+  // (kept blanks alone too).
   cut_piece(closing);
   piece = at;
   at = after;
@@ -608,7 +609,8 @@ after_quote: {
       return end_at_line_break();
     }
   }
-  // Text after the closing quote joins the field, with the blanks before it.
+  // Text after the closing quote joins the field, with the blanks before it
+  // (kept blanks alone too).
   text.append(reinterpret_cast<const char *>(data + at), after - at);
   at = after;
   goto unquoted;
