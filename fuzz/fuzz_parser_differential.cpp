@@ -35,7 +35,9 @@ void check(std::string_view input, std::uint8_t delimiter, std::uint8_t quote, b
       std::to_string(recovery.bytes) + " bytes, quoting " + (rules.quoting ? "on" : "off") +
       ", escape byte " + std::to_string(rules.escape.value_or(0)) + ", blanks skipped " +
       (rules.skip_blanks ? "yes" : "no") + ", comment prefix \"" + rules.comment_prefix +
-      "\", preamble lines " + std::to_string(rules.preamble_lines);
+      "\", preamble lines " + std::to_string(rules.preamble_lines) +
+      ", blanks after a closing quote " + (rules.keep_blanks_after_quote ? "kept" : "left out") +
+      ", lone CRs in fields " + (rules.count_lone_cr ? "counted" : "not counted");
 
   tidewrack::ResilientParser parser(input, delimiter, quote, repair, tidewrack::ParserInput::Bytes,
                                     rules);
@@ -147,8 +149,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   check(input, delimiter, quote, repair, recovery, {});
   // The last byte draws reading rules for a second reading: bits 0-1 preamble
   // lines, bit 2 blanks skipped, bit 3 a backslash escape (or, when the
-  // delimiter or the quote is one, none), bit 4 `#` comments, bit 5 no quoting.
-  if (!input.empty() && (input.back() & 0x3F) != 0) {
+  // delimiter or the quote is one, none), bit 4 `#` comments, bit 5 no quoting,
+  // bit 6 blanks after a closing quote kept and lone CRs counted.
+  if (!input.empty() && (input.back() & 0x7F) != 0) {
     const auto bits = static_cast<std::uint8_t>(input.back());
     tidewrack::ParseRules rules;
     rules.preamble_lines = bits & 3u;
@@ -158,6 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     rules.comment_prefix = (bits & 16) != 0 ? "#" : "";
     rules.quoting = (bits & 32) == 0;
+    rules.keep_blanks_after_quote = rules.count_lone_cr = (bits & 64) != 0;
     check(input, delimiter, quote, repair, recovery, rules);
   }
   return 0;

@@ -33,9 +33,10 @@ inline constexpr std::size_t SALVAGE_HEADER_SIZE = 4;
 // Reading rules beyond the classic ones, drawn from the input's last byte:
 // bits 0-1 preamble lines, bit 2 blanks skipped, bit 3 a backslash escape, bit
 // 4 `#` comments, bit 5 no quoting, bit 6 the whole dialect detected (when no
-// delimiter is given); the clean file quotes with ", a lone empty field too.
-// Nothing when the byte
-// draws no rule, or the rules cannot go with the options.
+// delimiter is given); as under the package's rules, the clean file quotes with
+// ", a lone empty field too, blanks after a closing quote stay and lone CRs
+// count lines. Nothing when the byte draws no rule, or the rules cannot go with
+// the options.
 inline std::optional<tidewrack::SalvageOptions>
 dialect_rules(const tidewrack::SalvageOptions &options, std::string_view input) {
   if (input.empty() || (input.back() & 0x7F) == 0) {
@@ -52,6 +53,7 @@ dialect_rules(const tidewrack::SalvageOptions &options, std::string_view input) 
     ruled.rules.comment_prefix = "#";
   }
   ruled.rules.quoting = (bits & 32) == 0;
+  ruled.rules.keep_blanks_after_quote = ruled.rules.count_lone_cr = true;
   ruled.detect_dialect = (bits & 64) != 0;
   ruled.output_quote_char = '"';
   ruled.quote_lone_empty_field = true;

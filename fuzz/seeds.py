@@ -106,6 +106,10 @@ PARSER_EXTRA = {
     # preamble lines and no quoting.
     "rules-escape-comments": b',"1Title "x\n# note, "y\na\\,b, "c,d"\n"e\\"f",g\\\n\x1d',
     "rules-unquoted-preamble": b';"1a;"b\n"c;d\n1;"2;3"\n\x22',
+    # 0x40: blanks after a closing quote kept and lone CRs counted, as the
+    # package reads; 0x48 with a backslash escape as well.
+    "rules-blanks-kept-crs-counted": b',"1"a" ,"b\rc"\t\r"d\r\ne"  \n"x\ry" z,1\r\n\x40',
+    "rules-escaped-crs-counted": b',"3a\\\rb,"c\\\r\nd"\r"e\\\n"  \x48',
 }
 
 # Salvage targets: flags byte (0x01 delimiter given, 0x02 fill, 0x04 merge,
@@ -136,6 +140,8 @@ SALVAGE_EXTRA = {
     # detected; 0x1C blanks skipped, a backslash escape and # comments.
     "dialect-detected": bytes([0x0E, 0, ord('"'), 0]) + b"# films\nt;d;y\nDr. S\\; o;K;1964\nM;L;1927\n# end\nB;P;1981\n\x40",
     "dialect-rules-given": bytes([0x0F, ord(","), ord('"'), 0]) + b'# c\nd,v, "6,000"\n1, a\\,b,2\n\x1c',
+    # Lone CRs inside quotes count lines, on every thread count and block size.
+    "dialect-lone-crs": bytes([0x2E, 0, ord('"'), 0x50]) + b'id,note\n1,"a\rb"\n2\n3,"c\r\rd" ,x\n4,"e\rf\n' * 3 + b"\x40",
 }
 
 # File salvage reads these in an encoding: flags 0x40 auto, 0x80 utf-16, 0xC0 latin-1.
@@ -170,6 +176,18 @@ DECODING = {
     "utf32be-errors": b"\x07\x05" + TABLE.encode("utf-32-be") + b"\x00\x11\x00\x00\x00\x00",
 }
 
+# Logged-changes target: a flags byte (0x01 no fill, 0x02 no merge, 0x04 no
+# recovery, 0x08 a window of 2 lines and 64 bytes), then a damaged file.
+ORDERS = b"id,date,customer,qty,price\n" + b"".join(b"%d,2024-01-%02d,cust %d,%d,%d.50\n" % (i, i, i, i % 7, i) for i in range(1, 13))
+LOGGED_CHANGES = {
+    "orders-damaged": b"\x00" + ORDERS + b'13,2024-01-13,"Smith, J",4\n14,2024-01-14,x,5,1.50,extra\n15,"2024-01-15,y,6,2.50\n',
+    "blanks-after-quote": b"\x00" + ORDERS + b'16,"2024-01-16" ,"z"  ,7,3.50\n"17"\t,2024-01-17,w,8,"4.50"  \n',
+    "cr-inside-quotes": b"\x00" + ORDERS.replace(b"\n", b"\r\n") + b'18,2024-01-18,"two\rlines",1,1.50\r\n19,2024-01-19,short\r\n',
+    "stray-quotes-semicolons": b"\x03" + b'a;b;c\n1;"he said "hi" ok";x\n2;"5" screen";y\n3;z\n4;u;v;w\n' * 3,
+    "single-quotes-escapes": b"\x04" + b"# note\nk|v|w\n'a|b'|1|x\n'c'|2\\|3|y\n'd''e'|4|z\n" * 3,
+    "unclosed-quote-window": b"\x08" + b'a,b\n1,"x\n2,y\n3,z\n4,w\n',
+}
+
 
 def write(target, name, data):
     directory = CORPUS / target
@@ -198,6 +216,8 @@ def main():
             write(target, name, data)
     for name, data in ENCODED_EXTRA.items():
         write("fuzz_file_salvage", name, data)
+    for name, data in LOGGED_CHANGES.items():
+        write("fuzz_logged_changes", name, data)
     for name, data in DECODING.items():
         write("fuzz_decoding", name, data)
 

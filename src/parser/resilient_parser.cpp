@@ -159,6 +159,11 @@ std::size_t ResilientParser::cut_classified(Record &record) {
   const std::uint8_t quote = quote_;
   const std::uint64_t quote_is_high = quote >= 0x80 ? 1 : 0;
   const bool skip_blanks = rules_.skip_blanks;
+  const bool keep_blanks_after_quote = rules_.keep_blanks_after_quote;
+  const bool count_lone_cr = rules_.count_lone_cr;
+  // Inside quotes a CR stops the scan where it may count a line, or where
+  // recovery may end the field at it.
+  const std::uint64_t cr_stops = RECOVERING || count_lone_cr ? ~std::uint64_t{0} : 0;
   // With an ASCII delimiter and quote, stretches of the input are cut at ASCII
   // bytes and their UTF-8 is checked once for the whole record.
   const bool check_at_end = delimiter < 0x80 && quote < 0x80;
@@ -292,9 +297,9 @@ unquoted:
 
 quoted:
   for (;;) {
-    // To the next quote or LF (or CR, where recovery may end the field at
-    // any line break); delimiters and CRs here are text.
-    scan([](const ByteClasses &b) { return b.quote | b.lf | (RECOVERING ? b.cr : 0); },
+    // To the next quote or LF (or CR, see cr_stops); delimiters and CRs here
+    // are text.
+    scan([=](const ByteClasses &b) { return b.quote | b.lf | (b.cr & cr_stops); },
          [](const ByteClasses &b) { return b.delimiter | b.cr; });
     if (at == size) {
       complete_field(at); // still open at the end of the input
@@ -318,7 +323,7 @@ quoted:
           goto unquoted;
         }
       }
-      if (data[at] == LF) {
+      if (data[at] == LF || (count_lone_cr && (at + 1 == size || data[at + 1] != LF))) {
         ++line_;
       }
       special = 1;
@@ -361,21 +366,24 @@ after_quote: {
   const std::size_t after = closing_.after_blanks(at);
   record.text_after_quote |= after != at || (after != size && data[after] != delimiter &&
                                              data[after] != CR && data[after] != LF);
-  if (after == size) {
-    complete_field(closing);
-    goto end_of_input;
+  if (after == at || !keep_blanks_after_quote) {
+    if (after == size) {
+      complete_field(closing);
+      goto end_of_input;
+    }
+    if (data[after] == delimiter) {
+      complete_field(closing);
+      at = after + 1;
+      goto after_delimiter;
+    }
+    if (data[after] == CR || data[after] == LF) {
+      complete_field(closing);
+      at = after;
+      goto line_break;
+    }
   }
-  if (data[after] == delimiter) {
-    complete_field(closing);
-    at = after + 1;
-    goto after_delimiter;
-  }
-  if (data[after] == CR || data[after] == LF) {
-    complete_field(closing);
-    at = after;
-    goto line_break;
-  }
-  // Text after the closing quote joins the field, with the blanks before it.
+  // Text after the closing quote joins the field, with the blanks before it
+  // (kept blanks alone too).
   cut_piece(closing);
   piece = at;
   at = after;
@@ -473,15 +481,20 @@ bool ResilientParser::cut_bytewise(Record &record) {
   const int escape = rules_.escape ? *rules_.escape : -1;
 
   auto take = [&](std::uint8_t byte) { text.push_back(static_cast<char>(byte)); };
-  // An escape takes the byte after it literally (an LF so taken still counts
-  // a line); one at the end of the input stays.
+  // Whether the line break at `at`, inside a field, counts a line.
+  auto counts_line = [&](std::size_t line_break) {
+    return data[line_break] == LF || (rules_.count_lone_cr && data[line_break] == CR &&
+                                      (line_break + 1 == size || data[line_break + 1] != LF));
+  };
+  // An escape takes the byte after it literally (a line break so taken still
+  // counts a line); one at the end of the input stays.
   auto take_escaped = [&] {
     if (at + 1 == size) {
       take(data[at]);
       ++at;
       return;
     }
-    if (data[at + 1] == LF) {
+    if (counts_line(at + 1)) {
       ++line_;
     }
     take(data[at + 1]);
@@ -592,7 +605,7 @@ quoted:
       ++at;
       continue;
     }
-    if (byte == LF) { // a line break inside quotes belongs to the field
+    if (counts_line(at)) { // a line break inside quotes belongs to the field
       ++line_;
     }
     take(byte);
@@ -603,21 +616,24 @@ after_quote: {
   const std::size_t after = closing_.after_blanks(at);
   record.text_after_quote |= after != at || (after != size && data[after] != delimiter_ &&
                                              data[after] != CR && data[after] != LF);
-  if (after == size) {
-    complete_field();
-    return end_at_input_end();
+  if (after == at || !rules_.keep_blanks_after_quote) {
+    if (after == size) {
+      complete_field();
+      return end_at_input_end();
+    }
+    if (data[after] == delimiter_) {
+      complete_field();
+      at = after + 1;
+      goto after_delimiter;
+    }
+    if (data[after] == CR || data[after] == LF) {
+      complete_field();
+      at = after;
+      return end_at_line_break();
+    }
   }
-  if (data[after] == delimiter_) {
-    complete_field();
-    at = after + 1;
-    goto after_delimiter;
-  }
-  if (data[after] == CR || data[after] == LF) {
-    complete_field();
-    at = after;
-    return end_at_line_break();
-  }
-  // Text after the closing quote joins the field, with the blanks before it.
+  // Text after the closing quote joins the field, with the blanks before it
+  // (kept blanks alone too).
   text.append(reinterpret_cast<const char *>(data + at), after - at);
   at = after;
   goto unquoted;

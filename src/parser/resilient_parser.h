@@ -76,7 +76,8 @@ public:
   }
   void keep_block(const ClassifiedBlock &block) { block_ = block; }
 
-  // 1 plus the line breaks consumed so far (record ends and LFs inside quotes).
+  // 1 plus the line breaks consumed so far (record ends, and those inside
+  // fields that count a line: LFs, and lone CRs by ParseRules::count_lone_cr).
   std::uint64_t line() const { return line_; }
   std::size_t pos() const { return pos_; }
 

@@ -302,7 +302,8 @@ private:
 };
 
 // A quoted field that holds a line break is left to next_row; while recovery
-// may put its opening quote in doubt there, a CR counts as one too.
+// may put its opening quote in doubt there, or where it counts a line, a CR
+// counts as one too.
 template <bool RECOVERING, class Out>
 PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t columns,
                         bool fill_ragged_rows) {
@@ -317,6 +318,7 @@ PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t column
   }
   const std::uint8_t delimiter_byte = parser.delimiter();
   const std::uint8_t quote_byte = parser.quote();
+  const std::uint64_t cr_stops = RECOVERING || parser.rules().count_lone_cr ? ~std::uint64_t{0} : 0;
   ClassifiedBlock block = parser.last_block();
   auto classify = [&parser](std::size_t base) { return parser.classify_block(base); };
   std::size_t at = start;
@@ -355,7 +357,7 @@ PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t column
       auto pass_to_quote = [&](std::size_t from) TIDEWRACK_ALWAYS_INLINE {
         return pass_classified(
             from, size, block, classify,
-            [](const ByteClasses &b) { return b.quote | b.lf | (RECOVERING ? b.cr : 0); },
+            [=](const ByteClasses &b) { return b.quote | b.lf | (b.cr & cr_stops); },
             [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks, high);
       };
       std::size_t closing = pass_to_quote(content);

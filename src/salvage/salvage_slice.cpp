@@ -52,6 +52,9 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
     settlement.delimiter = detected->delimiter;
     settlement.quote_char = detected->quote_char;
     settlement.rules = detected->rules;
+    // How the text is read beyond the dialect is the caller's to say.
+    settlement.rules.keep_blanks_after_quote = options.rules.keep_blanks_after_quote;
+    settlement.rules.count_lone_cr = options.rules.count_lone_cr;
     settlement.header_rows = detected->header_rows;
     settlement.confidence = detected->confidence;
     settlement.notes = detected->notes;

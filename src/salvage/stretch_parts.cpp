@@ -71,9 +71,9 @@ std::size_t next_line_start(std::string_view text, std::size_t at) {
 
 // The quarantine lines and repair-log events of one part, numbered from the
 // line its start was guessed on. The part before it proves where the part
-// starts but not always on which line (a lone CR inside a quoted field is no
-// line break), so the numbers are shifted, and the lines rendered, once the
-// part is taken.
+// starts but not always on which line (to the classic reading a lone CR inside
+// a quoted field is no line break), so the numbers are shifted, and the lines
+// rendered, once the part is taken.
 class PartLines {
 public:
   void clear() {

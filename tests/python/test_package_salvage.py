@@ -76,6 +76,52 @@ def test_a_row_of_one_empty_field_is_not_an_empty_line(tmp_path: Path) -> None:
         assert list(csv.reader(clean)) == [["name"], ["Ana"], [""], [""], ["Ben"]]
 
 
+TOO_FEW, EXTRA = "Row has too few columns (expected {})", "Row has extra columns (expected {})"
+
+
+@pytest.mark.parametrize(
+    ("data", "clean", "quarantined", "classic_clean", "classic_quarantined"),
+    [
+        pytest.param(
+            b'id,name,qty\n1,"Smith" ,4\n2,"Lee"  \n',
+            b"id,name,qty\n1,Smith ,4\n", [(3, 3, TOO_FEW.format(3), "2,Lee  ")],
+            b"id,name,qty\n1,Smith,4\n", [(3, TOO_FEW.format(3), "2,Lee")],
+            id="regression: blanks after a closing quote were dropped without a log line",
+        ),
+        pytest.param(
+            b'id,note\n1,"two\rlines"\n2\n3,"x\r\ny",z\n',
+            b'id,note\n1,"two\rlines"\n', [(4, 4, TOO_FEW.format(2), "2"), (5, 6, EXTRA.format(2), "3,x\r\ny,z")],
+            b'id,note\n1,"two\rlines"\n', [(3, TOO_FEW.format(2), "2"), (5, EXTRA.format(2), "3,x\r\ny,z")],
+            id="regression: a lone CR inside quotes ended no line of the log",
+        ),
+    ],
+)
+def test_default_rules_change_nothing_unlogged_and_count_lines_as_an_editor(
+    tmp_path: Path,
+    data: bytes,
+    clean: bytes,
+    quarantined: list[tuple[int, int, str, str]],
+    classic_clean: bytes,
+    classic_quarantined: list[tuple[int, str, str]],
+) -> None:
+    # The log and the quarantine count CR, LF and CR LF as one line each; the classic module keeps its reading.
+    (tmp_path / "in.csv").write_bytes(data)
+    strict = {"fill_ragged_rows": False, "merge_overflow": False}
+
+    tidewrack.salvage(tmp_path / "in.csv", tmp_path / "new.csv", **strict)
+    tidewrack.salvage(tmp_path / "in.csv", tmp_path / "old.csv", classic=True, **strict)
+
+    def rows(name: str) -> list[list[str]]:
+        with open(tmp_path / name, newline="") as file:
+            return list(csv.reader(file))[1:]
+
+    assert (tmp_path / "new.csv").read_bytes() == clean
+    assert rows("new.repairs.csv") == [[str(start), str(end), "quarantined", reason] for start, end, reason, _ in quarantined]
+    assert rows("new.quarantine.csv") == [[str(end), reason, raw] for _, end, reason, raw in quarantined]
+    assert (tmp_path / "old.csv").read_bytes() == classic_clean
+    assert rows("old.quarantine.csv") == [[str(line), reason, raw] for line, reason, raw in classic_quarantined]
+
+
 def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> None:
     (tmp_path / "in.csv").write_bytes(DAMAGED)
     report = tidewrack.salvage(tmp_path / "in.csv")

@@ -112,6 +112,11 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
     }
   };
 
+  // Whether a line break inside a field counts a line.
+  auto counts_line = [&](std::size_t at) {
+    return d[at] == '\n' ||
+           (rules.count_lone_cr && d[at] == '\r' && (at + 1 == n || d[at + 1] != '\n'));
+  };
   auto past_break = [&](std::size_t at) {
     return d[at] == '\r' && at + 1 < n && d[at + 1] == '\n' ? at + 2 : at + 1;
   };
@@ -227,7 +232,7 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
           ++pos;
           return;
         }
-        if (d[pos + 1] == '\n') {
+        if (counts_line(pos + 1)) {
           ++line;
         }
         field += static_cast<char>(d[pos + 1]);
@@ -312,7 +317,7 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
               break;
             }
           }
-          if (x == '\n') {
+          if (counts_line(pos)) {
             ++line;
           }
           field += static_cast<char>(x);
@@ -323,7 +328,7 @@ std::vector<Row> parse_from(std::string_view text, std::size_t pos, std::uint8_t
         if (x == delim) {
           complete();
           after_delimiter();
-        } else if (is_blank(x) && terminal(skip(pos))) {
+        } else if (is_blank(x) && terminal(skip(pos)) && !rules.keep_blanks_after_quote) {
           ++pos;
         } else if (x == '\r' || x == '\n') {
           complete();

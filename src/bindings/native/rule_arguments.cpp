@@ -52,6 +52,9 @@ bool convert_rule_arguments(std::span<PyObject *const, RULE_PARAMETERS> values,
     options.unclosed_quote_recovery = QuoteRecoveryLimits{};
   }
   options.quote_lone_empty_field = true;
+  // Nothing changes without a trace, and the log's lines are an editor's.
+  options.rules.keep_blanks_after_quote = true;
+  options.rules.count_lone_cr = true;
   return true;
 }
 
