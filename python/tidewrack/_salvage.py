@@ -13,9 +13,10 @@ import _tidewrack_backend as _backend
 from . import _native
 from ._atomic import salvage_atomically
 from ._compression import decompressed_input
-from ._dialect import detect
-from ._encodings import resolve, transcoded_input
+from ._dialect import detect_file
+from ._encodings import transcoded_input
 from ._paths import StrPath, default_output, named_after_output, path_arg, refuse_collisions
+from ._reading import reading_of
 from ._report import Report
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
@@ -33,6 +34,7 @@ def salvage(
     quarantine: StrPath | None | EllipsisType = ...,
     repairs: StrPath | None | EllipsisType = ...,
     encoding: str = "auto",
+    force_text: bool = False,
     classic: bool = False,
     delimiter: str | None = None,
     quote_char: str | None = '"',
@@ -80,6 +82,14 @@ def salvage(
     recognised by its first bytes and decompressed (not with ``classic``);
     ``Report.compression`` names it.
 
+    Under ``encoding="auto"`` (not with ``classic``) the head of the input,
+    decompressed, decides how it is read. An input that is not text (a
+    picture, a program, a workbook, NUL bytes outside UTF-16 or UTF-32 text)
+    raises ``BinaryInputError`` unless ``force_text``. A head that is not
+    UTF-8 is read in the code page it reads best in, chosen by a detector:
+    ``Report.encoding`` names it and ``Report.encoding_confidence`` says how
+    sure the choice is (below 0.5: a weak guess; give ``encoding`` to be sure).
+
     ``progress`` is called now and then with the bytes of ``input`` done and
     its size: every few MB as the engine reads it, or as it is decompressed
     or decoded by Python first (``classic``: once, at the end). An exception
@@ -89,7 +99,8 @@ def salvage(
     for options that cannot give a readable file, an unknown encoding, and
     outputs that would overwrite one another or the input;
     ``CompressedDataError`` (a ValueError) for damaged or truncated compressed
-    input, or a zip archive that does not hold exactly one file.
+    input, or a zip archive that does not hold exactly one file;
+    ``BinaryInputError`` (a ValueError) for input that is not text.
     """
     source = path_arg(input, "input")
     output_path = default_output(source) if output is None else path_arg(output, "output")
@@ -99,8 +110,8 @@ def salvage(
             raise ValueError("classic=True writes no repair log; leave repairs out or pass None")
         if recover_unclosed_quotes:
             raise ValueError("classic=True does not recover unclosed quotes")
-        if encoding != "auto":
-            raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto'")
+        if encoding != "auto" or force_text:
+            raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto' and force_text out")
         if threads is not None:
             raise ValueError("classic=True runs on one thread; leave threads out")
         if quote_char is None or any(
@@ -112,7 +123,6 @@ def salvage(
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
     refuse_collisions(source, output_path, quarantine_path, repairs_path)
-    engine_encoding, codec = resolve(encoding)
     options: dict[str, Any] = {
         "delimiter": delimiter,
         "quote_char": quote_char,
@@ -141,6 +151,8 @@ def salvage(
         compression = None
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
+        read = reading_of(source, encoding, force_text)
+        engine_encoding, codec = read.engine_encoding, read.codec
         with contextlib.ExitStack() as inputs:
             # The first pass over the input is the one that reports.
             plain_source, compression = inputs.enter_context(decompressed_input(source, done))
@@ -166,6 +178,7 @@ def salvage(
         counts = dict(native)
         if codec is not None:
             counts["encoding"] = codec
+        counts["encoding_confidence"] = read.confidence
     elapsed = time.perf_counter() - started
 
     return Report(
@@ -205,7 +218,7 @@ def dialect_rules(
     if options["delimiter"] is None and quote == '"' and all(value is None for value in given.values()):
         return {"detect_dialect": True, "output_quote_char": '"'}
     if options["delimiter"] is None:
-        found = detect(source, encoding=encoding)
+        found = detect_file(source, encoding)
         options["delimiter"] = found.delimiter
         if quote == '"':
             quote = found.quote_char

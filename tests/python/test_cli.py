@@ -68,6 +68,7 @@ SUMMARY_KEYS = [
     "comment_lines",
     "preamble_lines",
     "output_quote_char",
+    "encoding_confidence",
     "mb_per_s",
 ]
 # Line 2 opens a quote that never closes: the classic rules swallow lines 3-4 into it.

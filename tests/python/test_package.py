@@ -31,7 +31,7 @@ class TestSurface:
         # One version, written in pyproject.toml, reaches the metadata and the extension.
         assert importlib.metadata.version("tidewrack") == _tidewrack_backend.__version__
         assert set(tidewrack.__all__) == {
-            "salvage", "Report", "CompressedDataError", "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv",
+            "salvage", "Report", "BinaryInputError", "CompressedDataError", "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv",
             "__version__", "Scan", "scan", "read_arrow", "read_polars", "Dialect", "detect",
         }
 
