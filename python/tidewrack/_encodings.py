@@ -88,9 +88,10 @@ _CODE_PAGES = {
                      "iso8859_5", "iso8859_7", "iso8859_8", "iso8859_15", "cp874", "euc_jp", "big5"), 1),
 }
 # A reading scores a point for each 0.1 of the detector's mess ratio it is
-# clearer by, each 5 % fewer odd characters (see _oddness) and each 1 / 0.6
-# doublings of how common its code page is. Confidence is the lead over the
-# runner-up, two points for certainty, less the chosen reading's own mess.
+# clearer by and each 5 % fewer odd characters (see _oddness), and 0.6 of a
+# point for each doubling of how common its code page is. Confidence is the
+# lead over the runner-up, two points for certainty, less the chosen
+# reading's own mess.
 _MESS_POINT = 0.1
 _ODD_POINT = 0.05
 _COMMON_POINT = 0.6
@@ -100,6 +101,8 @@ WEAK_CONFIDENCE = 0.5
 _ODDNESS_SAMPLE = 4096  # non-ASCII characters looked at
 _CJK = frozenset(("CJK", "HIRAGANA", "KATAKANA", "KATAKANA-HIRAGANA", "HANGUL", "FULLWIDTH", "HALFWIDTH",
                   "IDEOGRAPHIC"))
+_NON_ASCII = re.compile("[^\x00-\x7f]")
+_STRAY = re.compile("[\udc80-\udcff]")  # bytes that are not UTF-8, as surrogateescape keeps them
 
 
 def utf8_or_mixed(head: bytes) -> bool:
@@ -142,7 +145,7 @@ def guess_code_page(head: bytes) -> tuple[str, float]:
         scored.append((score, codec, match.chaos))
     if not scored:
         return "cp1252", 0.0
-    scored.sort(key=lambda entry: entry[0], reverse=True)
+    scored.sort(key=lambda entry: entry[0], reverse=True)  # stable: ties keep the detector's order
     score, codec, mess = scored[0]
     lead = score - scored[1][0] if len(scored) > 1 else _CERTAIN_LEAD
     return codec, round(max(0.0, 1 - mess) * min(1.0, lead / _CERTAIN_LEAD), 2)
@@ -158,13 +161,12 @@ def _oddness(text: str) -> float:
     a word made mostly of them, as Greek or Cyrillic read as Latin comes out.
     """
     odd = seen = 0
-    end = len(text)
-    for at, char in enumerate(text):
-        if char < "\x80":
-            continue
+    words = []  # those with a letter past ASCII
+    word_end = 0
+    for found in _NON_ASCII.finditer(text):
+        at, char = found.start(), found.group()
         seen += 1
         if seen > _ODDNESS_SAMPLE:
-            end = at
             break
         before = text[at - 1] if at else " "
         after = text[at + 1] if at + 1 < len(text) else " "
@@ -172,6 +174,13 @@ def _oddness(text: str) -> float:
         if kind[0] == "C":
             odd += 1
         elif kind[0] == "L":
+            if at >= word_end:
+                start, word_end = at, at + 1
+                while start and text[start - 1].isalpha():
+                    start -= 1
+                while word_end < len(text) and text[word_end].isalpha():
+                    word_end += 1
+                words.append(text[start:word_end])
             script = _script(char)
             if (before.isalpha() and _script(before) != script) or (after.isalpha() and _script(after) != script):
                 odd += 1
@@ -184,16 +193,11 @@ def _oddness(text: str) -> float:
             odd += 1
         elif (kind in ("Pi", "Ps") and before.isalpha()) or (kind == "Sc" and after.isalpha()):
             odd += 1
-    for word in _WORD.finditer(text, 0, end):
-        accented = sum(1 for char in word.group() if char >= "\x80" and _script(char) == "LATIN")
-        if accented >= 4 and 3 * accented >= 2 * len(word.group()):
+    for word in words:
+        accented = sum(1 for char in word if char >= "\x80" and _script(char) == "LATIN")
+        if accented >= 4 and 3 * accented >= 2 * len(word):
             odd += accented
     return odd / min(seen, _ODDNESS_SAMPLE) if seen else 0.0
-
-
-_WORD = re.compile(r"[^\W\d_]+")
-_STRAY = re.compile("[\udc80-\udcff]")  # bytes that are not UTF-8, as surrogateescape keeps them
-_NON_ASCII = re.compile("[^\x00-\x7f]")
 
 
 @functools.lru_cache(maxsize=4096)
