@@ -32,6 +32,7 @@ from ._arrow import Scan, read_arrow, read_polars, scan
 from ._atomic import salvage_atomically
 from ._frame import read_csv
 from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, same_file, usable_paths
+from ._binary import BinaryInputError
 from ._compression import CompressedDataError
 from ._dialect import Dialect, detect
 from ._report import Report
@@ -43,6 +44,7 @@ if TYPE_CHECKING:
     from typing import SupportsIndex
 
 __all__ = [
+    "BinaryInputError",
     "CompressedDataError",
     "Dialect",
     "Report",

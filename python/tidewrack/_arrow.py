@@ -12,8 +12,9 @@ from collections.abc import Callable
 
 from . import _native
 from ._compression import decompressed_input
-from ._encodings import resolve, transcoded_input
+from ._encodings import transcoded_input
 from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
+from ._reading import Reading, reading_of
 from ._report import Report
 from ._salvage import detected_confidence, dialect_rules
 from ._typed import with_types
@@ -41,7 +42,7 @@ class Scan:
     and writes the quarantine file and the repair log anew.
     """
 
-    def __init__(self, source: str, compression: str | None, codec: str | None, inputs: contextlib.ExitStack,
+    def __init__(self, source: str, compression: str | None, read: Reading, inputs: contextlib.ExitStack,
                  open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan,
                  quarantine: str | None, repairs: str | None, text_file_bytes: int,
                  given: dict[str, Any], found: Dialect | None) -> None:
@@ -54,7 +55,7 @@ class Scan:
         self._quarantine = quarantine
         self._repairs = repairs
         self._compression = compression
-        self._codec = codec
+        self._read = read
         self._input_bytes = os.stat(source).st_size
         self._open_native = open_native
         self._lock = threading.Lock()
@@ -86,12 +87,13 @@ class Scan:
             return None
         counts = dict(counts)
         elapsed = counts.pop("elapsed_seconds")
-        notes = counts.pop("notes", [])
-        if self._codec is not None:
-            counts["encoding"] = self._codec
+        notes = [*counts.pop("notes", []), *(self._found.notes if self._found is not None else ())]
+        if self._read.codec is not None:
+            counts["encoding"] = self._read.codec
         counts["confidence"] = detected_confidence(counts["confidence"], self._given["delimiter"], self._found)
         report = Report(
-            **counts, compression=self._compression, input=self._source, output="",
+            **counts, encoding_confidence=self._read.confidence, compression=self._compression, input=self._source,
+            output="",
             quarantine=self._quarantine, repairs=self._repairs, input_bytes=self._input_bytes, elapsed_seconds=elapsed,
         )
         return dataclasses.replace(report, warnings=warnings_of(report, notes, self._given))
@@ -103,6 +105,7 @@ def scan(
     batch_rows: SupportsIndex = BATCH_ROWS,
     threads: SupportsIndex | None = None,
     encoding: str = "auto",
+    force_text: bool = False,
     delimiter: str | None = None,
     quote_char: str | None = '"',
     escape_char: str | None = None,
@@ -128,8 +131,9 @@ def scan(
     without converting); a batch holds at most ``batch_rows`` rows. Memory
     follows the batch and block size, not the file size: the file is read as
     the batches are taken. ``threads`` reconcile at once (None: one per
-    available core). Compressed input is decompressed, and the dialect
-    detected or taken from the options, as ``salvage()`` does.
+    available core). Compressed input is decompressed, input that is not text
+    refused (``force_text``), the encoding and the dialect detected or taken
+    from the options, as ``salvage()`` does.
 
     The file is opened and its dialect settled here: file failures raise the
     OSError subclass of their kind, naming the file. ``expected_columns=0``
@@ -149,7 +153,8 @@ def scan(
     if expected_columns is not None and operator.index(expected_columns) == 0:
         raise ValueError("expected_columns=0 enforces no width, and columns need one: "
                          "leave it None to infer the width, or give it")
-    engine_encoding, codec = resolve(encoding)
+    read = reading_of(source, encoding, force_text)
+    engine_encoding, codec = read.engine_encoding, read.codec
     with contextlib.ExitStack() as inputs:
         plain_source, compression = inputs.enter_context(decompressed_input(source))
         if codec is not None:
@@ -187,7 +192,7 @@ def scan(
                 raise
 
         first = open_native()  # now, so that a failure to open shows at once
-        return Scan(source, compression, codec, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,
+        return Scan(source, compression, read, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,
                     os.stat(plain_source).st_size, given, found)
 
 

@@ -120,7 +120,8 @@ examples:
 
 SNIFF_EPILOG = """\
 Only the head of a file is read: its first 100 non-blank rows, which is what
-the detection itself looks at (standard input: at most its first 32 MiB).
+the detection itself looks at (standard input: at most its first 32 MiB;
+compressed input: at most 4 MiB of it decompressed).
 The answer is what 'tidewrack salvage' detects without --delimiter: the
 delimiter, the quote and escape characters, blanks after delimiters, comment
 and preamble lines, a header row, the column count and a confidence."""
@@ -153,6 +154,14 @@ def version_text() -> str:
         f"Python {platform.python_version()} ({platform.python_implementation()}, {sys.platform}, "
         f"free-threaded: {free_threaded})\n"
         f"SIMD {_native.simd()}"
+    )
+
+
+def add_force_text(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--force-text", action="store_true",
+        help="read input that does not look like text (a picture, a program, a workbook, NUL bytes) "
+        "all the same; without it such input is refused with exit status 1",
     )
 
 
@@ -215,8 +224,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     salvage.add_argument(
         "--encoding", type=encoding_arg, default="auto", metavar="NAME",
-        help="encoding of INPUT (default: %(default)s)",
+        help="encoding of INPUT (default: %(default)s: a byte-order mark, UTF-16 by its NUL bytes, UTF-8, "
+        "else the code page the head reads best in); a name also reads input that does not look like text",
     )
+    add_force_text(salvage)
     salvage.add_argument(
         "--threads", type=threads_arg, metavar="N",
         help="threads that salvage at once (default: one per available core); the files are the same",
@@ -262,6 +273,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sniff.add_argument("files", nargs="+", metavar="FILE", help="CSV files; '-' reads standard input")
     sniff.add_argument("--json", action="store_true", help="one JSON object per file: the whole dialect")
+    add_force_text(sniff)
     sniff.set_defaults(run=_cli_sniff.run, parser=sniff)
 
     preview = commands.add_parser(
@@ -280,5 +292,6 @@ def build_parser() -> argparse.ArgumentParser:
         help="longest cell shown before it is cut with an ellipsis (default: %(default)s)",
     )
     add_salvage_options(preview, ("--columns",))
+    add_force_text(preview)
     preview.set_defaults(run=_cli_preview.run, parser=preview)
     return parser

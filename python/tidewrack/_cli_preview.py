@@ -6,7 +6,10 @@ import argparse
 from itertools import islice
 
 from . import open as salvage_open
-from ._cli_io import Scratch, engine_input, out_of_memory, print_out, read_error, require_stdout
+from ._binary import BinaryInputError, looks_like
+from ._cli_io import CliError, Scratch, engine_input, out_of_memory, print_out, read_error, require_stdout, source_label
+from ._compression import CompressedDataError, decompressed_head
+from ._reading import HEAD_BYTES
 from ._cli_options import refuse_impossible_options, salvage_options
 from ._cli_report import describe_delimiter
 from ._table import render_table
@@ -21,6 +24,8 @@ def run(args: argparse.Namespace) -> int:
     require_stdout()
     with Scratch() as scratch:
         path, _ = engine_input(args.file, scratch)
+        if not args.force_text:
+            refuse_binary(args.file, path)
         try:
             reader = salvage_open(
                 path, options["delimiter"], quote_char, options["fill_ragged_rows"], options["merge_overflow"],
@@ -44,3 +49,16 @@ def run(args: argparse.Namespace) -> int:
         f"{summary.inferred_columns} columns"
     )
     return 0
+
+
+def refuse_binary(label: str, path: str) -> None:
+    """CliError for input that does not look like text."""
+    try:
+        head = decompressed_head(path, HEAD_BYTES)
+    except OSError as err:
+        raise read_error(label, err) from None
+    except CompressedDataError:
+        return  # the preview reads the bytes as they are
+    kind = None if head is None else looks_like(head)
+    if kind is not None:
+        raise CliError(BinaryInputError(path, *kind).message(source_label(label), "--force-text"))

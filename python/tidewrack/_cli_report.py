@@ -98,7 +98,9 @@ def report_text(report: Report) -> str:
     ]
     if r.repairs is not None:
         lines.append(f"  repair log   {shown(r.repairs)}")
-    if r.encoding != "utf-8":
+    if r.encoding_confidence is not None:
+        lines.append(f"  encoding     {r.encoding} (guessed from the head, confidence {r.encoding_confidence:.2f})")
+    elif r.encoding != "utf-8":
         lines.append(f"  encoding     {r.encoding}")
     if r.compression is not None:
         lines.append(f"  compression  {r.compression}")

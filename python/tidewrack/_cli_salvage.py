@@ -32,6 +32,7 @@ from ._cli_options import dialect_options, refuse_impossible_options, salvage_op
 from ._cli_progress import ProgressBar, progress_bar
 from ._cli_report import report_json, report_text
 from ._cli_tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
+from ._binary import BinaryInputError
 from ._compression import CompressedDataError
 from ._paths import Job, collision, csv_files_in, default_output, named_after_output, same_file, shared_file
 from ._report import Report
@@ -77,6 +78,8 @@ def run(args: argparse.Namespace) -> int:
         parser.error("--classic writes no repair log; drop --repairs")
     if args.classic and args.encoding != "auto":
         parser.error("--classic reads the bytes as they are; drop --encoding")
+    if args.classic and args.force_text:
+        parser.error("--classic reads the bytes as they are; drop --force-text")
     if args.classic and args.threads is not None:
         parser.error("--classic runs on one thread; drop --threads")
     if args.classic and (args.quote_char is None or any(value is not None for value in dialect_options(args).values())):
@@ -304,12 +307,14 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
             if args.format != "csv":
                 report = salvage_to_table(
                     source, target, job.quarantine, job.repairs, args.format, progress, encoding=args.encoding,
-                    threads=args.threads, **limits, **salvage_options(args), **dialect_options(args),
+                    force_text=args.force_text, threads=args.threads, **limits, **salvage_options(args),
+                    **dialect_options(args),
                 )
             else:
                 report = salvage(
                     source, target, quarantine=job.quarantine, repairs=job.repairs, encoding=args.encoding,
-                    classic=args.classic, threads=args.threads, progress=progress, **limits,
+                    force_text=args.force_text, classic=args.classic, threads=args.threads, progress=progress,
+                    **limits,
                     **salvage_options(args), **dialect_options(args),
                 )
         except ThresholdExceeded as err:
@@ -320,6 +325,8 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
             raise failure(err, job.source, source, destinations) from None
         except CompressedDataError as err:
             raise CliError(f"cannot read {source_label(job.source)}: {err}") from None
+        except BinaryInputError as err:
+            raise CliError(err.message(source_label(job.source), "--force-text")) from None
         except UnfitRows as err:
             raise CliError(f"cannot salvage {source_label(job.source)} into {FORMAT_NAMES[args.format]}: {err}") from None
         except MemoryError:

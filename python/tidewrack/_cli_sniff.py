@@ -13,8 +13,22 @@ import itertools
 import json
 from collections.abc import Iterator
 
-from ._cli_io import STDIO, CliError, Scratch, chunks_of, print_out, read_error, require_stdout, say, shown, stdin_binary
+from ._binary import BinaryInputError
+from ._cli_io import (
+    STDIO,
+    CliError,
+    Scratch,
+    chunks_of,
+    print_out,
+    read_error,
+    require_stdout,
+    say,
+    shown,
+    source_label,
+    stdin_binary,
+)
 from ._cli_report import describe_delimiter
+from ._compression import CompressedDataError
 from ._dialect import Dialect, detect
 
 HEAD_LIMIT = 32 << 20
@@ -26,7 +40,7 @@ def run(args: argparse.Namespace) -> int:
     for path in args.files:
         try:
             with Scratch() as scratch:
-                dialect = dialect_of(path, scratch)
+                dialect = dialect_of(path, scratch, args.force_text)
         except CliError as err:
             say(f"tidewrack: {err}")
             status = err.exit_code
@@ -39,13 +53,18 @@ def run(args: argparse.Namespace) -> int:
     return status
 
 
-def dialect_of(path: str, scratch: Scratch) -> Dialect:
+def dialect_of(path: str, scratch: Scratch, force_text: bool) -> Dialect:
+    source = path
     if path == STDIO:
-        path, _ = scratch.write("head.csv", head_of(chunks_of(stdin_binary(), path)))
+        source, _ = scratch.write("head.csv", head_of(chunks_of(stdin_binary(), path)))
     try:
-        return detect(path)
+        return detect(source, force_text=force_text)
     except OSError as err:
         raise read_error(path, err) from None
+    except CompressedDataError as err:
+        raise CliError(f"cannot read {source_label(path)}: {err}") from None
+    except BinaryInputError as err:
+        raise CliError(err.message(source_label(path), "--force-text")) from None
 
 
 def head_of(chunks: Iterator[bytes]) -> Iterator[bytes]:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import bz2
 import contextlib
+import dataclasses
 import itertools
 import lzma
 import os
@@ -98,18 +99,70 @@ def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
         raise CompressedDataError(f"{kind} data ends early (the file is truncated)")
 
 
+@dataclasses.dataclass(frozen=True)
+class Head:
+    """The first bytes of an input as a salvage reads them: decompressed."""
+
+    data: bytes
+    compression: str | None
+    members: tuple[str, ...] = ()  # a zip archive's files, when it does not hold one
+
+
+def decompressed_head(source: str, limit: int) -> Head | None:
+    """The first ``limit`` bytes of ``source`` once decompressed (all of them when fewer).
+
+    Only as much is decompressed as the head needs. None for anything but a
+    regular file, which cannot be read twice. A zip archive that does not hold
+    exactly one file gives its members' names and no data. Damage within the
+    head raises CompressedDataError.
+    """
+    with open(source, "rb") as handle:
+        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            return None
+        start = handle.read(MAGIC_LENGTH)
+        kind = detect(start)
+        if kind is None:
+            return Head(start + handle.read(max(limit - len(start), 0)), None)
+        handle.seek(0)
+        if kind == "zip":
+            members = zip_members(handle)
+            if len(members) != 1:
+                return Head(b"", kind, tuple(info.filename for info in members))
+            chunks = _member_chunks(zipfile_of(handle), members[0])
+        else:
+            chunks = decompressed(kind, iter(lambda: handle.read(1 << 16), b""))
+        data = bytearray()
+        with contextlib.closing(chunks):
+            for chunk in chunks:
+                data += chunk
+                if len(data) >= limit:
+                    break
+        return Head(bytes(data[:limit]), kind)
+
+
+def zipfile_of(source: BinaryIO) -> zipfile.ZipFile:
+    """The zip archive read from ``source``; CompressedDataError when it is damaged."""
+    import zipfile  # rarely needed, and slow to import
+
+    try:
+        return zipfile.ZipFile(source)
+    except zipfile.BadZipFile as err:
+        raise CompressedDataError(f"zip archive is damaged ({err})") from None
+
+
+def zip_members(source: BinaryIO) -> list[zipfile.ZipInfo]:
+    """The files (not folders) of the zip archive read from ``source``."""
+    with zipfile_of(source) as archive:
+        return [info for info in archive.infolist() if not info.is_dir()]
+
+
 def zip_member(source: BinaryIO) -> tuple[str, Iterator[bytes]]:
     """The one member of the zip archive read from ``source``: its name and content.
 
     An archive with no member or several raises CompressedDataError listing
     what it holds; a damaged one raises it with the reason.
     """
-    import zipfile  # rarely needed, and slow to import
-
-    try:
-        archive = zipfile.ZipFile(source)
-    except zipfile.BadZipFile as err:
-        raise CompressedDataError(f"zip archive is damaged ({err})") from None
+    archive = zipfile_of(source)
     members = [info for info in archive.infolist() if not info.is_dir()]
     if len(members) != 1:
         archive.close()

@@ -6,7 +6,9 @@ import dataclasses
 from dataclasses import dataclass
 
 from . import _native
-from ._paths import EnginePaths, StrPath, path_arg
+from ._compression import decompressed_head
+from ._paths import EnginePaths, StrPath, path_arg, spooled
+from ._reading import reading_of
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -35,7 +37,12 @@ class Dialect:
         return dataclasses.asdict(self)
 
 
-def detect(source: StrPath | bytes, *, encoding: str = "auto") -> Dialect:
+# The most of a compressed or transcoded input decoded for detection, which
+# reads its first 100 rows that are not blank.
+DETECTION_HEAD = 4 << 20
+
+
+def detect(source: StrPath | bytes, *, encoding: str = "auto", force_text: bool = False) -> Dialect:
     """The dialect of a file, from its head, or of a text given whole.
 
     A head that the classic dialect (``,`` ``;`` tab ``|`` with ``"``) reads
@@ -44,17 +51,33 @@ def detect(source: StrPath | bytes, *, encoding: str = "auto") -> Dialect:
     may be otherwise, each with the option that reads it otherwise.
 
     ``source`` is a path (``str`` or ``os.PathLike``), read as ``salvage()``
-    reads it (only its head); or the text itself: ``bytes``, or a ``str`` that
-    holds a line break.
+    reads it (only its head, decompressed, in the encoding ``salvage()``
+    reads it in; input that is not text raises ``BinaryInputError`` unless
+    ``force_text``); or the text itself: ``bytes``, or a ``str`` that holds a
+    line break.
     """
     if isinstance(source, bytes):
-        found = _native.detect(source.decode("utf-8", "replace"), text=True)
-    elif isinstance(source, str) and ("\n" in source or "\r" in source):
-        found = _native.detect(source, text=True)
-    else:
-        with EnginePaths() as engine_path:
-            found = _native.detect(engine_path(path_arg(source, "source")), encoding=encoding)
-    return dialect_of(found)
+        return dialect_of(_native.detect(source.decode("utf-8", "replace"), text=True))
+    if isinstance(source, str) and ("\n" in source or "\r" in source):
+        return dialect_of(_native.detect(source, text=True))
+    path = path_arg(source, "source")
+    read = reading_of(path, encoding, force_text)
+    if read.compression is None and read.codec is None:
+        return detect_file(path, read.engine_encoding)
+    head = decompressed_head(path, DETECTION_HEAD)
+    data = b"" if head is None else head.data
+    if len(data) == DETECTION_HEAD:
+        data = data[: data.rfind(b"\n") + 1] or data  # no row cut short
+    if read.codec is not None:
+        return dialect_of(_native.detect(data.decode(read.codec, "replace"), text=True))
+    with spooled([data]) as plain:
+        return detect_file(plain, read.engine_encoding)
+
+
+def detect_file(path: str, engine_encoding: str) -> Dialect:
+    """The dialect of the file at ``path`` as the engine reads it in ``engine_encoding``."""
+    with EnginePaths() as engine_path:
+        return dialect_of(_native.detect(engine_path(path), encoding=engine_encoding))
 
 
 def dialect_of(found: Mapping[str, Any]) -> Dialect:

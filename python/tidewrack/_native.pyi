@@ -68,6 +68,9 @@ def salvage(
 def detect(source: str, *, text: bool = False, encoding: str = "auto") -> DialectValues:
     """The dialect salvage() would read, from a file's head or a text."""
 
+def detect_encoding(head: bytes, /) -> str:
+    """The encoding the auto policy reads a head in: "utf-8", or UTF-16/UTF-32 by a byte-order mark or NUL pattern."""
+
 def simd() -> str:
     """The instructions the parser uses to classify input bytes: "avx2", "sse2" or "scalar"."""
 

@@ -51,6 +51,10 @@ class Report:
     comment_lines: int | None = None
     preamble_lines: int | None = None
     output_quote_char: str | None = None  # the clean file's
+    # How sure the code page named by ``encoding`` is, when it was guessed from
+    # the head of the input (0 to 1; below 0.5 a weak guess); None when nothing
+    # was guessed (UTF-8, a byte-order mark, an encoding given).
+    encoding_confidence: float | None = None
     # What was guessed and may be wrong, one sentence each, naming the option that pins it.
     warnings: tuple[str, ...] = ()
 

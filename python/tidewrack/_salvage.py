@@ -14,9 +14,10 @@ import _tidewrack_backend as _backend
 from . import _native
 from ._atomic import salvage_atomically
 from ._compression import decompressed_input
-from ._dialect import Dialect, detect
-from ._encodings import resolve, transcoded_input
+from ._dialect import Dialect, detect_file
+from ._encodings import transcoded_input
 from ._paths import StrPath, default_output, named_after_output, path_arg, refuse_collisions
+from ._reading import reading_of
 from ._report import Report
 from ._thresholds import refusal
 from ._warnings import warnings_of
@@ -36,6 +37,7 @@ def salvage(
     quarantine: StrPath | None | EllipsisType = ...,
     repairs: StrPath | None | EllipsisType = ...,
     encoding: str = "auto",
+    force_text: bool = False,
     classic: bool = False,
     delimiter: str | None = None,
     quote_char: str | None = '"',
@@ -86,6 +88,14 @@ def salvage(
     recognised by its first bytes and decompressed (not with ``classic``);
     ``Report.compression`` names it.
 
+    Under ``encoding="auto"`` (not with ``classic``) the head of the input,
+    decompressed, decides how it is read. An input that is not text (a
+    picture, a program, a workbook, NUL bytes outside UTF-16 or UTF-32 text)
+    raises ``BinaryInputError`` unless ``force_text``. A head that is not
+    UTF-8 is read in the code page it reads best in, chosen by a detector:
+    ``Report.encoding`` names it and ``Report.encoding_confidence`` says how
+    sure the choice is (below 0.5: a weak guess; give ``encoding`` to be sure).
+
     ``progress`` is called now and then with the bytes of ``input`` done and
     its size: every few MB as the engine reads it, or as it is decompressed
     or decoded by Python first (``classic``: once, at the end). An exception
@@ -105,7 +115,8 @@ def salvage(
     outputs that would overwrite one another or the input, a limit that is not
     a count or a share (TypeError for its type);
     ``CompressedDataError`` (a ValueError) for damaged or truncated compressed
-    input, or a zip archive that does not hold exactly one file.
+    input, or a zip archive that does not hold exactly one file;
+    ``BinaryInputError`` (a ValueError) for input that is not text.
     """
     source = path_arg(input, "input")
     output_path = default_output(source) if output is None else path_arg(output, "output")
@@ -115,8 +126,8 @@ def salvage(
             raise ValueError("classic=True writes no repair log; leave repairs out or pass None")
         if recover_unclosed_quotes:
             raise ValueError("classic=True does not recover unclosed quotes")
-        if encoding != "auto":
-            raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto'")
+        if encoding != "auto" or force_text:
+            raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto' and force_text out")
         if threads is not None:
             raise ValueError("classic=True runs on one thread; leave threads out")
         if quote_char is None or any(
@@ -128,7 +139,6 @@ def salvage(
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
     refuse_collisions(source, output_path, quarantine_path, repairs_path)
-    engine_encoding, codec = resolve(encoding)
     options: dict[str, Any] = {
         "delimiter": delimiter,
         "quote_char": quote_char,
@@ -176,6 +186,8 @@ def salvage(
         report = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
+        read = reading_of(source, encoding, force_text)
+        engine_encoding, codec = read.engine_encoding, read.codec
         with contextlib.ExitStack() as inputs:
             # The first pass over the input is the one that reports.
             plain_source, compression = inputs.enter_context(decompressed_input(source, done))
@@ -196,9 +208,11 @@ def salvage(
                 if progress is not None:
                     progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
                 counts: dict[str, Any] = dict(written)
-                notes = counts.pop("notes", [])
+                # The engine's notes when it detected the dialect, else those of the detection here.
+                notes = [*counts.pop("notes", []), *(found.notes if found is not None else ())]
                 if codec is not None:
                     counts["encoding"] = codec
+                counts["encoding_confidence"] = read.confidence
                 counts["confidence"] = detected_confidence(counts["confidence"], delimiter, found)
                 return checked(counts, compression, notes)
 
@@ -233,7 +247,7 @@ def dialect_rules(
         return {"detect_dialect": True, "output_quote_char": '"'}, None
     found = None
     if options["delimiter"] is None:
-        found = detect(source, encoding=encoding)
+        found = detect_file(source, encoding)
         options["delimiter"] = found.delimiter
         if quote == '"':
             quote = found.quote_char

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 
+from ._encodings import encoding_warning
 from ._report import Report
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
@@ -25,8 +26,6 @@ USUAL_DELIMITERS = ",;\t|"
 # a table of plain text read otherwise sits near 0.5 and one of long free-text
 # cells lower still; below a quarter the head barely splits into a table at all.
 LOW_CONFIDENCE = 0.25
-# An encoding guessed from bytes alone, below this, is as likely another one.
-LOW_ENCODING_CONFIDENCE = 0.5
 _SHELL_NAMES = {"\t": "tab", " ": "space"}
 
 
@@ -38,10 +37,9 @@ def warnings_of(report: Report, notes: Iterable[str], given: Mapping[str, Any]) 
     ``quote_char``, ``comment_prefix`` and ``preamble_lines``.
     """
     found: list[str] = []
-    encoding_confidence = getattr(report, "encoding_confidence", None)
-    if encoding_confidence is not None and encoding_confidence < LOW_ENCODING_CONFIDENCE:
-        found.append(f"the encoding {report.encoding} was guessed (confidence {encoding_confidence:.2f}); "
-                     f"--encoding {report.encoding} pins it")
+    encoding = encoding_warning(report)
+    if encoding is not None:
+        found.append(encoding)
     if given["delimiter"] is None:
         found += _dialect_warnings(report, given)
     found += notes

@@ -68,6 +68,7 @@ SUMMARY_KEYS = [
     "comment_lines",
     "preamble_lines",
     "output_quote_char",
+    "encoding_confidence",
     "warnings",
     "mb_per_s",
 ]

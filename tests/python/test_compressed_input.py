@@ -84,3 +84,18 @@ def test_damaged_or_ambiguous_archives_are_refused_and_write_nothing(
     assert result.returncode == 1
     assert result.stderr == b"tidewrack: cannot read 'in.csv': " + says + b"\n"
     assert sorted(path.name for path in tmp_path.iterdir()) == ["in.csv"]
+
+
+@pytest.mark.parametrize("kind", COMPRESSORS)
+def test_detect_and_sniff_read_the_decompressed_head(tmp_path: Path, kind: str) -> None:
+    data = b"id;name;city;zip\n" + b"1;Ana;Lisbon;1000\n2;Ben;Oslo;0150\n" * 50
+    (tmp_path / "plain.csv").write_bytes(data)
+    (tmp_path / "packed.csv").write_bytes(COMPRESSORS[kind](data))
+    assert tidewrack.detect(tmp_path / "packed.csv") == tidewrack.detect(tmp_path / "plain.csv")
+    assert tidewrack.detect(tmp_path / "packed.csv").delimiter == ";"
+    sniffed = subprocess.run(
+        [sys.executable, "-m", "tidewrack", "sniff", "plain.csv", "packed.csv"],
+        capture_output=True, cwd=tmp_path, timeout=120, check=False,
+    )
+    plain, packed = sniffed.stdout.decode().splitlines()
+    assert packed == plain.replace("plain.csv", "packed.csv") and "semicolon" in plain

@@ -7,6 +7,7 @@ from pathlib import Path
 
 import pytest
 import tidewrack
+from tidewrack._encodings import encoding_warning as tidewrack_encoding_warning
 
 TEXT = "name,city,amount\nMüller,Zürich,£5\nRenée,Besançon,€7\n"
 
@@ -40,6 +41,7 @@ def test_each_encoding_reads_every_character(
     expected = TEXT.replace("€", "¤") if encoding == "latin-1" else TEXT
     assert clean == expected
     assert (report.encoding, report.decoded_bytes, report.replaced_bytes) == (read_as, 0, 0)
+    assert report.encoding_confidence is None  # nothing guessed
     assert log == "line_start,line_end,action,detail\n"
 
 
@@ -48,6 +50,7 @@ def test_auto_reads_bytes_outside_utf8_as_cp1252_and_logs_them(tmp_path: Path) -
     report, clean, log = salvaged(tmp_path, data)
     assert clean == TEXT + "Straße,Köln,£9\n"
     assert (report.encoding, report.decoded_bytes, report.replaced_bytes) == ("utf-8+cp1252", 3, 0)
+    assert report.encoding_confidence is None  # UTF-8 with stray bytes stays UTF-8
     assert log.splitlines()[1:] == ["4,4,decoded,3 bytes read as cp1252"]
 
 
@@ -63,3 +66,50 @@ def test_classic_reads_bytes_as_they_are(tmp_path: Path) -> None:
     (tmp_path / "in.csv").write_bytes(b"a\n")
     with pytest.raises(ValueError, match="leave encoding at 'auto'"):
         tidewrack.salvage(tmp_path / "in.csv", classic=True, encoding="cp1252")
+
+
+WESTERN = (
+    "order_id;customer;city;item;price\n"
+    "1001;Müller GmbH;Düsseldorf;Kühlschrank groß;499,00\n"
+    "1002;Société Générale;Besançon;Crème brûlée à emporter;3,50\n"
+    "1003;Peña & Hijos;Logroño;Jamón ibérico;89,95\n"
+    "1004;João Gonçalves;São Paulo;Pão de queijo;1,20\n"
+    "1005;Åsa Lindström;Göteborg;Smörgåsbord för två;45,00\n"
+    "1006;Françoise Lefèvre;Montréal;Café décaféiné;7,25\n"
+)
+GREEK = (
+    "id,πελάτης,πόλη,προϊόν,τιμή\n"
+    "1,Γεώργιος Παπαδόπουλος,Αθήνα,Ελαιόλαδο παρθένο,12.50\n"
+    "2,Μαρία Κωνσταντίνου,Θεσσαλονίκη,Φέτα,8.90\n"
+    "3,Νικόλαος Αλεξίου,Πάτρα,Μέλι θυμαρίσιο,9.40\n"
+)
+CHINESE = (
+    "編號,客戶姓名,城市,地址,商品名稱,金額\n"
+    "1,陳大文,台北市,信義區松仁路100號,烏龍茶禮盒,880\n"
+    "2,林美玲,高雄市,前鎮區中山二路5號,鳳梨酥,350\n"
+    "3,王志明,台中市,西屯區台灣大道三段99號,珍珠奶茶粉,220\n"
+)
+
+
+@pytest.mark.parametrize(
+    ("text", "code_page"),
+    [(CHINESE, "big5"), (GREEK, "iso8859_7"), (WESTERN, "cp850"), (WESTERN, "mac_roman"), (WESTERN, "cp1252"),
+     (WESTERN.replace("ç", "c"), "latin-1")],
+)
+def test_a_head_that_is_not_utf8_is_read_in_the_code_page_it_reads_best_in(
+    tmp_path: Path, text: str, code_page: str
+) -> None:
+    report, clean, log = salvaged(tmp_path, text.encode(code_page) * 3)
+    assert clean == text * 3
+    assert text.encode(code_page).decode(report.encoding) == text
+    assert report.encoding_confidence is not None and report.encoding_confidence >= 0.5
+    assert (report.decoded_bytes, report.replaced_bytes) == (0, 0)
+    assert tidewrack_encoding_warning(report) is None
+
+
+def test_a_weak_guess_is_said_and_tells_how_to_name_the_encoding(tmp_path: Path) -> None:
+    # One Cyrillic name in an English file: Hebrew, Greek and Chinese read those bytes as well.
+    report, _, _ = salvaged(tmp_path, "id,name,city\n1,John Smith,Leeds\n2,Иван,Derby\n".encode("cp1251"))
+    assert report.encoding_confidence is not None and report.encoding_confidence < 0.5
+    warning = tidewrack_encoding_warning(report)
+    assert warning is not None and report.encoding in warning and "--encoding NAME" in warning

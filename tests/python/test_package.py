@@ -31,8 +31,9 @@ class TestSurface:
         # One version, written in pyproject.toml, reaches the metadata and the extension.
         assert importlib.metadata.version("tidewrack") == _tidewrack_backend.__version__
         assert set(tidewrack.__all__) == {
-            "salvage", "Report", "CompressedDataError", "salvage_file", "sniff", "open", "SalvageReader", "SalvageSummary", "read_csv",
-            "__version__", "Scan", "scan", "read_arrow", "read_polars", "Dialect", "detect", "ThresholdExceeded",
+            "salvage", "Report", "BinaryInputError", "CompressedDataError", "salvage_file", "sniff", "open",
+            "SalvageReader", "SalvageSummary", "read_csv", "__version__", "Scan", "scan", "read_arrow", "read_polars",
+            "Dialect", "detect", "ThresholdExceeded",
         }
 
     def test_path_like_and_str_paths_give_the_same_salvage(self, tmp_path: Path, ragged: Path) -> None:

@@ -135,7 +135,7 @@ def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> N
         "inferred_columns", "padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes", "decoded_bytes",
         "replaced_bytes", "encoding", "compression", "input", "output", "quarantine", "repairs", "input_bytes",
         "elapsed_seconds", "quote_char", "escape_char", "skip_blanks", "comment_prefix", "header_rows", "confidence",
-        "comment_lines", "preamble_lines", "output_quote_char", "warnings",
+        "comment_lines", "preamble_lines", "output_quote_char", "encoding_confidence", "warnings",
     ]
     assert (report.padded_rows, report.merged_rows, report.quote_repairs, report.input_bytes) == (1, 1, 2, len(DAMAGED))
     json.dumps(report.to_dict())

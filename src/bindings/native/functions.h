@@ -15,6 +15,10 @@ PyObject *detect_function(PyObject *module, PyObject *const *args, Py_ssize_t na
                           PyObject *kwnames);
 extern const char DETECT_DOC[];
 
+// tidewrack._native.detect_encoding: the encoding the auto policy reads a head in.
+PyObject *detect_encoding_function(PyObject *module, PyObject *head);
+extern const char DETECT_ENCODING_DOC[];
+
 // tidewrack._native.simd: the instructions the parser's block classifier uses.
 PyObject *simd_function(PyObject *module, PyObject *unused);
 extern const char SIMD_DOC[];

@@ -14,6 +14,7 @@ PyMethodDef module_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, SALVAGE_DOC},
     {"detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_function)),
      METH_FASTCALL | METH_KEYWORDS, DETECT_DOC},
+    {"detect_encoding", detect_encoding_function, METH_O, DETECT_ENCODING_DOC},
     {"simd", simd_function, METH_NOARGS, SIMD_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
