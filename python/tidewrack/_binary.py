@@ -31,9 +31,14 @@ _DOCUMENTS = (
     ("ppt/presentation.xml", ("a PowerPoint presentation", None)),
 )
 # NUL bytes in a run of 64 or more are a zero-filled block, as a crash leaves
-# in a text file; fewer are the structure of a binary file. (A run that ends
-# the head may be cut short, or end the file.)
+# in a text file; fewer are the structure of a binary file, where there are
+# many of them. (A run that ends the head may be cut short, or end the file.)
 _SHORT_NUL_RUN = re.compile(rb"(?<!\x00)\x00{1,63}(?=[^\x00])")
+# A few NULs in short runs are damage in a text file (a CSV cell may hold one),
+# not the structure of a binary one: at least this many, and one in this many
+# bytes of the head.
+_BINARY_NULS = 8
+_BINARY_NUL_SHARE = 200
 # The engine reads a NUL pattern in this many leading bytes as UTF-16 or UTF-32.
 _ENCODING_HEAD = 4096
 
@@ -78,6 +83,7 @@ def looks_like(head: Head) -> tuple[str, str | None] | None:
         return "a Parquet file", None
     if not data.strip(b"\0"):
         return "a file of NUL bytes only (zero-filled)", None
-    if _SHORT_NUL_RUN.search(data):
+    nuls = sum(len(run) for run in _SHORT_NUL_RUN.findall(data))
+    if nuls >= _BINARY_NULS and nuls * _BINARY_NUL_SHARE >= len(data):
         return "binary data (NUL bytes)", None
     return None

@@ -44,7 +44,7 @@ REFUSED = {
     "sqlite": (b"SQLite format 3\0\x10\0\x01\x01\0@  " + bytes(80), "an SQLite database; export a table as CSV first"),
     "png-in-gzip": (gzip.compress(b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR"), "a PNG image"),
     # A NUL closing each line: not the pattern of UTF-16 text, which the engine would read.
-    "nul-after-lines": (b"id,code\n1,ab\0\n2,cd\0\n3,ef\0\n4,gh\0\n", "binary data (NUL bytes)"),
+    "nul-after-lines": (b"id,code\n" + b"".join(b"%d,ab\0\n" % i for i in range(12)), "binary data (NUL bytes)"),
     "zero-filled": (bytes(8192), "a file of NUL bytes only"),
 }
 
@@ -77,8 +77,10 @@ def test_input_that_is_not_text_is_named_and_refused(tmp_path: Path, name: str) 
         (TEXT.decode().encode("utf-16-le"), {}),  # NULs in the pattern the engine reads as UTF-16
         (TEXT + bytes(4096) + TEXT, {}),  # a zero-filled block, as a crash leaves
         (b"PAR1,PAR2\n1,2\n", {}),
+        (b"a,b,c\n\0,2,3\n", {}),  # a NUL in a cell is damage, not a binary file
     ],
-    ids=["nul-force-text", "png-force-text", "png-named-encoding", "utf-16-nul-pattern", "zero-block", "par1-text"],
+    ids=["nul-force-text", "png-force-text", "png-named-encoding", "utf-16-nul-pattern", "zero-block", "par1-text",
+         "nul-in-a-cell"],
 )
 def test_text_and_input_read_as_text_on_request_are_salvaged(
     tmp_path: Path, data: bytes, options: dict[str, object]
