@@ -50,6 +50,8 @@ def run(args: argparse.Namespace) -> int:
             print_out(json.dumps({"file": label, **dialect.to_dict()}, ensure_ascii=False))
         else:
             print_out(f"{label}: {describe(dialect)}")
+            for note in dialect.notes:
+                say(f"warning: {label}: {note}")
     return status
 
 

@@ -223,3 +223,6 @@ def test_detect_takes_a_path_or_a_text_and_sniff_prints_it(tmp_path: Path, capsy
     assert json.loads(capsys.readouterr().out) == {"file": str(tmp_path / "f.csv"), **found.to_dict(), "notes": []}
     assert main(["sniff", str(tmp_path / "f.csv")]) == 0
     assert capsys.readouterr().out.startswith(f"{tmp_path / 'f.csv'}: delimiter vertical bar '|', 2 columns; ")
+    (tmp_path / "g.csv").write_text("id,name\n1,a\nid,name\n2,b\n")
+    assert main(["sniff", str(tmp_path / "g.csv")]) == 0
+    assert capsys.readouterr().err == f"warning: {tmp_path / 'g.csv'}: line 3 repeats the header of line 1: a second table may start there\n"
