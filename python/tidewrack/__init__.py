@@ -35,6 +35,7 @@ from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_e
 from ._binary import BinaryInputError
 from ._compression import CompressedDataError
 from ._dialect import Dialect, detect
+from ._input_state import InputChangedError
 from ._report import Report
 from ._salvage import salvage
 from ._thresholds import ThresholdExceeded
@@ -47,6 +48,7 @@ __all__ = [
     "BinaryInputError",
     "CompressedDataError",
     "Dialect",
+    "InputChangedError",
     "Report",
     "SalvageReader",
     "Scan",

@@ -151,6 +151,8 @@ def salvage_atomically(
             if err.filename in names:
                 err.filename = names[err.filename]
                 raise
+            if err.filename is not None:  # named by the package already
+                raise
             # The classic module names no file: it reads the input whole, then writes the outputs in order.
             culprit = next((out.destination for out in reversed(pending.outputs) if out.started()), source)
             raise named_os_error(err, culprit) from None

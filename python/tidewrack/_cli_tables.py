@@ -10,6 +10,7 @@ from ._arrow import scan
 from ._atomic import salvage_atomically
 from ._binary import BinaryInputError
 from ._compression import CompressedDataError
+from ._input_state import check_unchanged, state_of
 from ._paths import named_os_error
 from ._report import Report
 from ._thresholds import refusal
@@ -68,6 +69,7 @@ def salvage_to_table(
     import pyarrow as pa
 
     check_limits = refusal(strict, max_repaired, max_quarantined)
+    input_state = state_of(source)
 
     def write(engine_source: str, engine_output: str, others: list[str | None]) -> Report:
         try:
@@ -99,6 +101,7 @@ def salvage_to_table(
             raise OSError(err.errno, os.strerror(err.errno) if err.errno else str(err), engine_output) from None
         if progress is not None:
             progress(size, size)
+        check_unchanged(source, input_state)
         scanned_report = scanned.report
         assert scanned_report is not None  # the stream was read to its end
         report = dataclasses.replace(scanned_report, output=output, quarantine=quarantine, repairs=repairs)

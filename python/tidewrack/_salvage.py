@@ -15,6 +15,7 @@ from . import _native
 from ._atomic import salvage_atomically
 from ._compression import decompressed_input
 from ._dialect import Dialect, detect_file
+from ._input_state import check_unchanged, state_of
 from ._encodings import transcoded_input
 from ._paths import StrPath, default_output, named_after_output, path_arg, refuse_collisions
 from ._reading import reading_of
@@ -150,6 +151,7 @@ def salvage(
     check_limits = refusal(strict, max_repaired, max_quarantined)
     given = {"delimiter": delimiter, "quote_char": quote_char, "comment_prefix": comment_prefix,
              "preamble_lines": preamble_lines}
+    input_state = state_of(source)
     input_bytes = os.stat(source).st_size
     done = None if progress is None else lambda count: progress(count, input_bytes)
 
@@ -177,6 +179,7 @@ def salvage(
             summary = _backend.salvage_file(engine_input, output, others[0], **options)
             if done is not None:
                 done(input_bytes)  # before the outputs are in place, so that it can still stop them
+            check_unchanged(source, input_state)
             counts = {
                 **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8",
                 "quote_char": quote_char, "output_quote_char": quote_char,
@@ -207,6 +210,7 @@ def salvage(
                 )
                 if progress is not None:
                     progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
+                check_unchanged(source, input_state)
                 counts: dict[str, Any] = dict(written)
                 # The engine's notes when it detected the dialect, else those of the detection here.
                 notes = [*counts.pop("notes", []), *(found.notes if found is not None else ())]

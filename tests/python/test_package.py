@@ -33,7 +33,7 @@ class TestSurface:
         assert set(tidewrack.__all__) == {
             "salvage", "Report", "BinaryInputError", "CompressedDataError", "salvage_file", "sniff", "open",
             "SalvageReader", "SalvageSummary", "read_csv", "__version__", "Scan", "scan", "read_arrow", "read_polars",
-            "Dialect", "detect", "ThresholdExceeded",
+            "Dialect", "detect", "ThresholdExceeded", "InputChangedError",
         }
 
     def test_path_like_and_str_paths_give_the_same_salvage(self, tmp_path: Path, ragged: Path) -> None:

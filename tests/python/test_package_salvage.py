@@ -254,3 +254,33 @@ def test_an_exception_from_progress_writes_nothing(tmp_path: Path, options: dict
     with pytest.raises(KeyboardInterrupt):
         tidewrack.salvage(tmp_path / "in.csv", progress=stop, **options)
     assert listing(tmp_path) == ["in.csv"]
+
+
+@pytest.mark.parametrize("options", [{}, {"classic": True}, {"encoding": "cp437"}], ids=["engine", "classic", "codec"])
+@pytest.mark.parametrize("change", ["truncated", "appended", "replaced"])
+def test_an_input_that_changes_while_it_is_read_fails_and_writes_nothing(
+    tmp_path: Path, options: dict[str, object], change: str
+) -> None:
+    # A 548 MB file truncated to 100 MB mid-run gave exit 0, a short clean file and a report of 548 MB.
+    source = tmp_path / "in.csv"
+    source.write_bytes(DAMAGED)
+    (tmp_path / "in.clean.csv").write_bytes(b"an earlier run's output\n")
+
+    changed = []
+
+    def change_input(done: int, size: int) -> None:
+        if done < size or changed:
+            return  # once, at the end of the reading, before the outputs are in place
+        changed.append(change)
+        if change == "replaced":
+            (tmp_path / "new.csv").write_bytes(DAMAGED)
+            os.replace(tmp_path / "new.csv", source)
+        else:
+            with open(source, "r+b" if change == "truncated" else "ab") as file:
+                file.truncate(10) if change == "truncated" else file.write(b"5,Eve,Rome\n")
+
+    with pytest.raises(tidewrack.InputChangedError, match="changed while it was read") as raised:
+        tidewrack.salvage(source, progress=change_input, **options)
+    assert isinstance(raised.value, OSError) and raised.value.filename == str(source)
+    assert listing(tmp_path) == ["in.clean.csv", "in.csv"]
+    assert (tmp_path / "in.clean.csv").read_bytes() == b"an earlier run's output\n"
