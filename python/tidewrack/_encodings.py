@@ -54,8 +54,8 @@ def resolve(encoding: str) -> tuple[str, str | None]:
     if not getattr(info, "_is_text_encoding", True):
         raise ValueError(f"encoding {encoding!r} does not decode bytes to text")
     try:
-        info.incrementaldecoder(_UNDECODABLE).decode(_EVERY_BYTE, final=True)
-    except UnicodeError:  # idna, punycode, undefined: they take no error handler, or refuse everything
+        codecs.getincrementaldecoder(info.name)(_UNDECODABLE).decode(_EVERY_BYTE, final=True)
+    except (LookupError, UnicodeError):  # idna, punycode, undefined: they take no error handler, or refuse everything
         raise ValueError(f"encoding {encoding!r} cannot read damaged input") from None
     return "utf-8", info.name
 
