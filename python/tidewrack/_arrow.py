@@ -13,6 +13,7 @@ from collections.abc import Callable
 from . import _native
 from ._compression import decompressed_input
 from ._encodings import transcoded_input
+from ._options import check_options
 from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
 from ._reading import Reading, reading_of
 from ._report import Report
@@ -146,6 +147,12 @@ def scan(
     write them somewhere that is renamed into place only after the end is
     reached. Either being the input, or the two one file, is a ValueError.
     """
+    check_options(
+        force_text=force_text, delimiter=delimiter, quote_char=quote_char, escape_char=escape_char,
+        skip_blanks=skip_blanks, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
+        expected_columns=expected_columns, repair_quotes=repair_quotes,
+        recover_unclosed_quotes=recover_unclosed_quotes, string_view=string_view,
+    )
     source = path_arg(path, "path")
     quarantine_path = None if quarantine is None else path_arg(quarantine, "quarantine")
     repairs_path = None if repairs is None else path_arg(repairs, "repairs")

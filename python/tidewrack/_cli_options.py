@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import argparse
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 
 from ._encodings import resolve
+from ._options import OptionError, check_options
 from ._thresholds import limit
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
@@ -38,13 +39,7 @@ def delimiter_arg(text: str) -> str:
 
 
 def quote_arg(text: str) -> str | None:
-    if text.lower() == "none":
-        return None
-    return one_ascii_char(text, "a quote character: one ASCII character, or none")
-
-
-def escape_arg(text: str) -> str:
-    return one_ascii_char(text, "an escape character: one ASCII character")
+    return None if text.lower() == "none" else text
 
 
 def comment_arg(text: str) -> str:
@@ -140,7 +135,7 @@ def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[st
 def add_dialect_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("dialect options (default: detected when no delimiter is given)")
     group.add_argument(
-        "--escape-char", type=escape_arg, metavar="C",
+        "--escape-char", metavar="C",
         help="the character after it is taken literally, e.g. '\\'",
     )
     group.add_argument(
@@ -167,10 +162,12 @@ def dialect_options(args: argparse.Namespace) -> DialectOptions:
     }
 
 
-def refuse_impossible_options(args: argparse.Namespace) -> None:
-    """A delimiter equal to the quote character gives a file no reader can split."""
-    if args.delimiter is not None and args.delimiter == args.quote_char:
-        args.parser.error(f"the delimiter and the quote character are both {args.quote_char!r}; they must differ")
+def refuse_impossible_options(args: argparse.Namespace, options: Mapping[str, object]) -> None:
+    """Usage error for option values (keyword: value) the salvage cannot use."""
+    try:
+        check_options(**options)
+    except OptionError as err:
+        args.parser.error(str(err))
 
 
 def salvage_options(args: argparse.Namespace) -> SalvageOptions:

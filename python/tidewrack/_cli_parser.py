@@ -19,6 +19,10 @@ from ._cli_options import (
     threads_arg,
 )
 
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import NoReturn
+
 DESCRIPTION = """\
 Salvage damaged CSV files: every record is kept, repaired (short rows padded,
 surplus fields merged into the last column, stray quotes read as text) or set
@@ -45,9 +49,9 @@ defaults:
               standard output when INPUT is '-'
   QUARANTINE  named after OUTPUT, a .clean ending dropped: data.clean.csv ->
               data.quarantine.csv, strict.csv -> strict.quarantine.csv;
-              none when OUTPUT is standard output
+              none when OUTPUT is standard output, a device or a FIFO (-o /dev/null)
   REPAIRS     named after OUTPUT the same way: data.clean.csv -> data.repairs.csv;
-              none when OUTPUT is standard output or with --classic
+              none when OUTPUT is standard output, a device or a FIFO, or with --classic
 
 Files are replaced only once complete: each output is written under a hidden
 temporary name beside it, then renamed over it. A failed or interrupted run
@@ -83,7 +87,7 @@ Several INPUTs are salvaged one after another (-j N: N at a time) into their
 default outputs, or into the folder -o names; a folder among them means its
 *.csv files (also compressed, .csv.gz and the like), sorted by name, outputs of
 an earlier run (*.clean.csv, *.quarantine.csv, *.repairs.csv) left out. Paths
-naming one file (-q, --repairs) are refused, and so are two inputs whose
+naming one file (--quarantine, --repairs) are refused, and so are two inputs whose
 outputs would be one file. A file that fails does not stop the others, and
 leaves none of its outputs behind. Each is reported in the order given.
 
@@ -115,7 +119,7 @@ the delimiter.
 examples:
   tidewrack salvage orders.csv
   tidewrack salvage export.csv -o clean/export.csv --no-merge --max-quarantined 0.5% --strict
-  tidewrack salvage vendor.csv --in-place -q rejects/vendor.csv --no-repairs
+  tidewrack salvage vendor.csv --in-place --quarantine rejects/vendor.csv --no-repairs
   curl -s https://example.org/feed.csv | tidewrack salvage - > feed.clean.csv"""
 
 SNIFF_EPILOG = """\
@@ -129,6 +133,13 @@ and preamble lines, a header row, the column count and a confidence."""
 PREVIEW_EPILOG = """\
 The whole file is salvaged (in memory) so that the counts in the last line are
 those of a full run; only the first rows are printed."""
+
+
+class Parser(argparse.ArgumentParser):
+    """Usage errors in one line, the help named rather than the whole usage printed."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
 class VersionAction(argparse.Action):
@@ -167,7 +178,7 @@ def add_force_text(command: argparse.ArgumentParser) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="tidewrack", description=DESCRIPTION, epilog=EXIT_CODES, formatter_class=formatter
     )
     parser.add_argument("--version", action=VersionAction, nargs=0, help="show the versions in use and exit")
@@ -203,7 +214,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     quarantine = salvage.add_mutually_exclusive_group()
     quarantine.add_argument(
-        "-q", "--quarantine", metavar="QUARANTINE", help="where the rows set aside are listed"
+        "--quarantine", metavar="QUARANTINE", help="where the rows set aside are listed"
     )
     quarantine.add_argument(
         "--no-quarantine", action="store_true",
@@ -240,7 +251,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="print the summary as JSON on stdout instead of text on stderr",
     )
     report.add_argument(
-        "--quiet", action="store_true",
+        "-q", "--quiet", action="store_true",
         help="no summary, warnings or progress bar on stderr (errors are still reported, and the warnings "
         "that --strict refuses a file for)",
     )

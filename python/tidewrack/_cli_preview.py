@@ -16,7 +16,7 @@ from ._table import render_table
 
 
 def run(args: argparse.Namespace) -> int:
-    refuse_impossible_options(args)
+    refuse_impossible_options(args, salvage_options(args))
     quote_char = args.quote_char
     if quote_char is None:
         args.parser.error("preview reads quotes the classic way; give a quote character")

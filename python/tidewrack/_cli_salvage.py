@@ -34,11 +34,13 @@ from ._cli_report import report_json, report_text
 from ._cli_tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
 from ._binary import BinaryInputError
 from ._compression import CompressedDataError
-from ._paths import Job, collision, csv_files_in, default_output, named_after_output, same_file, shared_file
+from ._options import OptionError
+from ._paths import Job, collision, csv_files_in, default_beside, default_output, same_file, shared_file
 from ._report import Report
 from ._salvage import salvage
 from ._thresholds import ThresholdExceeded
 
+EXIT_USAGE = 2
 EXIT_REFUSED = 3
 # With several inputs the run exits with the worst status of its files, worst
 # last: a file that could not be salvaged outweighs one refused by the limits.
@@ -57,7 +59,12 @@ class Refused(CliError):
 
 def run(args: argparse.Namespace) -> int:
     parser = args.parser
-    refuse_impossible_options(args)
+    refuse_impossible_options(args, {**salvage_options(args), **dialect_options(args)})
+    for flag, path in [("INPUT", given) for given in args.inputs] + [
+        ("-o/--output", args.output), ("--quarantine", args.quarantine), ("--repairs", args.repairs)
+    ]:
+        if path == "":
+            parser.error(f"{flag} is an empty path")
     # A folder stands for its CSV files, even alone.
     many = len(args.inputs) > 1 or os.path.isdir(args.inputs[0])
     if many:
@@ -323,6 +330,8 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
         except OSError as err:
             destinations = [path for _, path in job.destinations()]
             raise failure(err, job.source, source, destinations) from None
+        except OptionError as err:  # the options contradict what was detected
+            raise CliError(f"cannot salvage {source_label(job.source)}: {err}", EXIT_USAGE) from None
         except CompressedDataError as err:
             raise CliError(f"cannot read {source_label(job.source)}: {err}") from None
         except BinaryInputError as err:
@@ -337,12 +346,12 @@ def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int
 
 
 def beside_output(given: str | None, skipped: bool, output: str | None, kind: str) -> str | None:
-    """The path given, none when skipped or when the output is standard output, else named after the output."""
-    if given:
+    """The path given, none when skipped or when the output is standard output, else the default beside it."""
+    if given is not None:
         return given
     if skipped or output is None:
         return None
-    return named_after_output(output, kind)
+    return default_beside(output, kind)
 
 
 def refuse_collisions(

@@ -11,6 +11,7 @@ from ._atomic import salvage_atomically
 from ._binary import BinaryInputError
 from ._compression import CompressedDataError
 from ._input_state import check_unchanged, state_of
+from ._options import OptionError
 from ._paths import named_os_error
 from ._report import Report
 from ._thresholds import refusal
@@ -74,8 +75,8 @@ def salvage_to_table(
     def write(engine_source: str, engine_output: str, others: list[str | None]) -> Report:
         try:
             scanned = scan(source, quarantine=others[0], repairs=others[1], **options)
-        except (CompressedDataError, BinaryInputError):
-            raise  # the input's fault, reported as the CSV path reports it
+        except (CompressedDataError, BinaryInputError, OptionError):
+            raise  # reported as the CSV path reports it
         except ValueError as err:
             raise UnfitRows(split_path(str(err), [source], path_first=True)[0]) from None
         batches = pa.RecordBatchReader.from_stream(scanned)

@@ -7,6 +7,7 @@ from dataclasses import dataclass
 
 from . import _native
 from ._compression import decompressed_head
+from ._options import check_options
 from ._paths import EnginePaths, StrPath, path_arg, spooled
 from ._reading import reading_of
 
@@ -56,6 +57,7 @@ def detect(source: StrPath | bytes, *, encoding: str = "auto", force_text: bool 
     ``force_text``); or the text itself: ``bytes``, or a ``str`` that holds a
     line break.
     """
+    check_options(force_text=force_text)
     if isinstance(source, bytes):
         return dialect_of(_native.detect(source.decode("utf-8", "replace"), text=True))
     if isinstance(source, str) and ("\n" in source or "\r" in source):

@@ -53,14 +53,31 @@ def resolve(encoding: str) -> tuple[str, str | None]:
         return _ENGINE_NAMES[info.name], None
     if not getattr(info, "_is_text_encoding", True):
         raise ValueError(f"encoding {encoding!r} does not decode bytes to text")
+    try:
+        codecs.getincrementaldecoder(info.name)(_UNDECODABLE).decode(_EVERY_BYTE, final=True)
+    except (LookupError, UnicodeError):  # idna, punycode, undefined: they take no error handler, or refuse everything
+        raise ValueError(f"encoding {encoding!r} cannot read damaged input") from None
     return "utf-8", info.name
+
+
+def _undecodable(err: UnicodeError) -> tuple[str, int]:
+    """Each byte the codec cannot decode becomes a byte that is never UTF-8, which the engine replaces
+    by U+FFFD, counts and logs. (The bytes themselves could form UTF-8 again, or be ASCII.)"""
+    if not isinstance(err, UnicodeDecodeError):
+        raise err
+    return "\udcff" * (err.end - err.start), err.end
+
+
+_UNDECODABLE = "tidewrack-undecodable"
+codecs.register_error(_UNDECODABLE, _undecodable)
+_EVERY_BYTE = bytes(range(256))
 
 
 @contextlib.contextmanager
 def transcoded_input(source: str, codec: str, progress: BytesDone | None = None) -> Iterator[str]:
     """A private temporary file holding ``source`` decoded with ``codec``, in UTF-8.
 
-    Bytes the codec cannot decode are kept as they are (surrogateescape), so
+    Each byte the codec cannot decode becomes a byte that is not UTF-8, so
     that the engine, reading UTF-8, replaces each by U+FFFD and counts and
     logs it with its record. ``progress`` is told the bytes of ``source`` read.
     """
@@ -69,7 +86,7 @@ def transcoded_input(source: str, codec: str, progress: BytesDone | None = None)
 
 
 def _transcoded(raw: BinaryIO, codec: str) -> Iterator[bytes]:
-    decoder = codecs.getincrementaldecoder(codec)(errors="surrogateescape")
+    decoder = codecs.getincrementaldecoder(codec)(errors=_UNDECODABLE)
     while True:
         chunk = raw.read(_CHUNK)
         yield decoder.decode(chunk, final=not chunk).encode("utf-8", "surrogateescape")

@@ -51,6 +51,8 @@ def path_arg(value: StrPath, name: str) -> str:
     path = fspath_arg(value, name)
     if not isinstance(path, str):
         raise TypeError(f"{name} must be str or os.PathLike[str], not {type(path).__name__}")
+    if not path:
+        raise ValueError(f"{name} is an empty path")
     return path
 
 
@@ -139,6 +141,20 @@ def named_after_output(output_path: str, kind: str) -> str:
     if stem.endswith(_CLEAN) and len(stem) > len(_CLEAN):
         stem = stem[: -len(_CLEAN)]
     return os.path.join(folder, f"{stem}.{kind}.csv")
+
+
+def default_beside(output_path: str, kind: str) -> str | None:
+    """The default file of ``kind`` beside the output (see named_after_output), or None where
+    the output is a stream rather than a file in a folder: a device, a FIFO, a name in /dev
+    (/dev/null, /dev/stdout whatever it points at)."""
+    if os.path.abspath(output_path).startswith("/dev/"):
+        return None
+    try:
+        if not stat.S_ISREG(os.stat(output_path).st_mode):
+            return None
+    except OSError:
+        pass  # not there yet: a file to create
+    return named_after_output(output_path, kind)
 
 
 def usable_paths(*paths: object) -> bool:

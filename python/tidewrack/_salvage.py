@@ -17,7 +17,8 @@ from ._compression import decompressed_input
 from ._dialect import Dialect, detect_file
 from ._input_state import check_unchanged, state_of
 from ._encodings import transcoded_input
-from ._paths import StrPath, default_output, named_after_output, path_arg, refuse_collisions
+from ._options import check_options, refuse_conflicts
+from ._paths import StrPath, default_beside, default_output, path_arg, refuse_collisions
 from ._reading import reading_of
 from ._report import Report
 from ._thresholds import refusal
@@ -111,14 +112,25 @@ def salvage(
     ``"2.5%"``) and ``strict`` (no warning allowed) raise ``ThresholdExceeded``,
     carrying the Report, before any output is put in place.
 
-    Raises the OSError subclass of a file failure, naming the file; ValueError
-    for options that cannot give a readable file, an unknown encoding, and
-    outputs that would overwrite one another or the input, a limit that is not
-    a count or a share (TypeError for its type);
+    Every option is checked before any file is opened. Raises TypeError for
+    an option of the wrong type (a flag that is not a bool); ValueError for
+    options that cannot give a readable file (a quote or escape character that
+    is not one ASCII character, two of the delimiter, quote and escape
+    character alike, more than 1,000,000 ``expected_columns``), an encoding
+    that is unknown or cannot decode any input, outputs that would overwrite
+    one another or the input, an empty path, a limit that is not a count or a
+    share (TypeError for its type); the OSError subclass of a file failure,
+    naming the file;
     ``CompressedDataError`` (a ValueError) for damaged or truncated compressed
     input, or a zip archive that does not hold exactly one file;
     ``BinaryInputError`` (a ValueError) for input that is not text.
     """
+    check_options(
+        force_text=force_text, classic=classic, delimiter=delimiter, quote_char=quote_char, escape_char=escape_char,
+        skip_blanks=skip_blanks, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
+        expected_columns=expected_columns, repair_quotes=repair_quotes,
+        recover_unclosed_quotes=recover_unclosed_quotes, strict=strict,
+    )
     source = path_arg(input, "input")
     output_path = default_output(source) if output is None else path_arg(output, "output")
     quarantine_path = _beside(quarantine, output_path, "quarantine")
@@ -262,6 +274,8 @@ def dialect_rules(
             "preamble_lines": found.preamble_lines,
         }
         given = {name: detected[name] if value is None else value for name, value in given.items()}
+        refuse_conflicts(options["delimiter"], quote, found.escape_char if escape_char is None else escape_char,
+                         " (as detected: give the delimiter to read the file otherwise)")
     options["quote_char"] = '"' if quote is None else quote
     return {
         **given,
@@ -280,8 +294,8 @@ def detected_confidence(engine_confidence: float, delimiter: str | None, found: 
 
 
 def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str | None:
-    """A path argument whose default (...) is the file of that kind named after the output."""
+    """A path argument whose default (...) is the file of that kind named after the output, if any."""
     if value is ...:
-        return named_after_output(output, kind)
+        return default_beside(output, kind)
     return None if value is None else path_arg(value, kind)
 

@@ -54,12 +54,19 @@ def test_auto_reads_bytes_outside_utf8_as_cp1252_and_logs_them(tmp_path: Path) -
     assert log.splitlines()[1:] == ["4,4,decoded,3 bytes read as cp1252"]
 
 
-@pytest.mark.parametrize("encoding", ["utf-8", "shift_jis"])
-def test_undecodable_bytes_are_replaced_counted_and_logged(tmp_path: Path, encoding: str) -> None:
-    report, clean, log = salvaged(tmp_path, b"a,b\nx\xff,y\n", encoding=encoding)
-    assert clean == "a,b\nx\ufffd,y\n"
-    assert (report.decoded_bytes, report.replaced_bytes) == (0, 1)
-    assert log.splitlines()[1:] == ["2,2,replaced,\"1 byte not decodable, replaced by U+FFFD\""]
+@pytest.mark.parametrize(
+    ("encoding", "undecodable"),
+    # An ASCII byte a codec cannot decode (cp424, utf-7) once ended the salvage in a traceback.
+    [("utf-8", b"\xff"), ("shift_jis", b"\xff"), ("cp424", b"\x70"), ("utf-7", b"+\xe9")],
+)
+def test_undecodable_bytes_are_replaced_counted_and_logged(tmp_path: Path, encoding: str, undecodable: bytes) -> None:
+    data = "a,b\nx".encode(encoding) + undecodable + ",y\n".encode(encoding)
+    report, clean, log = salvaged(tmp_path, data, encoding=encoding)
+    count = len(undecodable)
+    assert clean == f"a,b\nx{chr(0xFFFD) * count},y\n"
+    assert (report.decoded_bytes, report.replaced_bytes) == (0, count)
+    bytes_word = "byte" if count == 1 else "bytes"
+    assert log.splitlines()[1:] == [f'2,2,replaced,"{count} {bytes_word} not decodable, replaced by U+FFFD"']
 
 
 def test_classic_reads_bytes_as_they_are(tmp_path: Path) -> None:

@@ -10,6 +10,7 @@ import json
 import os
 import random
 import zipfile
+from collections.abc import Callable
 from pathlib import Path
 
 import _tidewrack_backend
@@ -143,6 +144,8 @@ def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> N
     tidewrack.salvage(tmp_path / "in.csv", tmp_path / "only.csv", quarantine=None, repairs=None)
     assert "only.quarantine.csv" not in listing(tmp_path) and "only.repairs.csv" not in listing(tmp_path)
     assert tidewrack.salvage(tmp_path / "in.csv", tmp_path / "c.csv", classic=True).repairs is None
+    devnull = tidewrack.salvage(tmp_path / "in.csv", os.devnull)  # a device has no folder for files beside it
+    assert (devnull.quarantine, devnull.repairs) == (None, None)
 
 
 @pytest.mark.parametrize(
@@ -157,6 +160,21 @@ def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> N
         ({"encoding": "no-such-codec"}, ValueError, "unknown encoding"),
         ({"repairs": b"r.csv"}, TypeError, "repairs must be str or os.PathLike"),
         ({"delimiter": '"'}, ValueError, "delimiter"),
+        # Once accepted: 'ab' read as 'a' (turning "name" into "nme"), 'no' and 'yes' as true.
+        ({"escape_char": "ab"}, ValueError, "^the escape character must be one ASCII character"),
+        ({"quote_char": "ab"}, ValueError, "^the quote character must be one ASCII character"),
+        ({"quote_char": "é"}, ValueError, "^the quote character must be one ASCII character"),
+        ({"quote_char": 39}, TypeError, "^quote_char must be str or None, not int$"),
+        ({"skip_blanks": "no"}, TypeError, "^skip_blanks must be True, False or None, not str$"),
+        ({"classic": "yes"}, TypeError, "^classic must be True or False, not str$"),
+        ({"fill_ragged_rows": 1}, TypeError, "^fill_ragged_rows must be True or False, not int$"),
+        ({"escape_char": '"'}, ValueError, "^the quote character and the escape character are both"),
+        ({"delimiter": ";", "escape_char": ";"}, ValueError, "^the delimiter and the escape character are both"),
+        ({"escape_char": ","}, ValueError, r"are both ','; they must differ \(as detected"),
+        ({"expected_columns": 1_000_001}, ValueError, "^the column count must be from 0 to 1000000, got 1000001$"),
+        ({"expected_columns": "3"}, TypeError, "^expected_columns must be an int or None, not str$"),
+        ({"encoding": "idna"}, ValueError, "^encoding 'idna' cannot read damaged input$"),
+        ({"output": ""}, ValueError, "^output is an empty path$"),
         ({"max_repaired": True}, TypeError, "max_repaired must be an int count or a str share such as '2.5%', "
                                             "not bool"),
         ({"max_quarantined": 1.5}, TypeError, "not float"),
@@ -180,6 +198,25 @@ def test_refusals_write_nothing(
     with pytest.raises(error, match=message):
         tidewrack.salvage("in.csv", **arguments)  # type: ignore[arg-type]
     assert listing(tmp_path) == ["in.csv", "sub"]
+
+
+@pytest.mark.parametrize(
+    ("function", "arguments", "error", "message"),
+    [
+        (tidewrack.scan, {"string_view": "yes"}, TypeError, "^string_view must be True or False, not str$"),
+        (tidewrack.scan, {"quote_char": "ab"}, ValueError, "^the quote character must be one ASCII character"),
+        (tidewrack.scan, {"expected_columns": 2_000_000}, ValueError, "^the column count must be from 0 to 1000000"),
+        (tidewrack.detect, {"force_text": 1}, TypeError, "^force_text must be True or False, not int$"),
+        (tidewrack.detect, {"encoding": "punycode"}, ValueError, "^encoding 'punycode' cannot read damaged input$"),
+    ],
+)
+def test_scan_and_detect_check_their_options(
+    tmp_path: Path, function: Callable[..., object], arguments: dict[str, object], error: type[Exception],
+    message: str,
+) -> None:
+    (tmp_path / "in.csv").write_bytes(DAMAGED)
+    with pytest.raises(error, match=message):
+        function(tmp_path / "in.csv", **arguments)
 
 
 @pytest.mark.parametrize("classic", [False, True])
