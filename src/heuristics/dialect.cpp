@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -199,6 +200,20 @@ Reading read(const Sample &lines, bool cut, const Candidate &candidate, ParserIn
 
 std::uint64_t preamble_lines(const std::vector<Row> &rows);
 
+// A row a strict reader reads as a row of a table `width` fields wide.
+bool sound_row(const Row &row, std::size_t width) {
+  return !row.blank && row.types.size() == width && row.stray == 0;
+}
+
+// The reading's rows that are sound at its width.
+Reading sound_rows(const Reading &reading) {
+  Reading sound;
+  sound.width = reading.width;
+  std::copy_if(reading.rows.begin(), reading.rows.end(), std::back_inserter(sound.rows),
+               [&](const Row &row) { return sound_row(row, reading.width); });
+  return sound;
+}
+
 // Rows that a strict reader would not read as rows of the table: of another
 // width, or with a quote it would refuse; plus one for a quoted field still
 // open at the end of the sample. `past_preamble`: the lines a preamble would
@@ -207,10 +222,7 @@ std::size_t damaged_rows(const Reading &reading, bool past_preamble = false) {
   const std::uint64_t preamble = past_preamble ? preamble_lines(reading.rows) : 0;
   std::size_t damaged = reading.open_at_end ? 1 : 0;
   for (const Row &row : reading.rows) {
-    damaged += !row.blank && row.start_line > preamble &&
-                       (row.types.size() != reading.width || row.stray != 0)
-                   ? 1
-                   : 0;
+    damaged += !row.blank && row.start_line > preamble && !sound_row(row, reading.width) ? 1 : 0;
   }
   return damaged;
 }
@@ -253,25 +265,17 @@ std::string_view without_leading_blanks(std::string_view cell) {
 // aside where `other` skips them and every such cell has them). Only the rows
 // that the classic reading shows as damaged may read otherwise.
 bool keeps_sound_rows(const Reading &classic, const Reading &other, bool skips_blanks) {
-  if (skips_blanks && !every_cell_blank_led(classic)) {
-    // Blanks skipped in a row that has none after some delimiter change it.
-    Reading sound_rows;
-    sound_rows.width = classic.width;
-    for (const Row &row : classic.rows) {
-      if (!row.blank && row.types.size() == classic.width && row.stray == 0) {
-        sound_rows.rows.push_back(row);
-      }
-    }
-    if (!every_cell_blank_led(sound_rows)) {
-      return false;
-    }
+  // Blanks skipped in a row that has none after some delimiter change it.
+  if (skips_blanks && !every_cell_blank_led(classic) &&
+      !every_cell_blank_led(sound_rows(classic))) {
+    return false;
   }
   std::map<std::uint64_t, const Row *> by_line;
   for (const Row &row : other.rows) {
     by_line.emplace(row.start_line, &row);
   }
   for (const Row &row : classic.rows) {
-    if (row.blank || row.types.size() != classic.width || row.stray != 0) {
+    if (!sound_row(row, classic.width)) {
       continue;
     }
     const auto found = by_line.find(row.start_line);
@@ -635,12 +639,7 @@ Reading settle_damaged(const Sample &sample, bool cut, ParserInput kind, const R
   // Blanks after every delimiter of the rows at the table's width are the
   // writer's, not the cells'.
   if (!best.rules.skip_blanks && best.delimiter != ' ' && best.delimiter != '\t') {
-    Reading fitting;
-    for (const Row &row : best_reading.rows) {
-      if (!row.blank && row.types.size() == best_reading.width && row.stray == 0) {
-        fitting.rows.push_back(row);
-      }
-    }
+    const Reading fitting = sound_rows(best_reading);
     if (fitting.rows.size() >= 2 && every_cell_blank_led(fitting)) {
       Candidate skipping = best;
       skipping.rules.skip_blanks = true;

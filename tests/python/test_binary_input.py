@@ -3,30 +3,15 @@
 from __future__ import annotations
 
 import gzip
-import io
 import re
-import subprocess
-import sys
-import zipfile
 from pathlib import Path
 
 import pytest
 import tidewrack
+from test_cli import tidewrack_cli
+from test_compressed_input import zipped
 
 TEXT = b"id,name,city\n1,Ana,Lisbon\n2,Ben,Oslo\n3,Cleo,Paris\n"
-
-
-def zipped(*members: tuple[str, bytes]) -> bytes:
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, content in members:
-            archive.writestr(name, content)
-    return buffer.getvalue()
-
-
-def tidewrack_cli(*args: str, cwd: Path) -> subprocess.CompletedProcess[bytes]:
-    return subprocess.run([sys.executable, "-m", "tidewrack", *args], capture_output=True, cwd=cwd, timeout=120,
-                          check=False)
 
 
 ELF = b"\x7fELF\x02\x01\x01" + b"\0" * 9 + b"\x02\0>\0\x01\0\0\0" + bytes(range(256)) * 8
