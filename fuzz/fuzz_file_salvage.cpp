@@ -37,6 +37,7 @@
 // Input: four header bytes choose the options (salvage_case.h), the rest is
 // the CSV input. The files live in a directory of their own under $TMPDIR.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -95,13 +96,25 @@ bool same_counts(const tidewrack::SalvageCounts &a, const tidewrack::SalvageCoun
   return counts_text(a) == counts_text(b);
 }
 
+// Reads the file written for the input, or, with a `supply_piece`, takes the
+// input's bytes supplied that many at a time.
 Written salvage_file(std::string_view input, const tidewrack::SalvageOptions &options,
                      bool with_log, std::size_t block_size = tidewrack::SALVAGE_BLOCK_SIZE,
-                     unsigned threads = 1) {
+                     unsigned threads = 1, std::size_t supply_piece = 0) {
   const fs::path in = fuzz::scratch() / "in.csv", out = fuzz::scratch() / "out.csv",
                  quarantine = fuzz::scratch() / "q.csv", log = fuzz::scratch() / "repairs.csv";
   fs::remove(log);
-  auto result = tidewrack::salvage_file(in.string(), out.string(), quarantine.string(), options,
+  std::string_view unsupplied = input;
+  auto supply = [&](char *to, std::size_t size) -> tidewrack::Result<std::size_t> {
+    const std::size_t count = std::min({size, supply_piece, unsupplied.size()});
+    std::copy_n(unsupplied.data(), count, to);
+    unsupplied.remove_prefix(count);
+    return count;
+  };
+  const tidewrack::InputSource source =
+      supply_piece == 0 ? tidewrack::InputSource(in.string())
+                        : tidewrack::InputSource(in.string(), tidewrack::ByteSupply(supply));
+  auto result = tidewrack::salvage_file(source, out.string(), quarantine.string(), options,
                                         with_log ? std::optional(log.string()) : std::nullopt,
                                         tidewrack::StopPoll{}, tidewrack::ProgressSink{},
                                         block_size, threads);
@@ -246,6 +259,12 @@ void expect_any_block_size(std::string_view input, const tidewrack::SalvageOptio
                     std::to_string(threads) + " threads",
                 salvage_file(input, options, true, size, threads), whole, true);
   }
+  // Bytes supplied in pieces of any size are read as the file is.
+  const std::size_t piece = 1 + input.size() % 5;
+  expect_same(
+      input, "file salvage of bytes supplied " + std::to_string(piece) + " at a time",
+      salvage_file(input, options, true, 1 + input.size() % 97, 1 + input.size() % 2, piece), whole,
+      true);
 }
 
 // The log's lines, taken by action, add up to the counters. A row repaired

@@ -11,11 +11,10 @@ import weakref
 from collections.abc import Callable
 
 from . import _native
-from ._compression import decompressed_input
-from ._encodings import transcoded_input
+from ._dialect import detect_read
 from ._options import check_options
-from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
-from ._reading import Reading, reading_of
+from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions, spooled
+from ._reading import Reading, input_chunks, reading_of
 from ._report import Report
 from ._salvage import detected_confidence, dialect_rules
 from ._typed import with_types
@@ -163,9 +162,8 @@ def scan(
     read = reading_of(source, encoding, force_text)
     engine_encoding, codec = read.engine_encoding, read.codec
     with contextlib.ExitStack() as inputs:
-        plain_source, compression = inputs.enter_context(decompressed_input(source))
-        if codec is not None:
-            plain_source = inputs.enter_context(transcoded_input(plain_source, codec))
+        compression = read.compression
+        plain_source = inputs.enter_context(spooled(input_chunks(source, read))) if read.piped else source
         options: dict[str, Any] = {
             "delimiter": delimiter,
             "quote_char": quote_char,
@@ -176,7 +174,7 @@ def scan(
         }
         given = {"delimiter": delimiter, "quote_char": quote_char, "comment_prefix": comment_prefix,
                  "preamble_lines": preamble_lines}
-        rules, found = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks,
+        rules, found = dialect_rules(lambda: detect_read(source, read), options, escape_char, skip_blanks,
                                      comment_prefix, preamble_lines)
         engine_paths = inputs.enter_context(EnginePaths())
         engine_path = engine_paths(plain_source)

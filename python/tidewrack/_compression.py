@@ -1,9 +1,9 @@
 """Compressed input: gzip, bzip2 and xz streams and one-member zip archives.
 
 The engine reads plain bytes, so a compressed input is recognised by its magic
-bytes and decompressed on the way in, chunk by chunk, in bounded memory.
-Damaged or truncated compressed data is an error, never silently shortened
-input.
+bytes and decompressed on the way in, chunk by chunk, in bounded memory: no
+call makes more than a chunk, however much a few bytes expand to. Damaged or
+truncated compressed data is an error, never silently shortened input.
 """
 
 from __future__ import annotations
@@ -18,7 +18,6 @@ import stat
 import zlib
 from collections.abc import Callable, Iterator
 
-from ._paths import BytesDone, reported, spooled
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -30,7 +29,7 @@ if TYPE_CHECKING:
         def eof(self) -> bool: ...
         @property
         def unused_data(self) -> bytes: ...
-        def decompress(self, data: bytes, /) -> bytes: ...
+        def decompress(self, data: bytes, /, max_length: int = -1) -> bytes: ...
 
 # Longest magic first: every prefix test below reads at most this many bytes.
 _MAGIC = (
@@ -41,6 +40,8 @@ _MAGIC = (
     (b"\x1f\x8b", "gzip"),
 )
 MAGIC_LENGTH = max(len(magic) for magic, _ in _MAGIC)
+# The most bytes one decompressor call makes (and the compressed bytes read at a time).
+CHUNK = 1 << 20
 
 
 class CompressedDataError(ValueError):
@@ -63,7 +64,7 @@ _STREAM_DECOMPRESSORS: dict[str, Callable[[], _Decompressor]] = {
 
 
 def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
-    """The decompressed content of a gzip, bzip2 or xz stream given in ``chunks``.
+    """The decompressed content of a gzip, bzip2 or xz stream given in ``chunks``, at most CHUNK bytes at a time.
 
     Concatenated members (``cat a.gz b.gz``) follow one another, as the
     command-line tools read them. Damage or an early end raises
@@ -84,12 +85,7 @@ def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
                 if detect(data) != kind:
                     raise CompressedDataError(f"{kind} data is followed by other bytes")
                 started = True
-            try:
-                out = decompressor.decompress(data)
-            except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError) as err:
-                raise CompressedDataError(f"{kind} data is damaged ({err})") from None
-            if out:
-                yield out
+            yield from _bounded_output(kind, decompressor, data)
             if not decompressor.eof:
                 break
             data = decompressor.unused_data
@@ -97,6 +93,27 @@ def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
             decompressor = make()
     if started:
         raise CompressedDataError(f"{kind} data ends early (the file is truncated)")
+
+
+def _bounded_output(kind: str, decompressor: _Decompressor, data: bytes) -> Iterator[bytes]:
+    """What ``decompressor`` makes of ``data``, CHUNK bytes at most per call, until it needs more input or ends."""
+    try:
+        while True:
+            out = decompressor.decompress(data, CHUNK)
+            if out:
+                yield out
+            if decompressor.eof:
+                return
+            if kind == "gzip":  # zlib hands back the input it did not use
+                data = decompressor.unconsumed_tail  # type: ignore[attr-defined]
+                if not data and len(out) < CHUNK:
+                    return
+            else:  # bz2 and lzma keep it inside
+                data = b""
+                if decompressor.needs_input:  # type: ignore[attr-defined]
+                    return
+    except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError) as err:
+        raise CompressedDataError(f"{kind} data is damaged ({err})") from None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -183,29 +200,3 @@ def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Iterato
                     yield chunk
         except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as err:
             raise CompressedDataError(f"zip member {member.filename!r} is damaged ({err})") from None
-
-
-@contextlib.contextmanager
-def decompressed_input(source: str, progress: BytesDone | None = None) -> Iterator[tuple[str, str | None]]:
-    """A regular file holding ``source`` decompressed, and the compression's name.
-
-    Plain input (and anything but a regular file, which cannot be peeked at
-    without consuming it) is ``source`` itself with None. Compressed input is
-    decompressed into a private temporary folder, removed on leaving, and
-    ``progress`` is told the compressed bytes read as it goes.
-    """
-    with open(source, "rb") as handle:
-        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
-            kind = None
-        else:
-            kind = detect(handle.read(MAGIC_LENGTH))
-    if kind is None:
-        yield source, None
-        return
-    with open(source, "rb") as handle:
-        if kind == "zip":
-            _, chunks = zip_member(handle)
-        else:
-            chunks = decompressed(kind, iter(lambda: handle.read(1 << 20), b""))
-        with spooled(reported(chunks, handle, progress)) as plain:
-            yield plain, kind

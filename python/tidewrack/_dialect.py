@@ -2,14 +2,14 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 from dataclasses import dataclass
 
 from . import _native
-from ._compression import decompressed_head
 from ._options import check_options
-from ._paths import EnginePaths, StrPath, path_arg, spooled
-from ._reading import reading_of
+from ._paths import EnginePaths, StrPath, path_arg
+from ._reading import Reading, input_chunks, reading_of
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -38,11 +38,6 @@ class Dialect:
         return dataclasses.asdict(self)
 
 
-# The most of a compressed or transcoded input decoded for detection, which
-# reads its first 100 rows that are not blank.
-DETECTION_HEAD = 4 << 20
-
-
 def detect(source: StrPath | bytes, *, encoding: str = "auto", force_text: bool = False) -> Dialect:
     """The dialect of a file, from its head, or of a text given whole.
 
@@ -63,23 +58,16 @@ def detect(source: StrPath | bytes, *, encoding: str = "auto", force_text: bool 
     if isinstance(source, str) and ("\n" in source or "\r" in source):
         return dialect_of(_native.detect(source, text=True))
     path = path_arg(source, "source")
-    read = reading_of(path, encoding, force_text)
-    if read.compression is None and read.codec is None:
-        return detect_file(path, read.engine_encoding)
-    head = decompressed_head(path, DETECTION_HEAD)
-    data = b"" if head is None else head.data
-    if len(data) == DETECTION_HEAD:
-        data = data[: data.rfind(b"\n") + 1] or data  # no row cut short
-    if read.codec is not None:
-        return dialect_of(_native.detect(data.decode(read.codec, "replace"), text=True))
-    with spooled([data]) as plain:
-        return detect_file(plain, read.engine_encoding)
+    return detect_read(path, reading_of(path, encoding, force_text))
 
 
-def detect_file(path: str, engine_encoding: str) -> Dialect:
-    """The dialect of the file at ``path`` as the engine reads it in ``engine_encoding``."""
+def detect_read(path: str, read: Reading) -> Dialect:
+    """The dialect of the file at ``path`` read as ``read`` says (its head, as a salvage reads it)."""
+    if read.piped:
+        with contextlib.closing(input_chunks(path, read)) as chunks:
+            return dialect_of(_native.detect(path, encoding=read.engine_encoding, input_chunks=chunks))
     with EnginePaths() as engine_path:
-        return dialect_of(_native.detect(engine_path(path), encoding=engine_encoding))
+        return dialect_of(_native.detect(engine_path(path), encoding=read.engine_encoding))
 
 
 def dialect_of(found: Mapping[str, Any]) -> Dialect:

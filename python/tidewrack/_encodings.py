@@ -4,19 +4,14 @@ Python knows is decoded here into UTF-8 first."""
 from __future__ import annotations
 
 import codecs
-import contextlib
 import functools
 import math
 import re
 import unicodedata
-from collections.abc import Iterator
-
-from ._paths import BytesDone, reported, spooled
+from collections.abc import Iterable, Iterator
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
-    from typing import BinaryIO
-
     from ._report import Report
 
 # Python's canonical codec names of the encodings the engine decodes, and the
@@ -33,7 +28,6 @@ _ENGINE_NAMES = {
     "utf-32-le": "utf-32-le",
     "utf-32-be": "utf-32-be",
 }
-_CHUNK = 1 << 20
 
 
 def resolve(encoding: str) -> tuple[str, str | None]:
@@ -73,25 +67,17 @@ codecs.register_error(_UNDECODABLE, _undecodable)
 _EVERY_BYTE = bytes(range(256))
 
 
-@contextlib.contextmanager
-def transcoded_input(source: str, codec: str, progress: BytesDone | None = None) -> Iterator[str]:
-    """A private temporary file holding ``source`` decoded with ``codec``, in UTF-8.
+def transcoded(chunks: Iterable[bytes], codec: str) -> Iterator[bytes]:
+    """``chunks`` decoded with ``codec``, in UTF-8.
 
     Each byte the codec cannot decode becomes a byte that is not UTF-8, so
     that the engine, reading UTF-8, replaces each by U+FFFD and counts and
-    logs it with its record. ``progress`` is told the bytes of ``source`` read.
+    logs it with its record.
     """
-    with open(source, "rb") as raw, spooled(reported(_transcoded(raw, codec), raw, progress)) as path:
-        yield path
-
-
-def _transcoded(raw: BinaryIO, codec: str) -> Iterator[bytes]:
     decoder = codecs.getincrementaldecoder(codec)(errors=_UNDECODABLE)
-    while True:
-        chunk = raw.read(_CHUNK)
-        yield decoder.decode(chunk, final=not chunk).encode("utf-8", "surrogateescape")
-        if not chunk:
-            return
+    for chunk in chunks:
+        yield decoder.decode(chunk).encode("utf-8", "surrogateescape")
+    yield decoder.decode(b"", final=True).encode("utf-8", "surrogateescape")
 
 
 # The code pages a head that is not UTF-8 may be read in, and how common each

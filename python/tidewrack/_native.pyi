@@ -1,6 +1,6 @@
 """The tidewrack package's own engine: salvage with a repair log, Arrow scans."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Any, SupportsIndex, TypedDict, final
 
 class SalvageCounts(TypedDict):
@@ -62,10 +62,13 @@ def salvage(
     preamble_lines: SupportsIndex | None = None,
     output_quote_char: str | None = None,
     align_columns: bool = True,
+    input_chunks: Iterable[bytes] | None = None,
 ) -> SalvageCounts:
     """Salvages a CSV file into a clean file, a quarantine file and a repair log."""
 
-def detect(source: str, *, text: bool = False, encoding: str = "auto") -> DialectValues:
+def detect(
+    source: str, *, text: bool = False, encoding: str = "auto", input_chunks: Iterable[bytes] | None = None
+) -> DialectValues:
     """The dialect salvage() would read, from a file's head or a text."""
 
 def detect_encoding(head: bytes, /) -> str:

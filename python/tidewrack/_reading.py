@@ -4,12 +4,15 @@ the encoding given, or in one its head shows."""
 from __future__ import annotations
 
 import codecs
+import contextlib
 import dataclasses
+from collections.abc import Iterator
 
 from . import _native
 from ._binary import BinaryInputError, looks_like
-from ._compression import decompressed_head
-from ._encodings import guess_code_page, resolve, utf8_or_mixed
+from ._compression import CHUNK, decompressed, decompressed_head, zip_member
+from ._encodings import guess_code_page, resolve, transcoded, utf8_or_mixed
+from ._paths import BytesDone, reported
 
 # The bytes of the (decompressed) input looked at.
 HEAD_BYTES = 256 << 10
@@ -27,6 +30,11 @@ class Reading:
     codec: str | None
     confidence: float | None = None
     compression: str | None = None
+
+    @property
+    def piped(self) -> bool:
+        """Python decompresses or decodes the input for the engine (see input_chunks)."""
+        return self.compression is not None or self.codec is not None
 
 
 def reading_of(source: str, encoding: str, force_text: bool) -> Reading:
@@ -59,4 +67,25 @@ def reading_of(source: str, encoding: str, force_text: bool) -> Reading:
     return Reading("utf-8", guessed, confidence, head.compression)
 
 
-__all__ = ["BinaryInputError", "Reading", "reading_of"]
+def input_chunks(source: str, read: Reading, progress: BytesDone | None = None) -> Iterator[bytes]:
+    """The bytes the engine reads of a ``read.piped`` input: the file ``source`` decompressed and decoded.
+
+    The chunks stream: memory stays bounded whatever the input holds, and no
+    copy of the text is written anywhere. ``progress`` is told the bytes of
+    ``source`` read. Close the iterator when it is not read to its end.
+    """
+    with open(source, "rb") as handle:
+        if read.compression == "zip":
+            _, chunks = zip_member(handle)
+        else:
+            chunks = iter(lambda: handle.read(CHUNK), b"")
+            if read.compression is not None:
+                chunks = decompressed(read.compression, chunks)
+        chunks = reported(chunks, handle, progress)
+        if read.codec is not None:
+            chunks = transcoded(chunks, read.codec)
+        with contextlib.closing(chunks):
+            yield from chunks
+
+
+__all__ = ["BinaryInputError", "Reading", "input_chunks", "reading_of"]

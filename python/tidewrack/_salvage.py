@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import os
 import time
@@ -13,13 +12,11 @@ import _tidewrack_backend as _backend
 
 from . import _native
 from ._atomic import salvage_atomically
-from ._compression import decompressed_input
-from ._dialect import Dialect, detect_file
+from ._dialect import Dialect, detect_read
 from ._input_state import check_unchanged, state_of
-from ._encodings import transcoded_input
 from ._options import check_options, refuse_conflicts
 from ._paths import StrPath, default_beside, default_output, path_arg, refuse_collisions
-from ._reading import reading_of
+from ._reading import input_chunks, reading_of
 from ._report import Report
 from ._thresholds import refusal
 from ._warnings import warnings_of
@@ -203,50 +200,48 @@ def salvage(
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
         read = reading_of(source, encoding, force_text)
         engine_encoding, codec = read.engine_encoding, read.codec
-        with contextlib.ExitStack() as inputs:
-            # The first pass over the input is the one that reports.
-            plain_source, compression = inputs.enter_context(decompressed_input(source, done))
-            if compression is not None:
-                done = None
-            if codec is not None:
-                plain_source = inputs.enter_context(transcoded_input(plain_source, codec, done))
-                done = None
-            engine_done = done
-            rules, found = dialect_rules(plain_source, engine_encoding, options, escape_char, skip_blanks,
-                                         comment_prefix, preamble_lines)
+        rules, found = dialect_rules(lambda: detect_read(source, read), options, escape_char, skip_blanks,
+                                     comment_prefix, preamble_lines)
 
-            def native_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
+        def native_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
+            # Input that Python decompresses or decodes streams into the engine, which reports
+            # the progress of the bytes it reads itself.
+            chunks = input_chunks(source, read, done) if read.piped else None
+            try:
                 written = _native.salvage(
                     engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
-                    encoding=engine_encoding, threads=threads, progress=engine_done, **options, **rules
+                    encoding=engine_encoding, threads=threads, progress=None if read.piped else done,
+                    input_chunks=chunks, **options, **rules
                 )
-                if progress is not None:
-                    progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
-                check_unchanged(source, input_state)
-                counts: dict[str, Any] = dict(written)
-                # The engine's notes when it detected the dialect, else those of the detection here.
-                notes = [*counts.pop("notes", []), *(found.notes if found is not None else ())]
-                if codec is not None:
-                    counts["encoding"] = codec
-                counts["encoding_confidence"] = read.confidence
-                counts["confidence"] = detected_confidence(counts["confidence"], delimiter, found)
-                return checked(counts, compression, notes)
+            finally:
+                if chunks is not None:
+                    chunks.close()
+            if progress is not None:
+                progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
+            check_unchanged(source, input_state)
+            counts: dict[str, Any] = dict(written)
+            # The engine's notes when it detected the dialect, else those of the detection here.
+            notes = [*counts.pop("notes", []), *(found.notes if found is not None else ())]
+            if codec is not None:
+                counts["encoding"] = codec
+            counts["encoding_confidence"] = read.confidence
+            counts["confidence"] = detected_confidence(counts["confidence"], delimiter, found)
+            return checked(counts, read.compression, notes)
 
-            report = salvage_atomically(plain_source, output_path, [quarantine_path, repairs_path], native_salvage)
+        report = salvage_atomically(source, output_path, [quarantine_path, repairs_path], native_salvage)
     return dataclasses.replace(report, elapsed_seconds=time.perf_counter() - started)
 
 
 def dialect_rules(
-    source: str,
-    encoding: str,
+    detect: Callable[[], Dialect],
     options: dict[str, Any],
     escape_char: str | None,
     skip_blanks: bool | None,
     comment_prefix: str | None,
     preamble_lines: SupportsIndex | None,
 ) -> tuple[dict[str, Any], Dialect | None]:
-    """The engine's dialect arguments, and the dialect detected here; fills in ``options``' delimiter and
-    quote when some are given.
+    """The engine's dialect arguments, and the dialect ``detect`` gives here (when it is needed);
+    fills in ``options``' delimiter and quote when some are given.
 
     Without a delimiter or any dialect option the engine detects the whole
     dialect itself, from the head it reads anyway. With some options but no
@@ -263,7 +258,7 @@ def dialect_rules(
         return {"detect_dialect": True, "output_quote_char": '"'}, None
     found = None
     if options["delimiter"] is None:
-        found = detect_file(source, encoding)
+        found = detect()
         options["delimiter"] = found.delimiter
         if quote == '"':
             quote = found.quote_char

@@ -136,23 +136,24 @@ ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &se
   }
 }
 
-Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const std::string &path,
+Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
                                                    const ScanSettings &settings) {
+  const std::string &path = source.path;
   const std::optional<std::string> &quarantine_path = settings.quarantine_path;
   const std::optional<std::string> &log_path = settings.repair_log_path;
   if (quarantine_path && log_path && same_file(*quarantine_path, *log_path)) {
     return SalvageError::invalid("the quarantine file and the repair log are the same file")
         .on_file(*log_path);
   }
-  Result<TextWindow> opened = TextWindow::open(path, settings.options.encoding);
+  Result<TextWindow> opened = TextWindow::open(source, settings.options.encoding);
   if (!opened.ok()) {
     return std::move(opened.error()).on_file(path);
   }
   TextWindow &window = opened.value();
   // A file written that is the input itself is created only once the input is read whole.
   ScanSettings scan_settings = settings;
-  if ((quarantine_path && same_file(path, *quarantine_path)) ||
-      (log_path && same_file(path, *log_path))) {
+  if (!source.supply && ((quarantine_path && same_file(path, *quarantine_path)) ||
+                         (log_path && same_file(path, *log_path)))) {
     scan_settings.block_size = SIZE_MAX;
   }
   // The first stretch holds a whole byte-order mark, which only it skips.

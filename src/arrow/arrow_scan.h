@@ -103,7 +103,7 @@ public:
   // operation names its file. The quarantine file and the log are written as
   // the text is reconciled and complete once next() said there is no more; an
   // input that is also one of them is read whole first.
-  static Result<std::unique_ptr<ArrowScan>> open(const std::string &path,
+  static Result<std::unique_ptr<ArrowScan>> open(const InputSource &source,
                                                  const ScanSettings &settings);
 
   const std::vector<std::string> &names() const { return names_; }

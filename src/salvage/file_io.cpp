@@ -156,9 +156,18 @@ Result<InputFile> InputFile::open(const std::string &path, StopPoll stop) {
   return file;
 }
 
+Result<InputFile> InputFile::open(const InputSource &source, StopPoll stop) {
+  if (!source.supply) {
+    return open(source.path, stop);
+  }
+  InputFile supplied(-1, stop);
+  supplied.supply_ = source.supply;
+  return supplied;
+}
+
 InputFile::InputFile(InputFile &&other) noexcept
-    : descriptor_(other.descriptor_), expected_size_(other.expected_size_), read_(other.read_),
-      checkpoints_(other.checkpoints_), stop_(other.stop_) {
+    : descriptor_(other.descriptor_), supply_(other.supply_), expected_size_(other.expected_size_),
+      read_(other.read_), checkpoints_(other.checkpoints_), stop_(other.stop_) {
   other.descriptor_ = -1;
 }
 
@@ -174,8 +183,15 @@ Result<std::size_t> InputFile::read(char *out, std::size_t size) {
       return SalvageError::interrupted();
     }
     // A read at a time stays short so that a stop is noticed soon.
-    const ssize_t got =
-        ::read(descriptor_, out, std::min<std::size_t>(size, StopCheckpoints::INTERVAL));
+    const std::size_t wanted = std::min<std::size_t>(size, StopCheckpoints::INTERVAL);
+    if (supply_) {
+      Result<std::size_t> supplied = supply_(out, wanted);
+      if (supplied.ok()) {
+        read_ += supplied.value();
+      }
+      return supplied;
+    }
+    const ssize_t got = ::read(descriptor_, out, wanted);
     if (got >= 0) {
       read_ += static_cast<std::uint64_t>(got);
       return static_cast<std::size_t>(got);

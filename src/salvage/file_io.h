@@ -5,17 +5,55 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "error/result.h"
 #include "error/stop_poll.h"
 
 namespace tidewrack {
 
-// A file open for reading. A read that a signal interrupts is repeated unless
-// `stop` then says to stop; `stop` is also asked about once per MiB read.
+// Supplies an input's bytes from elsewhere than a file the engine opens (a
+// decompressor or a decoder of the caller's). Refers to a callable
+// `Result<std::size_t>(char *out, std::size_t size)` that fills up to `size`
+// bytes and gives 0 only at the end; it must outlive the supply and every
+// InputFile reading from it.
+class ByteSupply {
+public:
+  ByteSupply() = default;
+  template <class Callable>
+    requires(!std::is_same_v<std::remove_cv_t<Callable>, ByteSupply>) // copies stay plain copies
+  explicit ByteSupply(Callable &callable)
+      : context_(&callable), call_([](void *context, char *out, std::size_t size) {
+          return (*static_cast<Callable *>(context))(out, size);
+        }) {}
+
+  explicit operator bool() const { return call_ != nullptr; }
+  Result<std::size_t> operator()(char *out, std::size_t size) const {
+    return call_(context_, out, size);
+  }
+
+private:
+  void *context_ = nullptr;
+  Result<std::size_t> (*call_)(void *, char *, std::size_t) = nullptr;
+};
+
+// What a salvage reads: the file at `path`, or, when `supply` is set, the
+// bytes it supplies, which `path` then only names in errors.
+struct InputSource {
+  InputSource(std::string file_path) : path(std::move(file_path)) {} // NOLINT: a path is a source
+  InputSource(std::string name, ByteSupply bytes) : path(std::move(name)), supply(bytes) {}
+
+  std::string path;
+  ByteSupply supply;
+};
+
+// A file open for reading, or a supply read like one. A read that a signal interrupts is repeated
+// unless `stop` then says to stop; `stop` is also asked about once per MiB read.
 class InputFile {
 public:
   static Result<InputFile> open(const std::string &path, StopPoll stop = {});
+  // The source's file opened, or its supply.
+  static Result<InputFile> open(const InputSource &source, StopPoll stop = {});
   InputFile(InputFile &&other) noexcept;
   InputFile &operator=(InputFile &&) = delete;
   ~InputFile();
@@ -26,7 +64,7 @@ public:
   // Reads until `size` bytes are read or the file ends; returns the count read.
   Result<std::size_t> read_fully(char *out, std::size_t size);
 
-  // The size the file had when it was opened; 0 when unknown (a pipe).
+  // The size the file had when it was opened; 0 when unknown (a pipe, a supply).
   std::uint64_t expected_size() const { return expected_size_; }
   // The bytes read so far.
   std::uint64_t bytes_read() const { return read_; }
@@ -35,7 +73,8 @@ private:
   InputFile(int descriptor, StopPoll stop)
       : descriptor_(descriptor), checkpoints_(stop), stop_(stop) {}
 
-  int descriptor_;
+  int descriptor_; // -1 when the bytes come from supply_
+  ByteSupply supply_;
   std::uint64_t expected_size_ = 0;
   std::uint64_t read_ = 0;
   StopCheckpoints checkpoints_;

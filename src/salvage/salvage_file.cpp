@@ -98,9 +98,10 @@ SalvageOptions detecting_options(std::optional<InputEncoding> encoding) {
 
 } // namespace
 
-Result<Dialect> detect_file_dialect(const std::string &path, InputEncoding encoding,
+Result<Dialect> detect_file_dialect(const InputSource &input, InputEncoding encoding,
                                     StopPoll stop) {
-  Result<TextWindow> opened = TextWindow::open(path, encoding, stop);
+  const std::string &path = input.path;
+  Result<TextWindow> opened = TextWindow::open(input, encoding, stop);
   if (!opened.ok()) {
     return std::move(opened.error()).on_file(path);
   }
@@ -133,21 +134,23 @@ unsigned available_cores() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
+Result<SalvageCounts> salvage_file(const InputSource &input, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
                                    const std::optional<std::string> &repair_log_path, StopPoll stop,
                                    ProgressSink progress, std::size_t block_size,
                                    unsigned threads) {
-  Result<TextWindow> opened_input = TextWindow::open(input_path, options.encoding, stop);
+  const std::string &input_path = input.path;
+  Result<TextWindow> opened_input = TextWindow::open(input, options.encoding, stop);
   if (!opened_input.ok()) {
     return std::move(opened_input.error()).on_file(input_path);
   }
   TextWindow &window = opened_input.value();
   // An output that is the input itself is opened only once the input is read whole.
-  const bool writes_input = same_file(input_path, output_path) ||
-                            (quarantine_path && same_file(input_path, *quarantine_path)) ||
-                            (repair_log_path && same_file(input_path, *repair_log_path));
+  const bool writes_input =
+      !input.supply && (same_file(input_path, output_path) ||
+                        (quarantine_path && same_file(input_path, *quarantine_path)) ||
+                        (repair_log_path && same_file(input_path, *repair_log_path)));
   const std::size_t block = writes_input ? SIZE_MAX : std::max<std::size_t>(block_size, 1);
   // The first stretch holds a whole byte-order mark, which only it skips.
   Result<std::monostate> head = window.read_until(std::max<std::size_t>(block, 3));

@@ -8,6 +8,7 @@
 #include "error/result.h"
 #include "error/stop_poll.h"
 #include "heuristics/dialect.h"
+#include "salvage/file_io.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 
@@ -33,7 +34,7 @@ unsigned available_cores();
 // How much text a file salvage reads and reconciles at a time, at least.
 inline constexpr std::size_t SALVAGE_BLOCK_SIZE = std::size_t{8} << 20;
 
-// Salvages the file at `input_path` into a clean CSV at `output_path` and, when
+// Salvages the input (a file, or bytes supplied) into a clean CSV at `output_path` and, when
 // a quarantine path is given, the rejected records into a quarantine CSV.
 //
 // The input is read and reconciled `block_size` bytes of text at a time (and
@@ -58,7 +59,7 @@ inline constexpr std::size_t SALVAGE_BLOCK_SIZE = std::size_t{8} << 20;
 // so, leaving what was written as it is. `progress` is told the input bytes
 // read as the salvage goes, about every ProgressSink::INTERVAL, and once at
 // the end.
-Result<SalvageCounts> salvage_file(const std::string &input_path, const std::string &output_path,
+Result<SalvageCounts> salvage_file(const InputSource &input, const std::string &output_path,
                                    const std::optional<std::string> &quarantine_path,
                                    const SalvageOptions &options,
                                    const std::optional<std::string> &repair_log_path = {},
@@ -66,10 +67,10 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
                                    std::size_t block_size = SALVAGE_BLOCK_SIZE,
                                    unsigned threads = 1);
 
-// The dialect a salvage of the file at `path` with the package's rules
+// The dialect a salvage of the input with the package's rules
 // (SalvageOptions::detect_dialect, decoding by `encoding`) would settle on,
 // from the same head of the file.
-Result<Dialect> detect_file_dialect(const std::string &path, InputEncoding encoding,
+Result<Dialect> detect_file_dialect(const InputSource &input, InputEncoding encoding,
                                     StopPoll stop = {});
 
 // The dialect of `text` as a whole.

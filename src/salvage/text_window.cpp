@@ -17,9 +17,9 @@ constexpr std::size_t AHEAD_HEADROOM_SHARE = 32;
 
 } // namespace
 
-Result<TextWindow> TextWindow::open(const std::string &path,
+Result<TextWindow> TextWindow::open(const InputSource &source,
                                     const std::optional<InputEncoding> &encoding, StopPoll stop) {
-  Result<InputFile> opened = InputFile::open(path, stop);
+  Result<InputFile> opened = InputFile::open(source, stop);
   if (!opened.ok()) {
     return std::move(opened.error());
   }

@@ -22,7 +22,7 @@ namespace tidewrack {
 // asked for, not the file size.
 class TextWindow {
 public:
-  static Result<TextWindow> open(const std::string &path,
+  static Result<TextWindow> open(const InputSource &source,
                                  const std::optional<InputEncoding> &encoding, StopPoll stop = {});
 
   // Reads on until at least `count` bytes of text are held or the input ends;

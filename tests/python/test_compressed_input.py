@@ -1,4 +1,4 @@
-"""Compressed input: recognised by its first bytes, decompressed whole or refused."""
+"""Compressed input: recognised by its first bytes, streamed into the engine whole or refused."""
 
 from __future__ import annotations
 
@@ -6,8 +6,11 @@ import bz2
 import gzip
 import io
 import lzma
+import os
+import signal
 import subprocess
 import sys
+import time
 import zipfile
 from collections.abc import Callable
 from pathlib import Path
@@ -39,8 +42,11 @@ def test_compressed_input_salvages_as_the_plain_file_does(tmp_path: Path, kind: 
     (tmp_path / "plain.csv").write_bytes(DATA)
     (tmp_path / "packed.csv").write_bytes(COMPRESSORS[kind](DATA))
     plain = tidewrack.salvage(tmp_path / "plain.csv", tmp_path / "a.csv")
-    packed = tidewrack.salvage(tmp_path / "packed.csv", tmp_path / "b.csv")
+    done: list[tuple[int, int]] = []
+    packed = tidewrack.salvage(tmp_path / "packed.csv", tmp_path / "b.csv", progress=lambda *at: done.append(at))
     assert packed.compression == kind and plain.compression is None
+    size = (tmp_path / "packed.csv").stat().st_size
+    assert done[-1] == (size, size) and done == sorted(done)  # the compressed bytes read
     assert (tmp_path / "b.csv").read_bytes() == (tmp_path / "a.csv").read_bytes()
     assert (tmp_path / "b.repairs.csv").read_bytes() == (tmp_path / "a.repairs.csv").read_bytes()
     assert packed.total_rows == plain.total_rows == 8000
@@ -99,3 +105,28 @@ def test_detect_and_sniff_read_the_decompressed_head(tmp_path: Path, kind: str) 
     )
     plain, packed = sniffed.stdout.decode().splitlines()
     assert packed == plain.replace("plain.csv", "packed.csv") and "semicolon" in plain
+
+
+def test_compressed_input_streams_without_a_copy_and_stops_on_ctrl_c(tmp_path: Path) -> None:
+    """Gigabytes of text from a few hundred kB: nothing is spooled to the temporary folder, and Ctrl-C
+    stops the run however far the decompression has got, leaving no output."""
+    rows = gzip.compress(b"17,Ana,Lisbon\n" * (1 << 22), compresslevel=1)  # 56 MiB of text each
+    (tmp_path / "big.csv.gz").write_bytes(gzip.compress(b"id,name,city\n") + rows * 200)
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    child = subprocess.Popen(
+        [sys.executable, "-m", "tidewrack", "salvage", "big.csv.gz", "-o", "out.csv"],
+        cwd=tmp_path, env={**os.environ, "TMPDIR": str(scratch)}, stderr=subprocess.PIPE,
+    )
+    try:
+        time.sleep(1.5)
+        spooled = sum(path.stat().st_size for path in scratch.rglob("*") if path.is_file())
+        child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=20)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert (child.returncode, stderr) == (130, b"tidewrack: interrupted\n")
+    assert spooled == 0
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["big.csv.gz", "tmp"]

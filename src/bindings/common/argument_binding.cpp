@@ -333,4 +333,13 @@ bool convert_optional_callable(PyObject *value, const char *parameter, PyObject 
   return true;
 }
 
+bool convert_optional_iterator(PyObject *value, const char *parameter, PyPtr &iterator) {
+  if (value == nullptr || value == Py_None) {
+    iterator.reset();
+    return true;
+  }
+  iterator.reset(PyObject_GetIter(value));
+  return iterator ? true : fail_with_note(parameter);
+}
+
 } // namespace tidewrack::bindings

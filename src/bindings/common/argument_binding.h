@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "bindings/common/process_object.h"
+#include "bindings/common/py_ptr.h"
 
 namespace tidewrack::bindings {
 
@@ -72,5 +73,7 @@ bool convert_optional_count(PyObject *value, const char *parameter,
                             std::optional<std::uint64_t> &count);
 // Optional callable: omitted or None gives nullptr; otherwise borrowed from `value`.
 bool convert_optional_callable(PyObject *value, const char *parameter, PyObject *&callable);
+// An iterator over an iterable argument; left empty for None or a missing argument.
+bool convert_optional_iterator(PyObject *value, const char *parameter, PyPtr &iterator);
 
 } // namespace tidewrack::bindings

@@ -7,6 +7,7 @@
 #include "bindings/common/os_error.h"
 #include "bindings/common/py_ptr.h"
 #include "bindings/common/signal_poll.h"
+#include "bindings/native/chunk_supply.h"
 #include "bindings/native/dialect_values.h"
 #include "bindings/native/functions.h"
 #include "encoding/encoding.h"
@@ -16,7 +17,7 @@ namespace tidewrack::bindings {
 
 namespace {
 
-const char *const NAMES[] = {"source", "text", "encoding"};
+const char *const NAMES[] = {"source", "text", "encoding", "input_chunks"};
 ParameterList parameters("", "detect", NAMES, 1, 1);
 
 PyObject *new_dialect_dict(const Dialect &dialect) {
@@ -49,10 +50,12 @@ PyObject *detect_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
     std::string source;
     bool text = false;
     std::string encoding_name;
+    PyPtr chunks;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "source", source) ||
         !convert_flag(values[1], "text", false, text) ||
-        !convert_text(values[2], "encoding", "auto", encoding_name)) {
+        !convert_text(values[2], "encoding", "auto", encoding_name) ||
+        !convert_optional_iterator(values[3], "input_chunks", chunks)) {
       return nullptr;
     }
     const std::optional<InputEncoding> encoding = input_encoding_named(encoding_name);
@@ -61,11 +64,21 @@ PyObject *detect_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
       return nullptr;
     }
     std::optional<Result<Dialect>> result;
+    std::optional<ChunkSupply> supply; // outlives the detached work: it owns references
+    if (chunks) {
+      supply.emplace(chunks.get());
+    }
     {
       DetachedThread detached;
       SignalPoll poll(detached);
-      result.emplace(text ? detect_text_dialect(source, StopPoll(poll))
-                          : detect_file_dialect(source, *encoding, StopPoll(poll)));
+      auto stop = [&](bool signalled) { return (supply && supply->failed()) || poll(signalled); };
+      const InputSource input =
+          supply ? InputSource(source, ByteSupply(*supply)) : InputSource(source);
+      result.emplace(text ? detect_text_dialect(source, StopPoll(stop))
+                          : detect_file_dialect(input, *encoding, StopPoll(stop)));
+    }
+    if (supply && supply->failed()) {
+      return nullptr; // its exception (or a signal handler's) is pending
     }
     if (!result->ok()) {
       raise_file_error(result->error());
@@ -76,11 +89,13 @@ PyObject *detect_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
 }
 
 const char DETECT_DOC[] =
-    "detect(source, *, text=False, encoding=\"auto\")\n"
+    "detect(source, *, text=False, encoding=\"auto\", input_chunks=None)\n"
     "--\n"
     "\n"
     "The dialect salvage() would read: from the head of the file at the path\n"
-    "`source` (decoded by `encoding`), or from `source` itself with text=True.\n"
+    "`source` (decoded by `encoding`), or from `source` itself with text=True;\n"
+    "input_chunks: an iterable of bytes read instead of the file, which\n"
+    "`source` then only names.\n"
     "Returns a dict: delimiter, quote_char and escape_char (None for none),\n"
     "skip_blanks, comment_prefix (None for none), preamble_lines, header_rows,\n"
     "columns and confidence (0 to 1).";

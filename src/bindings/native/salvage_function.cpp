@@ -12,6 +12,7 @@
 #include "bindings/common/py_ptr.h"
 #include "bindings/common/salvage_option_arguments.h"
 #include "bindings/common/signal_poll.h"
+#include "bindings/native/chunk_supply.h"
 #include "bindings/native/counts_dict.h"
 #include "bindings/native/functions.h"
 #include "bindings/native/progress_callback.h"
@@ -44,7 +45,8 @@ const char *const NAMES[] = {"input_path",
                              "output_quote_char",
                              "align_columns",
                              "threads",
-                             "progress"};
+                             "progress",
+                             "input_chunks"};
 constexpr std::size_t OPTIONS_AT = 4;
 constexpr unsigned MAX_THREADS = 256;
 constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
@@ -83,6 +85,7 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     SalvageOptions options;
     std::optional<std::uint64_t> threads;
     PyObject *progress = nullptr;
+    PyPtr chunks;
     constexpr std::size_t RULES_AT = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
     constexpr std::size_t THREADS_AT = RULES_AT + RULE_PARAMETERS;
     if (!parameters.bind(args, nargs, kwnames, values) ||
@@ -97,7 +100,8 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
             std::span<PyObject *const, RULE_PARAMETERS>(values.data() + RULES_AT, RULE_PARAMETERS),
             options) ||
         !convert_optional_count(values[THREADS_AT], "threads", threads) ||
-        !convert_optional_callable(values[THREADS_AT + 1], "progress", progress)) {
+        !convert_optional_callable(values[THREADS_AT + 1], "progress", progress) ||
+        !convert_optional_iterator(values[THREADS_AT + 2], "input_chunks", chunks)) {
       return nullptr;
     }
     if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -111,6 +115,10 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
     std::optional<Result<SalvageCounts>> result;
     std::string clash;
     bool progress_failed = false;
+    std::optional<ChunkSupply> supply; // outlives the detached work: it owns references
+    if (chunks) {
+      supply.emplace(chunks.get());
+    }
     {
       // Every argument is a C++ value now (the progress callable is kept alive
       // by the call): other threads may run meanwhile.
@@ -119,18 +127,22 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
       if (clash.empty()) {
         SignalPoll poll(detached);
         ProgressCallback report(detached, progress);
-        auto stop = [&](bool signalled) { return report.failed() || poll(signalled); };
+        auto stop = [&](bool signalled) {
+          return report.failed() || (supply && supply->failed()) || poll(signalled);
+        };
+        const InputSource input =
+            supply ? InputSource(input_path, ByteSupply(*supply)) : InputSource(input_path);
         const unsigned thread_count = threads ? static_cast<unsigned>(*threads) : available_cores();
         // Each thread's part of a block stays large enough to be worth a thread.
         const std::size_t block_size =
             std::max(SALVAGE_BLOCK_SIZE, std::size_t{thread_count} * MIN_PART_SIZE);
-        result.emplace(salvage_file(input_path, output_path, quarantine_path, options, repairs_path,
+        result.emplace(salvage_file(input, output_path, quarantine_path, options, repairs_path,
                                     StopPoll(stop), ProgressSink(report), block_size,
                                     thread_count));
         if (result->ok()) {
           report.finish();
         }
-        progress_failed = report.failed();
+        progress_failed = report.failed() || (supply && supply->failed());
       }
     }
     if (!clash.empty()) {
@@ -154,7 +166,7 @@ const char SALVAGE_DOC[] =
     "expected_columns=None, repair_quotes=True, recover_unclosed_quotes=True, "
     "encoding=\"auto\", detect_dialect=False, quoting=True, escape_char=None, "
     "skip_blanks=False, comment_prefix=None, preamble_lines=None, output_quote_char=None, "
-    "align_columns=True, threads=None, progress=None)\n"
+    "align_columns=True, threads=None, progress=None, input_chunks=None)\n"
     "--\n"
     "\n"
     "Salvages a CSV file into a clean file, with the rows set aside in the\n"
@@ -170,7 +182,9 @@ const char SALVAGE_DOC[] =
     "reconcile at once (None: one per available core; the files are the same\n"
     "for every count); and progress: a callable given the count of input bytes\n"
     "done every few MB (at most every 50 ms) and at the end; an exception it\n"
-    "raises stops the salvage and propagates.\n"
+    "raises stops the salvage and propagates; input_chunks: an iterable of\n"
+    "bytes read as the input instead of the file at input_path, which then\n"
+    "only names it (an exception it raises stops the salvage and propagates).\n"
     "\n"
     "Without a delimiter, detect_dialect=True detects the whole dialect (quote,\n"
     "escape, blanks after delimiters, # comment lines, preamble lines, width)\n"
