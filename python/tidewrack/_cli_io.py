@@ -1,8 +1,9 @@
 """Files and standard streams for the command line.
 
-The engine reads and writes named files only, so standard input and pipes are
-spooled to a scratch file first, and standard output is copied from one.
-Every failure becomes a CliError: one line naming the file and the reason.
+A salvage into CSV reads standard input and pipes as they come; the table
+formats, which may read their input twice, take them spooled to a scratch file
+first. Standard output is copied from a scratch file. Every failure becomes a
+CliError: one line naming the file and the reason.
 """
 
 from __future__ import annotations
@@ -129,6 +130,14 @@ def chunks_of(stream: BinaryIO, label: str) -> Iterator[bytes]:
         if not chunk:
             return
         yield chunk
+
+
+def streamed_input(path: str) -> str:
+    """The path a salvage reads the input at: standard input ('-') by its device name."""
+    if path != STDIO:
+        return path
+    stdin_binary()  # refuses a closed standard input
+    return "/dev/stdin"
 
 
 def engine_input(path: str, scratch: Scratch) -> tuple[str, int]:

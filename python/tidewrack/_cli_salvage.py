@@ -17,6 +17,7 @@ from ._cli_io import (
     Scratch,
     copy_to_stdout,
     engine_input,
+    streamed_input,
     out_of_memory,
     print_out,
     read_error,
@@ -307,7 +308,7 @@ def tell(args: argparse.Namespace, job: Job, outcome: Report | CliError, bar: Pr
 def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int], object] | None) -> Report:
     """Salvages one input into its files; a failure raises CliError naming the file."""
     with Scratch() as scratch:
-        source, _ = engine_input(job.source, scratch)
+        source = streamed_input(job.source) if args.format == "csv" else engine_input(job.source, scratch)[0]
         target = scratch.path("clean.csv") if job.output is None else job.output
         limits = {"strict": args.strict, "max_repaired": args.max_repaired, "max_quarantined": args.max_quarantined}
         try:

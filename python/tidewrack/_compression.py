@@ -16,7 +16,7 @@ import lzma
 import os
 import stat
 import zlib
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
@@ -63,7 +63,7 @@ _STREAM_DECOMPRESSORS: dict[str, Callable[[], _Decompressor]] = {
 }
 
 
-def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
+def decompressed(kind: str, chunks: Iterator[bytes]) -> Generator[bytes, None, None]:
     """The decompressed content of a gzip, bzip2 or xz stream given in ``chunks``, at most CHUNK bytes at a time.
 
     Concatenated members (``cat a.gz b.gz``) follow one another, as the
@@ -95,7 +95,7 @@ def decompressed(kind: str, chunks: Iterator[bytes]) -> Iterator[bytes]:
         raise CompressedDataError(f"{kind} data ends early (the file is truncated)")
 
 
-def _bounded_output(kind: str, decompressor: _Decompressor, data: bytes) -> Iterator[bytes]:
+def _bounded_output(kind: str, decompressor: _Decompressor, data: bytes) -> Generator[bytes, None, None]:
     """What ``decompressor`` makes of ``data``, CHUNK bytes at most per call, until it needs more input or ends."""
     try:
         while True:
@@ -190,7 +190,7 @@ def zip_member(source: BinaryIO) -> tuple[str, Iterator[bytes]]:
     return members[0].filename, _member_chunks(archive, members[0])
 
 
-def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Iterator[bytes]:
+def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Generator[bytes, None, None]:
     import zipfile
 
     with archive:

@@ -8,7 +8,7 @@ import functools
 import math
 import re
 import unicodedata
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Generator, Iterator
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -67,7 +67,7 @@ codecs.register_error(_UNDECODABLE, _undecodable)
 _EVERY_BYTE = bytes(range(256))
 
 
-def transcoded(chunks: Iterable[bytes], codec: str) -> Iterator[bytes]:
+def transcoded(chunks: Iterable[bytes], codec: str) -> Generator[bytes, None, None]:
     """``chunks`` decoded with ``codec``, in UTF-8.
 
     Each byte the codec cannot decode becomes a byte that is not UTF-8, so

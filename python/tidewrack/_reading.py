@@ -6,13 +6,20 @@ from __future__ import annotations
 import codecs
 import contextlib
 import dataclasses
-from collections.abc import Iterator
+import itertools
+import os
+import stat
+from collections.abc import Generator, Iterator
 
 from . import _native
 from ._binary import BinaryInputError, looks_like
-from ._compression import CHUNK, decompressed, decompressed_head, zip_member
+from ._compression import CHUNK, CompressedDataError, Head, decompressed, decompressed_head, detect, zip_member
 from ._encodings import guess_code_page, resolve, transcoded, utf8_or_mixed
-from ._paths import BytesDone, reported
+from ._paths import BytesDone, reported, spooled
+
+TYPE_CHECKING = False  # importing typing would slow every command's start
+if TYPE_CHECKING:
+    from typing import BinaryIO
 
 # The bytes of the (decompressed) input looked at.
 HEAD_BYTES = 256 << 10
@@ -30,11 +37,12 @@ class Reading:
     codec: str | None
     confidence: float | None = None
     compression: str | None = None
+    stream: bool = False  # standard input, a pipe, a device: read once, by Python
 
     @property
     def piped(self) -> bool:
-        """Python decompresses or decodes the input for the engine (see input_chunks)."""
-        return self.compression is not None or self.codec is not None
+        """Python reads the input for the engine, decompressed and decoded (see input_chunks)."""
+        return self.compression is not None or self.codec is not None or self.stream
 
 
 def reading_of(source: str, encoding: str, force_text: bool) -> Reading:
@@ -51,6 +59,12 @@ def reading_of(source: str, encoding: str, force_text: bool) -> Reading:
     head = decompressed_head(source, HEAD_BYTES)
     if head is None:
         return Reading(engine_encoding, codec)
+    return reading_of_head(source, head, encoding, force_text)
+
+
+def reading_of_head(source: str, head: Head, encoding: str, force_text: bool) -> Reading:
+    """How to read ``source``, whose head is ``head``, with ``encoding`` (see reading_of)."""
+    engine_encoding, codec = resolve(encoding)
     if encoding != "auto":
         return Reading(engine_encoding, codec, compression=head.compression)
     if not force_text:
@@ -67,8 +81,8 @@ def reading_of(source: str, encoding: str, force_text: bool) -> Reading:
     return Reading("utf-8", guessed, confidence, head.compression)
 
 
-def input_chunks(source: str, read: Reading, progress: BytesDone | None = None) -> Iterator[bytes]:
-    """The bytes the engine reads of a ``read.piped`` input: the file ``source`` decompressed and decoded.
+def input_chunks(source: str, read: Reading, progress: BytesDone | None = None) -> Generator[bytes, None, None]:
+    """The bytes the engine reads of a ``read.piped`` regular file: ``source`` decompressed and decoded.
 
     The chunks stream: memory stays bounded whatever the input holds, and no
     copy of the text is written anywhere. ``progress`` is told the bytes of
@@ -76,16 +90,95 @@ def input_chunks(source: str, read: Reading, progress: BytesDone | None = None) 
     """
     with open(source, "rb") as handle:
         if read.compression == "zip":
-            _, chunks = zip_member(handle)
+            chunks: Iterator[bytes] = reported(zip_member(handle)[1], handle, progress)
+            if read.codec is not None:
+                chunks = transcoded(chunks, read.codec)
         else:
-            chunks = iter(lambda: handle.read(CHUNK), b"")
-            if read.compression is not None:
-                chunks = decompressed(read.compression, chunks)
-        chunks = reported(chunks, handle, progress)
-        if read.codec is not None:
-            chunks = transcoded(chunks, read.codec)
-        with contextlib.closing(chunks):
-            yield from chunks
+            chunks = _pipeline(_raw_chunks(handle, progress), read)
+        yield from chunks  # closing this closes them
 
 
-__all__ = ["BinaryInputError", "Reading", "input_chunks", "reading_of"]
+@contextlib.contextmanager
+def opened_input(
+    source: str, encoding: str, force_text: bool, progress: BytesDone | None = None
+) -> Iterator[tuple[str, Reading, Iterator[bytes] | None]]:
+    """``source`` opened for a salvage: the file the engine is told of, how it is read, and the
+    chunks the engine reads (None: it reads that file itself).
+
+    A regular file is looked at by its head (reading_of) and read again from
+    its start. A stream (standard input, a pipe, a device) is read once: its
+    head is looked at here and handed to the engine first, then the rest as
+    it comes. A zip archive on a stream is kept in a private temporary file,
+    as its index lies at its end. ``progress`` is told the bytes of
+    ``source`` read.
+    """
+    with open(source, "rb") as handle:
+        if stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            read = reading_of(source, encoding, force_text)
+            chunks = input_chunks(source, read, progress) if read.piped else None
+            with contextlib.closing(chunks) if chunks is not None else contextlib.nullcontext():
+                yield source, read, chunks
+            return
+        raw_head = _read_up_to(handle, HEAD_BYTES)
+        kind = detect(raw_head)
+        raw: Iterator[bytes] = itertools.chain([raw_head], _raw_chunks(handle, None))
+        if progress is not None:
+            raw = _counted(raw, progress)
+        if kind == "zip":
+            with spooled(raw) as kept, opened_input(kept, encoding, force_text) as (_, kept_read, kept_chunks):
+                yield kept, dataclasses.replace(kept_read, stream=True), kept_chunks
+            return
+        head = Head(_head_of(kind, raw_head), kind)
+        read = dataclasses.replace(reading_of_head(source, head, encoding, force_text), stream=True)
+        with contextlib.closing(_pipeline(raw, read)) as chunks:
+            yield source, read, chunks
+
+
+def _raw_chunks(handle: BinaryIO, progress: BytesDone | None) -> Generator[bytes, None, None]:
+    for chunk in iter(lambda: handle.read(CHUNK), b""):
+        yield chunk
+        if progress is not None:
+            progress(handle.tell())
+
+
+def _counted(chunks: Iterator[bytes], progress: BytesDone) -> Generator[bytes, None, None]:
+    done = 0
+    for chunk in chunks:
+        done += len(chunk)
+        yield chunk
+        progress(done)
+
+
+def _pipeline(raw: Iterator[bytes], read: Reading) -> Generator[bytes, None, None]:
+    """``raw`` decompressed and decoded as ``read`` says (a zip archive aside)."""
+    chunks = raw if read.compression is None else decompressed(read.compression, raw)
+    yield from (chunks if read.codec is None else transcoded(chunks, read.codec))
+
+
+def _read_up_to(handle: BinaryIO, size: int) -> bytes:
+    """``size`` bytes of a stream, fewer only at its end."""
+    data = bytearray()
+    while len(data) < size and (chunk := handle.read(size - len(data))):
+        data += chunk
+    return bytes(data)
+
+
+def _head_of(kind: str | None, raw_head: bytes) -> bytes:
+    """The head of a stream whose first bytes are ``raw_head``, decompressed when ``kind`` says."""
+    if kind is None:
+        return raw_head
+    data = bytearray()
+    chunks = decompressed(kind, iter([raw_head]))
+    try:
+        for chunk in chunks:
+            data += chunk
+            if len(data) >= HEAD_BYTES:
+                break
+    except CompressedDataError:  # cut short here, not in the stream; the whole read tells
+        pass
+    finally:
+        chunks.close()
+    return bytes(data[:HEAD_BYTES])
+
+
+__all__ = ["BinaryInputError", "Reading", "input_chunks", "opened_input", "reading_of"]

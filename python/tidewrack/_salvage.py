@@ -3,20 +3,21 @@
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from types import EllipsisType
 
 import _tidewrack_backend as _backend
 
 from . import _native
 from ._atomic import salvage_atomically
-from ._dialect import Dialect, detect_read
+from ._dialect import Dialect, detect_read, dialect_of
 from ._input_state import check_unchanged, state_of
 from ._options import check_options, refuse_conflicts
 from ._paths import StrPath, default_beside, default_output, path_arg, refuse_collisions
-from ._reading import input_chunks, reading_of
+from ._reading import opened_input
 from ._report import Report
 from ._thresholds import refusal
 from ._warnings import warnings_of
@@ -198,38 +199,49 @@ def salvage(
         report = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
-        read = reading_of(source, encoding, force_text)
-        engine_encoding, codec = read.engine_encoding, read.codec
-        rules, found = dialect_rules(lambda: detect_read(source, read), options, escape_char, skip_blanks,
-                                     comment_prefix, preamble_lines)
+        with opened_input(source, encoding, force_text, done) as (engine_source, read, chunks):
 
-        def native_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
-            # Input that Python decompresses or decodes streams into the engine, which reports
-            # the progress of the bytes it reads itself.
-            chunks = input_chunks(source, read, done) if read.piped else None
-            try:
+            def detect() -> Dialect:
+                nonlocal chunks
+                if chunks is None:
+                    return detect_read(engine_source, read)
+                # What the detection reads is read again by the salvage: a stream is read once.
+                head: list[bytes] = []
+                for chunk in chunks:
+                    head.append(chunk)
+                    if sum(map(len, head)) >= _DETECTION_BYTES:
+                        break
+                chunks = itertools.chain(head, chunks)
+                return dialect_of(_native.detect(source, encoding=read.engine_encoding, input_chunks=head))
+
+            rules, found = dialect_rules(detect, options, escape_char, skip_blanks, comment_prefix, preamble_lines)
+
+            def native_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
+                # Input that Python reads for the engine streams into it; the engine reports the
+                # progress of what it reads itself.
                 written = _native.salvage(
                     engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
-                    encoding=engine_encoding, threads=threads, progress=None if read.piped else done,
+                    encoding=read.engine_encoding, threads=threads, progress=None if chunks is not None else done,
                     input_chunks=chunks, **options, **rules
                 )
-            finally:
-                if chunks is not None:
-                    chunks.close()
-            if progress is not None:
-                progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
-            check_unchanged(source, input_state)
-            counts: dict[str, Any] = dict(written)
-            # The engine's notes when it detected the dialect, else those of the detection here.
-            notes = [*counts.pop("notes", []), *(found.notes if found is not None else ())]
-            if codec is not None:
-                counts["encoding"] = codec
-            counts["encoding_confidence"] = read.confidence
-            counts["confidence"] = detected_confidence(counts["confidence"], delimiter, found)
-            return checked(counts, read.compression, notes)
+                if progress is not None:
+                    progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
+                check_unchanged(source, input_state)
+                counts: dict[str, Any] = dict(written)
+                # The engine's notes when it detected the dialect, else those of the detection here.
+                notes = [*counts.pop("notes", []), *(found.notes if found is not None else ())]
+                if read.codec is not None:
+                    counts["encoding"] = read.codec
+                counts["encoding_confidence"] = read.confidence
+                counts["confidence"] = detected_confidence(counts["confidence"], delimiter, found)
+                return checked(counts, read.compression, notes)
 
-        report = salvage_atomically(source, output_path, [quarantine_path, repairs_path], native_salvage)
+            report = salvage_atomically(engine_source, output_path, [quarantine_path, repairs_path], native_salvage)
     return dataclasses.replace(report, elapsed_seconds=time.perf_counter() - started)
+
+
+# The head of the text that the engine's dialect detection reads (its first block).
+_DETECTION_BYTES = 8 << 20
 
 
 def dialect_rules(

@@ -461,14 +461,12 @@ class TestErrors:
     def test_interrupt_exits_130_without_traceback(
         self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
     ) -> None:
-        class InterruptedStdin:
-            class buffer:  # stands in for sys.stdin.buffer
-                @staticmethod
-                def read(*_: object) -> bytes:
-                    raise KeyboardInterrupt
+        def interrupted(*_: object, **__: object) -> None:
+            raise KeyboardInterrupt
 
-        monkeypatch.setattr(sys, "stdin", InterruptedStdin)
-        assert main(["salvage", "-", "-o", str(tmp_path / "out.csv")]) == 130
+        monkeypatch.setattr("tidewrack._cli_salvage.salvage", interrupted)
+        (tmp_path / "in.csv").write_bytes(b"a,b\n1,2\n")
+        assert main(["salvage", str(tmp_path / "in.csv"), "-o", str(tmp_path / "out.csv")]) == 130
         assert capsys.readouterr().err == "tidewrack: interrupted\n"
 
 
@@ -809,7 +807,9 @@ list > ../after
 class TestFullDisk:
     """A full disk fails the run with one line naming the file, and changes no file."""
 
-    def stderr_on_full_disk(self, tmp_path: Path, args: list[str], seed: dict[str, int], tmpdir: bool = False) -> str:
+    def stderr_on_full_disk(
+        self, tmp_path: Path, args: list[str], seed: dict[str, int], tmpdir: bool = False, status: int = 1
+    ) -> str:
         for folder in ("disk", "seed"):
             (tmp_path / folder).mkdir()
         for name, rows in seed.items():
@@ -828,7 +828,7 @@ class TestFullDisk:
         if driver.returncode != 0:
             pytest.skip(f"cannot mount a small tmpfs here: {driver.stderr.decode().strip()}")
         assert (tmp_path / "after").read_text() == (tmp_path / "before").read_text()
-        assert (tmp_path / "status").read_text() == "1\n"
+        assert (tmp_path / "status").read_text() == f"{status}\n"
         return (tmp_path / "stderr").read_text()
 
     @pytest.mark.parametrize(
@@ -845,12 +845,19 @@ class TestFullDisk:
         assert stderr == f"tidewrack: cannot write '{named}': No space left on device\n"
 
     @pytest.mark.parametrize("source", ["-", "../fifo"])
-    def test_full_temporary_directory_is_named_not_the_input(self, tmp_path: Path, source: str) -> None:
+    def test_streamed_input_needs_no_temporary_room(self, tmp_path: Path, source: str) -> None:
+        """Standard input and a FIFO stream into the engine: a 1 MB temporary folder takes a 2 MB input."""
         (tmp_path / "clean.csv").write_bytes(b"previous\n")
-        stderr = self.stderr_on_full_disk(tmp_path, [source, "-o", "../clean.csv"], {}, tmpdir=True)
+        self.stderr_on_full_disk(tmp_path, [source, "-o", "../clean.csv", "-q"], {}, tmpdir=True, status=0)
+        assert (tmp_path / "clean.csv").read_bytes() == (tmp_path / "input.csv").read_bytes()
+
+    def test_full_temporary_directory_is_named_not_the_input(self, tmp_path: Path) -> None:
+        pytest.importorskip("pyarrow")
+        (tmp_path / "clean.csv").write_bytes(b"previous\n")
+        args = ["-", "-o", "../clean.parquet", "--format", "parquet"]  # a table reads a stream from a scratch copy
+        stderr = self.stderr_on_full_disk(tmp_path, args, {}, tmpdir=True)
         assert stderr.startswith(f"tidewrack: cannot write temporary file '{tmp_path / 'disk'}/")
         assert stderr.endswith("/input.csv': No space left on device\n")
-        assert (tmp_path / "clean.csv").read_bytes() == b"previous\n"
 
 
 class TestManyFiles:
