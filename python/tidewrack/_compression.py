@@ -185,6 +185,14 @@ def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Iterato
             raise CompressedDataError(f"zip member {member.filename!r} is damaged ({err})") from None
 
 
+def compression_of(source: str) -> str | None:
+    """The compression of a regular file by its first bytes; None for plain input and anything else."""
+    with open(source, "rb") as handle:
+        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            return None
+        return detect(handle.read(MAGIC_LENGTH))
+
+
 @contextlib.contextmanager
 def decompressed_input(source: str, progress: BytesDone | None = None) -> Iterator[tuple[str, str | None]]:
     """A regular file holding ``source`` decompressed, and the compression's name.
@@ -194,11 +202,7 @@ def decompressed_input(source: str, progress: BytesDone | None = None) -> Iterat
     decompressed into a private temporary folder, removed on leaving, and
     ``progress`` is told the compressed bytes read as it goes.
     """
-    with open(source, "rb") as handle:
-        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
-            kind = None
-        else:
-            kind = detect(handle.read(MAGIC_LENGTH))
+    kind = compression_of(source)
     if kind is None:
         yield source, None
         return

@@ -13,12 +13,12 @@ import _tidewrack_backend as _backend
 
 from . import _native
 from ._atomic import salvage_atomically
-from ._compression import decompressed_input
+from ._compression import compression_of, decompressed_input
 from ._dialect import Dialect, detect_file
 from ._input_state import check_unchanged, state_of
 from ._encodings import transcoded_input
 from ._options import check_options, refuse_conflicts
-from ._paths import StrPath, default_beside, default_output, path_arg, refuse_collisions
+from ._paths import StrPath, default_beside, default_output, path_arg, refuse_collisions, same_file
 from ._reading import reading_of
 from ._report import Report
 from ._thresholds import refusal
@@ -152,6 +152,8 @@ def salvage(
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
     refuse_collisions(source, output_path, quarantine_path, repairs_path)
+    if os.path.isfile(source) and same_file(source, output_path):
+        refuse_compressed_in_place(source)
     options: dict[str, Any] = {
         "delimiter": delimiter,
         "quote_char": quote_char,
@@ -291,6 +293,17 @@ def detected_confidence(engine_confidence: float, delimiter: str | None, found: 
     if delimiter is not None:
         return None
     return engine_confidence if found is None else found.confidence
+
+
+def refuse_compressed_in_place(source: str) -> None:
+    """ValueError for a compressed input as its own output: plain CSV would take its compressed name."""
+    try:
+        compression = compression_of(source)
+    except OSError:
+        return  # reading it reports why
+    if compression is not None:
+        raise ValueError(f"output is the input, a {compression} file: the clean CSV would replace it under "
+                         f"its compressed name {source!r}; give another output")
 
 
 def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str | None:
