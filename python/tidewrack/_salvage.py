@@ -66,7 +66,10 @@ def salvage(
     default to names beside the output (``data.clean.csv`` ->
     ``data.quarantine.csv``, ``data.repairs.csv``); None writes no such file.
     Every output appears whole or not at all (written beside its path, renamed
-    over it once all are complete); ``output`` may be ``input``.
+    over it once all are complete: a symlink there is replaced, not followed),
+    and one salvage at a time writes them (another one into any of the same
+    files waits for it). ``output`` may be ``input``, unless that is
+    compressed: the input is then replaced (a symlink: the file it leads to).
 
     The package's rules read an opening quote as text when its field would
     swallow the lines after it and those lines read as rows of the expected
@@ -118,9 +121,9 @@ def salvage(
     is not one ASCII character, two of the delimiter, quote and escape
     character alike, more than 1,000,000 ``expected_columns``), an encoding
     that is unknown or cannot decode any input, outputs that would overwrite
-    one another or the input, an empty path, a limit that is not a count or a
-    share (TypeError for its type); the OSError subclass of a file failure,
-    naming the file;
+    one another or the input, an output that is a compressed input, an empty
+    path, a limit that is not a count or a share (TypeError for its type); the
+    OSError subclass of a file failure, naming the file;
     ``CompressedDataError`` (a ValueError) for damaged or truncated compressed
     input, or a zip archive that does not hold exactly one file;
     ``BinaryInputError`` (a ValueError) for input that is not text.
