@@ -105,19 +105,20 @@ def identities(path: str) -> list[object]:
 
 def shared_file(jobs: list[Job], shown: Callable[[str], str] = str) -> str | None:
     """Why the jobs cannot all run: a file that two inputs would write, or an output that
-    is another input (its own input is replaced in place); None when they can."""
-    owners: dict[object, tuple[Job, str, str]] = {}
+    is an input (its own input may be its output, replaced in place); None when they can."""
+    readers: dict[object, Job] = {}
     for job in jobs:
         for key in identities(job.source):
-            owners.setdefault(key, (job, "the input", job.source))
+            readers.setdefault(key, job)
+    writers: dict[str, Job] = {}
     for job in jobs:
         for label, path in job.destinations():
-            owner, other_label, other_path = owners.setdefault(written_at(path), (job, label, path))
-            if owner is job and (label == "the output" or other_label != "the input"):
-                continue  # its input replaced in place; its own files are checked with its options
-            if other_label == "the input":
-                return f"{label} '{shown(path)}' of '{shown(job.source)}' is the input '{shown(other_path)}'"
-            return f"'{shown(owner.source)}' and '{shown(job.source)}' would both write '{shown(path)}'"
+            reader = next((readers[key] for key in identities(path) if key in readers), None)
+            if reader is not None and not (reader is job and label == "the output"):
+                return f"{label} '{shown(path)}' of '{shown(job.source)}' is the input '{shown(reader.source)}'"
+            writer = writers.setdefault(written_at(path), job)
+            if writer is not job:  # its own files are checked with its options
+                return f"'{shown(writer.source)}' and '{shown(job.source)}' would both write '{shown(path)}'"
     return None
 
 
