@@ -222,39 +222,72 @@ def output_locks(destinations: Iterable[str], waiting: Callable[[str], object] |
             for path, descriptor in reversed(held):
                 with _held_guard:
                     del _held[path]
-                with contextlib.suppress(OSError):
-                    os.unlink(path)  # before the release: a run waiting on this file finds it gone, and retries
+                # Removed before the release, so that a run waiting on it finds it gone and takes a new one.
+                if _is_at(path, descriptor):
+                    with contextlib.suppress(OSError):
+                        os.unlink(path)
                 os.close(descriptor)
 
 
 def _lock(path: str, destination: str, held: list[tuple[str, int]], wait_for: Callable[[str], None]) -> bool:
     """Locks the file ``path`` (made if missing) and adds it to ``held``; False when the
-    file was removed by the run that held it, to be taken anew."""
+    file was removed by the run that held it, to be taken anew.
+
+    Signals are held back but for the wait itself, so that whatever ends the
+    run, a lock it took is listed to be released, or closed here.
+    """
+    descriptor = -1
     try:
-        # Never through a link, and never blocked by a FIFO planted at the name.
-        descriptor = os.open(path, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
+        with _signals_deferred():
+            try:
+                # Never through a link, and never blocked by a FIFO planted at the name.
+                descriptor = os.open(path, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
+                                     0o666)
+            except OSError as err:
+                raise OSError(err.errno, err.strerror, destination) from None
+            taken = _flock(descriptor, destination, blocking=False)
+            kept = taken and _kept(path, descriptor, held)
+        if not taken:  # another run holds it, and removes it once done
+            wait_for(destination)
+            _flock(descriptor, destination, blocking=True)
+            with _signals_deferred():
+                kept = _kept(path, descriptor, held)
+    except BaseException:
+        if descriptor >= 0 and (path, descriptor) not in held:
+            os.close(descriptor)
+        raise
+    if not kept:
+        os.close(descriptor)
+    return kept
+
+
+def _flock(descriptor: int, destination: str, blocking: bool) -> bool:
+    """Takes the exclusive lock; False when another holds it and ``blocking`` is not set."""
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | (0 if blocking else fcntl.LOCK_NB))
+    except BlockingIOError:
+        return False
     except OSError as err:
         raise OSError(err.errno, err.strerror, destination) from None
-    kept = False
+    return True
+
+
+def _kept(path: str, descriptor: int, held: list[tuple[str, int]]) -> bool:
+    """Lists a lock just taken, to be released; False when its file is no longer at ``path``."""
+    if not _is_at(path, descriptor):
+        return False
+    with _held_guard:
+        _held[path] = threading.get_ident()
+    held.append((path, descriptor))
+    return True
+
+
+def _is_at(path: str, descriptor: int) -> bool:
+    """Whether the open file ``descriptor`` is still the one at ``path``."""
     try:
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            wait_for(destination)
-            fcntl.flock(descriptor, fcntl.LOCK_EX)
-        with _signals_deferred():  # a lock taken is always listed, to be released
-            try:
-                kept = os.path.samestat(os.lstat(path), os.fstat(descriptor))
-            except FileNotFoundError:
-                pass
-            if kept:
-                with _held_guard:
-                    _held[path] = threading.get_ident()
-                held.append((path, descriptor))
-    finally:
-        if not kept:
-            os.close(descriptor)
-    return kept
+        return os.path.samestat(os.lstat(path), os.fstat(descriptor))
+    except OSError:
+        return False
 
 
 def _lock_path(destination: str) -> str:

@@ -257,8 +257,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     report.add_argument(
         "-q", "--quiet", action="store_true",
-        help="no summary, warnings or progress bar on stderr (errors are still reported, and the warnings "
-        "that --strict refuses a file for)",
+        help="no summary, warnings, progress bar or waiting notice on stderr (errors are still reported, and "
+        "the warnings that --strict refuses a file for)",
     )
     limits = salvage.add_argument_group(
         "limits (exceeded: exit status 3 and no output written; N|P%: a number of rows, or a share of "

@@ -320,7 +320,7 @@ def salvage_one(
     destinations = [path for _, path in job.destinations()]
     with contextlib.ExitStack() as locks, Scratch() as scratch:
         try:
-            locks.enter_context(output_locks(destinations, waiting))
+            locks.enter_context(output_locks(destinations, None if args.quiet else waiting))
         except OSError as err:
             raise write_error(err.filename, err) from None
         source, _ = engine_input(job.source, scratch)
