@@ -31,7 +31,7 @@ from _tidewrack_backend import SalvageReader, SalvageSummary, __version__, sniff
 from ._arrow import Scan, read_arrow, read_polars, scan
 from ._atomic import salvage_atomically
 from ._frame import read_csv
-from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, same_file, usable_paths
+from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, usable_paths, written_at
 from ._binary import BinaryInputError
 from ._compression import CompressedDataError
 from ._dialect import Dialect, detect
@@ -99,7 +99,7 @@ def salvage_file(
     if not usable_paths(source, output, quarantine):
         return _backend.salvage_file(source, output, quarantine, *options)
 
-    if quarantine is not None and same_file(output, quarantine):
+    if quarantine is not None and written_at(output) == written_at(quarantine):
         raise ValueError(f"output_path and quarantine_path are the same file: {output!r}, {quarantine!r}")
     return salvage_atomically(
         source, output, [quarantine],

@@ -1,4 +1,4 @@
-"""Output files that appear whole or not at all.
+"""Output files that appear whole or not at all, one run at a time.
 
 The engine writes each output into a private hidden directory made beside its
 destination. Once every output of a call is complete, each is flushed to disk
@@ -6,25 +6,30 @@ and renamed over its destination; any other ending removes them. A failed or
 interrupted run therefore leaves every existing file as it was, and a symlink
 at a destination is replaced, never written through.
 
-Streams and devices (a FIFO, /dev/stdout, /dev/null) cannot be renamed over:
-their output is made in a private temporary directory and copied to them once
-complete.
+Streams (/dev/stdout, /dev/null, a device, a FIFO of the user's own) cannot be
+renamed over: their output is made in a private temporary directory and
+copied to them once complete.
+
+A run holds an advisory lock on each destination from before the engine
+writes until the renames are done, so that two runs into the same files
+commit one after the other, never a mix of both.
 """
 
 from __future__ import annotations
 
 import contextlib
 import errno
+import fcntl
 import os
 import shutil
 import signal
 import stat
 import tempfile
 import threading
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import TracebackType
 
-from ._paths import EnginePaths, check_readable, named_os_error
+from ._paths import EnginePaths, check_readable, is_kernel_name, is_stream, named_os_error, same_file
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -42,7 +47,9 @@ class PendingOutput:
     def __init__(self, destination: str) -> None:
         self.destination = destination
         self._mode = _existing_mode(destination)
-        self._stream = _is_stream(destination)
+        self._stream = is_stream(destination)
+        # A FIFO or device of the user's is written only if it is still the one seen here.
+        self._seen = None if not self._stream or is_kernel_name(destination) else os.lstat(destination)
         folder = None if self._stream else os.path.dirname(destination) or os.curdir
         try:
             self._folder = tempfile.mkdtemp(prefix=_PRIVATE_PREFIX, dir=folder)
@@ -58,9 +65,7 @@ class PendingOutput:
         """Everything that can fail before the rename: flush to disk, keep the old mode, copy to a stream."""
         try:
             if self._stream:
-                # Appending: a stream is never truncated, and /dev/stdout may lead to a file.
-                with open(self.path, "rb") as source, open(self.destination, "ab") as target:
-                    shutil.copyfileobj(source, target, _COPY_CHUNK)
+                self._copy_to_stream()
                 return
             descriptor = os.open(self.path, os.O_RDONLY)
             try:
@@ -71,6 +76,14 @@ class PendingOutput:
                 os.chmod(self.path, self._mode)
         except OSError as err:
             raise OSError(err.errno, err.strerror, self.destination) from None
+
+    def _copy_to_stream(self) -> None:
+        # Appending, never creating: a stream is never truncated, and /dev/stdout may lead to a file.
+        flags = os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC | (0 if self._seen is None else os.O_NOFOLLOW)
+        with open(self.path, "rb") as source, open(os.open(self.destination, flags), "wb") as target:
+            if self._seen is not None and not os.path.samestat(os.fstat(target.fileno()), self._seen):
+                raise OSError(errno.EEXIST, "it was replaced while the run went on")
+            shutil.copyfileobj(source, target, _COPY_CHUNK)
 
     def rename(self) -> None:
         if self._stream:
@@ -132,12 +145,18 @@ def salvage_atomically(
 
     The output and each other destination (None: not written) become private
     files for the engine to write; all are renamed into place once ``run``
-    has returned, and removed on any other ending. A file failure raises the
-    OSError subclass of its kind, naming the file as the caller named it.
+    has returned, and removed on any other ending, each destination locked
+    meanwhile (see output_locks). An output that is the input through a
+    symlink replaces the link's target, keeping the link. A file failure
+    raises the OSError subclass of its kind, naming the file as the caller
+    named it (that target for such an output).
     """
     check_readable(source)
+    if os.path.islink(output) and same_file(source, output):
+        output = os.path.realpath(output)
     destinations = [output, *others]
-    with PendingOutputs([path for path in destinations if path is not None]) as pending, EnginePaths() as engine_path:
+    written = [path for path in destinations if path is not None]
+    with output_locks(written), PendingOutputs(written) as pending, EnginePaths() as engine_path:
         parts = iter(pending.outputs)
         engine_output, *engine_others = [
             None if path is None else engine_path(next(parts).path) for path in destinations
@@ -160,38 +179,142 @@ def salvage_atomically(
     return result
 
 
+_LOCK_SUFFIX = ".lock"
+_NAME_MAX = 255
+# Lock files this process holds, by the thread holding each: the command line locks a job's
+# outputs before it reads the input, and the salvage it then calls finds them held already.
+_held: dict[str, int] = {}
+_held_guard = threading.Lock()
+
+
+@contextlib.contextmanager
+def output_locks(destinations: Iterable[str], waiting: Callable[[str], object] | None = None) -> Iterator[None]:
+    """Holds an advisory lock for each destination for the life of the block; where another
+    run holds one, waits for it, having called ``waiting(destination)`` (once).
+
+    The lock is flock() on a hidden file beside the destination
+    (``.tidewrack-NAME.lock``), taken in one order by every run, so that none
+    waits for a run that waits for it. The kernel releases it when the process
+    ends, however it ends; the file is removed on release, and one left by a
+    crash is simply taken by the next run. Streams have no lock.
+    """
+    me = threading.get_ident()
+    wanted = sorted({_lock_path(path): path for path in destinations if not is_stream(path)}.items())
+    held: list[tuple[str, int]] = []
+    told = False
+
+    def wait_for(destination: str) -> None:
+        nonlocal told
+        if waiting is not None and not told:
+            told = True
+            waiting(destination)
+
+    try:
+        for path, destination in wanted:
+            with _held_guard:
+                if _held.get(path) == me:
+                    continue
+            while not _lock(path, destination, held, wait_for):
+                pass
+        yield
+    finally:
+        with _signals_deferred():
+            for path, descriptor in reversed(held):
+                with _held_guard:
+                    del _held[path]
+                # Removed before the release, so that a run waiting on it finds it gone and takes a new one.
+                if _is_at(path, descriptor):
+                    with contextlib.suppress(OSError):
+                        os.unlink(path)
+                os.close(descriptor)
+
+
+def _lock(path: str, destination: str, held: list[tuple[str, int]], wait_for: Callable[[str], None]) -> bool:
+    """Locks the file ``path`` (made if missing) and adds it to ``held``; False when the
+    file was removed by the run that held it, to be taken anew.
+
+    Signals are held back but for the wait itself, so that whatever ends the
+    run, a lock it took is listed to be released, or closed here.
+    """
+    descriptor = -1
+    try:
+        with _signals_deferred():
+            try:
+                # Never through a link, and never blocked by a FIFO planted at the name.
+                descriptor = os.open(path, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
+                                     0o666)
+            except OSError as err:
+                raise OSError(err.errno, err.strerror, destination) from None
+            taken = _flock(descriptor, destination, blocking=False)
+            kept = taken and _kept(path, descriptor, held)
+        if not taken:  # another run holds it, and removes it once done
+            wait_for(destination)
+            _flock(descriptor, destination, blocking=True)
+            with _signals_deferred():
+                kept = _kept(path, descriptor, held)
+    except BaseException:
+        if descriptor >= 0 and (path, descriptor) not in held:
+            os.close(descriptor)
+        raise
+    if not kept:
+        os.close(descriptor)
+    return kept
+
+
+def _flock(descriptor: int, destination: str, blocking: bool) -> bool:
+    """Takes the exclusive lock; False when another holds it and ``blocking`` is not set."""
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | (0 if blocking else fcntl.LOCK_NB))
+    except BlockingIOError:
+        return False
+    except OSError as err:
+        raise OSError(err.errno, err.strerror, destination) from None
+    return True
+
+
+def _kept(path: str, descriptor: int, held: list[tuple[str, int]]) -> bool:
+    """Lists a lock just taken, to be released; False when its file is no longer at ``path``."""
+    if not _is_at(path, descriptor):
+        return False
+    with _held_guard:
+        _held[path] = threading.get_ident()
+    held.append((path, descriptor))
+    return True
+
+
+def _is_at(path: str, descriptor: int) -> bool:
+    """Whether the open file ``descriptor`` is still the one at ``path``."""
+    try:
+        return os.path.samestat(os.lstat(path), os.fstat(descriptor))
+    except OSError:
+        return False
+
+
+def _lock_path(destination: str) -> str:
+    """The lock file of a destination. A name too long for one shares its lock with the
+    names it begins like: runs into them only wait for one another."""
+    folder, name = os.path.split(os.path.abspath(destination))
+    lock = os.fsencode(f"{_PRIVATE_PREFIX}{name}")[: _NAME_MAX - len(_LOCK_SUFFIX)]
+    return os.path.join(os.path.realpath(folder), os.fsdecode(lock) + _LOCK_SUFFIX)
+
+
 def _existing_mode(destination: str) -> int | None:
     """The permission bits to keep, or None for a new file; refuses what cannot be written.
 
     A read-only file is refused as a plain open for writing would refuse it,
     rather than silently replaced.
     """
-    if os.path.isdir(destination):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), destination)
     try:
         info = os.lstat(destination)
     except FileNotFoundError:
         return None
+    if stat.S_ISDIR(info.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), destination)
     if not stat.S_ISREG(info.st_mode):
         return None
     if not os.access(destination, os.W_OK):
         raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), destination)
     return stat.S_IMODE(info.st_mode) & 0o777
-
-
-def _is_stream(destination: str) -> bool:
-    """A device, FIFO or socket, or a name in /dev or /proc (/dev/stdout, /dev/fd/1).
-
-    Names there stand for streams even when they lead to a regular file, and
-    a rename would replace the kernel's own link. /dev/shm is ordinary storage.
-    """
-    try:
-        if not stat.S_ISREG(os.stat(destination).st_mode):
-            return True
-    except OSError:
-        pass
-    folder = os.path.realpath(os.path.dirname(os.path.abspath(destination)))
-    return folder in ("/dev", "/proc") or folder.startswith("/proc/")
 
 
 def _sync_folder(folder: str) -> None:

@@ -49,16 +49,20 @@ defaults:
               standard output when INPUT is '-'
   QUARANTINE  named after OUTPUT, a .clean ending dropped: data.clean.csv ->
               data.quarantine.csv, strict.csv -> strict.quarantine.csv;
-              none when OUTPUT is standard output, a device or a FIFO (-o /dev/null)
+              none when OUTPUT is a stream: standard output, a name in /dev,
+              a device or a FIFO of your own (-o /dev/null)
   REPAIRS     named after OUTPUT the same way: data.clean.csv -> data.repairs.csv;
-              none when OUTPUT is standard output, a device or a FIFO, or with --classic
+              none when OUTPUT is a stream, or with --classic
 
 Files are replaced only once complete: each output is written under a hidden
 temporary name beside it, then renamed over it. A failed or interrupted run
 leaves every existing file as it was; a symlink at OUTPUT, QUARANTINE or
-REPAIRS is replaced, not written through. An output naming INPUT, or two
-outputs naming one file, is refused before anything is written; --in-place
-replaces INPUT by its clean copy on purpose.
+REPAIRS is replaced, never written through, whatever it leads to. An output
+naming INPUT, or two outputs naming one file, is refused before anything is
+written; --in-place replaces INPUT by its clean copy on purpose (a symlink:
+the file it leads to, the link kept), and refuses compressed INPUT. A run
+into files that another run is writing waits until that run's files are all
+in place, and says so.
 
 The repair log is CSV with the header line_start,line_end,action,detail: the
 lines of the record, then one of padded, merged, dropped, split,
@@ -210,7 +214,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     salvage.add_argument(
         "--in-place", action="store_true",
-        help="replace INPUT by its clean copy (once complete, like any output); not with -o",
+        help="replace INPUT by its clean copy (once complete, like any output; a symlink: the file it leads "
+        "to); not with -o, nor for compressed INPUT",
     )
     quarantine = salvage.add_mutually_exclusive_group()
     quarantine.add_argument(
@@ -252,8 +257,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     report.add_argument(
         "-q", "--quiet", action="store_true",
-        help="no summary, warnings or progress bar on stderr (errors are still reported, and the warnings "
-        "that --strict refuses a file for)",
+        help="no summary, warnings, progress bar or waiting notice on stderr (errors are still reported, and "
+        "the warnings that --strict refuses a file for)",
     )
     limits = salvage.add_argument_group(
         "limits (exceeded: exit status 3 and no output written; N|P%: a number of rows, or a share of "

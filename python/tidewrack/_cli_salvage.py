@@ -34,7 +34,8 @@ from ._cli_progress import ProgressBar, progress_bar
 from ._cli_report import report_json, report_text
 from ._cli_tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
 from ._binary import BinaryInputError
-from ._compression import CompressedDataError
+from ._atomic import output_locks
+from ._compression import CompressedDataError, compression_of
 from ._options import OptionError
 from ._paths import Job, collision, csv_files_in, default_beside, default_output, same_file, shared_file
 from ._report import Report
@@ -116,7 +117,7 @@ def run(args: argparse.Namespace) -> int:
 
     try:
         with progress_bar(args.quiet, known_size(source) or 0) as bar:
-            report = salvage_one(args, job, None if bar is None else bar.reporter(source))
+            report = salvage_one(args, job, None if bar is None else bar.reporter(source), bar)
     except Refused as refusal:
         say(f"tidewrack: {refusal}")
         say_warnings(args, refusal.report, many=False, refused=True)
@@ -227,6 +228,8 @@ def plan(args: argparse.Namespace, source: str, output: str | None) -> Job:
     quarantine = beside_output(args.quarantine, args.no_quarantine, output, "quarantine")
     repairs = beside_output(args.repairs, args.no_repairs or args.classic, output, "repairs")
     refuse_collisions(args.parser, source, output, quarantine, repairs, args.in_place)
+    if args.in_place and os.path.islink(source):
+        output = os.path.realpath(source)  # the link's target is salvaged, and the link kept
     return Job(source, output, quarantine, repairs)
 
 
@@ -267,7 +270,7 @@ def outcomes(args: argparse.Namespace, jobs: list[Job], bar: ProgressBar | None)
                 report(done, size)
 
         try:
-            return salvage_one(args, job, progress)
+            return salvage_one(args, job, progress, bar)
         except CliError as err:
             return err
 
@@ -305,9 +308,22 @@ def tell(args: argparse.Namespace, job: Job, outcome: Report | CliError, bar: Pr
     return 0
 
 
-def salvage_one(args: argparse.Namespace, job: Job, progress: Callable[[int, int], object] | None) -> Report:
-    """Salvages one input into its files; a failure raises CliError naming the file."""
-    with Scratch() as scratch:
+def salvage_one(
+    args: argparse.Namespace, job: Job, progress: Callable[[int, int], object] | None, bar: ProgressBar | None
+) -> Report:
+    """Salvages one input into its files, holding their locks from the start; a failure raises CliError naming
+    the file."""
+
+    def waiting(path: str) -> None:
+        with bar.paused() if bar is not None else contextlib.nullcontext():
+            say(f"tidewrack: waiting for another run writing '{shown(path)}' to finish")
+
+    destinations = [path for _, path in job.destinations()]
+    with contextlib.ExitStack() as locks, Scratch() as scratch:
+        try:
+            locks.enter_context(output_locks(destinations, None if args.quiet else waiting))
+        except OSError as err:
+            raise write_error(err.filename, err) from None
         source = streamed_input(job.source) if args.format == "csv" else engine_input(job.source, scratch)[0]
         target = scratch.path("clean.csv") if job.output is None else job.output
         limits = {"strict": args.strict, "max_repaired": args.max_repaired, "max_quarantined": args.max_quarantined}
@@ -382,10 +398,16 @@ def refuse_collisions(
     if in_place:
         try:
             regular = stat.S_ISREG(os.stat(source).st_mode)
+            compression = compression_of(source) if regular else None
         except OSError:
             return  # reading it reports why
         if not regular:
             parser.error(f"--in-place needs a regular file; '{shown(source)}' is not one")
+        if compression is not None:
+            parser.error(
+                f"--in-place would write plain CSV under the {compression} file's name '{shown(source)}'; "
+                f"drop --in-place to write '{shown(default_output(source))}', or name the output with -o"
+            )
 
 
 def failure(err: OSError, label: str, source: str, destinations: list[str]) -> CliError:

@@ -200,3 +200,11 @@ def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Generat
                     yield chunk
         except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as err:
             raise CompressedDataError(f"zip member {member.filename!r} is damaged ({err})") from None
+
+
+def compression_of(source: str) -> str | None:
+    """The compression of a regular file by its first bytes; None for plain input and anything else."""
+    with open(source, "rb") as handle:
+        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            return None
+        return detect(handle.read(MAGIC_LENGTH))

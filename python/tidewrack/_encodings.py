@@ -8,7 +8,7 @@ import functools
 import math
 import re
 import unicodedata
-from collections.abc import Iterable, Generator, Iterator
+from collections.abc import Generator, Iterable
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:

@@ -105,20 +105,20 @@ def identities(path: str) -> list[object]:
 
 def shared_file(jobs: list[Job], shown: Callable[[str], str] = str) -> str | None:
     """Why the jobs cannot all run: a file that two inputs would write, or an output that
-    is another input (its own input is replaced in place); None when they can."""
-    owners: dict[object, tuple[Job, str, str]] = {}
+    is an input (its own input may be its output, replaced in place); None when they can."""
+    readers: dict[object, Job] = {}
     for job in jobs:
         for key in identities(job.source):
-            owners.setdefault(key, (job, "the input", job.source))
+            readers.setdefault(key, job)
+    writers: dict[str, Job] = {}
     for job in jobs:
         for label, path in job.destinations():
-            for key in identities(path):
-                owner, other_label, other_path = owners.setdefault(key, (job, label, path))
-                if owner is job and (label == "the output" or other_label != "the input"):
-                    continue  # its input replaced in place; its own files are checked with its options
-                if other_label == "the input":
-                    return f"{label} '{shown(path)}' of '{shown(job.source)}' is the input '{shown(other_path)}'"
-                return f"'{shown(owner.source)}' and '{shown(job.source)}' would both write '{shown(path)}'"
+            reader = next((readers[key] for key in identities(path) if key in readers), None)
+            if reader is not None and not (reader is job and label == "the output"):
+                return f"{label} '{shown(path)}' of '{shown(job.source)}' is the input '{shown(reader.source)}'"
+            writer = writers.setdefault(written_at(path), job)
+            if writer is not job:  # its own files are checked with its options
+                return f"'{shown(writer.source)}' and '{shown(job.source)}' would both write '{shown(path)}'"
     return None
 
 
@@ -145,16 +145,37 @@ def named_after_output(output_path: str, kind: str) -> str:
 
 def default_beside(output_path: str, kind: str) -> str | None:
     """The default file of ``kind`` beside the output (see named_after_output), or None where
-    the output is a stream rather than a file in a folder: a device, a FIFO, a name in /dev
-    (/dev/null, /dev/stdout whatever it points at)."""
-    if os.path.abspath(output_path).startswith("/dev/"):
+    the output is a stream rather than a file in a folder (see is_stream)."""
+    if is_stream(output_path):
         return None
-    try:
-        if not stat.S_ISREG(os.stat(output_path).st_mode):
-            return None
-    except OSError:
-        pass  # not there yet: a file to create
     return named_after_output(output_path, kind)
+
+
+def is_kernel_name(path: str) -> bool:
+    """A name in /dev or /proc: /dev/null, /dev/stdout, /dev/fd/1 stand for streams even when they
+    lead to a regular file, and a rename would replace the kernel's own link. /dev/shm is ordinary storage."""
+    folder = os.path.realpath(os.path.dirname(os.path.abspath(path)))
+    return folder in ("/dev", "/proc") or folder.startswith("/proc/")
+
+
+def is_stream(path: str) -> bool:
+    """Whether an output is written to where it is rather than replaced by a renamed file.
+
+    Streams are the kernel's names (is_kernel_name), a device, and a FIFO or
+    socket of the user's own. A symlink is never one, whatever it leads to:
+    at an output's name it is replaced, so that a link planted there (to a
+    FIFO another user reads, to a file of theirs) receives nothing; so is a
+    FIFO of another user's.
+    """
+    if is_kernel_name(path):
+        return True
+    try:
+        info = os.lstat(path)
+    except OSError:
+        return False  # not there yet: a file to create
+    if stat.S_ISCHR(info.st_mode) or stat.S_ISBLK(info.st_mode):
+        return True
+    return (stat.S_ISFIFO(info.st_mode) or stat.S_ISSOCK(info.st_mode)) and info.st_uid == os.geteuid()
 
 
 def usable_paths(*paths: object) -> bool:
@@ -189,6 +210,15 @@ def same_file(first: str, second: str) -> bool:
         return False
 
 
+def written_at(path: str) -> str:
+    """Where an output lands: a stream where its name leads, anything else at its own name
+    (a symlink there is replaced, not followed); so two links to one file are two outputs."""
+    if is_stream(path):
+        return os.path.realpath(path)
+    folder, name = os.path.split(os.path.abspath(path))
+    return os.path.join(os.path.realpath(folder), name)
+
+
 def collision(
     source: str | None, outputs: list[tuple[str, str | None]]
 ) -> tuple[tuple[str, str], tuple[str, str]] | None:
@@ -204,7 +234,7 @@ def collision(
     present = [(label, path) for label, path in outputs if path is not None]
     for i, (label, path) in enumerate(present):
         for other, other_path in present[i + 1 :]:
-            if same_file(path, other_path):
+            if written_at(path) == written_at(other_path):
                 return (label, path), (other, other_path)
     return None
 

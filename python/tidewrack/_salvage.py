@@ -6,17 +6,18 @@ import dataclasses
 import itertools
 import os
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from types import EllipsisType
 
 import _tidewrack_backend as _backend
 
 from . import _native
 from ._atomic import salvage_atomically
+from ._compression import compression_of
 from ._dialect import Dialect, detect_read, dialect_of
 from ._input_state import check_unchanged, state_of
 from ._options import check_options, refuse_conflicts
-from ._paths import StrPath, default_beside, default_output, path_arg, refuse_collisions
+from ._paths import StrPath, default_beside, default_output, path_arg, refuse_collisions, same_file
 from ._reading import opened_input
 from ._report import Report
 from ._thresholds import refusal
@@ -64,7 +65,10 @@ def salvage(
     default to names beside the output (``data.clean.csv`` ->
     ``data.quarantine.csv``, ``data.repairs.csv``); None writes no such file.
     Every output appears whole or not at all (written beside its path, renamed
-    over it once all are complete); ``output`` may be ``input``.
+    over it once all are complete: a symlink there is replaced, not followed),
+    and one salvage at a time writes them (another one into any of the same
+    files waits for it). ``output`` may be ``input``, unless that is
+    compressed: the input is then replaced (a symlink: the file it leads to).
 
     The package's rules read an opening quote as text when its field would
     swallow the lines after it and those lines read as rows of the expected
@@ -116,9 +120,9 @@ def salvage(
     is not one ASCII character, two of the delimiter, quote and escape
     character alike, more than 1,000,000 ``expected_columns``), an encoding
     that is unknown or cannot decode any input, outputs that would overwrite
-    one another or the input, an empty path, a limit that is not a count or a
-    share (TypeError for its type); the OSError subclass of a file failure,
-    naming the file;
+    one another or the input, an output that is a compressed input, an empty
+    path, a limit that is not a count or a share (TypeError for its type); the
+    OSError subclass of a file failure, naming the file;
     ``CompressedDataError`` (a ValueError) for damaged or truncated compressed
     input, or a zip archive that does not hold exactly one file;
     ``BinaryInputError`` (a ValueError) for input that is not text.
@@ -150,6 +154,8 @@ def salvage(
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
     refuse_collisions(source, output_path, quarantine_path, repairs_path)
+    if os.path.isfile(source) and same_file(source, output_path):
+        refuse_compressed_in_place(source)
     options: dict[str, Any] = {
         "delimiter": delimiter,
         "quote_char": quote_char,
@@ -298,6 +304,17 @@ def detected_confidence(engine_confidence: float, delimiter: str | None, found: 
     if delimiter is not None:
         return None
     return engine_confidence if found is None else found.confidence
+
+
+def refuse_compressed_in_place(source: str) -> None:
+    """ValueError for a compressed input as its own output: plain CSV would take its compressed name."""
+    try:
+        compression = compression_of(source)
+    except OSError:
+        return  # reading it reports why
+    if compression is not None:
+        raise ValueError(f"output is the input, a {compression} file: the clean CSV would replace it under "
+                         f"its compressed name {source!r}; give another output")
 
 
 def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str | None:

@@ -12,6 +12,7 @@ import pty
 import re
 import resource
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -319,6 +320,10 @@ class TestSalvage:
     def test_q_is_quiet_and_never_names_a_file(self, tmp_path: Path, damaged: Path) -> None:
         # -q once named the quarantine: "-q a.csv b.csv" overwrote a.csv with an empty one.
         (tmp_path / "b.csv").write_bytes(DAMAGED)
+        intermixed = tidewrack_cli("salvage", "orders.csv", "-q", "b.csv", cwd=tmp_path)
+        assert "unrecognized arguments: b.csv" in assert_clean_exit(intermixed, 2)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["b.csv", "orders.csv"]
+
         result = tidewrack_cli("salvage", "-q", "orders.csv", "b.csv", cwd=tmp_path)
 
         assert assert_clean_exit(result, 0) == ""
@@ -667,6 +672,74 @@ class TestAtomicWrites:
         ]
 
 
+    @pytest.mark.parametrize("caller", ["cli", "api"])
+    def test_links_at_the_output_names_are_replaced_whatever_they_lead_to(
+        self, tmp_path: Path, damaged: Path, caller: str
+    ) -> None:
+        # A link to a FIFO at the quarantine's name once handed the rows set aside to whoever read the FIFO.
+        os.mkfifo(tmp_path / "fifo")
+        (tmp_path / "folder").mkdir()
+        (tmp_path / "victim.txt").write_bytes(b"precious\n")
+        (tmp_path / "orders.clean.csv").symlink_to("victim.txt")
+        (tmp_path / "orders.quarantine.csv").symlink_to("fifo")
+        (tmp_path / "orders.repairs.csv").symlink_to("folder")
+        reader = os.open(tmp_path / "fifo", os.O_RDONLY | os.O_NONBLOCK)  # a writer would not block on it
+        try:
+            if caller == "cli":
+                assert_clean_exit(tidewrack_cli("salvage", "orders.csv", "--no-fill", cwd=tmp_path), 0)
+            else:
+                tidewrack.salvage(damaged, fill_ragged_rows=False)
+            written = os.read(reader, 1 << 16)
+        finally:
+            os.close(reader)
+
+        assert written == b""
+        assert (tmp_path / "victim.txt").read_bytes() == b"precious\n" and list((tmp_path / "folder").iterdir()) == []
+        kinds = {name: os.lstat(tmp_path / f"orders.{name}.csv").st_mode for name in ("clean", "quarantine", "repairs")}
+        assert all(map(stat.S_ISREG, kinds.values())), kinds
+        assert (tmp_path / "orders.quarantine.csv").read_bytes().endswith(b'"2,Ben"\n')
+
+    @pytest.mark.parametrize("caller", ["cli", "api"])
+    def test_in_place_through_a_link_salvages_its_target_and_keeps_the_link(
+        self, tmp_path: Path, damaged: Path, caller: str
+    ) -> None:
+        # The link used to be replaced by the clean copy, its target left damaged.
+        (tmp_path / "link.csv").symlink_to("orders.csv")
+        if caller == "cli":
+            assert_clean_exit(tidewrack_cli("salvage", "link.csv", "--in-place", "--no-repairs", cwd=tmp_path), 0)
+        else:
+            tidewrack.salvage(tmp_path / "link.csv", tmp_path / "link.csv", repairs=None)
+
+        assert os.readlink(tmp_path / "link.csv") == "orders.csv" and damaged.read_bytes() == CLEAN_MERGED
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["link.csv", "link.quarantine.csv", "orders.csv"]
+
+    def test_a_run_into_files_another_run_writes_waits_for_it_and_says_so(self, tmp_path: Path, damaged: Path) -> None:
+        os.mkfifo(tmp_path / "slow.csv")
+        command = [*TIDEWRACK, "salvage", "-o", "out.csv", "--no-repairs", "--no-quarantine"]
+        with subprocess.Popen([*command, "slow.csv"], cwd=tmp_path, stderr=subprocess.PIPE) as first:
+            deadline = time.monotonic() + 60
+            while True:  # the first run holds its locks once it reads its input
+                try:
+                    feed = os.open(tmp_path / "slow.csv", os.O_WRONLY | os.O_NONBLOCK)
+                    break
+                except OSError:
+                    assert first.poll() is None and time.monotonic() < deadline
+                    time.sleep(0.01)
+            with subprocess.Popen([*command, "orders.csv"], cwd=tmp_path, stderr=subprocess.PIPE) as second:
+                assert second.stderr is not None
+                told = second.stderr.readline()
+                os.write(feed, b"a,b\n1,2\n")
+                os.close(feed)
+                assert first.wait(timeout=60) == 0
+                assert second.wait(timeout=60) == 0
+                rest = second.stderr.read()
+
+        assert told == b"tidewrack: waiting for another run writing 'out.csv' to finish\n"
+        assert b"waiting" not in rest
+        assert (tmp_path / "out.csv").read_bytes() == CLEAN_MERGED  # the second run's, committed after the first
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["orders.csv", "out.csv", "slow.csv"]
+
+
 class TestRefusals:
     @pytest.mark.parametrize(
         ("args", "named"),
@@ -689,6 +762,9 @@ class TestRefusals:
             (["orders.csv", "--in-place", "-o", "x.csv"], "--in-place writes the clean copy over INPUT"),
             (["-", "--in-place"], "--in-place needs INPUT to be a file"),
             (["fifo", "--in-place"], "--in-place needs a regular file"),
+            # Once left plain CSV under the .gz name.
+            (["orders.csv.gz", "--in-place"], "--in-place would write plain CSV under the gzip file's name "
+             "'orders.csv.gz'; drop --in-place to write 'orders.clean.csv', or name the output with -o"),
             (["orders.csv", "-d", '"'], "the delimiter and the quote character are both '\"'"),
             (["orders.csv", "-d", "tab", "--quote-char", "\t"], "the delimiter and the quote character are both"),
             (["orders.csv", "--quote-char", "\n"], "the quote character must be one ASCII character other than CR"),
@@ -729,6 +805,7 @@ class TestRefusals:
         (tmp_path / "link.csv").symlink_to("orders.csv")
         os.link(damaged, tmp_path / "hard.csv")
         os.mkfifo(tmp_path / "fifo")
+        (tmp_path / "orders.csv.gz").write_bytes(gzip.compress(DAMAGED))
         (tmp_path / "orders.clean.csv").write_bytes(b"previous\n")
         before = snapshot(tmp_path)
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import concurrent.futures
 import csv
 import errno
 import gzip
@@ -9,6 +10,9 @@ import io
 import json
 import os
 import random
+import subprocess
+import sys
+import threading
 import zipfile
 from collections.abc import Callable
 from pathlib import Path
@@ -321,3 +325,72 @@ def test_an_input_that_changes_while_it_is_read_fails_and_writes_nothing(
     assert isinstance(raised.value, OSError) and raised.value.filename == str(source)
     assert listing(tmp_path) == ["in.clean.csv", "in.csv"]
     assert (tmp_path / "in.clean.csv").read_bytes() == b"an earlier run's output\n"
+
+
+def test_a_compressed_input_is_not_replaced_by_its_clean_copy(tmp_path: Path) -> None:
+    packed = gzip.compress(DAMAGED)
+    (tmp_path / "in.csv.gz").write_bytes(packed)
+    with pytest.raises(ValueError, match="^output is the input, a gzip file: the clean CSV would replace it"):
+        tidewrack.salvage(tmp_path / "in.csv.gz", tmp_path / "in.csv.gz")
+    assert listing(tmp_path) == ["in.csv.gz"] and (tmp_path / "in.csv.gz").read_bytes() == packed
+
+
+OUTPUTS = ("out.csv", "out.quarantine.csv", "out.repairs.csv")
+
+
+def written_set(folder: Path) -> tuple[bytes, ...]:
+    return tuple((folder / name).read_bytes() for name in OUTPUTS)
+
+
+def test_a_salvage_into_files_another_one_writes_waits_for_it(tmp_path: Path) -> None:
+    # Two runs into the same outputs once left one's clean file beside the other's repair log.
+    (tmp_path / "a.csv").write_bytes(b"id,name\n1,Ana,Lisbon\n2\n")
+    (tmp_path / "b.csv").write_bytes(DAMAGED)
+    tidewrack.salvage(tmp_path / "b.csv", tmp_path / "out.csv")
+    second_alone = written_set(tmp_path)
+    holding, release = threading.Event(), threading.Event()
+
+    def hold(done: int, size: int) -> None:  # within the salvage, its outputs not yet in place
+        holding.set()
+        release.wait(60)
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        try:
+            first = pool.submit(tidewrack.salvage, tmp_path / "a.csv", tmp_path / "out.csv", progress=hold)
+            assert holding.wait(60)
+            second = pool.submit(tidewrack.salvage, tmp_path / "b.csv", tmp_path / "out.csv")
+            with pytest.raises(TimeoutError):
+                second.result(timeout=1)  # waits for the first to put its files in place
+        finally:
+            release.set()
+        first.result(timeout=60)
+        second.result(timeout=60)
+
+    assert written_set(tmp_path) == second_alone
+    assert listing(tmp_path) == ["a.csv", "b.csv", *OUTPUTS]
+
+
+# Prints once imported, then salvages when its standard input closes: so the test starts two runs at once.
+RUN = ("import sys, tidewrack\nprint(flush=True)\nsys.stdin.read()\n"
+       "tidewrack.salvage(sys.argv[1], 'out.csv', fill_ragged_rows=False)\n")
+
+
+def test_concurrent_processes_into_the_same_outputs_leave_one_run_s_files(tmp_path: Path) -> None:
+    # The inputs differ in each output: a row merged on one line, a short row quarantined on another.
+    (tmp_path / "a.csv").write_bytes(b"id,name,city\n1,Ana,Lisbon,PT\n2,Ana\n")
+    (tmp_path / "b.csv").write_bytes(b"id,name,city\n1,Ben\n2,Ben,Oslo,NO\n")
+    sets = set()
+    for name in ("a.csv", "b.csv"):
+        tidewrack.salvage(tmp_path / name, tmp_path / "out.csv", fill_ragged_rows=False)
+        sets.add(written_set(tmp_path))
+    for _ in range(20):
+        runs = [subprocess.Popen([sys.executable, "-c", RUN, name], cwd=tmp_path, stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE) for name in ("a.csv", "b.csv")]
+        assert [run.stdout.readline() for run in runs] == [b"\n", b"\n"]  # type: ignore[union-attr]
+        for run in runs:
+            run.stdin.close()  # type: ignore[union-attr]
+        for run in runs:
+            assert run.wait(timeout=60) == 0
+            run.stdout.close()  # type: ignore[union-attr]
+        assert written_set(tmp_path) in sets
+    assert listing(tmp_path) == ["a.csv", "b.csv", *OUTPUTS]
