@@ -42,11 +42,12 @@ class Scan:
     asked for reads the file anew (DuckDB asks for one to learn the schema),
     and writes the quarantine file and the repair log anew.
 
-    Ctrl-C (any signal handler that raises) and an exception from ``progress``
-    stop a stream within a fraction of a second; the consumer then fails
-    (pyarrow: OSError "interrupted"), and ``with scan.propagating(): ...``
-    around the reading raises the exception itself, as ``read_arrow`` and the
-    other readers do.
+    A stream stops within a fraction of a second on Ctrl-C (any signal
+    handler that raises; they run when the main thread reads) or an exception
+    from ``progress``. Its consumer then fails (pyarrow: OSError
+    "interrupted"; Polars: ComputeError): read it inside ``with
+    s.propagating():`` to have the exception itself propagate instead, as
+    ``read_arrow`` and the other readers do.
     """
 
     def __init__(self, source: str, compression: str | None, read: Reading, inputs: contextlib.ExitStack,
@@ -251,6 +252,9 @@ def needs(module: str, function: str, extra: str) -> Any:
 
 def read_arrow(path: StrPath, *, infer_types: bool = False, **options: Any) -> pa.Table:
     """The clean rows of ``path`` as a pyarrow Table of string columns (options as for ``scan``).
+
+    Ctrl-C, and an exception that ``progress`` raises, stop the reading
+    within a fraction of a second and propagate.
 
     ``infer_types=True`` makes a column integer, float, boolean, date or
     timestamp when every non-empty cell reads as that type exactly (numbers
