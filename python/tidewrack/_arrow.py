@@ -8,7 +8,7 @@ import operator
 import os
 import threading
 import weakref
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 
 from . import _native
 from ._dialect import detect_read
@@ -40,18 +40,23 @@ class Scan:
     ``polars.DataFrame(s)``, ``duckdb.sql("SELECT * FROM s")``. Each stream
     asked for reads the file anew (DuckDB asks for one to learn the schema),
     and writes the quarantine file and the repair log anew.
+
+    A stream stops within a fraction of a second on Ctrl-C (any signal
+    handler that raises; they run when the main thread reads) or an exception
+    from ``progress``. Its consumer then fails (pyarrow: OSError
+    "interrupted"; Polars: ComputeError): read it inside ``with
+    s.propagating():`` to have the exception itself propagate instead, as
+    ``read_arrow`` and the other readers do.
     """
 
     def __init__(self, source: str, compression: str | None, read: Reading, inputs: contextlib.ExitStack,
                  open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan,
-                 quarantine: str | None, repairs: str | None, text_file_bytes: int,
-                 given: dict[str, Any], found: Dialect | None) -> None:
+                 quarantine: str | None, repairs: str | None, given: dict[str, Any],
+                 found: Dialect | None) -> None:
         self._source = source
         # The dialect options as given, and the dialect detected here: for the report's confidence and warnings.
         self._given = given
         self._found = found
-        # The size of the file the engine reads (decompressed, transcoded): for progress.
-        self._text_file_bytes = text_file_bytes
         self._quarantine = quarantine
         self._repairs = repairs
         self._compression = compression
@@ -72,6 +77,23 @@ class Scan:
         with self._lock:
             self._last = native
         return native.__arrow_c_stream__(requested_schema)
+
+    @contextlib.contextmanager
+    def propagating(self) -> Iterator[None]:
+        """Around the reading of this scan's stream: when Ctrl-C or ``progress`` stopped it, their
+        exception (KeyboardInterrupt...) propagates instead of the consumer's error."""
+        try:
+            yield
+        except Exception:
+            if self._stopped_by() is None:
+                raise
+        if (stopped_by := self._stopped_by()) is not None:  # a stop never goes unnoticed
+            raise stopped_by from None
+
+    def _stopped_by(self) -> BaseException | None:
+        with self._lock:
+            last = self._last
+        return None if last is None else last.stopped_by
 
     @property
     def report(self) -> Report | None:
@@ -120,6 +142,7 @@ def scan(
     quarantine: StrPath | None = None,
     repairs: StrPath | None = None,
     string_view: bool = False,
+    progress: Callable[[int, int], object] | None = None,
 ) -> Scan:
     """Salvages ``path`` as ``salvage()`` does, its clean rows going to Arrow batches instead of a file.
 
@@ -145,6 +168,14 @@ def scan(
     it is read to its end: a stream left half-way leaves them partial, so
     write them somewhere that is renamed into place only after the end is
     reached. Either being the input, or the two one file, is a ValueError.
+
+    ``progress`` is called now and then with the bytes of ``path`` done and
+    its size, as ``salvage()`` calls it: every few MB as a stream reads it
+    (each stream anew), ending at its size once the stream is read to its
+    end; or here, as compressed input is decompressed, or decoded by Python
+    first. Ctrl-C (a signal handler that raises) and an exception
+    ``progress`` raises stop the scan: here, or in a stream (see ``Scan``);
+    the exception propagates.
     """
     check_options(
         force_text=force_text, delimiter=delimiter, quote_char=quote_char, escape_char=escape_char,
@@ -160,10 +191,15 @@ def scan(
         raise ValueError("expected_columns=0 enforces no width, and columns need one: "
                          "leave it None to infer the width, or give it")
     read = reading_of(source, encoding, force_text)
-    engine_encoding, codec = read.engine_encoding, read.codec
+    engine_encoding = read.engine_encoding
+    input_bytes = os.stat(source).st_size
+    done = None if progress is None else lambda count: progress(count, input_bytes)
     with contextlib.ExitStack() as inputs:
         compression = read.compression
-        plain_source = inputs.enter_context(spooled(input_chunks(source, read))) if read.piped else source
+        # The first pass over the input is the one that reports.
+        plain_source = inputs.enter_context(spooled(input_chunks(source, read, done))) if read.piped else source
+        if read.piped:
+            done = None
         options: dict[str, Any] = {
             "delimiter": delimiter,
             "quote_char": quote_char,
@@ -190,7 +226,7 @@ def scan(
                     # None, salvage()'s default, is on as well: a scan has no classic rules.
                     recover_unclosed_quotes=recover_unclosed_quotes is None or recover_unclosed_quotes,
                     quarantine_path=engine_quarantine,
-                    repairs_path=engine_repairs, string_view=string_view, **options, **rules,
+                    repairs_path=engine_repairs, string_view=string_view, progress=done, **options, **rules,
                 )
             except OSError as err:
                 err.filename = user_names.get(err.filename, err.filename)
@@ -198,7 +234,7 @@ def scan(
 
         first = open_native()  # now, so that a failure to open shows at once
         return Scan(source, compression, read, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,
-                    os.stat(plain_source).st_size, given, found)
+                    given, found)
 
 
 def needs(module: str, function: str, extra: str) -> Any:
@@ -214,13 +250,18 @@ def needs(module: str, function: str, extra: str) -> Any:
 def read_arrow(path: StrPath, *, infer_types: bool = False, **options: Any) -> pa.Table:
     """The clean rows of ``path`` as a pyarrow Table of string columns (options as for ``scan``).
 
+    Ctrl-C, and an exception that ``progress`` raises, stop the reading
+    within a fraction of a second and propagate.
+
     ``infer_types=True`` makes a column integer, float, boolean, date or
     timestamp when every non-empty cell reads as that type exactly (numbers
     with leading zeros, or more digits than a float keeps, stay text), its
     empty cells then null; any other column stays string.
     """
     pyarrow = needs("pyarrow", "read_arrow", "arrow")
-    table: pa.Table = pyarrow.RecordBatchReader.from_stream(scan(path, **options)).read_all()
+    scanned = scan(path, **options)
+    with scanned.propagating():
+        table: pa.Table = pyarrow.RecordBatchReader.from_stream(scanned).read_all()
     return with_types(table) if infer_types else table
 
 
@@ -228,6 +269,10 @@ def read_polars(path: StrPath, *, infer_types: bool = False, **options: Any) -> 
     """The clean rows of ``path`` as a Polars DataFrame of String columns (options as for ``read_arrow``)."""
     polars = needs("polars", "read_polars", "polars")
     options["string_view"] = True  # the layout Polars keeps strings in, whatever was asked
-    source = read_arrow(path, infer_types=True, **options) if infer_types else scan(path, **options)
-    frame: pl.DataFrame = polars.DataFrame(source)
+    if infer_types:
+        frame: pl.DataFrame = polars.DataFrame(read_arrow(path, infer_types=True, **options))
+        return frame
+    scanned = scan(path, **options)
+    with scanned.propagating():
+        frame = polars.DataFrame(scanned)
     return frame

@@ -62,8 +62,8 @@ def salvage_to_table(
     The rows are those of the clean CSV file; the quarantine and the repair
     log are CSV files as ever. Every file appears whole or not at all, and
     none when the limits are passed (ThresholdExceeded, as ``salvage()``).
-    ``progress`` is told about how many input bytes are done, and the input's
-    size, after each batch and at the end, before any file is in place: an
+    ``progress`` is told the input bytes done, and the input's size, as
+    ``salvage()`` tells it, the last time before any file is in place: an
     exception it raises stops the salvage, which then writes nothing.
     Rows no table can hold raise UnfitRows.
     """
@@ -74,14 +74,12 @@ def salvage_to_table(
 
     def write(engine_source: str, engine_output: str, others: list[str | None]) -> Report:
         try:
-            scanned = scan(source, quarantine=others[0], repairs=others[1], **options)
+            scanned = scan(source, quarantine=others[0], repairs=others[1], progress=progress, **options)
         except (CompressedDataError, BinaryInputError, OptionError):
             raise  # reported as the CSV path reports it
         except ValueError as err:
             raise UnfitRows(split_path(str(err), [source], path_first=True)[0]) from None
         batches = pa.RecordBatchReader.from_stream(scanned)
-        size = scanned._text_file_bytes  # what the batches' texts come from, decompressed
-        done = 0
         try:
             if table_format == "parquet":
                 import pyarrow.parquet as pq
@@ -89,19 +87,14 @@ def salvage_to_table(
                 writer: Any = pq.ParquetWriter(engine_output, batches.schema)
             else:
                 writer = pa.ipc.new_file(engine_output, batches.schema)
-            with writer:
+            with writer, scanned.propagating():
                 for batch in read_batches(batches, engine_source, [path for path in others if path is not None]):
                     writer.write_batch(batch)
-                    done += text_bytes(batch)
-                    if progress is not None:
-                        progress(min(done, size), size)
         except OSError as err:
             if err.filename is not None:  # the stream's, named by read_batches()
                 raise
             # pyarrow's names no file: the one it failed on is the output.
             raise OSError(err.errno, os.strerror(err.errno) if err.errno else str(err), engine_output) from None
-        if progress is not None:
-            progress(size, size)
         check_unchanged(source, input_state)
         scanned_report = scanned.report
         assert scanned_report is not None  # the stream was read to its end
@@ -142,11 +135,3 @@ def split_path(message: str, paths: list[str], path_first: bool) -> tuple[str, s
     reason = message.partition(": ")[2] if path_first else message.rpartition(": ")[0]
     return reason or message, None
 
-
-def text_bytes(batch: pa.RecordBatch) -> int:
-    """About the bytes of CSV text a batch's rows were read from.
-
-    The batch holds each cell's text and a 4-byte offset; the text had a
-    delimiter or a line end instead.
-    """
-    return int(batch.nbytes - 3 * batch.num_rows * batch.num_columns)

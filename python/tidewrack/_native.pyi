@@ -106,9 +106,13 @@ class ArrowScan:
         quarantine_path: str | None = None,
         repairs_path: str | None = None,
         string_view: bool = False,
+        progress: Callable[[int], object] | None = None,
     ) -> None: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The rows as an Arrow C stream in a PyCapsule; a scan gives one stream."""
     @property
     def counts(self) -> dict[str, Any] | None:
         """The counters (and elapsed_seconds) once the stream was read to its end, else None."""
+    @property
+    def stopped_by(self) -> BaseException | None:
+        """The exception that stopped the stream (a signal handler's, progress's), else None."""

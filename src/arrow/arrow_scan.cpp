@@ -126,7 +126,8 @@ ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &se
     : path_(std::move(path)), window_(std::move(window)), settings_(settings),
       settlement_(settlement), delimiter_text_(byte_as_utf8(settlement.delimiter)),
       reconciler_(settings.options, settlement, {}),
-      rows_(settlement.columns, plain_rows_padded(settings.options, settlement), settings.layout) {
+      rows_(settlement.columns, plain_rows_padded(settings.options, settlement), settings.layout),
+      checkpoints_(settings.stop) {
   // Without a width, rows are checked against the first one in order: one thread.
   if (settings.threads > 1 && settlement.columns != 0) {
     parts_.emplace(settings.threads, [&] {
@@ -145,7 +146,7 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
     return SalvageError::invalid("the quarantine file and the repair log are the same file")
         .on_file(*log_path);
   }
-  Result<TextWindow> opened = TextWindow::open(source, settings.options.encoding);
+  Result<TextWindow> opened = TextWindow::open(source, settings.options.encoding, settings.stop);
   if (!opened.ok()) {
     return std::move(opened.error()).on_file(path);
   }
@@ -162,7 +163,7 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
   if (!head.ok()) {
     return std::move(head.error()).on_file(path);
   }
-  Result<Settlement> settled = settle_from_head(window, settings.options, {});
+  Result<Settlement> settled = settle_from_head(window, settings.options, settings.stop);
   if (!settled.ok()) {
     return std::move(settled.error()).on_file(path);
   }
@@ -174,7 +175,7 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
   }
   std::optional<RepairLogFile> repair_log;
   if (log_path) {
-    Result<RepairLogFile> created = RepairLogFile::create(*log_path);
+    Result<RepairLogFile> created = RepairLogFile::create(*log_path, settings.stop);
     if (!created.ok()) {
       return std::move(created.error()).on_file(*log_path);
     }
@@ -182,7 +183,7 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
   }
   std::optional<QuarantineFile> quarantine;
   if (quarantine_path) {
-    quarantine.emplace(*quarantine_path, settled.value().delimiter, StopPoll{});
+    quarantine.emplace(*quarantine_path, settled.value().delimiter, settings.stop);
     Result<std::monostate> created = quarantine->open();
     if (!created.ok()) {
       return std::move(created.error()).on_file(*quarantine_path);
@@ -241,9 +242,9 @@ Result<std::monostate> ArrowScan::read_stretch() {
       return !failure;
     };
     auto read_ahead = [&] { window_.read_ahead(settings_.block_size); };
-    reconciled =
-        parts_->reconcile(context, {}, reconciler_, take, quarantine_ ? &*quarantine_ : nullptr,
-                          repair_log_ ? &*repair_log_ : nullptr, read_ahead);
+    reconciled = parts_->reconcile(context, settings_.stop, reconciler_, take,
+                                   quarantine_ ? &*quarantine_ : nullptr,
+                                   repair_log_ ? &*repair_log_ : nullptr, read_ahead);
     if (changes != nullptr && reconciled.ok()) {
       // Drop what the parts read.
       (void)changes->take(window_.offset(), window_.offset() + reconciled.value().next_begin);
@@ -253,7 +254,6 @@ Result<std::monostate> ArrowScan::read_stretch() {
     if (continued_at_line_) {
       parser.continue_input_at_line(*continued_at_line_);
     }
-    StopCheckpoints checkpoints(StopPoll{});
     rows_.start(text.size());
     auto set_aside = [&](const Record &record, const std::string &reason) {
       if (quarantine_) {
@@ -263,10 +263,10 @@ Result<std::monostate> ArrowScan::read_stretch() {
     reconciled =
         repair_log_
             ? reconciler_.reconcile(parser, window_.offset(), window_.changes(), certain_end,
-                                    SIZE_MAX, checkpoints, rows_, rows_, set_aside,
+                                    SIZE_MAX, checkpoints_, rows_, rows_, set_aside,
                                     [&](const RepairEvent &event) { repair_log_->write(event); })
             : reconciler_.reconcile(parser, window_.offset(), window_.changes(), certain_end,
-                                    SIZE_MAX, checkpoints, rows_, rows_, set_aside, NoRepairLog{});
+                                    SIZE_MAX, checkpoints_, rows_, rows_, set_aside, NoRepairLog{});
     failure = rows_.failure();
     rows_.hand_over(0, pending_);
   }
@@ -284,6 +284,10 @@ Result<std::monostate> ArrowScan::read_stretch() {
   }
   window_.consume(reconciled.value().next_begin);
   continued_at_line_ = reconciled.value().next_line;
+  if (window_.bytes_read() >= next_report_) {
+    settings_.progress(window_.bytes_read());
+    next_report_ = window_.bytes_read() + ProgressSink::INTERVAL;
+  }
   const std::size_t held = window_.text().size();
   const std::size_t more = std::max(settings_.block_size, held);
   Result<std::monostate> read = window_.read_until(held > SIZE_MAX - more ? SIZE_MAX : held + more);
@@ -305,6 +309,7 @@ Result<bool> ArrowScan::next(ArrowArray *out) {
     if (!finished.ok()) {
       return std::move(finished.error());
     }
+    settings_.progress(window_.bytes_read());
     return false;
   }
   PendingRows &rows = pending_.front();
@@ -354,6 +359,7 @@ std::optional<ScanOutcome::Finished> ScanOutcome::finished() const {
 namespace {
 
 struct StreamState {
+  std::shared_ptr<void> callees; // released after the scan, which refers to them
   std::unique_ptr<ArrowScan> scan;
   std::shared_ptr<ScanOutcome> outcome;
   std::string last_error;
@@ -407,7 +413,10 @@ int get_next(ArrowArrayStream *stream, ArrowArray *out) {
       if (!error.path().empty()) {
         message += ": " + error.path();
       }
-      return fail(state, error.os_error() != 0 ? error.os_error() : EINVAL, std::move(message));
+      const int number = error.kind() == SalvageError::Kind::Interrupted ? EINTR
+                         : error.os_error() != 0                         ? error.os_error()
+                                                                         : EINVAL;
+      return fail(state, number, std::move(message));
     }
     if (!next.value()) {
       out->release = nullptr; // the end of the stream
@@ -432,9 +441,9 @@ void release_stream(ArrowArrayStream *stream) {
 } // namespace
 
 void export_stream(std::unique_ptr<ArrowScan> scan, std::shared_ptr<ScanOutcome> outcome,
-                   ArrowArrayStream *out) {
+                   std::shared_ptr<void> callees, ArrowArrayStream *out) {
   auto state = std::make_unique<StreamState>(
-      StreamState{std::move(scan), std::move(outcome), std::string(), 0});
+      StreamState{std::move(callees), std::move(scan), std::move(outcome), std::string(), 0});
   *out = ArrowArrayStream{get_schema, get_next, get_last_error, release_stream, state.get()};
   state.release();
 }

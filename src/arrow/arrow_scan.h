@@ -11,7 +11,9 @@
 
 #include "arrow/arrow_abi.h"
 #include "arrow/string_columns.h"
+#include "error/progress_sink.h"
 #include "error/result.h"
+#include "error/stop_poll.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/reconcile.h"
@@ -87,6 +89,12 @@ struct ScanSettings {
   // Written as the file salvage writes them for the same input and options.
   std::optional<std::string> quarantine_path;
   std::optional<std::string> repair_log_path;
+  // Asked and told as the file salvage asks and tells them, on the thread that
+  // calls open() or next() (the other threads only learn a stop from it); what
+  // they refer to must outlive the scan. The last report, the bytes of the
+  // whole input, comes once next() said there is no more.
+  StopPoll stop;
+  ProgressSink progress;
 };
 
 // The clean rows of a file salvage as Arrow batches of string columns, made
@@ -102,7 +110,8 @@ public:
   // repair log when asked for and reads on to the header. A failed file
   // operation names its file. The quarantine file and the log are written as
   // the text is reconciled and complete once next() said there is no more; an
-  // input that is also one of them is read whole first.
+  // input that is also one of them is read whole first. A stop fails open()
+  // or next() with Interrupted.
   static Result<std::unique_ptr<ArrowScan>> open(const InputSource &source,
                                                  const ScanSettings &settings);
 
@@ -135,6 +144,9 @@ private:
   ColumnRows rows_;
   std::optional<std::uint64_t> continued_at_line_;
   std::deque<PendingRows> pending_;
+  // Of the whole scan: their counts run through the input, not a stretch.
+  StopCheckpoints checkpoints_;
+  std::uint64_t next_report_ = ProgressSink::INTERVAL;
   std::vector<std::string> names_;
   bool ended_ = false;
   std::optional<SalvageCounts> counts_;
@@ -159,10 +171,12 @@ private:
   std::string encoding_;
 };
 
-// Hands the scan over to an Arrow C stream, whose consumer then owns it; the
-// stream's callbacks touch nothing but the scan and `outcome`, so any thread
-// may call them. A failure shows in get_last_error, naming its file.
+// Hands the scan over to an Arrow C stream, whose consumer then owns it, with
+// `callees`: what the scan's stop poll and progress sink refer to, released
+// after the scan. The stream's callbacks touch nothing but the scan (and
+// through it the callees) and `outcome`, so any thread may call them. A
+// failure shows in get_last_error, naming its file; a stop fails with EINTR.
 void export_stream(std::unique_ptr<ArrowScan> scan, std::shared_ptr<ScanOutcome> outcome,
-                   ArrowArrayStream *out);
+                   std::shared_ptr<void> callees, ArrowArrayStream *out);
 
 } // namespace tidewrack

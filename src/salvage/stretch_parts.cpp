@@ -379,6 +379,10 @@ StretchParts::reconcile(const StretchContext &stretch, StopPoll stop, RecordReco
     at = end.next_begin;
     at_line = end.next_line;
   }
+  if (stopping.load(std::memory_order_relaxed)) {
+    // The part that stopped may be one left untaken: a stop is never lost.
+    return SalvageError::interrupted();
+  }
   return reconciled;
 }
 

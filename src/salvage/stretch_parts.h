@@ -96,7 +96,8 @@ public:
   // after a mark to `hand_over` (which stops the taking when it returns
   // false), their quarantined records and repairs to `quarantine` and `log`
   // (each may be null), their counts to `reconciler`. The calling thread asks
-  // `stop`; the others stop when it says so. The calling thread runs
+  // `stop`; the others stop when it says so, and the stretch then fails with
+  // Interrupted, wherever it stopped. The calling thread runs
   // `meanwhile` (when given) before it takes parts of its own, while the
   // others take theirs; it may log more changes. Returns where the stretch
   // ends, as RecordReconciler::reconcile does.

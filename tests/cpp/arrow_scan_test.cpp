@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -174,6 +176,76 @@ TEST(ArrowScan, ColumnNamesAreUniqueAsDataFrameUsersExpect) {
                                       "\xEF\xBF\xBD"}));
 }
 
+struct CountingPoll {
+  int stop_from;
+  int asked = 0;
+  bool operator()(bool) { return ++asked >= stop_from; }
+};
+
+std::string rows_of_size(std::size_t size) {
+  std::string rows = "a,b,c\n";
+  while (rows.size() < size) {
+    rows += "1,two,three\n4,five\n";
+  }
+  return rows;
+}
+
+// Every place that asks (reading, decoding, detecting, reconciling on one
+// thread or several) stops the scan on its first "stop", in open() or next(),
+// with Interrupted.
+TEST(ArrowScan, StopsWhereverItsPollSaysSo) {
+  const std::string input = rows_of_size(std::size_t{3} << 20);
+  for (const unsigned threads : {1u, 2u}) {
+    for (const bool decode : {false, true}) {
+      SCOPED_TRACE(std::to_string(threads) + (decode ? " threads, decoded" : " threads"));
+      tidewrack::ScanSettings settings;
+      settings.threads = threads;
+      settings.block_size = 1 << 20;
+      settings.batch_rows = 1 << 16;
+      if (decode) {
+        settings.options.encoding = tidewrack::InputEncoding::Cp1252;
+      }
+      CountingPoll never{std::numeric_limits<int>::max()};
+      settings.stop = tidewrack::StopPoll(never);
+      ASSERT_TRUE(scan_all(input, settings).ok());
+      ASSERT_GE(never.asked, 6); // 3 MiB read and parsed
+      for (int stop_from = 1; stop_from <= never.asked; ++stop_from) {
+        CountingPoll poll{stop_from};
+        settings.stop = tidewrack::StopPoll(poll);
+        auto scanned = scan_all(input, settings);
+        // With threads the calling thread asks for the parts it takes, which vary.
+        if (threads == 1) {
+          EXPECT_EQ(poll.asked, stop_from);
+        }
+        ASSERT_EQ(scanned.ok(), poll.asked < stop_from) << "stop from question " << stop_from;
+        if (!scanned.ok()) {
+          EXPECT_EQ(scanned.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
+        }
+      }
+    }
+  }
+}
+
+// A progress bar needs reports that grow every few MiB and end at the input's
+// size once the rows are all out.
+TEST(ArrowScan, ReportsProgressThroughTheInput) {
+  const std::string input = rows_of_size(std::size_t{9} << 20);
+  for (const unsigned threads : {1u, 2u}) {
+    tidewrack::ScanSettings settings;
+    settings.threads = threads;
+    settings.block_size = 1 << 20;
+    settings.batch_rows = 1 << 16;
+    std::vector<std::uint64_t> reports;
+    auto sink = [&](std::uint64_t done) { reports.push_back(done); };
+    settings.progress = tidewrack::ProgressSink(sink);
+    ASSERT_TRUE(scan_all(input, settings).ok());
+    ASSERT_EQ(reports.size(), 3u) << "at 4 MiB, 8 MiB and the end";
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    EXPECT_GE(reports[0], tidewrack::ProgressSink::INTERVAL);
+    EXPECT_EQ(reports.back(), input.size());
+  }
+}
+
 // A consumer that stops half-way releases the stream: everything is freed
 // (the sanitizer build checks), batches taken before included.
 TEST(ArrowScan, AStreamReleasedHalfWayFreesEverything) {
@@ -191,7 +263,7 @@ TEST(ArrowScan, AStreamReleasedHalfWayFreesEverything) {
     ASSERT_TRUE(opened.ok());
     auto outcome = std::make_shared<tidewrack::ScanOutcome>();
     ArrowArrayStream stream{};
-    tidewrack::export_stream(std::move(opened.value()), outcome, &stream);
+    tidewrack::export_stream(std::move(opened.value()), outcome, nullptr, &stream);
     ArrowSchema schema{};
     ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
     EXPECT_EQ(schema.n_children, 2);

@@ -140,6 +140,35 @@ def test_quarantine_and_repair_log_are_those_salvage_writes(tmp_path: Path, thre
             assert scan.report.quarantined_rows > 0 and written["quarantine"].read_text().count("\n") > 1
 
 
+ROWS = b"a,b,c\n" + b"1,two,three\n" * 2_400_000  # 28 MB: reported as the stream reads it
+
+
+@pytest.mark.parametrize("packed", [False, True], ids=["engine", "gzip"])
+def test_progress_counts_the_input_as_given_up_to_its_size(tmp_path: Path, packed: bool) -> None:
+    content = gzip.compress(ROWS, compresslevel=1) if packed else ROWS  # gzip: the compressed bytes read
+    (tmp_path / "in.csv").write_bytes(content)
+    calls: list[tuple[int, int]] = []
+    tidewrack.read_arrow(tmp_path / "in.csv", progress=lambda *call: calls.append(call))
+    assert {size for _, size in calls} == {len(content)} and (packed or len({done for done, _ in calls}) > 1)
+    assert [done for done, _ in calls] == sorted(done for done, _ in calls) and calls[-1][0] == len(content)
+
+
+@pytest.mark.parametrize("read", ["read_arrow", "read_polars"])
+def test_an_exception_from_progress_stops_the_scan_and_propagates(tmp_path: Path, read: str) -> None:
+    if read == "read_polars":
+        pytest.importorskip("polars")
+    (tmp_path / "in.csv").write_bytes(ROWS)
+    calls = []
+
+    def refuse(done: int, size: int) -> None:
+        calls.append(done)
+        raise LookupError(done)
+
+    with pytest.raises(LookupError):
+        getattr(tidewrack, read)(tmp_path / "in.csv", progress=refuse)
+    assert len(calls) == 1 and calls[0] < len(ROWS)  # the first report, from inside the stream: no more read
+
+
 @pytest.mark.parametrize(
     ("call", "error", "match"),
     [

@@ -577,15 +577,6 @@ class TestPreview:
         )
 
 
-@pytest.fixture(scope="session")
-def big_csv(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """200 MB of well-formed rows: a salvage long enough to be interrupted."""
-    row = b'1234,"Smith, John",2024-01-02,a note of some length,42.5\n'
-    path = tmp_path_factory.mktemp("big") / "big.csv"
-    path.write_bytes(b"id,name,date,note,amount\n" + row * (200_000_000 // len(row)))
-    return path
-
-
 class TestAtomicWrites:
     def test_a_signal_during_a_commit_arrives_after_it(self) -> None:
         # pyarrow's threads took the signal that the committing thread held back.

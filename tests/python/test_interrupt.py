@@ -1,7 +1,8 @@
 """Ctrl-C during salvage_file, open or tidewrack._native.salvage: the native work stops and the call
 raises KeyboardInterrupt, on an endless input, on a FIFO that blocks, and in
 the middle of a large salvage. The fault: the signal waited for the native
-work to end, forever on /dev/zero or a FIFO.
+work to end, forever on /dev/zero or a FIFO. Ctrl-C during read_arrow or the
+Parquet command stops the scan inside its stream.
 
 Each case runs in a child process that receives a real SIGINT; the generous
 deadline only catches a call that does not stop at all.
@@ -121,3 +122,61 @@ def test_sigint_stops_the_native_work(write_input, tmp_path, kind, case):
                 os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))  # frees a feeder still opening
             feeder.join()
     assert stdout == "KeyboardInterrupt\n", f"{case}: {stdout!r} {stderr[-2000:]}"
+
+
+ARROW_CHILD = textwrap.dedent(
+    """
+    import sys, tidewrack
+    try:
+        tidewrack.read_arrow(sys.argv[1])
+        print("returned")
+    except KeyboardInterrupt:
+        with open("/proc/self/io") as io:
+            print("KeyboardInterrupt", next(int(line.split()[1]) for line in io if line.startswith("rchar:")))
+    """
+)
+
+
+def read_offset(pid, path):
+    """How far the process has read the file at `path`: 0 until it opens it."""
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            if os.readlink(f"/proc/{pid}/fd/{fd}") == path:
+                with open(f"/proc/{pid}/fdinfo/{fd}") as info:
+                    return int(info.readline().split()[1])
+        except OSError:  # closed meanwhile
+            continue
+    return 0
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/fdinfo"), reason="watches the child's reading in /proc")
+@pytest.mark.parametrize("kind", ["read_arrow", "parquet command"])
+def test_sigint_stops_the_arrow_scan_promptly(tmp_path, big_csv, kind):
+    # The fault: read_arrow went on to the end of the file (3.4 s on 2 GB) before Ctrl-C took effect.
+    pytest.importorskip("pyarrow")
+    (tmp_path / "in.csv").symlink_to(big_csv)
+    if kind == "read_arrow":
+        command = [sys.executable, "-c", ARROW_CHILD, "in.csv"]
+    else:
+        command = [sys.executable, "-m", "tidewrack", "salvage", "in.csv", "-o", "out.parquet"]
+    size = big_csv.stat().st_size
+    child = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        while read_offset(child.pid, os.path.realpath(big_csv)) < 32 << 20:  # past the head: in the stream
+            assert child.poll() is None
+            time.sleep(0.002)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=60)
+        took = time.monotonic() - sent
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    if kind == "read_arrow":
+        assert stdout.startswith("KeyboardInterrupt "), f"{stdout!r} {stderr[-2000:]}"
+        assert int(stdout.split()[1]) < size // 2  # the bytes it read: it stopped well before the end
+    else:
+        assert (child.returncode, stderr) == (130, "tidewrack: interrupted\n")
+        assert [path.name for path in tmp_path.iterdir()] == ["in.csv"]
+    assert took < 2, f"{took:.2f} s from SIGINT to exit"  # generous: the aim is 0.2 s

@@ -1,8 +1,11 @@
 #include "bindings/native/py_arrow_scan.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -27,12 +30,118 @@ constexpr unsigned MAX_THREADS = 256;
 constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
 constexpr char STREAM_CAPSULE[] = "arrow_array_stream";
 
+// The scan's stop poll and progress sink. The stream's consumer may read it on
+// any thread, attached or not (pyarrow detaches): each call attaches for
+// itself. The exception that stops the scan (a signal handler's, as Ctrl-C's
+// KeyboardInterrupt, or the progress callable's) is kept for the owner to
+// raise, as the consumer only learns that the stream failed.
+class ScanCalls {
+public:
+  // Asking for signals attaches at most this often, as SignalPoll does.
+  static constexpr std::chrono::milliseconds PERIOD{20};
+
+  // Attached; keeps `progress` (nullptr: none).
+  explicit ScanCalls(PyObject *progress) : progress_(PyPtr::borrow(progress)) {}
+  ScanCalls(const ScanCalls &) = delete;
+  ScanCalls &operator=(const ScanCalls &) = delete;
+  // The stream may be released on any thread, attached or not.
+  ~ScanCalls() {
+    if (!progress_ && !stopped_by_) {
+      return;
+    }
+    if (!Py_IsInitialized()) {
+      progress_.release(); // the interpreter and its objects are gone
+      stopped_by_.release();
+      return;
+    }
+    const PyGILState_STATE state = PyGILState_Ensure();
+    progress_.reset();
+    stopped_by_.reset();
+    PyGILState_Release(state);
+  }
+
+  // The StopPoll: runs the pending signal handlers (only the main thread has any).
+  bool operator()(bool signalled) {
+    if (stopped_) {
+      return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!signalled && now < next_poll_) {
+      return false;
+    }
+    next_poll_ = now + PERIOD;
+    attached([this] {
+      if (PyErr_CheckSignals() != 0) {
+        keep_stopping();
+      }
+    });
+    return stopped_;
+  }
+
+  // The ProgressSink: the engine reports every few MiB, seldom enough for a call each.
+  void operator()(std::uint64_t input_bytes_done) {
+    if (!progress_ || stopped_) {
+      return;
+    }
+    attached([&] {
+      PyPtr done(PyLong_FromUnsignedLongLong(input_bytes_done));
+      PyPtr result(done ? PyObject_CallOneArg(progress_.get(), done.get()) : nullptr);
+      if (!result) {
+        keep_stopping();
+      }
+    });
+  }
+
+  // Attached: a new reference to the exception that stopped the scan, or nullptr.
+  PyObject *stopped_by() const {
+    const std::lock_guard lock(mutex_);
+    return Py_XNewRef(stopped_by_.get());
+  }
+
+private:
+  template <class Call> void attached(Call &&call) {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    call();
+    PyGILState_Release(state);
+  }
+
+  // Attached, with an exception being raised: takes it.
+  void keep_stopping() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyPtr raised(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+      PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyPtr raised(value);
+#endif
+    const std::lock_guard lock(mutex_);
+    stopped_by_ = std::move(raised);
+    stopped_ = true;
+  }
+
+  PyPtr progress_;
+  std::chrono::steady_clock::time_point next_poll_{};
+  bool stopped_ = false; // of the thread that reads
+  mutable std::mutex mutex_;
+  PyPtr stopped_by_;
+};
+
 // The scan is taken once, by whichever thread asks for the stream first; the
-// outcome is shared with the stream, which fills it in from any thread.
+// outcome and the calls are shared with the stream, which may outlive the
+// object.
 struct PyArrowScan {
   PyObject ob_base; // the object header (PyObject_HEAD)
   std::atomic<ArrowScan *> scan;
   std::shared_ptr<ScanOutcome> outcome;
+  std::shared_ptr<ScanCalls> calls;
 };
 
 PyArrowScan *as_scan(PyObject *self) {
@@ -45,13 +154,14 @@ const char *const NAMES[] = {
     "encoding",       "detect_dialect",   "quoting",        "escape_char",
     "skip_blanks",    "comment_prefix",   "preamble_lines", "output_quote_char",
     "align_columns",  "threads",          "batch_rows",     "quarantine_path",
-    "repairs_path",   "string_view"};
+    "repairs_path",   "string_view",      "progress"};
 constexpr std::size_t OPTIONS_AT = 1;
 constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
 ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
 
 // Converts the arguments; false with an exception set.
-bool convert_arguments(const BoundValues &values, std::string &path, ScanSettings &settings) {
+bool convert_arguments(const BoundValues &values, std::string &path, ScanSettings &settings,
+                       PyObject *&progress) {
   std::optional<std::uint64_t> threads;
   std::optional<std::uint64_t> batch_rows;
   bool views = false;
@@ -69,7 +179,9 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
                              settings.quarantine_path) ||
       !convert_optional_text(values[AFTER_OPTIONS + RULE_PARAMETERS + 3], "repairs_path",
                              settings.repair_log_path) ||
-      !convert_flag(values[AFTER_OPTIONS + RULE_PARAMETERS + 4], "string_view", false, views)) {
+      !convert_flag(values[AFTER_OPTIONS + RULE_PARAMETERS + 4], "string_view", false, views) ||
+      !convert_optional_callable(values[AFTER_OPTIONS + RULE_PARAMETERS + 5], "progress",
+                                 progress)) {
     return false;
   }
   if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -101,17 +213,27 @@ PyObject *new_scan(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     BoundValues values;
     std::string path;
     ScanSettings settings;
-    if (!new_parameters.bind(args, kwargs, values) || !convert_arguments(values, path, settings)) {
+    PyObject *progress = nullptr;
+    if (!new_parameters.bind(args, kwargs, values) ||
+        !convert_arguments(values, path, settings, progress)) {
       return nullptr;
     }
     auto outcome = std::make_shared<ScanOutcome>(); // its clock starts here
+    auto calls = std::make_shared<ScanCalls>(progress);
+    settings.stop = StopPoll(*calls);
+    settings.progress = ProgressSink(*calls);
     std::optional<Result<std::unique_ptr<ArrowScan>>> opened;
     {
       DetachedThread detached;
       opened.emplace(ArrowScan::open(path, settings));
     }
     if (!opened->ok()) {
-      raise_scan_error(opened->error());
+      if (PyObject *stopped_by = calls->stopped_by()) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(stopped_by)), stopped_by);
+        Py_DECREF(stopped_by);
+      } else {
+        raise_scan_error(opened->error());
+      }
       return nullptr;
     }
     PyObject *self = type->tp_alloc(type, 0);
@@ -121,6 +243,7 @@ PyObject *new_scan(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyArrowScan *scan = as_scan(self);
     new (&scan->scan) std::atomic<ArrowScan *>(opened->value().release());
     new (&scan->outcome) std::shared_ptr<ScanOutcome>(std::move(outcome));
+    new (&scan->calls) std::shared_ptr<ScanCalls>(std::move(calls));
     return self;
   });
 }
@@ -164,7 +287,7 @@ PyObject *arrow_c_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs
                       "this scan's stream was taken already: a scan is read once");
       return nullptr;
     }
-    export_stream(std::move(scan), as_scan(self)->outcome, stream);
+    export_stream(std::move(scan), as_scan(self)->outcome, as_scan(self)->calls, stream);
     return capsule.release();
   });
 }
@@ -185,6 +308,11 @@ PyObject *get_counts(PyObject *self, void *) {
   });
 }
 
+PyObject *get_stopped_by(PyObject *self, void *) {
+  PyObject *stopped_by = as_scan(self)->calls->stopped_by();
+  return stopped_by != nullptr ? stopped_by : Py_NewRef(Py_None);
+}
+
 int traverse(PyObject *self, visitproc visit, void *arg) {
   Py_VISIT(Py_TYPE(self));
   return 0;
@@ -193,9 +321,10 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
 void dealloc(PyObject *self) {
   PyObject_GC_UnTrack(self);
   PyArrowScan *scan = as_scan(self);
-  delete scan->scan.load();
+  delete scan->scan.load(); // before the calls it refers to
   scan->scan.~atomic();
   scan->outcome.~shared_ptr();
+  scan->calls.~shared_ptr();
   PyTypeObject *type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -215,6 +344,11 @@ PyGetSetDef getters[] = {
      "The salvage's counters as a dict (salvage()'s, and elapsed_seconds from the\n"
      "scan's start) once its stream was read to the end, else None.",
      nullptr},
+    {"stopped_by", get_stopped_by, nullptr,
+     "The exception that stopped the stream, else None: one a signal handler\n"
+     "raised (Ctrl-C: KeyboardInterrupt) or progress raised. The stream's\n"
+     "consumer only sees it fail (with EINTR): raise this instead.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -224,7 +358,7 @@ const char DOC[] =
     "recover_unclosed_quotes=True, encoding=\"auto\", detect_dialect=False, quoting=True, "
     "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
     "output_quote_char=None, align_columns=True, threads=None, batch_rows=65536, "
-    "quarantine_path=None, repairs_path=None, string_view=False)\n"
+    "quarantine_path=None, repairs_path=None, string_view=False, progress=None)\n"
     "--\n"
     "\n"
     "The clean rows that salvage() writes for the same file and options, as Arrow\n"
@@ -239,7 +373,14 @@ const char DOC[] =
     "is read to its end.\n"
     "\n"
     "string_view=True lays the columns out as Arrow string views (utf8_view), the\n"
-    "layout Polars holds strings in, instead of utf8.";
+    "layout Polars holds strings in, instead of utf8.\n"
+    "\n"
+    "progress: a callable given the count of input bytes read every few MB and,\n"
+    "once the stream is read to its end, the whole input's. On whichever thread\n"
+    "reads the stream (or opens the scan, here), the pending signal handlers run\n"
+    "every 20 ms or so; an exception that they or progress raise stops the scan:\n"
+    "here it propagates, from the stream it is kept in stopped_by and the stream\n"
+    "fails.";
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(new_scan)},
