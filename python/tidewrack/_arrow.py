@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterator
 from . import _native
 from ._dialect import detect_read
 from ._options import check_options
-from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions, spooled
+from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
 from ._reading import Reading, input_chunks, reading_of
 from ._report import Report
 from ._salvage import detected_confidence, dialect_rules
@@ -66,7 +66,7 @@ class Scan:
         self._lock = threading.Lock()
         self._unread: _native.ArrowScan | None = first
         self._last: _native.ArrowScan | None = None
-        # Temporary inputs (decompressed, transcoded) stay as long as the scan.
+        # The engine's links to files of names that are not UTF-8 stay as long as the scan.
         weakref.finalize(self, inputs.close)
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
@@ -154,7 +154,7 @@ def scan(
     without converting); a batch holds at most ``batch_rows`` rows. Memory
     follows the batch and block size, not the file size: the file is read as
     the batches are taken. ``threads`` reconcile at once (None: one per
-    available core). Compressed input is decompressed, input that is not text
+    available core). Compressed input is decompressed as it is read, input that is not text
     refused (``force_text``), the encoding and the dialect detected or taken
     from the options, as ``salvage()`` does.
 
@@ -171,9 +171,8 @@ def scan(
 
     ``progress`` is called now and then with the bytes of ``path`` done and
     its size, as ``salvage()`` calls it: every few MB as a stream reads it
-    (each stream anew), ending at its size once the stream is read to its
-    end; or here, as compressed input is decompressed, or decoded by Python
-    first. Ctrl-C (a signal handler that raises) and an exception
+    (each stream anew; compressed input by its compressed bytes), ending at
+    its size once the stream is read to its end. Ctrl-C (a signal handler that raises) and an exception
     ``progress`` raises stop the scan: here, or in a stream (see ``Scan``);
     the exception propagates.
     """
@@ -195,11 +194,6 @@ def scan(
     input_bytes = os.stat(source).st_size
     done = None if progress is None else lambda count: progress(count, input_bytes)
     with contextlib.ExitStack() as inputs:
-        compression = read.compression
-        # The first pass over the input is the one that reports.
-        plain_source = inputs.enter_context(spooled(input_chunks(source, read, done))) if read.piped else source
-        if read.piped:
-            done = None
         options: dict[str, Any] = {
             "delimiter": delimiter,
             "quote_char": quote_char,
@@ -213,27 +207,29 @@ def scan(
         rules, found = dialect_rules(lambda: detect_read(source, read), options, escape_char, skip_blanks,
                                      comment_prefix, preamble_lines)
         engine_paths = inputs.enter_context(EnginePaths())
-        engine_path = engine_paths(plain_source)
+        engine_path = engine_paths(source)
         engine_quarantine = None if quarantine_path is None else engine_paths(quarantine_path)
         engine_repairs = None if repairs_path is None else engine_paths(repairs_path)
         # A file the engine names by a link of its own is reported by the caller's name.
         user_names = {engine_path: source, engine_quarantine: quarantine_path, engine_repairs: repairs_path}
 
         def open_native() -> _native.ArrowScan:
+            # Input that Python decompresses or decodes streams into each scan, which reads it anew.
+            chunks = input_chunks(source, read, done) if read.piped else None
             try:
                 return _native.ArrowScan(
                     engine_path, batch_rows=batch_rows, threads=threads, encoding=engine_encoding,
                     # None, salvage()'s default, is on as well: a scan has no classic rules.
                     recover_unclosed_quotes=recover_unclosed_quotes is None or recover_unclosed_quotes,
-                    quarantine_path=engine_quarantine,
-                    repairs_path=engine_repairs, string_view=string_view, progress=done, **options, **rules,
+                    quarantine_path=engine_quarantine, repairs_path=engine_repairs, string_view=string_view,
+                    progress=None if read.piped else done, input_chunks=chunks, **options, **rules,
                 )
             except OSError as err:
                 err.filename = user_names.get(err.filename, err.filename)
                 raise
 
         first = open_native()  # now, so that a failure to open shows at once
-        return Scan(source, compression, read, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,
+        return Scan(source, read.compression, read, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,
                     given, found)
 
 

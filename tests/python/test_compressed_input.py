@@ -130,3 +130,15 @@ def test_compressed_input_streams_without_a_copy_and_stops_on_ctrl_c(tmp_path: P
     assert (child.returncode, stderr) == (130, b"tidewrack: interrupted\n")
     assert spooled == 0
     assert sorted(path.name for path in tmp_path.iterdir()) == ["big.csv.gz", "tmp"]
+
+
+def test_the_scan_streams_compressed_input_and_refuses_it_cut_short(tmp_path: Path) -> None:
+    pyarrow = pytest.importorskip("pyarrow")
+    (tmp_path / "plain.csv").write_bytes(DATA)
+    (tmp_path / "packed.csv").write_bytes(bz2.compress(DATA))
+    (tmp_path / "cut.csv").write_bytes(bz2.compress(DATA)[:-100])
+    scan = tidewrack.scan(tmp_path / "packed.csv")
+    assert pyarrow.table(scan).equals(tidewrack.read_arrow(tmp_path / "plain.csv"))
+    assert pyarrow.table(scan).num_rows == 7999  # each stream reads the input anew
+    with pytest.raises(tidewrack.CompressedDataError, match="ends early"):
+        tidewrack.read_arrow(tmp_path / "cut.csv")

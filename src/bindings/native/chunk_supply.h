@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "bindings/common/py_ptr.h"
 #include "error/result.h"
@@ -16,17 +18,22 @@ namespace tidewrack::bindings {
 // decompressor's or a decoder's output), for work that runs detached: each
 // chunk is taken attached to the interpreter, on whichever thread reads, and
 // copied out detached. An exception the iterator raises (a signal handler's
-// among them) stays pending on that thread and fails the read as a stop
-// would; so does a chunk that is not bytes. Create and destroy it attached:
-// it owns references.
+// among them) fails the read as a stop would, and so does a chunk that is not
+// bytes: the exception stays pending on that thread, unless `on_failure`
+// (called attached, with it set) takes it. Create and destroy it attached: it
+// owns references.
 class ChunkSupply {
 public:
-  explicit ChunkSupply(PyObject *iterator) : iterator_(PyPtr::borrow(iterator)) {}
+  explicit ChunkSupply(PyObject *iterator, std::function<void()> on_failure = {})
+      : iterator_(PyPtr::borrow(iterator)), on_failure_(std::move(on_failure)) {}
 
   Result<std::size_t> operator()(char *out, std::size_t size) {
     while (!failed_ && !ended_ && taken_ == chunk_size_) {
       const PyGILState_STATE state = PyGILState_Ensure();
       failed_ = !next_chunk();
+      if (failed_ && on_failure_) {
+        on_failure_();
+      }
       PyGILState_Release(state);
     }
     if (failed_) {
@@ -42,6 +49,12 @@ public:
   }
 
   bool failed() const { return failed_; }
+
+  // Lets go of the references without dropping them, once the interpreter is gone.
+  void abandon() {
+    iterator_.release();
+    chunk_.release();
+  }
 
 private:
   // False with an exception set.
@@ -64,6 +77,7 @@ private:
   }
 
   PyPtr iterator_;
+  std::function<void()> on_failure_;
   PyPtr chunk_;
   const char *chunk_data_ = nullptr;
   std::size_t chunk_size_ = 0;

@@ -18,6 +18,7 @@
 #include "bindings/common/os_error.h"
 #include "bindings/common/py_ptr.h"
 #include "bindings/common/salvage_option_arguments.h"
+#include "bindings/native/chunk_supply.h"
 #include "bindings/native/counts_dict.h"
 #include "bindings/native/rule_arguments.h"
 #include "salvage/salvage_file.h"
@@ -30,34 +31,48 @@ constexpr unsigned MAX_THREADS = 256;
 constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
 constexpr char STREAM_CAPSULE[] = "arrow_array_stream";
 
-// The scan's stop poll and progress sink. The stream's consumer may read it on
-// any thread, attached or not (pyarrow detaches): each call attaches for
-// itself. The exception that stops the scan (a signal handler's, as Ctrl-C's
-// KeyboardInterrupt, or the progress callable's) is kept for the owner to
-// raise, as the consumer only learns that the stream failed.
+// The scan's stop poll, progress sink and input chunks (when Python reads the
+// input for it). The stream's consumer may read it on any thread, attached or
+// not (pyarrow detaches): each call attaches for itself. The exception that
+// stops the scan (a signal handler's, as Ctrl-C's KeyboardInterrupt, the
+// progress callable's or the chunks') is kept for the owner to raise, as the
+// consumer only learns that the stream failed.
 class ScanCalls {
 public:
   // Asking for signals attaches at most this often, as SignalPoll does.
   static constexpr std::chrono::milliseconds PERIOD{20};
 
-  // Attached; keeps `progress` (nullptr: none).
-  explicit ScanCalls(PyObject *progress) : progress_(PyPtr::borrow(progress)) {}
+  // Attached; keeps `progress` and takes the input from `chunks` (each nullptr: none).
+  ScanCalls(PyObject *progress, PyObject *chunks) : progress_(PyPtr::borrow(progress)) {
+    if (chunks != nullptr) {
+      chunks_.emplace(chunks, [this] { keep_stopping(); });
+    }
+  }
   ScanCalls(const ScanCalls &) = delete;
   ScanCalls &operator=(const ScanCalls &) = delete;
   // The stream may be released on any thread, attached or not.
   ~ScanCalls() {
-    if (!progress_ && !stopped_by_) {
+    if (!progress_ && !stopped_by_ && !chunks_) {
       return;
     }
     if (!Py_IsInitialized()) {
       progress_.release(); // the interpreter and its objects are gone
       stopped_by_.release();
+      if (chunks_) {
+        chunks_->abandon();
+      }
       return;
     }
     const PyGILState_STATE state = PyGILState_Ensure();
     progress_.reset();
     stopped_by_.reset();
+    chunks_.reset();
     PyGILState_Release(state);
+  }
+
+  // What the scan reads: the file at `path`, or the chunks, which `path` then names.
+  InputSource input(const std::string &path) {
+    return chunks_ ? InputSource(path, ByteSupply(*chunks_)) : InputSource(path);
   }
 
   // The StopPoll: runs the pending signal handlers (only the main thread has any).
@@ -128,6 +143,7 @@ private:
   }
 
   PyPtr progress_;
+  std::optional<ChunkSupply> chunks_;
   std::chrono::steady_clock::time_point next_poll_{};
   bool stopped_ = false; // of the thread that reads
   mutable std::mutex mutex_;
@@ -154,7 +170,7 @@ const char *const NAMES[] = {
     "encoding",       "detect_dialect",   "quoting",        "escape_char",
     "skip_blanks",    "comment_prefix",   "preamble_lines", "output_quote_char",
     "align_columns",  "threads",          "batch_rows",     "quarantine_path",
-    "repairs_path",   "string_view",      "progress"};
+    "repairs_path",   "string_view",      "progress",       "input_chunks"};
 constexpr std::size_t OPTIONS_AT = 1;
 constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
 ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
@@ -214,18 +230,21 @@ PyObject *new_scan(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     std::string path;
     ScanSettings settings;
     PyObject *progress = nullptr;
+    PyPtr chunks;
     if (!new_parameters.bind(args, kwargs, values) ||
-        !convert_arguments(values, path, settings, progress)) {
+        !convert_arguments(values, path, settings, progress) ||
+        !convert_optional_iterator(values[AFTER_OPTIONS + RULE_PARAMETERS + 6], "input_chunks",
+                                   chunks)) {
       return nullptr;
     }
     auto outcome = std::make_shared<ScanOutcome>(); // its clock starts here
-    auto calls = std::make_shared<ScanCalls>(progress);
+    auto calls = std::make_shared<ScanCalls>(progress, chunks.get());
     settings.stop = StopPoll(*calls);
     settings.progress = ProgressSink(*calls);
     std::optional<Result<std::unique_ptr<ArrowScan>>> opened;
     {
       DetachedThread detached;
-      opened.emplace(ArrowScan::open(path, settings));
+      opened.emplace(ArrowScan::open(calls->input(path), settings));
     }
     if (!opened->ok()) {
       if (PyObject *stopped_by = calls->stopped_by()) {
@@ -358,7 +377,8 @@ const char DOC[] =
     "recover_unclosed_quotes=True, encoding=\"auto\", detect_dialect=False, quoting=True, "
     "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
     "output_quote_char=None, align_columns=True, threads=None, batch_rows=65536, "
-    "quarantine_path=None, repairs_path=None, string_view=False, progress=None)\n"
+    "quarantine_path=None, repairs_path=None, string_view=False, progress=None, "
+    "input_chunks=None)\n"
     "--\n"
     "\n"
     "The clean rows that salvage() writes for the same file and options, as Arrow\n"
@@ -380,7 +400,9 @@ const char DOC[] =
     "reads the stream (or opens the scan, here), the pending signal handlers run\n"
     "every 20 ms or so; an exception that they or progress raise stops the scan:\n"
     "here it propagates, from the stream it is kept in stopped_by and the stream\n"
-    "fails.";
+    "fails. input_chunks: an iterable of bytes read as the input instead of the\n"
+    "file at path, which then only names it; an exception it raises stops the\n"
+    "scan as progress's does.";
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(new_scan)},
