@@ -216,8 +216,12 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const std::string &path,
 }
 
 Result<std::monostate> ArrowScan::read_stretch() {
-  const std::string_view text = window_.text();
-  const std::size_t certain_end = window_.ended() ? SIZE_MAX : text.size();
+  const std::string_view held_text = window_.text();
+  const std::string_view text =
+      parts_ ? held_text.substr(0, StretchParts::stretch_size(held_text)) : held_text;
+  // A stretch cut short ends as the window would there.
+  const bool whole = text.size() == held_text.size();
+  const std::size_t certain_end = window_.ended() && whole ? SIZE_MAX : text.size();
   Result<StretchEnd> reconciled = StretchEnd{};
   std::optional<SalvageError> failure;
   if (parts_ && parts_->cut(text, continued_at_line_.value_or(1))) {
@@ -248,7 +252,9 @@ Result<std::monostate> ArrowScan::read_stretch() {
       (void)changes->take(window_.offset(), window_.offset() + reconciled.value().next_begin);
     }
   } else {
-    ResilientParser parser = salvage_parser(window_text(window_), settings_.options, settlement_);
+    SalvageText stretch = window_text(window_);
+    stretch.text = text;
+    ResilientParser parser = salvage_parser(stretch, settings_.options, settlement_);
     if (continued_at_line_) {
       parser.continue_input_at_line(*continued_at_line_);
     }
@@ -283,6 +289,9 @@ Result<std::monostate> ArrowScan::read_stretch() {
   }
   window_.consume(reconciled.value().next_begin);
   continued_at_line_ = reconciled.value().next_line;
+  if (!whole) {
+    return std::monostate{}; // the window holds the next stretch
+  }
   const std::size_t held = window_.text().size();
   const std::size_t more = std::max(settings_.block_size, held);
   Result<std::monostate> read = window_.read_until(held > SIZE_MAX - more ? SIZE_MAX : held + more);

@@ -202,8 +202,12 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
   const std::string delimiter_text = byte_as_utf8(settlement.delimiter);
   Result<std::monostate> &written = rows.written();
   for (;;) {
-    const std::string_view text = window.text();
-    const std::size_t certain_end = window.ended() ? SIZE_MAX : text.size();
+    const std::string_view held_text = window.text();
+    const std::string_view text =
+        parts ? held_text.substr(0, StretchParts::stretch_size(held_text)) : held_text;
+    // A stretch cut short ends as the window would there.
+    const bool whole = text.size() == held_text.size();
+    const std::size_t certain_end = window.ended() && whole ? SIZE_MAX : text.size();
     const std::uint64_t first_line = continued_at_line.value_or(1);
     Result<StretchEnd> reconciled = StretchEnd{};
     if (parts && parts->cut(text, first_line)) {
@@ -232,7 +236,9 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
         (void)changes->take(window.offset(), window.offset() + reconciled.value().next_begin);
       }
     } else {
-      ResilientParser parser = salvage_parser(window_text(window), options, settlement);
+      SalvageText stretch = window_text(window);
+      stretch.text = text;
+      ResilientParser parser = salvage_parser(stretch, options, settlement);
       if (continued_at_line) {
         parser.continue_input_at_line(*continued_at_line);
       }
@@ -255,6 +261,9 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     if (window.bytes_read() >= next_report) {
       progress(window.bytes_read());
       next_report = window.bytes_read() + ProgressSink::INTERVAL;
+    }
+    if (!whole) {
+      continue; // the window holds the next stretch
     }
     const std::size_t held = window.text().size();
     const std::size_t more = std::max(block, held);

@@ -88,6 +88,12 @@ public:
   StretchParts(unsigned threads, const std::function<std::unique_ptr<PartRows>()> &make_rows);
   ~StretchParts();
 
+  // How much of `text` one stretch takes: all of it, or where it has held
+  // STRETCH_LINES lines. The parts hold a line of the repair log and a record
+  // of each row they repair, far more than its text when the rows are blank
+  // lines: the lines bound that memory, whatever the text.
+  static std::size_t stretch_size(std::string_view text);
+
   // Guesses where the parts of `text` start (at line starts), the first on
   // `first_line`. False when the text holds one line, which is not cut.
   bool cut(std::string_view text, std::uint64_t first_line);
@@ -107,6 +113,7 @@ public:
                                const std::function<void()> &meanwhile);
 
 private:
+  static constexpr std::uint64_t STRETCH_LINES = std::uint64_t{1} << 19;
   // Parts small enough that the threads end close together.
   static constexpr unsigned PARTS_PER_THREAD = 4;
 
