@@ -217,14 +217,18 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const std::string &path,
 
 Result<std::monostate> ArrowScan::read_stretch() {
   const std::string_view held_text = window_.text();
+  // A stretch whose first record began in the last one is reconciled on one
+  // thread: its parts would mostly cut that long record's text into rows.
+  const bool in_parts = parts_ && !long_record_;
   const std::string_view text =
-      parts_ ? held_text.substr(0, StretchParts::stretch_size(held_text)) : held_text;
+      in_parts ? held_text.substr(0, StretchParts::stretch_size(held_text, settings_.block_size))
+               : held_text;
   // A stretch cut short ends as the window would there.
   const bool whole = text.size() == held_text.size();
   const std::size_t certain_end = window_.ended() && whole ? SIZE_MAX : text.size();
   Result<StretchEnd> reconciled = StretchEnd{};
   std::optional<SalvageError> failure;
-  if (parts_ && parts_->cut(text, continued_at_line_.value_or(1))) {
+  if (in_parts && parts_->cut(text, continued_at_line_.value_or(1))) {
     ChangeLog *changes = window_.changes();
     const StretchContext context{text,
                                  window_.offset(),
@@ -289,6 +293,7 @@ Result<std::monostate> ArrowScan::read_stretch() {
   }
   window_.consume(reconciled.value().next_begin);
   continued_at_line_ = reconciled.value().next_line;
+  long_record_ = reconciled.value().next_begin == 0;
   if (!whole) {
     return std::monostate{}; // the window holds the next stretch
   }

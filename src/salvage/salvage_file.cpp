@@ -200,17 +200,21 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     parts.emplace(threads, [&] { return std::make_unique<CsvPartRows>(options, settlement); });
   }
   const std::string delimiter_text = byte_as_utf8(settlement.delimiter);
+  bool long_record = false; // the last stretch ended before its first record did
   Result<std::monostate> &written = rows.written();
   for (;;) {
     const std::string_view held_text = window.text();
+    // A stretch whose first record began in the last one is reconciled on one
+    // thread: its parts would mostly cut that long record's text into rows.
+    const bool in_parts = parts && !long_record;
     const std::string_view text =
-        parts ? held_text.substr(0, StretchParts::stretch_size(held_text)) : held_text;
+        in_parts ? held_text.substr(0, StretchParts::stretch_size(held_text, block)) : held_text;
     // A stretch cut short ends as the window would there.
     const bool whole = text.size() == held_text.size();
     const std::size_t certain_end = window.ended() && whole ? SIZE_MAX : text.size();
     const std::uint64_t first_line = continued_at_line.value_or(1);
     Result<StretchEnd> reconciled = StretchEnd{};
-    if (parts && parts->cut(text, first_line)) {
+    if (in_parts && parts->cut(text, first_line)) {
       ChangeLog *changes = window.changes();
       const StretchContext context{text,
                                    window.offset(),
@@ -262,6 +266,7 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
       progress(window.bytes_read());
       next_report = window.bytes_read() + ProgressSink::INTERVAL;
     }
+    long_record = reconciled.value().next_begin == 0;
     if (!whole) {
       continue; // the window holds the next stretch
     }

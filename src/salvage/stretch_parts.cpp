@@ -256,9 +256,10 @@ StretchParts::StretchParts(unsigned threads,
 
 StretchParts::~StretchParts() = default;
 
-std::size_t StretchParts::stretch_size(std::string_view text) {
+std::size_t StretchParts::stretch_size(std::string_view text, std::size_t block) {
   // Counted a slice at a time: the stretch may end a slice's lines past the limit.
   constexpr std::size_t SLICE = std::size_t{1} << 16;
+  text = text.substr(0, block > SIZE_MAX / 2 ? SIZE_MAX : 2 * block);
   if (text.size() <= STRETCH_LINES) {
     return text.size(); // a line takes a byte at least
   }
