@@ -88,7 +88,8 @@ public:
   StretchParts(unsigned threads, const std::function<std::unique_ptr<PartRows>()> &make_rows);
   ~StretchParts();
 
-  // How much of `text` one stretch takes: all of it, or twice `block` bytes,
+  // How much of `text` one stretch takes: all of it, or twice `block` bytes
+  // (64 KiB at least),
   // or where it has held STRETCH_LINES lines. The parts hold their clean rows
   // until taken, and a line of the repair log and a record of each row they
   // repair, far more than its text when the rows are blank lines: both bound
