@@ -222,7 +222,9 @@ public:
       return true;
     }
     if constexpr (std::is_same_v<Output, OutputFile>) {
-      if (renderer_.renders_in_pieces()) {
+      // Padding longer than the record's text is rendered whole: a width that
+      // no memory holds fails at once, not once the disk is full of delimiters.
+      if (renderer_.renders_in_pieces() && shape.padding <= record.field_bytes_bound()) {
         return renderer_.render_in_pieces(record, shape, merge_separator,
                                           [this](std::string_view piece) {
                                             written_ = output_.write(piece);
