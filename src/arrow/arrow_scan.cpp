@@ -219,16 +219,20 @@ Result<std::monostate> ArrowScan::read_stretch() {
   const std::string_view held_text = window_.text();
   // A stretch whose first record began in the last one is reconciled on one
   // thread: its parts would mostly cut that long record's text into rows.
-  const bool in_parts = parts_ && !long_record_;
-  const std::string_view text =
-      in_parts ? held_text.substr(0, StretchParts::stretch_size(held_text, settings_.block_size))
-               : held_text;
+  // A stretch that is not cut into parts (one line) is the whole window.
+  std::string_view text = held_text;
+  bool in_parts = false;
+  if (parts_ && !long_record_) {
+    text = held_text.substr(0, StretchParts::stretch_size(held_text, settings_.block_size));
+    in_parts = parts_->cut(text, continued_at_line_.value_or(1));
+    text = in_parts ? text : held_text;
+  }
   // A stretch cut short ends as the window would there.
   const bool whole = text.size() == held_text.size();
   const std::size_t certain_end = window_.ended() && whole ? SIZE_MAX : text.size();
   Result<StretchEnd> reconciled = StretchEnd{};
   std::optional<SalvageError> failure;
-  if (in_parts && parts_->cut(text, continued_at_line_.value_or(1))) {
+  if (in_parts) {
     ChangeLog *changes = window_.changes();
     const StretchContext context{text,
                                  window_.offset(),

@@ -206,15 +206,20 @@ Result<SalvageCounts> salvage_file(const std::string &input_path, const std::str
     const std::string_view held_text = window.text();
     // A stretch whose first record began in the last one is reconciled on one
     // thread: its parts would mostly cut that long record's text into rows.
-    const bool in_parts = parts && !long_record;
-    const std::string_view text =
-        in_parts ? held_text.substr(0, StretchParts::stretch_size(held_text, block)) : held_text;
+    // A stretch that is not cut into parts (one line) is the whole window.
+    const std::uint64_t first_line = continued_at_line.value_or(1);
+    std::string_view text = held_text;
+    bool in_parts = false;
+    if (parts && !long_record) {
+      text = held_text.substr(0, StretchParts::stretch_size(held_text, block));
+      in_parts = parts->cut(text, first_line);
+      text = in_parts ? text : held_text;
+    }
     // A stretch cut short ends as the window would there.
     const bool whole = text.size() == held_text.size();
     const std::size_t certain_end = window.ended() && whole ? SIZE_MAX : text.size();
-    const std::uint64_t first_line = continued_at_line.value_or(1);
     Result<StretchEnd> reconciled = StretchEnd{};
-    if (in_parts && parts->cut(text, first_line)) {
+    if (in_parts) {
       ChangeLog *changes = window.changes();
       const StretchContext context{text,
                                    window.offset(),
