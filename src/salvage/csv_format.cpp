@@ -401,6 +401,33 @@ private:
   const unsigned char *data_;
 };
 
+// Where count_plain_row counts a record's fields. It never finishes a row,
+// so that the record is not consumed.
+class CountOut {
+public:
+  bool any_room() const { return true; }
+  bool last_empty_field(const unsigned char *) {
+    ++count_.fields;
+    return true;
+  }
+  bool field(const unsigned char *, std::size_t length, bool, bool = false) {
+    ++count_.fields;
+    count_.bytes += length;
+    return true;
+  }
+  void separator() {}
+  bool pad(std::uint64_t) { return true; }
+  bool end_row() {
+    count_.plain = true;
+    return false;
+  }
+  std::size_t finish() { return 0; }
+  const PlainCount &count() const { return count_; }
+
+private:
+  PlainCount count_;
+};
+
 // A quoted field that holds a line break is left to next_row; while recovery
 // may put its opening quote in doubt there, or where it counts a line, a CR
 // counts as one too.
@@ -543,6 +570,12 @@ PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           bool quote_lone_empty_field) {
   return take_plain_row(parser, LineOut(out, room, parser, quote_lone_empty_field), columns,
                         fill_ragged_rows);
+}
+
+PlainCount count_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows) {
+  CountOut counted;
+  take_plain_row(parser, counted, columns, fill_ragged_rows);
+  return counted.count();
 }
 
 PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,

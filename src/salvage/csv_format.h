@@ -88,6 +88,15 @@ PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows,
                           bool quote_lone_empty_field);
 
+// Whether the parser's next record is plain (as render_plain_row takes it),
+// with its field count and the bytes of its fields; consumes nothing.
+struct PlainCount {
+  bool plain = false;
+  std::uint64_t fields = 0;
+  std::size_t bytes = 0;
+};
+PlainCount count_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows);
+
 // A field of a plain record: `size` bytes from `begin` of the parser's input,
 // each pair of quotes among them standing for one when `doubled_quotes`.
 struct PlainField {

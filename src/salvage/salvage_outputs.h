@@ -188,6 +188,17 @@ public:
     // Without it, its fields would be built.
     const std::size_t rest = parser.size() - parser.pos();
     const std::size_t bound = 2 * rest + 2;
+    if constexpr (std::is_same_v<Output, OutputFile>) {
+      // A row of long fields goes the general way, which writes it to the file
+      // in pieces; one of many short fields is rendered whole here, where its
+      // fields cost less than as a record's.
+      if (renderer_.renders_in_pieces()) {
+        const PlainCount counted = count_plain_row(parser, columns_, fill_ragged_rows_);
+        if (!counted.plain || counted.fields * sizeof(Record::Span) <= counted.bytes / 8) {
+          return {};
+        }
+      }
+    }
     if constexpr (std::is_same_v<Output, MemoryOutput>) {
       output_.reserve(bound); // room that is not written costs no memory
       return render_plain_row(parser, output_.free_space(), output_.room(), columns_,
