@@ -218,11 +218,23 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
 }
 
 Result<std::monostate> ArrowScan::read_stretch() {
-  const std::string_view text = window_.text();
-  const std::size_t certain_end = window_.ended() ? SIZE_MAX : text.size();
+  const std::string_view held_text = window_.text();
+  // A stretch whose first record began in the last one is reconciled on one
+  // thread: its parts would mostly cut that long record's text into rows.
+  // A stretch that is not cut into parts (one line) is the whole window.
+  std::string_view text = held_text;
+  bool in_parts = false;
+  if (parts_ && !long_record_) {
+    text = held_text.substr(0, StretchParts::stretch_size(held_text, settings_.block_size));
+    in_parts = parts_->cut(text, continued_at_line_.value_or(1));
+    text = in_parts ? text : held_text;
+  }
+  // A stretch cut short ends as the window would there.
+  const bool whole = text.size() == held_text.size();
+  const std::size_t certain_end = window_.ended() && whole ? SIZE_MAX : text.size();
   Result<StretchEnd> reconciled = StretchEnd{};
   std::optional<SalvageError> failure;
-  if (parts_ && parts_->cut(text, continued_at_line_.value_or(1))) {
+  if (in_parts) {
     ChangeLog *changes = window_.changes();
     const StretchContext context{text,
                                  window_.offset(),
@@ -250,7 +262,9 @@ Result<std::monostate> ArrowScan::read_stretch() {
       (void)changes->take(window_.offset(), window_.offset() + reconciled.value().next_begin);
     }
   } else {
-    ResilientParser parser = salvage_parser(window_text(window_), settings_.options, settlement_);
+    SalvageText stretch = window_text(window_);
+    stretch.text = text;
+    ResilientParser parser = salvage_parser(stretch, settings_.options, settlement_);
     if (continued_at_line_) {
       parser.continue_input_at_line(*continued_at_line_);
     }
@@ -284,9 +298,13 @@ Result<std::monostate> ArrowScan::read_stretch() {
   }
   window_.consume(reconciled.value().next_begin);
   continued_at_line_ = reconciled.value().next_line;
+  long_record_ = reconciled.value().next_begin == 0;
   if (window_.bytes_read() >= next_report_) {
     settings_.progress(window_.bytes_read());
     next_report_ = window_.bytes_read() + ProgressSink::INTERVAL;
+  }
+  if (!whole) {
+    return std::monostate{}; // the window holds the next stretch
   }
   const std::size_t held = window_.text().size();
   const std::size_t more = std::max(settings_.block_size, held);

@@ -143,6 +143,7 @@ private:
   std::optional<RepairLogFile> repair_log_;
   ColumnRows rows_;
   std::optional<std::uint64_t> continued_at_line_;
+  bool long_record_ = false; // the last stretch ended before its first record did
   std::deque<PendingRows> pending_;
   // Of the whole scan: their counts run through the input, not a stretch.
   StopCheckpoints checkpoints_;

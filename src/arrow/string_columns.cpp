@@ -51,17 +51,18 @@ void ColumnText::reserve(std::size_t capacity) {
   if (capacity <= capacity_) {
     return;
   }
-  std::unique_ptr<char[]> grown(new char[capacity]); // left unfilled
-  if (size_ > 0) {
-    std::memcpy(grown.get(), data_.get(), size_);
+  void *grown = std::realloc(data_.get(), capacity); // left unfilled
+  if (grown == nullptr) {
+    throw std::bad_alloc();
   }
-  data_ = std::move(grown);
+  (void)data_.release();
+  data_.reset(static_cast<char *>(grown));
   capacity_ = capacity;
 }
 
 void ColumnText::append_undoubled(std::string_view piece, char quote) {
   if (piece.size() > capacity_ - size_) {
-    reserve(std::max(capacity_ * 2, size_ + piece.size()));
+    reserve(std::max(capacity_ + capacity_ / 4, size_ + piece.size()));
   }
   char *out = data_.get() + size_;
   const char *from = piece.data();

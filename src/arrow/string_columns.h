@@ -39,6 +39,8 @@ inline void copy_short(char *out, std::string_view text) {
 
 // The texts of a column back to back, in memory grown by hand and never
 // zero-filled: most fields are a few bytes, and copied in a loop of their own.
+// It grows by a quarter at least, in place where the allocator can (large
+// blocks are remapped, not copied): a long field is not held twice meanwhile.
 class ColumnText {
 public:
   std::size_t size() const { return size_; }
@@ -46,7 +48,7 @@ public:
   void reserve(std::size_t capacity);
   void append(std::string_view piece) {
     if (piece.size() > capacity_ - size_) {
-      reserve(std::max(capacity_ * 2, size_ + piece.size()));
+      reserve(std::max(capacity_ + capacity_ / 4, size_ + piece.size()));
     }
     char *out = data_.get() + size_;
     if (piece.size() < 16) {
@@ -61,7 +63,10 @@ public:
   void append_undoubled(std::string_view piece, char quote);
 
 private:
-  std::unique_ptr<char[]> data_;
+  struct Free {
+    void operator()(char *bytes) const { std::free(bytes); }
+  };
+  std::unique_ptr<char, Free> data_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };

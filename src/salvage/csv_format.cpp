@@ -56,7 +56,10 @@ bool CleanRowRenderer::needs_quotes(std::string_view field) const {
 
 // The field enclosed in quotes, each quote inside written twice.
 char *CleanRowRenderer::put_enclosed(char *out, std::string_view field) const {
-  out = put(out, quote_);
+  return put(put_doubled(put(out, quote_), field), quote_);
+}
+
+char *CleanRowRenderer::put_doubled(char *out, std::string_view field) const {
   if (single_bytes_) {
     const char quote = quote_[0];
     const char *at = field.data();
@@ -113,7 +116,7 @@ char *CleanRowRenderer::put_enclosed(char *out, std::string_view field) const {
     }
     out = put(out, field.substr(from));
   }
-  return put(out, quote_);
+  return out;
 }
 
 char *CleanRowRenderer::put_field(char *out, std::string_view field) const {
@@ -190,6 +193,103 @@ char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShap
   }
   *out++ = '\n';
   return out;
+}
+
+bool CleanRowRenderer::render_in_pieces(const Record &record, const RowShape &shape,
+                                        std::string_view merge_separator,
+                                        const std::function<bool(std::string_view)> &write) {
+  // A slice of a long field, doubled, fits the scratch with room to spare for
+  // the 16-byte stores of put_doubled past what it writes.
+  constexpr std::size_t SLICE = std::size_t{1} << 15;
+  constexpr std::size_t SPARE = 32;
+  constexpr std::size_t SCRATCH = 2 * SLICE + 2 * SPARE;
+  if (!pieces_) {
+    pieces_.reset(new char[SCRATCH]);
+  }
+  char *const base = pieces_.get();
+  char *out = base;
+  std::uint64_t handed = 0; // bytes handed to `write`
+  auto flush = [&] {
+    const auto size = static_cast<std::size_t>(out - base);
+    out = base;
+    handed += size;
+    return size == 0 || write(std::string_view(base, size));
+  };
+  // Room for `count` bytes at `out`, flushing what is there when it lacks it.
+  auto room = [&](std::size_t count) {
+    return static_cast<std::size_t>(base + SCRATCH - out) >= count || flush();
+  };
+  auto put_piece = [&](std::string_view field, bool enclosed) {
+    if (2 * field.size() + 2 <= SLICE) {
+      if (!room(2 * field.size() + 2 + SPARE)) {
+        return false;
+      }
+      out = enclosed ? put_enclosed(out, field) : put(out, field);
+      return true;
+    }
+    if (!enclosed) {
+      return flush() && (handed += field.size(), write(field));
+    }
+    if (!room(1)) {
+      return false;
+    }
+    *out++ = quote_[0];
+    for (std::size_t at = 0; at < field.size(); at += SLICE) {
+      if (!room(2 * SLICE + SPARE)) {
+        return false;
+      }
+      out = put_doubled(out, field.substr(at, SLICE));
+    }
+    if (!room(1)) {
+      return false;
+    }
+    *out++ = quote_[0];
+    return true;
+  };
+  auto put_delimiter_piece = [&] {
+    if (!room(1)) {
+      return false;
+    }
+    *out++ = delimiter_[0];
+    return true;
+  };
+  // As in render_to.
+  const bool marked = record.specials_marked && marks_apply_;
+  for (std::size_t i = 0; i < shape.kept; ++i) {
+    if (i > 0 && !put_delimiter_piece()) {
+      return false;
+    }
+    const std::string_view field = record.field(i);
+    if (!put_piece(field, marked ? record.may_hold_special(i) : needs_quotes(field))) {
+      return false;
+    }
+  }
+  if (shape.merge_rest) {
+    merged_.clear();
+    for (std::size_t i = shape.kept; i < record.size(); ++i) {
+      if (i > shape.kept) {
+        merged_.append(merge_separator);
+      }
+      merged_.append(record.field(i));
+    }
+    if ((shape.kept > 0 && !put_delimiter_piece()) || !put_piece(merged_, needs_quotes(merged_))) {
+      return false;
+    }
+  }
+  for (std::uint64_t i = 0; i < shape.padding; ++i) {
+    if (!put_delimiter_piece()) {
+      return false;
+    }
+  }
+  if (!room(3)) {
+    return false;
+  }
+  if (quote_lone_empty_field_ && handed == 0 && out == base) {
+    *out++ = quote_[0];
+    *out++ = quote_[0];
+  }
+  *out++ = '\n';
+  return flush();
 }
 
 namespace {
@@ -299,6 +399,33 @@ private:
   PlainField *fields_;
   PlainField *limit_;
   const unsigned char *data_;
+};
+
+// Where count_plain_row counts a record's fields. It never finishes a row,
+// so that the record is not consumed.
+class CountOut {
+public:
+  bool any_room() const { return true; }
+  bool last_empty_field(const unsigned char *) {
+    ++count_.fields;
+    return true;
+  }
+  bool field(const unsigned char *, std::size_t length, bool, bool = false) {
+    ++count_.fields;
+    count_.bytes += length;
+    return true;
+  }
+  void separator() {}
+  bool pad(std::uint64_t) { return true; }
+  bool end_row() {
+    count_.plain = true;
+    return false;
+  }
+  std::size_t finish() { return 0; }
+  const PlainCount &count() const { return count_; }
+
+private:
+  PlainCount count_;
 };
 
 // A quoted field that holds a line break is left to next_row; while recovery
@@ -443,6 +570,12 @@ PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           bool quote_lone_empty_field) {
   return take_plain_row(parser, LineOut(out, room, parser, quote_lone_empty_field), columns,
                         fill_ragged_rows);
+}
+
+PlainCount count_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows) {
+  CountOut counted;
+  take_plain_row(parser, counted, columns, fill_ragged_rows);
+  return counted.count();
 }
 
 PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,

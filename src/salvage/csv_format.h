@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -35,11 +37,21 @@ public:
   char *render_to(char *out, const Record &record, const RowShape &shape,
                   std::string_view merge_separator);
   bool quotes_lone_empty_field() const { return quote_lone_empty_field_; }
+  // Whether render_in_pieces can render: the delimiter and the quote are ASCII.
+  bool renders_in_pieces() const { return single_bytes_; }
+  // The bytes render_to writes, handed to `write` in pieces, a long field
+  // straight from the record or a slice at a time: a long row is not held
+  // once more whole. Stops at the first piece `write` refuses (false).
+  bool render_in_pieces(const Record &record, const RowShape &shape,
+                        std::string_view merge_separator,
+                        const std::function<bool(std::string_view)> &write);
 
 private:
   bool needs_quotes(std::string_view field) const;
   char *put_field(char *out, std::string_view field) const;
   char *put_enclosed(char *out, std::string_view field) const;
+  // The field's bytes with each quote written twice.
+  char *put_doubled(char *out, std::string_view field) const;
   char *put_delimiter(char *out) const;
 
   std::string delimiter_;
@@ -49,6 +61,7 @@ private:
   bool quote_lone_empty_field_;
   std::array<bool, 256> special_{}; // bytes that force quoting, when single_bytes_
   std::string merged_;              // scratch for a merged field
+  std::unique_ptr<char[]> pieces_;  // scratch of render_in_pieces
 };
 
 // What render_plain_row did; small enough to come back in registers.
@@ -74,6 +87,15 @@ struct PlainRow {
 PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows,
                           bool quote_lone_empty_field);
+
+// Whether the parser's next record is plain (as render_plain_row takes it),
+// with its field count and the bytes of its fields; consumes nothing.
+struct PlainCount {
+  bool plain = false;
+  std::uint64_t fields = 0;
+  std::size_t bytes = 0;
+};
+PlainCount count_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows);
 
 // A field of a plain record: `size` bytes from `begin` of the parser's input,
 // each pair of quotes among them standing for one when `doubled_quotes`.

@@ -203,13 +203,26 @@ Result<SalvageCounts> salvage_file(const InputSource &input, const std::string &
     parts.emplace(threads, [&] { return std::make_unique<CsvPartRows>(options, settlement); });
   }
   const std::string delimiter_text = byte_as_utf8(settlement.delimiter);
+  bool long_record = false; // the last stretch ended before its first record did
   Result<std::monostate> &written = rows.written();
   for (;;) {
-    const std::string_view text = window.text();
-    const std::size_t certain_end = window.ended() ? SIZE_MAX : text.size();
+    const std::string_view held_text = window.text();
+    // A stretch whose first record began in the last one is reconciled on one
+    // thread: its parts would mostly cut that long record's text into rows.
+    // A stretch that is not cut into parts (one line) is the whole window.
     const std::uint64_t first_line = continued_at_line.value_or(1);
+    std::string_view text = held_text;
+    bool in_parts = false;
+    if (parts && !long_record) {
+      text = held_text.substr(0, StretchParts::stretch_size(held_text, block));
+      in_parts = parts->cut(text, first_line);
+      text = in_parts ? text : held_text;
+    }
+    // A stretch cut short ends as the window would there.
+    const bool whole = text.size() == held_text.size();
+    const std::size_t certain_end = window.ended() && whole ? SIZE_MAX : text.size();
     Result<StretchEnd> reconciled = StretchEnd{};
-    if (parts && parts->cut(text, first_line)) {
+    if (in_parts) {
       ChangeLog *changes = window.changes();
       const StretchContext context{text,
                                    window.offset(),
@@ -235,7 +248,9 @@ Result<SalvageCounts> salvage_file(const InputSource &input, const std::string &
         (void)changes->take(window.offset(), window.offset() + reconciled.value().next_begin);
       }
     } else {
-      ResilientParser parser = salvage_parser(window_text(window), options, settlement);
+      SalvageText stretch = window_text(window);
+      stretch.text = text;
+      ResilientParser parser = salvage_parser(stretch, options, settlement);
       if (continued_at_line) {
         parser.continue_input_at_line(*continued_at_line);
       }
@@ -258,6 +273,10 @@ Result<SalvageCounts> salvage_file(const InputSource &input, const std::string &
     if (window.bytes_read() >= next_report) {
       progress(window.bytes_read());
       next_report = window.bytes_read() + ProgressSink::INTERVAL;
+    }
+    long_record = reconciled.value().next_begin == 0;
+    if (!whole) {
+      continue; // the window holds the next stretch
     }
     const std::size_t held = window.text().size();
     const std::size_t more = std::max(block, held);

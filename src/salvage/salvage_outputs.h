@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "error/result.h"
 #include "error/stop_poll.h"
@@ -127,17 +130,23 @@ public:
     if (room() >= count) {
       return;
     }
-    const std::size_t capacity = std::max(capacity_ * 2, used_ + count);
-    std::unique_ptr<char[]> grown(new char[capacity]); // left unfilled
-    if (used_ > 0) {
-      std::memcpy(grown.get(), buffer_.get(), used_);
+    // Grown by a quarter at least, in place where the allocator can (large
+    // blocks are remapped, not copied): a long row costs its size once.
+    const std::size_t capacity = std::max(capacity_ + capacity_ / 4, used_ + count);
+    void *grown = std::realloc(buffer_.get(), capacity); // left unfilled
+    if (grown == nullptr) {
+      throw std::bad_alloc();
     }
-    buffer_ = std::move(grown);
+    (void)buffer_.release();
+    buffer_.reset(static_cast<char *>(grown));
     capacity_ = capacity;
   }
 
 private:
-  std::unique_ptr<char[]> buffer_;
+  struct Free {
+    void operator()(char *bytes) const { std::free(bytes); }
+  };
+  std::unique_ptr<char, Free> buffer_;
   std::size_t capacity_ = 0;
   std::size_t used_ = 0;
 };
@@ -173,11 +182,28 @@ public:
     if (!row.lacked_room) {
       return row;
     }
-    // A row longer than the room left is rendered in memory of its own: its
-    // clean line is no longer than the rest of the text, plus padding (of up
-    // to as much again) and an LF. Without it, its fields would be built.
+    // A row longer than the room left is rendered in memory of its own, or
+    // in room made for it in memory output: its clean line is no longer than
+    // the rest of the text, plus padding (of up to as much again) and an LF.
+    // Without it, its fields would be built.
     const std::size_t rest = parser.size() - parser.pos();
     const std::size_t bound = 2 * rest + 2;
+    if constexpr (std::is_same_v<Output, OutputFile>) {
+      // A row of long fields goes the general way, which writes it to the file
+      // in pieces; one of many short fields is rendered whole here, where its
+      // fields cost less than as a record's.
+      if (renderer_.renders_in_pieces()) {
+        const PlainCount counted = count_plain_row(parser, columns_, fill_ragged_rows_);
+        if (!counted.plain || counted.fields * sizeof(Record::Span) <= counted.bytes / 8) {
+          return {};
+        }
+      }
+    }
+    if constexpr (std::is_same_v<Output, MemoryOutput>) {
+      output_.reserve(bound); // room that is not written costs no memory
+      return render_plain_row(parser, output_.free_space(), output_.room(), columns_,
+                              fill_ragged_rows_, renderer_.quotes_lone_empty_field());
+    }
     if (bound > line_capacity_) {
       line_.reset();
       line_.reset(new char[bound]);
@@ -201,6 +227,23 @@ public:
     // place: the same as copying it in whole.
     const std::size_t bound = renderer_.size_bound(record, shape, merge_separator);
     if (bound <= output_.room()) {
+      char *start = output_.free_space();
+      char *end = renderer_.render_to(start, record, shape, merge_separator);
+      output_.commit(static_cast<std::size_t>(end - start));
+      return true;
+    }
+    if constexpr (std::is_same_v<Output, OutputFile>) {
+      // Padding longer than the record's text is rendered whole: a width that
+      // no memory holds fails at once, not once the disk is full of delimiters.
+      if (renderer_.renders_in_pieces() && shape.padding <= record.field_bytes_bound()) {
+        return renderer_.render_in_pieces(record, shape, merge_separator,
+                                          [this](std::string_view piece) {
+                                            written_ = output_.write(piece);
+                                            return written_.ok();
+                                          });
+      }
+    } else {
+      output_.reserve(bound);
       char *start = output_.free_space();
       char *end = renderer_.render_to(start, record, shape, merge_separator);
       output_.commit(static_cast<std::size_t>(end - start));

@@ -256,6 +256,27 @@ StretchParts::StretchParts(unsigned threads,
 
 StretchParts::~StretchParts() = default;
 
+std::size_t StretchParts::stretch_size(std::string_view text, std::size_t block) {
+  // Counted a slice at a time: the stretch may end a slice's lines past the limit.
+  constexpr std::size_t SLICE = std::size_t{1} << 16;
+  // Not under 64 KiB: the first stretch holds a whole byte-order mark, and
+  // tiny blocks still make stretches of many records.
+  constexpr std::size_t FLOOR = std::size_t{1} << 16;
+  text = text.substr(0, block > SIZE_MAX / 2 ? SIZE_MAX : std::max(2 * block, FLOOR));
+  if (text.size() <= STRETCH_LINES) {
+    return text.size(); // a line takes a byte at least
+  }
+  std::uint64_t lines = 0;
+  for (std::size_t at = 0; at < text.size(); at += SLICE) {
+    const std::size_t to = std::min(text.size(), at + SLICE);
+    lines += line_breaks(text, at, to);
+    if (lines >= STRETCH_LINES) {
+      return to;
+    }
+  }
+  return text.size();
+}
+
 bool StretchParts::cut(std::string_view text, std::uint64_t first_line) {
   std::size_t begin = 0;
   for (std::size_t part = 0; part < parts_.size(); ++part) {

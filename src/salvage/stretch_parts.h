@@ -88,6 +88,15 @@ public:
   StretchParts(unsigned threads, const std::function<std::unique_ptr<PartRows>()> &make_rows);
   ~StretchParts();
 
+  // How much of `text` one stretch takes: all of it, or twice `block` bytes
+  // (64 KiB at least),
+  // or where it has held STRETCH_LINES lines. The parts hold their clean rows
+  // until taken, and a line of the repair log and a record of each row they
+  // repair, far more than its text when the rows are blank lines: both bound
+  // that memory, whatever the text. (A record longer than that is left to a
+  // stretch on one thread, which writes it as it goes.)
+  static std::size_t stretch_size(std::string_view text, std::size_t block);
+
   // Guesses where the parts of `text` start (at line starts), the first on
   // `first_line`. False when the text holds one line, which is not cut.
   bool cut(std::string_view text, std::uint64_t first_line);
@@ -108,6 +117,7 @@ public:
                                const std::function<void()> &meanwhile);
 
 private:
+  static constexpr std::uint64_t STRETCH_LINES = std::uint64_t{1} << 19;
   // Parts small enough that the threads end close together.
   static constexpr unsigned PARTS_PER_THREAD = 4;
 

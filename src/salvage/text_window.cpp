@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "encoding/detect.h"
 
@@ -62,8 +63,9 @@ void TextWindow::read_ahead(std::size_t count) {
   // than its bytes: growing would move the text to the front, room lost.
   const std::size_t capacity = headroom + count + headroom;
   if (ahead_.capacity < capacity) {
-    ahead_.data.reset(new char[capacity]);
-    ahead_.capacity = capacity;
+    ahead_.data.reset();
+    ahead_.capacity = 0;
+    ahead_.grow(capacity);
   }
   ahead_.begin = ahead_.end = headroom;
   ahead_.ended = false;
@@ -121,15 +123,21 @@ char *TextWindow::Buffer::make_room(std::size_t count) {
     begin = 0;
   }
   if (capacity - end < count) {
-    const std::size_t grown_capacity = std::max(capacity * 2, end + count);
-    std::unique_ptr<char[]> grown(new char[grown_capacity]);
-    if (end > 0) {
-      std::memcpy(grown.get(), data.get(), end);
-    }
-    data = std::move(grown);
-    capacity = grown_capacity;
+    // By a quarter at least: a long record costs little more than its size.
+    grow(std::max(capacity + capacity / 4, end + count));
   }
   return data.get() + end;
+}
+
+void TextWindow::Buffer::grow(std::size_t grown) {
+  // Large blocks are remapped, not copied: the text is not held twice meanwhile.
+  void *moved = std::realloc(data.get(), grown); // left unfilled
+  if (moved == nullptr) {
+    throw std::bad_alloc();
+  }
+  (void)data.release();
+  data.reset(static_cast<char *>(moved));
+  capacity = grown;
 }
 
 Result<std::monostate> TextWindow::read_bytes(std::size_t count) {

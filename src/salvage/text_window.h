@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,8 +63,11 @@ private:
   explicit TextWindow(InputFile file) : file_(std::move(file)) {}
 
   // Text in memory that is never zero-filled: only bytes read or decoded into it count.
+  struct Free {
+    void operator()(char *bytes) const { std::free(bytes); }
+  };
   struct Buffer {
-    std::unique_ptr<char[]> data;
+    std::unique_ptr<char, Free> data;
     std::size_t capacity = 0;
     std::size_t begin = 0; // the text is [begin, end)
     std::size_t end = 0;
@@ -72,6 +76,8 @@ private:
     std::size_t size() const { return end - begin; }
     // Room for `count` more bytes after the text.
     char *make_room(std::size_t count);
+    // Grows the memory to `grown` bytes, in place where the allocator can.
+    void grow(std::size_t grown);
   };
 
   // Takes the text read ahead after the text held.

@@ -369,6 +369,26 @@ TEST_F(FileSalvage, ProfilesOfLongRecordsDoNotDependOnTheBlocks) {
   EXPECT_EQ(runs[2], runs[0]);
 }
 
+// Stretches on threads end after so many lines: a record of more lines than
+// that, and a long run of blank lines (each a padded row), come out as on one thread.
+TEST_F(FileSalvage, RecordsOfMoreLinesThanAStretchAndBlankRunsDoNotDependOnTheThreads) {
+  std::string text = "id,note,qty\n1,\"";
+  for (int line = 0; line < 700'000; ++line) {
+    text += "x\n";
+  }
+  text += "\",3\n" + std::string(700'000, '\n') + "2,after,4\n";
+  std::string input = write("in.csv", text);
+  std::vector<std::string> runs;
+  for (const unsigned threads : {1u, 2u}) {
+    ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), SalvageOptions{},
+                                        path("log.csv"), {}, {}, std::size_t{1} << 20, threads)
+                    .ok());
+    runs.push_back(read(path("out.csv")) + read(path("q.csv")) + read(path("log.csv")));
+  }
+  EXPECT_NE(runs[0].find("2,after,4"), std::string::npos);
+  EXPECT_EQ(runs[1], runs[0]);
+}
+
 std::string damaged_input(std::mt19937_64 &random) {
   static const std::vector<std::string> pieces = {"a", "bc",   " ",  "\"", "\"\"", ",",
                                                   ",", ";",    "\n", "\n", "\r\n", "\r",
