@@ -253,7 +253,9 @@ def measure(argv: list[str], timeout: float, mem_limit: int) -> dict:
     if os.WIFSIGNALED(status):
         result["aborted"] = f"killed ({signal.Signals(os.WTERMSIG(status)).name})"
     elif os.WEXITSTATUS(status) not in (0, 3):  # 3: refused by a limit, which the defaults set none of
-        result["aborted"] = f"exit {os.WEXITSTATUS(status)}: {err.splitlines()[-1][:90] if err else ''}"
+        # The reason alone, past "tidewrack: cannot salvage 'PATH' into FORMAT: ".
+        reason = err.splitlines()[-1].split(": ", 2)[-1][:60] if err else ""
+        result["aborted"] = f"exit {os.WEXITSTATUS(status)}: {reason}"
     return result
 
 
