@@ -119,6 +119,17 @@ char *CleanRowRenderer::put_doubled(char *out, std::string_view field) const {
   return out;
 }
 
+void CleanRowRenderer::merge_rest(const Record &record, const RowShape &shape,
+                                  std::string_view merge_separator) {
+  merged_.clear();
+  for (std::size_t i = shape.kept; i < record.size(); ++i) {
+    if (i > shape.kept) {
+      merged_.append(merge_separator);
+    }
+    merged_.append(record.field(i));
+  }
+}
+
 char *CleanRowRenderer::put_field(char *out, std::string_view field) const {
   return needs_quotes(field) ? put_enclosed(out, field) : put(out, field);
 }
@@ -170,13 +181,7 @@ char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShap
     }
   }
   if (shape.merge_rest) {
-    merged_.clear();
-    for (std::size_t i = shape.kept; i < record.size(); ++i) {
-      if (i > shape.kept) {
-        merged_.append(merge_separator);
-      }
-      merged_.append(record.field(i));
-    }
+    merge_rest(record, shape, merge_separator);
     if (shape.kept > 0) {
       out = put_delimiter(out);
     }
@@ -265,13 +270,7 @@ bool CleanRowRenderer::render_in_pieces(const Record &record, const RowShape &sh
     }
   }
   if (shape.merge_rest) {
-    merged_.clear();
-    for (std::size_t i = shape.kept; i < record.size(); ++i) {
-      if (i > shape.kept) {
-        merged_.append(merge_separator);
-      }
-      merged_.append(record.field(i));
-    }
+    merge_rest(record, shape, merge_separator);
     if ((shape.kept > 0 && !put_delimiter_piece()) || !put_piece(merged_, needs_quotes(merged_))) {
       return false;
     }

@@ -53,6 +53,8 @@ private:
   // The field's bytes with each quote written twice.
   char *put_doubled(char *out, std::string_view field) const;
   char *put_delimiter(char *out) const;
+  // The fields from shape.kept on, joined by the separator, into merged_.
+  void merge_rest(const Record &record, const RowShape &shape, std::string_view merge_separator);
 
   std::string delimiter_;
   std::string quote_;

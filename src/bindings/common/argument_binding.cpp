@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "bindings/common/py_ptr.h"
+#include "bindings/common/raised_exception.h"
 
 namespace tidewrack::bindings {
 
@@ -39,22 +40,9 @@ void attach_note(PyObject *exception, const char *parameter) {
 
 // Adds the note naming the parameter to the exception being raised; returns false.
 bool fail_with_note(const char *parameter) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject *raised = PyErr_GetRaisedException();
+  PyObject *raised = take_raised_exception();
   attach_note(raised, parameter);
-  PyErr_SetRaisedException(raised);
-#else
-  PyObject *type = nullptr;
-  PyObject *value = nullptr;
-  PyObject *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) {
-    PyException_SetTraceback(value, traceback);
-  }
-  attach_note(value, parameter);
-  PyErr_Restore(type, value, traceback);
-#endif
+  restore_raised_exception(raised);
   return false;
 }
 

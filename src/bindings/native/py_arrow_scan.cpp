@@ -17,6 +17,7 @@
 #include "bindings/common/detached_thread.h"
 #include "bindings/common/os_error.h"
 #include "bindings/common/py_ptr.h"
+#include "bindings/common/raised_exception.h"
 #include "bindings/common/salvage_option_arguments.h"
 #include "bindings/native/chunk_supply.h"
 #include "bindings/native/counts_dict.h"
@@ -122,21 +123,7 @@ private:
 
   // Attached, with an exception being raised: takes it.
   void keep_stopping() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyPtr raised(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr;
-    PyObject *value = nullptr;
-    PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) {
-      PyException_SetTraceback(value, traceback);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyPtr raised(value);
-#endif
+    PyPtr raised(take_raised_exception());
     const std::lock_guard lock(mutex_);
     stopped_by_ = std::move(raised);
     stopped_ = true;
