@@ -128,7 +128,7 @@ def main(argv: list[str] | None = None) -> int:
     print()
     print("\n".join(facts))
     if args.results:
-        run.write_results(Path(args.results), big=render(table, threads, facts, args))
+        run.write_section(Path(args.results), run.BIG_HEADING, render(table, threads, facts, args))
     return 0
 
 

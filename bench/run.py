@@ -52,7 +52,8 @@ ARROW_INPUTS = ("clean", "damaged")
 OURS = {"file": "tidewrack", "reader": "SalvageReader", "threads": "tidewrack-cli", "arrow": "read_arrow"}
 # What pins the single-threaded table's peers to one thread; the threaded table unsets it.
 ONE_THREAD = {"POLARS_MAX_THREADS": "1", "OMP_NUM_THREADS": "1", "ARROW_NUM_THREADS": "1"}
-# run.py rewrites RESULTS.md above this heading and keeps what big.py wrote below it.
+# run.py rewrites RESULTS.md above this heading; big.py, shapes.py (and the pasted repair
+# quality table) each own one section below it.
 BIG_HEADING = "## Big files"
 
 # --------------------------------------------------------------------------- jobs
@@ -762,18 +763,24 @@ Machine:
 """
 
 
-def write_results(path: Path, tables: str | None = None, big: str | None = None) -> None:
-    """Rewrites RESULTS.md: run.py's tables above BIG_HEADING, big.py's section from it on;
-    each keeps the other's part as it was."""
-    try:
-        old = path.read_text()
-    except FileNotFoundError:
-        old = ""
-    head, mark, tail = old.partition(BIG_HEADING)
-    tables = (tables if tables is not None else head).rstrip("\n")
-    big = (big if big is not None else mark + tail).strip("\n")
-    path.write_text(tables + "\n" + ("\n" + big + "\n" if big else ""))
+def write_results(path: Path, tables: str) -> None:
+    """Rewrites RESULTS.md above BIG_HEADING with run.py's tables, keeping the sections below."""
+    old = path.read_text() if path.exists() else ""
+    _, mark, tail = old.partition(BIG_HEADING)
+    path.write_text(tables.rstrip("\n") + "\n" + ("\n" + (mark + tail).strip("\n") + "\n" if mark else ""))
 
+
+def write_section(path: Path, heading: str, section: str) -> None:
+    """Replaces the section under heading (up to the next "## " heading) with section, which
+    starts with that heading, or appends it; every other section is kept as it was."""
+    old = path.read_text() if path.exists() else ""
+    head, mark, tail = old.partition(heading + "\n")
+    rest = ""
+    if mark:
+        after = tail.find("\n## ")
+        rest = tail[after + 1:] if after >= 0 else ""
+    text = head.rstrip("\n") + ("\n\n" if head.strip() else "") + section.rstrip("\n") + "\n"
+    path.write_text(text + ("\n" + rest if rest else ""))
 
 if __name__ == "__main__":
     if len(sys.argv) >= 2 and sys.argv[1] == "--worker":

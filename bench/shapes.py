@@ -342,7 +342,7 @@ def main(argv: list[str] | None = None) -> int:
     print()
     print("\n".join(facts))
     if args.results:
-        write_section(Path(args.results), render(text, facts, args))
+        run.write_section(Path(args.results), HEADING, render(text, facts, args))
     return 0
 
 
@@ -364,18 +364,6 @@ Machine:
 
 {chr(10).join(facts)}
 """
-
-
-def write_section(path: Path, section: str) -> None:
-    """Replaces the Shapes section of the file (up to the next "## " heading), or appends it."""
-    old = path.read_text() if path.exists() else ""
-    head, mark, tail = old.partition(HEADING + "\n")
-    rest = ""
-    if mark:
-        after = tail.find("\n## ")
-        rest = tail[after + 1:] if after >= 0 else ""
-    text = head.rstrip("\n") + ("\n\n" if head.strip() else "") + section.rstrip("\n") + "\n"
-    path.write_text(text + ("\n" + rest if rest else ""))
 
 
 if __name__ == "__main__":
