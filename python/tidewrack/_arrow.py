@@ -11,6 +11,7 @@ import weakref
 from collections.abc import Callable, Iterator
 
 from . import _native
+from ._atomic import PendingOutputs
 from ._dialect import detect_read
 from ._options import check_options
 from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
@@ -39,7 +40,8 @@ class Scan:
     PyCapsule interface): ``pyarrow.table(s)``, ``pyarrow.RecordBatchReader.from_stream(s)``,
     ``polars.DataFrame(s)``, ``duckdb.sql("SELECT * FROM s")``. Each stream
     asked for reads the file anew (DuckDB asks for one to learn the schema),
-    and writes the quarantine file and the repair log anew.
+    and writes the quarantine file and the repair log anew: each is put in
+    place when a stream is read to its end.
 
     A stream stops within a fraction of a second on Ctrl-C (any signal
     handler that raises; they run when the main thread reads) or an exception
@@ -163,11 +165,12 @@ def scan(
     (no width enforced) is a ValueError: columns need rows of one width.
 
     ``quarantine`` (the records set aside) and ``repairs`` (the repair log),
-    when given, are created here and hold what ``salvage()`` writes there with
-    the same options. They are written as the stream is read and complete once
-    it is read to its end: a stream left half-way leaves them partial, so
-    write them somewhere that is renamed into place only after the end is
-    reached. Either being the input, or the two one file, is a ValueError.
+    when given, hold what ``salvage()`` writes there with the same options.
+    They are written under private names beside them as the stream is read,
+    and renamed into place (replacing a link there, not writing through it)
+    once it is read to its end: a stream left half-way leaves them as they
+    were. A failure to put them in place fails the stream, as a stop does.
+    Either being the input, or the two one file, is a ValueError.
 
     ``progress`` is called now and then with the bytes of ``path`` done and
     its size, as ``salvage()`` calls it: every few MB as a stream reads it
@@ -208,25 +211,44 @@ def scan(
                                      comment_prefix, preamble_lines)
         engine_paths = inputs.enter_context(EnginePaths())
         engine_path = engine_paths(source)
-        engine_quarantine = None if quarantine_path is None else engine_paths(quarantine_path)
-        engine_repairs = None if repairs_path is None else engine_paths(repairs_path)
-        # A file the engine names by a link of its own is reported by the caller's name.
-        user_names = {engine_path: source, engine_quarantine: quarantine_path, engine_repairs: repairs_path}
+        destinations = [quarantine_path, repairs_path]
 
         def open_native() -> _native.ArrowScan:
+            # The quarantine file and the repair log are written under private names beside them
+            # and renamed into place once the stream is read to its end: a link there is replaced,
+            # and a stream left half-way leaves the files as they were.
+            pending = PendingOutputs([path for path in destinations if path is not None])
+            parts = iter(pending.outputs)
+            engine_outputs = [None if path is None else engine_paths(next(parts).path) for path in destinations]
+            # A file the engine names by a name of its own is reported by the caller's name.
+            user_names = {engine_path: source, **dict(zip(engine_outputs, destinations))}
+
+            def finished() -> None:
+                pending.commit()
+                pending.remove()
+
             # Input that Python decompresses or decodes streams into each scan, which reads it anew.
             chunks = input_chunks(source, read, done) if read.piped else None
             try:
-                return _native.ArrowScan(
+                native = _native.ArrowScan(
                     engine_path, batch_rows=batch_rows, threads=threads, encoding=engine_encoding,
                     # None, salvage()'s default, is on as well: a scan has no classic rules.
                     recover_unclosed_quotes=recover_unclosed_quotes is None or recover_unclosed_quotes,
-                    quarantine_path=engine_quarantine, repairs_path=engine_repairs, string_view=string_view,
-                    progress=None if read.piped else done, input_chunks=chunks, **options, **rules,
+                    quarantine_path=engine_outputs[0], repairs_path=engine_outputs[1], string_view=string_view,
+                    progress=None if read.piped else done, input_chunks=chunks,
+                    finished=finished if pending.outputs else None, **options, **rules,
                 )
             except OSError as err:
+                pending.remove()
                 err.filename = user_names.get(err.filename, err.filename)
                 raise
+            except BaseException:
+                pending.remove()
+                raise
+            # What is left once the stream and the scan holding `finished` are gone is removed.
+            outputs = pending.outputs
+            weakref.finalize(pending, lambda: [output.remove() for output in outputs])
+            return native
 
         first = open_native()  # now, so that a failure to open shows at once
         return Scan(source, read.compression, read, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,

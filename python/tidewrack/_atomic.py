@@ -112,7 +112,7 @@ class PendingOutputs:
                 for destination in destinations:
                     self.outputs.append(PendingOutput(destination))
         except BaseException:
-            self._remove()
+            self.remove()
             raise
 
     def commit(self) -> None:
@@ -122,7 +122,8 @@ class PendingOutputs:
             for output in self.outputs:
                 output.rename()
 
-    def _remove(self) -> None:
+    def remove(self) -> None:
+        """Removes what is left of the private files: all of them unless commit() renamed them."""
         for output in self.outputs:
             output.remove()
 
@@ -135,7 +136,7 @@ class PendingOutputs:
         exc: BaseException | None,
         tb: TracebackType | None,
     ) -> None:
-        self._remove()
+        self.remove()
 
 
 def salvage_atomically(

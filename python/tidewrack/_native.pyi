@@ -108,6 +108,7 @@ class ArrowScan:
         string_view: bool = False,
         progress: Callable[[int], object] | None = None,
         input_chunks: Iterable[bytes] | None = None,
+        finished: Callable[[], object] | None = None,
     ) -> None: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The rows as an Arrow C stream in a PyCapsule; a scan gives one stream."""

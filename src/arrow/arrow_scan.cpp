@@ -328,6 +328,10 @@ Result<bool> ArrowScan::next(ArrowArray *out) {
       return std::move(finished.error());
     }
     settings_.progress(window_.bytes_read());
+    Result<std::monostate> committed = settings_.commit();
+    if (!committed.ok()) {
+      return std::move(committed.error());
+    }
     return false;
   }
   PendingRows &rows = pending_.front();

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "arrow/arrow_abi.h"
@@ -80,6 +82,28 @@ private:
   std::optional<SalvageError> failure_;
 };
 
+// Puts the quarantine file and the repair log in place once they are complete
+// (the caller writes them under private names and renames them over their
+// destinations). Refers to a callable `Result<std::monostate>()`, which must
+// outlive the scan; a default one does nothing.
+class OutputCommit {
+public:
+  OutputCommit() = default;
+  template <class Callable>
+    requires(!std::is_same_v<std::remove_cv_t<Callable>, OutputCommit>) // copies stay plain copies
+  explicit OutputCommit(Callable &callable)
+      : context_(&callable),
+        call_([](void *context) { return (*static_cast<Callable *>(context))(); }) {}
+
+  Result<std::monostate> operator()() const {
+    return call_ != nullptr ? call_(context_) : Result<std::monostate>(std::monostate{});
+  }
+
+private:
+  void *context_ = nullptr;
+  Result<std::monostate> (*call_)(void *) = nullptr;
+};
+
 struct ScanSettings {
   SalvageOptions options;
   std::size_t batch_rows = 1;
@@ -95,6 +119,9 @@ struct ScanSettings {
   // whole input, comes once next() said there is no more.
   StopPoll stop;
   ProgressSink progress;
+  // Called on that thread once the files are written out, before next() says
+  // there is no more; its failure fails next().
+  OutputCommit commit;
 };
 
 // The clean rows of a file salvage as Arrow batches of string columns, made

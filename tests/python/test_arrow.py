@@ -140,6 +140,23 @@ def test_quarantine_and_repair_log_are_those_salvage_writes(tmp_path: Path, thre
             assert scan.report.quarantined_rows > 0 and written["quarantine"].read_text().count("\n") > 1
 
 
+def test_quarantine_and_repair_log_are_put_in_place_at_the_end_of_a_stream(tmp_path: Path) -> None:
+    source = tmp_path / "in.csv"
+    source.write_text(DAMAGED)
+    (tmp_path / "kept.csv").write_text("kept\n")
+    quarantine, repairs = tmp_path / "q.csv", tmp_path / "r.csv"
+    quarantine.symlink_to(tmp_path / "kept.csv")  # replaced, never written through
+    left = tidewrack.scan(source, quarantine=quarantine, repairs=repairs)
+    pa.RecordBatchReader.from_stream(left).read_next_batch()  # a stream left half-way
+    del left
+    gc.collect()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "kept.csv", "q.csv"]
+    pa.table(tidewrack.scan(source, quarantine=quarantine, repairs=repairs))
+    assert not quarantine.is_symlink() and quarantine.read_text().startswith("line,reason,raw_content\n")
+    assert (tmp_path / "kept.csv").read_text() == "kept\n" and repairs.read_text().count("\n") > 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "kept.csv", "q.csv", "r.csv"]
+
+
 ROWS = b"a,b,c\n" + b"1,two,three\n" * 2_400_000  # 28 MB: reported as the stream reads it
 
 

@@ -15,7 +15,7 @@
 
 namespace tidewrack::bindings {
 
-inline constexpr std::size_t MAX_PARAMETERS = 24;
+inline constexpr std::size_t MAX_PARAMETERS = 25;
 
 // The values bound to the parameters of one call, in declaration order; each
 // borrowed from the call's arguments, nullptr when the parameter was omitted.

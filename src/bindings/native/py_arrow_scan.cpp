@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -43,8 +44,10 @@ public:
   // Asking for signals attaches at most this often, as SignalPoll does.
   static constexpr std::chrono::milliseconds PERIOD{20};
 
-  // Attached; keeps `progress` and takes the input from `chunks` (each nullptr: none).
-  ScanCalls(PyObject *progress, PyObject *chunks) : progress_(PyPtr::borrow(progress)) {
+  // Attached; keeps `progress` and `finished` and takes the input from `chunks`
+  // (each nullptr: none).
+  ScanCalls(PyObject *progress, PyObject *finished, PyObject *chunks)
+      : progress_(PyPtr::borrow(progress)), finished_(PyPtr::borrow(finished)) {
     if (chunks != nullptr) {
       chunks_.emplace(chunks, [this] { keep_stopping(); });
     }
@@ -53,11 +56,12 @@ public:
   ScanCalls &operator=(const ScanCalls &) = delete;
   // The stream may be released on any thread, attached or not.
   ~ScanCalls() {
-    if (!progress_ && !stopped_by_ && !chunks_) {
+    if (!progress_ && !finished_ && !stopped_by_ && !chunks_) {
       return;
     }
     if (!Py_IsInitialized()) {
       progress_.release(); // the interpreter and its objects are gone
+      finished_.release();
       stopped_by_.release();
       if (chunks_) {
         chunks_->abandon();
@@ -66,6 +70,7 @@ public:
     }
     const PyGILState_STATE state = PyGILState_Ensure();
     progress_.reset();
+    finished_.reset();
     stopped_by_.reset();
     chunks_.reset();
     PyGILState_Release(state);
@@ -108,6 +113,27 @@ public:
     });
   }
 
+  // The OutputCommit: calls `finished` once; what it raises fails the scan
+  // with its message and is kept as a stop's exception is.
+  Result<std::monostate> operator()() {
+    if (!finished_) {
+      return std::monostate{};
+    }
+    std::optional<SalvageError> failure;
+    attached([&] {
+      const PyPtr finished = std::move(finished_);
+      const PyPtr result(PyObject_CallNoArgs(finished.get()));
+      if (!result) {
+        keep_stopping();
+        failure = error_of(stopped_by_.get());
+      }
+    });
+    if (failure) {
+      return std::move(*failure);
+    }
+    return std::monostate{};
+  }
+
   // Attached: a new reference to the exception that stopped the scan, or nullptr.
   PyObject *stopped_by() const {
     const std::lock_guard lock(mutex_);
@@ -121,6 +147,27 @@ private:
     PyGILState_Release(state);
   }
 
+  // Attached: an OSError as the engine's file errors are, naming the file (so
+  // that consumers see its kind); anything else by its message.
+  static SalvageError error_of(PyObject *exception) {
+    if (PyErr_GivenExceptionMatches(exception, PyExc_OSError)) {
+      const PyPtr number(PyObject_GetAttrString(exception, "errno"));
+      const PyPtr file(PyObject_GetAttrString(exception, "filename"));
+      const long error_number =
+          number && PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : 0;
+      const char *path =
+          file && PyUnicode_Check(file.get()) ? PyUnicode_AsUTF8(file.get()) : nullptr;
+      PyErr_Clear();
+      if (error_number > 0 && error_number <= INT_MAX && path != nullptr) {
+        return SalvageError::os(static_cast<int>(error_number)).on_file(path);
+      }
+    }
+    const PyPtr text(PyObject_Str(exception));
+    const char *message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    PyErr_Clear();
+    return SalvageError::io(message != nullptr ? message : "the outputs could not be put in place");
+  }
+
   // Attached, with an exception being raised: takes it.
   void keep_stopping() {
     PyPtr raised(take_raised_exception());
@@ -130,6 +177,7 @@ private:
   }
 
   PyPtr progress_;
+  PyPtr finished_;
   std::optional<ChunkSupply> chunks_;
   std::chrono::steady_clock::time_point next_poll_{};
   bool stopped_ = false; // of the thread that reads
@@ -157,14 +205,15 @@ const char *const NAMES[] = {
     "encoding",       "detect_dialect",   "quoting",        "escape_char",
     "skip_blanks",    "comment_prefix",   "preamble_lines", "output_quote_char",
     "align_columns",  "threads",          "batch_rows",     "quarantine_path",
-    "repairs_path",   "string_view",      "progress",       "input_chunks"};
+    "repairs_path",   "string_view",      "progress",       "input_chunks",
+    "finished"};
 constexpr std::size_t OPTIONS_AT = 1;
 constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
 ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
 
 // Converts the arguments; false with an exception set.
 bool convert_arguments(const BoundValues &values, std::string &path, ScanSettings &settings,
-                       PyObject *&progress) {
+                       PyObject *&progress, PyObject *&finished) {
   std::optional<std::uint64_t> threads;
   std::optional<std::uint64_t> batch_rows;
   bool views = false;
@@ -184,7 +233,9 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
                              settings.repair_log_path) ||
       !convert_flag(values[AFTER_OPTIONS + RULE_PARAMETERS + 4], "string_view", false, views) ||
       !convert_optional_callable(values[AFTER_OPTIONS + RULE_PARAMETERS + 5], "progress",
-                                 progress)) {
+                                 progress) ||
+      !convert_optional_callable(values[AFTER_OPTIONS + RULE_PARAMETERS + 7], "finished",
+                                 finished)) {
     return false;
   }
   if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -217,17 +268,19 @@ PyObject *new_scan(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     std::string path;
     ScanSettings settings;
     PyObject *progress = nullptr;
+    PyObject *finished = nullptr;
     PyPtr chunks;
     if (!new_parameters.bind(args, kwargs, values) ||
-        !convert_arguments(values, path, settings, progress) ||
+        !convert_arguments(values, path, settings, progress, finished) ||
         !convert_optional_iterator(values[AFTER_OPTIONS + RULE_PARAMETERS + 6], "input_chunks",
                                    chunks)) {
       return nullptr;
     }
     auto outcome = std::make_shared<ScanOutcome>(); // its clock starts here
-    auto calls = std::make_shared<ScanCalls>(progress, chunks.get());
+    auto calls = std::make_shared<ScanCalls>(progress, finished, chunks.get());
     settings.stop = StopPoll(*calls);
     settings.progress = ProgressSink(*calls);
+    settings.commit = OutputCommit(*calls);
     std::optional<Result<std::unique_ptr<ArrowScan>>> opened;
     {
       DetachedThread detached;
@@ -365,7 +418,7 @@ const char DOC[] =
     "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
     "output_quote_char=None, align_columns=True, threads=None, batch_rows=65536, "
     "quarantine_path=None, repairs_path=None, string_view=False, progress=None, "
-    "input_chunks=None)\n"
+    "input_chunks=None, finished=None)\n"
     "--\n"
     "\n"
     "The clean rows that salvage() writes for the same file and options, as Arrow\n"
@@ -377,7 +430,9 @@ const char DOC[] =
     "\n"
     "quarantine_path and repairs_path, when given, are created here and written\n"
     "as salvage() writes them, as the stream is read; they are complete once it\n"
-    "is read to its end.\n"
+    "is read to its end. finished: a callable called with no arguments then,\n"
+    "before the stream ends (to rename them into place); an exception it raises\n"
+    "fails the stream with its message and is kept in stopped_by.\n"
     "\n"
     "string_view=True lays the columns out as Arrow string views (utf8_view), the\n"
     "layout Polars holds strings in, instead of utf8.\n"
