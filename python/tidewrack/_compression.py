@@ -195,12 +195,64 @@ def _member_chunks(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Generat
 
     with archive:
         try:
+            if member.compress_type in (_ZIP_BZIP2, _ZIP_LZMA) and not member.flag_bits & _ZIP_ENCRYPTED:
+                yield from _bounded_member(archive, member)
+                return
+            # zipfile inflates a deflated member a bounded read at a time (not its bzip2 and lzma).
             with archive.open(member) as stream:
                 while chunk := stream.read(1 << 20):
                     yield chunk
         except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as err:
             raise CompressedDataError(f"zip member {member.filename!r} is damaged ({err})") from None
 
+
+_ZIP_BZIP2 = 12
+_ZIP_LZMA = 14
+_ZIP_ENCRYPTED = 0x1
+_LOCAL_HEADER = 30  # the fixed part of a member's local header; its name and extra field follow
+
+
+def _bounded_member(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Generator[bytes, None, None]:
+    """A bzip2 or lzma member's content, decompressed here CHUNK bytes at most per call and checked
+    against its size and CRC."""
+    import zipfile
+
+    handle = archive.fp
+    assert handle is not None
+    handle.seek(member.header_offset)
+    header = handle.read(_LOCAL_HEADER)
+    if len(header) < _LOCAL_HEADER or header[:4] != b"PK\x03\x04":
+        raise zipfile.BadZipFile("bad local file header")
+    handle.seek(int.from_bytes(header[26:28], "little") + int.from_bytes(header[28:30], "little"), os.SEEK_CUR)
+    left = member.compress_size
+
+    def raw(size: int) -> bytes:
+        nonlocal left
+        data = handle.read(min(size, left))
+        if len(data) < min(size, left):
+            raise EOFError("the archive ends inside the member")
+        left -= len(data)
+        return data
+
+    if member.compress_type == _ZIP_BZIP2:
+        decompressor: _Decompressor = bz2.BZ2Decompressor()
+    else:  # a version, the size of the properties, then LZMA1's properties: lc, lp and pb in one byte, the dictionary size
+        properties = raw(int.from_bytes(raw(4)[2:4], "little"))
+        if len(properties) < 5:
+            raise zipfile.BadZipFile("lzma properties are too short")
+        packed = properties[0]
+        decompressor = lzma.LZMADecompressor(lzma.FORMAT_RAW, filters=[{
+            "id": lzma.FILTER_LZMA1, "lc": packed % 9, "lp": packed // 9 % 5, "pb": packed // 45,
+            "dict_size": int.from_bytes(properties[1:5], "little"),
+        }])
+    made, crc = 0, 0
+    while left:
+        for out in _bounded_output(f"zip member {member.filename!r}", decompressor, raw(1 << 16)):
+            made += len(out)
+            crc = zlib.crc32(out, crc)
+            yield out
+    if made != member.file_size or crc != member.CRC:
+        raise zipfile.BadZipFile("its content does not match its size and CRC-32")
 
 def compression_of(source: str) -> str | None:
     """The compression of a regular file by its first bytes; None for plain input and anything else."""
