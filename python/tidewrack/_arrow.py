@@ -11,7 +11,7 @@ import weakref
 from collections.abc import Callable, Iterator
 
 from . import _native
-from ._atomic import PendingOutputs
+from ._atomic import PendingOutputs, is_private_file
 from ._dialect import detect_read
 from ._options import check_options
 from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
@@ -216,10 +216,15 @@ def scan(
         def open_native() -> _native.ArrowScan:
             # The quarantine file and the repair log are written under private names beside them
             # and renamed into place once the stream is read to its end: a link there is replaced,
-            # and a stream left half-way leaves the files as they were.
-            pending = PendingOutputs([path for path in destinations if path is not None])
+            # and a stream left half-way leaves the files as they were. A private name of the
+            # package's own (the command line's) is written as it is.
+            staged = [path is not None and not is_private_file(path) for path in destinations]
+            pending = PendingOutputs([path for path, stage in zip(destinations, staged) if stage and path])
             parts = iter(pending.outputs)
-            engine_outputs = [None if path is None else engine_paths(next(parts).path) for path in destinations]
+            engine_outputs = [
+                engine_paths(next(parts).path if stage else path) if path is not None else None
+                for path, stage in zip(destinations, staged)
+            ]
             # A file the engine names by a name of its own is reported by the caller's name.
             user_names = {engine_path: source, **dict(zip(engine_outputs, destinations))}
 

@@ -39,6 +39,16 @@ if TYPE_CHECKING:
 
 _PRIVATE_PREFIX = ".tidewrack-"
 _COPY_CHUNK = 1 << 20
+# The private files of the outputs being written in this process.
+_private_files: set[str] = set()
+_private_guard = threading.Lock()
+
+
+def is_private_file(path: str) -> bool:
+    """Whether ``path`` is the private file of an output this process is writing (which
+    is renamed into place already when the output is complete)."""
+    with _private_guard:
+        return path in _private_files
 
 
 class PendingOutput:
@@ -56,6 +66,8 @@ class PendingOutput:
         except OSError as err:
             raise OSError(err.errno, err.strerror, err.filename if self._stream else destination) from None
         self.path = os.path.join(self._folder, "part")
+        with _private_guard:
+            _private_files.add(self.path)
 
     def started(self) -> bool:
         """Whether the engine has opened this output (outputs are written in order)."""
@@ -95,6 +107,8 @@ class PendingOutput:
         _sync_folder(os.path.dirname(self.destination) or os.curdir)
 
     def remove(self) -> None:
+        with _private_guard:
+            _private_files.discard(self.path)
         with contextlib.suppress(FileNotFoundError):
             os.unlink(self.path)
         with contextlib.suppress(OSError):

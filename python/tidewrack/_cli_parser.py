@@ -113,8 +113,9 @@ output, quarantine and repairs (null when none), input_bytes, elapsed_seconds,
 the dialect read (quote_char, escape_char, skip_blanks, comment_prefix,
 header_rows, confidence: null when a delimiter is given), comment_lines,
 preamble_lines, output_quote_char, warnings (a list of the sentences) and
-mb_per_s (null if too fast to time). With several inputs, one such object per
-line, or {"input": ..., "error": ...} for a file that failed or was refused.
+mb_per_s (null if too fast to time, or for compressed input). With several
+inputs, one such object per line, or {"input": ..., "error": ...} for a file
+that failed or was refused.
 
 The quarantine file is CSV with the header line,reason,raw_content: the input
 line on which the record ends, why it was set aside, and its fields joined by

@@ -46,14 +46,17 @@ def format_size(size: int) -> str:
     return f"{value:.1f} {unit}"
 
 
-def throughput_mb_per_s(size: int, seconds: float) -> float | None:
-    """Decimal megabytes per second; None when the clock saw no time pass."""
-    return size / seconds / 1e6 if seconds > 0 else None
+def throughput_mb_per_s(report: Report) -> float | None:
+    """Decimal megabytes of input per second; None when the clock saw no time pass, or for
+    compressed input, whose size says nothing of the text it holds."""
+    if report.elapsed_seconds <= 0 or report.compression is not None:
+        return None
+    return report.input_bytes / report.elapsed_seconds / 1e6
 
 
 def report_json(report: Report) -> dict[str, Any]:
     """The --json document: the report's fields, then the throughput."""
-    return {**report.to_dict(), "mb_per_s": throughput_mb_per_s(report.input_bytes, report.elapsed_seconds)}
+    return {**report.to_dict(), "mb_per_s": throughput_mb_per_s(report)}
 
 
 def plural(count: int, one: str, many: str) -> str:
@@ -72,7 +75,9 @@ def report_text(report: Report) -> str:
     else:
         set_aside = "0"
     timing = f"{format_duration(r.elapsed_seconds)} for {format_size(r.input_bytes)}"
-    speed = throughput_mb_per_s(r.input_bytes, r.elapsed_seconds)
+    if r.compression is not None:
+        timing += f" of {r.compression}"
+    speed = throughput_mb_per_s(r)
     if speed is not None:
         timing += f" ({speed:.1f} MB/s)"
     def bytes_(n: int) -> str:

@@ -168,8 +168,14 @@ def salvage(
     given = {"delimiter": delimiter, "quote_char": quote_char, "comment_prefix": comment_prefix,
              "preamble_lines": preamble_lines}
     input_state = state_of(source)
-    input_bytes = os.stat(source).st_size
-    done = None if progress is None else lambda count: progress(count, input_bytes)
+    input_bytes = os.stat(source).st_size  # a stream's is counted as it is read
+    read_bytes = 0
+
+    def done(count: int) -> None:
+        nonlocal read_bytes
+        read_bytes = count
+        if progress is not None:
+            progress(count, input_bytes)
 
     started = time.perf_counter()
 
@@ -181,7 +187,7 @@ def salvage(
             output=output_path,
             quarantine=quarantine_path,
             repairs=repairs_path,
-            input_bytes=input_bytes,
+            input_bytes=max(input_bytes, read_bytes),
             elapsed_seconds=time.perf_counter() - started,
         )
         if not classic:
@@ -193,8 +199,7 @@ def salvage(
 
         def classic_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
             summary = _backend.salvage_file(engine_input, output, others[0], **options)
-            if done is not None:
-                done(input_bytes)  # before the outputs are in place, so that it can still stop them
+            done(input_bytes)  # before the outputs are in place, so that it can still stop them
             check_unchanged(source, input_state)
             counts = {
                 **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8",

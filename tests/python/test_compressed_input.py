@@ -7,6 +7,7 @@ import gzip
 import io
 import lzma
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -69,6 +70,8 @@ def test_gzip_on_standard_input(tmp_path: Path) -> None:
     )
     assert result.returncode == 0, result.stderr
     assert b"compression  gzip" in result.stderr
+    # The bytes read from the pipe, and no speed: a compressed size says nothing of the text.
+    assert re.search(rb"time .* for %d bytes of gzip\n" % len(gzip.compress(DATA)), result.stderr), result.stderr
     assert result.stdout.startswith(b"id,name,city\n1,Ana,Lisbon\n2,Ben,\n")
 
 
