@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace tidewrack {
@@ -57,12 +58,18 @@ std::vector<std::string> unique_column_names(const std::vector<std::string_view>
   std::vector<std::string> names;
   names.reserve(header.size());
   std::unordered_set<std::string> taken;
+  // The last suffix each name took: the ones below it are taken for good, so a
+  // header of one name repeated costs linear time, not quadratic.
+  std::unordered_map<std::string, std::size_t> last_suffix;
   for (std::size_t index = 0; index < header.size(); ++index) {
     const std::string base =
         blank(header[index]) ? "Unnamed: " + std::to_string(index) : without_nul(header[index]);
     std::string name = base;
-    for (std::size_t suffix = 1; taken.contains(name); ++suffix) {
-      name = base + "." + std::to_string(suffix);
+    if (taken.contains(name)) {
+      std::size_t &suffix = last_suffix[base];
+      do {
+        name = base + "." + std::to_string(++suffix);
+      } while (taken.contains(name));
     }
     taken.insert(name);
     names.push_back(std::move(name));

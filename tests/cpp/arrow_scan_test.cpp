@@ -166,14 +166,14 @@ TEST(ArrowScan, ColumnNamesAreUniqueAsDataFrameUsersExpect) {
                                             "code\0a"sv,
                                             "code\xEF\xBF\xBD"
                                             "a",
-                                            "\0"sv}),
+                                            "\0"sv, "a", "a.1", "a", "a"}),
             (std::vector<std::string>{"id", "Unnamed: 1", "name", "name.1", "name.1.1",
                                       "Unnamed: 5", "id.1",
                                       "code\xEF\xBF\xBD"
                                       "a",
                                       "code\xEF\xBF\xBD"
                                       "a.1",
-                                      "\xEF\xBF\xBD"}));
+                                      "\xEF\xBF\xBD", "a", "a.1", "a.2", "a.3"}));
 }
 
 struct CountingPoll {
