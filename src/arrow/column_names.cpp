@@ -55,17 +55,20 @@ std::string without_nul(std::string_view text) {
 
 std::vector<std::string> unique_column_names(const std::vector<std::string_view> &header) {
   std::vector<std::string> names;
-  names.reserve(header.size());
-  std::unordered_set<std::string> taken;
+  names.reserve(header.size()); // never moved: `taken` views them
+  std::unordered_set<std::string_view> taken;
   for (std::size_t index = 0; index < header.size(); ++index) {
-    const std::string base =
+    std::string name =
         blank(header[index]) ? "Unnamed: " + std::to_string(index) : without_nul(header[index]);
-    std::string name = base;
-    for (std::size_t suffix = 1; taken.contains(name); ++suffix) {
-      name = base + "." + std::to_string(suffix);
+    if (taken.contains(name)) {
+      const std::string base = std::move(name);
+      std::size_t suffix = 1;
+      do {
+        name = base + "." + std::to_string(suffix++);
+      } while (taken.contains(name));
     }
-    taken.insert(name);
     names.push_back(std::move(name));
+    taken.insert(names.back());
   }
   return names;
 }
