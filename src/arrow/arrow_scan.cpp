@@ -56,7 +56,8 @@ template <class Add> bool ColumnRows::add_row(std::uint64_t line, Add &&add) {
     add_chunk();
   }
   if (!add(*chunks_.back())) {
-    // A column is full: the row starts another chunk, unless it is alone.
+    // A column is full, or a row shares a field: the row starts another
+    // chunk, unless it is alone.
     if (chunks_.back()->rows() == 0) {
       failure_ = SalvageError::invalid("line " + std::to_string(line) +
                                        " holds a field longer than 2 GiB");
@@ -87,8 +88,10 @@ bool ColumnRows::operator()(const Record &record, const RowShape &shape,
                               std::to_string(width_) + ": columns need a width (expected_columns)");
     return false;
   }
-  return add_row(record.end_line,
-                 [&](StringColumns &chunk) { return chunk.add(record, shape, merge_separator); });
+  const SharedText *shared = shared_.owner ? &shared_ : nullptr;
+  return add_row(record.end_line, [&](StringColumns &chunk) {
+    return chunk.add(record, shape, merge_separator, shared);
+  });
 }
 
 PlainRow ColumnRows::take(ResilientParser &parser) {
@@ -104,9 +107,10 @@ PlainRow ColumnRows::take(ResilientParser &parser) {
 
 void ColumnRows::commit(const PlainRow &row) {
   // A failure stops the reconciling at the next record the sink is given.
+  const SharedText *shared = shared_.owner ? &shared_ : nullptr;
   static_cast<void>(add_row(plain_line_, [&](StringColumns &chunk) {
     return chunk.add(plain_text_, std::span<const PlainField>(plain_fields_.data(), row.size),
-                     plain_quote_);
+                     plain_quote_, shared);
   }));
 }
 
@@ -207,7 +211,14 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
     PendingRows &first = scan->pending_.front();
     std::vector<std::string_view> header;
     for (std::size_t column = 0; column < first.columns->width(); ++column) {
-      header.push_back(first.columns->field(first.from, column));
+      const std::string_view name = first.columns->field(first.from, column);
+      if (name.size() > NAME_BYTES_LIMIT) {
+        return SalvageError::invalid("the header holds a field of " + std::to_string(name.size()) +
+                                     " bytes: a column name may be at most " +
+                                     std::to_string(NAME_BYTES_LIMIT) + " bytes")
+            .on_file(path);
+      }
+      header.push_back(name);
     }
     scan->names_ = unique_column_names(header);
     if (++first.from == first.to) {
@@ -269,6 +280,10 @@ Result<std::monostate> ArrowScan::read_stretch() {
       parser.continue_input_at_line(*continued_at_line_);
     }
     rows_.start(text.size());
+    // A long field goes out as it lies in the window, which keeps it for the
+    // batch, instead of being held twice. (Parts copy theirs: a stretch cut
+    // into parts is a couple of blocks at most.)
+    rows_.share({text, window_.share()});
     auto set_aside = [&](const Record &record, const std::string &reason) {
       if (quarantine_) {
         quarantine_->add(record, reason);
@@ -281,6 +296,7 @@ Result<std::monostate> ArrowScan::read_stretch() {
                                     [&](const RepairEvent &event) { repair_log_->write(event); })
             : reconciler_.reconcile(parser, window_.offset(), window_.changes(), certain_end,
                                     SIZE_MAX, checkpoints_, rows_, rows_, set_aside, NoRepairLog{});
+    rows_.share({}); // the window keeps its memory for itself unless a batch needs it
     failure = rows_.failure();
     rows_.hand_over(0, pending_);
   }

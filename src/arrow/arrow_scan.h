@@ -56,6 +56,10 @@ public:
   bool operator()(const Record &record, const RowShape &shape,
                   const std::string &merge_separator) override;
 
+  // Takes the fields that `text` takes as they are, sharing its memory, until
+  // given another (one without an owner takes none).
+  void share(SharedText text) { shared_ = std::move(text); }
+
   const std::optional<SalvageError> &failure() const { return failure_; }
   // Hands the rows added after `mark` on to `pending`.
   void hand_over(std::size_t mark, std::deque<PendingRows> &pending) const;
@@ -73,6 +77,7 @@ private:
   const char *plain_text_ = nullptr;
   char plain_quote_ = '"';
   std::uint64_t plain_line_ = 0;
+  SharedText shared_;
   std::vector<std::shared_ptr<StringColumns>> chunks_;
   // What the rows of the last text took, per byte of it: rows, and each column's text.
   double rows_per_byte_ = 0;
@@ -133,6 +138,12 @@ struct ScanSettings {
 // batches' rows, at most `batch_rows` to a batch.
 class ArrowScan {
 public:
+  // Most bytes a field of the header may hold: a name goes into every
+  // schema made of the scan's, a copy each, and every schema written. A field
+  // longer than that is text gone wrong, a quote left open, and its copies
+  // would take memory many times its size.
+  static constexpr std::size_t NAME_BYTES_LIMIT = std::size_t{16} << 20;
+
   // Opens the file, settles the dialect, creates the quarantine file and the
   // repair log when asked for and reads on to the header. A failed file
   // operation names its file. The quarantine file and the log are written as

@@ -56,23 +56,23 @@ std::string without_nul(std::string_view text) {
 
 std::vector<std::string> unique_column_names(const std::vector<std::string_view> &header) {
   std::vector<std::string> names;
-  names.reserve(header.size());
-  std::unordered_set<std::string> taken;
+  names.reserve(header.size()); // never moved: `taken` views them
+  std::unordered_set<std::string_view> taken;
   // The last suffix each name took: the ones below it are taken for good, so a
   // header of one name repeated costs linear time, not quadratic.
   std::unordered_map<std::string, std::size_t> last_suffix;
   for (std::size_t index = 0; index < header.size(); ++index) {
-    const std::string base =
+    std::string name =
         blank(header[index]) ? "Unnamed: " + std::to_string(index) : without_nul(header[index]);
-    std::string name = base;
     if (taken.contains(name)) {
-      std::size_t &suffix = last_suffix[base];
+      std::size_t &suffix = last_suffix[name];
+      const std::string base = std::move(name);
       do {
         name = base + "." + std::to_string(++suffix);
       } while (taken.contains(name));
     }
-    taken.insert(name);
     names.push_back(std::move(name));
+    taken.insert(names.back());
   }
   return names;
 }

@@ -168,6 +168,25 @@ bool StringColumns::append(std::size_t column, std::string_view field) {
                                         : append<StringLayout::Offsets>(column, field);
 }
 
+bool StringColumns::append(std::size_t column, std::string_view field, const SharedText *shared) {
+  if (shared == nullptr || !shared->takes(field)) {
+    return append(column, field);
+  }
+  if (field.size() > COLUMN_BYTES_LIMIT) {
+    return false;
+  }
+  // The row is the first (add() saw to it): the column's texts are empty.
+  Column &held = columns_[column];
+  held.text.share(field, shared->owner);
+  if (layout_ == StringLayout::Views) {
+    set_view(view(rows_, column), field, 0);
+  } else {
+    held.offsets.push_back(static_cast<std::int32_t>(field.size()));
+  }
+  shares_ = true;
+  return true;
+}
+
 void StringColumns::pad(std::size_t column) {
   if (layout_ == StringLayout::Views) {
     view(rows_, column) = StringView{};
@@ -177,6 +196,7 @@ void StringColumns::pad(std::size_t column) {
 }
 
 void StringColumns::drop_last(std::size_t columns) {
+  shares_ = false; // only the row dropped can have shared a field
   for (std::size_t index = 0; index < columns; ++index) {
     Column &column = columns_[index];
     if (layout_ == StringLayout::Views) {
@@ -193,13 +213,23 @@ void StringColumns::drop_last(std::size_t columns) {
 }
 
 bool StringColumns::add(const Record &record, const RowShape &shape,
-                        std::string_view merge_separator) {
+                        std::string_view merge_separator, const SharedText *shared) {
+  bool takes = false;
+  if (shared != nullptr && record.end - record.begin >= SharedText::MIN_FIELD) {
+    for (std::size_t column = 0; column < shape.kept && !takes; ++column) {
+      takes = shared->takes(record.field(column));
+    }
+  }
+  if (shares_ || (takes && rows_ > 0)) {
+    return false; // a row that shares a field has the columns to itself
+  }
+  shared = takes ? shared : nullptr;
   if (layout_ == StringLayout::Views && rows_ == view_rows_) {
     grow_views();
   }
   std::size_t column = 0;
   for (; column < shape.kept; ++column) {
-    if (!append(column, record.field(column))) {
+    if (!append(column, record.field(column), shared)) {
       drop_last(column);
       return false;
     }
@@ -229,14 +259,28 @@ bool StringColumns::add(const Record &record, const RowShape &shape,
   return true;
 }
 
-bool StringColumns::add(const char *text, std::span<const PlainField> fields, char quote) {
+bool StringColumns::add(const char *text, std::span<const PlainField> fields, char quote,
+                        const SharedText *shared) {
+  bool takes = false;
+  if (shared != nullptr && !fields.empty() &&
+      fields.back().begin + fields.back().size - fields.front().begin >= SharedText::MIN_FIELD) {
+    for (std::size_t column = 0; column < fields.size() && !takes; ++column) {
+      const PlainField &field = fields[column];
+      takes =
+          !field.doubled_quotes && shared->takes(std::string_view(text + field.begin, field.size));
+    }
+  }
+  if (shares_ || (takes && rows_ > 0)) {
+    return false; // a row that shares a field has the columns to itself
+  }
+  shared = takes ? shared : nullptr;
   if (layout_ == StringLayout::Views && rows_ == view_rows_) {
     grow_views();
   }
   // The layout is chosen once a row, each field's append inlined: most rows come this way.
   const bool added = layout_ == StringLayout::Views
-                         ? append_fields<StringLayout::Views>(text, fields, quote)
-                         : append_fields<StringLayout::Offsets>(text, fields, quote);
+                         ? append_fields<StringLayout::Views>(text, fields, quote, shared)
+                         : append_fields<StringLayout::Offsets>(text, fields, quote, shared);
   if (!added) {
     return false;
   }
@@ -248,12 +292,13 @@ bool StringColumns::add(const char *text, std::span<const PlainField> fields, ch
 }
 
 template <StringLayout LAYOUT>
-bool StringColumns::append_fields(const char *text, std::span<const PlainField> fields,
-                                  char quote) {
+bool StringColumns::append_fields(const char *text, std::span<const PlainField> fields, char quote,
+                                  const SharedText *shared) {
   for (std::size_t column = 0; column < fields.size(); ++column) {
     const PlainField &field = fields[column];
     const std::string_view piece(text + field.begin, field.size);
     if (!(field.doubled_quotes ? append_undoubled(column, piece, quote)
+          : shared != nullptr  ? append(column, piece, shared)
                                : append<LAYOUT>(column, piece))) {
       drop_last(column);
       return false;

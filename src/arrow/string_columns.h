@@ -37,14 +37,41 @@ inline void copy_short(char *out, std::string_view text) {
   }
 }
 
+// Text that lies in memory `owner` keeps, the text of the input held as it
+// is read: a column takes a long field of it without a copy, keeping the
+// memory instead.
+struct SharedText {
+  // Shortest field taken so: a shorter one is copied, as a row of it would
+  // otherwise keep memory much bigger than itself, and start a batch of its own.
+  static constexpr std::size_t MIN_FIELD = std::size_t{16} << 20;
+
+  std::string_view text;
+  std::shared_ptr<const void> owner;
+
+  // True when `field` is long enough and lies in the text.
+  bool takes(std::string_view field) const {
+    const auto begin = reinterpret_cast<std::uintptr_t>(text.data());
+    const auto at = reinterpret_cast<std::uintptr_t>(field.data());
+    return field.size() >= MIN_FIELD && field.size() <= text.size() && at >= begin &&
+           at - begin <= text.size() - field.size();
+  }
+};
+
 // The texts of a column back to back, in memory grown by hand and never
 // zero-filled: most fields are a few bytes, and copied in a loop of their own.
 // It grows by a quarter at least, in place where the allocator can (large
 // blocks are remapped, not copied): a long field is not held twice meanwhile.
+// Or one field of shared text, taken as it is, to which nothing is appended.
 class ColumnText {
 public:
   std::size_t size() const { return size_; }
-  const char *data() const { return data_ ? data_.get() : ""; }
+  const char *data() const { return shared_ != nullptr ? shared_ : data_ ? data_.get() : ""; }
+  // Takes `field`, which `owner` keeps, as the whole text, which is empty.
+  void share(std::string_view field, std::shared_ptr<const void> owner) {
+    shared_ = field.data();
+    size_ = field.size();
+    owner_ = std::move(owner);
+  }
   void reserve(std::size_t capacity);
   void append(std::string_view piece) {
     if (piece.size() > capacity_ - size_) {
@@ -58,7 +85,13 @@ public:
     }
     size_ += piece.size();
   }
-  void shrink(std::size_t size) { size_ = size; }
+  void shrink(std::size_t size) {
+    size_ = size;
+    if (size == 0) {
+      shared_ = nullptr;
+      owner_.reset();
+    }
+  }
   // Appends `piece`, made of text and pairs of `quote`, with one quote a pair.
   void append_undoubled(std::string_view piece, char quote);
 
@@ -69,6 +102,8 @@ private:
   std::unique_ptr<char, Free> data_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  const char *shared_ = nullptr; // the field shared, when one is
+  std::shared_ptr<const void> owner_;
 };
 
 // The two Arrow layouts of a string column. Offsets (utf8): int32 offsets
@@ -96,7 +131,9 @@ static_assert(sizeof(StringView) == 16);
 
 // Clean rows of a fixed width gathered column by column, each column laid out
 // as an Arrow string array of `layout`; in the view layout only the texts
-// longer than a view holds go to the column's texts.
+// longer than a view holds go to the column's texts. A row that takes a field
+// of shared text as it is (SharedText) has the columns to itself: the
+// field's column's texts are that field.
 class StringColumns {
 public:
   // Most bytes a column's texts may take: its offsets are int32.
@@ -123,14 +160,18 @@ public:
   std::size_t text_bytes(std::size_t column) const { return columns_[column].text.size(); }
 
   // Adds the clean row `shape` makes of `record`, which must have as many
-  // fields as the columns are wide. Returns false, adding nothing, when a
-  // column's texts would pass COLUMN_BYTES_LIMIT.
-  bool add(const Record &record, const RowShape &shape, std::string_view merge_separator);
+  // fields as the columns are wide, taking the fields `shared` (when given)
+  // takes as they are. Returns false, adding nothing, when a column's texts
+  // would pass COLUMN_BYTES_LIMIT, or when the row would share the columns
+  // with another as it takes a field of shared text, or the one before did.
+  bool add(const Record &record, const RowShape &shape, std::string_view merge_separator,
+           const SharedText *shared);
 
   // Adds the row of `fields` (PlainField of csv_format.h) of `text`, padded
   // with empty fields to the width, their doubled `quote`s undoubled; false,
   // adding nothing, as add().
-  bool add(const char *text, std::span<const PlainField> fields, char quote);
+  bool add(const char *text, std::span<const PlainField> fields, char quote,
+           const SharedText *shared);
 
 private:
   struct Column {
@@ -151,9 +192,12 @@ private:
   void grow_views(); // for one more row at least
   template <StringLayout LAYOUT> bool append(std::size_t column, std::string_view field);
   bool append(std::size_t column, std::string_view field);
+  // Appends `field`, taken as it is when `shared` takes it.
+  bool append(std::size_t column, std::string_view field, const SharedText *shared);
   // Appends the fields of a row, false (taking back what it added) as append().
   template <StringLayout LAYOUT>
-  bool append_fields(const char *text, std::span<const PlainField> fields, char quote);
+  bool append_fields(const char *text, std::span<const PlainField> fields, char quote,
+                     const SharedText *shared);
   // Appends a field whose pairs of `quote` stand for one quote each.
   bool append_undoubled(std::size_t column, std::string_view field, char quote);
   // Ends the row's field of `column` whose text the column's texts hold from
@@ -171,6 +215,7 @@ private:
   std::unique_ptr<StringView[], FreeMemory> views_;
   std::size_t view_rows_ = 0;
   std::size_t rows_ = 0;
+  bool shares_ = false; // the row holds a field of shared text
 };
 
 // Exports rows [from, from + count) of `columns` as an Arrow struct array of

@@ -62,8 +62,8 @@ void TextWindow::read_ahead(std::size_t count) {
   // As much room again after the text, for text that a decoding makes longer
   // than its bytes: growing would move the text to the front, room lost.
   const std::size_t capacity = headroom + count + headroom;
-  if (ahead_.capacity < capacity) {
-    ahead_.data.reset();
+  if (ahead_.capacity < capacity || ahead_.shared()) {
+    ahead_.memory.reset();
     ahead_.capacity = 0;
     ahead_.grow(capacity);
   }
@@ -95,11 +95,11 @@ void TextWindow::take_ahead() {
   const std::size_t held = held_.size();
   if (held <= ahead_.begin) {
     // The text held moves before the text read ahead, whose buffer it becomes.
-    std::memcpy(ahead_.data.get() + ahead_.begin - held, held_.data.get() + held_.begin, held);
+    std::memcpy(ahead_.data() + ahead_.begin - held, held_.data() + held_.begin, held);
     ahead_.begin -= held;
     std::swap(held_, ahead_);
   } else {
-    std::memcpy(held_.make_room(ahead_.size()), ahead_.data.get() + ahead_.begin, ahead_.size());
+    std::memcpy(held_.make_room(ahead_.size()), ahead_.data() + ahead_.begin, ahead_.size());
     held_.end += ahead_.size();
     held_.ended = ahead_.ended;
   }
@@ -117,8 +117,10 @@ std::string_view TextWindow::encoding_name() const {
 }
 
 char *TextWindow::Buffer::make_room(std::size_t count) {
-  if (capacity - end < count && begin > 0) {
-    std::memmove(data.get(), data.get() + begin, end - begin);
+  if (capacity - end < count && shared()) {
+    grow(size() + count); // as big as the text needs, not as the shared memory
+  } else if (capacity - end < count && begin > 0) {
+    std::memmove(data(), data() + begin, end - begin);
     end -= begin;
     begin = 0;
   }
@@ -126,17 +128,32 @@ char *TextWindow::Buffer::make_room(std::size_t count) {
     // By a quarter at least: a long record costs little more than its size.
     grow(std::max(capacity + capacity / 4, end + count));
   }
-  return data.get() + end;
+  return data() + end;
 }
 
 void TextWindow::Buffer::grow(std::size_t grown) {
+  if (shared()) {
+    auto own = std::make_shared<Memory>();
+    own->bytes = static_cast<char *>(std::malloc(grown)); // left unfilled
+    if (own->bytes == nullptr) {
+      throw std::bad_alloc();
+    }
+    std::memcpy(own->bytes, data() + begin, size());
+    end = size();
+    begin = 0;
+    memory = std::move(own);
+    capacity = grown;
+    return;
+  }
+  if (!memory) {
+    memory = std::make_shared<Memory>();
+  }
   // Large blocks are remapped, not copied: the text is not held twice meanwhile.
-  void *moved = std::realloc(data.get(), grown); // left unfilled
+  void *moved = std::realloc(memory->bytes, grown); // left unfilled
   if (moved == nullptr) {
     throw std::bad_alloc();
   }
-  (void)data.release();
-  data.reset(static_cast<char *>(moved));
+  memory->bytes = static_cast<char *>(moved);
   capacity = grown;
 }
 

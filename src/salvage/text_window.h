@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,7 +38,11 @@ public:
   void read_ahead(std::size_t count);
 
   // The text held: what is read and not consumed.
-  std::string_view text() const { return {held_.data.get() + held_.begin, held_.size()}; }
+  std::string_view text() const { return {held_.data() + held_.begin, held_.size()}; }
+  // Keeps the memory text() lies in: while it is kept, the text read so far
+  // stays where it is, and the window reads on into memory of its own once it
+  // needs more room than is left after the text.
+  std::shared_ptr<const void> share() const { return held_.memory; }
   // The offset of text() in the whole text.
   std::uint64_t offset() const { return consumed_; }
   // Drops the first `count` bytes of text().
@@ -63,20 +68,35 @@ private:
   explicit TextWindow(InputFile file) : file_(std::move(file)) {}
 
   // Text in memory that is never zero-filled: only bytes read or decoded into it count.
-  struct Free {
-    void operator()(char *bytes) const { std::free(bytes); }
+  struct Memory {
+    char *bytes = nullptr;
+    Memory() = default;
+    Memory(const Memory &) = delete;
+    Memory &operator=(const Memory &) = delete;
+    ~Memory() { std::free(bytes); }
   };
   struct Buffer {
-    std::unique_ptr<char, Free> data;
+    std::shared_ptr<Memory> memory; // shared with the keepers of share()
     std::size_t capacity = 0;
     std::size_t begin = 0; // the text is [begin, end)
     std::size_t end = 0;
     bool ended = false; // the input is read to the end of the text
 
+    char *data() const { return memory ? memory->bytes : nullptr; }
     std::size_t size() const { return end - begin; }
+    // Another keeps the memory; when none does, all it did with the memory
+    // happened before the window's next write to it (the fence).
+    bool shared() const {
+      if (memory.use_count() > 1) {
+        return true;
+      }
+      std::atomic_thread_fence(std::memory_order_acquire);
+      return false;
+    }
     // Room for `count` more bytes after the text.
     char *make_room(std::size_t count);
-    // Grows the memory to `grown` bytes, in place where the allocator can.
+    // Grows the memory to `grown` bytes, in place where the allocator can;
+    // shared memory is left as it is, the text moved to memory of its own.
     void grow(std::size_t grown);
   };
 

@@ -246,6 +246,61 @@ TEST(ArrowScan, ReportsProgressThroughTheInput) {
   }
 }
 
+// A field of SharedText::MIN_FIELD bytes or more goes out as it lies in the
+// text read, not copied: the text read after it, on one thread or by parts
+// reading ahead, leaves it as it is, and its batch keeps it once the scan is
+// gone (the sanitizer build checks).
+TEST(ArrowScan, LongFieldsGoOutAsReadAndOutliveTheScan) {
+  std::string field(tidewrack::SharedText::MIN_FIELD, 'w');
+  for (std::size_t at = 0; at < field.size(); at += 4099) {
+    field[at] = '\n';
+  }
+  const std::string between_row = "1,\"" + std::string(1000, 'b') + "\",3\n";
+  std::string between;
+  while (between.size() < (std::size_t{16} << 20)) {
+    between += between_row;
+  }
+  // The second long row is wider than the header: its rest is merged.
+  const std::string input = "a,b,c\n1,2,3\n4,\"" + field + "\",5\n" + between + "6,\"" + field +
+                            "\",7,8\n" + between + "9,10,11\n";
+  const Rows between_rows(between.size() / between_row.size(), {"1", std::string(1000, 'b'), "3"});
+  Rows expected = {{"1", "2", "3"}, {"4", field, "5"}};
+  expected.insert(expected.end(), between_rows.begin(), between_rows.end());
+  expected.push_back({"6", field, "7,8"});
+  expected.insert(expected.end(), between_rows.begin(), between_rows.end());
+  expected.push_back({"9", "10", "11"});
+  for (const auto &[layout, threads, decode] :
+       {std::tuple{StringLayout::Offsets, 1u, false}, std::tuple{StringLayout::Views, 2u, false},
+        std::tuple{StringLayout::Offsets, 2u, true}}) {
+    tidewrack::ScanSettings settings;
+    settings.block_size = 1 << 20;
+    settings.threads = threads;
+    settings.batch_rows = 1 << 16;
+    settings.layout = layout;
+    if (decode) {
+      settings.options.encoding = tidewrack::input_encoding_named("auto");
+    }
+    auto opened = ArrowScan::open(temp_file(input), settings);
+    ASSERT_TRUE(opened.ok());
+    ArrowArrayStream stream{};
+    tidewrack::export_stream(std::move(opened.value()), std::make_shared<tidewrack::ScanOutcome>(),
+                             nullptr, &stream);
+    std::vector<ArrowArray> batches;
+    for (ArrowArray batch{}; stream.get_next(&stream, &batch) == 0 && batch.release != nullptr;) {
+      batches.push_back(batch);
+    }
+    stream.release(&stream);
+    Rows rows;
+    for (ArrowArray &batch : batches) {
+      for (int64_t row = 0; row < batch.length; ++row) {
+        rows.push_back(test_support::batch_row(batch, row, layout == StringLayout::Views));
+      }
+      batch.release(&batch);
+    }
+    EXPECT_TRUE(rows == expected) << "threads " << threads << ", decoded " << decode;
+  }
+}
+
 // A consumer that stops half-way releases the stream: everything is freed
 // (the sanitizer build checks), batches taken before included.
 TEST(ArrowScan, AStreamReleasedHalfWayFreesEverything) {

@@ -199,6 +199,8 @@ def test_an_exception_from_progress_stops_the_scan_and_propagates(tmp_path: Path
         (lambda p: tidewrack.scan(p, expected_columns=1_000_001), ValueError,
          "the column count must be from 0 to 1000000, got 1000001"),
         (lambda p: p.write_text("," * 1_000_000) and tidewrack.scan(p), ValueError, "the rows hold 1000001 fields"),
+        (lambda p: p.write_text(f'a,"{"x" * (16 << 20)}x"\n1,2\n') and tidewrack.scan(p), ValueError,
+         "the header holds a field of 16777217 bytes: a column name may be at most 16777216 bytes"),
         (lambda p: tidewrack.scan(p, batch_rows=0), ValueError, "batch_rows"),
         (lambda p: tidewrack.scan(p, expected_columns="2"), TypeError, "expected_columns must be an int or None"),
         (lambda p: tidewrack.read_csv(p, dtype_backend="numpy"), ValueError, "dtype_backend"),
