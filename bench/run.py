@@ -178,7 +178,7 @@ def job_duckdb(src: str, dst: str) -> None:
 
 
 def job_tidewrack_cli(src: str, dst: str) -> None:
-    from tidewrack.__main__ import main
+    from tidewrack.cli import main
 
     # The command as a user runs it, with its default outputs and threads.
     status = main(["salvage", src, "-o", dst])
@@ -293,7 +293,7 @@ IMPORTS = {
     "pyarrow": "pyarrow.csv",
     "polars": "polars",
     "duckdb": "duckdb",
-    "tidewrack-cli": "tidewrack.__main__",
+    "tidewrack-cli": "tidewrack.cli",
     "pyarrow-mt": "pyarrow.csv",
     "polars-mt": "polars",
     "duckdb-mt": "duckdb",

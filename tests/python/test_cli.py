@@ -20,8 +20,8 @@ from pathlib import Path
 
 import pytest
 import tidewrack
-from tidewrack.__main__ import main
-from tidewrack._cli_report import describe_delimiter
+from tidewrack.cli import main
+from tidewrack.cli.report import describe_delimiter
 
 # Row 3 is short (padded, or quarantined by --no-fill); row 4 has a stray
 # comma (merged, or quarantined by --no-merge); row 5 has a stray quote.
@@ -469,7 +469,7 @@ class TestErrors:
         def interrupted(*_: object, **__: object) -> None:
             raise KeyboardInterrupt
 
-        monkeypatch.setattr("tidewrack._cli_salvage.salvage", interrupted)
+        monkeypatch.setattr("tidewrack.cli.salvage.salvage", interrupted)
         (tmp_path / "in.csv").write_bytes(b"a,b\n1,2\n")
         assert main(["salvage", str(tmp_path / "in.csv"), "-o", str(tmp_path / "out.csv")]) == 130
         assert capsys.readouterr().err == "tidewrack: interrupted\n"

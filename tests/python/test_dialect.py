@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 import tidewrack
-from tidewrack.__main__ import main
+from tidewrack.cli import main
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = sorted(REPO.glob("examples/*.csv"))

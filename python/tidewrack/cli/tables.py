@@ -6,15 +6,15 @@ import dataclasses
 import os
 from collections.abc import Callable, Iterator
 
-from ._arrow import scan
-from ._atomic import salvage_atomically
-from ._binary import BinaryInputError
-from ._compression import CompressedDataError
-from ._input_state import check_unchanged, state_of
-from ._options import OptionError
-from ._paths import named_os_error
-from ._report import Report
-from ._thresholds import refusal
+from .._arrow import scan
+from .._atomic import salvage_atomically
+from .._binary import BinaryInputError
+from .._compression import CompressedDataError
+from .._input_state import check_unchanged, state_of
+from .._options import OptionError
+from .._paths import named_os_error
+from .._report import Report
+from .._thresholds import refusal
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:

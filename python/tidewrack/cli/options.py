@@ -6,9 +6,9 @@ import argparse
 import sys
 from collections.abc import Callable, Mapping
 
-from ._encodings import resolve
-from ._options import OptionError, check_options
-from ._thresholds import limit
+from .._encodings import resolve
+from .._options import OptionError, check_options
+from .._thresholds import limit
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:

@@ -9,8 +9,9 @@ import sysconfig
 
 import _tidewrack_backend
 
-from . import _cli_preview, _cli_salvage, _cli_sniff, _native
-from ._cli_options import (
+from .. import _native
+from . import preview as preview_command, salvage as salvage_command, sniff as sniff_command
+from .options import (
     add_dialect_options,
     add_salvage_options,
     bounded_int,
@@ -280,7 +281,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--fail-on-quarantine", dest="max_quarantined", action="store_const", const=0,
         help="refuse the file when any row was quarantined: --max-quarantined 0",
     )
-    salvage.set_defaults(run=_cli_salvage.run, parser=salvage)
+    salvage.set_defaults(run=salvage_command.run, parser=salvage)
 
     sniff = commands.add_parser(
         "sniff", formatter_class=formatter, epilog=SNIFF_EPILOG,
@@ -291,7 +292,7 @@ def build_parser() -> argparse.ArgumentParser:
     sniff.add_argument("files", nargs="+", metavar="FILE", help="CSV files; '-' reads standard input")
     sniff.add_argument("--json", action="store_true", help="one JSON object per file: the whole dialect")
     add_force_text(sniff)
-    sniff.set_defaults(run=_cli_sniff.run, parser=sniff)
+    sniff.set_defaults(run=sniff_command.run, parser=sniff)
 
     preview = commands.add_parser(
         "preview", formatter_class=formatter, epilog=PREVIEW_EPILOG,
@@ -310,5 +311,5 @@ def build_parser() -> argparse.ArgumentParser:
     )
     add_salvage_options(preview, ("--columns",))
     add_force_text(preview)
-    preview.set_defaults(run=_cli_preview.run, parser=preview)
+    preview.set_defaults(run=preview_command.run, parser=preview)
     return parser

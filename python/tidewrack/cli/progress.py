@@ -9,7 +9,7 @@ import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
-from ._cli_report import format_size
+from .report import format_size
 
 # Smaller inputs are done before a bar would tell anything.
 MIN_BYTES = 64 * 1000 * 1000

@@ -11,7 +11,7 @@ import stat
 import threading
 from collections.abc import Callable, Generator
 
-from ._cli_io import (
+from .console import (
     STDIO,
     CliError,
     Scratch,
@@ -29,18 +29,18 @@ from ._cli_io import (
     source_label,
     write_error,
 )
-from ._cli_options import dialect_options, refuse_impossible_options, salvage_options
-from ._cli_progress import ProgressBar, progress_bar
-from ._cli_report import report_json, report_text
-from ._cli_tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
-from ._binary import BinaryInputError
-from ._atomic import output_locks
-from ._compression import CompressedDataError, compression_of
-from ._options import OptionError
-from ._paths import Job, collision, csv_files_in, default_beside, default_output, same_file, shared_file
-from ._report import Report
-from ._salvage import salvage
-from ._thresholds import ThresholdExceeded
+from .options import dialect_options, refuse_impossible_options, salvage_options
+from .progress import ProgressBar, progress_bar
+from .report import report_json, report_text
+from .tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
+from .._binary import BinaryInputError
+from .._atomic import output_locks
+from .._compression import CompressedDataError, compression_of
+from .._options import OptionError
+from .._paths import Job, collision, csv_files_in, default_beside, default_output, same_file, shared_file
+from .._report import Report
+from .._salvage import salvage
+from .._thresholds import ThresholdExceeded
 
 EXIT_USAGE = 2
 EXIT_REFUSED = 3

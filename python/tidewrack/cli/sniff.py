@@ -13,8 +13,8 @@ import itertools
 import json
 from collections.abc import Iterator
 
-from ._binary import BinaryInputError
-from ._cli_io import (
+from .._binary import BinaryInputError
+from .console import (
     STDIO,
     CliError,
     Scratch,
@@ -27,9 +27,9 @@ from ._cli_io import (
     source_label,
     stdin_binary,
 )
-from ._cli_report import describe_delimiter
-from ._compression import CompressedDataError
-from ._dialect import Dialect, detect
+from .report import describe_delimiter
+from .._compression import CompressedDataError
+from .._dialect import Dialect, detect
 
 HEAD_LIMIT = 32 << 20
 
