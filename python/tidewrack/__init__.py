@@ -24,18 +24,18 @@ classic module, which this package also re-exports with a few additions:
 
 from __future__ import annotations
 
-
 import _tidewrack_backend as _backend
 from _tidewrack_backend import SalvageReader, SalvageSummary, __version__, sniff
 
 from ._arrow import Scan, read_arrow, read_polars, scan
 from ._atomic import salvage_atomically
-from ._frame import read_csv
-from ._paths import EnginePaths, StrPath, check_readable, fspath_arg, named_os_error, usable_paths, written_at
 from ._binary import BinaryInputError
 from ._compression import CompressedDataError
 from ._dialect import Dialect, detect
+from ._engine_files import EnginePaths
+from ._frame import read_csv
 from ._input_state import InputChangedError
+from ._paths import StrPath, check_readable, fspath_arg, named_os_error, usable_paths, written_at
 from ._report import Report
 from ._salvage import salvage
 from ._thresholds import ThresholdExceeded

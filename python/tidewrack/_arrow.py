@@ -13,8 +13,10 @@ from collections.abc import Callable, Iterator
 from . import _native
 from ._atomic import PendingOutputs, is_private_file
 from ._dialect import detect_read
+from ._engine_files import EnginePaths
 from ._options import check_options
-from ._paths import EnginePaths, StrPath, path_arg, refuse_collisions
+from ._output_names import refuse_collisions
+from ._paths import StrPath, path_arg
 from ._reading import Reading, input_chunks, reading_of
 from ._report import Report
 from ._salvage import detected_confidence, dialect_rules

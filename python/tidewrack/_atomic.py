@@ -29,7 +29,8 @@ import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import TracebackType
 
-from ._paths import EnginePaths, check_readable, is_kernel_name, is_stream, named_os_error, same_file
+from ._engine_files import EnginePaths
+from ._paths import check_readable, is_kernel_name, is_stream, named_os_error, same_file
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:

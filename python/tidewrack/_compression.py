@@ -18,7 +18,6 @@ import stat
 import zlib
 from collections.abc import Callable, Generator, Iterator
 
-
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
     import zipfile

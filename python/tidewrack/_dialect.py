@@ -7,8 +7,9 @@ import dataclasses
 from dataclasses import dataclass
 
 from . import _native
+from ._engine_files import EnginePaths
 from ._options import check_options
-from ._paths import EnginePaths, StrPath, path_arg
+from ._paths import StrPath, path_arg
 from ._reading import Reading, input_chunks, reading_of
 
 TYPE_CHECKING = False  # importing typing would slow every command's start

@@ -15,7 +15,7 @@ from . import _native
 from ._binary import BinaryInputError, looks_like
 from ._compression import CHUNK, CompressedDataError, Head, decompressed, decompressed_head, detect, zip_member
 from ._encodings import guess_code_page, resolve, transcoded, utf8_or_mixed
-from ._paths import BytesDone, reported, spooled
+from ._engine_files import BytesDone, reported, spooled
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:

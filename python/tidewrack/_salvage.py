@@ -17,7 +17,8 @@ from ._compression import compression_of
 from ._dialect import Dialect, detect_read, dialect_of
 from ._input_state import check_unchanged, state_of
 from ._options import check_options, refuse_conflicts
-from ._paths import StrPath, default_beside, default_output, path_arg, refuse_collisions, same_file
+from ._output_names import default_beside, default_output, refuse_collisions
+from ._paths import StrPath, path_arg, same_file
 from ._reading import opened_input
 from ._report import Report
 from ._thresholds import refusal

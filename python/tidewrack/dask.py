@@ -17,17 +17,8 @@ from types import EllipsisType
 
 from ._arrow import needs
 from ._frame import read_csv as _read_frame
-from ._paths import (
-    Job,
-    StrPath,
-    check_readable,
-    csv_files_in,
-    default_output,
-    is_salvage_output,
-    named_after_output,
-    path_arg,
-    shared_file,
-)
+from ._output_names import Job, csv_files_in, default_output, is_salvage_output, named_after_output, shared_file
+from ._paths import StrPath, check_readable, path_arg
 from ._report import Report
 from ._salvage import salvage as _salvage
 

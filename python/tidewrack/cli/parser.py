@@ -10,7 +10,9 @@ import sysconfig
 import _tidewrack_backend
 
 from .. import _native
-from . import preview as preview_command, salvage as salvage_command, sniff as sniff_command
+from . import preview as preview_command
+from . import salvage as salvage_command
+from . import sniff as sniff_command
 from .options import (
     add_dialect_options,
     add_salvage_options,

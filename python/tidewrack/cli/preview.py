@@ -7,12 +7,12 @@ from itertools import islice
 
 from .. import open as salvage_open
 from .._binary import BinaryInputError, looks_like
-from .console import CliError, Scratch, engine_input, out_of_memory, print_out, read_error, require_stdout, source_label
 from .._compression import CompressedDataError, decompressed_head
 from .._reading import HEAD_BYTES
+from .._table import render_table
+from .console import CliError, Scratch, engine_input, out_of_memory, print_out, read_error, require_stdout, source_label
 from .options import refuse_impossible_options, salvage_options
 from .report import describe_delimiter
-from .._table import render_table
 
 
 def run(args: argparse.Namespace) -> int:

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import unicodedata
 
-from .console import shown
 from .._report import Report
+from .console import shown
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:

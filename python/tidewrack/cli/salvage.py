@@ -11,13 +11,21 @@ import stat
 import threading
 from collections.abc import Callable, Generator
 
+from .._atomic import output_locks
+from .._binary import BinaryInputError
+from .._compression import CompressedDataError, compression_of
+from .._options import OptionError
+from .._output_names import Job, collision, csv_files_in, default_beside, default_output, shared_file
+from .._paths import same_file
+from .._report import Report
+from .._salvage import salvage
+from .._thresholds import ThresholdExceeded
 from .console import (
     STDIO,
     CliError,
     Scratch,
     copy_to_stdout,
     engine_input,
-    streamed_input,
     out_of_memory,
     print_out,
     read_error,
@@ -27,20 +35,13 @@ from .console import (
     scratch_error,
     shown,
     source_label,
+    streamed_input,
     write_error,
 )
 from .options import dialect_options, refuse_impossible_options, salvage_options
 from .progress import ProgressBar, progress_bar
 from .report import report_json, report_text
 from .tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
-from .._binary import BinaryInputError
-from .._atomic import output_locks
-from .._compression import CompressedDataError, compression_of
-from .._options import OptionError
-from .._paths import Job, collision, csv_files_in, default_beside, default_output, same_file, shared_file
-from .._report import Report
-from .._salvage import salvage
-from .._thresholds import ThresholdExceeded
 
 EXIT_USAGE = 2
 EXIT_REFUSED = 3

@@ -14,6 +14,8 @@ import json
 from collections.abc import Iterator
 
 from .._binary import BinaryInputError
+from .._compression import CompressedDataError
+from .._dialect import Dialect, detect
 from .console import (
     STDIO,
     CliError,
@@ -28,8 +30,6 @@ from .console import (
     stdin_binary,
 )
 from .report import describe_delimiter
-from .._compression import CompressedDataError
-from .._dialect import Dialect, detect
 
 HEAD_LIMIT = 32 << 20
 
