@@ -61,46 +61,6 @@ Result<std::monostate> write_all(int descriptor, std::string_view data,
   return std::monostate{};
 }
 
-// Reads the file at `path` into `bytes`, which offers resize(n), data() and size().
-template <class Bytes>
-Result<std::monostate> read_into(const std::string &path, Bytes &bytes, StopPoll stop) {
-  Result<InputFile> opened = InputFile::open(path, stop);
-  if (!opened.ok()) {
-    return std::move(opened.error());
-  }
-  InputFile &file = opened.value();
-  // One byte beyond the expected size lets the end of the file show without
-  // growing the buffer; a file that grows while read is still read whole.
-  bytes.resize(file.expected_size() + 1);
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == bytes.size()) {
-      bytes.resize(bytes.size() * 2);
-    }
-    Result<std::size_t> got = file.read(bytes.data() + filled, bytes.size() - filled);
-    if (!got.ok()) {
-      return std::move(got.error());
-    }
-    if (got.value() == 0) {
-      break;
-    }
-    filled += got.value();
-  }
-  bytes.resize(filled);
-  return std::monostate{};
-}
-
-// FileBytes seen as a resizable byte string whose new bytes are left as they are.
-struct UnfilledBytes {
-  FileBytes &bytes;
-  void resize(std::size_t size) {
-    bytes.reserve(size);
-    bytes.set_size(size);
-  }
-  char *data() { return bytes.data(); }
-  std::size_t size() const { return bytes.size(); }
-};
-
 // Symlinks followed in a row before a path is taken as it is (the system's own limit).
 constexpr int MAX_SYMLINK_HOPS = 40;
 
@@ -221,35 +181,30 @@ Result<std::size_t> InputFile::read_fully(char *out, std::size_t size) {
 }
 
 Result<std::string> read_whole_file(const std::string &path, StopPoll stop) {
-  std::string bytes;
-  Result<std::monostate> read = read_into(path, bytes, stop);
-  if (!read.ok()) {
-    return std::move(read.error());
+  Result<InputFile> opened = InputFile::open(path, stop);
+  if (!opened.ok()) {
+    return std::move(opened.error());
   }
+  InputFile &file = opened.value();
+  // One byte beyond the expected size lets the end of the file show without
+  // growing the buffer; a file that grows while read is still read whole.
+  std::string bytes(file.expected_size() + 1, '\0');
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == bytes.size()) {
+      bytes.resize(bytes.size() * 2);
+    }
+    Result<std::size_t> got = file.read(bytes.data() + filled, bytes.size() - filled);
+    if (!got.ok()) {
+      return std::move(got.error());
+    }
+    if (got.value() == 0) {
+      break;
+    }
+    filled += got.value();
+  }
+  bytes.resize(filled);
   return bytes;
-}
-
-Result<FileBytes> read_file_bytes(const std::string &path, StopPoll stop) {
-  FileBytes bytes;
-  UnfilledBytes unfilled{bytes};
-  Result<std::monostate> read = read_into(path, unfilled, stop);
-  if (!read.ok()) {
-    return std::move(read.error());
-  }
-  return bytes;
-}
-
-void FileBytes::reserve(std::size_t capacity) {
-  if (capacity <= capacity_) {
-    return;
-  }
-  // Left unfilled: read() writes every byte that counts.
-  std::unique_ptr<char[]> grown(new char[capacity]);
-  if (size_ > 0) {
-    std::memcpy(grown.get(), data_.get(), size_);
-  }
-  data_ = std::move(grown);
-  capacity_ = capacity;
 }
 
 Result<OutputFile> OutputFile::create(const std::string &path, StopPoll stop) {

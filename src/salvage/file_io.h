@@ -85,27 +85,6 @@ private:
 // Interrupted when `stop` says so.
 Result<std::string> read_whole_file(const std::string &path, StopPoll stop = {});
 
-// The bytes of a whole file, in memory that is not zero-filled before the file
-// is read into it.
-class FileBytes {
-public:
-  std::string_view view() const { return {data_.get(), size_}; }
-
-  // Room for at least `capacity` bytes, keeping the first `size()` bytes.
-  void reserve(std::size_t capacity);
-  char *data() { return data_.get(); }
-  std::size_t size() const { return size_; }
-  void set_size(std::size_t size) { size_ = size; }
-
-private:
-  std::unique_ptr<char[]> data_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
-// Reads a whole file like read_whole_file, into FileBytes.
-Result<FileBytes> read_file_bytes(const std::string &path, StopPoll stop = {});
-
 // True when files opened for writing at the two paths would be one regular
 // file: the same existing file, or the same path once symlinks are resolved.
 bool same_file(const std::string &first, const std::string &second);

@@ -137,3 +137,9 @@ def test_an_exception_from_progress_stops_the_salvage_and_propagates(tmp_path: P
 
     with pytest.raises(LookupError):
         _native.salvage(str(tmp_path / "in.csv"), str(tmp_path / "out.csv"), progress=refuse)
+
+
+@pytest.mark.parametrize("cls", [_native.ArrowScan, _tidewrack_backend.SalvageReader, _tidewrack_backend.SalvageSummary])
+def test_the_extension_types_are_immutable(cls: type) -> None:
+    with pytest.raises(TypeError, match="immutable"):
+        cls.extra = 1

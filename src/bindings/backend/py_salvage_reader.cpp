@@ -276,7 +276,7 @@ PyType_Spec spec = {
     "builtins.SalvageReader",
     sizeof(PySalvageReader),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
 

@@ -460,7 +460,7 @@ PyType_Spec spec = {
     "tidewrack._native.ArrowScan",
     sizeof(PyArrowScan),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
 
