@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import warnings
 from dataclasses import dataclass
 
 from . import _native
@@ -39,7 +40,10 @@ class Dialect:
         return dataclasses.asdict(self)
 
 
-def detect(source: StrPath | bytes, *, encoding: str = "auto", force_text: bool = False) -> Dialect:
+def detect(
+    source: StrPath | None = None, *, text: str | bytes | None = None, encoding: str = "auto",
+    force_text: bool = False,
+) -> Dialect:
     """The dialect of a file, from its head, or of a text given whole.
 
     A head that the classic dialect (``,`` ``;`` tab ``|`` with ``"``) reads
@@ -50,14 +54,25 @@ def detect(source: StrPath | bytes, *, encoding: str = "auto", force_text: bool 
     ``source`` is a path (``str`` or ``os.PathLike``), read as ``salvage()``
     reads it (only its head, decompressed, in the encoding ``salvage()``
     reads it in; input that is not text raises ``BinaryInputError`` unless
-    ``force_text``); or the text itself: ``bytes``, or a ``str`` that holds a
-    line break.
+    ``force_text``). ``text`` is the text itself instead (``str``, or
+    ``bytes`` read as UTF-8). A text given as ``source`` (``bytes``, or a
+    ``str`` holding a line break) is still read as text, with a
+    DeprecationWarning.
     """
     check_options(force_text=force_text)
-    if isinstance(source, bytes):
-        return dialect_of(_native.detect(source.decode("utf-8", "replace"), text=True))
-    if isinstance(source, str) and ("\n" in source or "\r" in source):
-        return dialect_of(_native.detect(source, text=True))
+    looks_like_text = isinstance(source, bytes) or (isinstance(source, str) and ("\n" in source or "\r" in source))
+    if text is None and looks_like_text:
+        warnings.warn("pass the text as detect(text=...); detect(source) takes a path", DeprecationWarning,
+                      stacklevel=2)
+        source, text = None, source
+    if (source is None) == (text is None):
+        raise TypeError("detect() takes a path or text=, one of them")
+    if text is not None:
+        if isinstance(text, bytes):
+            text = text.decode("utf-8", "replace")
+        if not isinstance(text, str):
+            raise TypeError(f"text must be str or bytes, not {type(text).__name__}")
+        return dialect_of(_native.detect(text, text=True))
     path = path_arg(source, "source")
     return detect_read(path, reading_of(path, encoding, force_text))
 

@@ -47,7 +47,7 @@ def generated(seed: int, delimiter: str) -> tuple[str, int]:
 @pytest.mark.parametrize("seed", range(10))
 def test_well_formed_files_read_as_the_classic_sniff_reads_them(delimiter: str, seed: int) -> None:
     text, columns = generated(seed, delimiter)
-    found = tidewrack.detect(text)
+    found = tidewrack.detect(text=text)
     assert tidewrack.sniff(text) == delimiter
     assert (found.delimiter, found.quote_char, found.escape_char, found.skip_blanks) == (delimiter, '"', None, False)
     assert (found.columns, found.header_rows, found.preamble_lines, found.comment_prefix) == (columns, 1, 0, None)
@@ -216,7 +216,11 @@ def test_detect_takes_a_path_or_a_text_and_sniff_prints_it(tmp_path: Path, capsy
     text = "# note\nid|name\n1|a\n2|b\n"
     (tmp_path / "f.csv").write_text(text)
     found = tidewrack.detect(tmp_path / "f.csv")
-    assert found == tidewrack.detect(text) == tidewrack.detect(text.encode())
+    assert found == tidewrack.detect(text=text) == tidewrack.detect(text=text.encode())
+    with pytest.warns(DeprecationWarning, match="detect\\(text=...\\)"):
+        assert tidewrack.detect(text) == found  # as it was, before text=
+    with pytest.raises(TypeError, match="a path or text="):
+        tidewrack.detect(tmp_path / "f.csv", text=text)
     assert found.to_dict()["comment_prefix"] == "#"
 
     assert main(["sniff", "--json", str(tmp_path / "f.csv")]) == 0
