@@ -51,20 +51,34 @@ def measure(name: str, src: Path, out: Path, args: argparse.Namespace) -> list[l
     for tool, shown in TOOLS.items():
         results = []
         for attempt in range(args.runs):
-            result = run.run_once(tool, src, out / f"{name}.{tool}.csv", args.timeout,
-                                  int(args.mem_limit_gb * 2**30), threaded=True)
+            result = run.run_once(
+                tool, src, out / f"{name}.{tool}.csv", args.timeout, int(args.mem_limit_gb * 2**30), threaded=True
+            )
             results.append(result)
             done = f"{result['seconds']:.2f}s" if "seconds" in result else result["aborted"]
-            print(f"  {name:12} {tool:14} run {attempt + 1}: {done}, peak RSS "
-                  f"{result['rss'] / 1e6:.0f} MB", file=sys.stderr, flush=True)
+            print(
+                f"  {name:12} {tool:14} run {attempt + 1}: {done}, peak RSS {result['rss'] / 1e6:.0f} MB",
+                file=sys.stderr,
+                flush=True,
+            )
         rss = max(r["rss"] for r in results)
         aborted = [r["aborted"] for r in results if "aborted" in r]
         speed = "-" if aborted else f"{size / 1e6 / statistics.median(r['seconds'] for r in results):.0f}"
         verdict = "-"
         if name == "big":
             verdict = f"{'met' if rss <= RSS_LIMIT else 'MISSED'} (<= {RSS_LIMIT / 1e6:.0f} MB)"
-        rows.append([name, f"{size / 1e6:,.0f} MB", shown, speed, f"{rss / 1e6:.0f}",
-                     f"{rss / size:.2f}x", verdict, "aborted: " + aborted[0] if aborted else "finished"])
+        rows.append(
+            [
+                name,
+                f"{size / 1e6:,.0f} MB",
+                shown,
+                speed,
+                f"{rss / 1e6:.0f}",
+                f"{rss / size:.2f}x",
+                verdict,
+                "aborted: " + aborted[0] if aborted else "finished",
+            ]
+        )
     return rows
 
 
@@ -79,8 +93,9 @@ def format_table(rows: list[list[str]]) -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--gb", type=float, default=5.0, help="size of the big clean file")
-    parser.add_argument("--size-mb", type=float, default=100.0,
-                        help="size of the repeated block and of the one-record inputs")
+    parser.add_argument(
+        "--size-mb", type=float, default=100.0, help="size of the repeated block and of the one-record inputs"
+    )
     parser.add_argument("--seed", type=int, default=20261207)
     parser.add_argument("--runs", type=int, default=1)
     parser.add_argument("--data", default=None, help="input directory (default build/bench-data[-SIZE])")
@@ -90,13 +105,27 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--results", default=None, help="also write the table into this Markdown file")
     args = parser.parse_args(argv)
 
-    data = Path(args.data) if args.data else (
-        run.DEFAULT_DATA if args.size_mb == 100.0
-        else run.DEFAULT_DATA.with_name(f"bench-data-{args.size_mb:g}mb")
+    data = (
+        Path(args.data)
+        if args.data
+        else (
+            run.DEFAULT_DATA if args.size_mb == 100.0 else run.DEFAULT_DATA.with_name(f"bench-data-{args.size_mb:g}mb")
+        )
     )
     subprocess.run(
-        [sys.executable, str(run.REPO / "bench" / "generate.py"), "--size-mb", str(args.size_mb),
-         "--seed", str(args.seed), "--out", str(data), "--only", "clean", *RECORD_INPUTS],
+        [
+            sys.executable,
+            str(run.REPO / "bench" / "generate.py"),
+            "--size-mb",
+            str(args.size_mb),
+            "--seed",
+            str(args.seed),
+            "--out",
+            str(data),
+            "--only",
+            "clean",
+            *RECORD_INPUTS,
+        ],
         check=True,
     )
     size = int(args.gb * 1e9)
@@ -109,8 +138,12 @@ def main(argv: list[str] | None = None) -> int:
             return 1
         big = tmp / "big.csv"
         seconds = write_big(data / "clean.csv", big, size)
-        print(f"wrote {big} ({big.stat().st_size / 1e9:.2f} GB) in {seconds:.1f}s "
-              f"({big.stat().st_size / 1e6 / seconds:.0f} MB/s)", file=sys.stderr, flush=True)
+        print(
+            f"wrote {big} ({big.stat().st_size / 1e9:.2f} GB) in {seconds:.1f}s "
+            f"({big.stat().st_size / 1e6 / seconds:.0f} MB/s)",
+            file=sys.stderr,
+            flush=True,
+        )
         rows = measure("big", big, tmp, args)
         big.unlink()
         for name in RECORD_INPUTS:

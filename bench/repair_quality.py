@@ -66,11 +66,31 @@ from tidewrack import _native
 
 Row = list[str]
 
-CUSTOMERS = ("Contoso", "Fabrikam", "Northwind Traders", "Tailspin Toys", "Litware", "Proseware",
-             "Wingtip", "Woodgrove Bank", "Blue Yonder", "Adventure Works")
+CUSTOMERS = (
+    "Contoso",
+    "Fabrikam",
+    "Northwind Traders",
+    "Tailspin Toys",
+    "Litware",
+    "Proseware",
+    "Wingtip",
+    "Woodgrove Bank",
+    "Blue Yonder",
+    "Adventure Works",
+)
 STREETS = ("Market St", "Harbour Rd", "Park Ave", "Mill Lane", "Bridge St", "Kings Rd", "Elm Ct")
-PRODUCTS = ("Oat milk 1l", "Rye bread", "Green tea", "Apples 1kg", "Paper cups 12oz", "Descaler",
-            "Espresso beans 1kg", "Napkins", "Syrup vanilla", "Tea chai 500g")
+PRODUCTS = (
+    "Oat milk 1l",
+    "Rye bread",
+    "Green tea",
+    "Apples 1kg",
+    "Paper cups 12oz",
+    "Descaler",
+    "Espresso beans 1kg",
+    "Napkins",
+    "Syrup vanilla",
+    "Tea chai 500g",
+)
 WORDS = ("fresh", "late", "promo", "gift", "repeat", "urgent", "fragile", "spare", "bulk", "sample")
 
 
@@ -106,8 +126,7 @@ def generated_tables(seed: int, count: int, rows: int) -> list[tuple[str, list[R
         names = ["id", *rng.sample(sorted(COLUMNS), rng.randint(5, 8))]
         rng.shuffle(names)
         start = rng.randint(1000, 90000)
-        body = [[str(start + i) if name == "id" else COLUMNS[name](rng) for name in names]
-                for i in range(rows)]
+        body = [[str(start + i) if name == "id" else COLUMNS[name](rng) for name in names] for i in range(rows)]
         tables.append((f"generated-{number}", [names, *body]))
     return tables
 
@@ -124,14 +143,19 @@ def example_tables(directory: Path) -> list[tuple[str, list[Row]]]:
             dialect = csv.Sniffer().sniff(text[:4096], delimiters=",;\t|")
         except csv.Error:
             continue
-        rows = [row for row in csv.reader(io.StringIO(text, newline=""), delimiter=dialect.delimiter)
-                if any(cell.strip() for cell in row)]
+        rows = [
+            row
+            for row in csv.reader(io.StringIO(text, newline=""), delimiter=dialect.delimiter)
+            if any(cell.strip() for cell in row)
+        ]
         if not rows:
             continue
         width = statistics.mode(len(row) for row in rows)
-        rows = [row for row in rows
-                if len(row) == width and not any('"' in cell or "\n" in cell or "\r" in cell
-                                                  for cell in row)]
+        rows = [
+            row
+            for row in rows
+            if len(row) == width and not any('"' in cell or "\n" in cell or "\r" in cell for cell in row)
+        ]
         if width >= 3 and len(rows) >= 6:
             tables.append((f"examples/{path.name}", rows))
     return tables
@@ -160,6 +184,7 @@ class Damaged:
 def stray_delimiter_in(typed: bool):
     def damage(row: Row, k: int, rng: random.Random, typed_columns: set[int]) -> tuple[str, Row] | None:
         return stray_delimiter(row, k, rng, typed) if (k in typed_columns) == typed else None
+
     return damage
 
 
@@ -185,30 +210,35 @@ def stray_delimiter(row: Row, k: int, rng: random.Random, typed: bool) -> tuple[
     value = with_comma(row[k], typed, rng)
     if value is None:
         return None
-    truth = [*row[:k], value, *row[k + 1:]]
-    return ",".join([*(render(c) for c in row[:k]), value, *(render(c) for c in row[k + 1:])]), truth
+    truth = [*row[:k], value, *row[k + 1 :]]
+    return ",".join([*(render(c) for c in row[:k]), value, *(render(c) for c in row[k + 1 :])]), truth
 
 
 def missing_delimiter(row: Row, k: int, rng: random.Random, typed_columns: set[int]) -> tuple[str, Row] | None:
-    if k + 1 >= len(row) or not row[k] or not row[k + 1] or render(row[k]) != row[k] \
-            or render(row[k + 1]) != row[k + 1]:
+    if (
+        k + 1 >= len(row)
+        or not row[k]
+        or not row[k + 1]
+        or render(row[k]) != row[k]
+        or render(row[k + 1]) != row[k + 1]
+    ):
         return None
     cells = [render(c) for c in row]
-    return ",".join([*cells[:k], cells[k] + cells[k + 1], *cells[k + 2:]]), row
+    return ",".join([*cells[:k], cells[k] + cells[k + 1], *cells[k + 2 :]]), row
 
 
 def doubled_delimiter(row: Row, k: int, rng: random.Random, typed_columns: set[int]) -> tuple[str, Row] | None:
     if k + 1 >= len(row):
         return None
     cells = [render(c) for c in row]
-    return ",".join([*cells[:k + 1], "", *cells[k + 1:]]), row
+    return ",".join([*cells[: k + 1], "", *cells[k + 1 :]]), row
 
 
 def stray_quote(row: Row, k: int, rng: random.Random, typed_columns: set[int]) -> tuple[str, Row] | None:
     """A value that starts with a quote, written unquoted, before a field quoted by the writer."""
     if k + 2 >= len(row) or "," in row[k] or '"' in row[k]:
         return None
-    truth = [*row[:k], '"' + row[k], *row[k + 1:]]
+    truth = [*row[:k], '"' + row[k], *row[k + 1 :]]
     later = rng.randint(k + 1, len(row) - 1)
     cells = [truth[i] if i == k else render(c, force=i == later) for i, c in enumerate(truth)]
     return ",".join(cells), truth
@@ -218,7 +248,7 @@ def unclosed_quote(row: Row, k: int, rng: random.Random, typed_columns: set[int]
     """A value that starts with a quote, written unquoted, with no other quote on its line."""
     if any(render(c) != c for c in row) or any('"' in c for c in row):
         return None
-    truth = [*row[:k], '"' + row[k], *row[k + 1:]]
+    truth = [*row[:k], '"' + row[k], *row[k + 1 :]]
     return ",".join(truth), truth
 
 
@@ -240,8 +270,9 @@ def typed_columns(table: list[Row]) -> set[int]:
     return {k for k in range(len(table[0])) if all(TYPED.fullmatch(row[k]) for row in table[1:])}
 
 
-def damage_rows(table: list[Row], damage, rng: random.Random, chosen: Callable[[int], bool],
-                column: int = 0) -> Damaged:
+def damage_rows(
+    table: list[Row], damage, rng: random.Random, chosen: Callable[[int], bool], column: int = 0
+) -> Damaged:
     """Damages the chosen rows below the header, the column cycling over all of them."""
     typed = typed_columns(table)
     column %= len(table[0])
@@ -273,8 +304,7 @@ def written(table: list[Row], delimiter: str = ",", quote: str = '"') -> str:
 
 
 def escaped(table: list[Row]) -> str:
-    return "".join(",".join(c.replace("\\", "\\\\").replace(",", "\\,") for c in row) + "\n"
-                   for row in table)
+    return "".join(",".join(c.replace("\\", "\\\\").replace(",", "\\,") for c in row) + "\n" for row in table)
 
 
 def with_comments(table: list[Row]) -> str:
@@ -286,26 +316,36 @@ def with_comments(table: list[Row]) -> str:
 
 def quotes_undoubled(table: list[Row]) -> str:
     """Cells holding a quote written between quotes, the quotes inside not doubled."""
-    return "".join(",".join(f'"{c}"' if '"' in c else render(c) for c in row) + "\n"
-                   for row in table)
+    return "".join(",".join(f'"{c}"' if '"' in c else render(c) for c in row) + "\n" for row in table)
 
 
 SIZES = ('12" ruler', '5" pipe', "A4", '27" screen', "plain", "1/2 inch", '3" nails')
 UNITS = {"id": "key", "date": "yyyy-mm-dd", "time": "hh:mm", "qty": "pcs", "price": "EUR", "amount": "EUR"}
-APOSTROPHES = ("O'Neill & Sons", "it's late, again", "Trader Joe's", "don't stack, fragile", "D'Arcy",
-               "Land's End")
+APOSTROPHES = ("O'Neill & Sons", "it's late, again", "Trader Joe's", "don't stack, fragile", "D'Arcy", "Land's End")
 QUOTED_WORDS = ('the "new" price', 'marked "fragile" twice', 'a "rush" order')
-INTRO = ("Orders export", "Generated 2024-05-01 06:00 by the night run", "Source: order system (EU)",
-         "Period: April 2024", "Currency: EUR", "Prices include VAT", "Cancelled orders are left out",
-         "Returns are listed separately", "Contact: sales office", "Version 3", "Confidential")
+INTRO = (
+    "Orders export",
+    "Generated 2024-05-01 06:00 by the night run",
+    "Source: order system (EU)",
+    "Period: April 2024",
+    "Currency: EUR",
+    "Prices include VAT",
+    "Cancelled orders are left out",
+    "Returns are listed separately",
+    "Contact: sales office",
+    "Version 3",
+    "Confidential",
+)
 
 
 def inch_marked(table: list[Row]) -> list[Row]:
     """A table written with no quoting: no cell holds a comma, a size column holds inch marks
     and, every ten rows, a lone quote opening a cell."""
     rows = [[cell.replace(",", "") for cell in row] for row in table]
-    return [[*rows[0], "size"], *([*row, '"as is' if i % 10 == 3 else SIZES[i % len(SIZES)]]
-                                  for i, row in enumerate(rows[1:]))]
+    return [
+        [*rows[0], "size"],
+        *([*row, '"as is' if i % 10 == 3 else SIZES[i % len(SIZES)]] for i, row in enumerate(rows[1:])),
+    ]
 
 
 def with_apostrophes(table: list[Row], undoubled: bool = False) -> list[Row]:
@@ -314,8 +354,10 @@ def with_apostrophes(table: list[Row], undoubled: bool = False) -> list[Row]:
     text = sorted(set(range(len(table[0]))) - typed_columns(table)) or [len(table[0]) - 1]
     rows = [table[0]]
     for i, row in enumerate(table[1:], start=1):
-        row = [APOSTROPHES[i // 3 % len(APOSTROPHES)] if (i + k) % 3 == 0 and k in text else cell
-               for k, cell in enumerate(row)]
+        row = [
+            APOSTROPHES[i // 3 % len(APOSTROPHES)] if (i + k) % 3 == 0 and k in text else cell
+            for k, cell in enumerate(row)
+        ]
         if undoubled and i % 12 == 5:
             row[text[0]] = QUOTED_WORDS[i // 12 % len(QUOTED_WORDS)]
         rows.append(row)
@@ -379,8 +421,7 @@ DIALECT_DAMAGE: dict[str, Callable[[list[Row]], tuple[str, int]]] = {
 SOUND_KINDS: dict[str, Callable[[list[Row]], str]] = {
     "title padded to the width": lambda t: "Orders export" + "," * (len(t[0]) - 1) + "\n" + written(t),
     "space-separated, nothing quoted": lambda t: written(t, " "),
-    "single quotes around every cell": lambda t: "".join("|".join(f"'{c}'" for c in row) + "\n"
-                                                         for row in t),
+    "single quotes around every cell": lambda t: "".join("|".join(f"'{c}'" for c in row) + "\n" for row in t),
     "apostrophes in quoted cells": written,
     "'#' leading the header and rows": written,
     "one column of decimals": written,
@@ -396,8 +437,15 @@ def file_text(kind: str, table: list[Row]) -> str:
 
 
 # What detection should read in each dialect kind, beside what it reads in a plain file.
-PLAIN_DIALECT = {"delimiter": ",", "quote_char": '"', "escape_char": None, "skip_blanks": False,
-                 "header_rows": 1, "comment_prefix": None, "preamble_lines": 0}
+PLAIN_DIALECT = {
+    "delimiter": ",",
+    "quote_char": '"',
+    "escape_char": None,
+    "skip_blanks": False,
+    "header_rows": 1,
+    "comment_prefix": None,
+    "preamble_lines": 0,
+}
 DIALECT_TRUTH = {
     "plain": {},
     "preamble": {"preamble_lines": 2},
@@ -431,7 +479,7 @@ WARNED = {
     "caret delimiter": "--delimiter '^'",
     "space-separated": "--delimiter ' '",
     "space-separated, nothing quoted": "--delimiter ' '",
-    "single quotes around every cell": "--quote-char \"'\"",
+    "single quotes around every cell": '--quote-char "\'"',
 }
 
 
@@ -463,8 +511,7 @@ def salvaged(path: Path, classic: bool) -> tuple[list[Row], bytes, tuple[str, ..
     out = path.with_suffix(".out.csv")
     report = tidewrack.salvage(path, out, quarantine=None, repairs=None, classic=classic)
     data = out.read_bytes()
-    rows = list(csv.reader(io.StringIO(data.decode("utf-8"), newline=""),
-                           delimiter=report.detected_delimiter))
+    rows = list(csv.reader(io.StringIO(data.decode("utf-8"), newline=""), delimiter=report.detected_delimiter))
     return rows, data, report.warnings
 
 
@@ -514,13 +561,20 @@ def dialect_accuracy(seed: int, count: int, rows: int, directory: Path) -> Detec
                 detection.repaired += repaired
                 due = WARNED.get(kind, "")
                 given = any(due in warning for warning in warnings) if due else not warnings
-                misses = [miss for miss, fails in (("rows changed", not as_read),
-                                                   ("no warning" if due else "warned", not given))
-                          if fails]
+                misses = [
+                    miss
+                    for miss, fails in (("rows changed", not as_read), ("no warning" if due else "warned", not given))
+                    if fails
+                ]
             if not (is_sound and kind in WARNED):
-                want = {**PLAIN_DIALECT, **{name: value for name, value in changes.items()
-                                            if name not in ("quote_char", "escape_char") or value is None
-                                            or value in text}}
+                want = {
+                    **PLAIN_DIALECT,
+                    **{
+                        name: value
+                        for name, value in changes.items()
+                        if name not in ("quote_char", "escape_char") or value is None or value in text
+                    },
+                }
                 misses += [name for name, value in want.items() if found.to_dict()[name] != value]
             right += not misses
             for name in misses:
@@ -528,8 +582,9 @@ def dialect_accuracy(seed: int, count: int, rows: int, directory: Path) -> Detec
         detection.sound += sound_files
         seen = ", ".join(f"{name} ({times})" for name, times in sorted(wrong.items())) or "-"
         kept_share = f"{kept} of {sound_files}" if sound_files else "-"
-        detection.lines.append(f"| {kind} | {right} of {count} ({percent(right, count)}) | {kept_share} "
-                               f"| {warned} | {seen} |")
+        detection.lines.append(
+            f"| {kind} | {right} of {count} ({percent(right, count)}) | {kept_share} | {warned} | {seen} |"
+        )
     return detection
 
 
@@ -545,8 +600,7 @@ class Score:
 
     def add(self, case: Damaged, rows: list[Row]) -> None:
         truth = case.truth
-        matcher = difflib.SequenceMatcher(None, [tuple(r) for r in truth], [tuple(r) for r in rows],
-                                          autojunk=False)
+        matcher = difflib.SequenceMatcher(None, [tuple(r) for r in truth], [tuple(r) for r in rows], autojunk=False)
         found: dict[int, Row] = {}
         for tag, a0, a1, b0, b1 in matcher.get_opcodes():
             if tag == "equal" or (tag == "replace" and a1 - a0 == b1 - b0):
@@ -578,10 +632,10 @@ def main() -> int:
     parser.add_argument("--rows", type=int, default=300, help="rows per generated table")
     parser.add_argument("--tables", type=int, default=6, help="generated tables")
     parser.add_argument("--share", type=float, default=0.1, help="share of rows damaged")
-    parser.add_argument("--dialect-tables", type=int, default=200,
-                        help="generated tables per dialect kind whose detection is checked")
-    parser.add_argument("--timing-rows", type=int, default=200000,
-                        help="rows of the table timed (0: no timing)")
+    parser.add_argument(
+        "--dialect-tables", type=int, default=200, help="generated tables per dialect kind whose detection is checked"
+    )
+    parser.add_argument("--timing-rows", type=int, default=200000, help="rows of the table timed (0: no timing)")
     parser.add_argument("--examples", type=Path, default=Path(__file__).resolve().parent.parent / "examples")
     args = parser.parse_args()
 
@@ -606,11 +660,12 @@ def main() -> int:
             share = args.share if name.startswith("generated") else 1.0
             for kind, damage in ROW_DAMAGE.items():
                 if share == 1.0:
-                    cases.extend((kind, damage_rows(table, damage, rng, lambda i, r=row: i == r, row))
-                                 for row in range(1, len(table)))
+                    cases.extend(
+                        (kind, damage_rows(table, damage, rng, lambda i, r=row: i == r, row))
+                        for row in range(1, len(table))
+                    )
                 else:
-                    cases.append((kind, damage_rows(table, damage, rng,
-                                                    lambda i: rng.random() < share)))
+                    cases.append((kind, damage_rows(table, damage, rng, lambda i: rng.random() < share)))  # noqa: B023 - called at once
             for kind, damage in DIALECT_DAMAGE.items():
                 truth = DIALECT_TABLE.get(kind, list)(table)
                 text, extra = damage(truth)
@@ -627,8 +682,7 @@ def main() -> int:
         if args.timing_rows:
             table = generated_tables(args.seed + 1, 1, args.timing_rows)[0][1]
             kinds = list(ROW_DAMAGE.values())
-            case = damage_rows(table, lambda *a: rng.choice(kinds)(*a), rng,
-                               lambda i: rng.random() < args.share)
+            case = damage_rows(table, lambda *a: rng.choice(kinds)(*a), rng, lambda i: rng.random() < args.share)
             path = directory / "timing.csv"
             path.write_text(case.text, encoding="utf-8")
             out = str(path.with_suffix(".out.csv"))
@@ -642,41 +696,49 @@ def main() -> int:
                 return min(times)
 
             # On one thread, as the classic rules run; the repair log left out as classic has none.
-            classic = best_of_three(lambda: tidewrack.salvage(path, out, quarantine=None, repairs=None,
-                                                              classic=True))
-            default = best_of_three(lambda: tidewrack.salvage(path, out, quarantine=None, repairs=None,
-                                                              threads=1))
+            classic = best_of_three(lambda: tidewrack.salvage(path, out, quarantine=None, repairs=None, classic=True))
+            default = best_of_three(lambda: tidewrack.salvage(path, out, quarantine=None, repairs=None, threads=1))
             # As users run them: every core.
             every_core = best_of_three(lambda: tidewrack.salvage(path, out, quarantine=None, repairs=None))
-            unaligned = best_of_three(lambda: _native.salvage(str(path), out, threads=1,
-                                                              align_columns=False))
+            unaligned = best_of_three(lambda: _native.salvage(str(path), out, threads=1, align_columns=False))
             aligned = best_of_three(lambda: _native.salvage(str(path), out, threads=1))
             size = path.stat().st_size / 1e6
-            timing = (f"Time on a {size:.0f} MB table with {args.share:.0%} of its rows damaged, one thread, "
-                      f"best of 3: classic {classic:.3f} s, default rules {default:.3f} s "
-                      f"({default / classic:.2f}x classic), on every core {every_core:.3f} s "
-                      f"({every_core / classic:.2f}x); the engine alone with and without "
-                      f"column-aware repair {aligned:.3f} s / {unaligned:.3f} s ({aligned / unaligned:.2f}x).")
+            timing = (
+                f"Time on a {size:.0f} MB table with {args.share:.0%} of its rows damaged, one thread, "
+                f"best of 3: classic {classic:.3f} s, default rules {default:.3f} s "
+                f"({default / classic:.2f}x classic), on every core {every_core:.3f} s "
+                f"({every_core / classic:.2f}x); the engine alone with and without "
+                f"column-aware repair {aligned:.3f} s / {unaligned:.3f} s ({aligned / unaligned:.2f}x)."
+            )
 
-    print(f"Seed {args.seed}: {args.tables} generated tables of {args.rows} rows "
-          f"({args.share:.0%} damaged), {len(tables) - args.tables} examples (every row damaged in turn).\n")
-    print("| damage | classic exact | classic cells | default exact | default cells "
-          "| classic intact | default intact | extra rows classic / default |")
+    print(
+        f"Seed {args.seed}: {args.tables} generated tables of {args.rows} rows "
+        f"({args.share:.0%} damaged), {len(tables) - args.tables} examples (every row damaged in turn).\n"
+    )
+    print(
+        "| damage | classic exact | classic cells | default exact | default cells "
+        "| classic intact | default intact | extra rows classic / default |"
+    )
     print("|---|---|---|---|---|---|---|---|")
     for kind in [*ROW_DAMAGE, *DIALECT_DAMAGE]:
         old, new = scores[(kind, True)], scores[(kind, False)]
-        print(f"| {kind} ({new.damaged} rows) | {percent(old.exact, old.damaged)} "
-              f"| {percent(old.cells_right, old.cells)} | {percent(new.exact, new.damaged)} "
-              f"| {percent(new.cells_right, new.cells)} | {percent(old.intact, old.undamaged)} "
-              f"| {percent(new.intact, new.undamaged)} | {old.extra} / {new.extra} |")
-    print("\n| dialect kind | read right | sound files kept as a strict reader reads them | warned "
-          "| read wrong (files) |")
+        print(
+            f"| {kind} ({new.damaged} rows) | {percent(old.exact, old.damaged)} "
+            f"| {percent(old.cells_right, old.cells)} | {percent(new.exact, new.damaged)} "
+            f"| {percent(new.cells_right, new.cells)} | {percent(old.intact, old.undamaged)} "
+            f"| {percent(new.intact, new.undamaged)} | {old.extra} / {new.extra} |"
+        )
+    print(
+        "\n| dialect kind | read right | sound files kept as a strict reader reads them | warned | read wrong (files) |"
+    )
     print("|---|---|---|---|---|")
     print("\n".join(detection.lines))
-    print(f"\nNo false repairs: the default output is the classic output or the rows a strict reader "
-          f"reads on {sound_files - repaired} of {sound_files} sound files written from the "
-          f"{len(tables)} tables (the undamaged table among them) and on "
-          f"{detection.sound - detection.repaired} of {detection.sound} in the dialect table.")
+    print(
+        f"\nNo false repairs: the default output is the classic output or the rows a strict reader "
+        f"reads on {sound_files - repaired} of {sound_files} sound files written from the "
+        f"{len(tables)} tables (the undamaged table among them) and on "
+        f"{detection.sound - detection.repaired} of {detection.sound} in the dialect table."
+    )
     if timing:
         print(timing)
     return 0

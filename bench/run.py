@@ -24,7 +24,6 @@ import json
 import os
 import platform
 import resource
-import shutil
 import signal
 import statistics
 import subprocess
@@ -46,8 +45,7 @@ CSV_LOOP_INPUTS = ("damaged",)
 # Into Arrow, pandas and Polars, every tool at its default thread count, each peer
 # beside the tidewrack call that gives the same object; then the scan taken batch by batch.
 ARROW_PAIRS = {"pyarrow-table": "read_arrow", "pandas-frame": "read_csv", "polars-frame": "read_polars"}
-ARROW_TOOLS = ("read_arrow", "pyarrow-table", "read_csv", "pandas-frame", "read_polars", "polars-frame",
-               "scan-batches")
+ARROW_TOOLS = ("read_arrow", "pyarrow-table", "read_csv", "pandas-frame", "read_polars", "polars-frame", "scan-batches")
 ARROW_INPUTS = ("clean", "damaged")
 OURS = {"file": "tidewrack", "reader": "SalvageReader", "threads": "tidewrack-cli", "arrow": "read_arrow"}
 # What pins the single-threaded table's peers to one thread; the threaded table unsets it.
@@ -78,9 +76,10 @@ def job_python_csv(src: str, dst: str) -> None:
     import csv
 
     csv.field_size_limit(sys.maxsize)
-    with open(src, newline="", encoding="utf-8-sig", errors="replace") as f, open(
-        dst, "w", newline="", encoding="utf-8"
-    ) as g:
+    with (
+        open(src, newline="", encoding="utf-8-sig", errors="replace") as f,
+        open(dst, "w", newline="", encoding="utf-8") as g,
+    ):
         reader = csv.reader(f)
         writer = csv.writer(g, lineterminator="\n")
         width = 0
@@ -123,9 +122,7 @@ def pyarrow_to_csv(src: str, dst: str, *, threads: bool) -> None:
     table = pacsv.read_csv(
         src,
         read_options=pacsv.ReadOptions(use_threads=threads, column_names=names, skip_rows=1),
-        parse_options=pacsv.ParseOptions(
-            newlines_in_values=True, invalid_row_handler=lambda row: "skip"
-        ),
+        parse_options=pacsv.ParseOptions(newlines_in_values=True, invalid_row_handler=lambda row: "skip"),
         convert_options=pacsv.ConvertOptions(
             column_types={name: pa.string() for name in names},
             check_utf8=False,
@@ -224,12 +221,17 @@ def job_pyarrow_table(src: str, dst: str) -> None:
     import pyarrow.csv as pacsv
 
     names = [f"c{i}" for i in range(header_width(src))]
-    hold(pacsv.read_csv(
-        src,
-        read_options=pacsv.ReadOptions(column_names=names, skip_rows=1),
-        convert_options=pacsv.ConvertOptions(column_types={name: pa.string() for name in names},
-                                             strings_can_be_null=False, quoted_strings_can_be_null=False),
-    ))
+    hold(
+        pacsv.read_csv(
+            src,
+            read_options=pacsv.ReadOptions(column_names=names, skip_rows=1),
+            convert_options=pacsv.ConvertOptions(
+                column_types={name: pa.string() for name in names},
+                strings_can_be_null=False,
+                quoted_strings_can_be_null=False,
+            ),
+        )
+    )
 
 
 def job_read_csv(src: str, dst: str) -> None:
@@ -258,6 +260,7 @@ def job_polars_frame(src: str, dst: str) -> None:
 
 def job_scan_batches(src: str, dst: str) -> None:
     import pyarrow as pa
+
     import tidewrack
 
     for _ in pa.RecordBatchReader.from_stream(tidewrack.scan(src, batch_rows=65536)):
@@ -334,8 +337,7 @@ def remove_outputs(dst: Path) -> None:
         path.unlink()
 
 
-def run_once(tool: str, src: Path, dst: Path, timeout: float, mem_limit: int,
-             threaded: bool = False) -> dict:
+def run_once(tool: str, src: Path, dst: Path, timeout: float, mem_limit: int, threaded: bool = False) -> dict:
     """One subprocess; returns seconds or aborted, and its peak RSS in bytes."""
     remove_outputs(dst)
     env = {k: v for k, v in os.environ.items() if k not in ONE_THREAD}
@@ -430,8 +432,7 @@ def machine() -> list[str]:
 
 def threads_in_use() -> str:
     """What `tidewrack salvage` does with threads, from its own help and signature."""
-    helped = subprocess.run([sys.executable, "-m", "tidewrack", "salvage", "--help"],
-                            capture_output=True, text=True)
+    helped = subprocess.run([sys.executable, "-m", "tidewrack", "salvage", "--help"], capture_output=True, text=True)
     code = (
         "import inspect, tidewrack._native as n\n"
         "p = inspect.signature(n.salvage).parameters.get('threads')\n"
@@ -440,14 +441,17 @@ def threads_in_use() -> str:
     signed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     native = signed.stdout.strip() if signed.returncode == 0 else "unknown"
     if "--threads" not in helped.stdout:
-        return (f"`tidewrack salvage` has no --threads option in this build "
-                f"(`_native.salvage` threads: {native}): it runs on one thread")
-    return (f"`tidewrack salvage` runs at its default --threads "
-            f"(`_native.salvage` threads={native}; {os.cpu_count()} cores)")
+        return (
+            f"`tidewrack salvage` has no --threads option in this build "
+            f"(`_native.salvage` threads: {native}): it runs on one thread"
+        )
+    return (
+        f"`tidewrack salvage` runs at its default --threads "
+        f"(`_native.salvage` threads={native}; {os.cpu_count()} cores)"
+    )
 
 
-DISPLAY = {"tidewrack-cli": "tidewrack salvage", "pyarrow-mt": "pyarrow", "polars-mt": "polars",
-           "duckdb-mt": "duckdb"}
+DISPLAY = {"tidewrack-cli": "tidewrack salvage", "pyarrow-mt": "pyarrow", "polars-mt": "polars", "duckdb-mt": "duckdb"}
 
 
 def format_table(rows: list[list[str]]) -> str:
@@ -486,21 +490,39 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--json", default=None, help="also write every measurement as JSON")
     args = parser.parse_args(argv)
 
-    data = Path(args.data) if args.data else (
-        DEFAULT_DATA if args.size_mb == 100.0 else DEFAULT_DATA.with_name(f"bench-data-{args.size_mb:g}mb")
+    data = (
+        Path(args.data)
+        if args.data
+        else (DEFAULT_DATA if args.size_mb == 100.0 else DEFAULT_DATA.with_name(f"bench-data-{args.size_mb:g}mb"))
     )
     subprocess.run(
-        [sys.executable, str(REPO / "bench" / "generate.py"), "--size-mb", str(args.size_mb),
-         "--seed", str(args.seed), "--out", str(data), "--only", *args.inputs],
+        [
+            sys.executable,
+            str(REPO / "bench" / "generate.py"),
+            "--size-mb",
+            str(args.size_mb),
+            "--seed",
+            str(args.seed),
+            "--out",
+            str(data),
+            "--only",
+            *args.inputs,
+        ],
         check=True,
     )
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     mem_limit = int(args.mem_limit_gb * 2**30)
 
-    groups = [(group, [t for t in tools if t in args.tools])
-              for group, tools in (("file", FILE_TOOLS), ("reader", READER_TOOLS),
-                                   ("threads", THREADED_TOOLS), ("arrow", ARROW_TOOLS))]
+    groups = [
+        (group, [t for t in tools if t in args.tools])
+        for group, tools in (
+            ("file", FILE_TOOLS),
+            ("reader", READER_TOOLS),
+            ("threads", THREADED_TOOLS),
+            ("arrow", ARROW_TOOLS),
+        )
+    ]
     tables: dict[str, list[list[str]]] = {"single": [], "threads": [], "arrow": []}
     raw: dict = {}
     medians: dict[tuple[str, str, str], float] = {}
@@ -523,13 +545,26 @@ def main(argv: list[str] | None = None) -> int:
                 for tool in tools:
                     if tool in timed_out:
                         continue
-                    result = run_once(tool, src, out / f"{name}.{tool}.csv", args.timeout, mem_limit,
-                                      threaded=group in ("threads", "arrow"))
+                    result = run_once(
+                        tool,
+                        src,
+                        out / f"{name}.{tool}.csv",
+                        args.timeout,
+                        mem_limit,
+                        threaded=group in ("threads", "arrow"),
+                    )
                     results[tool].append(result)
-                    shown = (f"{result['seconds']:.3f}s" if "seconds" in result
-                             else f"{result['aborted']} {result.get('message', '')}")
-                    print(f"  {name:12} {group:7} {tool:14} run {run + 1}: {shown}, "
-                          f"peak RSS {result['rss'] / 1e6:.0f} MB", file=sys.stderr, flush=True)
+                    shown = (
+                        f"{result['seconds']:.3f}s"
+                        if "seconds" in result
+                        else f"{result['aborted']} {result.get('message', '')}"
+                    )
+                    print(
+                        f"  {name:12} {group:7} {tool:14} run {run + 1}: {shown}, "
+                        f"peak RSS {result['rss'] / 1e6:.0f} MB",
+                        file=sys.stderr,
+                        flush=True,
+                    )
                     if result.get("aborted", "").startswith("timeout"):
                         timed_out.add(tool)  # one time-out is enough to know
             ours_times = [r["seconds"] for r in results.get(OURS[group], []) if "seconds" in r]
@@ -537,11 +572,13 @@ def main(argv: list[str] | None = None) -> int:
             for tool in results:
                 if group == "arrow":
                     paired = [r["seconds"] for r in results.get(ARROW_PAIRS.get(tool, tool), []) if "seconds" in r]
-                    tables["arrow"].append(summarise(name, size, tool, results[tool],
-                                                     statistics.median(paired) if paired else None))
+                    tables["arrow"].append(
+                        summarise(name, size, tool, results[tool], statistics.median(paired) if paired else None)
+                    )
                 else:
                     tables["threads" if group == "threads" else "single"].append(
-                        summarise(name, size, tool, results[tool], ours))
+                        summarise(name, size, tool, results[tool], ours)
+                    )
                 finished = [r["seconds"] for r in results[tool] if "seconds" in r]
                 if finished and len(finished) == len(results[tool]):
                     medians[(group, name, tool)] = statistics.median(finished)
@@ -556,16 +593,26 @@ def main(argv: list[str] | None = None) -> int:
     arrow_goals = arrow_targets(medians, peaks, sizes, runs) if tables["arrow"] else []
     threads = threads_in_use() if tables["threads"] else ""
     facts = machine()
-    for text in (texts["single"], "\n".join(goals), threads, texts["threads"],
-                 "\n".join(threaded_goals), texts["arrow"], "\n".join(arrow_goals), "\n".join(facts)):
+    for text in (
+        texts["single"],
+        "\n".join(goals),
+        threads,
+        texts["threads"],
+        "\n".join(threaded_goals),
+        texts["arrow"],
+        "\n".join(arrow_goals),
+        "\n".join(facts),
+    ):
         if text:
             print()
             print(text)
     if args.json:
         Path(args.json).write_text(json.dumps(raw, indent=1))
     if args.results:
-        write_results(Path(args.results), render_results(
-            texts, goals, threaded_goals, arrow_goals, threads, facts, args, size_of(data, args.inputs)))
+        write_results(
+            Path(args.results),
+            render_results(texts, goals, threaded_goals, arrow_goals, threads, facts, args, size_of(data, args.inputs)),
+        )
     return 0
 
 
@@ -579,8 +626,7 @@ def verdict(label: str, value: float | None, limit: float, at_least: bool, unit:
     met = value >= limit if at_least else value <= limit
     bound = ">=" if at_least else "<="
     digits = 0 if unit == " MB/s" else 2
-    return (f"- {label}: {value:.{digits}f}{unit} (target {bound} {limit:g}{unit}) "
-            f"{'met' if met else 'MISSED'}")
+    return f"- {label}: {value:.{digits}f}{unit} (target {bound} {limit:g}{unit}) {'met' if met else 'MISSED'}"
 
 
 def targets(medians: dict, peaks: dict, sizes: dict) -> list[str]:
@@ -606,17 +652,28 @@ def targets(medians: dict, peaks: dict, sizes: dict) -> list[str]:
                 per_mb = medians[("file", name, "tidewrack")] / sizes[name]
                 lines.append(verdict(f"{name}: salvage_file time per MB / clean's", per_mb / per_mb_clean, 2, False))
     for name in sizes:
-        lines.append(verdict(f"{name}: csv.reader time / SalvageReader time",
-                             ratio(name, "csv.reader", "SalvageReader", "reader"), 2, True))
+        lines.append(
+            verdict(
+                f"{name}: csv.reader time / SalvageReader time",
+                ratio(name, "csv.reader", "SalvageReader", "reader"),
+                2,
+                True,
+            )
+        )
     for name, size in sizes.items():
         if ("file", name, "tidewrack") in peaks:
             limit = 1.3 * size + 50e6
             peak = peaks[("file", name, "tidewrack")]
-            lines.append(f"- {name}: salvage_file peak RSS {peak / 1e6:.0f} MB (target <= "
-                         f"{limit / 1e6:.0f} MB, 1.3x input + 50 MB) {'met' if peak <= limit else 'MISSED'}")
+            lines.append(
+                f"- {name}: salvage_file peak RSS {peak / 1e6:.0f} MB (target <= "
+                f"{limit / 1e6:.0f} MB, 1.3x input + 50 MB) {'met' if peak <= limit else 'MISSED'}"
+            )
         if ("reader", name, "SalvageReader") in peaks:
-            lines.append(verdict(f"{name}: SalvageReader peak RSS / input",
-                                 peaks[("reader", name, "SalvageReader")] / size, 3, False))
+            lines.append(
+                verdict(
+                    f"{name}: SalvageReader peak RSS / input", peaks[("reader", name, "SalvageReader")] / size, 3, False
+                )
+            )
     return lines
 
 
@@ -630,27 +687,53 @@ def threaded_targets(medians: dict, sizes: dict) -> list[str]:
     for name in ("clean", "damaged"):
         if name in sizes:
             seconds = ours(name)
-            lines.append(verdict(f"{name}: tidewrack salvage MB/s",
-                                 sizes[name] / 1e6 / seconds if seconds else None, 600, True, " MB/s"))
+            lines.append(
+                verdict(
+                    f"{name}: tidewrack salvage MB/s",
+                    sizes[name] / 1e6 / seconds if seconds else None,
+                    600,
+                    True,
+                    " MB/s",
+                )
+            )
     if "clean" in sizes:
-        peers = {DISPLAY[t]: medians[("threads", "clean", t)] for t in ("pyarrow-mt", "polars-mt", "duckdb-mt")
-                 if ("threads", "clean", t) in medians}
+        peers = {
+            DISPLAY[t]: medians[("threads", "clean", t)]
+            for t in ("pyarrow-mt", "polars-mt", "duckdb-mt")
+            if ("threads", "clean", t) in medians
+        }
         fastest = min(peers, key=peers.__getitem__) if peers else "fastest peer"
         seconds = ours("clean")
-        lines.append(verdict(f"clean: {fastest} (the fastest of pyarrow, Polars, DuckDB) time / "
-                             "tidewrack salvage time",
-                             peers[fastest] / seconds if peers and seconds else None, 1.5, True))
+        lines.append(
+            verdict(
+                f"clean: {fastest} (the fastest of pyarrow, Polars, DuckDB) time / tidewrack salvage time",
+                peers[fastest] / seconds if peers and seconds else None,
+                1.5,
+                True,
+            )
+        )
     if "damaged" in sizes:
         loop, seconds = medians.get(("threads", "damaged", "python-csv")), ours("damaged")
-        lines.append(verdict("damaged: Python csv time / tidewrack salvage time",
-                             loop / seconds if loop and seconds else None, 25, True))
+        lines.append(
+            verdict(
+                "damaged: Python csv time / tidewrack salvage time",
+                loop / seconds if loop and seconds else None,
+                25,
+                True,
+            )
+        )
     clean = ours("clean")
     for name in ("adversarial", "single_line"):
         if name in sizes and "clean" in sizes:
             seconds = ours(name)
-            lines.append(verdict(f"{name}: tidewrack salvage time per MB / clean's",
-                                 seconds / sizes[name] / (clean / sizes["clean"]) if seconds and clean else None,
-                                 1.5, False))
+            lines.append(
+                verdict(
+                    f"{name}: tidewrack salvage time per MB / clean's",
+                    seconds / sizes[name] / (clean / sizes["clean"]) if seconds and clean else None,
+                    1.5,
+                    False,
+                )
+            )
     return lines
 
 
@@ -667,9 +750,11 @@ def spread(results: list[dict]) -> str:
 def arrow_targets(medians: dict, peaks: dict, sizes: dict, runs: dict) -> list[str]:
     """The Into Arrow table's targets: each tidewrack call against the peer that gives the same object."""
     lines = ["Targets of the Into Arrow table (medians; met / MISSED / not measured):"]
-    goals = (("pyarrow-table", "pyarrow.csv.read_csv time / tidewrack.read_arrow time", 1.5),
-             ("pandas-frame", "pandas.read_csv(dtype=str) time / tidewrack.read_csv time", 5),
-             ("polars-frame", "polars.read_csv(infer_schema=False) time / tidewrack.read_polars time", 1))
+    goals = (
+        ("pyarrow-table", "pyarrow.csv.read_csv time / tidewrack.read_arrow time", 1.5),
+        ("pandas-frame", "pandas.read_csv(dtype=str) time / tidewrack.read_csv time", 5),
+        ("polars-frame", "polars.read_csv(infer_schema=False) time / tidewrack.read_polars time", 1),
+    )
     for name in ("clean", "damaged"):
         if name not in sizes:
             continue
@@ -677,12 +762,17 @@ def arrow_targets(medians: dict, peaks: dict, sizes: dict, runs: dict) -> list[s
             ours, theirs = medians.get(("arrow", name, ARROW_PAIRS[peer])), medians.get(("arrow", name, peer))
             lines.append(verdict(f"{name}: {label}", theirs / ours if ours and theirs else None, limit, True))
             if name == "clean" and ("arrow", name, peer) in runs:
-                lines.append(f"  - runs from fastest to slowest: {peer} "
-                             f"{spread(runs[('arrow', name, peer)])}; {ARROW_PAIRS[peer]} "
-                             f"{spread(runs.get(('arrow', name, ARROW_PAIRS[peer]), []))}")
+                lines.append(
+                    f"  - runs from fastest to slowest: {peer} "
+                    f"{spread(runs[('arrow', name, peer)])}; {ARROW_PAIRS[peer]} "
+                    f"{spread(runs.get(('arrow', name, ARROW_PAIRS[peer]), []))}"
+                )
         table = peaks.get(("arrow", name, "read_arrow"))
-        lines.append(verdict(f"{name}: tidewrack.read_arrow peak RSS / input",
-                             table / sizes[name] if table else None, 2.5, False))
+        lines.append(
+            verdict(
+                f"{name}: tidewrack.read_arrow peak RSS / input", table / sizes[name] if table else None, 2.5, False
+            )
+        )
         clean, damaged = medians.get(("arrow", "clean", "read_arrow")), medians.get(("arrow", name, "read_arrow"))
         if name == "damaged" and clean and damaged and "clean" in sizes:
             # Where the peers abort there is nothing to divide by but our own clean time.
@@ -690,13 +780,23 @@ def arrow_targets(medians: dict, peaks: dict, sizes: dict, runs: dict) -> list[s
             lines.append(f"- damaged: tidewrack.read_arrow time per MB / clean's: {per_mb:.2f}x")
         batches = peaks.get(("arrow", name, "scan-batches"))
         if batches:
-            lines.append(f"- {name}: scan taken batch by batch (65536 rows): peak RSS {batches / 1e6:.0f} MB, "
-                         "interpreter and libraries included")
+            lines.append(
+                f"- {name}: scan taken batch by batch (65536 rows): peak RSS {batches / 1e6:.0f} MB, "
+                "interpreter and libraries included"
+            )
     return lines
 
 
-def render_results(texts: dict[str, str], goals: list[str], threaded_goals: list[str], arrow_goals: list[str],
-                   threads: str, facts: list[str], args: argparse.Namespace, sizes: str) -> str:
+def render_results(
+    texts: dict[str, str],
+    goals: list[str],
+    threaded_goals: list[str],
+    arrow_goals: list[str],
+    threads: str,
+    facts: list[str],
+    args: argparse.Namespace,
+    sizes: str,
+) -> str:
     return f"""# Benchmark results
 
 Produced by `tools/bench` (`bench/run.py --runs {args.runs} --size-mb {args.size_mb:g}`).
@@ -778,9 +878,10 @@ def write_section(path: Path, heading: str, section: str) -> None:
     rest = ""
     if mark:
         after = tail.find("\n## ")
-        rest = tail[after + 1:] if after >= 0 else ""
+        rest = tail[after + 1 :] if after >= 0 else ""
     text = head.rstrip("\n") + ("\n\n" if head.strip() else "") + section.rstrip("\n") + "\n"
     path.write_text(text + ("\n" + rest if rest else ""))
+
 
 if __name__ == "__main__":
     if len(sys.argv) >= 2 and sys.argv[1] == "--worker":

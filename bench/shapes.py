@@ -192,16 +192,29 @@ def label(size: int) -> str:
 def shapes(scale: float) -> list[Shape]:
     gb, mb = int(1e9 * scale), int(1e6 * scale)
     copies = max(1, round(2 * gb / len(clean_block())))
-    made = [Shape(f"{label(2 * gb)} text, {kind}", compressed_writer(kind, copies), ("salvage",), "bounded",
-                  suffix=".csv." + kind, text=len(generate.CLEAN_HEADER) + 1 + copies * len(clean_block()))
-            for kind in ("gz", "bz2", "xz")]
-    made.append(Shape(f"{30 * scale:g} M blank lines", blank_writer(30 * mb), ("salvage",), "bounded",
-                      threads=("1", "2")))
+    made = [
+        Shape(
+            f"{label(2 * gb)} text, {kind}",
+            compressed_writer(kind, copies),
+            ("salvage",),
+            "bounded",
+            suffix=".csv." + kind,
+            text=len(generate.CLEAN_HEADER) + 1 + copies * len(clean_block()),
+        )
+        for kind in ("gz", "bz2", "xz")
+    ]
+    made.append(
+        Shape(f"{30 * scale:g} M blank lines", blank_writer(30 * mb), ("salvage",), "bounded", threads=("1", "2"))
+    )
     for size in (300 * mb, gb):
         made += [
             Shape(f"{label(size)} quoted field, one line", quoted_writer(size, "line"), PATHS, "record"),
-            Shape(f"{label(size)} quoted field, lines after {ROWS_BEFORE} rows", quoted_writer(size, "span"), PATHS,
-                  "record"),
+            Shape(
+                f"{label(size)} quoted field, lines after {ROWS_BEFORE} rows",
+                quoted_writer(size, "span"),
+                PATHS,
+                "record",
+            ),
             Shape(f"{label(size)} quoted field, first record", quoted_writer(size, "first"), PATHS, "record"),
         ]
     made += [
@@ -216,8 +229,11 @@ def shapes(scale: float) -> list[Shape]:
 def command(path: str, src: Path, out: Path, threads: str) -> list[str]:
     python = [sys.executable, "-m", "tidewrack"]
     if path == "salvage":
-        return python + ["salvage", str(src), "-o", str(out / "out.csv"), "-q"] + (
-            ["--threads", threads] if threads else [])
+        return (
+            python
+            + ["salvage", str(src), "-o", str(out / "out.csv"), "-q"]
+            + (["--threads", threads] if threads else [])
+        )
     if path == "scan":
         return python + ["salvage", str(src), "-o", str(out / "out.arrow"), "-q"]
     if path == "sniff":
@@ -290,8 +306,12 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every size (0.01: a quick look)")
     every = [s.name for s in shapes(1.0)]
-    parser.add_argument("--shapes", nargs="*", metavar="WORD",
-                        help=f"only the shapes whose name holds one of these words; the shapes: {'; '.join(every)}")
+    parser.add_argument(
+        "--shapes",
+        nargs="*",
+        metavar="WORD",
+        help=f"only the shapes whose name holds one of these words; the shapes: {'; '.join(every)}",
+    )
     parser.add_argument("--paths", nargs="*", choices=PATHS, default=list(PATHS))
     parser.add_argument("--tmp", default=None, help="where the temporary folder goes (default: the system's)")
     parser.add_argument("--timeout", type=float, default=1200.0, help="seconds per run")
@@ -310,14 +330,27 @@ def main(argv: list[str] | None = None) -> int:
             record = shape.write(src)
             size = src.stat().st_size
             text = size if shape.text is None else shape.text
-            print(f"{shape.name}: wrote {size / 1e6:,.0f} MB in {time.perf_counter() - start:.1f}s",
-                  file=sys.stderr, flush=True)
+            print(
+                f"{shape.name}: wrote {size / 1e6:,.0f} MB in {time.perf_counter() - start:.1f}s",
+                file=sys.stderr,
+                flush=True,
+            )
             for path in (p for p in shape.paths if p in args.paths):
                 for threads in shape.threads if path == "salvage" else ("",):
                     shown = path + (f" --threads {threads}" if threads else "")
                     if path == "scan" and not arrow:
-                        table.append([shape.name, shown, megabytes(size), megabytes(record), "-", "-",
-                                      "-", "not run: no pyarrow"])
+                        table.append(
+                            [
+                                shape.name,
+                                shown,
+                                megabytes(size),
+                                megabytes(record),
+                                "-",
+                                "-",
+                                "-",
+                                "not run: no pyarrow",
+                            ]
+                        )
                         continue
                     out = tmp / "out"
                     out.mkdir()
@@ -327,10 +360,23 @@ def main(argv: list[str] | None = None) -> int:
                     target, met = verdict(shape, record, rss)
                     speed = "-" if "aborted" in result else f"{text / 1e6 / result['seconds']:.0f}"
                     outcome = f"aborted: {result['aborted']}" if "aborted" in result else met
-                    print(f"  {shown:20} {result.get('seconds', 0):7.1f}s  peak RSS {rss / 1e6:,.0f} MB  {outcome}",
-                          file=sys.stderr, flush=True)
-                    table.append([shape.name, shown, megabytes(size), megabytes(record),
-                                  f"{rss / 1e6:,.0f}", speed, target, outcome])
+                    print(
+                        f"  {shown:20} {result.get('seconds', 0):7.1f}s  peak RSS {rss / 1e6:,.0f} MB  {outcome}",
+                        file=sys.stderr,
+                        flush=True,
+                    )
+                    table.append(
+                        [
+                            shape.name,
+                            shown,
+                            megabytes(size),
+                            megabytes(record),
+                            f"{rss / 1e6:,.0f}",
+                            speed,
+                            target,
+                            outcome,
+                        ]
+                    )
             src.unlink()
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

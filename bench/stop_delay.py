@@ -87,12 +87,18 @@ def main(argv: list[str] | None = None) -> int:
                     handled.append(result[0])
                     raised.append(result[1])
                     exited.append(result[2])
-                    print(f"threads {threads}, SIGINT at {delay:.1f} s: handler {result[0]:.3f} s, "
-                          f"KeyboardInterrupt {result[1]:.3f} s, exit {result[2]:.3f} s", flush=True)
+                    print(
+                        f"threads {threads}, SIGINT at {delay:.1f} s: handler {result[0]:.3f} s, "
+                        f"KeyboardInterrupt {result[1]:.3f} s, exit {result[2]:.3f} s",
+                        flush=True,
+                    )
             for name, values in (("handler", handled), ("KeyboardInterrupt", raised), ("exit", exited)):
                 if values:
-                    print(f"threads {threads}: {name:17} median {statistics.median(values):.3f} s, "
-                          f"max {max(values):.3f} s over {len(values)} trials", flush=True)
+                    print(
+                        f"threads {threads}: {name:17} median {statistics.median(values):.3f} s, "
+                        f"max {max(values):.3f} s over {len(values)} trials",
+                        flush=True,
+                    )
     return 0
 
 

@@ -49,7 +49,7 @@ BODIES = {
     "nul-bytes": b"a\x00b,c\n\x00\x00\x00\n",
     "quote-blank-runs": b'"a"   "b"   ,c\n"   "   "\n',
     "many-stray-quotes": b'"' + b'x"y' * 40 + b'"\n',
-    "alternating-quote-delimiter": b'"a",' * 20 + b'\n' + b'","' * 20 + b'\n' + b'" "' * 20,
+    "alternating-quote-delimiter": b'"a",' * 20 + b"\n" + b'","' * 20 + b"\n" + b'" "' * 20,
     "multi-line-field": b'id,text\n1,"line one\nline two\r\nline three"\n2,plain\n',
 }
 
@@ -66,7 +66,7 @@ SALVAGE_BODIES = {
     "hundred-then-wider": b"a,b,c\n" * 100 + b"a,b,c,d\n" * 5,
     "quoted-merge": b'a,b\n"x,y",z,"w""v"\n',
     "crlf-file": b"a,b\r\nc,d\r\ne\r\n",
-    "quarantine-lines": b"a,b,c\n\"x\ny\"\nlast",
+    "quarantine-lines": b'a,b,c\n"x\ny"\nlast',
     # Plain records, the ones file salvage cuts and renders in one pass.
     "plain-rows": b"id,name,score\n" + b"".join(b"%d,name %d,%d\n" % (i, i, i * 7) for i in range(60)),
     "plain-quoted-ragged": b'a,b,c\n"x",y,"z"\n"p,q",r\n1,2\n"",,\n3,"4"  ,5\n6\r\n7,8,9\r\n',
@@ -98,9 +98,9 @@ PARSER_EXTRA = {
     "semicolon-single-quote": b";'1a;'b;c'';d'\n'x'y';z\n",
     "blank-as-quote": b",  1  a  b  ,c\n   ,x\n",
     "blank-as-delimiter": b' "1"a b" c\n"x"  y\n',
-    "quote-equals-delimiter": b',,1a,b,,c\n,,,\n',
+    "quote-equals-delimiter": b",,1a,b,,c\n,,,\n",
     "lf-as-delimiter": b'\n"1a\nb\r\nc\n',
-    "cr-as-quote": b',\r1\ra,b\r,c\n',
+    "cr-as-quote": b",\r1\ra,b\r,c\n",
     # The last byte draws the rules of a second reading: 0x1D is one preamble
     # line, blanks skipped, a backslash escape and # comments; 0x22 two
     # preamble lines and no quoting.
@@ -138,14 +138,17 @@ SALVAGE_EXTRA = {
     "output-past-one-buffer": bytes([0x1F, ord(","), ord('"'), 8]) + b"a,b\n" * 700 + b'"q""q",r\n' * 50,
     # The last byte draws dialect rules (salvage_case.h): 0x40 the dialect
     # detected; 0x1C blanks skipped, a backslash escape and # comments.
-    "dialect-detected": bytes([0x0E, 0, ord('"'), 0]) + b"# films\nt;d;y\nDr. S\\; o;K;1964\nM;L;1927\n# end\nB;P;1981\n\x40",
+    "dialect-detected": bytes([0x0E, 0, ord('"'), 0])
+    + b"# films\nt;d;y\nDr. S\\; o;K;1964\nM;L;1927\n# end\nB;P;1981\n\x40",
     "dialect-rules-given": bytes([0x0F, ord(","), ord('"'), 0]) + b'# c\nd,v, "6,000"\n1, a\\,b,2\n\x1c',
     # Lone CRs inside quotes count lines, on every thread count and block size.
-    "dialect-lone-crs": bytes([0x2E, 0, ord('"'), 0x50]) + b'id,note\n1,"a\rb"\n2\n3,"c\r\rd" ,x\n4,"e\rf\n' * 3 + b"\x40",
+    "dialect-lone-crs": bytes([0x2E, 0, ord('"'), 0x50])
+    + b'id,note\n1,"a\rb"\n2\n3,"c\r\rd" ,x\n4,"e\rf\n' * 3
+    + b"\x40",
 }
 
 # File salvage reads these in an encoding: flags 0x40 auto, 0x80 utf-16, 0xC0 latin-1.
-EXPORT = "id,name,amount\r\n1,M\u00fcller,\u00a35\r\n2,\"Smith, J\",\u20ac3\r\n3,x\r\n"
+EXPORT = 'id,name,amount\r\n1,M\u00fcller,\u00a35\r\n2,"Smith, J",\u20ac3\r\n3,x\r\n'
 ENCODED_EXTRA = {
     "auto-cp1252-export": bytes([0x4E, 0, ord('"'), 0]) + EXPORT.encode("cp1252") + b'4,"\x93q\x94",\x81,x\n',
     "auto-cp1252-recovering": bytes([0x6E, 0, ord('"'), 0x50]) + b'a,b\n1,"\xe9x\n2,\xfc\n3,z\n',
@@ -153,10 +156,14 @@ ENCODED_EXTRA = {
     "auto-utf16-without-mark": bytes([0x4E, 0, ord('"'), 0]) + EXPORT.encode("utf-16-le"),
     "utf16-le-export": bytes([0x9E, 0, ord('"'), 0]) + EXPORT.encode("utf-16"),
     "utf16-be-strict": bytes([0x98, 0, ord('"'), 3]) + EXPORT.encode("utf-16-be") + b"\x00a\x00,\xd8\x00\x00\n\x00",
-    "utf16-unpaired-and-odd": bytes([0x9E, 0, ord('"'), 0]) + "a,b\n".encode("utf-16-le") + b"\x00\xdc,\x00\x00\xd8\n\x00x",
+    "utf16-unpaired-and-odd": bytes([0x9E, 0, ord('"'), 0])
+    + "a,b\n".encode("utf-16-le")
+    + b"\x00\xdc,\x00\x00\xd8\n\x00x",
     # A dropped closing quote between the halves of one invalid sequence.
     "quote-splits-a-sequence": bytes([0x06, 0, ord('"'), 0]) + b'"\xc3"\xa9,"\xe2\x82" \xac\n',
-    "latin1-export": bytes([0xDE, 0, ord('"'), 0]) + EXPORT.replace("\u20ac", "E").encode("latin-1") + b"\xef\xbb\xbf,\x00\n",
+    "latin1-export": bytes([0xDE, 0, ord('"'), 0])
+    + EXPORT.replace("\u20ac", "E").encode("latin-1")
+    + b"\xef\xbb\xbf,\x00\n",
 }
 
 # Decoding target: encoding (0 utf-8, 1 auto, 2 cp1252, 3 latin-1, 4 utf-16-le,
@@ -178,11 +185,17 @@ DECODING = {
 
 # Logged-changes target: a flags byte (0x01 no fill, 0x02 no merge, 0x04 no
 # recovery, 0x08 a window of 2 lines and 64 bytes), then a damaged file.
-ORDERS = b"id,date,customer,qty,price\n" + b"".join(b"%d,2024-01-%02d,cust %d,%d,%d.50\n" % (i, i, i, i % 7, i) for i in range(1, 13))
+ORDERS = b"id,date,customer,qty,price\n" + b"".join(
+    b"%d,2024-01-%02d,cust %d,%d,%d.50\n" % (i, i, i, i % 7, i) for i in range(1, 13)
+)
 LOGGED_CHANGES = {
-    "orders-damaged": b"\x00" + ORDERS + b'13,2024-01-13,"Smith, J",4\n14,2024-01-14,x,5,1.50,extra\n15,"2024-01-15,y,6,2.50\n',
+    "orders-damaged": b"\x00"
+    + ORDERS
+    + b'13,2024-01-13,"Smith, J",4\n14,2024-01-14,x,5,1.50,extra\n15,"2024-01-15,y,6,2.50\n',
     "blanks-after-quote": b"\x00" + ORDERS + b'16,"2024-01-16" ,"z"  ,7,3.50\n"17"\t,2024-01-17,w,8,"4.50"  \n',
-    "cr-inside-quotes": b"\x00" + ORDERS.replace(b"\n", b"\r\n") + b'18,2024-01-18,"two\rlines",1,1.50\r\n19,2024-01-19,short\r\n',
+    "cr-inside-quotes": b"\x00"
+    + ORDERS.replace(b"\n", b"\r\n")
+    + b'18,2024-01-18,"two\rlines",1,1.50\r\n19,2024-01-19,short\r\n',
     "stray-quotes-semicolons": b"\x03" + b'a;b;c\n1;"he said "hi" ok";x\n2;"5" screen";y\n3;z\n4;u;v;w\n' * 3,
     "single-quotes-escapes": b"\x04" + b"# note\nk|v|w\n'a|b'|1|x\n'c'|2\\|3|y\n'd''e'|4|z\n" * 3,
     "unclosed-quote-window": b"\x08" + b'a,b\n1,"x\n2,y\n3,z\n4,w\n',
@@ -204,10 +217,26 @@ def main():
     for name, body in UNCLOSED_QUOTE_BODIES.items():
         write("fuzz_parser_differential", f"{name}.comma-recover", b',"' + RECOVER_TWO_COLUMNS + body)
 
-    salvage_bodies = {**SALVAGE_BODIES, **{k: BODIES[k] for k in (
-        "mixed-line-breaks", "stray-quotes", "merge-across-delimiter", "two-byte-order-marks",
-        "invalid-utf8", "nul-bytes", "unterminated-quote", "multi-line-field",
-        "blank-line-between", "empty-line", "quoted-crlf")}, **UNCLOSED_QUOTE_BODIES}
+    salvage_bodies = {
+        **SALVAGE_BODIES,
+        **{
+            k: BODIES[k]
+            for k in (
+                "mixed-line-breaks",
+                "stray-quotes",
+                "merge-across-delimiter",
+                "two-byte-order-marks",
+                "invalid-utf8",
+                "nul-bytes",
+                "unterminated-quote",
+                "multi-line-field",
+                "blank-line-between",
+                "empty-line",
+                "quoted-crlf",
+            )
+        },
+        **UNCLOSED_QUOTE_BODIES,
+    }
     for target in ("fuzz_salvage_slice", "fuzz_round_trip", "fuzz_file_salvage"):
         for name, body in salvage_bodies.items():
             for setting, header in SALVAGE_SETTINGS.items():

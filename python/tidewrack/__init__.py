@@ -102,7 +102,9 @@ def salvage_file(
     if quarantine is not None and written_at(output) == written_at(quarantine):
         raise ValueError(f"output_path and quarantine_path are the same file: {output!r}, {quarantine!r}")
     return salvage_atomically(
-        source, output, [quarantine],
+        source,
+        output,
+        [quarantine],
         lambda source, output, others: _backend.salvage_file(source, output, others[0], *options),
     )
 

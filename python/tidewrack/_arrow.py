@@ -53,10 +53,19 @@ class Scan:
     ``read_arrow`` and the other readers do.
     """
 
-    def __init__(self, source: str, compression: str | None, read: Reading, inputs: contextlib.ExitStack,
-                 open_native: Callable[[], _native.ArrowScan], first: _native.ArrowScan,
-                 quarantine: str | None, repairs: str | None, given: dict[str, Any],
-                 found: Dialect | None) -> None:
+    def __init__(
+        self,
+        source: str,
+        compression: str | None,
+        read: Reading,
+        inputs: contextlib.ExitStack,
+        open_native: Callable[[], _native.ArrowScan],
+        first: _native.ArrowScan,
+        quarantine: str | None,
+        repairs: str | None,
+        given: dict[str, Any],
+        found: Dialect | None,
+    ) -> None:
         self._source = source
         # The dialect options as given, and the dialect detected here: for the report's confidence and warnings.
         self._given = given
@@ -118,9 +127,15 @@ class Scan:
             counts["encoding"] = self._read.codec
         counts["confidence"] = detected_confidence(counts["confidence"], self._given["delimiter"], self._found)
         report = Report(
-            **counts, encoding_confidence=self._read.confidence, compression=self._compression, input=self._source,
+            **counts,
+            encoding_confidence=self._read.confidence,
+            compression=self._compression,
+            input=self._source,
             output="",
-            quarantine=self._quarantine, repairs=self._repairs, input_bytes=self._input_bytes, elapsed_seconds=elapsed,
+            quarantine=self._quarantine,
+            repairs=self._repairs,
+            input_bytes=self._input_bytes,
+            elapsed_seconds=elapsed,
         )
         return dataclasses.replace(report, warnings=warnings_of(report, notes, self._given))
 
@@ -182,18 +197,26 @@ def scan(
     the exception propagates.
     """
     check_options(
-        force_text=force_text, delimiter=delimiter, quote_char=quote_char, escape_char=escape_char,
-        skip_blanks=skip_blanks, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
-        expected_columns=expected_columns, repair_quotes=repair_quotes,
-        recover_unclosed_quotes=recover_unclosed_quotes, string_view=string_view,
+        force_text=force_text,
+        delimiter=delimiter,
+        quote_char=quote_char,
+        escape_char=escape_char,
+        skip_blanks=skip_blanks,
+        fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow,
+        expected_columns=expected_columns,
+        repair_quotes=repair_quotes,
+        recover_unclosed_quotes=recover_unclosed_quotes,
+        string_view=string_view,
     )
     source = path_arg(path, "path")
     quarantine_path = None if quarantine is None else path_arg(quarantine, "quarantine")
     repairs_path = None if repairs is None else path_arg(repairs, "repairs")
     refuse_collisions(source, None, quarantine_path, repairs_path)
     if expected_columns is not None and operator.index(expected_columns) == 0:
-        raise ValueError("expected_columns=0 enforces no width, and columns need one: "
-                         "leave it None to infer the width, or give it")
+        raise ValueError(
+            "expected_columns=0 enforces no width, and columns need one: leave it None to infer the width, or give it"
+        )
     read = reading_of(source, encoding, force_text)
     engine_encoding = read.engine_encoding
     input_bytes = os.stat(source).st_size
@@ -207,10 +230,15 @@ def scan(
             "expected_columns": expected_columns,
             "repair_quotes": repair_quotes,
         }
-        given = {"delimiter": delimiter, "quote_char": quote_char, "comment_prefix": comment_prefix,
-                 "preamble_lines": preamble_lines}
-        rules, found = dialect_rules(lambda: detect_read(source, read), options, escape_char, skip_blanks,
-                                     comment_prefix, preamble_lines)
+        given = {
+            "delimiter": delimiter,
+            "quote_char": quote_char,
+            "comment_prefix": comment_prefix,
+            "preamble_lines": preamble_lines,
+        }
+        rules, found = dialect_rules(
+            lambda: detect_read(source, read), options, escape_char, skip_blanks, comment_prefix, preamble_lines
+        )
         engine_paths = inputs.enter_context(EnginePaths())
         engine_path = engine_paths(source)
         destinations = [quarantine_path, repairs_path]
@@ -238,12 +266,20 @@ def scan(
             chunks = input_chunks(source, read, done) if read.piped else None
             try:
                 native = _native.ArrowScan(
-                    engine_path, batch_rows=batch_rows, threads=threads, encoding=engine_encoding,
+                    engine_path,
+                    batch_rows=batch_rows,
+                    threads=threads,
+                    encoding=engine_encoding,
                     # None, salvage()'s default, is on as well: a scan has no classic rules.
                     recover_unclosed_quotes=recover_unclosed_quotes is None or recover_unclosed_quotes,
-                    quarantine_path=engine_outputs[0], repairs_path=engine_outputs[1], string_view=string_view,
-                    progress=None if read.piped else done, input_chunks=chunks,
-                    finished=finished if pending.outputs else None, **options, **rules,
+                    quarantine_path=engine_outputs[0],
+                    repairs_path=engine_outputs[1],
+                    string_view=string_view,
+                    progress=None if read.piped else done,
+                    input_chunks=chunks,
+                    finished=finished if pending.outputs else None,
+                    **options,
+                    **rules,
                 )
             except OSError as err:
                 pending.remove()
@@ -258,8 +294,18 @@ def scan(
             return native
 
         first = open_native()  # now, so that a failure to open shows at once
-        return Scan(source, read.compression, read, inputs.pop_all(), open_native, first, quarantine_path, repairs_path,
-                    given, found)
+        return Scan(
+            source,
+            read.compression,
+            read,
+            inputs.pop_all(),
+            open_native,
+            first,
+            quarantine_path,
+            repairs_path,
+            given,
+            found,
+        )
 
 
 def needs(module: str, function: str, extra: str) -> Any:

@@ -257,8 +257,9 @@ def _lock(path: str, destination: str, held: list[tuple[str, int]], wait_for: Ca
         with _signals_deferred():
             try:
                 # Never through a link, and never blocked by a FIFO planted at the name.
-                descriptor = os.open(path, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
-                                     0o666)
+                descriptor = os.open(
+                    path, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o666
+                )
             except OSError as err:
                 raise OSError(err.errno, err.strerror, destination) from None
             taken = _flock(descriptor, destination, blocking=False)

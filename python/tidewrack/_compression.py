@@ -30,6 +30,7 @@ if TYPE_CHECKING:
         def unused_data(self) -> bytes: ...
         def decompress(self, data: bytes, /, max_length: int = -1) -> bytes: ...
 
+
 # Longest magic first: every prefix test below reads at most this many bytes.
 _MAGIC = (
     (b"\xfd7zXZ\x00", "xz"),
@@ -235,15 +236,24 @@ def _bounded_member(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Genera
 
     if member.compress_type == _ZIP_BZIP2:
         decompressor: _Decompressor = bz2.BZ2Decompressor()
-    else:  # a version, the size of the properties, then LZMA1's properties: lc, lp and pb in one byte, the dictionary size
+    else:
+        # A version, the size of the properties, then LZMA1's: lc, lp and pb in one byte, the dictionary size.
         properties = raw(int.from_bytes(raw(4)[2:4], "little"))
         if len(properties) < 5:
             raise zipfile.BadZipFile("lzma properties are too short")
         packed = properties[0]
-        decompressor = lzma.LZMADecompressor(lzma.FORMAT_RAW, filters=[{
-            "id": lzma.FILTER_LZMA1, "lc": packed % 9, "lp": packed // 9 % 5, "pb": packed // 45,
-            "dict_size": int.from_bytes(properties[1:5], "little"),
-        }])
+        decompressor = lzma.LZMADecompressor(
+            lzma.FORMAT_RAW,
+            filters=[
+                {
+                    "id": lzma.FILTER_LZMA1,
+                    "lc": packed % 9,
+                    "lp": packed // 9 % 5,
+                    "pb": packed // 45,
+                    "dict_size": int.from_bytes(properties[1:5], "little"),
+                }
+            ],
+        )
     made, crc = 0, 0
     while left:
         for out in _bounded_output(f"zip member {member.filename!r}", decompressor, raw(1 << 16)):
@@ -252,6 +262,7 @@ def _bounded_member(archive: zipfile.ZipFile, member: zipfile.ZipInfo) -> Genera
             yield out
     if made != member.file_size or crc != member.CRC:
         raise zipfile.BadZipFile("its content does not match its size and CRC-32")
+
 
 def compression_of(source: str) -> str | None:
     """The compression of a regular file by its first bytes; None for plain input and anything else."""

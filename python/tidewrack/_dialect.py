@@ -41,7 +41,10 @@ class Dialect:
 
 
 def detect(
-    source: StrPath | None = None, *, text: str | bytes | None = None, encoding: str = "auto",
+    source: StrPath | None = None,
+    *,
+    text: str | bytes | None = None,
+    encoding: str = "auto",
     force_text: bool = False,
 ) -> Dialect:
     """The dialect of a file, from its head, or of a text given whole.
@@ -62,8 +65,9 @@ def detect(
     check_options(force_text=force_text)
     looks_like_text = isinstance(source, bytes) or (isinstance(source, str) and ("\n" in source or "\r" in source))
     if text is None and looks_like_text:
-        warnings.warn("pass the text as detect(text=...); detect(source) takes a path", DeprecationWarning,
-                      stacklevel=2)
+        warnings.warn(
+            "pass the text as detect(text=...); detect(source) takes a path", DeprecationWarning, stacklevel=2
+        )
         source, text = None, source
     if (source is None) == (text is None):
         raise TypeError("detect() takes a path or text=, one of them")

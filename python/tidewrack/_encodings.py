@@ -85,10 +85,30 @@ def transcoded(chunks: Iterable[bytes], codec: str) -> Generator[bytes, None, No
 # by far; a reading no clearer than another goes to the more common one.
 _CODE_PAGES = {
     "cp1252": 8,
-    **dict.fromkeys(("cp1250", "cp1251", "cp1253", "cp1254", "cp1255", "cp1256", "cp950", "gb18030", "cp932",
-                     "cp949"), 2),
-    **dict.fromkeys(("cp1257", "cp850", "cp437", "cp852", "cp866", "mac_roman", "koi8_r", "koi8_u", "iso8859_2",
-                     "iso8859_5", "iso8859_7", "iso8859_8", "iso8859_15", "cp874", "euc_jp", "big5"), 1),
+    **dict.fromkeys(
+        ("cp1250", "cp1251", "cp1253", "cp1254", "cp1255", "cp1256", "cp950", "gb18030", "cp932", "cp949"), 2
+    ),
+    **dict.fromkeys(
+        (
+            "cp1257",
+            "cp850",
+            "cp437",
+            "cp852",
+            "cp866",
+            "mac_roman",
+            "koi8_r",
+            "koi8_u",
+            "iso8859_2",
+            "iso8859_5",
+            "iso8859_7",
+            "iso8859_8",
+            "iso8859_15",
+            "cp874",
+            "euc_jp",
+            "big5",
+        ),
+        1,
+    ),
 }
 # A reading scores a point for each 0.1 of the detector's mess ratio it is
 # clearer by and each 5 % fewer odd characters (see _oddness), and 0.6 of a
@@ -102,8 +122,9 @@ _CERTAIN_LEAD = 2.0
 # A guess below this is weak: the summary says so, and how to name the encoding.
 WEAK_CONFIDENCE = 0.5
 _ODDNESS_SAMPLE = 4096  # non-ASCII characters looked at
-_CJK = frozenset(("CJK", "HIRAGANA", "KATAKANA", "KATAKANA-HIRAGANA", "HANGUL", "FULLWIDTH", "HALFWIDTH",
-                  "IDEOGRAPHIC"))
+_CJK = frozenset(
+    ("CJK", "HIRAGANA", "KATAKANA", "KATAKANA-HIRAGANA", "HANGUL", "FULLWIDTH", "HALFWIDTH", "IDEOGRAPHIC")
+)
 _NON_ASCII = re.compile("[^\x00-\x7f]")
 _STRAY = re.compile("[\udc80-\udcff]")  # bytes that are not UTF-8, as surrogateescape keeps them
 
@@ -140,11 +161,15 @@ def guess_code_page(head: bytes) -> tuple[str, float]:
     scored = []
     for match in matches:
         codec = max(
-            (name for name in match.could_be_from_charset if name in _CODE_PAGES), key=_CODE_PAGES.__getitem__,
+            (name for name in match.could_be_from_charset if name in _CODE_PAGES),
+            key=_CODE_PAGES.__getitem__,
             default=match.encoding,
         )
-        score = (-match.chaos / _MESS_POINT - _oddness(str(match)) / _ODD_POINT
-                 + math.log2(_CODE_PAGES.get(codec, 1)) * _COMMON_POINT)
+        score = (
+            -match.chaos / _MESS_POINT
+            - _oddness(str(match)) / _ODD_POINT
+            + math.log2(_CODE_PAGES.get(codec, 1)) * _COMMON_POINT
+        )
         scored.append((score, codec, match.chaos))
     if not scored:
         return "cp1252", 0.0
@@ -215,5 +240,7 @@ def encoding_warning(report: Report) -> str | None:
     confidence = report.encoding_confidence
     if confidence is None or confidence >= WEAK_CONFIDENCE:
         return None
-    return (f"the encoding {report.encoding} is a guess from the head of the input (confidence {confidence:.2f}); "
-            f"if the text looks wrong, name the encoding with --encoding NAME")
+    return (
+        f"the encoding {report.encoding} is a guess from the head of the input (confidence {confidence:.2f}); "
+        f"if the text looks wrong, name the encoding with --encoding NAME"
+    )

@@ -72,8 +72,11 @@ def reading_of_head(source: str, head: Head, encoding: str, force_text: bool) ->
         if kind is not None:
             raise BinaryInputError(source, *kind)
     data = head.data
-    if (data.startswith(codecs.BOM_UTF8) or _native.detect_encoding(data[:_ENGINE_HEAD]) != "utf-8"
-            or utf8_or_mixed(data)):
+    if (
+        data.startswith(codecs.BOM_UTF8)
+        or _native.detect_encoding(data[:_ENGINE_HEAD]) != "utf-8"
+        or utf8_or_mixed(data)
+    ):
         return Reading(engine_encoding, codec, compression=head.compression)
     guessed, confidence = guess_code_page(data)
     if guessed == "cp1252":  # the engine's own

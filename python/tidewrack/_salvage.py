@@ -28,8 +28,14 @@ TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
     from typing import Any, SupportsIndex
 
-_UNCOUNTED_BY_CLASSIC = ("padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes", "decoded_bytes",
-                         "replaced_bytes")
+_UNCOUNTED_BY_CLASSIC = (
+    "padded_rows",
+    "merged_rows",
+    "quote_repairs",
+    "unclosed_quotes",
+    "decoded_bytes",
+    "replaced_bytes",
+)
 
 
 def salvage(
@@ -129,10 +135,18 @@ def salvage(
     ``BinaryInputError`` (a ValueError) for input that is not text.
     """
     check_options(
-        force_text=force_text, classic=classic, delimiter=delimiter, quote_char=quote_char, escape_char=escape_char,
-        skip_blanks=skip_blanks, fill_ragged_rows=fill_ragged_rows, merge_overflow=merge_overflow,
-        expected_columns=expected_columns, repair_quotes=repair_quotes,
-        recover_unclosed_quotes=recover_unclosed_quotes, strict=strict,
+        force_text=force_text,
+        classic=classic,
+        delimiter=delimiter,
+        quote_char=quote_char,
+        escape_char=escape_char,
+        skip_blanks=skip_blanks,
+        fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow,
+        expected_columns=expected_columns,
+        repair_quotes=repair_quotes,
+        recover_unclosed_quotes=recover_unclosed_quotes,
+        strict=strict,
     )
     source = path_arg(input, "input")
     output_path = default_output(source) if output is None else path_arg(output, "output")
@@ -149,8 +163,10 @@ def salvage(
         if quote_char is None or any(
             value is not None for value in (escape_char, skip_blanks, comment_prefix, preamble_lines)
         ):
-            raise ValueError("classic=True reads the classic dialect; leave quote_char=None, escape_char, "
-                             "skip_blanks, comment_prefix and preamble_lines out")
+            raise ValueError(
+                "classic=True reads the classic dialect; leave quote_char=None, escape_char, "
+                "skip_blanks, comment_prefix and preamble_lines out"
+            )
         repairs_path = None
     else:
         repairs_path = _beside(repairs, output_path, "repairs")
@@ -166,8 +182,12 @@ def salvage(
         "repair_quotes": repair_quotes,
     }
     check_limits = refusal(strict, max_repaired, max_quarantined)
-    given = {"delimiter": delimiter, "quote_char": quote_char, "comment_prefix": comment_prefix,
-             "preamble_lines": preamble_lines}
+    given = {
+        "delimiter": delimiter,
+        "quote_char": quote_char,
+        "comment_prefix": comment_prefix,
+        "preamble_lines": preamble_lines,
+    }
     input_state = state_of(source)
     input_bytes = os.stat(source).st_size  # a stream's is counted as it is read
     read_bytes = 0
@@ -203,8 +223,11 @@ def salvage(
             done(input_bytes)  # before the outputs are in place, so that it can still stop them
             check_unchanged(source, input_state)
             counts = {
-                **summary.to_dict(), **dict.fromkeys(_UNCOUNTED_BY_CLASSIC), "encoding": "utf-8",
-                "quote_char": quote_char, "output_quote_char": quote_char,
+                **summary.to_dict(),
+                **dict.fromkeys(_UNCOUNTED_BY_CLASSIC),
+                "encoding": "utf-8",
+                "quote_char": quote_char,
+                "output_quote_char": quote_char,
             }
             return checked(counts, None, [])
 
@@ -232,9 +255,17 @@ def salvage(
                 # Input that Python reads for the engine streams into it; the engine reports the
                 # progress of what it reads itself.
                 written = _native.salvage(
-                    engine_input, output, others[0], others[1], recover_unclosed_quotes=recover,
-                    encoding=read.engine_encoding, threads=threads, progress=None if chunks is not None else done,
-                    input_chunks=chunks, **options, **rules
+                    engine_input,
+                    output,
+                    others[0],
+                    others[1],
+                    recover_unclosed_quotes=recover,
+                    encoding=read.engine_encoding,
+                    threads=threads,
+                    progress=None if chunks is not None else done,
+                    input_chunks=chunks,
+                    **options,
+                    **rules,
                 )
                 if progress is not None:
                     progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
@@ -293,8 +324,12 @@ def dialect_rules(
             "preamble_lines": found.preamble_lines,
         }
         given = {name: detected[name] if value is None else value for name, value in given.items()}
-        refuse_conflicts(options["delimiter"], quote, found.escape_char if escape_char is None else escape_char,
-                         " (as detected: give the delimiter to read the file otherwise)")
+        refuse_conflicts(
+            options["delimiter"],
+            quote,
+            found.escape_char if escape_char is None else escape_char,
+            " (as detected: give the delimiter to read the file otherwise)",
+        )
     options["quote_char"] = '"' if quote is None else quote
     return {
         **given,
@@ -319,8 +354,10 @@ def refuse_compressed_in_place(source: str) -> None:
     except OSError:
         return  # reading it reports why
     if compression is not None:
-        raise ValueError(f"output is the input, a {compression} file: the clean CSV would replace it under "
-                         f"its compressed name {source!r}; give another output")
+        raise ValueError(
+            f"output is the input, a {compression} file: the clean CSV would replace it under "
+            f"its compressed name {source!r}; give another output"
+        )
 
 
 def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str | None:
@@ -328,4 +365,3 @@ def _beside(value: StrPath | None | EllipsisType, output: str, kind: str) -> str
     if value is ...:
         return default_beside(output, kind)
     return None if value is None else path_arg(value, kind)
-

@@ -19,9 +19,7 @@ def visible(text: str) -> str:
     """Control characters and line separators as escapes: a cell stays on one line."""
     if text.isprintable():
         return text
-    return "".join(
-        escape(ch) if unicodedata.category(ch) in _LINE_BREAKING else ch for ch in text
-    )
+    return "".join(escape(ch) if unicodedata.category(ch) in _LINE_BREAKING else ch for ch in text)
 
 
 def char_width(ch: str) -> int:

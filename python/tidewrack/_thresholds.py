@@ -44,16 +44,18 @@ def limit(value: object, name: str) -> int | Share | None:
         found = _SHARE.fullmatch(value)
         share = None if found is None else Share(found[1])
         if share is None or share.numerator > 100 * share.scale:
-            raise ValueError(f"{name} must be an int count, or a str share of the rows read from '0%' to "
-                             f"'100%', not {value!r}")
+            raise ValueError(
+                f"{name} must be an int count, or a str share of the rows read from '0%' to '100%', not {value!r}"
+            )
         return share
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an int count or a str share such as '2.5%', not bool")
     try:
         count = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"{name} must be an int count or a str share such as '2.5%', "
-                        f"not {type(value).__name__}") from None
+        raise TypeError(
+            f"{name} must be an int count or a str share such as '2.5%', not {type(value).__name__}"
+        ) from None
     if count < 0:
         raise ValueError(f"{name} must not be negative, got {count}")
     return count
@@ -61,16 +63,20 @@ def limit(value: object, name: str) -> int | Share | None:
 
 def refusal(strict: bool, max_repaired: object, max_quarantined: object) -> Callable[[Report], None]:
     """Checks the limits now; returns what raises ThresholdExceeded for a report that passes one."""
-    limits = [("repaired", "repaired_rows", limit(max_repaired, "max_repaired"), max_repaired),
-              ("quarantined", "quarantined_rows", limit(max_quarantined, "max_quarantined"), max_quarantined)]
+    limits = [
+        ("repaired", "repaired_rows", limit(max_repaired, "max_repaired"), max_repaired),
+        ("quarantined", "quarantined_rows", limit(max_quarantined, "max_quarantined"), max_quarantined),
+    ]
 
     def check(report: Report) -> None:
         reasons = []
         for done, field, allowed, given in limits:
             count = getattr(report, field)
             if isinstance(allowed, Share) and allowed.exceeded_by(count, report.total_rows):
-                reasons.append(f"{_rows(count, report.total_rows, done)} ({count * 100 / report.total_rows:.3g}%), "
-                               f"over the limit of {given}")
+                reasons.append(
+                    f"{_rows(count, report.total_rows, done)} ({count * 100 / report.total_rows:.3g}%), "
+                    f"over the limit of {given}"
+                )
             elif isinstance(allowed, int) and count > allowed:
                 reasons.append(f"{_rows(count, report.total_rows, done)}, over the limit of {given}")
         if strict and report.warnings:

@@ -52,27 +52,36 @@ def _dialect_warnings(report: Report, given: Mapping[str, Any]) -> list[str]:
     confidence = report.confidence or 0.0
     # Without columns (no lines, or blank ones) there is no table whose delimiter could be wrong.
     if report.inferred_columns and confidence < LOW_CONFIDENCE:
-        found.append(f"the delimiter {delimiter} was guessed with low confidence ({confidence:.2f}); "
-                     f"--delimiter {delimiter} pins it, or names the right one")
+        found.append(
+            f"the delimiter {delimiter} was guessed with low confidence ({confidence:.2f}); "
+            f"--delimiter {delimiter} pins it, or names the right one"
+        )
     elif report.inferred_columns and report.detected_delimiter not in USUAL_DELIMITERS:
-        found.append(f"the delimiter {delimiter} was guessed (confidence {confidence:.2f}); "
-                     f"--delimiter {delimiter} pins it")
+        found.append(
+            f"the delimiter {delimiter} was guessed (confidence {confidence:.2f}); --delimiter {delimiter} pins it"
+        )
     if given["quote_char"] == '"' and report.quote_char is None:
-        found.append(f"quotes were read as text, no field being quoted properly; --quote-char none pins that, "
-                     f"--delimiter {delimiter} reads them as quotes")
+        found.append(
+            f"quotes were read as text, no field being quoted properly; --quote-char none pins that, "
+            f"--delimiter {delimiter} reads them as quotes"
+        )
     elif given["quote_char"] == '"' and report.quote_char != '"':
         quote = shell_word(report.quote_char or "")
         found.append(f"the quote character {quote} was guessed; --quote-char {quote} pins it")
     preamble = report.preamble_lines or 0
     if given["preamble_lines"] is None and preamble:
-        found.append(f"{_lines(preamble)} before the table {_were(preamble)} left out as a preamble; "
-                     f"--preamble-lines 0 keeps {_them(preamble)}")
+        found.append(
+            f"{_lines(preamble)} before the table {_were(preamble)} left out as a preamble; "
+            f"--preamble-lines 0 keeps {_them(preamble)}"
+        )
     comments = report.comment_lines or 0
     if given["comment_prefix"] is None and comments:
         prefix = shell_word(report.comment_prefix or "")
-        found.append(f"{_lines(comments)} starting with {prefix} {_were(comments)} left out as "
-                     f"{'a comment' if comments == 1 else 'comments'}; --delimiter {delimiter} reads "
-                     f"{_them(comments)} as {'a row' if comments == 1 else 'rows'}")
+        found.append(
+            f"{_lines(comments)} starting with {prefix} {_were(comments)} left out as "
+            f"{'a comment' if comments == 1 else 'comments'}; --delimiter {delimiter} reads "
+            f"{_them(comments)} as {'a row' if comments == 1 else 'rows'}"
+        )
     return found
 
 

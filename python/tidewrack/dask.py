@@ -51,10 +51,7 @@ def files(paths_or_glob: StrPath | Iterable[StrPath]) -> list[str]:
             if not named:
                 raise FileNotFoundError(f"the folder {path!r} holds no CSV files")
         elif not os.path.exists(path) and glob.has_magic(path):
-            named = sorted(
-                match for match in glob.glob(path)
-                if os.path.isfile(match) and not is_salvage_output(match)
-            )
+            named = sorted(match for match in glob.glob(path) if os.path.isfile(match) and not is_salvage_output(match))
             if not named:
                 raise FileNotFoundError(f"no files match {path!r}")
         else:

@@ -279,9 +279,7 @@ for entry in ("salvage_file", "open", "SalvageReader"):
 
 
 @pytest.mark.parametrize(("name", "parameter", "value", "exception", "message"), REFUSED)
-def test_refused_values_carry_the_parameter_note(
-    sample_path, tmp_path, name, parameter, value, exception, message
-):
+def test_refused_values_carry_the_parameter_note(sample_path, tmp_path, name, parameter, value, exception, message):
     kwargs = required_arguments(name, sample_path, tmp_path)
     kwargs[parameter] = value
     with pytest.raises(exception) as caught:
@@ -422,9 +420,7 @@ def test_flag_types_named_like_numpy_booleans_use_their_truth_slot(sample_path, 
     without_truth = type(type_name, (), {"__module__": "numpy"})
     with pytest.raises(TypeError) as caught:
         backend.open(sample_path, merge_overflow=without_truth())
-    assert (
-        str(caught.value) == f"object of type '{type_name}' does not define a '__bool__' conversion"
-    )
+    assert str(caught.value) == f"object of type '{type_name}' does not define a '__bool__' conversion"
     assert caught.value.__notes__ == ["while processing 'merge_overflow'"]
 
     def refuse(self):

@@ -10,12 +10,15 @@ import sys
 from pathlib import Path
 
 import pytest
+
 import tidewrack
 
 pa = pytest.importorskip("pyarrow")
 
 REPO = Path(__file__).resolve().parents[2]
-CORPUS = sorted({path.read_bytes(): path for path in [*REPO.glob("fuzz/corpus/*/*"), *REPO.glob("examples/*.csv")]}.values())
+CORPUS = sorted(
+    {path.read_bytes(): path for path in [*REPO.glob("fuzz/corpus/*/*"), *REPO.glob("examples/*.csv")]}.values()
+)
 DAMAGED = 'id,,name,name\n1,x,Ana,Lisbon\n2,y,"Ben\n"Bo" Li"\n3,z,Cleo,Paris,France\n4,w,"open,quote\n5,v,Dee,Oslo\n'
 
 
@@ -36,7 +39,19 @@ def scanned_rows(source: Path, **options: object) -> tuple[list[str], list[list[
 def damaged(seed: int) -> bytes:
     """About 200 kB of rows, a few of them short, long, badly quoted or not UTF-8."""
     rng = random.Random(seed)
-    cells = ["a", "Zoë", "x y", '"q"', "12.5", "", '"a,b"', '"line\nbreak"', 'st"ray', "\xff\xfe", '"a cell past twelve bytes"']
+    cells = [
+        "a",
+        "Zoë",
+        "x y",
+        '"q"',
+        "12.5",
+        "",
+        '"a,b"',
+        '"line\nbreak"',
+        'st"ray',
+        "\xff\xfe",
+        '"a cell past twelve bytes"',
+    ]
     lines = [b"k,l,m,n"]
     for _ in range(6000):
         width = rng.choice([4, 4, 4, 4, 4, 3, 5])
@@ -44,9 +59,10 @@ def damaged(seed: int) -> bytes:
     return b"\n".join(lines) + b"\n"
 
 
-@pytest.mark.parametrize(("threads", "batch_rows", "string_view"),
-                         [(1, 1, False), (1, 65536, False), (2, 3, False), (2, 65536, False), (1, 2, True),
-                          (2, 65536, True)])
+@pytest.mark.parametrize(
+    ("threads", "batch_rows", "string_view"),
+    [(1, 1, False), (1, 65536, False), (2, 3, False), (2, 65536, False), (1, 2, True), (2, 65536, True)],
+)
 def test_rows_are_the_clean_files_rows(tmp_path: Path, threads: int, batch_rows: int, string_view: bool) -> None:
     sources = list(CORPUS)
     for seed in range(2):
@@ -56,8 +72,9 @@ def test_rows_are_the_clean_files_rows(tmp_path: Path, threads: int, batch_rows:
         # Fuzz inputs of every byte are read as text too.
         expected = clean_rows(source, tmp_path, force_text=True)
         try:
-            names, body = scanned_rows(source, force_text=True, threads=threads, batch_rows=batch_rows,
-                                       string_view=string_view)
+            names, body = scanned_rows(
+                source, force_text=True, threads=threads, batch_rows=batch_rows, string_view=string_view
+            )
         except ValueError as err:  # no width inferred: the rows must indeed differ
             assert "expected_columns" in str(err) and len(set(map(len, expected))) > 1, source
             continue
@@ -82,14 +99,16 @@ def polars_rows(source: Path) -> tuple[list[str], list[list[str]]]:
 
 def duckdb_rows(source: Path) -> tuple[list[str], list[list[str]]]:
     duckdb = pytest.importorskip("duckdb")
-    rows = tidewrack.scan(source)  # DuckDB asks for a stream twice: once for the schema
+    rows = tidewrack.scan(source)  # noqa: F841 - DuckDB finds it by name, and asks for two streams
     relation = duckdb.sql('SELECT * FROM rows ORDER BY "id"')
     return relation.columns, [list(row) for row in relation.fetchall()]
 
 
-@pytest.mark.parametrize("consume", [scanned_rows, pandas_rows, lambda p: pandas_rows(p, dtype_backend="pyarrow"),
-                                     polars_rows, duckdb_rows],
-                         ids=["pyarrow", "pandas", "pandas-arrow", "polars", "duckdb"])
+@pytest.mark.parametrize(
+    "consume",
+    [scanned_rows, pandas_rows, lambda p: pandas_rows(p, dtype_backend="pyarrow"), polars_rows, duckdb_rows],
+    ids=["pyarrow", "pandas", "pandas-arrow", "polars", "duckdb"],
+)
 def test_consumers_get_unique_names_and_the_clean_rows(tmp_path: Path, consume) -> None:
     source = tmp_path / "damaged.csv"
     source.write_text(DAMAGED)
@@ -192,15 +211,24 @@ def test_an_exception_from_progress_stops_the_scan_and_propagates(tmp_path: Path
         (lambda p: tidewrack.scan(p.parent / "missing.csv"), FileNotFoundError, "missing.csv"),
         (lambda p: tidewrack.scan(p, quarantine=p.parent / "none" / "q.csv"), FileNotFoundError, "q.csv"),
         (lambda p: tidewrack.scan(p, repairs=p), ValueError, "repairs is the input file"),
-        (lambda p: tidewrack.scan(p, quarantine=p.parent / "x.csv", repairs=p.parent / "x.csv"), ValueError,
-         "same file"),
+        (
+            lambda p: tidewrack.scan(p, quarantine=p.parent / "x.csv", repairs=p.parent / "x.csv"),
+            ValueError,
+            "same file",
+        ),
         (lambda p: pa.table(tidewrack.scan(p, repairs="/dev/full")), OSError, "/dev/full"),
         (lambda p: tidewrack.scan(p, expected_columns=0), ValueError, "expected_columns=0"),
-        (lambda p: tidewrack.scan(p, expected_columns=1_000_001), ValueError,
-         "the column count must be from 0 to 1000000, got 1000001"),
+        (
+            lambda p: tidewrack.scan(p, expected_columns=1_000_001),
+            ValueError,
+            "the column count must be from 0 to 1000000, got 1000001",
+        ),
         (lambda p: p.write_text("," * 1_000_000) and tidewrack.scan(p), ValueError, "the rows hold 1000001 fields"),
-        (lambda p: p.write_text(f'a,"{"x" * (16 << 20)}x"\n1,2\n') and tidewrack.scan(p), ValueError,
-         "the header holds a field of 16777217 bytes: a column name may be at most 16777216 bytes"),
+        (
+            lambda p: p.write_text(f'a,"{"x" * (16 << 20)}x"\n1,2\n') and tidewrack.scan(p),
+            ValueError,
+            "the header holds a field of 16777217 bytes: a column name may be at most 16777216 bytes",
+        ),
         (lambda p: tidewrack.scan(p, batch_rows=0), ValueError, "batch_rows"),
         (lambda p: tidewrack.scan(p, expected_columns="2"), TypeError, "expected_columns must be an int or None"),
         (lambda p: tidewrack.read_csv(p, dtype_backend="numpy"), ValueError, "dtype_backend"),
@@ -213,11 +241,13 @@ def test_refusals(tmp_path: Path, call, error: type[Exception], match: str) -> N
         call(source)
 
 
-@pytest.mark.parametrize(("function", "module", "extra"),
-                         [("read_arrow", "pyarrow", "arrow"), ("read_csv", "pandas", "pandas"),
-                          ("read_polars", "polars", "polars")])
-def test_missing_dependency_names_the_extra(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, function: str,
-                                            module: str, extra: str) -> None:
+@pytest.mark.parametrize(
+    ("function", "module", "extra"),
+    [("read_arrow", "pyarrow", "arrow"), ("read_csv", "pandas", "pandas"), ("read_polars", "polars", "polars")],
+)
+def test_missing_dependency_names_the_extra(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, function: str, module: str, extra: str
+) -> None:
     monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
     with pytest.raises(ImportError, match=rf"pip install 'tidewrack\[{extra}\]'"):
         getattr(tidewrack, function)(tmp_path / "in.csv")
@@ -235,8 +265,20 @@ def test_infer_types_types_only_columns_whose_every_cell_reads_exactly(tmp_path:
     source = tmp_path / "typed.csv"
     source.write_text(TYPED)
     table = tidewrack.read_arrow(source, infer_types=True)
-    types = ["int64", "string", "double", "bool", "date32[day]", "timestamp[us]", "string", "string", "string",
-             "string", "string", "int64"]  # hex, and floats out of range, stay text
+    types = [
+        "int64",
+        "string",
+        "double",
+        "bool",
+        "date32[day]",
+        "timestamp[us]",
+        "string",
+        "string",
+        "string",
+        "string",
+        "string",
+        "int64",
+    ]  # hex, and floats out of range, stay text
     assert [str(field.type) for field in table.schema] == types
     assert table.column("price").to_pylist() == [1.5, None, 1000.0]  # empty cells null, text cells stay ""
     assert table.column("note").to_pylist() == ["a", "1", ""] and table.column("gap").null_count == 0
@@ -245,10 +287,16 @@ def test_infer_types_types_only_columns_whose_every_cell_reads_exactly(tmp_path:
     views = tidewrack.read_arrow(source, infer_types=True, string_view=True)
     assert [str(field.type) for field in views.schema] == [t.replace("string", "string_view") for t in types]
 
-    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pandas")
     frame = tidewrack.read_csv(source, infer_types=True)
-    assert [str(dtype) for dtype in frame.dtypes[:6]] == ["Int64", frame.dtypes["code"].name, "float64", "boolean",
-                                                          "datetime64[ms]", "datetime64[us]"]
+    assert [str(dtype) for dtype in frame.dtypes[:6]] == [
+        "Int64",
+        frame.dtypes["code"].name,
+        "float64",
+        "boolean",
+        "datetime64[ms]",
+        "datetime64[us]",
+    ]
     assert frame["ok"].isna().tolist() == [False, False, True]
     pl = pytest.importorskip("polars")
     assert tidewrack.read_polars(source, infer_types=True).dtypes[:2] == [pl.Int64, pl.String]

@@ -7,6 +7,7 @@ import re
 from pathlib import Path
 
 import pytest
+
 import tidewrack
 from test_cli import tidewrack_cli
 from test_compressed_input import zipped
@@ -21,11 +22,26 @@ REFUSED = {
     "pdf": (b"%PDF-1.7\n%\xe2\xe3\xcf\xd3\n1 0 obj\n", "a PDF document"),
     "elf": (ELF, "a program"),
     "gzip-in-zip": (zipped(("data.csv.gz", gzip.compress(TEXT))), "gzip data inside zip; decompress it first"),
-    "xlsx": (zipped(("[Content_Types].xml", b"<Types/>"), ("xl/workbook.xml", b"<workbook/>"),
-                    ("xl/worksheets/sheet1.xml", b"<worksheet/>")), "an Excel workbook; export a sheet as CSV first"),
-    "ods": (zipped(("mimetype", b"application/vnd.oasis.opendocument.spreadsheet"), ("content.xml", b"<doc/>"),
-                   ("META-INF/manifest.xml", b"<manifest/>")), "an OpenDocument file"),
-    "parquet": (b"PAR1\x15\x04\x15\x10\x15\x14L\x15\x02\x15\x00\x12\0\0\x08\x1c" + bytes(64) + b"PAR1", "a Parquet file"),
+    "xlsx": (
+        zipped(
+            ("[Content_Types].xml", b"<Types/>"),
+            ("xl/workbook.xml", b"<workbook/>"),
+            ("xl/worksheets/sheet1.xml", b"<worksheet/>"),
+        ),
+        "an Excel workbook; export a sheet as CSV first",
+    ),
+    "ods": (
+        zipped(
+            ("mimetype", b"application/vnd.oasis.opendocument.spreadsheet"),
+            ("content.xml", b"<doc/>"),
+            ("META-INF/manifest.xml", b"<manifest/>"),
+        ),
+        "an OpenDocument file",
+    ),
+    "parquet": (
+        b"PAR1\x15\x04\x15\x10\x15\x14L\x15\x02\x15\x00\x12\0\0\x08\x1c" + bytes(64) + b"PAR1",
+        "a Parquet file",
+    ),
     "sqlite": (b"SQLite format 3\0\x10\0\x01\x01\0@  " + bytes(80), "an SQLite database; export a table as CSV first"),
     "png-in-gzip": (gzip.compress(b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR"), "a PNG image"),
     # A NUL closing each line: not the pattern of UTF-16 text, which the engine would read.
@@ -64,8 +80,15 @@ def test_input_that_is_not_text_is_named_and_refused(tmp_path: Path, name: str) 
         (b"PAR1,PAR2\n1,2\n", {}),
         (b"a,b,c\n\0,2,3\n", {}),  # a NUL in a cell is damage, not a binary file
     ],
-    ids=["nul-force-text", "png-force-text", "png-named-encoding", "utf-16-nul-pattern", "zero-block", "par1-text",
-         "nul-in-a-cell"],
+    ids=[
+        "nul-force-text",
+        "png-force-text",
+        "png-named-encoding",
+        "utf-16-nul-pattern",
+        "zero-block",
+        "par1-text",
+        "nul-in-a-cell",
+    ],
 )
 def test_text_and_input_read_as_text_on_request_are_salvaged(
     tmp_path: Path, data: bytes, options: dict[str, object]

@@ -19,26 +19,15 @@ import time
 from pathlib import Path
 
 import pytest
+
 import tidewrack
 from tidewrack.cli import main
 from tidewrack.cli.report import describe_delimiter
 
 # Row 3 is short (padded, or quarantined by --no-fill); row 4 has a stray
 # comma (merged, or quarantined by --no-merge); row 5 has a stray quote.
-DAMAGED = (
-    b"id,name,city\n"
-    b"1,Ana,Lisbon\n"
-    b"2,Ben\n"
-    b"3,Cleo,Paris,France\n"
-    b'4,"Dee "DJ" Jones",Oslo\n'
-)
-CLEAN_MERGED = (
-    b"id,name,city\n"
-    b"1,Ana,Lisbon\n"
-    b"2,Ben,\n"
-    b'3,Cleo,"Paris,France"\n'
-    b'4,"Dee ""DJ"" Jones",Oslo\n'
-)
+DAMAGED = b'id,name,city\n1,Ana,Lisbon\n2,Ben\n3,Cleo,Paris,France\n4,"Dee "DJ" Jones",Oslo\n'
+CLEAN_MERGED = b'id,name,city\n1,Ana,Lisbon\n2,Ben,\n3,Cleo,"Paris,France"\n4,"Dee ""DJ"" Jones",Oslo\n'
 SUMMARY_KEYS = [
     "total_rows",
     "salvaged_rows",
@@ -75,7 +64,6 @@ SUMMARY_KEYS = [
 ]
 # Line 2 opens a quote that never closes: the classic rules swallow lines 3-4 into it.
 UNCLOSED = b'id,name\n1,"Ann\n2,Ben\n3,Cy\n'
-
 
 
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -142,9 +130,17 @@ class TestSalvage:
             b"4,4,quarantined,Row has extra columns (expected 3)\n"
             b"5,5,quote_repaired,2 stray quotes kept as text\n"
         )
-        for expected in ("rows read    5", "kept         4 (1 repaired)", "padded       1 row",
-                         "quotes       2 stray quotes kept as text", "quarantined  1 -> orders.quarantine.csv",
-                         "repair log   orders.repairs.csv", "delimiter    comma", "columns      3", "MB/s"):
+        for expected in (
+            "rows read    5",
+            "kept         4 (1 repaired)",
+            "padded       1 row",
+            "quotes       2 stray quotes kept as text",
+            "quarantined  1 -> orders.quarantine.csv",
+            "repair log   orders.repairs.csv",
+            "delimiter    comma",
+            "columns      3",
+            "MB/s",
+        ):
             assert expected in stderr
 
     @pytest.mark.parametrize(
@@ -185,7 +181,10 @@ class TestSalvage:
         assert report["detected_delimiter"] == ","
         assert report["inferred_columns"] == 3
         assert [report[key] for key in ("padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes")] == [
-            0, 1, 2, 0
+            0,
+            1,
+            2,
+            0,
         ]
         assert (report["encoding"], report["compression"]) == ("utf-8", None)
         assert report["input"] == str(damaged)
@@ -205,7 +204,9 @@ class TestSalvage:
         stderr = assert_clean_exit(tidewrack_cli("salvage", "colon.csv", cwd=tmp_path), 0)
         assert "\n  delimiter    colon ':' (confidence 0.75)\n" in stderr and stderr.endswith(f"\nwarning: {guessed}\n")
         pinned = tidewrack_cli("salvage", "colon.csv", "-d", ":", cwd=tmp_path)
-        assert "\n  delimiter    colon ':'\n" in assert_clean_exit(pinned, 0) and "warning" not in pinned.stderr.decode()
+        assert (
+            "\n  delimiter    colon ':'\n" in assert_clean_exit(pinned, 0) and "warning" not in pinned.stderr.decode()
+        )
         assert tidewrack_cli("salvage", "colon.csv", "--quiet", cwd=tmp_path).stderr == b""
 
         many = tidewrack_cli("salvage", "colon.csv", "plain.csv", "--json", cwd=tmp_path)
@@ -217,17 +218,30 @@ class TestSalvage:
         [
             ("orders.csv", ["--max-quarantined", "1", "--max-repaired", "20%"], None),
             ("orders.csv", ["--fail-on-quarantine"], "1 of 5 rows read was quarantined, over the limit of 0"),
-            ("orders.csv", ["--max-repaired", "19.5%", "--max-quarantined", "0"],
-             "1 of 5 rows read was repaired (20%), over the limit of 19.5%; "
-             "1 of 5 rows read was quarantined, over the limit of 0"),
-            ("orders.csv", ["--max-quarantined", "0", "-o", "orders.clean.parquet"],
-             "1 of 5 rows read was quarantined, over the limit of 0"),
+            (
+                "orders.csv",
+                ["--max-repaired", "19.5%", "--max-quarantined", "0"],
+                "1 of 5 rows read was repaired (20%), over the limit of 19.5%; "
+                "1 of 5 rows read was quarantined, over the limit of 0",
+            ),
+            (
+                "orders.csv",
+                ["--max-quarantined", "0", "-o", "orders.clean.parquet"],
+                "1 of 5 rows read was quarantined, over the limit of 0",
+            ),
             ("orders.csv", ["--strict"], None),
             ("colon.csv", ["--strict", "--quiet"], "1 warning, and strict allows none"),
             ("colon.csv", ["--strict", "--format", "arrow"], "1 warning, and strict allows none"),
         ],
-        ids=["within", "fail-on-quarantine", "share-and-count", "parquet", "strict-nothing-guessed", "strict",
-             "strict-arrow"],
+        ids=[
+            "within",
+            "fail-on-quarantine",
+            "share-and-count",
+            "parquet",
+            "strict-nothing-guessed",
+            "strict",
+            "strict-arrow",
+        ],
     )
     def test_limits_refuse_a_file_before_any_output_is_in_place(
         self, tmp_path: Path, damaged: Path, name: str, args: list[str], refused: str | None
@@ -248,8 +262,9 @@ class TestSalvage:
         stderr = assert_clean_exit(result, 3)
         assert stderr.splitlines()[0] == f"tidewrack: refused '{name}', nothing written: {refused}"
         if "--strict" in args:  # the warnings that refused it, even when --quiet
-            assert stderr.splitlines()[1:] == ["warning: the delimiter ':' was guessed (confidence 0.75); "
-                                               "--delimiter ':' pins it"]
+            assert stderr.splitlines()[1:] == [
+                "warning: the delimiter ':' was guessed (confidence 0.75); --delimiter ':' pins it"
+            ]
         assert snapshot(tmp_path) == before
 
     def test_options_reach_the_engine(self, tmp_path: Path) -> None:
@@ -279,8 +294,11 @@ class TestSalvage:
         result = tidewrack_cli("salvage", "u.csv", *args, cwd=tmp_path)
 
         assert_clean_exit(result, 0)
-        logs = [str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.match("*.repairs.csv")
-                or p.parent.name == "logs" or p.suffix == ".log"]
+        logs = [
+            str(p.relative_to(tmp_path))
+            for p in tmp_path.rglob("*")
+            if p.match("*.repairs.csv") or p.parent.name == "logs" or p.suffix == ".log"
+        ]
         assert logs == ([log] if log else [])
         if log is not None:
             assert (tmp_path / log).read_bytes().endswith(b"\n2,2,unclosed_quote,quote on line 2 read as text\n")
@@ -312,7 +330,7 @@ class TestSalvage:
         result = tidewrack_cli("salvage", "orders.csv", "-o", output, "--json", "--no-merge", cwd=tmp_path)
 
         assert_clean_exit(result, 0)
-        report = json.loads(result.stdout[result.stdout.index(b"{"):])
+        report = json.loads(result.stdout[result.stdout.index(b"{") :])
         assert (report["quarantined_rows"], report["quarantine"], report["repairs"]) == (1, None, None)
         assert not any(os.path.lexists(f"{output}.{kind}.csv") for kind in ("quarantine", "repairs"))
         assert [entry.name for entry in tmp_path.iterdir()] == ["orders.csv"]
@@ -351,8 +369,11 @@ def test_parquet_and_arrow_hold_the_clean_rows_beside_the_same_quarantine_and_lo
     assert_clean_exit(tidewrack_cli("salvage", damaged.name, "--threads", threads, cwd=tmp_path), 0)
     for args, table_file in [(["-o", "t.parquet"], "t.parquet"), (["--format", "arrow"], "orders.clean.arrow")]:
         assert_clean_exit(tidewrack_cli("salvage", damaged.name, "--threads", threads, *args, cwd=tmp_path), 0)
-        table = pq.read_table(tmp_path / table_file) if table_file.endswith(".parquet") else (
-            pa.ipc.open_file(tmp_path / table_file).read_all())
+        table = (
+            pq.read_table(tmp_path / table_file)
+            if table_file.endswith(".parquet")
+            else (pa.ipc.open_file(tmp_path / table_file).read_all())
+        )
         with open(tmp_path / "orders.clean.csv", newline="", encoding="utf-8") as clean:
             header, *rows = csv.reader(clean)
         assert table.column_names == header and [list(row.values()) for row in table.to_pylist()] == rows
@@ -367,10 +388,14 @@ class TestErrors:
         ("args", "named"),
         [
             (["salvage", "missing.csv"], "cannot read 'missing.csv': No such file or directory"),
-            (["salvage", "orders.csv", "-o", "no/such/dir/out.csv"],
-             "cannot write 'no/such/dir/out.csv': No such file or directory"),
-            (["salvage", "orders.csv", "--quarantine", "no/such/dir/q.csv"],
-             "cannot write 'no/such/dir/q.csv': No such file or directory"),
+            (
+                ["salvage", "orders.csv", "-o", "no/such/dir/out.csv"],
+                "cannot write 'no/such/dir/out.csv': No such file or directory",
+            ),
+            (
+                ["salvage", "orders.csv", "--quarantine", "no/such/dir/q.csv"],
+                "cannot write 'no/such/dir/q.csv': No such file or directory",
+            ),
             (["preview", "."], "cannot read '.': Is a directory"),
             (["preview", "missing.csv"], "cannot read 'missing.csv': No such file or directory"),
         ],
@@ -412,9 +437,15 @@ class TestErrors:
         [
             (["rows.csv", "-o", "t.parquet"], "cannot write 't.parquet': File too large"),
             (["rows.csv", "-o", "t.arrow", "-n", "4", "--no-fill"], "cannot write 't.repairs.csv': File too large"),
-            (["wide.csv", "-o", "t.parquet"], "cannot salvage 'wide.csv' into Parquet: "
-             "the rows hold 1000002 fields: a table may have at most 1000000 columns"),
-            (["cut.csv.gz", "-o", "t.parquet"], "cannot read 'cut.csv.gz': gzip data ends early (the file is truncated)"),
+            (
+                ["wide.csv", "-o", "t.parquet"],
+                "cannot salvage 'wide.csv' into Parquet: "
+                "the rows hold 1000002 fields: a table may have at most 1000000 columns",
+            ),
+            (
+                ["cut.csv.gz", "-o", "t.parquet"],
+                "cannot read 'cut.csv.gz': gzip data ends early (the file is truncated)",
+            ),
         ],
         ids=["output", "repair-log", "too-many-columns", "damaged-input"],
     )
@@ -422,7 +453,9 @@ class TestErrors:
         self, tmp_path: Path, args: list[str], named: str
     ) -> None:
         pytest.importorskip("pyarrow")
-        (tmp_path / "rows.csv").write_bytes(b"".join(b"%d,%d,name %d\n" % (i, i * 7919 % 1000003, i) for i in range(60_000)))
+        (tmp_path / "rows.csv").write_bytes(
+            b"".join(b"%d,%d,name %d\n" % (i, i * 7919 % 1000003, i) for i in range(60_000))
+        )
         (tmp_path / "wide.csv").write_bytes(b"," * 1_000_001 + b"\n")
         (tmp_path / "cut.csv.gz").write_bytes(gzip.compress(b"a,b\n1,2\n" * 1000)[:-12])
         (tmp_path / "t.parquet").write_bytes(b"previous\n")
@@ -430,7 +463,9 @@ class TestErrors:
         limit = 256 << 10  # files grow past it: "File too large"
 
         result = tidewrack_cli(
-            "salvage", *args, cwd=tmp_path,
+            "salvage",
+            *args,
+            cwd=tmp_path,
             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)),
         )
 
@@ -444,7 +479,10 @@ class TestErrors:
             assert command in help_text.stdout.decode()
         version = tidewrack_cli("--version", cwd=tmp_path)
         lines = version.stdout.decode().splitlines()
-        assert lines[:2] == [f"tidewrack {tidewrack.__version__}", f"extension _tidewrack_backend {tidewrack.__version__}"]
+        assert lines[:2] == [
+            f"tidewrack {tidewrack.__version__}",
+            f"extension _tidewrack_backend {tidewrack.__version__}",
+        ]
         assert lines[2].startswith(f"Python {platform.python_version()} (")
         assert lines[3] in ("SIMD avx2", "SIMD sse2", "SIMD scalar")
 
@@ -453,7 +491,9 @@ class TestErrors:
         (tmp_path / "long.csv").write_bytes(b"id,name,value\n" + rows)
         with subprocess.Popen(
             [sys.executable, "-m", "tidewrack", "preview", "long.csv", "-n", "20000"],
-            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            cwd=tmp_path,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
         ) as proc:
             assert proc.stdout is not None and proc.stderr is not None
             assert proc.stdout.readline().startswith(b"id ")
@@ -508,7 +548,6 @@ class TestSniff:
         assert full.inferred_columns == 4
         assert result.stdout.decode().startswith(f"{big}: delimiter comma ',', 4 columns; ")
 
-
     @pytest.mark.parametrize(
         "content",
         [
@@ -520,7 +559,14 @@ class TestSniff:
             b"\n" * ((1 << 20) - 3) + b"  a,b\n" + b"1,2\n" * 200,
             b"   \n" * 10,
         ],
-        ids=["blank-and-space-lines", "multi-line-records", "cr-only", "tab-only-lines", "chunk-boundary", "blank-only"],
+        ids=[
+            "blank-and-space-lines",
+            "multi-line-records",
+            "cr-only",
+            "tab-only-lines",
+            "chunk-boundary",
+            "blank-only",
+        ],
     )
     def test_head_without_blank_lines_agrees_with_a_full_salvage(self, tmp_path: Path, content: bytes) -> None:
         (tmp_path / "f.csv").write_bytes(content)
@@ -540,7 +586,10 @@ class TestSniff:
         )
         result = subprocess.run(
             [sys.executable, "-c", peak_rss_of, *TIDEWRACK, "sniff", "blank.csv"],
-            cwd=tmp_path, capture_output=True, timeout=180, check=True,
+            cwd=tmp_path,
+            capture_output=True,
+            timeout=180,
+            check=True,
         )
         answer, peak_kib = result.stdout.decode().splitlines()
         assert answer.startswith("blank.csv: delimiter semicolon ';', 2 columns; ")
@@ -549,9 +598,7 @@ class TestSniff:
 
 class TestPreview:
     def test_header_rule_rows_and_counts(self, tmp_path: Path) -> None:
-        (tmp_path / "p.csv").write_text(
-            "id,comment\n1,short\n2,a comment far too long to be shown whole\n3,x\n4,y\n"
-        )
+        (tmp_path / "p.csv").write_text("id,comment\n1,short\n2,a comment far too long to be shown whole\n3,x\n4,y\n")
         result = tidewrack_cli("preview", "p.csv", "-n", "2", "-w", "12", cwd=tmp_path)
 
         assert_clean_exit(result, 0)
@@ -563,8 +610,7 @@ class TestPreview:
             "2  | a comment f…",
         ]
         assert lines[4] == (
-            "-- 2 of 4 rows shown below the header; 0 repaired, 0 quarantined; "
-            "delimiter comma ',', 2 columns"
+            "-- 2 of 4 rows shown below the header; 0 repaired, 0 quarantined; delimiter comma ',', 2 columns"
         )
         assert len(lines) == 5
 
@@ -572,8 +618,10 @@ class TestPreview:
         result = tidewrack_cli("preview", damaged, "-n", "1", "--no-fill", "--no-merge", cwd=tmp_path)
 
         assert_clean_exit(result, 0)
-        assert result.stdout.decode().splitlines()[-1].startswith(
-            "-- 1 of 2 rows shown below the header; 0 repaired, 2 quarantined;"
+        assert (
+            result.stdout.decode()
+            .splitlines()[-1]
+            .startswith("-- 1 of 2 rows shown below the header; 0 repaired, 2 quarantined;")
         )
 
 
@@ -595,9 +643,7 @@ class TestAtomicWrites:
         assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout == "after\n"
 
     @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGINT, signal.SIGTERM])
-    def test_interrupted_salvage_leaves_the_previous_outputs(
-        self, tmp_path: Path, big_csv: Path, signum: int
-    ) -> None:
+    def test_interrupted_salvage_leaves_the_previous_outputs(self, tmp_path: Path, big_csv: Path, signum: int) -> None:
         # Outputs used to be truncated first: a kill left a short file that looked complete.
         (tmp_path / "big.clean.csv").write_bytes(b"previous clean\n")
         (tmp_path / "big.quarantine.csv").write_bytes(b"previous quarantine\n")
@@ -621,7 +667,9 @@ class TestAtomicWrites:
         assert left == before
 
     @pytest.mark.parametrize("table_format", ["csv", "parquet"])
-    def test_interrupted_jobs_leave_the_previous_outputs(self, tmp_path: Path, big_csv: Path, table_format: str) -> None:
+    def test_interrupted_jobs_leave_the_previous_outputs(
+        self, tmp_path: Path, big_csv: Path, table_format: str
+    ) -> None:
         # Parquet jobs used to run on after Ctrl-C and replace their outputs.
         if table_format == "parquet":
             pytest.importorskip("pyarrow")
@@ -634,7 +682,8 @@ class TestAtomicWrites:
         before = snapshot(out)
         with subprocess.Popen(
             [*TIDEWRACK, "salvage", "in", "-o", "out", "-j", "2", "--format", table_format],
-            cwd=tmp_path, stderr=subprocess.PIPE,
+            cwd=tmp_path,
+            stderr=subprocess.PIPE,
         ) as proc:
             while not any(p.name.startswith(".") for p in out.iterdir()):  # the jobs are writing
                 assert proc.poll() is None
@@ -659,9 +708,11 @@ class TestAtomicWrites:
         assert not quarantine.is_symlink() and quarantine.read_bytes() == b"line,reason,raw_content\n"
         assert {damaged.stat().st_mode & 0o777, quarantine.stat().st_mode & 0o777} == {0o640}
         assert sorted(p.name for p in tmp_path.iterdir()) == [
-            "orders.csv", "orders.quarantine.csv", "orders.repairs.csv", "victim.txt"
+            "orders.csv",
+            "orders.quarantine.csv",
+            "orders.repairs.csv",
+            "victim.txt",
         ]
-
 
     @pytest.mark.parametrize("caller", ["cli", "api"])
     def test_links_at_the_output_names_are_replaced_whatever_they_lead_to(
@@ -739,30 +790,42 @@ class TestRefusals:
             (["orders.csv", "-o", "link.csv"], "the output 'link.csv' is the input 'orders.csv'"),
             (["orders.csv", "-o", "hard.csv"], "the output 'hard.csv' is the input 'orders.csv'"),
             (["orders.csv", "--quarantine", "./orders.csv"], "the quarantine './orders.csv' is the input 'orders.csv'"),
-            (["orders.csv", "--in-place", "--quarantine", "link.csv"],
-             "the quarantine 'link.csv' is the input 'orders.csv'"),
-            (["orders.csv", "-o", "x.csv", "--quarantine", "out/../x.csv"],
-             "the output 'x.csv' and the quarantine 'out/"),
+            (
+                ["orders.csv", "--in-place", "--quarantine", "link.csv"],
+                "the quarantine 'link.csv' is the input 'orders.csv'",
+            ),
+            (
+                ["orders.csv", "-o", "x.csv", "--quarantine", "out/../x.csv"],
+                "the output 'x.csv' and the quarantine 'out/",
+            ),
             (["orders.csv", "--repairs", "link.csv"], "the repair log 'link.csv' is the input 'orders.csv'"),
             (["orders.csv", "--in-place", "--repairs", "hard.csv"], "the repair log 'hard.csv' is the input"),
             (["orders.csv", "-o", "x.csv", "--repairs", "x.csv"], "the output 'x.csv' and the repair log 'x.csv'"),
-            (["orders.csv", "--quarantine", "q.csv", "--repairs", "out/../q.csv"],
-             "the quarantine 'q.csv' and the repair log"),
+            (
+                ["orders.csv", "--quarantine", "q.csv", "--repairs", "out/../q.csv"],
+                "the quarantine 'q.csv' and the repair log",
+            ),
             (["orders.csv", "--classic", "--repairs", "r.csv"], "--classic writes no repair log"),
             (["orders.csv", "--encoding", "no-such-codec"], "unknown encoding: 'no-such-codec'"),
             (["orders.csv", "--in-place", "-o", "x.csv"], "--in-place writes the clean copy over INPUT"),
             (["-", "--in-place"], "--in-place needs INPUT to be a file"),
             (["fifo", "--in-place"], "--in-place needs a regular file"),
             # Once left plain CSV under the .gz name.
-            (["orders.csv.gz", "--in-place"], "--in-place would write plain CSV under the gzip file's name "
-             "'orders.csv.gz'; drop --in-place to write 'orders.clean.csv', or name the output with -o"),
+            (
+                ["orders.csv.gz", "--in-place"],
+                "--in-place would write plain CSV under the gzip file's name "
+                "'orders.csv.gz'; drop --in-place to write 'orders.clean.csv', or name the output with -o",
+            ),
             (["orders.csv", "-d", '"'], "the delimiter and the quote character are both '\"'"),
             (["orders.csv", "-d", "tab", "--quote-char", "\t"], "the delimiter and the quote character are both"),
             (["orders.csv", "--quote-char", "\n"], "the quote character must be one ASCII character other than CR"),
             # Each of these once ended in a traceback, or (-o '') silently meant the default output.
             (["orders.csv", "--escape-char", '"'], "the quote character and the escape character are both '\"'"),
-            (["orders.csv", "--escape-char", ","], "cannot salvage 'orders.csv': the delimiter and the escape "
-             "character are both ','; they must differ (as detected: give the delimiter"),
+            (
+                ["orders.csv", "--escape-char", ","],
+                "cannot salvage 'orders.csv': the delimiter and the escape "
+                "character are both ','; they must differ (as detected: give the delimiter",
+            ),
             (["orders.csv", "--quote-char", ","], "the delimiter and the quote character are both ','"),
             (["orders.csv", "-d", ";", "--escape-char", ";"], "the delimiter and the escape character are both ';'"),
             (["orders.csv", "--escape-char", "ab"], "the escape character must be one ASCII character"),
@@ -780,10 +843,14 @@ class TestRefusals:
             (["orders.csv", "--in-place", "--format", "arrow"], "--in-place keeps the input a CSV file"),
             (["orders.csv", "-o", "x.parquet", "--classic"], "--classic writes CSV only"),
             (["orders.csv", "-o", "x.arrow", "-n", "0"], "--columns 0 leaves rows of different widths"),
-            (["orders.csv", "-o", "x.parquet", "--format", "csv"],
-             "--format csv writes CSV, but the output 'x.parquet' is named for Parquet"),
-            (["orders.csv", "-o", "x.feather", "--format", "parquet"],
-             "--format parquet writes Parquet, but the output 'x.feather' is named for Arrow IPC"),
+            (
+                ["orders.csv", "-o", "x.parquet", "--format", "csv"],
+                "--format csv writes CSV, but the output 'x.parquet' is named for Parquet",
+            ),
+            (
+                ["orders.csv", "-o", "x.feather", "--format", "parquet"],
+                "--format parquet writes Parquet, but the output 'x.feather' is named for Arrow IPC",
+            ),
             # Out of range once emptied an existing output; 2**63-1 is the last count accepted.
             (["orders.csv", "-n", str(2**63)], f"expected a number from 0 to {2**63 - 1}, got {2**63}"),
             (["orders.csv", "-n", str(10**23)], f"expected a number from 0 to {2**63 - 1}, got {10**23}"),
@@ -820,8 +887,12 @@ class TestHostileEnvironment:
 
     @pytest.mark.parametrize(
         "args",
-        [["salvage", "orders.csv", "-o", "-"], ["salvage", "orders.csv", "--json"], ["sniff", "orders.csv"],
-         ["preview", "orders.csv"]],
+        [
+            ["salvage", "orders.csv", "-o", "-"],
+            ["salvage", "orders.csv", "--json"],
+            ["sniff", "orders.csv"],
+            ["preview", "orders.csv"],
+        ],
         ids=["clean-rows", "json", "sniff", "preview"],
     )
     @pytest.mark.parametrize("stdout", ["> /dev/full", ">&-"])
@@ -837,7 +908,12 @@ class TestHostileEnvironment:
         # The input used to be read whole: 200 MB could not fit in 150.
         limit = 150 << 20
         result = tidewrack_cli(
-            "salvage", big_csv, "-o", "clean.csv", "--json", cwd=tmp_path,
+            "salvage",
+            big_csv,
+            "-o",
+            "clean.csv",
+            "--json",
+            cwd=tmp_path,
             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)),
         )
         assert result.returncode == 0, result.stderr
@@ -850,7 +926,11 @@ class TestHostileEnvironment:
         (tmp_path / "clean.csv").write_bytes(b"previous\n")
         limit = 150 << 20  # a record of 200 MB cannot fit
         result = tidewrack_cli(
-            "salvage", one_line, "-o", "clean.csv", cwd=tmp_path,
+            "salvage",
+            one_line,
+            "-o",
+            "clean.csv",
+            cwd=tmp_path,
             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)),
         )
         assert assert_clean_exit(result, 1) == f"tidewrack: cannot salvage '{one_line}': out of memory\n"
@@ -889,7 +969,11 @@ class TestFullDisk:
         try:
             driver = subprocess.run(
                 ["unshare", "--mount", "sh", "-c", FULL_DISK, "sh", *TIDEWRACK, "salvage", *args],
-                cwd=tmp_path, env=env, capture_output=True, timeout=120, check=False,
+                cwd=tmp_path,
+                env=env,
+                capture_output=True,
+                timeout=120,
+                check=False,
             )
         except FileNotFoundError:
             pytest.skip("no unshare command")
@@ -908,7 +992,9 @@ class TestFullDisk:
         ],
         ids=["output", "in-place"],
     )
-    def test_full_disk_under_the_outputs(self, tmp_path: Path, args: list[str], seed: dict[str, int], named: str) -> None:
+    def test_full_disk_under_the_outputs(
+        self, tmp_path: Path, args: list[str], seed: dict[str, int], named: str
+    ) -> None:
         stderr = self.stderr_on_full_disk(tmp_path, args, seed)
         assert stderr == f"tidewrack: cannot write '{named}': No space left on device\n"
 
@@ -949,8 +1035,11 @@ class TestManyFiles:
         reports = [json.loads(line) for line in result.stdout.decode().splitlines()]
         assert [r["input"] for r in reports] == ["orders.csv", "exports/b.csv", "exports/c.csv.gz"]
         assert [list(r) for r in reports] == [SUMMARY_KEYS] * 3
-        assert [r["output"] for r in reports] == ["out/new/orders.clean.csv", "out/new/b.clean.csv",
-                                                  "out/new/c.clean.csv"]
+        assert [r["output"] for r in reports] == [
+            "out/new/orders.clean.csv",
+            "out/new/b.clean.csv",
+            "out/new/c.clean.csv",
+        ]
         assert (inputs / "out/new/orders.clean.csv").read_bytes() == CLEAN_MERGED
         assert (inputs / "out/new/c.clean.csv").read_bytes() == b"p,q\n3,4\n"
         assert len(list((inputs / "out/new").iterdir())) == 9  # clean, quarantine, repair log each
@@ -969,8 +1058,11 @@ class TestManyFiles:
         result = tidewrack_cli("salvage", "orders.csv", "cut.csv.gz", "fine.csv", *extra, cwd=tmp_path)
 
         stderr = assert_clean_exit(result, 1)
-        first = ("tidewrack: refused 'orders.csv', nothing written: 1 of 5 rows read was quarantined, over the limit of 0"
-                 if extra else "tidewrack: orders.csv -> orders.clean.csv")
+        first = (
+            "tidewrack: refused 'orders.csv', nothing written: 1 of 5 rows read was quarantined, over the limit of 0"
+            if extra
+            else "tidewrack: orders.csv -> orders.clean.csv"
+        )
         assert [line for line in stderr.splitlines() if line.startswith("tidewrack: ")] == [
             first,
             "tidewrack: cannot read 'cut.csv.gz': gzip data ends early (the file is truncated)",
@@ -981,13 +1073,19 @@ class TestManyFiles:
 
     def test_a_refused_file_exits_3_when_nothing_failed(self, tmp_path: Path, damaged: Path) -> None:
         (tmp_path / "fine.csv").write_bytes(b"a,b\n1,2\n")
-        result = tidewrack_cli("salvage", "fine.csv", "orders.csv", "--no-fill", "--fail-on-quarantine", "--json",
-                               cwd=tmp_path)
+        result = tidewrack_cli(
+            "salvage", "fine.csv", "orders.csv", "--no-fill", "--fail-on-quarantine", "--json", cwd=tmp_path
+        )
         assert_clean_exit(result, 3)
         fine, refused = (json.loads(line) for line in result.stdout.splitlines())
         assert fine["warnings"] == [] and refused["error"].startswith("refused 'orders.csv', nothing written: 1 of 5")
         assert sorted(path.name for path in tmp_path.iterdir()) == [
-            "fine.clean.csv", "fine.csv", "fine.quarantine.csv", "fine.repairs.csv", "orders.csv"]
+            "fine.clean.csv",
+            "fine.csv",
+            "fine.quarantine.csv",
+            "fine.repairs.csv",
+            "orders.csv",
+        ]
 
     @pytest.mark.parametrize(
         ("args", "named"),
@@ -997,14 +1095,25 @@ class TestManyFiles:
             (["orders.csv", "-"], "standard input ('-') can only be salvaged alone"),
             (["orders.csv", "b.csv", "-o", "-"], "standard output cannot take several clean copies"),
             (["orders.csv", "b.csv", "-o", "b.csv"], "-o names a folder; 'b.csv' is not one"),
-            (["orders.csv", "sub/orders.csv", "-o", "out"],
-             "'orders.csv' and 'sub/orders.csv' would both write 'out/orders.clean.csv'"),
+            (
+                ["orders.csv", "sub/orders.csv", "-o", "out"],
+                "'orders.csv' and 'sub/orders.csv' would both write 'out/orders.clean.csv'",
+            ),
             (["orders.csv", "./orders.csv"], "would both write"),
             (["b.csv", "b.clean.csv"], "the output 'b.clean.csv' of 'b.csv' is the input 'b.clean.csv'"),
             (["orders.csv", "empty"], "the folder 'empty' holds no CSV files"),
         ],
-        ids=["quarantine", "repairs", "stdin", "stdout", "output-is-a-file", "same-default-outputs",
-             "same-input-twice", "output-is-another-input", "empty-folder"],
+        ids=[
+            "quarantine",
+            "repairs",
+            "stdin",
+            "stdout",
+            "output-is-a-file",
+            "same-default-outputs",
+            "same-input-twice",
+            "output-is-another-input",
+            "empty-folder",
+        ],
     )
     def test_refused_before_anything_is_written(
         self, tmp_path: Path, damaged: Path, args: list[str], named: str
@@ -1028,7 +1137,11 @@ def on_a_terminal(*args: str, cwd: Path, **env: str) -> tuple[int, bytes]:
     controller, terminal = pty.openpty()
     try:
         process = subprocess.Popen(
-            [*TIDEWRACK, *args], cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal,
+            [*TIDEWRACK, *args],
+            cwd=cwd,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=terminal,
             env={**os.environ, **env},
         )
     finally:

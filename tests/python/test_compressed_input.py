@@ -18,6 +18,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
+
 import tidewrack
 
 DATA = b"id,name,city\n1,Ana,Lisbon\n2,Ben\n3,Cleo,Paris,France\n" * 2000
@@ -66,7 +67,11 @@ def test_default_output_drops_the_compression_suffix(tmp_path: Path) -> None:
 def test_gzip_on_standard_input(tmp_path: Path) -> None:
     result = subprocess.run(
         [sys.executable, "-m", "tidewrack", "salvage", "-", "-o", "-"],
-        input=gzip.compress(DATA), capture_output=True, cwd=tmp_path, timeout=120, check=False,
+        input=gzip.compress(DATA),
+        capture_output=True,
+        cwd=tmp_path,
+        timeout=120,
+        check=False,
     )
     assert result.returncode == 0, result.stderr
     assert b"compression  gzip" in result.stderr
@@ -82,8 +87,10 @@ def test_gzip_on_standard_input(tmp_path: Path) -> None:
         (gzip.compress(DATA) + b"trailing text", b"gzip data is followed by other bytes"),
         (zipped(("a.csv", DATA), ("b.csv", DATA)), b"zip archive holds 2 files, name one: a.csv, b.csv"),
         (zipped(), b"zip archive holds no file"),
-        (zipped(("a.csv", DATA), method=zipfile.ZIP_BZIP2).replace(zlib.crc32(DATA).to_bytes(4, "little"), bytes(4)),
-         b"zip member 'a.csv' is damaged (its content does not match its size and CRC-32)"),
+        (
+            zipped(("a.csv", DATA), method=zipfile.ZIP_BZIP2).replace(zlib.crc32(DATA).to_bytes(4, "little"), bytes(4)),
+            b"zip member 'a.csv' is damaged (its content does not match its size and CRC-32)",
+        ),
     ],
     ids=["truncated", "trailing", "two-members", "empty-zip", "zip-bzip2-crc"],
 )
@@ -93,7 +100,10 @@ def test_damaged_or_ambiguous_archives_are_refused_and_write_nothing(
     (tmp_path / "in.csv").write_bytes(packed)
     result = subprocess.run(
         [sys.executable, "-m", "tidewrack", "salvage", "in.csv"],
-        capture_output=True, cwd=tmp_path, timeout=120, check=False,
+        capture_output=True,
+        cwd=tmp_path,
+        timeout=120,
+        check=False,
     )
     assert result.returncode == 1
     assert result.stderr == b"tidewrack: cannot read 'in.csv': " + says + b"\n"
@@ -109,7 +119,10 @@ def test_detect_and_sniff_read_the_decompressed_head(tmp_path: Path, kind: str) 
     assert tidewrack.detect(tmp_path / "packed.csv").delimiter == ";"
     sniffed = subprocess.run(
         [sys.executable, "-m", "tidewrack", "sniff", "plain.csv", "packed.csv"],
-        capture_output=True, cwd=tmp_path, timeout=120, check=False,
+        capture_output=True,
+        cwd=tmp_path,
+        timeout=120,
+        check=False,
     )
     plain, packed = sniffed.stdout.decode().splitlines()
     assert packed == plain.replace("plain.csv", "packed.csv") and "semicolon" in plain
@@ -124,7 +137,9 @@ def test_compressed_input_streams_without_a_copy_and_stops_on_ctrl_c(tmp_path: P
     scratch.mkdir()
     child = subprocess.Popen(
         [sys.executable, "-m", "tidewrack", "salvage", "big.csv.gz", "-o", "out.csv"],
-        cwd=tmp_path, env={**os.environ, "TMPDIR": str(scratch)}, stderr=subprocess.PIPE,
+        cwd=tmp_path,
+        env={**os.environ, "TMPDIR": str(scratch)},
+        stderr=subprocess.PIPE,
     )
     try:
         time.sleep(1.5)

@@ -23,9 +23,10 @@ def client():
     pytest.importorskip("dask.dataframe")
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("worker processes under the sanitizer take minutes to start")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as connected:
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as connected,
+    ):
         yield connected
 
 
@@ -72,9 +73,18 @@ def test_files_refuses_an_entry_that_names_no_file(folder: Path, entry: str, mes
         (lambda f: twd.read_csv(f / "part0.csv", quarantine=f / "q.csv"), ValueError, "writes no quarantine"),
         (lambda f: twd.read_csv(f / "part0.csv", repairs=f / "r.csv"), ValueError, "writes no repairs"),
     ],
-    ids=["shared output", "output is an input", "repair log is an input", "own quarantine", "one quarantine",
-         "one repair log",
-         "missing input", "unknown option", "read_csv quarantine", "read_csv repair log"],
+    ids=[
+        "shared output",
+        "output is an input",
+        "repair log is an input",
+        "own quarantine",
+        "one quarantine",
+        "one repair log",
+        "missing input",
+        "unknown option",
+        "read_csv quarantine",
+        "read_csv repair log",
+    ],
 )
 def test_refused_before_anything_is_written(folder: Path, call, error: type[Exception], message: str) -> None:
     pytest.importorskip("dask.dataframe")

@@ -6,6 +6,7 @@ import codecs
 from pathlib import Path
 
 import pytest
+
 import tidewrack
 from tidewrack._encodings import encoding_warning as tidewrack_encoding_warning
 
@@ -34,9 +35,7 @@ def salvaged(tmp_path: Path, data: bytes, **options: object) -> tuple[tidewrack.
     ],
     ids=["utf-8-bom", "utf-16-bom", "utf-16-nul", "utf-16-be", "utf-32-bom", "cp1252", "latin-1", "mac-roman"],
 )
-def test_each_encoding_reads_every_character(
-    tmp_path: Path, data: bytes, encoding: str, read_as: str
-) -> None:
+def test_each_encoding_reads_every_character(tmp_path: Path, data: bytes, encoding: str, read_as: str) -> None:
     report, clean, log = salvaged(tmp_path, data, encoding=encoding)
     expected = TEXT.replace("€", "¤") if encoding == "latin-1" else TEXT
     assert clean == expected
@@ -100,8 +99,14 @@ CHINESE = (
 
 @pytest.mark.parametrize(
     ("text", "code_page"),
-    [(CHINESE, "big5"), (GREEK, "iso8859_7"), (WESTERN, "cp850"), (WESTERN, "mac_roman"), (WESTERN, "cp1252"),
-     (WESTERN.replace("ç", "c"), "latin-1")],
+    [
+        (CHINESE, "big5"),
+        (GREEK, "iso8859_7"),
+        (WESTERN, "cp850"),
+        (WESTERN, "mac_roman"),
+        (WESTERN, "cp1252"),
+        (WESTERN.replace("ç", "c"), "latin-1"),
+    ],
 )
 def test_a_head_that_is_not_utf8_is_read_in_the_code_page_it_reads_best_in(
     tmp_path: Path, text: str, code_page: str

@@ -124,11 +124,10 @@ class TestHugeInputs:
             backend.salvage_file(str(hostile), output)
             assert time.perf_counter() - started < 5, f"{piece!r} on a {size} byte line"
 
-            hostile_time = fastest(lambda: backend.salvage_file(str(hostile), output))
-            clean_time = fastest(lambda: backend.salvage_file(str(clean), output))
+            hostile_time = fastest(lambda: backend.salvage_file(str(hostile), output))  # noqa: B023 - called at once
+            clean_time = fastest(lambda: backend.salvage_file(str(clean), output))  # noqa: B023
             assert hostile_time < 50 * clean_time + 0.01, (
-                f"{piece!r} repeated on a {size} byte line took {hostile_time:.4f} s, "
-                f"a clean line {clean_time:.4f} s"
+                f"{piece!r} repeated on a {size} byte line took {hostile_time:.4f} s, a clean line {clean_time:.4f} s"
             )
 
 
@@ -138,8 +137,12 @@ class TestDegenerateFiles:
         output, quarantine = tmp_path / "out.csv", tmp_path / "q.csv"
         summary = backend.salvage_file(source, str(output), str(quarantine))
         assert summary.to_dict() == {
-            "total_rows": 0, "salvaged_rows": 0, "repaired_rows": 0,
-            "quarantined_rows": 0, "detected_delimiter": ",", "inferred_columns": 0,
+            "total_rows": 0,
+            "salvaged_rows": 0,
+            "repaired_rows": 0,
+            "quarantined_rows": 0,
+            "detected_delimiter": ",",
+            "inferred_columns": 0,
         }
         assert output.read_bytes() == b""
         assert quarantine.read_bytes() == b"line,reason,raw_content\n"
@@ -167,10 +170,9 @@ class TestDegenerateFiles:
     @pytest.mark.parametrize("seed", range(12))
     def test_random_bytes_salvage_and_read_back(self, write_input, tmp_path, seed):
         rnd = random.Random(seed)
-        steering = b',;\t|"\' \r\n\xef\xbb\xbf\xc2\xa7\xff\x80\0ab'
+        steering = b",;\t|\"' \r\n\xef\xbb\xbf\xc2\xa7\xff\x80\0ab"
         content = bytes(
-            rnd.randrange(256) if rnd.random() < 0.25 else rnd.choice(steering)
-            for _ in range(rnd.randrange(1, 20_000))
+            rnd.randrange(256) if rnd.random() < 0.25 else rnd.choice(steering) for _ in range(rnd.randrange(1, 20_000))
         )
         # Two byte-order marks at the start read back as one: not what this checks.
         content = content.removeprefix(b"\xef\xbb\xbf\xef\xbb\xbf")
@@ -298,7 +300,10 @@ class TestAllocationFailure:
         env = dict(os.environ, UNDER_ASAN=str(int(UNDER_ASAN)))
         child = subprocess.run(
             [sys.executable, "-c", self.CHILD, kind, source, str(tmp_path / "out.csv"), str(columns)],
-            capture_output=True, text=True, timeout=300, env=env,
+            capture_output=True,
+            text=True,
+            timeout=300,
+            env=env,
         )
         assert child.returncode == 0, (
             f"expected_columns={columns} over {content!r}: the process died "
@@ -345,9 +350,13 @@ class TestMemoryRunningOut:
         for extra in (size // 2, size, 3 * size // 2, 2 * size, 3 * size, 6 * size):
             child = subprocess.run(
                 [sys.executable, "-c", self.CHILD, kind, str(source), str(tmp_path / "out.csv"), str(extra)],
-                capture_output=True, text=True, timeout=120,
+                capture_output=True,
+                text=True,
+                timeout=120,
             )
-            assert child.returncode == 0, f"limit +{extra}: the process died ({child.returncode}): {child.stderr[-3000:]}"
+            assert child.returncode == 0, (
+                f"limit +{extra}: the process died ({child.returncode}): {child.stderr[-3000:]}"
+            )
             outcome = child.stdout.strip()
             assert outcome in ("MemoryError", f"returned {rows} {rows}"), f"limit +{extra}: {outcome}"
             outcomes.add(outcome.split()[0])
@@ -382,7 +391,9 @@ class TestEndlessInput:
     def test_dev_zero(self, tmp_path, kind):
         child = subprocess.run(
             [sys.executable, "-c", self.CHILD, kind, str(tmp_path / "out.csv")],
-            capture_output=True, text=True, timeout=120,
+            capture_output=True,
+            text=True,
+            timeout=120,
         )
         assert child.returncode == 0, f"the process died ({child.returncode}): {child.stderr[-3000:]}"
         assert child.stdout.startswith("MemoryError"), child.stdout

@@ -99,7 +99,9 @@ def test_sigint_stops_the_native_work(write_input, tmp_path, kind, case):
     feeder = None
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, kind, str(source), str(output)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     try:
         assert child.stdout.readline() == "calling\n"

@@ -5,8 +5,9 @@ from __future__ import annotations
 import errno
 from pathlib import Path
 
-import _tidewrack_backend
 import pytest
+
+import _tidewrack_backend
 from tidewrack import _native
 
 LOG_HEADER = "line_start,line_end,action,detail\n"
@@ -19,8 +20,12 @@ LOG_HEADER = "line_start,line_end,action,detail\n"
         (b"a,b\n1,2\n3,4,5,6\n", {}, "3,3,merged,fields 3-4 joined into column 2", "merged_rows"),
         (b'a,b\n1,2\n3,"5" monitor"\n', {}, "3,3,quote_repaired,1 stray quote kept as text", "quote_repairs"),
         (b'a,b\n1,"x\n2,y\n3,z\n', {}, "2,2,unclosed_quote,quote on line 2 read as text", "unclosed_quotes"),
-        (b"a,b\n1,2\n3,4,5\n", {"merge_overflow": False}, "3,3,quarantined,Row has extra columns (expected 2)",
-         "quarantined_rows"),
+        (
+            b"a,b\n1,2\n3,4,5\n",
+            {"merge_overflow": False},
+            "3,3,quarantined,Row has extra columns (expected 2)",
+            "quarantined_rows",
+        ),
     ],
     ids=["padded", "merged", "quote_repaired", "unclosed_quote", "quarantined"],
 )
@@ -44,10 +49,24 @@ def test_counts_extend_the_classic_summary_and_recovery_can_be_turned_off(tmp_pa
     summary = _tidewrack_backend.salvage_file(source, classic).to_dict()
 
     assert plain == {
-        **summary, "padded_rows": 0, "merged_rows": 0, "quote_repairs": 0, "unclosed_quotes": 0,
-        "decoded_bytes": 0, "replaced_bytes": 0, "encoding": "utf-8", "quote_char": '"', "escape_char": None,
-        "skip_blanks": False, "comment_prefix": None, "header_rows": 0, "confidence": 0.0, "comment_lines": 0,
-        "preamble_lines": 0, "output_quote_char": '"', "notes": [],
+        **summary,
+        "padded_rows": 0,
+        "merged_rows": 0,
+        "quote_repairs": 0,
+        "unclosed_quotes": 0,
+        "decoded_bytes": 0,
+        "replaced_bytes": 0,
+        "encoding": "utf-8",
+        "quote_char": '"',
+        "escape_char": None,
+        "skip_blanks": False,
+        "comment_prefix": None,
+        "header_rows": 0,
+        "confidence": 0.0,
+        "comment_lines": 0,
+        "preamble_lines": 0,
+        "output_quote_char": '"',
+        "notes": [],
     }
     assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "classic.csv").read_bytes()
     assert _native.salvage(source, out)["total_rows"] == 4 == summary["total_rows"] + 2
@@ -66,8 +85,12 @@ def test_counts_extend_the_classic_summary_and_recovery_can_be_turned_off(tmp_pa
     ids=["missing-input", "input-is-dir", "output-dir", "quarantine-dir", "log-dir", "log-full"],
 )
 def test_file_errors_are_the_subclass_with_errno_and_the_file(
-    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, paths: tuple[str | None, ...], error: type[OSError],
-    number: int, culprit: str,
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    paths: tuple[str | None, ...],
+    error: type[OSError],
+    number: int,
+    culprit: str,
 ) -> None:
     monkeypatch.chdir(tmp_path)
     (tmp_path / "in.csv").write_bytes(b"a,b\n1\n")
@@ -79,20 +102,39 @@ def test_file_errors_are_the_subclass_with_errno_and_the_file(
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda: _native.salvage("in.csv", "o.csv", "q.csv", "r.csv", ","), TypeError,
-         r"^salvage\(\) takes from 2 to 4 positional arguments but 5 were given$"),
-        (lambda: _native.salvage("in.csv", "o.csv", "./o.csv"), ValueError,
-         "^output_path and quarantine_path are the same file$"),
-        (lambda: _native.salvage("in.csv", "o.csv", "q.csv", "sub/../q.csv"), ValueError,
-         "^quarantine_path and repairs_path are the same file$"),
+        (
+            lambda: _native.salvage("in.csv", "o.csv", "q.csv", "r.csv", ","),
+            TypeError,
+            r"^salvage\(\) takes from 2 to 4 positional arguments but 5 were given$",
+        ),
+        (
+            lambda: _native.salvage("in.csv", "o.csv", "./o.csv"),
+            ValueError,
+            "^output_path and quarantine_path are the same file$",
+        ),
+        (
+            lambda: _native.salvage("in.csv", "o.csv", "q.csv", "sub/../q.csv"),
+            ValueError,
+            "^quarantine_path and repairs_path are the same file$",
+        ),
         (lambda: _native.salvage("in.csv", "o.csv", delimiter='"'), ValueError, "delimiter"),
-        (lambda: _native.salvage("in.csv", "o.csv", recover_unclosed_quotes=1), TypeError,
-         "'int' object is not an instance of 'bool'"),
+        (
+            lambda: _native.salvage("in.csv", "o.csv", recover_unclosed_quotes=1),
+            TypeError,
+            "'int' object is not an instance of 'bool'",
+        ),
         (lambda: _native.salvage("in.csv", "o.csv", threads=0), ValueError, "^threads must be between 1 and 256$"),
         (lambda: _native.salvage("in.csv", "o.csv", progress=1), TypeError, "'int' object is not callable"),
     ],
-    ids=["options-by-keyword-only", "output-is-quarantine", "quarantine-is-log", "unreadable-options", "flag",
-         "threads", "progress-not-callable"],
+    ids=[
+        "options-by-keyword-only",
+        "output-is-quarantine",
+        "quarantine-is-log",
+        "unreadable-options",
+        "flag",
+        "threads",
+        "progress-not-callable",
+    ],
 )
 def test_refusals_touch_no_file(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch, call: object, error: type[Exception], message: str
@@ -109,8 +151,12 @@ def test_every_thread_count_writes_the_same_files(tmp_path: Path) -> None:
     # Parts start at guessed line starts: quoted line breaks, lone CRs and
     # stray quotes make some guesses wrong, and those parts are redone.
     rows = [
-        b'1,"multi\nline, quoted",x\n', b"2,short\n", b'3,"a "stray" quote",y\n', b"4,cr only\r",
-        b"5,too,many,fields\n", b"\n",
+        b'1,"multi\nline, quoted",x\n',
+        b"2,short\n",
+        b'3,"a "stray" quote",y\n',
+        b"4,cr only\r",
+        b"5,too,many,fields\n",
+        b"\n",
     ]
     (tmp_path / "in.csv").write_bytes(b"id,text,more\n" + b"".join(rows[i * 5 % len(rows)] for i in range(100_000)))
     written = []
@@ -139,7 +185,9 @@ def test_an_exception_from_progress_stops_the_salvage_and_propagates(tmp_path: P
         _native.salvage(str(tmp_path / "in.csv"), str(tmp_path / "out.csv"), progress=refuse)
 
 
-@pytest.mark.parametrize("cls", [_native.ArrowScan, _tidewrack_backend.SalvageReader, _tidewrack_backend.SalvageSummary])
+@pytest.mark.parametrize(
+    "cls", [_native.ArrowScan, _tidewrack_backend.SalvageReader, _tidewrack_backend.SalvageSummary]
+)
 def test_the_extension_types_are_immutable(cls: type) -> None:
     with pytest.raises(TypeError, match="immutable"):
         cls.extra = 1

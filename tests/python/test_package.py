@@ -5,12 +5,12 @@ from __future__ import annotations
 import errno
 import importlib.metadata
 import os
-import sys
 from collections.abc import Callable
 from pathlib import Path
 
-import _tidewrack_backend
 import pytest
+
+import _tidewrack_backend
 import tidewrack
 
 RAGGED = "id,name,city\n1,Ana,Lisbon\n2,Ben\n3,Cleo,Paris,France\n"
@@ -31,15 +31,32 @@ class TestSurface:
         # One version, written in pyproject.toml, reaches the metadata and the extension.
         assert importlib.metadata.version("tidewrack") == _tidewrack_backend.__version__
         assert set(tidewrack.__all__) == {
-            "salvage", "Report", "BinaryInputError", "CompressedDataError", "salvage_file", "sniff", "open",
-            "SalvageReader", "SalvageSummary", "read_csv", "__version__", "Scan", "scan", "read_arrow", "read_polars",
-            "Dialect", "detect", "ThresholdExceeded", "InputChangedError",
+            "salvage",
+            "Report",
+            "BinaryInputError",
+            "CompressedDataError",
+            "salvage_file",
+            "sniff",
+            "open",
+            "SalvageReader",
+            "SalvageSummary",
+            "read_csv",
+            "__version__",
+            "Scan",
+            "scan",
+            "read_arrow",
+            "read_polars",
+            "Dialect",
+            "detect",
+            "ThresholdExceeded",
+            "InputChangedError",
         }
 
     def test_path_like_and_str_paths_give_the_same_salvage(self, tmp_path: Path, ragged: Path) -> None:
         by_path = tidewrack.salvage_file(ragged, tmp_path / "a.csv", tmp_path / "a.q.csv", merge_overflow=False)
-        by_str = tidewrack.salvage_file(str(ragged), str(tmp_path / "b.csv"), str(tmp_path / "b.q.csv"),
-                                        merge_overflow=False)
+        by_str = tidewrack.salvage_file(
+            str(ragged), str(tmp_path / "b.csv"), str(tmp_path / "b.q.csv"), merge_overflow=False
+        )
 
         assert type(by_path) is _tidewrack_backend.SalvageSummary
         assert by_path.to_dict() == by_str.to_dict()
@@ -60,7 +77,9 @@ class TestSurface:
         ],
         ids=["salvage_file-input", "salvage_file-quarantine", "open", "read_csv"],
     )
-    def test_bytes_paths_are_refused_by_name(self, tmp_path: Path, ragged: Path, call: Callable[[Path, Path], object]) -> None:
+    def test_bytes_paths_are_refused_by_name(
+        self, tmp_path: Path, ragged: Path, call: Callable[[Path, Path], object]
+    ) -> None:
         with pytest.raises(TypeError, match=r"(input_path|quarantine_path|file_path|path) must be str or os\.PathLike"):
             call(ragged, tmp_path / "out.csv")
         assert not (tmp_path / "out.csv").exists()
@@ -73,30 +92,60 @@ class TestSurface:
     @pytest.mark.parametrize(
         ("call", "error", "number", "culprit"),
         [
-            (lambda d: tidewrack.salvage_file(d / "missing.csv", d / "out.csv"), FileNotFoundError, errno.ENOENT,
-             "missing.csv"),
+            (
+                lambda d: tidewrack.salvage_file(d / "missing.csv", d / "out.csv"),
+                FileNotFoundError,
+                errno.ENOENT,
+                "missing.csv",
+            ),
             (lambda d: tidewrack.salvage_file(d, d / "out.csv"), IsADirectoryError, errno.EISDIR, ""),
-            (lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "no" / "out.csv"), FileNotFoundError,
-             errno.ENOENT, "no/out.csv"),
-            (lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "out.csv", d / "no" / "q.csv"),
-             FileNotFoundError, errno.ENOENT, "no/q.csv"),
-            (lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "out.csv", "/dev/full"), OSError, errno.ENOSPC,
-             "/dev/full"),
+            (
+                lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "no" / "out.csv"),
+                FileNotFoundError,
+                errno.ENOENT,
+                "no/out.csv",
+            ),
+            (
+                lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "out.csv", d / "no" / "q.csv"),
+                FileNotFoundError,
+                errno.ENOENT,
+                "no/q.csv",
+            ),
+            (
+                lambda d: tidewrack.salvage_file(d / "ragged.csv", d / "out.csv", "/dev/full"),
+                OSError,
+                errno.ENOSPC,
+                "/dev/full",
+            ),
             (lambda d: tidewrack.open(d / "missing.csv"), FileNotFoundError, errno.ENOENT, "missing.csv"),
             (lambda d: tidewrack.open(d), IsADirectoryError, errno.EISDIR, ""),
         ],
-        ids=["missing-input", "input-is-dir", "output-dir-missing", "quarantine-dir-missing", "quarantine-full",
-             "open-missing", "open-dir"],
+        ids=[
+            "missing-input",
+            "input-is-dir",
+            "output-dir-missing",
+            "quarantine-dir-missing",
+            "quarantine-full",
+            "open-missing",
+            "open-dir",
+        ],
     )
     def test_file_errors_name_the_file_and_leave_the_outputs(
-        self, tmp_path: Path, ragged: Path, call: Callable[[Path], object], error: type[OSError], number: int,
+        self,
+        tmp_path: Path,
+        ragged: Path,
+        call: Callable[[Path], object],
+        error: type[OSError],
+        number: int,
         culprit: str,
     ) -> None:
         (tmp_path / "out.csv").write_bytes(b"previous\n")
         with pytest.raises(OSError) as caught:
             call(tmp_path)
         assert (type(caught.value), caught.value.errno, caught.value.filename) == (
-            error, number, str(tmp_path / culprit)
+            error,
+            number,
+            str(tmp_path / culprit),
         )
         assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv", "ragged.csv"]
         assert (tmp_path / "out.csv").read_bytes() == b"previous\n"
@@ -104,8 +153,11 @@ class TestSurface:
     def test_any_file_name_and_one_file_for_both_outputs(self, tmp_path: Path, ragged: Path) -> None:
         odd = os.fsdecode(b"caf\xe9")  # not UTF-8: the native module alone cannot take it
         tidewrack.salvage_file(ragged, tmp_path / f"{odd}.csv", tmp_path / f"{odd}.q.csv", merge_overflow=False)
-        assert list(tidewrack.open(tmp_path / f"{odd}.csv")) == [["id", "name", "city"], ["1", "Ana", "Lisbon"],
-                                                                 ["2", "Ben", ""]]
+        assert list(tidewrack.open(tmp_path / f"{odd}.csv")) == [
+            ["id", "name", "city"],
+            ["1", "Ana", "Lisbon"],
+            ["2", "Ben", ""],
+        ]
         with pytest.raises(ValueError, match="same file"):
             tidewrack.salvage_file(ragged, tmp_path / "x.csv", tmp_path / "sub" / ".." / "x.csv")
 

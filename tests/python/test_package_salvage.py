@@ -17,8 +17,9 @@ import zipfile
 from collections.abc import Callable
 from pathlib import Path
 
-import _tidewrack_backend
 import pytest
+
+import _tidewrack_backend
 import tidewrack
 
 REPO = Path(__file__).resolve().parents[2]
@@ -89,14 +90,18 @@ TOO_FEW, EXTRA = "Row has too few columns (expected {})", "Row has extra columns
     [
         pytest.param(
             b'id,name,qty\n1,"Smith" ,4\n2,"Lee"  \n',
-            b"id,name,qty\n1,Smith ,4\n", [(3, 3, TOO_FEW.format(3), "2,Lee  ")],
-            b"id,name,qty\n1,Smith,4\n", [(3, TOO_FEW.format(3), "2,Lee")],
+            b"id,name,qty\n1,Smith ,4\n",
+            [(3, 3, TOO_FEW.format(3), "2,Lee  ")],
+            b"id,name,qty\n1,Smith,4\n",
+            [(3, TOO_FEW.format(3), "2,Lee")],
             id="regression: blanks after a closing quote were dropped without a log line",
         ),
         pytest.param(
             b'id,note\n1,"two\rlines"\n2\n3,"x\r\ny",z\n',
-            b'id,note\n1,"two\rlines"\n', [(4, 4, TOO_FEW.format(2), "2"), (5, 6, EXTRA.format(2), "3,x\r\ny,z")],
-            b'id,note\n1,"two\rlines"\n', [(3, TOO_FEW.format(2), "2"), (5, EXTRA.format(2), "3,x\r\ny,z")],
+            b'id,note\n1,"two\rlines"\n',
+            [(4, 4, TOO_FEW.format(2), "2"), (5, 6, EXTRA.format(2), "3,x\r\ny,z")],
+            b'id,note\n1,"two\rlines"\n',
+            [(3, TOO_FEW.format(2), "2"), (5, EXTRA.format(2), "3,x\r\ny,z")],
             id="regression: a lone CR inside quotes ended no line of the log",
         ),
     ],
@@ -121,7 +126,9 @@ def test_default_rules_change_nothing_unlogged_and_count_lines_as_an_editor(
             return list(csv.reader(file))[1:]
 
     assert (tmp_path / "new.csv").read_bytes() == clean
-    assert rows("new.repairs.csv") == [[str(start), str(end), "quarantined", reason] for start, end, reason, _ in quarantined]
+    assert rows("new.repairs.csv") == [
+        [str(start), str(end), "quarantined", reason] for start, end, reason, _ in quarantined
+    ]
     assert rows("new.quarantine.csv") == [[str(end), reason, raw] for _, end, reason, raw in quarantined]
     assert (tmp_path / "old.csv").read_bytes() == classic_clean
     assert rows("old.quarantine.csv") == [[str(line), reason, raw] for line, reason, raw in classic_quarantined]
@@ -136,11 +143,37 @@ def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> N
         str(tmp_path / name) for name in ("in.clean.csv", "in.quarantine.csv", "in.repairs.csv")
     )
     assert list(report.to_dict()) == [
-        "total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
-        "inferred_columns", "padded_rows", "merged_rows", "quote_repairs", "unclosed_quotes", "decoded_bytes",
-        "replaced_bytes", "encoding", "compression", "input", "output", "quarantine", "repairs", "input_bytes",
-        "elapsed_seconds", "quote_char", "escape_char", "skip_blanks", "comment_prefix", "header_rows", "confidence",
-        "comment_lines", "preamble_lines", "output_quote_char", "encoding_confidence", "warnings",
+        "total_rows",
+        "salvaged_rows",
+        "repaired_rows",
+        "quarantined_rows",
+        "detected_delimiter",
+        "inferred_columns",
+        "padded_rows",
+        "merged_rows",
+        "quote_repairs",
+        "unclosed_quotes",
+        "decoded_bytes",
+        "replaced_bytes",
+        "encoding",
+        "compression",
+        "input",
+        "output",
+        "quarantine",
+        "repairs",
+        "input_bytes",
+        "elapsed_seconds",
+        "quote_char",
+        "escape_char",
+        "skip_blanks",
+        "comment_prefix",
+        "header_rows",
+        "confidence",
+        "comment_lines",
+        "preamble_lines",
+        "output_quote_char",
+        "encoding_confidence",
+        "warnings",
     ]
     assert (report.padded_rows, report.merged_rows, report.quote_repairs, report.input_bytes) == (1, 1, 2, len(DAMAGED))
     json.dumps(report.to_dict())
@@ -179,21 +212,33 @@ def test_defaults_are_named_after_the_output_and_none_skips(tmp_path: Path) -> N
         ({"expected_columns": "3"}, TypeError, "^expected_columns must be an int or None, not str$"),
         ({"encoding": "idna"}, ValueError, "^encoding 'idna' cannot read damaged input$"),
         ({"output": ""}, ValueError, "^output is an empty path$"),
-        ({"max_repaired": True}, TypeError, "max_repaired must be an int count or a str share such as '2.5%', "
-                                            "not bool"),
+        (
+            {"max_repaired": True},
+            TypeError,
+            "max_repaired must be an int count or a str share such as '2.5%', not bool",
+        ),
         ({"max_quarantined": 1.5}, TypeError, "not float"),
         ({"max_quarantined": -1}, ValueError, "max_quarantined must not be negative"),
         ({"max_repaired": "abc%"}, ValueError, "from '0%' to '100%', not 'abc%'"),
         ({"max_repaired": "101%"}, ValueError, "not '101%'"),
         ({"max_repaired": "2"}, ValueError, "not '2'"),
-        ({"merge_overflow": False, "max_quarantined": 0}, tidewrack.ThresholdExceeded,
-         "^1 of 5 rows read was quarantined, over the limit of 0$"),
-        ({"classic": True, "max_repaired": "39.9%", "strict": True}, tidewrack.ThresholdExceeded,
-         r"^2 of 5 rows read were repaired \(40%\), over the limit of 39.9%$"),
+        (
+            {"merge_overflow": False, "max_quarantined": 0},
+            tidewrack.ThresholdExceeded,
+            "^1 of 5 rows read was quarantined, over the limit of 0$",
+        ),
+        (
+            {"classic": True, "max_repaired": "39.9%", "strict": True},
+            tidewrack.ThresholdExceeded,
+            r"^2 of 5 rows read were repaired \(40%\), over the limit of 39.9%$",
+        ),
     ],
 )
 def test_refusals_write_nothing(
-    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, arguments: dict[str, object], error: type[Exception],
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    arguments: dict[str, object],
+    error: type[Exception],
     message: str,
 ) -> None:
     monkeypatch.chdir(tmp_path)
@@ -215,7 +260,10 @@ def test_refusals_write_nothing(
     ],
 )
 def test_scan_and_detect_check_their_options(
-    tmp_path: Path, function: Callable[..., object], arguments: dict[str, object], error: type[Exception],
+    tmp_path: Path,
+    function: Callable[..., object],
+    arguments: dict[str, object],
+    error: type[Exception],
     message: str,
 ) -> None:
     (tmp_path / "in.csv").write_bytes(DAMAGED)
@@ -233,8 +281,13 @@ def test_scan_and_detect_check_their_options(
     ],
 )
 def test_file_errors_name_the_file_as_given(
-    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, classic: bool, arguments: dict[str, str],
-    error: type[OSError], number: int, culprit: str,
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    classic: bool,
+    arguments: dict[str, str],
+    error: type[OSError],
+    number: int,
+    culprit: str,
 ) -> None:
     monkeypatch.chdir(tmp_path)
     (tmp_path / "in.csv").write_bytes(DAMAGED)
@@ -371,8 +424,10 @@ def test_a_salvage_into_files_another_one_writes_waits_for_it(tmp_path: Path) ->
 
 
 # Prints once imported, then salvages when its standard input closes: so the test starts two runs at once.
-RUN = ("import sys, tidewrack\nprint(flush=True)\nsys.stdin.read()\n"
-       "tidewrack.salvage(sys.argv[1], 'out.csv', fill_ragged_rows=False)\n")
+RUN = (
+    "import sys, tidewrack\nprint(flush=True)\nsys.stdin.read()\n"
+    "tidewrack.salvage(sys.argv[1], 'out.csv', fill_ragged_rows=False)\n"
+)
 
 
 def test_concurrent_processes_into_the_same_outputs_leave_one_run_s_files(tmp_path: Path) -> None:
@@ -384,8 +439,12 @@ def test_concurrent_processes_into_the_same_outputs_leave_one_run_s_files(tmp_pa
         tidewrack.salvage(tmp_path / name, tmp_path / "out.csv", fill_ragged_rows=False)
         sets.add(written_set(tmp_path))
     for _ in range(20):
-        runs = [subprocess.Popen([sys.executable, "-c", RUN, name], cwd=tmp_path, stdin=subprocess.PIPE,
-                                 stdout=subprocess.PIPE) for name in ("a.csv", "b.csv")]
+        runs = [
+            subprocess.Popen(
+                [sys.executable, "-c", RUN, name], cwd=tmp_path, stdin=subprocess.PIPE, stdout=subprocess.PIPE
+            )
+            for name in ("a.csv", "b.csv")
+        ]
         assert [run.stdout.readline() for run in runs] == [b"\n", b"\n"]  # type: ignore[union-attr]
         for run in runs:
             run.stdin.close()  # type: ignore[union-attr]

@@ -57,8 +57,14 @@ def files(tmp_path_factory):
 
 def watched(files, extra=()):
     objects = [
-        backend, backend.SalvageReader, backend.SalvageSummary,
-        backend.salvage_file, backend.sniff, backend.open, *files.values(), *extra,
+        backend,
+        backend.SalvageReader,
+        backend.SalvageSummary,
+        backend.salvage_file,
+        backend.sniff,
+        backend.open,
+        *files.values(),
+        *extra,
     ]
     return objects
 
@@ -107,8 +113,12 @@ def test_salvage_file_success(files):
 
     def call():
         summary = backend.salvage_file(
-            files["input"], files["output"], files["quarantine"],
-            delimiter=delimiter, expected_columns=columns, merge_overflow=False,
+            files["input"],
+            files["output"],
+            files["quarantine"],
+            delimiter=delimiter,
+            expected_columns=columns,
+            merge_overflow=False,
         )
         assert summary.quarantined_rows == 10
 

@@ -58,10 +58,7 @@ def damaged_input(seed):
 def strict_rows(path, delimiter, quote):
     with open(path, newline="", encoding="utf-8") as stream:
         # A row of one empty field is written as an empty line, which csv reads as [].
-        return [
-            row or [""]
-            for row in csv.reader(stream, delimiter=delimiter, quotechar=quote, strict=True)
-        ]
+        return [row or [""] for row in csv.reader(stream, delimiter=delimiter, quotechar=quote, strict=True)]
 
 
 @pytest.mark.parametrize("seed", range(200))

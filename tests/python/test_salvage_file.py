@@ -28,17 +28,13 @@ def test_repairs_rows_and_writes_clean_csv(damaged_path, tmp_path):
         "detected_delimiter": ",",
         "inferred_columns": 3,
     }
-    assert output.read_bytes() == (
-        b'id,name,score\n1,"Smith, J",90\n2,Lee,\n3,Kim,"88,extra"\n4,"say ""hi""",70\n'
-    )
+    assert output.read_bytes() == (b'id,name,score\n1,"Smith, J",90\n2,Lee,\n3,Kim,"88,extra"\n4,"say ""hi""",70\n')
     assert quarantine.read_bytes() == QUARANTINE_HEADER
 
 
 def test_quarantines_rows_it_may_not_repair(damaged_path, tmp_path):
     output, quarantine = tmp_path / "clean.csv", tmp_path / "quarantine.csv"
-    summary = salvage_file(
-        damaged_path, str(output), str(quarantine), fill_ragged_rows=False, merge_overflow=False
-    )
+    summary = salvage_file(damaged_path, str(output), str(quarantine), fill_ragged_rows=False, merge_overflow=False)
     assert (summary.total_rows, summary.salvaged_rows, summary.quarantined_rows) == (5, 3, 2)
     assert summary.repaired_rows == 0
     assert output.read_bytes() == b'id,name,score\n1,"Smith, J",90\n4,"say ""hi""",70\n'
@@ -56,9 +52,7 @@ def test_without_quarantine_path_rejected_rows_are_only_counted(damaged_path, tm
 
 def test_empty_input(write_input, tmp_path):
     output, quarantine = tmp_path / "clean.csv", tmp_path / "quarantine.csv"
-    summary = salvage_file(
-        write_input(b""), str(output), str(quarantine), delimiter=";", expected_columns=5
-    )
+    summary = salvage_file(write_input(b""), str(output), str(quarantine), delimiter=";", expected_columns=5)
     assert repr(summary) == (
         "<SalvageSummary total_rows=0 salvaged_rows=0 repaired_rows=0 quarantined_rows=0 "
         "delimiter=',' inferred_columns=0>"
@@ -94,9 +88,7 @@ OPTION_REDUCTIONS = [
 @pytest.mark.parametrize(("options", "clean", "delimiter"), OPTION_REDUCTIONS)
 def test_delimiter_text_reduces_to_its_first_byte(write_input, tmp_path, options, clean, delimiter):
     output = tmp_path / "clean.csv"
-    summary = salvage_file(
-        write_input(b"a,b;c\n1,2;3\n"), str(output), expected_columns=3, **options
-    )
+    summary = salvage_file(write_input(b"a,b;c\n1,2;3\n"), str(output), expected_columns=3, **options)
     assert summary.detected_delimiter == delimiter
     assert output.read_bytes() == clean
 
@@ -148,13 +140,9 @@ def test_quote_char_reaches_sniffing_and_inference(write_input, tmp_path, conten
         (1, b'"a,b"\n"1,2,3"\n4\n"5,6"\n', (4, 3, 1)),
     ],
 )
-def test_expected_columns_zero_disables_reconciling(
-    write_input, tmp_path, expected_columns, clean, counts
-):
+def test_expected_columns_zero_disables_reconciling(write_input, tmp_path, expected_columns, clean, counts):
     output = tmp_path / "clean.csv"
-    summary = salvage_file(
-        write_input(b"a,b\n1,2,3\n4\n5,6\n"), str(output), expected_columns=expected_columns
-    )
+    summary = salvage_file(write_input(b"a,b\n1,2,3\n4\n5,6\n"), str(output), expected_columns=expected_columns)
     assert (summary.total_rows, summary.repaired_rows, summary.inferred_columns) == counts
     assert output.read_bytes() == clean
 
@@ -193,9 +181,7 @@ def test_quarantine_failure_leaves_output_complete(damaged_path, tmp_path, quara
     with pytest.raises(OSError) as caught:
         salvage_file(damaged_path, str(output), quarantine, fill_ragged_rows=False)
     assert_plain_os_error(caught.value, " (os error 2)")
-    assert output.read_bytes() == (
-        b'id,name,score\n1,"Smith, J",90\n3,Kim,"88,extra"\n4,"say ""hi""",70\n'
-    )
+    assert output.read_bytes() == (b'id,name,score\n1,"Smith, J",90\n3,Kim,"88,extra"\n4,"say ""hi""",70\n')
 
 
 def test_directory_as_input_is_plain_os_error(tmp_path):
@@ -231,9 +217,7 @@ def test_nul_in_a_path(damaged_path, tmp_path, position):
     ],
 )
 def test_any_readable_input_gives_a_summary(write_input, tmp_path, content):
-    summary = salvage_file(
-        write_input(content), str(tmp_path / "clean.csv"), str(tmp_path / "q.csv")
-    )
+    summary = salvage_file(write_input(content), str(tmp_path / "clean.csv"), str(tmp_path / "q.csv"))
     assert summary.total_rows == summary.salvaged_rows + summary.quarantined_rows
 
 

@@ -41,9 +41,7 @@ def damaged_csv(seed, rows=400):
     lines = []
     for index in range(rows):
         width = rnd.choice([3, 4, 4, 4, 5])
-        fields = [f"{index}"] + [
-            rnd.choice(["x", 'q"uote', "", "é", "long text"]) for _ in range(width - 1)
-        ]
+        fields = [f"{index}"] + [rnd.choice(["x", 'q"uote', "", "é", "long text"]) for _ in range(width - 1)]
         lines.append(delimiter.join(fields))
     return ("\n".join(lines) + "\n").encode()
 
@@ -54,9 +52,7 @@ def test_parallel_salvages_match_serial_ones(write_input, tmp_path):
     def salvage(index, tag):
         output = tmp_path / f"{tag}-{index}.csv"
         quarantine = tmp_path / f"{tag}-{index}.quarantine.csv"
-        summary = backend.salvage_file(
-            inputs[index], str(output), str(quarantine), merge_overflow=False
-        )
+        summary = backend.salvage_file(inputs[index], str(output), str(quarantine), merge_overflow=False)
         rows = list(backend.open(inputs[index], merge_overflow=False))
         return summary.to_dict(), output.read_bytes(), quarantine.read_bytes(), rows
 

@@ -53,6 +53,9 @@ def test_public_names_have_real_types(tmp_path: Path) -> None:
     script.write_text(USES)
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--disallow-any-expr", "--no-incremental", str(script)],
-        cwd=tmp_path, capture_output=True, text=True, check=False,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=False,
     )
     assert result.returncode == 0, result.stdout + result.stderr

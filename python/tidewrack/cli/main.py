@@ -86,5 +86,3 @@ def _termination_raised() -> Iterator[None]:
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
-
-

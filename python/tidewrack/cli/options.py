@@ -72,9 +72,7 @@ def bounded_int(minimum: int, maximum: int = sys.maxsize) -> Callable[[str], int
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
         if not minimum <= value <= maximum:
-            raise argparse.ArgumentTypeError(
-                f"expected a number from {minimum} to {maximum}, got {text}"
-            )
+            raise argparse.ArgumentTypeError(f"expected a number from {minimum} to {maximum}, got {text}")
         return value
 
     return convert
@@ -101,32 +99,47 @@ threads_arg = bounded_int(1, MAX_THREADS)
 def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[str, ...]) -> None:
     group = parser.add_argument_group("salvage options")
     group.add_argument(
-        "-d", "--delimiter", type=delimiter_arg, metavar="DELIM",
+        "-d",
+        "--delimiter",
+        type=delimiter_arg,
+        metavar="DELIM",
         help="field delimiter: one ASCII character, or tab, comma, semicolon, pipe, space "
         "(default: detected from the head of the file among , ; tab |)",
     )
     group.add_argument(
-        "--quote-char", type=quote_arg, default='"', metavar="C",
+        "--quote-char",
+        type=quote_arg,
+        default='"',
+        metavar="C",
         help="quote character of the input, or none (default: %(default)s, or detected with the "
-        "delimiter; the clean file quotes with \")",
+        'delimiter; the clean file quotes with ")',
     )
     group.add_argument(
-        *columns_flags, dest="columns", type=bounded_int(0), metavar="COLUMNS",
+        *columns_flags,
+        dest="columns",
+        type=bounded_int(0),
+        metavar="COLUMNS",
         help="number of columns every row is reconciled to; 0 accepts every row as it is "
         "(default: the most common width of the first 100 non-blank rows)",
     )
     group.add_argument(
-        "--no-fill", dest="fill", action="store_false",
+        "--no-fill",
+        dest="fill",
+        action="store_false",
         help="quarantine rows with too few fields instead of padding them with empty fields "
         "(blank lines are such rows)",
     )
     group.add_argument(
-        "--no-merge", dest="merge", action="store_false",
+        "--no-merge",
+        dest="merge",
+        action="store_false",
         help="quarantine rows with too many fields instead of merging the surplus into the "
         "last column (the safe choice when stray delimiters may sit in earlier columns)",
     )
     group.add_argument(
-        "--no-repair-quotes", dest="repair_quotes", action="store_false",
+        "--no-repair-quotes",
+        dest="repair_quotes",
+        action="store_false",
         help="read quotes strictly: a quote inside a quoted field always closes it, instead "
         "of being kept as text when a later quote on the line closes the field better",
     )
@@ -135,19 +148,26 @@ def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[st
 def add_dialect_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("dialect options (default: detected when no delimiter is given)")
     group.add_argument(
-        "--escape-char", metavar="C",
+        "--escape-char",
+        metavar="C",
         help="the character after it is taken literally, e.g. '\\'",
     )
     group.add_argument(
-        "--comment-prefix", type=comment_arg, metavar="TEXT",
+        "--comment-prefix",
+        type=comment_arg,
+        metavar="TEXT",
         help="lines starting with TEXT are comments: logged, left out of the clean file",
     )
     group.add_argument(
-        "--skip-blanks", action=argparse.BooleanOptionalAction, default=None,
+        "--skip-blanks",
+        action=argparse.BooleanOptionalAction,
+        default=None,
         help="leave out spaces and tabs right after a delimiter",
     )
     group.add_argument(
-        "--preamble-lines", type=bounded_int(0), metavar="N",
+        "--preamble-lines",
+        type=bounded_int(0),
+        metavar="N",
         help="the first N lines come before the table: logged, left out of the clean file",
     )
 

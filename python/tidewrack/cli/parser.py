@@ -178,7 +178,8 @@ def version_text() -> str:
 
 def add_force_text(command: argparse.ArgumentParser) -> None:
     command.add_argument(
-        "--force-text", action="store_true",
+        "--force-text",
+        action="store_true",
         help="read input that does not look like text (a picture, a program, a workbook, NUL bytes) "
         "all the same; without it such input is refused with exit status 1",
     )
@@ -186,47 +187,52 @@ def add_force_text(command: argparse.ArgumentParser) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = Parser(
-        prog="tidewrack", description=DESCRIPTION, epilog=EXIT_CODES, formatter_class=formatter
-    )
+    parser = Parser(prog="tidewrack", description=DESCRIPTION, epilog=EXIT_CODES, formatter_class=formatter)
     parser.add_argument("--version", action=VersionAction, nargs=0, help="show the versions in use and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     salvage = commands.add_parser(
-        "salvage", formatter_class=formatter, epilog=SALVAGE_EPILOG,
+        "salvage",
+        formatter_class=formatter,
+        epilog=SALVAGE_EPILOG,
         help="write a clean copy of a damaged CSV file, a quarantine of the rows set aside and a repair log",
         description="Write a clean copy of INPUT, a quarantine file listing the rows that could\n"
         "not be repaired under the chosen options, and a repair log listing every change\n"
         "made. A summary goes to stderr.",
     )
     salvage.add_argument(
-        "inputs", nargs="+", metavar="INPUT",
+        "inputs",
+        nargs="+",
+        metavar="INPUT",
         help="the damaged CSV file; '-' reads standard input. Several files are each salvaged into "
         "their own outputs; a folder among them stands for its CSV files",
     )
     salvage.add_argument(
-        "-o", "--output", metavar="OUTPUT",
+        "-o",
+        "--output",
+        metavar="OUTPUT",
         help="where the clean CSV goes; '-' writes standard output. With several inputs, the folder "
         "(made if missing) where their outputs go under their default names",
     )
     salvage.add_argument(
-        "--format", choices=("csv", "parquet", "arrow"),
+        "--format",
+        choices=("csv", "parquet", "arrow"),
         help="the clean file's format (default: parquet for an OUTPUT ending in .parquet or .pq, arrow "
         "for .arrow or .feather, else csv; an OUTPUT named for another format is refused); Parquet and "
         "Arrow IPC need pyarrow, and hold string columns named by the header; the quarantine and the "
         "repair log stay CSV",
     )
     salvage.add_argument(
-        "--in-place", action="store_true",
+        "--in-place",
+        action="store_true",
         help="replace INPUT by its clean copy (once complete, like any output; a symlink: the file it leads "
         "to); not with -o, nor for compressed INPUT",
     )
     quarantine = salvage.add_mutually_exclusive_group()
+    quarantine.add_argument("--quarantine", metavar="QUARANTINE", help="where the rows set aside are listed")
     quarantine.add_argument(
-        "--quarantine", metavar="QUARANTINE", help="where the rows set aside are listed"
-    )
-    quarantine.add_argument(
-        "--no-quarantine", action="store_true",
+        "--no-quarantine",
+        action="store_true",
         help="write no quarantine file (the rows set aside are still counted)",
     )
     repairs = salvage.add_mutually_exclusive_group()
@@ -235,32 +241,45 @@ def build_parser() -> argparse.ArgumentParser:
     )
     repairs.add_argument("--no-repairs", action="store_true", help="write no repair log")
     salvage.add_argument(
-        "-j", "--jobs", type=bounded_int(1), default=1, metavar="N",
+        "-j",
+        "--jobs",
+        type=bounded_int(1),
+        default=1,
+        metavar="N",
         help="inputs salvaged at the same time (default: %(default)s)",
     )
     salvage.add_argument(
-        "--classic", action="store_true",
+        "--classic",
+        action="store_true",
         help="the classic engine, byte for byte: no repair log, no unclosed-quote recovery",
     )
     salvage.add_argument(
-        "--encoding", type=encoding_arg, default="auto", metavar="NAME",
+        "--encoding",
+        type=encoding_arg,
+        default="auto",
+        metavar="NAME",
         help="encoding of INPUT (default: %(default)s: a byte-order mark, UTF-16 by its NUL bytes, UTF-8, "
         "else the code page the head reads best in); a name also reads input that does not look like text",
     )
     add_force_text(salvage)
     salvage.add_argument(
-        "--threads", type=threads_arg, metavar="N",
+        "--threads",
+        type=threads_arg,
+        metavar="N",
         help="threads that salvage at once (default: one per available core); the files are the same",
     )
     add_salvage_options(salvage, ("-n", "--columns"))
     add_dialect_options(salvage)
     report = salvage.add_argument_group("reporting")
     report.add_argument(
-        "--json", action="store_true",
+        "--json",
+        action="store_true",
         help="print the summary as JSON on stdout instead of text on stderr",
     )
     report.add_argument(
-        "-q", "--quiet", action="store_true",
+        "-q",
+        "--quiet",
+        action="store_true",
         help="no summary, warnings, progress bar or waiting notice on stderr (errors are still reported, and "
         "the warnings that --strict refuses a file for)",
     )
@@ -269,27 +288,38 @@ def build_parser() -> argparse.ArgumentParser:
         "the rows read such as 2.5%)"
     )
     limits.add_argument(
-        "--strict", action="store_true",
+        "--strict",
+        action="store_true",
         help="refuse the file when anything was guessed that may be wrong (any warning)",
     )
     limits.add_argument(
-        "--max-repaired", type=limit_arg, metavar="N|P%", help="refuse the file when more rows were repaired",
+        "--max-repaired",
+        type=limit_arg,
+        metavar="N|P%",
+        help="refuse the file when more rows were repaired",
     )
     quarantined = limits.add_mutually_exclusive_group()
     quarantined.add_argument(
-        "--max-quarantined", type=limit_arg, metavar="N|P%", help="refuse the file when more rows were quarantined",
+        "--max-quarantined",
+        type=limit_arg,
+        metavar="N|P%",
+        help="refuse the file when more rows were quarantined",
     )
     quarantined.add_argument(
-        "--fail-on-quarantine", dest="max_quarantined", action="store_const", const=0,
+        "--fail-on-quarantine",
+        dest="max_quarantined",
+        action="store_const",
+        const=0,
         help="refuse the file when any row was quarantined: --max-quarantined 0",
     )
     salvage.set_defaults(run=salvage_command.run, parser=salvage)
 
     sniff = commands.add_parser(
-        "sniff", formatter_class=formatter, epilog=SNIFF_EPILOG,
+        "sniff",
+        formatter_class=formatter,
+        epilog=SNIFF_EPILOG,
         help="print the detected dialect and column count of files",
-        description="Print the dialect and the column count that a salvage would detect,\n"
-        "one line per FILE.",
+        description="Print the dialect and the column count that a salvage would detect,\none line per FILE.",
     )
     sniff.add_argument("files", nargs="+", metavar="FILE", help="CSV files; '-' reads standard input")
     sniff.add_argument("--json", action="store_true", help="one JSON object per file: the whole dialect")
@@ -297,18 +327,28 @@ def build_parser() -> argparse.ArgumentParser:
     sniff.set_defaults(run=sniff_command.run, parser=sniff)
 
     preview = commands.add_parser(
-        "preview", formatter_class=formatter, epilog=PREVIEW_EPILOG,
+        "preview",
+        formatter_class=formatter,
+        epilog=PREVIEW_EPILOG,
         help="show the first repaired rows of a file as a table",
         description="Show the header and the first rows of FILE as they come out of a salvage,\n"
         "as an aligned table, then the counts of the whole file.",
     )
     preview.add_argument("file", metavar="FILE", help="the CSV file; '-' reads standard input")
     preview.add_argument(
-        "-n", "--rows", type=bounded_int(0), default=20, metavar="N",
+        "-n",
+        "--rows",
+        type=bounded_int(0),
+        default=20,
+        metavar="N",
         help="rows to show below the header (default: %(default)s)",
     )
     preview.add_argument(
-        "-w", "--max-width", type=bounded_int(4), default=30, metavar="CELLS",
+        "-w",
+        "--max-width",
+        type=bounded_int(4),
+        default=30,
+        metavar="CELLS",
         help="longest cell shown before it is cut with an ellipsis (default: %(default)s)",
     )
     add_salvage_options(preview, ("--columns",))

@@ -28,8 +28,13 @@ def run(args: argparse.Namespace) -> int:
             refuse_binary(args.file, path)
         try:
             reader = salvage_open(
-                path, options["delimiter"], quote_char, options["fill_ragged_rows"], options["merge_overflow"],
-                options["expected_columns"], options["repair_quotes"],
+                path,
+                options["delimiter"],
+                quote_char,
+                options["fill_ragged_rows"],
+                options["merge_overflow"],
+                options["expected_columns"],
+                options["repair_quotes"],
             )
         except OSError as err:
             raise read_error(args.file, err) from None

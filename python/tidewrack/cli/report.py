@@ -80,6 +80,7 @@ def report_text(report: Report) -> str:
     speed = throughput_mb_per_s(r)
     if speed is not None:
         timing += f" ({speed:.1f} MB/s)"
+
     def bytes_(n: int) -> str:
         return plural(n, "byte", "bytes")
 
@@ -87,8 +88,11 @@ def report_text(report: Report) -> str:
         ("padded", r.padded_rows, plural(r.padded_rows or 0, "row", "rows")),
         ("merged", r.merged_rows, plural(r.merged_rows or 0, "row", "rows")),
         ("quotes", r.quote_repairs, plural(r.quote_repairs or 0, "stray quote", "stray quotes") + " kept as text"),
-        ("unclosed", r.unclosed_quotes,
-         plural(r.unclosed_quotes or 0, "opening quote", "opening quotes") + " read as text"),
+        (
+            "unclosed",
+            r.unclosed_quotes,
+            plural(r.unclosed_quotes or 0, "opening quote", "opening quotes") + " read as text",
+        ),
         ("decoded", r.decoded_bytes, bytes_(r.decoded_bytes or 0) + " read as cp1252"),
         ("replaced", r.replaced_bytes, bytes_(r.replaced_bytes or 0) + " not decodable, replaced by U+FFFD"),
         ("comments", r.comment_lines, plural(r.comment_lines or 0, "comment line", "comment lines") + " left out"),

@@ -64,7 +64,9 @@ def run(args: argparse.Namespace) -> int:
     parser = args.parser
     refuse_impossible_options(args, {**salvage_options(args), **dialect_options(args)})
     for flag, path in [("INPUT", given) for given in args.inputs] + [
-        ("-o/--output", args.output), ("--quarantine", args.quarantine), ("--repairs", args.repairs)
+        ("-o/--output", args.output),
+        ("--quarantine", args.quarantine),
+        ("--repairs", args.repairs),
     ]:
         if path == "":
             parser.error(f"{flag} is an empty path")
@@ -331,16 +333,33 @@ def salvage_one(
         try:
             if args.format != "csv":
                 report = salvage_to_table(
-                    source, target, job.quarantine, job.repairs, args.format, progress, encoding=args.encoding,
-                    force_text=args.force_text, threads=args.threads, **limits, **salvage_options(args),
+                    source,
+                    target,
+                    job.quarantine,
+                    job.repairs,
+                    args.format,
+                    progress,
+                    encoding=args.encoding,
+                    force_text=args.force_text,
+                    threads=args.threads,
+                    **limits,
+                    **salvage_options(args),
                     **dialect_options(args),
                 )
             else:
                 report = salvage(
-                    source, target, quarantine=job.quarantine, repairs=job.repairs, encoding=args.encoding,
-                    force_text=args.force_text, classic=args.classic, threads=args.threads, progress=progress,
+                    source,
+                    target,
+                    quarantine=job.quarantine,
+                    repairs=job.repairs,
+                    encoding=args.encoding,
+                    force_text=args.force_text,
+                    classic=args.classic,
+                    threads=args.threads,
+                    progress=progress,
                     **limits,
-                    **salvage_options(args), **dialect_options(args),
+                    **salvage_options(args),
+                    **dialect_options(args),
                 )
         except ThresholdExceeded as err:
             refused = dataclasses.replace(err.report, input=job.source)
@@ -355,7 +374,9 @@ def salvage_one(
         except BinaryInputError as err:
             raise CliError(err.message(source_label(job.source), "--force-text")) from None
         except UnfitRows as err:
-            raise CliError(f"cannot salvage {source_label(job.source)} into {FORMAT_NAMES[args.format]}: {err}") from None
+            raise CliError(
+                f"cannot salvage {source_label(job.source)} into {FORMAT_NAMES[args.format]}: {err}"
+            ) from None
         except MemoryError:
             raise out_of_memory(job.source) from None
         if job.output is None:

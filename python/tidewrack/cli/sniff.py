@@ -9,7 +9,6 @@ needs unless blank lines come first.
 from __future__ import annotations
 
 import argparse
-import itertools
 import json
 from collections.abc import Iterator
 
@@ -72,13 +71,16 @@ def dialect_of(path: str, scratch: Scratch, force_text: bool) -> Dialect:
 def head_of(chunks: Iterator[bytes]) -> Iterator[bytes]:
     """The first HEAD_LIMIT bytes of ``chunks`` (or a little more)."""
     kept = 0
-    for chunk in itertools.takewhile(lambda _: kept < HEAD_LIMIT, chunks):
+    for chunk in chunks:
+        if kept >= HEAD_LIMIT:
+            return
         kept += len(chunk)
         yield chunk
 
 
 def describe(dialect: Dialect) -> str:
     """One line: delimiter and width first (what the classic sniff said), then the rest."""
+
     def char(value: str | None) -> str:
         return "none" if value is None else f'"{value}"' if value == "'" else f"'{value}'"
 
@@ -94,6 +96,4 @@ def describe(dialect: Dialect) -> str:
         parts.append(f"comments {char(dialect.comment_prefix)}")
     if dialect.preamble_lines:
         parts.append(f"{dialect.preamble_lines} preamble lines")
-    return (
-        f"delimiter {describe_delimiter(dialect.delimiter)}, {dialect.columns} columns; " + ", ".join(parts)
-    )
+    return f"delimiter {describe_delimiter(dialect.delimiter)}, {dialect.columns} columns; " + ", ".join(parts)

@@ -134,4 +134,3 @@ def split_path(message: str, paths: list[str], path_first: bool) -> tuple[str, s
             return message[: -len(path) - 2], path
     reason = message.partition(": ")[2] if path_first else message.rpartition(": ")[0]
     return reason or message, None
-
