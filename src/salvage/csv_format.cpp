@@ -249,28 +249,21 @@ bool CleanRowRenderer::PieceRow::put_delimiter() {
   return true;
 }
 
+// A slice at a time through the scratch, a long text too: one write of a
+// long stretch of memory proves slower than many of a scratch kept in cache.
 bool CleanRowRenderer::PieceRow::put_text(std::string_view text, bool doubled) {
-  if (2 * text.size() <= SLICE) {
-    if (!room(2 * text.size() + SPARE)) {
-      return false;
-    }
-    out_ = doubled ? renderer_.put_doubled(out_, text) : put(out_, text);
-    return true;
-  }
-  if (!doubled) {
-    return flush() && (handed_ += text.size(), write_(text));
-  }
   for (std::size_t at = 0; at < text.size();) {
-    // Cut between characters, so that no quote of several bytes is split.
     std::size_t size = std::min(SLICE, text.size() - at);
-    while (at + size < text.size() &&
+    // Cut between characters, so that no quote of several bytes is split.
+    while (doubled && at + size < text.size() &&
            (static_cast<unsigned char>(text[at + size]) & 0xC0) == 0x80) {
       --size;
     }
-    if (!room(2 * SLICE + SPARE)) {
+    if (!room(doubled ? 2 * size + SPARE : size)) {
       return false;
     }
-    out_ = renderer_.put_doubled(out_, text.substr(at, size));
+    const std::string_view slice = text.substr(at, size);
+    out_ = doubled ? renderer_.put_doubled(out_, slice) : put(out_, slice);
     at += size;
   }
   return true;
@@ -484,7 +477,7 @@ private:
 };
 
 // Where write_plain_row writes a record's clean line: through the scratch
-// memory, a field longer than that straight from the input.
+// memory, a long field too (see PieceRow::put_text).
 class PieceOut {
 public:
   PieceOut(std::span<char> scratch, const ResilientParser &parser, bool quote_lone_empty_field,
@@ -535,12 +528,12 @@ private:
     *out_++ = byte;
   }
   void put(std::string_view text) {
-    if (text.size() > static_cast<std::size_t>(limit_ - out_)) {
+    while (text.size() > static_cast<std::size_t>(limit_ - out_)) {
+      const auto room = static_cast<std::size_t>(limit_ - out_);
+      std::memcpy(out_, text.data(), room);
+      out_ = limit_;
       flush();
-      if (text.size() > static_cast<std::size_t>(limit_ - out_)) {
-        hand(text);
-        return;
-      }
+      text.remove_prefix(room);
     }
     std::memcpy(out_, text.data(), text.size());
     out_ += text.size();

@@ -41,9 +41,8 @@ public:
 
   // The bytes render_to writes, handed to `write` in pieces as the row's
   // fields come, a batch at a time (a record held whole is one batch): a long
-  // field straight from the record or a slice at a time, so that a long row
-  // is not held once more whole. Stops at the first piece `write` refuses
-  // (false). A merge that begins in one batch is enclosed as that batch and
+  // field a slice at a time, so that a long row is not held once more whole. Stops at the first
+  // piece `write` refuses (false). A merge that begins in one batch is enclosed as that batch and
   // the separator say: a merge of two fields or more holds the separator,
   // which, being the delimiter, encloses it.
   class PieceRow {
@@ -128,8 +127,8 @@ PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
 // returns the size of its clean line, writing nothing; padding longer than the
 // line leaves the record to the general way (which fails at once where no
 // memory holds the line). write_plain_row, from the same place, consumes it
-// again and writes that line, LF included, to `write` in pieces: through
-// `scratch`, a long field straight from the input. After a piece that `write`
+// again and writes that line, LF included, to `write` in pieces of at most
+// `scratch`'s size, put together there. After a piece that `write`
 // refuses (false) it writes nothing more, and the record is consumed all the same.
 PlainRow skim_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows,
                         bool quote_lone_empty_field);
