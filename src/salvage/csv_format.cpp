@@ -255,7 +255,7 @@ bool CleanRowRenderer::PieceRow::put_text(std::string_view text, bool doubled) {
   for (std::size_t at = 0; at < text.size();) {
     std::size_t size = std::min(SLICE, text.size() - at);
     // Cut between characters, so that no quote of several bytes is split.
-    while (doubled && at + size < text.size() &&
+    while (doubled && renderer_.quote_.size() > 1 && size > 1 && at + size < text.size() &&
            (static_cast<unsigned char>(text[at + size]) & 0xC0) == 0x80) {
       --size;
     }

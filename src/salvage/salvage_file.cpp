@@ -30,7 +30,7 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
                                     StopPoll stop) {
   // Each record detection reads holds a line at least: a head with fewer line
   // breaks cannot settle, and is read on at once (a long single line then
-  // costs one detection, not one per doubling).
+  // costs one detection, not one per read).
   constexpr std::uint64_t RECORDS_READ = std::max(SNIFF_RECORD_LIMIT, INFER_RECORD_LIMIT);
   // A head that does not suffice is read on (read_on_size).
   auto read_more = [&window] {

@@ -428,26 +428,37 @@ TEST_F(FileSalvage, LongRecordsComeOutAsTheyDoInMemory) {
   // Plain, and not: a stray quote, doubled quotes (fields put together),
   // invalid UTF-8, a quote left open on its line (which recovery reads as
   // text when the lines after it have the width); exactly two batches of
-  // fields; megabytes of fields put together; one field of doubled quotes.
+  // fields; megabytes of fields put together; one field of doubled quotes; a
+  // merge of a long field that holds the quote, two bytes in UTF-8, doubled.
   const std::string wide = fields(3 * BATCH, "ab") + "\n";
   const std::string damaged = fields(BATCH - 2, "\"q\"\"q\"") + ",x\"y,\xFF" + fields(BATCH, "é") +
                               ",\"open\n" + "1,2,3\n4,5,6\n";
   const std::string assembled = fields(2000, "\"" + std::string(4000, 'x') + "\"\"y\"") + ",x\"y\n";
   const std::string quotes = "a,b\n1,\"" + std::string((3 << 20) + 1, '"') + "\n2,x\n";
+  std::string long_field;
+  while (long_field.size() < (std::size_t{1} << 17)) {
+    long_field += "x§";
+  }
   struct Case {
     std::string text;
-    std::optional<std::uint64_t> columns;
-    bool merge;
+    std::optional<std::uint64_t> columns = std::nullopt;
+    bool merge = true;
+    std::optional<std::uint8_t> output_quote = std::nullopt;
   };
   const std::vector<Case> cases = {
-      {wide + "1,2\n" + wide, std::nullopt, true}, {"a,b,c\n" + damaged, std::nullopt, true},
-      {"a,b,c\n" + damaged, std::nullopt, false},  {damaged, 2 * BATCH + 5, true},
-      {"a,b,c\n" + assembled, std::nullopt, true}, {quotes, std::nullopt, true}};
+      {wide + "1,2\n" + wide},
+      {"a,b,c\n" + damaged},
+      {"a,b,c\n" + damaged, std::nullopt, false},
+      {damaged, 2 * BATCH + 5},
+      {"a,b,c\n" + assembled},
+      {quotes},
+      {"a,b\n1," + long_field + "," + fields(BATCH, "x§") + "\n", 2, true, 0xA7}};
   for (const Case &shape : cases) {
     std::string input = write("in.csv", shape.text);
     SalvageOptions options;
     options.expected_columns = shape.columns;
     options.merge_overflow = shape.merge;
+    options.output_quote_char = shape.output_quote;
     options.unclosed_quote_recovery = tidewrack::QuoteRecoveryLimits{};
     const std::string expected =
         rendered(tidewrack::salvage_slice(shape.text, options, true).value());
