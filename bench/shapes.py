@@ -149,6 +149,10 @@ def quoted_writer(size: int, where: str) -> Callable[[Path], int]:
             out.write(start)
             record = len(start) + quoted_field(out, size, span=where == "span") + 1
             out.write(b"\n")
+            if where == "rows":  # about as many bytes of short rows after it, whole rows
+                block = rows(BLOCK_ROWS, before + 2)
+                for _ in range(-(-size // len(block))):
+                    out.write(block)
             out.write(rows(10, before + 2))
             return record
 
@@ -216,6 +220,8 @@ def shapes(scale: float) -> list[Shape]:
                 "record",
             ),
             Shape(f"{label(size)} quoted field, first record", quoted_writer(size, "first"), PATHS, "record"),
+            Shape(f"{label(size)} quoted field, then as many bytes of rows", quoted_writer(size, "rows"), PATHS,
+                  "record"),
         ]
     made += [
         Shape(f"{label(gb)} single line", single_line_writer(gb), PATHS, "record"),

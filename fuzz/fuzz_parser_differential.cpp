@@ -2,8 +2,9 @@
 // its rules (tests/support/naive_parser.cpp). Both must cut every input into the
 // same records, field for field, with the same lines, offsets, stray quotes and
 // recovered quotes. A second parser counting the records in step (count_row)
-// must see the same field counts, first fields and blank records, and stand at
-// the same offset and line after each.
+// must see the same field counts, first fields (or, put together from pieces,
+// their heads up to the first ASCII byte that is no white space) and blank
+// records, and stand at the same offset and line after each.
 //
 // Input: byte 0 is the delimiter, byte 1 the quote character, byte 2 the
 // settings: bit 0 switches quote repair on, bit 1 unclosed-quote recovery, for
@@ -23,6 +24,21 @@
 #include "parser/resilient_parser.h"
 
 namespace {
+
+// The first field as count_row builds it: `built` is `field`, or its head up
+// to its first ASCII byte that is no white space.
+bool built_as_counted(std::string_view built, std::string_view field) {
+  if (built == field) {
+    return true;
+  }
+  std::size_t settled = 0;
+  while (settled < built.size() &&
+         (static_cast<unsigned char>(built[settled]) >= 0x80 ||
+          std::string_view(" \t\n\v\f\r").find(built[settled]) != std::string_view::npos)) {
+    ++settled;
+  }
+  return field.starts_with(built) && settled + 1 == built.size();
+}
 
 void check(std::string_view input, std::uint8_t delimiter, std::uint8_t quote, bool repair,
            naive::Recovery recovery, const tidewrack::ParseRules &rules) {
@@ -104,8 +120,9 @@ void check(std::string_view input, std::uint8_t delimiter, std::uint8_t quote, b
     const std::size_t counted = counter.count_row(first_field);
     const bool blank = counted == 1 && tidewrack::is_blank_record(first_field);
     if (counted != fields.size() || first_field.size() == 0 ||
-        first_field.field(0) != fields.front() || blank != tidewrack::is_blank_record(record) ||
-        counter.pos() != parser.pos() || counter.line() != parser.line()) {
+        !built_as_counted(first_field.field(0), fields.front()) ||
+        blank != tidewrack::is_blank_record(record) || counter.pos() != parser.pos() ||
+        counter.line() != parser.line()) {
       fuzz::fail(
           "counting a record agrees with cutting it", input,
           settings + ": record " + std::to_string(index) + " counted " + std::to_string(counted) +

@@ -323,7 +323,7 @@ Result<std::monostate> ArrowScan::read_stretch() {
     return std::monostate{}; // the window holds the next stretch
   }
   const std::size_t held = window_.text().size();
-  const std::size_t more = std::max(settings_.block_size, held);
+  const std::size_t more = std::max(settings_.block_size, read_on_size(held));
   Result<std::monostate> read = window_.read_until(held > SIZE_MAX - more ? SIZE_MAX : held + more);
   if (!read.ok()) {
     return std::move(read.error()).on_file(path_);

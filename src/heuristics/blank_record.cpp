@@ -48,10 +48,10 @@ char32_t decode(std::string_view text, std::size_t &at) {
 } // namespace
 
 bool is_blank_record(const Record &record) {
-  if (record.size() == 0) {
+  if (record.width() == 0) {
     return true;
   }
-  if (record.size() > 1) {
+  if (record.width() > 1) {
     return false;
   }
   std::string_view field = record.field(0);

@@ -119,8 +119,14 @@ struct Record {
   // comes as a record of no fields.
   enum class Kind : std::uint8_t { Data, Comment, Preamble };
   Kind kind = Kind::Data;
+  // A long record's fields before those held, handed on or dropped
+  // (ResilientParser::batch_long_records).
+  std::uint64_t fields_before = 0;
 
+  // The fields held.
   std::size_t size() const { return spans.size(); }
+  // The record's fields, held or not.
+  std::uint64_t width() const { return fields_before + spans.size(); }
   std::string_view field(std::size_t index) const {
     const Span &span = spans[index];
     const char *base = (span.size & IN_TEXT) != 0 ? text.data() : input;
@@ -142,6 +148,7 @@ struct Record {
     text_after_quote = false;
     unclosed_quote_lines.clear();
     kind = Kind::Data;
+    fields_before = 0;
   }
 };
 

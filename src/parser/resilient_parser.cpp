@@ -145,6 +145,21 @@ namespace {
   return classes;
 }
 
+void ResilientParser::end_batch(Record &record, std::size_t &checked_to, std::size_t end,
+                                bool &unchecked) {
+  if (take_batch_) {
+    if (unchecked) {
+      check_stretches(record, data_, checked_to, end);
+    }
+    take_batch_(record);
+  }
+  unchecked = false;
+  checked_to = end;
+  record.fields_before += record.spans.size();
+  record.spans.clear();
+  record.text.clear();
+}
+
 // Cuts one record using the classified blocks: between two bytes that steer the
 // parser, ordinary bytes are passed over 64 at a time. A field that is a plain
 // stretch of the input is recorded where it lies; only fields put together from
@@ -173,6 +188,11 @@ std::size_t ResilientParser::cut_classified(Record &record) {
 
   const std::size_t record_start = pos_;
   std::size_t at = pos_;
+  // A long record's fields go in batches; the UTF-8 of the stretches of the
+  // batch held is checked from `checked_to` on.
+  const std::size_t batch_fields = batch_fields_;
+  const std::size_t batch_text = batch_text_;
+  std::size_t checked_to = record_start;
   // The field under construction: the input from `piece` on, after what `text`
   // holds from `text_from` when `in_text`.
   std::size_t piece = 0;
@@ -189,8 +209,12 @@ std::size_t ResilientParser::cut_classified(Record &record) {
   std::size_t doubted = ~std::size_t{0};
   // Fields completed so far, kept only while COUNTING (the spans count them otherwise).
   std::size_t completed = 0;
-  // Whether the field under construction is built; past the first, not while COUNTING.
-  auto building = [&] { return !COUNTING || completed == 0; };
+  // While COUNTING, the first field put together from pieces is settled once
+  // it holds a byte that no blank field holds: it is built no further.
+  bool settled = false;
+  // Whether the field under construction is built; past the first, or once
+  // settled, not while COUNTING.
+  auto building = [&] { return !COUNTING || (completed == 0 && !settled); };
   // The classified block that holds `at`, kept in locals between calls.
   ClassifiedBlock block = block_;
   auto classify = [this](std::size_t base) { return classify_block(base); };
@@ -198,6 +222,7 @@ std::size_t ResilientParser::cut_classified(Record &record) {
   auto start_field = [&](std::size_t from) {
     piece = from;
     in_text = false;
+    settled = false;
     special = 0;
     high = 0;
   };
@@ -209,12 +234,25 @@ std::size_t ResilientParser::cut_classified(Record &record) {
       in_text = true;
       text_from = text.size();
     }
+    if constexpr (COUNTING) {
+      // White space takes only HT to CR and the space among ASCII bytes.
+      for (std::size_t byte = piece; byte < end; ++byte) {
+        if (data[byte] < 0x80 && data[byte] != ' ' && (data[byte] < '\t' || data[byte] > '\r')) {
+          end = byte + 1;
+          settled = true;
+          break;
+        }
+      }
+    }
     text.append(reinterpret_cast<const char *>(data + piece), end - piece);
   };
   auto complete_field = [&](std::size_t end) TIDEWRACK_ALWAYS_INLINE {
     if constexpr (COUNTING) {
       if (completed++ != 0) {
         return;
+      }
+      if (settled) {
+        end = piece; // the rest is not built
       }
     }
     const std::size_t marks = special != 0 ? Record::SPECIAL : 0;
@@ -225,6 +263,11 @@ std::size_t ResilientParser::cut_classified(Record &record) {
     } else {
       complete_assembled(record, data, piece, end, in_text, text_from, marks, high != 0);
     }
+    if constexpr (!COUNTING) {
+      if (spans.size() >= batch_fields || text.size() >= batch_text) [[unlikely]] {
+        end_batch(record, checked_to, end, unchecked);
+      }
+    }
   };
   // The UTF-8 check of the stretches up to `end`; while COUNTING, of the one
   // built field alone.
@@ -233,12 +276,17 @@ std::size_t ResilientParser::cut_classified(Record &record) {
       const Record::Span &first = spans[0];
       check_stretches(record, data, first.begin, first.begin + (first.size & Record::SIZE_BITS));
     } else {
-      check_stretches(record, data, record_start, end);
+      check_stretches(record, data, checked_to, end);
     }
   };
   auto empty_field = [&] {
     if (!COUNTING || completed++ == 0) {
       spans.push_back({0, 0});
+    }
+    if constexpr (!COUNTING) {
+      if (spans.size() >= batch_fields) [[unlikely]] {
+        end_batch(record, checked_to, at, unchecked);
+      }
     }
   };
   // Passes over ordinary bytes from `at` to the first byte in `stops_of`, or to
@@ -405,7 +453,7 @@ line_break:
   record.end = at;
   pos_ = at;
   block_ = block;
-  return COUNTING ? completed : spans.size();
+  return COUNTING ? completed : static_cast<std::size_t>(record.width());
 
 end_of_input:
   if (unchecked) {
@@ -415,7 +463,7 @@ end_of_input:
   record.end = size;
   pos_ = size;
   block_ = block;
-  return COUNTING ? completed : spans.size();
+  return COUNTING ? completed : static_cast<std::size_t>(record.width());
 }
 
 // A comment or preamble line: left out whole, up to its line break, quotes and

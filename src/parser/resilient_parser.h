@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -45,10 +46,27 @@ public:
   // comes as a record of its kind with no fields.
   bool next_row(Record &record);
 
+  // Long records: once a record holds `fields` fields, or `text_bytes` bytes
+  // of fields put together, next_row hands those fields to `take` (their UTF-8
+  // checked), or drops them when there is no `take`, and cuts the rest alike:
+  // the record comes with its last fields only, the others counted in
+  // Record::fields_before, so that a record of millions of fields costs the
+  // memory of a batch. Settings read byte by byte keep every field.
+  void batch_long_records(std::size_t fields, std::size_t text_bytes,
+                          std::function<void(const Record &)> take = {}) {
+    batch_fields_ = fields;
+    batch_text_ = text_bytes;
+    take_batch_ = std::move(take);
+  }
+
   // Consumes the next record exactly as next_row would, lines counted alike,
   // but builds only its first field, into `first_field`: the fields after it
   // are counted, not cut. Comment and preamble lines are passed over. Returns
-  // the record's number of fields, or 0 at the end of the input.
+  // the record's number of fields, or 0 at the end of the input. The first
+  // field is built as far as telling whether it is blank needs: a field put
+  // together from pieces (doubled quotes, text after a closing quote) ends at
+  // its first ASCII byte that is no white space, so that a long one costs
+  // nothing.
   std::size_t count_row(Record &first_field);
 
   // What a lane that cuts plain records itself from the classified blocks
@@ -76,6 +94,24 @@ public:
   }
   void keep_block(const ClassifiedBlock &block) { block_ = block; }
 
+  // Where the parser stands. Put back there (back_to), it reads the records
+  // after it again exactly as it did: a long record is cut once to be judged
+  // and once more to be written, a piece at a time.
+  struct Mark {
+    std::size_t pos;
+    std::uint64_t line;
+    ClassifiedBlock block;
+  };
+  Mark mark() const { return {pos_, line_, block_}; }
+  void back_to(const Mark &mark) {
+    pos_ = mark.pos;
+    line_ = mark.line;
+    block_ = mark.block;
+    if (unclosed_quotes_) {
+      unclosed_quotes_->forget_from(mark.pos);
+    }
+  }
+
   // 1 plus the line breaks consumed so far (record ends, and those inside
   // fields that count a line: LFs, and lone CRs by ParseRules::count_lone_cr).
   std::uint64_t line() const { return line_; }
@@ -100,6 +136,9 @@ private:
   friend class UnclosedQuoteCheck; // looks ahead by the parser's own quote rules
 
   template <bool RECOVERING, bool COUNTING> std::size_t cut_classified(Record &record);
+  // Hands on or drops the record's batch of fields, which ends at `end`; its
+  // stretches' UTF-8 is checked from `checked_to`, which moves to `end`.
+  void end_batch(Record &record, std::size_t &checked_to, std::size_t end, bool &unchecked);
   bool next_row_bytewise(Record &record);
   bool skip_line(Record &record, Record::Kind kind);
   bool cut_bytewise(Record &record);
@@ -127,6 +166,11 @@ private:
 
   // The block last classified, kept from one call to the next.
   ClassifiedBlock block_;
+
+  // Long records, see batch_long_records.
+  std::size_t batch_fields_ = SIZE_MAX;
+  std::size_t batch_text_ = SIZE_MAX;
+  std::function<void(const Record &)> take_batch_;
 
   ClosingQuoteLookahead closing_;
 };

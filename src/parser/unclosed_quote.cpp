@@ -27,6 +27,7 @@ bool UnclosedQuoteCheck::reads_as_text(ResilientParser &parser, std::size_t line
   const unsigned char *const data = parser.data_;
   const std::size_t size = parser.size_;
   const std::size_t first = past_line_break(data, size, line_break);
+  last_asked_ = line_break;
 
   // A search that ended at a stray quote holds for a line break before it.
   const std::size_t reusable_to = ended_at_stray_ ? window_.back().begin - 1 : searched_to_;

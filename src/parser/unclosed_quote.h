@@ -54,6 +54,14 @@ public:
   // The end of the bytes searched so far, 0 before any search.
   std::size_t looked_ahead_to() const { return searched_ ? searched_to_ : 0; }
 
+  // For a parser that reads again from `from`: a search taken up or begun
+  // for a quote there or past it is forgotten, lest an earlier quote take it up.
+  void forget_from(std::size_t from) {
+    if (searched_ && last_asked_ >= from) {
+      searched_ = false;
+    }
+  }
+
 private:
   enum class Verdict : std::uint8_t { unknown, blank, fits, misfits };
   struct Line {
@@ -82,7 +90,8 @@ private:
   bool ended_at_stray_ = false; // the search ended at the window's last line
   std::size_t searched_from_ = 0;
   std::size_t searched_to_ = 0;
-  std::uint64_t fitting_ = 0; // lines of the window judged to fit
+  std::size_t last_asked_ = 0; // the line break of the last quote in doubt
+  std::uint64_t fitting_ = 0;  // lines of the window judged to fit
   std::uint64_t non_blank_ = 0;
 };
 

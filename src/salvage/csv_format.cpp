@@ -200,95 +200,138 @@ char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShap
   return out;
 }
 
+namespace {
+
+// A slice of a long field, doubled, fits the scratch of PieceRow with room to
+// spare for the 16-byte stores of put_doubled past what it writes.
+constexpr std::size_t SLICE = std::size_t{1} << 15;
+constexpr std::size_t SPARE = 32;
+constexpr std::size_t SCRATCH = 2 * SLICE + 2 * SPARE;
+
+} // namespace
+
+CleanRowRenderer::PieceRow::PieceRow(CleanRowRenderer &renderer, std::uint64_t width,
+                                     const RowShape &shape, std::string_view merge_separator,
+                                     const std::function<bool(std::string_view)> &write)
+    : renderer_(renderer), width_(width), shape_(shape), merge_separator_(merge_separator),
+      write_(write) {
+  if (!renderer_.pieces_) {
+    renderer_.pieces_.reset(new char[SCRATCH]);
+  }
+  base_ = out_ = renderer_.pieces_.get();
+}
+
+bool CleanRowRenderer::PieceRow::flush() {
+  const auto size = static_cast<std::size_t>(out_ - base_);
+  out_ = base_;
+  handed_ += size;
+  return size == 0 || write_(std::string_view(base_, size));
+}
+
+// Room for `count` bytes at out_, flushing what is there when it lacks it.
+bool CleanRowRenderer::PieceRow::room(std::size_t count) {
+  return static_cast<std::size_t>(base_ + SCRATCH - out_) >= count || flush();
+}
+
+bool CleanRowRenderer::PieceRow::put_quote() {
+  if (!room(renderer_.quote_.size())) {
+    return false;
+  }
+  out_ = put(out_, renderer_.quote_);
+  return true;
+}
+
+bool CleanRowRenderer::PieceRow::put_delimiter() {
+  if (!room(renderer_.delimiter_.size())) {
+    return false;
+  }
+  out_ = renderer_.put_delimiter(out_);
+  return true;
+}
+
+// A slice at a time through the scratch, a long text too: one write of a
+// long stretch of memory proves slower than many of a scratch kept in cache.
+bool CleanRowRenderer::PieceRow::put_text(std::string_view text, bool doubled) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t size = std::min(SLICE, text.size() - at);
+    // Cut between characters, so that no quote of several bytes is split.
+    while (doubled && renderer_.quote_.size() > 1 && size > 1 && at + size < text.size() &&
+           (static_cast<unsigned char>(text[at + size]) & 0xC0) == 0x80) {
+      --size;
+    }
+    if (!room(doubled ? 2 * size + SPARE : size)) {
+      return false;
+    }
+    const std::string_view slice = text.substr(at, size);
+    out_ = doubled ? renderer_.put_doubled(out_, slice) : put(out_, slice);
+    at += size;
+  }
+  return true;
+}
+
+bool CleanRowRenderer::PieceRow::add(const Record &batch) {
+  // As in render_to.
+  const bool marked = batch.specials_marked && renderer_.marks_apply_;
+  for (std::size_t i = 0; i < batch.size(); ++i, ++index_) {
+    const std::string_view field = batch.field(i);
+    if (index_ < shape_.kept) {
+      const bool enclosed = marked ? batch.may_hold_special(i) : renderer_.needs_quotes(field);
+      if ((index_ > 0 && !put_delimiter()) || (enclosed && !put_quote()) ||
+          !put_text(field, enclosed) || (enclosed && !put_quote())) {
+        return false;
+      }
+      continue;
+    }
+    if (!shape_.merge_rest) {
+      return true;
+    }
+    if (index_ == shape_.kept) {
+      merge_enclosed_ = width_ - shape_.kept > 1 && renderer_.needs_quotes(merge_separator_);
+      for (std::size_t rest = i; rest < batch.size() && !merge_enclosed_; ++rest) {
+        merge_enclosed_ = renderer_.needs_quotes(batch.field(rest));
+      }
+      if ((shape_.kept > 0 && !put_delimiter()) || (merge_enclosed_ && !put_quote())) {
+        return false;
+      }
+    } else if (!put_text(merge_separator_, merge_enclosed_)) {
+      return false;
+    }
+    if (!put_text(field, merge_enclosed_)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CleanRowRenderer::PieceRow::finish() {
+  if (shape_.merge_rest) {
+    // A merge of no field is empty: the delimiter before it alone.
+    const bool merged = index_ > shape_.kept;
+    if ((!merged && shape_.kept > 0 && !put_delimiter()) ||
+        (merged && merge_enclosed_ && !put_quote())) {
+      return false;
+    }
+  }
+  for (std::uint64_t i = 0; i < shape_.padding; ++i) {
+    if (!put_delimiter()) {
+      return false;
+    }
+  }
+  if (!room(2 * renderer_.quote_.size() + 1)) {
+    return false;
+  }
+  if (renderer_.quote_lone_empty_field_ && handed_ == 0 && out_ == base_) {
+    out_ = put(put(out_, renderer_.quote_), renderer_.quote_);
+  }
+  *out_++ = '\n';
+  return flush();
+}
+
 bool CleanRowRenderer::render_in_pieces(const Record &record, const RowShape &shape,
                                         std::string_view merge_separator,
                                         const std::function<bool(std::string_view)> &write) {
-  // A slice of a long field, doubled, fits the scratch with room to spare for
-  // the 16-byte stores of put_doubled past what it writes.
-  constexpr std::size_t SLICE = std::size_t{1} << 15;
-  constexpr std::size_t SPARE = 32;
-  constexpr std::size_t SCRATCH = 2 * SLICE + 2 * SPARE;
-  if (!pieces_) {
-    pieces_.reset(new char[SCRATCH]);
-  }
-  char *const base = pieces_.get();
-  char *out = base;
-  std::uint64_t handed = 0; // bytes handed to `write`
-  auto flush = [&] {
-    const auto size = static_cast<std::size_t>(out - base);
-    out = base;
-    handed += size;
-    return size == 0 || write(std::string_view(base, size));
-  };
-  // Room for `count` bytes at `out`, flushing what is there when it lacks it.
-  auto room = [&](std::size_t count) {
-    return static_cast<std::size_t>(base + SCRATCH - out) >= count || flush();
-  };
-  auto put_piece = [&](std::string_view field, bool enclosed) {
-    if (2 * field.size() + 2 <= SLICE) {
-      if (!room(2 * field.size() + 2 + SPARE)) {
-        return false;
-      }
-      out = enclosed ? put_enclosed(out, field) : put(out, field);
-      return true;
-    }
-    if (!enclosed) {
-      return flush() && (handed += field.size(), write(field));
-    }
-    if (!room(1)) {
-      return false;
-    }
-    *out++ = quote_[0];
-    for (std::size_t at = 0; at < field.size(); at += SLICE) {
-      if (!room(2 * SLICE + SPARE)) {
-        return false;
-      }
-      out = put_doubled(out, field.substr(at, SLICE));
-    }
-    if (!room(1)) {
-      return false;
-    }
-    *out++ = quote_[0];
-    return true;
-  };
-  auto put_delimiter_piece = [&] {
-    if (!room(1)) {
-      return false;
-    }
-    *out++ = delimiter_[0];
-    return true;
-  };
-  // As in render_to.
-  const bool marked = record.specials_marked && marks_apply_;
-  for (std::size_t i = 0; i < shape.kept; ++i) {
-    if (i > 0 && !put_delimiter_piece()) {
-      return false;
-    }
-    const std::string_view field = record.field(i);
-    if (!put_piece(field, marked ? record.may_hold_special(i) : needs_quotes(field))) {
-      return false;
-    }
-  }
-  if (shape.merge_rest) {
-    merge_rest(record, shape, merge_separator);
-    if ((shape.kept > 0 && !put_delimiter_piece()) || !put_piece(merged_, needs_quotes(merged_))) {
-      return false;
-    }
-  }
-  for (std::uint64_t i = 0; i < shape.padding; ++i) {
-    if (!put_delimiter_piece()) {
-      return false;
-    }
-  }
-  if (!room(3)) {
-    return false;
-  }
-  if (quote_lone_empty_field_ && handed == 0 && out == base) {
-    *out++ = quote_[0];
-    *out++ = quote_[0];
-  }
-  *out++ = '\n';
-  return flush();
+  PieceRow row(*this, record.size(), shape, merge_separator, write);
+  return row.add(record) && row.finish();
 }
 
 namespace {
@@ -400,31 +443,121 @@ private:
   const unsigned char *data_;
 };
 
-// Where count_plain_row counts a record's fields. It never finishes a row,
-// so that the record is not consumed.
-class CountOut {
+// Where skim_plain_row sizes a record's clean line.
+class SizeOut {
 public:
+  explicit SizeOut(bool quote_lone_empty_field) : quote_lone_empty_field_(quote_lone_empty_field) {}
   bool any_room() const { return true; }
-  bool last_empty_field(const unsigned char *) {
-    ++count_.fields;
+  bool last_empty_field(const unsigned char *) { return true; }
+  bool field(const unsigned char *, std::size_t length, bool holds_marks,
+             bool doubled_quotes = false) {
+    size_ += length + (holds_marks || doubled_quotes ? 2 : 0);
     return true;
   }
-  bool field(const unsigned char *, std::size_t length, bool, bool = false) {
-    ++count_.fields;
-    count_.bytes += length;
+  void separator() { ++size_; }
+  // Refuses padding longer than the line so far, as for want of room.
+  bool pad(std::uint64_t count) {
+    if (count > size_) {
+      return false;
+    }
+    size_ += static_cast<std::size_t>(count);
     return true;
   }
-  void separator() {}
-  bool pad(std::uint64_t) { return true; }
   bool end_row() {
-    count_.plain = true;
-    return false;
+    if (quote_lone_empty_field_ && size_ == 0) {
+      size_ += 2;
+    }
+    return true;
   }
-  std::size_t finish() { return 0; }
-  const PlainCount &count() const { return count_; }
+  std::size_t finish() { return ++size_; }
 
 private:
-  PlainCount count_;
+  bool quote_lone_empty_field_;
+  std::size_t size_ = 0;
+};
+
+// Where write_plain_row writes a record's clean line: through the scratch
+// memory, a long field too (see PieceRow::put_text).
+class PieceOut {
+public:
+  PieceOut(std::span<char> scratch, const ResilientParser &parser, bool quote_lone_empty_field,
+           const std::function<bool(std::string_view)> &write)
+      : start_(scratch.data()), out_(start_), limit_(start_ + scratch.size()),
+        delimiter_(static_cast<char>(parser.delimiter())),
+        quote_(static_cast<char>(parser.quote())), quote_lone_empty_field_(quote_lone_empty_field),
+        write_(write) {}
+  bool any_room() const { return true; }
+  bool last_empty_field(const unsigned char *) { return true; }
+  bool field(const unsigned char *text, std::size_t length, bool holds_marks,
+             bool doubled_quotes = false) {
+    const bool enclosed = holds_marks || doubled_quotes;
+    if (enclosed) {
+      put(quote_);
+    }
+    put(std::string_view(reinterpret_cast<const char *>(text), length));
+    if (enclosed) {
+      put(quote_);
+    }
+    return true;
+  }
+  void separator() { put(delimiter_); }
+  bool pad(std::uint64_t count) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      put(delimiter_);
+    }
+    return true;
+  }
+  bool end_row() {
+    if (quote_lone_empty_field_ && handed_ == 0 && out_ == start_) {
+      put(quote_);
+      put(quote_);
+    }
+    return true;
+  }
+  std::size_t finish() {
+    put('\n');
+    flush();
+    return handed_;
+  }
+
+private:
+  void put(char byte) {
+    if (out_ == limit_) {
+      flush();
+    }
+    *out_++ = byte;
+  }
+  void put(std::string_view text) {
+    while (text.size() > static_cast<std::size_t>(limit_ - out_)) {
+      const auto room = static_cast<std::size_t>(limit_ - out_);
+      std::memcpy(out_, text.data(), room);
+      out_ = limit_;
+      flush();
+      text.remove_prefix(room);
+    }
+    std::memcpy(out_, text.data(), text.size());
+    out_ += text.size();
+  }
+  void flush() {
+    hand(std::string_view(start_, static_cast<std::size_t>(out_ - start_)));
+    out_ = start_;
+  }
+  void hand(std::string_view piece) {
+    handed_ += piece.size();
+    if (writing_ && !piece.empty()) {
+      writing_ = write_(piece);
+    }
+  }
+
+  char *start_;
+  char *out_;
+  char *limit_;
+  char delimiter_;
+  char quote_;
+  bool quote_lone_empty_field_;
+  const std::function<bool(std::string_view)> &write_;
+  std::size_t handed_ = 0;
+  bool writing_ = true;
 };
 
 // A quoted field that holds a line break is left to next_row; while recovery
@@ -571,15 +704,25 @@ PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                         fill_ragged_rows);
 }
 
-PlainCount count_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows) {
-  CountOut counted;
-  take_plain_row(parser, counted, columns, fill_ragged_rows);
-  return counted.count();
+PlainRow skim_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows,
+                        bool quote_lone_empty_field) {
+  return take_plain_row(parser, SizeOut(quote_lone_empty_field), columns, fill_ragged_rows);
+}
+
+PlainRow write_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows,
+                         bool quote_lone_empty_field, std::span<char> scratch,
+                         const std::function<bool(std::string_view)> &write) {
+  return take_plain_row(parser, PieceOut(scratch, parser, quote_lone_empty_field, write), columns,
+                        fill_ragged_rows);
 }
 
 PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows) {
   return take_plain_row(parser, FieldsOut(fields, room, parser), columns, fill_ragged_rows);
+}
+
+void append_doubled_quotes(std::string &line, std::string_view text) {
+  append_doubling(line, text, "\"");
 }
 
 void render_quarantine_line(std::string &line, const QuarantineRecord &record,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,11 +38,42 @@ public:
   char *render_to(char *out, const Record &record, const RowShape &shape,
                   std::string_view merge_separator);
   bool quotes_lone_empty_field() const { return quote_lone_empty_field_; }
-  // Whether render_in_pieces can render: the delimiter and the quote are ASCII.
-  bool renders_in_pieces() const { return single_bytes_; }
-  // The bytes render_to writes, handed to `write` in pieces, a long field
-  // straight from the record or a slice at a time: a long row is not held
-  // once more whole. Stops at the first piece `write` refuses (false).
+
+  // The bytes render_to writes, handed to `write` in pieces as the row's
+  // fields come, a batch at a time (a record held whole is one batch): a long
+  // field a slice at a time, so that a long row is not held once more whole. Stops at the first
+  // piece `write` refuses (false). A merge that begins in one batch is enclosed as that batch and
+  // the separator say: a merge of two fields or more holds the separator,
+  // which, being the delimiter, encloses it.
+  class PieceRow {
+  public:
+    PieceRow(CleanRowRenderer &renderer, std::uint64_t width, const RowShape &shape,
+             std::string_view merge_separator, const std::function<bool(std::string_view)> &write);
+    // The next fields of the row.
+    bool add(const Record &batch);
+    // Padding and the line's end.
+    bool finish();
+
+  private:
+    bool flush();
+    bool room(std::size_t count);
+    bool put_quote();
+    bool put_delimiter();
+    // The text, with each quote written twice when `doubled`.
+    bool put_text(std::string_view text, bool doubled);
+
+    CleanRowRenderer &renderer_;
+    std::uint64_t width_;
+    const RowShape &shape_;
+    std::string_view merge_separator_;
+    const std::function<bool(std::string_view)> &write_;
+    char *base_;
+    char *out_;
+    std::uint64_t handed_ = 0; // bytes handed to `write`
+    std::uint64_t index_ = 0;  // of the next field
+    bool merge_enclosed_ = false;
+  };
+  // A whole record's row, as PieceRow writes it.
   bool render_in_pieces(const Record &record, const RowShape &shape,
                         std::string_view merge_separator,
                         const std::function<bool(std::string_view)> &write);
@@ -63,12 +95,12 @@ private:
   bool quote_lone_empty_field_;
   std::array<bool, 256> special_{}; // bytes that force quoting, when single_bytes_
   std::string merged_;              // scratch for a merged field
-  std::unique_ptr<char[]> pieces_;  // scratch of render_in_pieces
+  std::unique_ptr<char[]> pieces_;  // scratch of PieceRow
 };
 
 // What render_plain_row did; small enough to come back in registers.
 struct PlainRow {
-  std::size_t size = 0;      // bytes written, LF included; none when 0
+  std::size_t size = 0;      // bytes of the clean line, LF included; none when 0
   std::uint64_t padding = 0; // empty fields added up to the column count
   bool lacked_room = false;  // not rendered only for want of room so far
   bool rendered() const { return size != 0; }
@@ -90,14 +122,19 @@ PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows,
                           bool quote_lone_empty_field);
 
-// Whether the parser's next record is plain (as render_plain_row takes it),
-// with its field count and the bytes of its fields; consumes nothing.
-struct PlainCount {
-  bool plain = false;
-  std::uint64_t fields = 0;
-  std::size_t bytes = 0;
-};
-PlainCount count_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows);
+// The same fast lane for a line longer than the room at hand, never held
+// whole. skim_plain_row consumes the next record when plain as above and
+// returns the size of its clean line, writing nothing; padding longer than the
+// line leaves the record to the general way (which fails at once where no
+// memory holds the line). write_plain_row, from the same place, consumes it
+// again and writes that line, LF included, to `write` in pieces of at most
+// `scratch`'s size, put together there. After a piece that `write`
+// refuses (false) it writes nothing more, and the record is consumed all the same.
+PlainRow skim_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows,
+                        bool quote_lone_empty_field);
+PlainRow write_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows,
+                         bool quote_lone_empty_field, std::span<char> scratch,
+                         const std::function<bool(std::string_view)> &write);
 
 // A field of a plain record: `size` bytes from `begin` of the parser's input,
 // each pair of quotes among them standing for one when `doubled_quotes`.
@@ -117,6 +154,9 @@ PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size
 
 inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
 inline constexpr std::string_view REPAIR_LOG_HEADER = "line_start,line_end,action,detail\n";
+
+// Appends `text` with each double quote written twice.
+void append_doubled_quotes(std::string &line, std::string_view text);
 
 // Appends one quarantine line: line number, quoted reason, quoted raw content
 // (the fields joined by the delimiter text), LF.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -108,6 +109,44 @@ struct NoPlainLane {
   void commit(const PlainRow &) const {}
 };
 
+// Records of this many fields or more, or of this many bytes of fields put
+// together, are long: reconciling them for a file, with sinks that take them
+// (below), never holds them whole.
+inline constexpr std::size_t LONG_RECORD_FIELDS = std::size_t{1} << 16;
+inline constexpr std::size_t LONG_RECORD_TEXT = std::size_t{4} << 20;
+
+// A long record as the reconciler hands it on: the record as cut first, its
+// lines, bytes, counts and last fields (ResilientParser::batch_long_records),
+// and its fields read again, a batch at a time.
+class LongRecord {
+public:
+  LongRecord(ResilientParser &parser, const ResilientParser::Mark &start, const Record &record,
+             Record &batch)
+      : parser_(parser), start_(start), record_(record), batch_(batch) {}
+
+  const Record &record() const { return record_; }
+  std::uint64_t width() const { return record_.width(); }
+
+  // Reads the record again from its start, handing its fields to `take` a
+  // batch at a time, in order, until `take` returns false; the parser then
+  // stands past the record again. Returns whether every batch was taken.
+  bool for_each_batch(const std::function<bool(const Record &)> &take) const {
+    bool taking = true;
+    parser_.back_to(start_);
+    parser_.batch_long_records(LONG_RECORD_FIELDS, LONG_RECORD_TEXT,
+                               [&](const Record &batch) { taking = taking && take(batch); });
+    parser_.next_row(batch_);
+    parser_.batch_long_records(LONG_RECORD_FIELDS, LONG_RECORD_TEXT);
+    return taking && take(batch_);
+  }
+
+private:
+  ResilientParser &parser_;
+  ResilientParser::Mark start_;
+  const Record &record_;
+  Record &batch_;
+};
+
 // Where reconciling a stretch of text ended: at the end of the text, or where
 // the next stretch is to start (at the first record left, or at the end of a
 // stretch that left none).
@@ -182,6 +221,10 @@ public:
   // Records that start at `stop_at` or past it are left too (a part of the
   // stretch that another thread reconciles).
   //
+  // When both sinks take a LongRecord too (`clean(long_record, shape,
+  // merge_separator)`, `quarantine(long_record, reason)`), long records go to
+  // them as that, never held whole; otherwise as any other.
+  //
   // Stops early when `clean` returns false, and fails with Interrupted when
   // `checkpoints` say so. `Changes` offers pending() and take() as ChangeLog.
   template <class Changes, class PlainLane, class CleanSink, class QuarantineSink, class RepairLog>
@@ -190,6 +233,13 @@ public:
                                StopCheckpoints &checkpoints, PlainLane &plain, CleanSink &&clean,
                                QuarantineSink &&quarantine, RepairLog &&log) {
     constexpr bool LOGGING = !std::is_same_v<std::decay_t<RepairLog>, NoRepairLog>;
+    constexpr bool LONG_RECORDS = requires(const LongRecord &record, const std::string &reason) {
+      clean(record, RowShape{}, merge_separator_);
+      quarantine(record, reason);
+    };
+    if constexpr (LONG_RECORDS) {
+      parser.batch_long_records(LONG_RECORD_FIELDS, LONG_RECORD_TEXT);
+    }
     auto report_at = [&](std::uint64_t first_line, std::uint64_t last_line, std::size_t begin,
                          std::size_t end, RepairAction action, auto &&append_detail) {
       event_.line_start = first_line;
@@ -258,6 +308,7 @@ public:
         }
         continue;
       }
+      const ResilientParser::Mark start = parser.mark();
       if (!parser.next_row(record_)) {
         if (parser.pos() >= certain_end) {
           return StretchEnd{true, parser.pos(), parser.line()};
@@ -283,15 +334,18 @@ public:
       }
       ++counts_.total_rows;
       take_changes(record_.start_line, record_.end_line, record_.begin, record_.end);
-      const std::uint64_t width = record_.size();
+      const std::uint64_t width = record_.width();
+      const bool long_record = record_.fields_before != 0;
       // Chosen before the quotes are counted: a line re-read with its stray
-      // opening quote as text has none of the parser's stray quotes.
+      // opening quote as text has none of the parser's stray quotes. A long
+      // record is never aligned: the aligner takes no row of so many fields
+      // more or fewer than the columns profiled.
       bool aligned = false;
-      if (aligner_ && width < columns_ && fill_ragged_rows_) {
+      if (aligner_ && !long_record && width < columns_ && fill_ragged_rows_) {
         // A line is read again by the classic rules only.
         aligned = aligner_->align_missing(
             record_, rules_classic_ ? single_line(record_) : std::string_view{}, aligned_);
-      } else if (aligner_ && width > columns_ && merge_overflow_) {
+      } else if (aligner_ && !long_record && width > columns_ && merge_overflow_) {
         aligned = aligner_->align_surplus(record_, aligned_);
       }
       const bool re_read = aligned && aligned_.steps.front().kind == AlignStep::literal_quote;
@@ -311,7 +365,7 @@ public:
           });
         }
       }
-      RowShape shape{record_.size(), false, 0};
+      RowShape shape{static_cast<std::size_t>(width), false, 0};
       const Record *row = &record_;
       if (columns_ == 0 || width == columns_) {
       } else if (aligned) {
@@ -340,11 +394,26 @@ public:
         if constexpr (LOGGING) {
           report(RepairAction::quarantined, [&](std::string &detail) { detail.append(reason); });
         }
+        if constexpr (LONG_RECORDS) {
+          if (long_record) {
+            quarantine(LongRecord(parser, start, record_, batch_), reason);
+            ++counts_.quarantined_rows;
+            continue;
+          }
+        }
         quarantine(std::as_const(record_), reason);
         ++counts_.quarantined_rows;
         continue;
       }
       ++counts_.salvaged_rows;
+      if constexpr (LONG_RECORDS) {
+        if (long_record) {
+          if (!clean(LongRecord(parser, start, record_, batch_), shape, merge_separator_)) {
+            break;
+          }
+          continue;
+        }
+      }
       if (!clean(*row, shape, merge_separator_)) {
         break;
       }
@@ -401,6 +470,7 @@ private:
   std::string merge_separator_;
   bool rules_classic_;
   Record record_;
+  Record batch_; // of a long record read again
   // One event, filled in for each change: its detail keeps its storage.
   RepairEvent event_;
   std::shared_ptr<const ColumnProfiles> profiles_;

@@ -30,11 +30,12 @@ Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &op
                                     StopPoll stop) {
   // Each record detection reads holds a line at least: a head with fewer line
   // breaks cannot settle, and is read on at once (a long single line then
-  // costs one detection, not one per doubling).
+  // costs one detection, not one per read).
   constexpr std::uint64_t RECORDS_READ = std::max(SNIFF_RECORD_LIMIT, INFER_RECORD_LIMIT);
-  // A head that does not suffice is read on to twice its length.
+  // A head that does not suffice is read on (read_on_size).
   auto read_more = [&window] {
-    return window.read_until(std::max<std::size_t>(window.text().size() * 2, 1));
+    const std::size_t held = window.text().size();
+    return window.read_until(held + std::max<std::size_t>(read_on_size(held), 1));
   };
   std::uint64_t breaks = 0;
   for (std::size_t counted = 0; !window.ended();) {
@@ -182,7 +183,7 @@ Result<SalvageCounts> salvage_file(const InputSource &input, const std::string &
   }
 
   CleanRows<OutputFile> rows(output, options, settlement);
-  auto set_aside = [&](const Record &record, const std::string &reason) {
+  auto set_aside = [&](const auto &record, const std::string &reason) {
     if (quarantine) {
       quarantine->add(record, reason);
     }
@@ -191,8 +192,7 @@ Result<SalvageCounts> salvage_file(const InputSource &input, const std::string &
   // The text is reconciled a stretch at a time. A stretch ends where the
   // window does; the record that reaches its end (or whose reading looked that
   // far) is left for the next stretch, which starts with it once another block
-  // is read, and as much again as it holds, so that a long record costs
-  // linear time.
+  // is read, or more for a long record (read_on_size).
   RecordReconciler reconciler(options, settlement, {});
   StopCheckpoints checkpoints(stop);
   std::optional<std::uint64_t> continued_at_line;
@@ -279,7 +279,7 @@ Result<SalvageCounts> salvage_file(const InputSource &input, const std::string &
       continue; // the window holds the next stretch
     }
     const std::size_t held = window.text().size();
-    const std::size_t more = std::max(block, held);
+    const std::size_t more = std::max(block, read_on_size(held));
     Result<std::monostate> read =
         window.read_until(held > SIZE_MAX - more ? SIZE_MAX : held + more);
     if (!read.ok()) {

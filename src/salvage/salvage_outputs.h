@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -33,17 +35,16 @@ public:
   QuarantineFile(std::string path, std::uint8_t delimiter, StopPoll stop)
       : path_(std::move(path)), delimiter_text_(byte_as_utf8(delimiter)), stop_(stop) {}
 
-  // After a failure the records that follow are dropped: the failure is what
+  // Lines as render_quarantine_line renders them, put together here a slice
+  // of a field at a time: a long record is never held once more whole. After
+  // a failure the records that follow are dropped: the failure is what
   // finish() returns, once the output is complete.
   void add(const Record &record, const std::string &reason) {
-    if (!written_.ok()) {
-      return;
-    }
-    render_quarantine_line(held_, QuarantineRecord{record.end_line, reason, record_fields(record)},
-                           delimiter_text_);
-    if (held_.size() > QUARANTINE_HOLD) {
-      write_held();
-    }
+    add_line(record.end_line, reason, [&](const auto &take) { return take(record); });
+  }
+  void add(const LongRecord &record, const std::string &reason) {
+    add_line(record.record().end_line, reason,
+             [&](const auto &take) { return record.for_each_batch(take); });
   }
 
   // Lines rendered already, as add() renders them.
@@ -73,6 +74,41 @@ public:
   }
 
 private:
+  // The line of a record whose fields `batches(take)` hands to `take` a batch
+  // at a time.
+  template <class Batches>
+  void add_line(std::uint64_t line, const std::string &reason, const Batches &batches) {
+    constexpr std::size_t SLICE = std::size_t{1} << 16;
+    if (!written_.ok()) {
+      return;
+    }
+    held_.append(std::to_string(line));
+    held_.append(",\"");
+    append_doubled_quotes(held_, reason);
+    held_.append("\",\"");
+    bool first = true;
+    batches([&](const Record &batch) {
+      for (std::size_t i = 0; i < batch.size() && written_.ok(); ++i) {
+        if (!first) {
+          append_doubled_quotes(held_, delimiter_text_);
+        }
+        first = false;
+        const std::string_view field = batch.field(i);
+        for (std::size_t at = 0; at < field.size() && written_.ok(); at += SLICE) {
+          append_doubled_quotes(held_, field.substr(at, SLICE));
+          if (held_.size() > QUARANTINE_HOLD) {
+            write_held();
+          }
+        }
+      }
+      return written_.ok();
+    });
+    held_.append("\"\n");
+    if (held_.size() > QUARANTINE_HOLD) {
+      write_held();
+    }
+  }
+
   void write_held() {
     if (!written_.ok()) {
       return;
@@ -173,7 +209,7 @@ public:
                     settlement.rules.classic()) {}
 
   PlainRow take(ResilientParser &parser) {
-    long_row_ = false;
+    skimmed_ = nullptr;
     if (!plain_lane_) {
       return {};
     }
@@ -182,44 +218,61 @@ public:
     if (!row.lacked_room) {
       return row;
     }
-    // A row longer than the room left is rendered in memory of its own, or
-    // in room made for it in memory output: its clean line is no longer than
-    // the rest of the text, plus padding (of up to as much again) and an LF.
-    // Without it, its fields would be built.
-    const std::size_t rest = parser.size() - parser.pos();
-    const std::size_t bound = 2 * rest + 2;
-    if constexpr (std::is_same_v<Output, OutputFile>) {
-      // A row of long fields goes the general way, which writes it to the file
-      // in pieces; one of many short fields is rendered whole here, where its
-      // fields cost less than as a record's.
-      if (renderer_.renders_in_pieces()) {
-        const PlainCount counted = count_plain_row(parser, columns_, fill_ragged_rows_);
-        if (!counted.plain || counted.fields * sizeof(Record::Span) <= counted.bytes / 8) {
-          return {};
-        }
-      }
-    }
     if constexpr (std::is_same_v<Output, MemoryOutput>) {
-      output_.reserve(bound); // room that is not written costs no memory
+      // A row longer than the room left is rendered in room made for it: its
+      // clean line is no longer than the rest of the text, plus padding (of up
+      // to as much again) and an LF.
+      output_.reserve(2 * (parser.size() - parser.pos()) + 2); // room not written costs nothing
       return render_plain_row(parser, output_.free_space(), output_.room(), columns_,
                               fill_ragged_rows_, renderer_.quotes_lone_empty_field());
+    } else {
+      // Elsewhere it is passed over now and, once kept, read again and
+      // written in pieces: a long row is never held once more whole.
+      const ResilientParser::Mark start = parser.mark();
+      row =
+          skim_plain_row(parser, columns_, fill_ragged_rows_, renderer_.quotes_lone_empty_field());
+      if (row.rendered()) {
+        skimmed_ = &parser;
+        skimmed_from_ = start;
+      }
+      return row;
     }
-    if (bound > line_capacity_) {
-      line_.reset();
-      line_.reset(new char[bound]);
-      line_capacity_ = bound;
-    }
-    row = render_plain_row(parser, line_.get(), bound, columns_, fill_ragged_rows_,
-                           renderer_.quotes_lone_empty_field());
-    long_row_ = row.rendered();
-    return row;
   }
   void commit(const PlainRow &row) {
-    if (long_row_) {
-      written_ = output_.write(std::string_view(line_.get(), row.size));
-    } else {
-      output_.commit(row.size);
+    if constexpr (std::is_same_v<Output, OutputFile>) {
+      if (skimmed_ != nullptr) {
+        if (!pieces_) {
+          pieces_.reset(new char[PIECES]);
+        }
+        skimmed_->back_to(skimmed_from_);
+        write_plain_row(*skimmed_, columns_, fill_ragged_rows_, renderer_.quotes_lone_empty_field(),
+                        std::span<char>(pieces_.get(), PIECES), [this](std::string_view piece) {
+                          written_ = output_.write(piece);
+                          return written_.ok();
+                        });
+        return;
+      }
     }
+    output_.commit(row.size);
+  }
+
+  // A long record's row, written in pieces as its fields are read again.
+  bool operator()(const LongRecord &record, const RowShape &shape,
+                  const std::string &merge_separator)
+    requires std::is_same_v<Output, OutputFile>
+  {
+    // A line no memory could hold fails at once, as it does rendered whole,
+    // not once the disk is full of delimiters.
+    if (renderer_.size_bound(record.record(), shape, merge_separator) == SIZE_MAX) {
+      throw std::bad_alloc();
+    }
+    const std::function<bool(std::string_view)> write = [this](std::string_view piece) {
+      written_ = output_.write(piece);
+      return written_.ok();
+    };
+    CleanRowRenderer::PieceRow row(renderer_, record.width(), shape, merge_separator, write);
+    return record.for_each_batch([&](const Record &batch) { return row.add(batch); }) &&
+           row.finish();
   }
 
   bool operator()(const Record &record, const RowShape &shape, const std::string &merge_separator) {
@@ -235,7 +288,7 @@ public:
     if constexpr (std::is_same_v<Output, OutputFile>) {
       // Padding longer than the record's text is rendered whole: a width that
       // no memory holds fails at once, not once the disk is full of delimiters.
-      if (renderer_.renders_in_pieces() && shape.padding <= record.field_bytes_bound()) {
+      if (shape.padding <= record.field_bytes_bound()) {
         return renderer_.render_in_pieces(record, shape, merge_separator,
                                           [this](std::string_view piece) {
                                             written_ = output_.write(piece);
@@ -271,7 +324,11 @@ private:
   bool plain_lane_;
   std::unique_ptr<char[]> line_;
   std::size_t line_capacity_ = 0;
-  bool long_row_ = false; // the row taken last lies in line_
+  // The row taken last, when skimmed: the parser that read it, and where it starts.
+  ResilientParser *skimmed_ = nullptr;
+  ResilientParser::Mark skimmed_from_{};
+  static constexpr std::size_t PIECES = std::size_t{1} << 16;
+  std::unique_ptr<char[]> pieces_; // scratch of the rows written in pieces
   Result<std::monostate> written_ = std::monostate{};
 };
 

@@ -113,6 +113,9 @@ std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
   auto profiles = std::make_shared<ColumnProfiles>(static_cast<std::size_t>(settlement.columns),
                                                    settlement.delimiter);
   ResilientParser parser = salvage_parser(input, options, settlement);
+  // A record wider than the columns is only counted: its fields are dropped
+  // as it is cut.
+  parser.batch_long_records(static_cast<std::size_t>(settlement.columns) + 1, SIZE_MAX);
   Record record;
   read_to_end = false;
   std::size_t profiled = 0; // non-blank records after the header
@@ -131,7 +134,7 @@ std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
       read_to_end = true;
       return nullptr;
     }
-    if (data && record.size() == settlement.columns) {
+    if (data && record.width() == settlement.columns) {
       profiles->add_row([&](std::size_t column) { return record.field(column); });
     }
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -125,5 +126,15 @@ private:
   std::string decoded_;      // a block's text where it differs from its bytes
   bool changed_ = false;     // the decoder changed something
 };
+
+// How much more text to read when a record runs on past the `held` bytes a
+// window holds: as much again while that is little, so that reading a long
+// record again from its start each time costs time linear in its length; past
+// that, an eighth of it and READ_ON_STEP more, so that a record that ends
+// soon after is held with little more than itself, not up to as much again.
+inline constexpr std::size_t READ_ON_STEP = std::size_t{96} << 20;
+inline std::size_t read_on_size(std::size_t held) {
+  return std::min(held, held / 8 + READ_ON_STEP);
+}
 
 } // namespace tidewrack

@@ -29,6 +29,7 @@
 #include "parser/utf8.h"
 #include "records.h"
 #include "salvage/csv_format.h"
+#include "salvage/reconcile.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
 
@@ -350,22 +351,27 @@ TEST(HugeShapes, FileSalvageOfAColumnCountNoLineCanHoldFailsCleanly) {
   const fs::path dir =
       fs::temp_directory_path() / ("tidewrack-hostile-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  std::ofstream(dir / "in.csv") << "a,b\nc,d\n";
   SalvageOptions options;
   options.expected_columns = std::numeric_limits<std::uint64_t>::max();
-  bool failed = false;
-  try {
-    auto result = tidewrack::salvage_file((dir / "in.csv").string(), (dir / "out.csv").string(),
-                                          std::nullopt, options);
-    failed = !result.ok();
-  } catch (const std::bad_alloc &) {
-    failed = true;
-  } catch (const std::length_error &) {
-    failed = true;
+  // Short rows, and a row too long to be held whole.
+  for (const std::string &input :
+       {std::string("a,b\nc,d\n"), repeated("x,", 2 * tidewrack::LONG_RECORD_FIELDS) + "\n"}) {
+    std::ofstream(dir / "in.csv") << input;
+    bool failed = false;
+    try {
+      auto result = tidewrack::salvage_file((dir / "in.csv").string(), (dir / "out.csv").string(),
+                                            std::nullopt, options);
+      failed = !result.ok();
+    } catch (const std::bad_alloc &) {
+      failed = true;
+    } catch (const std::length_error &) {
+      failed = true;
+    }
+    EXPECT_TRUE(failed) << "input " << shown(input)
+                        << ", expected_columns 2^64 - 1: a line of 2^64 - 1 fields cannot have "
+                           "been written";
   }
   fs::remove_all(dir);
-  EXPECT_TRUE(failed) << "input \"a,b\\nc,d\\n\", expected_columns 2^64 - 1: a line of 2^64 - 1 "
-                         "fields cannot have been written";
 }
 
 // Files made of one byte value, or of nothing but structure.

@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "records.h"
 #include "salvage/csv_format.h"
 #include "salvage/file_io.h"
+#include "salvage/reconcile.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
 #include "salvage/stretch_parts.h"
@@ -387,6 +389,93 @@ TEST_F(FileSalvage, RecordsOfMoreLinesThanAStretchAndBlankRunsDoNotDependOnTheTh
   }
   EXPECT_NE(runs[0].find("2,after,4"), std::string::npos);
   EXPECT_EQ(runs[1], runs[0]);
+}
+
+// What salvage_slice's outcome would have a file salvage write: the clean
+// rows, the quarantine and the repair log, one after the other.
+std::string rendered(const tidewrack::SalvageOutcome &outcome) {
+  const auto delimiter = static_cast<std::uint8_t>(outcome.counts.detected_delimiter);
+  tidewrack::CleanRowRenderer renderer(delimiter, outcome.counts.output_quote_char);
+  std::string written;
+  for (std::size_t i = 0; i < outcome.clean_rows.size(); ++i) {
+    test_support::append_row(renderer, written, outcome.clean_rows.row(i));
+  }
+  written += tidewrack::QUARANTINE_HEADER;
+  for (const tidewrack::QuarantineRecord &record : outcome.quarantine) {
+    tidewrack::render_quarantine_line(written, record, tidewrack::byte_as_utf8(delimiter));
+  }
+  written += tidewrack::REPAIR_LOG_HEADER;
+  for (const tidewrack::RepairEvent &event : outcome.repairs) {
+    tidewrack::render_repair_line(written, event);
+  }
+  return written;
+}
+
+// Records of hundreds of thousands of fields, or of one long field, are never
+// held whole by a file salvage: a plain one is written as it is read again, and
+// another read again a batch of fields at a time, as it is cleaned, merged,
+// padded or set aside. The files are what the salvage in memory makes of them,
+// however the text is cut into blocks and parts.
+TEST_F(FileSalvage, LongRecordsComeOutAsTheyDoInMemory) {
+  constexpr std::size_t BATCH = tidewrack::LONG_RECORD_FIELDS;
+  auto fields = [](std::size_t count, const std::string &field) {
+    std::string line;
+    for (std::size_t i = 0; i < count; ++i) {
+      line += (i == 0 ? "" : ",") + field;
+    }
+    return line;
+  };
+  // Plain, and not: a stray quote, doubled quotes (fields put together),
+  // invalid UTF-8, a quote left open on its line (which recovery reads as
+  // text when the lines after it have the width); exactly two batches of
+  // fields; megabytes of fields put together; one field of doubled quotes; a
+  // merge of a long field that holds the quote, two bytes in UTF-8, doubled.
+  const std::string wide = fields(3 * BATCH, "ab") + "\n";
+  const std::string damaged = fields(BATCH - 2, "\"q\"\"q\"") + ",x\"y,\xFF" + fields(BATCH, "é") +
+                              ",\"open\n" + "1,2,3\n4,5,6\n";
+  const std::string assembled = fields(2000, "\"" + std::string(4000, 'x') + "\"\"y\"") + ",x\"y\n";
+  const std::string quotes = "a,b\n1,\"" + std::string((3 << 20) + 1, '"') + "\n2,x\n";
+  std::string long_field;
+  while (long_field.size() < (std::size_t{1} << 17)) {
+    long_field += "x§";
+  }
+  struct Case {
+    std::string text;
+    std::optional<std::uint64_t> columns = std::nullopt;
+    bool merge = true;
+    std::optional<std::uint8_t> output_quote = std::nullopt;
+  };
+  const std::vector<Case> cases = {
+      {wide + "1,2\n" + wide},
+      {"a,b,c\n" + damaged},
+      {"a,b,c\n" + damaged, std::nullopt, false},
+      {damaged, 2 * BATCH + 5},
+      {"a,b,c\n" + assembled},
+      {quotes},
+      {"a,b\n1," + long_field + "," + fields(BATCH, "x§") + "\n", 2, true, 0xA7}};
+  for (const Case &shape : cases) {
+    std::string input = write("in.csv", shape.text);
+    SalvageOptions options;
+    options.expected_columns = shape.columns;
+    options.merge_overflow = shape.merge;
+    options.output_quote_char = shape.output_quote;
+    options.unclosed_quote_recovery = tidewrack::QuoteRecoveryLimits{};
+    const std::string expected =
+        rendered(tidewrack::salvage_slice(shape.text, options, true).value());
+    for (const auto &[block, threads] :
+         std::vector<std::pair<std::size_t, unsigned>>{{tidewrack::SALVAGE_BLOCK_SIZE, 1},
+                                                       {std::size_t{64} << 10, 1},
+                                                       {std::size_t{1} << 20, 2}}) {
+      ASSERT_TRUE(tidewrack::salvage_file(input, path("out.csv"), path("q.csv"), options,
+                                          path("log.csv"), {}, {}, block, threads)
+                      .ok());
+      const std::string written =
+          read(path("out.csv")) + read(path("q.csv")) + read(path("log.csv"));
+      ASSERT_TRUE(written == expected) << "input of " << shape.text.size() << " bytes, block "
+                                       << block << ", threads " << threads << ": " << written.size()
+                                       << " bytes written, " << expected.size() << " expected";
+    }
+  }
 }
 
 std::string damaged_input(std::mt19937_64 &random) {
