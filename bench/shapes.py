@@ -220,8 +220,9 @@ def shapes(scale: float) -> list[Shape]:
                 "record",
             ),
             Shape(f"{label(size)} quoted field, first record", quoted_writer(size, "first"), PATHS, "record"),
-            Shape(f"{label(size)} quoted field, then as many bytes of rows", quoted_writer(size, "rows"), PATHS,
-                  "record"),
+            Shape(
+                f"{label(size)} quoted field, then as many bytes of rows", quoted_writer(size, "rows"), PATHS, "record"
+            ),
         ]
     made += [
         Shape(f"{label(gb)} single line", single_line_writer(gb), PATHS, "record"),
