@@ -32,7 +32,7 @@ if TYPE_CHECKING:
 
     from ._dialect import Dialect
 
-BATCH_ROWS = 65536
+BATCH_ROWS = _native.BATCH_ROWS
 
 
 class Scan:

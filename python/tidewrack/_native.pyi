@@ -71,6 +71,9 @@ def detect(
 ) -> DialectValues:
     """The dialect salvage() would read, from a file's head or a text."""
 
+MAX_THREADS: int  # the most threads one salvage runs on
+BATCH_ROWS: int  # the rows of a scan's batch unless told otherwise
+
 def detect_encoding(head: bytes, /) -> str:
     """The encoding the auto policy reads a head in: "utf-8", or UTF-16/UTF-32 by a byte-order mark or NUL pattern."""
 

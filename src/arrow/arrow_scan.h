@@ -109,6 +109,9 @@ private:
   Result<std::monostate> (*call_)(void *) = nullptr;
 };
 
+// The rows a batch holds at most unless told otherwise.
+inline constexpr std::size_t DEFAULT_BATCH_ROWS = 65536;
+
 struct ScanSettings {
   SalvageOptions options;
   std::size_t batch_rows = 1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -33,6 +34,16 @@ unsigned available_cores();
 
 // How much text a file salvage reads and reconciles at a time, at least.
 inline constexpr std::size_t SALVAGE_BLOCK_SIZE = std::size_t{8} << 20;
+
+// The most threads one salvage runs on.
+inline constexpr unsigned MAX_THREADS = 256;
+
+// The block size of a salvage on `threads` threads: each thread's part of a
+// block stays large enough to be worth a thread.
+inline std::size_t block_size_for(unsigned threads) {
+  constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
+  return std::max(SALVAGE_BLOCK_SIZE, std::size_t{threads} * MIN_PART_SIZE);
+}
 
 // Salvages the input (a file, or bytes supplied) into a clean CSV at `output_path` and, when
 // a quarantine path is given, the rejected records into a quarantine CSV.

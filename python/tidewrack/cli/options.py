@@ -6,6 +6,7 @@ import argparse
 import sys
 from collections.abc import Callable, Mapping
 
+from .. import _native
 from .._encodings import resolve
 from .._options import OptionError, check_options
 from .._thresholds import limit
@@ -91,9 +92,7 @@ def limit_arg(text: str) -> int | str:
         ) from None
 
 
-# The most threads one salvage runs on.
-MAX_THREADS = 256
-threads_arg = bounded_int(1, MAX_THREADS)
+threads_arg = bounded_int(1, _native.MAX_THREADS)
 
 
 def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[str, ...]) -> None:

@@ -1,9 +1,11 @@
 #include <Python.h>
 
+#include "arrow/arrow_scan.h"
 #include "bindings/common/cpp_boundary.h"
 #include "bindings/common/py_ptr.h"
 #include "bindings/native/functions.h"
 #include "bindings/native/py_arrow_scan.h"
+#include "salvage/salvage_file.h"
 
 namespace tidewrack::bindings {
 
@@ -22,7 +24,10 @@ PyMethodDef module_functions[] = {
 int exec_module(PyObject *module) {
   const bool done = without_cpp_exceptions<bool>(false, [&] {
     PyPtr type(make_arrow_scan_type(module));
-    return type && PyModule_AddObjectRef(module, "ArrowScan", type.get()) == 0;
+    return type && PyModule_AddObjectRef(module, "ArrowScan", type.get()) == 0 &&
+           PyModule_AddIntConstant(module, "MAX_THREADS", MAX_THREADS) == 0 &&
+           PyModule_AddIntConstant(module, "BATCH_ROWS", static_cast<long>(DEFAULT_BATCH_ROWS)) ==
+               0;
   });
   return done ? 0 : -1;
 }

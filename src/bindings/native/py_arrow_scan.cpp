@@ -29,8 +29,6 @@ namespace tidewrack::bindings {
 
 namespace {
 
-constexpr unsigned MAX_THREADS = 256;
-constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
 constexpr char STREAM_CAPSULE[] = "arrow_array_stream";
 
 // The scan's stop poll, progress sink and input chunks (when Python reads the
@@ -247,10 +245,9 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
     return false;
   }
   settings.threads = threads ? static_cast<unsigned>(*threads) : available_cores();
-  settings.batch_rows = batch_rows ? static_cast<std::size_t>(*batch_rows) : 65536;
+  settings.batch_rows = batch_rows ? static_cast<std::size_t>(*batch_rows) : DEFAULT_BATCH_ROWS;
   settings.layout = views ? StringLayout::Views : StringLayout::Offsets;
-  // Each thread's part of a block stays large enough to be worth a thread.
-  settings.block_size = std::max(SALVAGE_BLOCK_SIZE, std::size_t{settings.threads} * MIN_PART_SIZE);
+  settings.block_size = block_size_for(settings.threads);
   return true;
 }
 

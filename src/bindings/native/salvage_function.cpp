@@ -48,8 +48,6 @@ const char *const NAMES[] = {"input_path",
                              "progress",
                              "input_chunks"};
 constexpr std::size_t OPTIONS_AT = 4;
-constexpr unsigned MAX_THREADS = 256;
-constexpr std::size_t MIN_PART_SIZE = std::size_t{2} << 20;
 // The paths may come by position, the options by keyword only.
 ParameterList parameters("", "salvage", NAMES, 2, OPTIONS_AT);
 
@@ -133,9 +131,7 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
         const InputSource input =
             supply ? InputSource(input_path, ByteSupply(*supply)) : InputSource(input_path);
         const unsigned thread_count = threads ? static_cast<unsigned>(*threads) : available_cores();
-        // Each thread's part of a block stays large enough to be worth a thread.
-        const std::size_t block_size =
-            std::max(SALVAGE_BLOCK_SIZE, std::size_t{thread_count} * MIN_PART_SIZE);
+        const std::size_t block_size = block_size_for(thread_count);
         result.emplace(salvage_file(input, output_path, quarantine_path, options, repairs_path,
                                     StopPoll(stop), ProgressSink(report), block_size,
                                     thread_count));
