@@ -248,13 +248,9 @@ def scan(
             # and renamed into place once the stream is read to its end: a link there is replaced,
             # and a stream left half-way leaves the files as they were. A private name of the
             # package's own (the command line's) is written as it is.
-            staged = [path is not None and not is_private_file(path) for path in destinations]
-            pending = PendingOutputs([path for path, stage in zip(destinations, staged) if stage and path])
-            parts = iter(pending.outputs)
-            engine_outputs = [
-                engine_paths(next(parts).path if stage else path) if path is not None else None
-                for path, stage in zip(destinations, staged)
-            ]
+            pending = PendingOutputs([path for path in destinations if path and not is_private_file(path)])
+            private = {output.destination: output.path for output in pending.outputs}
+            engine_outputs = [None if path is None else engine_paths(private.get(path, path)) for path in destinations]
             # A file the engine names by a name of its own is reported by the caller's name.
             user_names = {engine_path: source, **dict(zip(engine_outputs, destinations))}
 
