@@ -54,6 +54,7 @@
 
 #include "encoding/detect.h"
 #include "fuzz_check.h"
+#include "listed_salvage.h"
 #include "parser/utf8.h"
 #include "records.h"
 #include "salvage/csv_format.h"
@@ -375,8 +376,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
 
   const Written classic = salvage_file(input, options, false);
-  const Written expected =
-      rendered(tidewrack::salvage_slice(input, options, true).value(), options);
+  const Written expected = rendered(test_support::salvage_listing_repairs(input, options), options);
   expect_same(input, "classic file salvage against slice salvage", classic, expected, false);
 
   const Written logged = salvage_file(input, options, true);
@@ -393,7 +393,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     aligning.quote_lone_empty_field = true; // as the package's rules do, with no other rule
     const Written aligned = salvage_file(input, aligning, true);
     expect_same(input, "aligned file salvage against slice salvage", aligned,
-                rendered(tidewrack::salvage_slice(input, aligning, true).value(), aligning), true);
+                rendered(test_support::salvage_listing_repairs(input, aligning), aligning), true);
     expect_log_counts(input, aligned);
     expect_any_block_size(input, aligning, aligned);
     expect_aligned_like_classic(input, options, aligning);
@@ -404,7 +404,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     recovering.unclosed_quote_recovery = fuzz_case.recovery;
     const Written recovered = salvage_file(input, recovering, true);
     expect_same(input, "file salvage with recovery against slice salvage", recovered,
-                rendered(tidewrack::salvage_slice(input, recovering, true).value(), recovering),
+                rendered(test_support::salvage_listing_repairs(input, recovering), recovering),
                 true);
     expect_log_counts(input, recovered);
     expect_any_block_size(input, recovering, recovered);
@@ -417,7 +417,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (std::optional<tidewrack::SalvageOptions> rules = fuzz::dialect_rules(options, input)) {
     const Written read = salvage_file(input, *rules, true);
     expect_same(input, "file salvage under dialect rules against slice salvage", read,
-                rendered(tidewrack::salvage_slice(input, *rules, true).value(), *rules), true);
+                rendered(test_support::salvage_listing_repairs(input, *rules), *rules), true);
     expect_log_counts(input, read);
     expect_any_block_size(input, *rules, read);
   }
@@ -434,7 +434,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     decoded.unclosed_quote_recovery = recovery;
     const Written written = salvage_file(input, decoded, true);
     expect_same(input, "file salvage of decoded text against slice salvage", written,
-                rendered(tidewrack::salvage_slice(input, decoded, true).value(), decoded), true);
+                rendered(test_support::salvage_listing_repairs(input, decoded), decoded), true);
     expect_log_counts(input, written);
     return written;
   };

@@ -26,8 +26,9 @@
 #include <string_view>
 #include <vector>
 
-#include "encoding/decoded_input.h"
+#include "decoded_input.h"
 #include "fuzz_check.h"
+#include "listed_salvage.h"
 #include "records.h"
 #include "salvage/salvage_slice.h"
 
@@ -146,9 +147,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                                           : tidewrack::QuoteRecoveryLimits{};
   }
 
-  const tidewrack::SalvageOutcome outcome = tidewrack::salvage_slice(input, options, true).value();
-  const tidewrack::DecodedInput decoded =
-      tidewrack::DecodedInput::decode(input, *options.encoding).value();
+  const tidewrack::SalvageOutcome outcome = test_support::salvage_listing_repairs(input, options);
+  const test_support::DecodedInput decoded =
+      test_support::DecodedInput::decode(input, *options.encoding).value();
   const std::string_view text = decoded.text();
   const tidewrack::SalvageCounts &counts = outcome.counts;
   const Dialect dialect{static_cast<int>(counts.detected_delimiter),

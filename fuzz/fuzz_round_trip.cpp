@@ -30,6 +30,29 @@ bool can_round_trip(std::uint8_t delimiter, std::uint8_t quote) {
   return plain(delimiter) && plain(quote) && delimiter != quote;
 }
 
+// Renders the clean rows as the output file renders them, setting nothing aside.
+class RenderingSink : public tidewrack::NoPlainLane {
+public:
+  RenderingSink(tidewrack::CleanRowRenderer &renderer, std::string &output)
+      : renderer_(renderer), output_(output) {}
+  RenderingSink &rows() { return *this; }
+  bool operator()(const tidewrack::Record &record, const tidewrack::RowShape &shape,
+                  const std::string &merge_separator) {
+    test_support::append_row(renderer_, output_, record, shape, merge_separator);
+    return true;
+  }
+  void set_aside(const tidewrack::Record &, const std::string &) {}
+  bool logging() const { return false; }
+  void log(const tidewrack::RepairEvent &) {}
+  void begin_stretch(std::string_view, tidewrack::TextWindow &) {}
+  void end_stretch() {}
+  bool stopped() const { return false; }
+
+private:
+  tidewrack::CleanRowRenderer &renderer_;
+  std::string &output_;
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -47,14 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // Render exactly as file salvage writes its output.
   std::string output;
   tidewrack::CleanRowRenderer renderer(settlement.delimiter, options.quote_char);
-  (void)tidewrack::reconcile_records(
-      input, options, settlement, tidewrack::StopPoll{},
-      [&](const tidewrack::Record &record, const tidewrack::RowShape &shape,
-          const std::string &merge_separator) {
-        test_support::append_row(renderer, output, record, shape, merge_separator);
-        return true;
-      },
-      [](const tidewrack::Record &, const std::string &) {});
+  RenderingSink rendering(renderer, output);
+  (void)tidewrack::salvage_into(input, options, {}, rendering);
 
   // The stored clean rows, rendered as plain rows, give the same text: the
   // file salvage and the in-memory salvage agree.

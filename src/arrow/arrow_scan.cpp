@@ -125,18 +125,48 @@ void ColumnRows::hand_over(std::size_t mark, std::deque<PendingRows> &pending) c
   }
 }
 
-ArrowScan::ArrowScan(std::string path, TextWindow window, const ScanSettings &settings,
-                     const Settlement &settlement)
-    : path_(std::move(path)), window_(std::move(window)), settings_(settings),
-      settlement_(settlement), delimiter_text_(byte_as_utf8(settlement.delimiter)),
-      reconciler_(settings.options, settlement, {}),
-      rows_(settlement.columns, plain_rows_padded(settings.options, settlement), settings.layout),
-      checkpoints_(settings.stop) {
+ArrowScan::ColumnSink::ColumnSink(const SalvageDriver &driver, StringLayout layout,
+                                  std::deque<PendingRows> &pending, QuarantineFile *quarantine,
+                                  RepairLogFile *repair_log)
+    : FileSinkBase(quarantine, repair_log),
+      rows_(driver.settlement().columns, plain_rows_padded(driver.options(), driver.settlement()),
+            layout),
+      pending_(pending) {}
+
+void ArrowScan::ColumnSink::begin_stretch(std::string_view text, TextWindow &window) {
+  rows_.start(text.size());
+  // A long field goes out as it lies in the window, which keeps it for the
+  // batch, instead of being held twice. (Parts copy theirs: a stretch cut
+  // into parts is a couple of blocks at most.)
+  rows_.share({text, window.share()});
+}
+
+void ArrowScan::ColumnSink::end_stretch() {
+  rows_.share({}); // the window keeps its memory for itself unless a batch needs it
+  failure_ = rows_.failure();
+  rows_.hand_over(0, pending_);
+}
+
+bool ArrowScan::ColumnSink::take(PartRows &part, std::size_t mark) {
+  const auto &rows = static_cast<const ColumnRows &>(part);
+  failure_ = rows.failure();
+  rows.hand_over(mark, pending_);
+  return !failure_;
+}
+
+ArrowScan::ArrowScan(std::string path, std::unique_ptr<SalvageDriver> driver,
+                     const ScanSettings &settings, std::optional<QuarantineFile> quarantine,
+                     std::optional<RepairLogFile> repair_log)
+    : path_(std::move(path)), settings_(settings), driver_(std::move(driver)),
+      quarantine_(std::move(quarantine)), repair_log_(std::move(repair_log)),
+      sink_(*driver_, settings.layout, pending_, quarantine_ ? &*quarantine_ : nullptr,
+            repair_log_ ? &*repair_log_ : nullptr) {
   // Without a width, rows are checked against the first one in order: one thread.
+  const Settlement &settlement = driver_->settlement();
   if (settings.threads > 1 && settlement.columns != 0) {
-    parts_.emplace(settings.threads, [&] {
+    driver_->use_threads(settings.threads, [this, &settlement] {
       return std::make_unique<ColumnRows>(
-          settlement.columns, plain_rows_padded(settings.options, settlement), settings.layout);
+          settlement.columns, plain_rows_padded(driver_->options(), settlement), settings_.layout);
     });
   }
 }
@@ -154,24 +184,20 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
   if (!opened.ok()) {
     return std::move(opened.error()).on_file(path);
   }
-  TextWindow &window = opened.value();
   // A file written that is the input itself is created only once the input is read whole.
   ScanSettings scan_settings = settings;
   if (!source.supply && ((quarantine_path && same_file(path, *quarantine_path)) ||
                          (log_path && same_file(path, *log_path)))) {
     scan_settings.block_size = SIZE_MAX;
   }
-  // The first stretch holds a whole byte-order mark, which only it skips.
-  Result<std::monostate> head =
-      window.read_until(std::max<std::size_t>(scan_settings.block_size, 3));
-  if (!head.ok()) {
-    return std::move(head.error()).on_file(path);
+  Result<std::unique_ptr<SalvageDriver>> started =
+      SalvageDriver::start(std::move(opened.value()), path, settings.options,
+                           scan_settings.block_size, settings.stop, settings.progress);
+  if (!started.ok()) {
+    return std::move(started.error());
   }
-  Result<Settlement> settled = settle_from_head(window, settings.options, settings.stop);
-  if (!settled.ok()) {
-    return std::move(settled.error()).on_file(path);
-  }
-  if (const std::uint64_t columns = settled.value().columns; columns > ColumnRows::COLUMNS_LIMIT) {
+  if (const std::uint64_t columns = started.value()->settlement().columns;
+      columns > ColumnRows::COLUMNS_LIMIT) {
     const std::string width = settings.options.expected_columns
                                   ? "expected_columns is " + std::to_string(columns)
                                   : "the rows hold " + std::to_string(columns) + " fields";
@@ -187,20 +213,14 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
   }
   std::optional<QuarantineFile> quarantine;
   if (quarantine_path) {
-    quarantine.emplace(*quarantine_path, settled.value().delimiter, settings.stop);
+    quarantine.emplace(*quarantine_path, started.value()->settlement().delimiter, settings.stop);
     Result<std::monostate> created = quarantine->open();
     if (!created.ok()) {
       return std::move(created.error()).on_file(*quarantine_path);
     }
   }
-  std::unique_ptr<ArrowScan> scan(
-      new ArrowScan(path, std::move(window), scan_settings, settled.value()));
-  if (repair_log) {
-    scan->repair_log_.emplace(std::move(*repair_log));
-  }
-  if (quarantine) {
-    scan->quarantine_.emplace(std::move(*quarantine));
-  }
+  std::unique_ptr<ArrowScan> scan(new ArrowScan(path, std::move(started.value()), scan_settings,
+                                                std::move(quarantine), std::move(repair_log)));
   while (scan->pending_.empty() && !scan->ended_) {
     Result<std::monostate> read = scan->read_stretch();
     if (!read.ok()) {
@@ -229,104 +249,16 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
 }
 
 Result<std::monostate> ArrowScan::read_stretch() {
-  const std::string_view held_text = window_.text();
-  // A stretch whose first record began in the last one is reconciled on one
-  // thread: its parts would mostly cut that long record's text into rows.
-  // A stretch that is not cut into parts (one line) is the whole window.
-  std::string_view text = held_text;
-  bool in_parts = false;
-  if (parts_ && !long_record_) {
-    text = held_text.substr(0, StretchParts::stretch_size(held_text, settings_.block_size));
-    in_parts = parts_->cut(text, continued_at_line_.value_or(1));
-    text = in_parts ? text : held_text;
-  }
-  // A stretch cut short ends as the window would there.
-  const bool whole = text.size() == held_text.size();
-  const std::size_t certain_end = window_.ended() && whole ? SIZE_MAX : text.size();
-  Result<StretchEnd> reconciled = StretchEnd{};
-  std::optional<SalvageError> failure;
-  if (in_parts) {
-    ChangeLog *changes = window_.changes();
-    const StretchContext context{text,
-                                 window_.offset(),
-                                 changes ? changes->pending() : std::span<const Change>{},
-                                 !continued_at_line_,
-                                 certain_end,
-                                 settings_.options,
-                                 settlement_,
-                                 delimiter_text_,
-                                 repair_log_.has_value(),
-                                 quarantine_.has_value(),
-                                 window_.kind()};
-    auto take = [&](PartRows &part, std::size_t mark) {
-      const auto &rows = static_cast<const ColumnRows &>(part);
-      failure = rows.failure();
-      rows.hand_over(mark, pending_);
-      return !failure;
-    };
-    auto read_ahead = [&] { window_.read_ahead(settings_.block_size); };
-    reconciled = parts_->reconcile(context, settings_.stop, reconciler_, take,
-                                   quarantine_ ? &*quarantine_ : nullptr,
-                                   repair_log_ ? &*repair_log_ : nullptr, read_ahead);
-    if (changes != nullptr && reconciled.ok()) {
-      // Drop what the parts read.
-      (void)changes->take(window_.offset(), window_.offset() + reconciled.value().next_begin);
-    }
-  } else {
-    SalvageText stretch = window_text(window_);
-    stretch.text = text;
-    ResilientParser parser = salvage_parser(stretch, settings_.options, settlement_);
-    if (continued_at_line_) {
-      parser.continue_input_at_line(*continued_at_line_);
-    }
-    rows_.start(text.size());
-    // A long field goes out as it lies in the window, which keeps it for the
-    // batch, instead of being held twice. (Parts copy theirs: a stretch cut
-    // into parts is a couple of blocks at most.)
-    rows_.share({text, window_.share()});
-    auto set_aside = [&](const Record &record, const std::string &reason) {
-      if (quarantine_) {
-        quarantine_->add(record, reason);
-      }
-    };
-    reconciled =
-        repair_log_
-            ? reconciler_.reconcile(parser, window_.offset(), window_.changes(), certain_end,
-                                    SIZE_MAX, checkpoints_, rows_, rows_, set_aside,
-                                    [&](const RepairEvent &event) { repair_log_->write(event); })
-            : reconciler_.reconcile(parser, window_.offset(), window_.changes(), certain_end,
-                                    SIZE_MAX, checkpoints_, rows_, rows_, set_aside, NoRepairLog{});
-    rows_.share({}); // the window keeps its memory for itself unless a batch needs it
-    failure = rows_.failure();
-    rows_.hand_over(0, pending_);
-  }
-  if (failure) {
+  Result<bool> stepped = driver_->step(sink_);
+  if (std::optional<SalvageError> &failure = sink_.failure()) {
     return std::move(*failure).on_file(path_);
   }
-  if (!reconciled.ok()) {
-    return std::move(reconciled.error());
+  if (!stepped.ok()) {
+    return std::move(stepped.error());
   }
-  if (!reconciled.value().continues) {
+  if (!stepped.value()) {
     ended_ = true;
-    counts_ = reconciler_.counts();
-    counts_->encoding = window_.encoding_name();
-    return std::monostate{};
-  }
-  window_.consume(reconciled.value().next_begin);
-  continued_at_line_ = reconciled.value().next_line;
-  long_record_ = reconciled.value().next_begin == 0;
-  if (window_.bytes_read() >= next_report_) {
-    settings_.progress(window_.bytes_read());
-    next_report_ = window_.bytes_read() + ProgressSink::INTERVAL;
-  }
-  if (!whole) {
-    return std::monostate{}; // the window holds the next stretch
-  }
-  const std::size_t held = window_.text().size();
-  const std::size_t more = std::max(settings_.block_size, read_on_size(held));
-  Result<std::monostate> read = window_.read_until(held > SIZE_MAX - more ? SIZE_MAX : held + more);
-  if (!read.ok()) {
-    return std::move(read.error()).on_file(path_);
+    counts_ = driver_->counts();
   }
   return std::monostate{};
 }
@@ -343,7 +275,7 @@ Result<bool> ArrowScan::next(ArrowArray *out) {
     if (!finished.ok()) {
       return std::move(finished.error());
     }
-    settings_.progress(window_.bytes_read());
+    driver_->report_end();
     Result<std::monostate> committed = settings_.commit();
     if (!committed.ok()) {
       return std::move(committed.error());

@@ -20,6 +20,7 @@
 #include "salvage/outcome.h"
 #include "salvage/reconcile.h"
 #include "salvage/repair_log.h"
+#include "salvage/salvage_driver.h"
 #include "salvage/salvage_outputs.h"
 #include "salvage/stretch_parts.h"
 #include "salvage/text_window.h"
@@ -167,28 +168,39 @@ public:
   const std::optional<SalvageCounts> &counts() const { return counts_; }
 
 private:
-  ArrowScan(std::string path, TextWindow window, const ScanSettings &settings,
-            const Settlement &settlement);
+  // The rows of a stretch on one thread, or of its parts, handed on to the
+  // rows pending.
+  class ColumnSink : public FileSinkBase {
+  public:
+    ColumnSink(const SalvageDriver &driver, StringLayout layout, std::deque<PendingRows> &pending,
+               QuarantineFile *quarantine, RepairLogFile *repair_log);
+
+    ColumnRows &rows() { return rows_; }
+    void begin_stretch(std::string_view text, TextWindow &window);
+    void end_stretch();
+    bool take(PartRows &part, std::size_t mark);
+    bool stopped() const { return failure_.has_value(); }
+    std::optional<SalvageError> &failure() { return failure_; }
+
+  private:
+    ColumnRows rows_;
+    std::deque<PendingRows> &pending_;
+    std::optional<SalvageError> failure_;
+  };
+
+  ArrowScan(std::string path, std::unique_ptr<SalvageDriver> driver, const ScanSettings &settings,
+            std::optional<QuarantineFile> quarantine, std::optional<RepairLogFile> repair_log);
   Result<std::monostate> read_stretch();
   // Writes out and closes the quarantine file and the log.
   Result<std::monostate> finish_files();
 
   std::string path_;
-  TextWindow window_;
   ScanSettings settings_;
-  Settlement settlement_;
-  std::string delimiter_text_;
-  RecordReconciler reconciler_;
-  std::optional<StretchParts> parts_;
+  std::unique_ptr<SalvageDriver> driver_;
   std::optional<QuarantineFile> quarantine_;
   std::optional<RepairLogFile> repair_log_;
-  ColumnRows rows_;
-  std::optional<std::uint64_t> continued_at_line_;
-  bool long_record_ = false; // the last stretch ended before its first record did
   std::deque<PendingRows> pending_;
-  // Of the whole scan: their counts run through the input, not a stretch.
-  StopCheckpoints checkpoints_;
-  std::uint64_t next_report_ = ProgressSink::INTERVAL;
+  ColumnSink sink_;
   std::vector<std::string> names_;
   bool ended_ = false;
   std::optional<SalvageCounts> counts_;

@@ -32,7 +32,7 @@ struct SalvageCounts {
   std::uint64_t unclosed_quotes = 0; // opening quotes read as text
   std::uint64_t decoded_bytes = 0;   // bytes that auto read as cp1252
   std::uint64_t replaced_bytes = 0;  // bytes no encoding could read, now U+FFFD
-  // The encoding the input was read in (DecodedInput::encoding_name); empty
+  // The encoding the input was read in (TextWindow::encoding_name); empty
   // when the salvage read bytes as they are, without an encoding.
   std::string_view encoding;
   // The rest of the dialect read (0: no such character), and the lines it

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "encoding/change_log.h"
-#include "encoding/decoded_input.h"
 #include "error/result.h"
 #include "error/stop_poll.h"
 #include "heuristics/dialect.h"
@@ -42,14 +41,10 @@ void append_line_text(std::string &out, const ResilientParser &parser, const Rec
 // put with the records they fall in.
 struct SalvageText {
   SalvageText(std::string_view bytes) : text(bytes), empty_input(bytes.empty()) {}
-  SalvageText(std::string_view bytes, DecodedInput &decoded)
-      : text(decoded.text()), kind(ParserInput::DecodedText), changes(&decoded.changes()),
-        encoding(decoded.encoding_name()), empty_input(bytes.empty()) {}
 
   std::string_view text;
   ParserInput kind = ParserInput::Bytes;
   ChangeLog *changes = nullptr;
-  std::string_view encoding; // the name SalvageCounts reports
   // The input held no byte: there is nothing to settle. (A decoded text is
   // empty for an input of a byte-order mark alone too, which is settled.)
   bool empty_input;
@@ -187,6 +182,7 @@ public:
   }
 
   SalvageCounts &counts() { return counts_; }
+  const SalvageCounts &counts() const { return counts_; }
 
   // Adds the row and repair counters of another part of the same salvage,
   // less those it had counted at `before` (a part taken from a later record on).
@@ -481,32 +477,5 @@ private:
 // A parser for the records of `input` with the salvage's settings.
 ResilientParser salvage_parser(const SalvageText &input, const SalvageOptions &options,
                                const Settlement &settlement);
-
-// Reconciles the whole of `input` (see RecordReconciler::reconcile) and
-// returns the counters.
-template <class PlainLane, class CleanSink, class QuarantineSink, class RepairLog>
-Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageOptions &options,
-                                        const Settlement &settlement, StopPoll stop,
-                                        PlainLane &&plain, CleanSink &&clean,
-                                        QuarantineSink &&quarantine, RepairLog &&log) {
-  RecordReconciler reconciler(options, settlement, input.encoding);
-  ResilientParser parser = salvage_parser(input, options, settlement);
-  StopCheckpoints checkpoints(stop);
-  Result<StretchEnd> reconciled = reconciler.reconcile(parser, 0, input.changes, SIZE_MAX, SIZE_MAX,
-                                                       checkpoints, plain, clean, quarantine, log);
-  if (!reconciled.ok()) {
-    return std::move(reconciled.error());
-  }
-  return reconciler.counts();
-}
-
-// The same without a fast lane or a repair log.
-template <class CleanSink, class QuarantineSink>
-Result<SalvageCounts> reconcile_records(const SalvageText &input, const SalvageOptions &options,
-                                        const Settlement &settlement, StopPoll stop,
-                                        CleanSink &&clean, QuarantineSink &&quarantine) {
-  return reconcile_records(input, options, settlement, stop, NoPlainLane{}, clean, quarantine,
-                           NoRepairLog{});
-}
 
 } // namespace tidewrack

@@ -15,20 +15,6 @@
 
 namespace tidewrack {
 
-class TextWindow;
-struct SalvageText;
-struct Settlement;
-
-// The text a window holds, as the salvage reads it.
-SalvageText window_text(TextWindow &window);
-
-// Takes the delimiter and the column count from the options or from a head of
-// the window's input long enough that a longer one would settle alike, and
-// the columns' profiles (for options.align_columns) from a head that every
-// block size reads alike.
-Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &options,
-                                    StopPoll stop);
-
 // The cores this process may run on.
 unsigned available_cores();
 

@@ -145,52 +145,16 @@ std::shared_ptr<const ColumnProfiles> profile_columns(const SalvageText &input,
   return profiles;
 }
 
-namespace {
-
-Result<SalvageOutcome> salvage_text(const SalvageText &input, const SalvageOptions &options,
-                                    bool list_repairs, StopPoll stop) {
-  Result<Settlement> settled = settle(input, options, stop);
-  if (!settled.ok()) {
-    return std::move(settled.error());
-  }
-  Settlement &settlement = settled.value();
-  bool read_to_end = false;
-  settlement.profiles = profile_columns(input, options, settlement, SIZE_MAX, read_to_end);
+Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
+                                     StopPoll stop) {
   SalvageOutcome outcome;
-  outcome.clean_rows.reserve_for_input(input.text.size());
-  auto clean = [&](const Record &record, const RowShape &shape,
-                   const std::string &merge_separator) {
-    outcome.clean_rows.append(record, shape, merge_separator);
-    return true;
-  };
-  auto quarantine = [&](const Record &record, const std::string &reason) {
-    outcome.quarantine.push_back(QuarantineRecord{record.end_line, reason, record_fields(record)});
-  };
-  Result<SalvageCounts> counts =
-      list_repairs
-          ? reconcile_records(input, options, settlement, stop, NoPlainLane{}, clean, quarantine,
-                              [&](const RepairEvent &event) { outcome.repairs.push_back(event); })
-          : reconcile_records(input, options, settlement, stop, clean, quarantine);
+  SliceSink sink(outcome);
+  Result<SalvageCounts> counts = salvage_into(input, options, stop, sink);
   if (!counts.ok()) {
     return std::move(counts.error());
   }
   outcome.counts = counts.value();
   return outcome;
-}
-
-} // namespace
-
-Result<SalvageOutcome> salvage_slice(std::string_view input, const SalvageOptions &options,
-                                     bool list_repairs, StopPoll stop) {
-  if (!options.encoding) {
-    return salvage_text(input, options, list_repairs, stop);
-  }
-  Result<DecodedInput> decoded = DecodedInput::decode(input, *options.encoding, stop);
-  if (!decoded.ok()) {
-    return std::move(decoded.error());
-  }
-  // The outcome keeps copies of what it needs of the decoded text.
-  return salvage_text(SalvageText(input, decoded.value()), options, list_repairs, stop);
 }
 
 } // namespace tidewrack

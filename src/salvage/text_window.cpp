@@ -28,7 +28,7 @@ Result<TextWindow> TextWindow::open(const InputSource &source,
   if (encoding) {
     // The detection reads a head of the same length whatever the block size.
     window.raw_.resize(DETECTION_HEAD);
-    Result<std::size_t> got = window.file_.read_fully(window.raw_.data(), DETECTION_HEAD);
+    Result<std::size_t> got = window.file_->read_fully(window.raw_.data(), DETECTION_HEAD);
     if (!got.ok()) {
       return std::move(got.error());
     }
@@ -39,6 +39,16 @@ Result<TextWindow> TextWindow::open(const InputSource &source,
     window.encoding_ = detection.encoding;
     window.decoder_.emplace(detection.encoding);
   }
+  return window;
+}
+
+TextWindow TextWindow::over(std::string_view bytes) {
+  TextWindow window(std::nullopt);
+  window.held_.memory = std::make_shared<Memory>();
+  window.held_.memory->bytes = const_cast<char *>(bytes.data()); // NOLINT: only read, see Memory
+  window.held_.memory->borrowed = true;
+  window.held_.capacity = window.held_.end = bytes.size();
+  window.held_.ended = true;
   return window;
 }
 
@@ -160,12 +170,12 @@ void TextWindow::Buffer::grow(std::size_t grown) {
 Result<std::monostate> TextWindow::read_bytes(std::size_t count) {
   while (!held_.ended && held_.size() < count) {
     // The rest of a file of known size comes in one read when all is wanted.
-    const std::uint64_t rest = file_.expected_size() > file_.bytes_read()
-                                   ? file_.expected_size() - file_.bytes_read() + 1
+    const std::uint64_t rest = file_->expected_size() > file_->bytes_read()
+                                   ? file_->expected_size() - file_->bytes_read() + 1
                                    : 0;
     const std::size_t wanted =
         std::min<std::size_t>(count - held_.size(), std::max<std::uint64_t>(rest, RAW_BLOCK));
-    Result<std::size_t> got = file_.read_fully(held_.make_room(wanted), wanted);
+    Result<std::size_t> got = file_->read_fully(held_.make_room(wanted), wanted);
     if (!got.ok()) {
       return std::move(got.error());
     }
@@ -187,7 +197,7 @@ Result<std::monostate> TextWindow::read_decoded(std::size_t count) {
       raw_used_ += piece.size();
     } else {
       char *room = held_.make_room(wanted);
-      Result<std::size_t> got = file_.read_fully(room, wanted);
+      Result<std::size_t> got = file_->read_fully(room, wanted);
       if (!got.ok()) {
         return std::move(got.error());
       }

@@ -27,6 +27,9 @@ class TextWindow {
 public:
   static Result<TextWindow> open(const InputSource &source,
                                  const std::optional<InputEncoding> &encoding, StopPoll stop = {});
+  // A window over bytes in memory, read to their end at once: it borrows
+  // them, which must outlive it, and reads or copies nothing.
+  static TextWindow over(std::string_view bytes);
 
   // Reads on until at least `count` bytes of text are held or the input ends;
   // the text read ahead comes first, and a failure met reading it now.
@@ -55,26 +58,33 @@ public:
   bool ended() const { return held_.ended; }
 
   // The input held no byte at all.
-  bool input_empty() const { return held_.ended && file_.bytes_read() == 0; }
-  std::uint64_t bytes_read() const { return file_.bytes_read(); }
+  bool input_empty() const { return held_.ended && bytes_read() == 0; }
+  std::uint64_t bytes_read() const { return file_ ? file_->bytes_read() : held_.end; }
 
   ParserInput kind() const { return decoder_ ? ParserInput::DecodedText : ParserInput::Bytes; }
   // The decoding's changes by offset in the whole text; null without an encoding.
   ChangeLog *changes() { return decoder_ ? &decoder_->changes() : nullptr; }
-  // The encoding read (DecodedInput::encoding_name), once the input is read to
-  // its end; empty without an encoding.
+  // The encoding read, once the input is read to its end: "utf-8",
+  // "utf-8+cp1252" (auto read bytes that are not UTF-8 as cp1252), "cp1252",
+  // "latin-1", "utf-16-le", "utf-16-be", "utf-32-le" or "utf-32-be". Static
+  // text; empty without an encoding.
   std::string_view encoding_name() const;
 
 private:
-  explicit TextWindow(InputFile file) : file_(std::move(file)) {}
+  explicit TextWindow(std::optional<InputFile> file) : file_(std::move(file)) {}
 
   // Text in memory that is never zero-filled: only bytes read or decoded into it count.
   struct Memory {
     char *bytes = nullptr;
+    bool borrowed = false; // bytes of the caller's, never written to: the window is read to its end
     Memory() = default;
     Memory(const Memory &) = delete;
     Memory &operator=(const Memory &) = delete;
-    ~Memory() { std::free(bytes); }
+    ~Memory() {
+      if (!borrowed) {
+        std::free(bytes);
+      }
+    }
   };
   struct Buffer {
     std::shared_ptr<Memory> memory; // shared with the keepers of share()
@@ -106,8 +116,8 @@ private:
   Result<std::monostate> read_bytes(std::size_t count);
   Result<std::monostate> read_decoded(std::size_t count);
 
-  InputFile file_;
-  Buffer held_; // the reads go here
+  std::optional<InputFile> file_; // none for bytes borrowed
+  Buffer held_;                   // the reads go here
   // The text read ahead, after room for the text held to be put before it.
   // Once taken it becomes the buffer held, and the one before the next to read
   // ahead into: the same two blocks of memory serve the whole input.

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "encoding/decoded_input.h"
+#include "decoded_input.h"
 #include "encoding/decoder.h"
 #include "encoding/detect.h"
 
@@ -283,18 +283,18 @@ TEST(DecodedInput, ReadsInputsOfManyBlocks) {
     utf16 += std::string("\x3D\xD8\x00\xDE", 4);
   }
   auto decoded = [](std::string_view input, tidewrack::InputEncoding encoding) {
-    return tidewrack::DecodedInput::decode(input, encoding).value();
+    return test_support::DecodedInput::decode(input, encoding).value();
   };
-  tidewrack::DecodedInput valid = decoded(accents, tidewrack::InputEncoding::Auto);
+  test_support::DecodedInput valid = decoded(accents, tidewrack::InputEncoding::Auto);
   EXPECT_EQ(valid.text().data(), accents.data()) << "copied";
   EXPECT_EQ(valid.encoding_name(), "utf-8");
 
-  tidewrack::DecodedInput cp1252 = decoded(accents + "\xFF", tidewrack::InputEncoding::Auto);
+  test_support::DecodedInput cp1252 = decoded(accents + "\xFF", tidewrack::InputEncoding::Auto);
   EXPECT_EQ(cp1252.text(), accents + "\xC3\xBF");
   EXPECT_EQ(cp1252.encoding_name(), "utf-8+cp1252");
   EXPECT_EQ(cp1252.changes().pending()[0], (Change{accents.size(), 1, DECODED}));
 
-  tidewrack::DecodedInput pairs =
+  test_support::DecodedInput pairs =
       decoded(utf16 + std::string(1, '\0'), tidewrack::InputEncoding::Utf16);
   EXPECT_EQ(pairs.text(), emoji + "\xEF\xBF\xBD");
   EXPECT_EQ(pairs.encoding_name(), "utf-16-le");

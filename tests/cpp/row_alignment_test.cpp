@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "listed_salvage.h"
 #include "records.h"
 #include "salvage/column_profile.h"
 #include "salvage/repair_event.h"
@@ -63,7 +64,7 @@ TEST_P(AlignedRepair, ChoosesTheStepsThatFitTheColumns) {
   tidewrack::SalvageOptions options;
   options.align_columns = true;
   const tidewrack::SalvageOutcome outcome =
-      tidewrack::salvage_slice(c.table + c.damaged, options, true).value();
+      test_support::salvage_listing_repairs(c.table + c.damaged, options);
   ASSERT_GT(outcome.clean_rows.size(), 1u);
   EXPECT_EQ(test_support::fields_of(outcome.clean_rows.row(outcome.clean_rows.size() - 1)), c.row)
       << c.damaged;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "listed_salvage.h"
 #include "records.h"
 #include "salvage/csv_format.h"
 #include "salvage/salvage_file.h"
@@ -129,7 +130,7 @@ TEST(Encodings, LogWhatTheDecodingChangedFirstOfEachRecord) {
       {"the classic reading", "a,\xFF\n", reading(std::nullopt), "", 0, 0},
   };
   for (const auto &c : cases) {
-    const SalvageOutcome outcome = tidewrack::salvage_slice(c.input, c.options, true).value();
+    const SalvageOutcome outcome = test_support::salvage_listing_repairs(c.input, c.options);
     EXPECT_EQ(repair_log(outcome), c.log) << c.name;
     EXPECT_EQ(outcome.counts.decoded_bytes, c.decoded) << c.name;
     EXPECT_EQ(outcome.counts.replaced_bytes, c.replaced) << c.name;

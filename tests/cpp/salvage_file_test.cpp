@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "listed_salvage.h"
 #include "records.h"
 #include "salvage/csv_format.h"
 #include "salvage/file_io.h"
@@ -232,7 +233,7 @@ TEST_F(FileSalvage, StopsWhereverItsPollSaysSo) {
     options.fill_ragged_rows = false;
     options.encoding = encoding;
     CountingPoll poll{1};
-    auto sliced = tidewrack::salvage_slice(rows, options, false, tidewrack::StopPoll(poll));
+    auto sliced = tidewrack::salvage_slice(rows, options, tidewrack::StopPoll(poll));
     ASSERT_FALSE(sliced.ok());
     EXPECT_EQ(sliced.error().kind(), tidewrack::SalvageError::Kind::Interrupted);
   }
@@ -461,7 +462,7 @@ TEST_F(FileSalvage, LongRecordsComeOutAsTheyDoInMemory) {
     options.output_quote_char = shape.output_quote;
     options.unclosed_quote_recovery = tidewrack::QuoteRecoveryLimits{};
     const std::string expected =
-        rendered(tidewrack::salvage_slice(shape.text, options, true).value());
+        rendered(test_support::salvage_listing_repairs(shape.text, options));
     for (const auto &[block, threads] :
          std::vector<std::pair<std::size_t, unsigned>>{{tidewrack::SALVAGE_BLOCK_SIZE, 1},
                                                        {std::size_t{64} << 10, 1},

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "listed_salvage.h"
 #include "parser/resilient_parser.h"
 #include "records.h"
 #include "salvage/csv_format.h"
@@ -152,7 +153,7 @@ TEST(Lines, QuarantinedRecordsCarryTheLineTheyEndOn) {
 // The repair log of a salvage, rendered as the log file holds it.
 std::string repair_log(const std::string &input, const SalvageOptions &options) {
   std::string log;
-  const SalvageOutcome outcome = tidewrack::salvage_slice(input, options, true).value();
+  const SalvageOutcome outcome = test_support::salvage_listing_repairs(input, options);
   for (const auto &event : outcome.repairs) {
     tidewrack::render_repair_line(log, event);
   }
@@ -209,7 +210,7 @@ TEST(RepairLog, ListsEachChangeOfEachRecordInOrder) {
 
 TEST(RepairLog, CountersAddUpTheChanges) {
   const std::string input = "a,b,c\np\nw,x,y,z\n\"5\" x\"\"\",\"a\"b\",c\n1,\"open\n2,y,z\n";
-  SalvageOutcome outcome = tidewrack::salvage_slice(input, recovering(3), true).value();
+  SalvageOutcome outcome = test_support::salvage_listing_repairs(input, recovering(3));
   const auto &counts = outcome.counts;
   EXPECT_EQ(counts.padded_rows, 2u);
   EXPECT_EQ(counts.merged_rows, 1u);

@@ -69,7 +69,7 @@ void read_and_salvage(const std::string &file_path, const SalvageOptions &option
     salvaged.read_out_of_memory = true;
     return;
   }
-  Result<SalvageOutcome> outcome = salvage_slice(input, options, false, stop);
+  Result<SalvageOutcome> outcome = salvage_slice(input, options, stop);
   if (!outcome.ok()) {
     salvaged.error.emplace(std::move(outcome.error()));
     return;

@@ -9,7 +9,7 @@
 #include "error/result.h"
 #include "error/stop_poll.h"
 
-namespace tidewrack {
+namespace test_support {
 
 // A whole input read as UTF-8 text, with the changes the reading made.
 class DecodedInput {
@@ -18,15 +18,15 @@ public:
   // `encoding`, past the byte-order mark it finds. `input` is borrowed and
   // must outlive the result, whose text may be part of it. Fails with
   // Interrupted when `stop` says so.
-  static Result<DecodedInput> decode(std::string_view input, InputEncoding encoding,
-                                     StopPoll stop = {});
+  static tidewrack::Result<DecodedInput>
+  decode(std::string_view input, tidewrack::InputEncoding encoding, tidewrack::StopPoll stop = {});
 
   // The UTF-8 text, without a byte-order mark: the input itself past its
   // mark when it was valid UTF-8 read as UTF-8, the common case; else a copy.
   std::string_view text() const { return passed_through_ ? input_ : storage_; }
 
   // The changes, by offset in text().
-  ChangeLog &changes() { return changes_; }
+  tidewrack::ChangeLog &changes() { return changes_; }
 
   // The encoding read: "utf-8", "utf-8+cp1252" (auto read bytes that are not
   // UTF-8 as cp1252), "cp1252", "latin-1", "utf-16-le", "utf-16-be",
@@ -39,8 +39,8 @@ private:
   std::string_view input_; // past the mark
   bool passed_through_ = true;
   std::string storage_;
-  ChangeLog changes_;
+  tidewrack::ChangeLog changes_;
   std::string_view name_;
 };
 
-} // namespace tidewrack
+} // namespace test_support

@@ -1,11 +1,13 @@
-#include "encoding/decoded_input.h"
+#include "decoded_input.h"
 
 #include <algorithm>
 
 #include "encoding/decoder.h"
 #include "encoding/detect.h"
 
-namespace tidewrack {
+namespace test_support {
+
+using namespace tidewrack;
 
 namespace {
 
@@ -68,4 +70,4 @@ Result<DecodedInput> DecodedInput::decode(std::string_view input, InputEncoding 
   return decoded;
 }
 
-} // namespace tidewrack
+} // namespace test_support
