@@ -27,9 +27,10 @@ SalvageText window_text(TextWindow &window);
 // Takes the delimiter and the column count from the options or from a head of
 // the window's input long enough that a longer one would settle alike, and
 // the columns' profiles (for options.align_columns) from a head that every
-// block size reads alike.
+// block size reads alike. A head too short is read on by `block_size` bytes
+// at least.
 Result<Settlement> settle_from_head(TextWindow &window, const SalvageOptions &options,
-                                    StopPoll stop);
+                                    std::size_t block_size, StopPoll stop);
 
 // A sink that takes the rows of a stretch cut into parts (below).
 template <class Sink>
@@ -64,9 +65,10 @@ public:
   // block size of SIZE_MAX reads the input whole first. A failure names
   // `input_name`. `stop` and `progress` are asked and told as the salvage
   // goes; what they refer to must outlive the driver.
-  static Result<std::unique_ptr<SalvageDriver>>
-  start(TextWindow window, std::string input_name, const SalvageOptions &options,
-        std::size_t block_size, StopPoll stop = {}, ProgressSink progress = {});
+  static Result<std::unique_ptr<SalvageDriver>> start(TextWindow window, std::string input_name,
+                                                      const SalvageOptions &options,
+                                                      std::size_t block_size, StopPoll stop = {},
+                                                      ProgressSink progress = {});
 
   SalvageDriver(const SalvageDriver &) = delete;
   SalvageDriver &operator=(const SalvageDriver &) = delete;
@@ -97,6 +99,20 @@ private:
                                         QuarantineFile *quarantine, RepairLogFile *log);
   // Past a reconciled stretch: drops its text and reads the next.
   Result<bool> go_on(const StretchEnd &end, bool whole);
+  // Reads on for a record that runs past the window's text, `limit` bytes of
+  // text at most.
+  Result<std::monostate> read_on_long_record(std::size_t limit);
+
+  // Where a record that runs past the window seems to end, by its quotes and
+  // line breaks alone: the reconciler's reading of it is the one that counts,
+  // but reading on no further than that look says spares reading the text
+  // after the record into the window (up to read_on_size of it).
+  struct RecordEndLook {
+    std::size_t looked = 0; // of the window's text, which starts with the record
+    bool quoted = false;
+    bool found = false;  // an end was found, and the text read past it
+    bool misled = false; // the record ran on past the end found: the look is not used again
+  };
 
   TextWindow window_;
   std::string input_name_;
@@ -112,6 +128,7 @@ private:
   std::optional<StretchParts> parts_;
   std::optional<std::uint64_t> continued_at_line_;
   bool long_record_ = false; // the last stretch ended before its first record did
+  RecordEndLook record_end_;
   std::uint64_t next_report_ = ProgressSink::INTERVAL;
 };
 
