@@ -1,5 +1,6 @@
 #include "arrow/arrow_scan.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <new>
@@ -88,6 +89,15 @@ bool ColumnRows::operator()(const Record &record, const RowShape &shape,
                               std::to_string(width_) + ": columns need a width (expected_columns)");
     return false;
   }
+  if (names_limit_) {
+    for (std::size_t field = 0; field < record.size(); ++field) {
+      if (record.field(field).size() > *names_limit_ && !failure_) {
+        failure_ = names_too_long(record.field(field).size(), *names_limit_);
+        return false;
+      }
+    }
+    names_limit_.reset();
+  }
   const SharedText *shared = shared_.owner ? &shared_ : nullptr;
   return add_row(record.end_line, [&](StringColumns &chunk) {
     return chunk.add(record, shape, merge_separator, shared);
@@ -105,8 +115,31 @@ PlainRow ColumnRows::take(ResilientParser &parser) {
                           fill_ragged_rows_);
 }
 
+SalvageError ColumnRows::names_too_long(std::size_t field_bytes, std::size_t limit) {
+  return SalvageError::invalid("the header holds a field of " + std::to_string(field_bytes) +
+                               " bytes: a column name may be at most " + std::to_string(limit) +
+                               " bytes");
+}
+
 void ColumnRows::commit(const PlainRow &row) {
   // A failure stops the reconciling at the next record the sink is given.
+  if (names_limit_) {
+    // A name too long fails before its text is copied, or undoubled.
+    for (const PlainField &field : std::span<const PlainField>(plain_fields_.data(), row.size)) {
+      std::size_t bytes = field.size;
+      if (field.doubled_quotes && bytes > *names_limit_) {
+        bytes -=
+            static_cast<std::size_t>(std::count(
+                plain_text_ + field.begin, plain_text_ + field.begin + field.size, plain_quote_)) /
+            2;
+      }
+      if (bytes > *names_limit_ && !failure_) {
+        failure_ = names_too_long(bytes, *names_limit_);
+        return;
+      }
+    }
+    names_limit_.reset();
+  }
   const SharedText *shared = shared_.owner ? &shared_ : nullptr;
   static_cast<void>(add_row(plain_line_, [&](StringColumns &chunk) {
     return chunk.add(plain_text_, std::span<const PlainField>(plain_fields_.data(), row.size),
@@ -221,22 +254,22 @@ Result<std::unique_ptr<ArrowScan>> ArrowScan::open(const InputSource &source,
   }
   std::unique_ptr<ArrowScan> scan(new ArrowScan(path, std::move(started.value()), scan_settings,
                                                 std::move(quarantine), std::move(repair_log)));
+  // A header longer than a stretch comes on one thread, through the sink's own rows.
+  scan->sink_.rows().limit_names(NAME_BYTES_LIMIT);
   while (scan->pending_.empty() && !scan->ended_) {
     Result<std::monostate> read = scan->read_stretch();
     if (!read.ok()) {
       return std::move(read.error());
     }
   }
+  scan->sink_.rows().limit_names({}); // the header came through the parts, if not through it
   if (!scan->pending_.empty()) {
     PendingRows &first = scan->pending_.front();
     std::vector<std::string_view> header;
     for (std::size_t column = 0; column < first.columns->width(); ++column) {
       const std::string_view name = first.columns->field(first.from, column);
       if (name.size() > NAME_BYTES_LIMIT) {
-        return SalvageError::invalid("the header holds a field of " + std::to_string(name.size()) +
-                                     " bytes: a column name may be at most " +
-                                     std::to_string(NAME_BYTES_LIMIT) + " bytes")
-            .on_file(path);
+        return ColumnRows::names_too_long(name.size(), NAME_BYTES_LIMIT).on_file(path);
       }
       header.push_back(name);
     }

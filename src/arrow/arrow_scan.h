@@ -61,6 +61,11 @@ public:
   // given another (one without an owner takes none).
   void share(SharedText text) { shared_ = std::move(text); }
 
+  // The next row added names the columns: a field of more than `bytes` bytes
+  // fails it (names_too_long) before it is copied, or undoubled. None: no limit.
+  void limit_names(std::optional<std::size_t> bytes) { names_limit_ = bytes; }
+  static SalvageError names_too_long(std::size_t field_bytes, std::size_t limit);
+
   const std::optional<SalvageError> &failure() const { return failure_; }
   // Hands the rows added after `mark` on to `pending`.
   void hand_over(std::size_t mark, std::deque<PendingRows> &pending) const;
@@ -85,6 +90,7 @@ private:
   std::vector<double> column_bytes_per_byte_;
   std::size_t text_bytes_ = 0;
   std::size_t rows_ = 0;
+  std::optional<std::size_t> names_limit_;
   std::optional<SalvageError> failure_;
 };
 

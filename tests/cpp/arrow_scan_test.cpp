@@ -176,6 +176,27 @@ TEST(ArrowScan, ColumnNamesAreUniqueAsDataFrameUsersExpect) {
                                       "\xEF\xBF\xBD", "a", "a.1", "a.2", "a.3"}));
 }
 
+// A name may be as long as ArrowScan::NAME_BYTES_LIMIT once its doubled
+// quotes are undoubled; a longer one is refused before it is copied.
+TEST(ArrowScan, ColumnNamesAreMeasuredUndoubled) {
+  const std::size_t limit = ArrowScan::NAME_BYTES_LIMIT;
+  for (const std::size_t extra : {0, 1}) {
+    const std::string name = std::string(limit - 1 + extra, 'n') + "\"";
+    const std::string input = "a,\"" + name.substr(0, name.size() - 1) + "\"\"\",c\n1,2,3\n";
+    tidewrack::ScanSettings settings;
+    settings.block_size = 1 << 20;
+    auto opened = ArrowScan::open(temp_file(input), settings);
+    if (extra == 0) {
+      ASSERT_TRUE(opened.ok());
+      EXPECT_EQ(opened.value()->names().at(1), name);
+    } else {
+      ASSERT_FALSE(opened.ok());
+      EXPECT_EQ(opened.error().display(),
+                tidewrack::ColumnRows::names_too_long(limit + 1, limit).display());
+    }
+  }
+}
+
 struct CountingPoll {
   int stop_from;
   int asked = 0;
@@ -251,7 +272,8 @@ TEST(ArrowScan, ReportsProgressThroughTheInput) {
 // reading ahead, leaves it as it is, and its batch keeps it once the scan is
 // gone (the sanitizer build checks).
 TEST(ArrowScan, LongFieldsGoOutAsReadAndOutliveTheScan) {
-  std::string field(tidewrack::SharedText::MIN_FIELD, 'w');
+  // Longer than a column name may be too: only the header's are limited.
+  std::string field(tidewrack::SharedText::MIN_FIELD + 1, 'w');
   for (std::size_t at = 0; at < field.size(); at += 4099) {
     field[at] = '\n';
   }
