@@ -10,7 +10,8 @@
 
 namespace tidewrack {
 
-// How to salvage one input. The Python layer supplies the defaults.
+// How to salvage one input. The defaults are the classic rules; package()
+// gives the package's.
 struct SalvageOptions {
   std::optional<std::uint8_t> delimiter; // absent: sniffed
   std::uint8_t quote_char = '"';
@@ -40,7 +41,24 @@ struct SalvageOptions {
   // cells fit the columns best (RowAligner), when clearly better than merging
   // into the last column or padding at the end. Off: the classic repairs.
   bool align_columns = false;
+
+  // The package's rules: unclosed quotes recovered, rows aligned to the
+  // columns' profiles, the encoding decided by the head of the input, and
+  // nothing changed without a trace in the repair log, whose lines are an
+  // editor's (blanks after a closing quote kept, a lone CR counted as a line).
+  static constexpr SalvageOptions package();
 };
+
+constexpr SalvageOptions SalvageOptions::package() {
+  SalvageOptions options;
+  options.unclosed_quote_recovery = QuoteRecoveryLimits{};
+  options.encoding = InputEncoding::Auto;
+  options.quote_lone_empty_field = true;
+  options.align_columns = true;
+  options.rules.keep_blanks_after_quote = true;
+  options.rules.count_lone_cr = true;
+  return options;
+}
 
 // The first byte of a non-empty text; an empty text means "sniff it".
 std::optional<std::uint8_t> delimiter_option(std::string_view text);
