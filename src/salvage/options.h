@@ -29,9 +29,17 @@ struct SalvageOptions {
   std::optional<InputEncoding> encoding;
   // Reading rules beyond the classic ones, for a delimiter that is given.
   ParseRules rules;
-  // Without a delimiter: detect the whole dialect (quote, escape, blanks,
-  // comments, preamble and width) rather than sniff the delimiter alone.
+  // Without a delimiter: detect the dialect (quote, escape, blanks, comments,
+  // preamble and width) rather than sniff the delimiter alone. What the
+  // caller gave of it stands: a quote (quote_char other than '"', or
+  // rules.quoting off), rules.escape, and the rules flagged in `given`.
   bool detect_dialect = false;
+  struct GivenRules {
+    bool skip_blanks = false;
+    bool comment_prefix = false;
+    bool preamble_lines = false;
+  };
+  GivenRules given;
   // The clean file's quote character; absent: quote_char.
   std::optional<std::uint8_t> output_quote_char;
   // A row of one empty field is written as two quotes, not as an empty line,
@@ -47,6 +55,13 @@ struct SalvageOptions {
   // nothing changed without a trace in the repair log, whose lines are an
   // editor's (blanks after a closing quote kept, a lone CR counted as a line).
   static constexpr SalvageOptions package();
+
+  // Whether the caller gave any part of the dialect that detect_dialect
+  // would otherwise detect.
+  bool gives_dialect_part() const {
+    return quote_char != '"' || !rules.quoting || rules.escape || given.skip_blanks ||
+           given.comment_prefix || given.preamble_lines;
+  }
 };
 
 constexpr SalvageOptions SalvageOptions::package() {

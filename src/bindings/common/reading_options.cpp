@@ -12,6 +12,9 @@ bool convert_value(const ReadingOption &option, PyObject *given, OptionValue &va
     return convert_optional_text(given, option.name, value.text);
   case ReadingOption::Kind::Flag:
     return convert_flag(given, option.name, option.default_flag, value.flag);
+  case ReadingOption::Kind::OptionalFlag:
+    value.given = given != nullptr && given != Py_None;
+    return convert_flag(value.given ? given : nullptr, option.name, false, value.flag);
   case ReadingOption::Kind::OptionalCount:
     return convert_optional_count(given, option.name, value.count);
   }

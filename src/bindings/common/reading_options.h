@@ -18,17 +18,18 @@ namespace tidewrack::bindings {
 
 // An option's value once converted; an omitted one is its default.
 struct OptionValue {
-  bool flag = false;
+  bool flag = false;  // an OptionalFlag's when given
+  bool given = false; // an OptionalFlag's: not None
   std::optional<std::string> text;
   std::optional<std::uint64_t> count;
 };
 
 // One reading option of the modules' entry points: its keyword, the kind of
 // value it takes, its default (a flag's or a text's; the optional kinds
-// default to None) and what it sets. A setter returns false for a value it
-// cannot use (ValueError "unknown {name}: {value!r}").
+// default to None, given to none of the dialect's parts) and what it sets. A setter returns false
+// for a value it cannot use (ValueError "unknown {name}: {value!r}").
 struct ReadingOption {
-  enum class Kind { Text, OptionalText, Flag, OptionalCount };
+  enum class Kind { Text, OptionalText, Flag, OptionalFlag, OptionalCount };
 
   const char *name;
   Kind kind;
@@ -97,24 +98,28 @@ inline constexpr std::array<ReadingOption, 16> READING_OPTIONS = {{
      }},
     {"escape_char", ReadingOption::Kind::OptionalText, false, "",
      [](SalvageOptions &options, const OptionValue &value) {
-       options.rules.escape = value.text && !value.text->empty()
-                                  ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(value.text->front()))
-                                  : std::nullopt;
+       options.rules.escape =
+           value.text && !value.text->empty()
+               ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(value.text->front()))
+               : std::nullopt;
        return true;
      }},
-    {"skip_blanks", ReadingOption::Kind::Flag, SalvageOptions::package().rules.skip_blanks, "",
+    {"skip_blanks", ReadingOption::Kind::OptionalFlag, false, "",
      [](SalvageOptions &options, const OptionValue &value) {
        options.rules.skip_blanks = value.flag;
+       options.given.skip_blanks = value.given;
        return true;
      }},
     {"comment_prefix", ReadingOption::Kind::OptionalText, false, "",
      [](SalvageOptions &options, const OptionValue &value) {
        options.rules.comment_prefix = value.text.value_or("");
+       options.given.comment_prefix = value.text.has_value();
        return true;
      }},
     {"preamble_lines", ReadingOption::Kind::OptionalCount, false, "",
      [](SalvageOptions &options, const OptionValue &value) {
        options.rules.preamble_lines = value.count.value_or(0);
+       options.given.preamble_lines = value.count.has_value();
        return true;
      }},
     {"output_quote_char", ReadingOption::Kind::OptionalText, false, "",

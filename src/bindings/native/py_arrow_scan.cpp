@@ -21,6 +21,7 @@
 #include "bindings/common/raised_exception.h"
 #include "bindings/common/reading_options.h"
 #include "bindings/native/chunk_supply.h"
+#include "bindings/native/contradiction.h"
 #include "bindings/native/counts_dict.h"
 #include "salvage/salvage_file.h"
 
@@ -236,6 +237,10 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
 }
 
 void raise_scan_error(const SalvageError &error) {
+  if (error.kind() == SalvageError::Kind::Contradiction) {
+    raise_contradiction(error);
+    return;
+  }
   if (error.kind() == SalvageError::Kind::Invalid) {
     PyErr_Format(PyExc_ValueError, "%s: %s", error.path().c_str(), error.display().c_str());
     return;

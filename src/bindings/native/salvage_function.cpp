@@ -13,6 +13,7 @@
 #include "bindings/common/reading_options.h"
 #include "bindings/common/signal_poll.h"
 #include "bindings/native/chunk_supply.h"
+#include "bindings/native/contradiction.h"
 #include "bindings/native/counts_dict.h"
 #include "bindings/native/functions.h"
 #include "bindings/native/progress_callback.h"
@@ -124,7 +125,11 @@ PyObject *salvage_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
       return nullptr; // its exception (or a signal handler's) is pending
     }
     if (!result->ok()) {
-      raise_file_error(result->error());
+      if (result->error().kind() == SalvageError::Kind::Contradiction) {
+        raise_contradiction(result->error());
+      } else {
+        raise_file_error(result->error());
+      }
       return nullptr;
     }
     return new_counts_dict(result->value());
@@ -156,9 +161,13 @@ constexpr auto DOC = document([](DocWriter &write) {
         "bytes read as the input instead of the file at input_path, which then\n"
         "only names it (an exception it raises stops the salvage and propagates).\n"
         "\n"
-        "Without a delimiter, detect_dialect=True detects the whole dialect (quote,\n"
+        "Without a delimiter, detect_dialect=True detects the dialect (quote,\n"
         "escape, blanks after delimiters, # comment lines, preamble lines, width)\n"
-        "instead of the delimiter alone. Otherwise quoting=False reads no quote\n"
+        "instead of the delimiter alone, but for what is given of it (a quote_char\n"
+        "other than '\"', quoting=False, escape_char, skip_blanks, comment_prefix,\n"
+        "preamble_lines: then the width is inferred as for a delimiter given; two of\n"
+        "the delimiter, quote and escape character alike raise the package's\n"
+        "OptionError). quoting=False reads no quote\n"
         "character, escape_char takes the character after it literally,\n"
         "skip_blanks leaves out blanks after a delimiter, lines starting with\n"
         "comment_prefix and the first preamble_lines lines are left out of the\n"
