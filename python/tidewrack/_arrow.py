@@ -12,14 +12,13 @@ from collections.abc import Callable, Iterator
 
 from . import _native
 from ._atomic import PendingOutputs, is_private_file
-from ._dialect import detect_read
 from ._engine_files import EnginePaths
 from ._options import check_options
 from ._output_names import refuse_collisions
 from ._paths import StrPath, path_arg
 from ._reading import Reading, input_chunks, reading_of
 from ._report import Report
-from ._salvage import detected_confidence, dialect_rules
+from ._salvage import detected_confidence, dialect_arguments
 from ._typed import with_types
 from ._warnings import warnings_of
 
@@ -30,7 +29,6 @@ if TYPE_CHECKING:
     import polars as pl
     import pyarrow as pa
 
-    from ._dialect import Dialect
 
 BATCH_ROWS = _native.BATCH_ROWS
 
@@ -64,12 +62,10 @@ class Scan:
         quarantine: str | None,
         repairs: str | None,
         given: dict[str, Any],
-        found: Dialect | None,
     ) -> None:
         self._source = source
-        # The dialect options as given, and the dialect detected here: for the report's confidence and warnings.
+        # The dialect options as given: for the report's confidence and warnings.
         self._given = given
-        self._found = found
         self._quarantine = quarantine
         self._repairs = repairs
         self._compression = compression
@@ -122,10 +118,10 @@ class Scan:
             return None
         counts = dict(counts)
         elapsed = counts.pop("elapsed_seconds")
-        notes = [*counts.pop("notes", []), *(self._found.notes if self._found is not None else ())]
+        notes = counts.pop("notes", [])
         if self._read.codec is not None:
             counts["encoding"] = self._read.codec
-        counts["confidence"] = detected_confidence(counts["confidence"], self._given["delimiter"], self._found)
+        counts["confidence"] = detected_confidence(counts["confidence"], self._given["delimiter"])
         report = Report(
             **counts,
             encoding_confidence=self._read.confidence,
@@ -223,12 +219,11 @@ def scan(
     done = None if progress is None else lambda count: progress(count, input_bytes)
     with contextlib.ExitStack() as inputs:
         options: dict[str, Any] = {
-            "delimiter": delimiter,
-            "quote_char": quote_char,
             "fill_ragged_rows": fill_ragged_rows,
             "merge_overflow": merge_overflow,
             "expected_columns": expected_columns,
             "repair_quotes": repair_quotes,
+            **dialect_arguments(delimiter, quote_char, escape_char, skip_blanks, comment_prefix, preamble_lines),
         }
         given = {
             "delimiter": delimiter,
@@ -236,9 +231,6 @@ def scan(
             "comment_prefix": comment_prefix,
             "preamble_lines": preamble_lines,
         }
-        rules, found = dialect_rules(
-            lambda: detect_read(source, read), options, escape_char, skip_blanks, comment_prefix, preamble_lines
-        )
         engine_paths = inputs.enter_context(EnginePaths())
         engine_path = engine_paths(source)
         destinations = [quarantine_path, repairs_path]
@@ -275,7 +267,6 @@ def scan(
                     input_chunks=chunks,
                     finished=finished if pending.outputs else None,
                     **options,
-                    **rules,
                 )
             except OSError as err:
                 pending.remove()
@@ -300,7 +291,6 @@ def scan(
             quarantine_path,
             repairs_path,
             given,
-            found,
         )
 
 

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import dataclasses
-import itertools
 import os
 import time
 from collections.abc import Callable
@@ -14,9 +13,8 @@ import _tidewrack_backend as _backend
 from . import _native
 from ._atomic import salvage_atomically
 from ._compression import compression_of
-from ._dialect import Dialect, detect_read, dialect_of
 from ._input_state import check_unchanged, state_of
-from ._options import check_options, refuse_conflicts
+from ._options import check_options
 from ._output_names import default_beside, default_output, refuse_collisions
 from ._paths import StrPath, path_arg, same_file
 from ._reading import opened_input
@@ -234,22 +232,8 @@ def salvage(
         report = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
     else:
         recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
+        rules = dialect_arguments(delimiter, quote_char, escape_char, skip_blanks, comment_prefix, preamble_lines)
         with opened_input(source, encoding, force_text, done) as (engine_source, read, chunks):
-
-            def detect() -> Dialect:
-                nonlocal chunks
-                if chunks is None:
-                    return detect_read(engine_source, read)
-                # What the detection reads is read again by the salvage: a stream is read once.
-                head: list[bytes] = []
-                for chunk in chunks:
-                    head.append(chunk)
-                    if sum(map(len, head)) >= _DETECTION_BYTES:
-                        break
-                chunks = itertools.chain(head, chunks)
-                return dialect_of(_native.detect(source, encoding=read.engine_encoding, input_chunks=head))
-
-            rules, found = dialect_rules(detect, options, escape_char, skip_blanks, comment_prefix, preamble_lines)
 
             def native_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
                 # Input that Python reads for the engine streams into it; the engine reports the
@@ -264,87 +248,50 @@ def salvage(
                     threads=threads,
                     progress=None if chunks is not None else done,
                     input_chunks=chunks,
-                    **options,
-                    **rules,
+                    **{**options, **rules},
                 )
                 if progress is not None:
                     progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
                 check_unchanged(source, input_state)
                 counts: dict[str, Any] = dict(written)
-                # The engine's notes when it detected the dialect, else those of the detection here.
-                notes = [*counts.pop("notes", []), *(found.notes if found is not None else ())]
+                notes = counts.pop("notes", [])
                 if read.codec is not None:
                     counts["encoding"] = read.codec
                 counts["encoding_confidence"] = read.confidence
-                counts["confidence"] = detected_confidence(counts["confidence"], delimiter, found)
+                counts["confidence"] = detected_confidence(counts["confidence"], delimiter)
                 return checked(counts, read.compression, notes)
 
             report = salvage_atomically(engine_source, output_path, [quarantine_path, repairs_path], native_salvage)
     return dataclasses.replace(report, elapsed_seconds=time.perf_counter() - started)
 
 
-# The head of the text that the engine's dialect detection reads (its first block).
-_DETECTION_BYTES = 8 << 20
-
-
-def dialect_rules(
-    detect: Callable[[], Dialect],
-    options: dict[str, Any],
+def dialect_arguments(
+    delimiter: str | None,
+    quote_char: str | None,
     escape_char: str | None,
     skip_blanks: bool | None,
     comment_prefix: str | None,
     preamble_lines: SupportsIndex | None,
-) -> tuple[dict[str, Any], Dialect | None]:
-    """The engine's dialect arguments, and the dialect ``detect`` gives here (when it is needed);
-    fills in ``options``' delimiter and quote when some are given.
-
-    Without a delimiter or any dialect option the engine detects the whole
-    dialect itself, from the head it reads anyway. With some options but no
-    delimiter, the dialect detected here is completed by them.
-    """
-    given = {
+) -> dict[str, Any]:
+    """The engine's dialect arguments. With a delimiter they are the whole dialect; without one the
+    engine detects the dialect from the head it reads anyway, but for the parts given here."""
+    return {
+        "delimiter": delimiter,
+        "quote_char": '"' if quote_char is None else quote_char,
+        "quoting": quote_char is not None,
         "escape_char": escape_char,
         "skip_blanks": skip_blanks,
         "comment_prefix": comment_prefix,
         "preamble_lines": preamble_lines,
+        "detect_dialect": delimiter is None,
+        # The clean file quotes with ", unless that is the delimiter: then with the quote read.
+        "output_quote_char": None if delimiter == '"' else '"',
     }
-    quote = options["quote_char"]
-    if options["delimiter"] is None and quote == '"' and all(value is None for value in given.values()):
-        return {"detect_dialect": True, "output_quote_char": '"'}, None
-    found = None
-    if options["delimiter"] is None:
-        found = detect()
-        options["delimiter"] = found.delimiter
-        if quote == '"':
-            quote = found.quote_char
-        detected = {
-            "escape_char": found.escape_char,
-            "skip_blanks": found.skip_blanks,
-            "comment_prefix": found.comment_prefix,
-            "preamble_lines": found.preamble_lines,
-        }
-        given = {name: detected[name] if value is None else value for name, value in given.items()}
-        refuse_conflicts(
-            options["delimiter"],
-            quote,
-            found.escape_char if escape_char is None else escape_char,
-            " (as detected: give the delimiter to read the file otherwise)",
-        )
-    options["quote_char"] = '"' if quote is None else quote
-    return {
-        **given,
-        "skip_blanks": bool(given["skip_blanks"]),
-        "quoting": quote is not None,
-        # A clean file quoted with the delimiter could not be read back.
-        "output_quote_char": '"' if options["delimiter"] != '"' else options["quote_char"],
-    }, found
 
 
-def detected_confidence(engine_confidence: float, delimiter: str | None, found: Dialect | None) -> float | None:
-    """The confidence of the dialect detected, by the engine or here; None when a delimiter was given."""
-    if delimiter is not None:
-        return None
-    return engine_confidence if found is None else found.confidence
+def detected_confidence(engine_confidence: float, delimiter: str | None) -> float | None:
+    """The confidence of the dialect the engine detected; None when a delimiter was given."""
+    return None if delimiter is not None else engine_confidence
 
 
 def refuse_compressed_in_place(source: str) -> None:

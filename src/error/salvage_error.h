@@ -6,12 +6,12 @@ namespace tidewrack {
 
 // The engine's one error: a failed file operation, either reported by the
 // operating system with an error number or by the I/O layer with a message;
-// work that the caller stopped through its StopPoll; or input that cannot take
-// the form asked for. A file salvage names the file the operation was on,
-// since it works on several.
+// work that the caller stopped through its StopPoll; input that cannot take
+// the form asked for; or options that contradict what was detected of the input. A file salvage
+// names the file the operation was on, since it works on several.
 class SalvageError {
 public:
-  enum class Kind { Io, Interrupted, Invalid };
+  enum class Kind { Io, Interrupted, Invalid, Contradiction };
 
   static SalvageError os(int error_number) { return SalvageError(Kind::Io, error_number, {}); }
   static SalvageError io(std::string message) {
@@ -20,6 +20,10 @@ public:
   // Input that cannot take the form asked for (as Arrow columns).
   static SalvageError invalid(std::string message) {
     return SalvageError(Kind::Invalid, 0, std::move(message));
+  }
+  // Options that contradict the dialect detected (the caller's message).
+  static SalvageError contradiction(std::string message) {
+    return SalvageError(Kind::Contradiction, 0, std::move(message));
   }
   static SalvageError interrupted() { return SalvageError(Kind::Interrupted, 0, "interrupted"); }
 

@@ -34,6 +34,100 @@ void append_line_text(std::string &out, const ResilientParser &parser, const Rec
   sanitize_utf8_tail(out, from);
 }
 
+namespace {
+
+// A character as the message shows it: ',' or "'" or '\t'.
+std::string shown_character(std::uint8_t byte) {
+  std::string shown;
+  switch (byte) {
+  case '\t':
+    shown = "\\t";
+    break;
+  case '\\':
+    shown = "\\\\";
+    break;
+  default:
+    if (byte < 0x20 || byte == 0x7F) {
+      constexpr char HEX[] = "0123456789abcdef";
+      shown = std::string("\\x") + HEX[byte >> 4] + HEX[byte & 0xF];
+    } else {
+      shown = std::string(1, static_cast<char>(byte));
+    }
+  }
+  return byte == '\'' ? "\"'\"" : "'" + shown + "'";
+}
+
+// Why a dialect whose delimiter was detected cannot be read: two of the
+// delimiter, the quote and the escape character alike; empty when it can.
+std::string dialect_conflict(const Settlement &settlement) {
+  const std::optional<std::uint8_t> quote =
+      settlement.rules.quoting ? std::optional<std::uint8_t>(settlement.quote_char) : std::nullopt;
+  const std::pair<const char *, std::optional<std::uint8_t>> named[] = {
+      {"the delimiter", settlement.delimiter},
+      {"the quote character", quote},
+      {"the escape character", settlement.rules.escape}};
+  for (std::size_t i = 0; i < std::size(named); ++i) {
+    for (std::size_t j = i + 1; j < std::size(named); ++j) {
+      if (named[i].second && named[i].second == named[j].second) {
+        return std::string(named[i].first) + " and " + named[j].first + " are both " +
+               shown_character(*named[i].second) +
+               "; they must differ (as detected: give the delimiter to read the file otherwise)";
+      }
+    }
+  }
+  return {};
+}
+
+// The dialect detected, but for what the options give of it; the width is
+// inferred as for a delimiter given.
+Result<Settlement> settle_given(const SalvageText &input, const SalvageOptions &options,
+                                const Dialect &detected, StopPoll stop, bool *read_to_end) {
+  Settlement settlement;
+  settlement.delimiter = detected.delimiter;
+  settlement.confidence = detected.confidence;
+  settlement.notes = detected.notes;
+  settlement.rules = options.rules;
+  const bool quote_given = options.quote_char != '"' || !options.rules.quoting;
+  settlement.rules.quoting = quote_given ? options.rules.quoting : detected.rules.quoting;
+  settlement.quote_char = !settlement.rules.quoting ? std::uint8_t{'"'}
+                          : quote_given             ? options.quote_char
+                                                    : detected.quote_char;
+  if (!options.rules.escape) {
+    settlement.rules.escape = detected.rules.escape;
+  }
+  if (!options.given.skip_blanks) {
+    settlement.rules.skip_blanks = detected.rules.skip_blanks;
+  }
+  if (!options.given.comment_prefix) {
+    settlement.rules.comment_prefix = detected.rules.comment_prefix;
+  }
+  if (!options.given.preamble_lines) {
+    settlement.rules.preamble_lines = detected.rules.preamble_lines;
+  }
+  if (std::string conflict = dialect_conflict(settlement); !conflict.empty()) {
+    return SalvageError::contradiction(std::move(conflict));
+  }
+  settlement.output_quote = options.output_quote_char.value_or(settlement.quote_char);
+  if (settlement.output_quote == settlement.delimiter) {
+    // A clean file quoted with the delimiter could not be read back.
+    settlement.output_quote = settlement.quote_char;
+  }
+  if (options.expected_columns) {
+    settlement.columns = *options.expected_columns;
+    return settlement;
+  }
+  const std::optional<std::uint64_t> inferred =
+      infer_column_count(input.text, settlement.delimiter, settlement.quote_char, stop, input.kind,
+                         read_to_end, settlement.rules);
+  if (!inferred) {
+    return SalvageError::interrupted();
+  }
+  settlement.columns = *inferred;
+  return settlement;
+}
+
+} // namespace
+
 Result<Settlement> settle(const SalvageText &input, const SalvageOptions &options, StopPoll stop,
                           bool *read_to_end) {
   Settlement settlement;
@@ -48,6 +142,9 @@ Result<Settlement> settle(const SalvageText &input, const SalvageOptions &option
         detect_dialect(input.text, stop, input.kind, read_to_end);
     if (!detected) {
       return SalvageError::interrupted();
+    }
+    if (options.gives_dialect_part()) {
+      return settle_given(input, options, *detected, stop, read_to_end);
     }
     settlement.delimiter = detected->delimiter;
     settlement.quote_char = detected->quote_char;

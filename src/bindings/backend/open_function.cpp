@@ -6,13 +6,13 @@
 #include "bindings/backend/py_salvage_reader.h"
 #include "bindings/common/argument_binding.h"
 #include "bindings/common/cpp_boundary.h"
-#include "bindings/common/salvage_option_arguments.h"
+#include "bindings/common/reading_options.h"
 
 namespace tidewrack::bindings {
 
 namespace {
 
-ParameterList parameters("", "open", READER_PARAMETER_NAMES, 1);
+ParameterList parameters("", "open", READER_PARAMETERS.names, 1);
 
 PyObject *open_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) {
@@ -22,9 +22,7 @@ PyObject *open_function(PyObject *module, PyObject *const *args, Py_ssize_t narg
     SalvageOptions options;
     if (!parameters.bind(args, nargs, kwnames, values) ||
         !convert_text(values[0], "file_path", file_path) ||
-        !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
-                                     values.data() + 1, SALVAGE_OPTION_PARAMETERS),
-                                 options)) {
+        !convert_classic_options(READER_PARAMETERS.options(values), options)) {
       return nullptr;
     }
     PyTypeObject *type = live_type(module_state(module).reader_type);
@@ -37,15 +35,17 @@ PyObject *open_function(PyObject *module, PyObject *const *args, Py_ssize_t narg
 
 } // namespace
 
+constexpr auto DOC = document([](DocWriter &write) {
+  write("open(file_path, ");
+  write(CLASSIC_OPTIONS);
+  write(")\n--\n\nConvenience function to open and stream a salvaged CSV file.");
+});
+
 PyMethodDef OPEN_FUNCTION = {
     "open",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_function)),
     METH_FASTCALL | METH_KEYWORDS,
-    "open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n"
-    "--\n"
-    "\n"
-    "Convenience function to open and stream a salvaged CSV file.",
+    DOC.data(),
 };
 
 } // namespace tidewrack::bindings

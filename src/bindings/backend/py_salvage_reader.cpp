@@ -17,7 +17,6 @@
 #include "bindings/common/detached_thread.h"
 #include "bindings/common/os_error.h"
 #include "bindings/common/py_ptr.h"
-#include "bindings/common/salvage_option_arguments.h"
 #include "bindings/common/signal_poll.h"
 #include "error/salvage_error.h"
 #include "parser/utf8.h"
@@ -203,7 +202,7 @@ PyObject *get_summary(PyObject *self, void *) {
   });
 }
 
-ParameterList new_parameters("SalvageReader", "__new__", READER_PARAMETER_NAMES, 1);
+ParameterList new_parameters("SalvageReader", "__new__", READER_PARAMETERS.names, 1);
 
 PyObject *new_reader(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return without_cpp_exceptions<PyObject *>(nullptr, [&]() -> PyObject * {
@@ -214,9 +213,7 @@ PyObject *new_reader(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     std::string file_path;
     SalvageOptions options;
     if (!convert_text(values[0], "file_path", file_path) ||
-        !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
-                                     values.data() + 1, SALVAGE_OPTION_PARAMETERS),
-                                 options)) {
+        !convert_classic_options(READER_PARAMETERS.options(values), options)) {
       return nullptr;
     }
     return new_salvage_reader(type, file_path, options);
@@ -252,12 +249,11 @@ PyGetSetDef getters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const char DOC[] = "SalvageReader(file_path, delimiter=None, quote_char=\"\\\"\", "
-                   "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
-                   "repair_quotes=True)\n"
-                   "--\n"
-                   "\n"
-                   "In-memory streaming reader iterating over salvaged rows.";
+constexpr auto DOC = document([](DocWriter &write) {
+  write("SalvageReader(file_path, ");
+  write(CLASSIC_OPTIONS);
+  write(")\n--\n\nIn-memory streaming reader iterating over salvaged rows.");
+});
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(new_reader)},
@@ -266,7 +262,7 @@ PyType_Slot slots[] = {
     {Py_tp_iter, reinterpret_cast<void *>(iterate)},
     {Py_tp_iternext, reinterpret_cast<void *>(next_row)},
     {Py_mp_length, reinterpret_cast<void *>(row_count)},
-    {Py_tp_doc, const_cast<char *>(DOC)},
+    {Py_tp_doc, const_cast<char *>(DOC.data())},
     {Py_tp_methods, methods},
     {Py_tp_getset, getters},
     {0, nullptr},

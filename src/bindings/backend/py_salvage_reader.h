@@ -4,14 +4,15 @@
 
 #include <string>
 
+#include "bindings/common/reading_options.h"
 #include "salvage/options.h"
 
 namespace tidewrack::bindings {
 
-// Parameters of the reader's constructor and of the module function open.
-inline constexpr const char *const READER_PARAMETER_NAMES[] = {
-    "file_path",      "delimiter",        "quote_char",   "fill_ragged_rows",
-    "merge_overflow", "expected_columns", "repair_quotes"};
+// Parameters of the reader's constructor and of the module function open:
+// the file's path, then the classic options.
+inline constexpr const char *READER_PATH[] = {"file_path"};
+inline constexpr auto READER_PARAMETERS = option_parameters(READER_PATH, CLASSIC_OPTIONS);
 
 // A new SalvageReader type belonging to `module`; nullptr with an exception set.
 PyObject *make_salvage_reader_type(PyObject *module);

@@ -9,7 +9,7 @@
 #include "bindings/common/cpp_boundary.h"
 #include "bindings/common/detached_thread.h"
 #include "bindings/common/os_error.h"
-#include "bindings/common/salvage_option_arguments.h"
+#include "bindings/common/reading_options.h"
 #include "bindings/common/signal_poll.h"
 #include "salvage/file_io.h"
 #include "salvage/salvage_file.h"
@@ -18,10 +18,9 @@ namespace tidewrack::bindings {
 
 namespace {
 
-const char *const NAMES[] = {"input_path",     "output_path",      "quarantine_path",
-                             "delimiter",      "quote_char",       "fill_ragged_rows",
-                             "merge_overflow", "expected_columns", "repair_quotes"};
-ParameterList parameters("", "salvage_file", NAMES, 2);
+constexpr const char *PATHS[] = {"input_path", "output_path", "quarantine_path"};
+constexpr auto PARAMETERS = option_parameters(PATHS, CLASSIC_OPTIONS);
+ParameterList parameters("", "salvage_file", PARAMETERS.names, 2);
 
 PyObject *salvage_file_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
@@ -35,9 +34,7 @@ PyObject *salvage_file_function(PyObject *module, PyObject *const *args, Py_ssiz
         !convert_text(values[0], "input_path", input_path) ||
         !convert_text(values[1], "output_path", output_path) ||
         !convert_optional_text(values[2], "quarantine_path", quarantine_path) ||
-        !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
-                                     values.data() + 3, SALVAGE_OPTION_PARAMETERS),
-                                 options)) {
+        !convert_classic_options(PARAMETERS.options(values), options)) {
       return nullptr;
     }
     PyTypeObject *summary_type = live_type(module_state(module).summary_type);
@@ -71,28 +68,33 @@ PyObject *salvage_file_function(PyObject *module, PyObject *const *args, Py_ssiz
 
 } // namespace
 
+constexpr auto DOC = document([](DocWriter &write) {
+  write("salvage_file(input_path, output_path, quarantine_path=None, ");
+  write(CLASSIC_OPTIONS);
+  write(")\n"
+        "--\n"
+        "\n"
+        "Salvages a corrupted CSV file and writes a clean, standard RFC-4180 file.\n"
+        "\n"
+        "Args:\n"
+        "    input_path: Path to the corrupted CSV file.\n"
+        "    output_path: Path where the repaired CSV file will be written.\n"
+        "    quarantine_path: Optional path to write unrecoverable / quarantined rows.\n"
+        "    delimiter: Optional single-character delimiter (e.g. \",\" or \";\"). If None, "
+        "auto-sniffed.\n"
+        "    quote_char: Optional single-character quote enclosure (default '\"').\n"
+        "    fill_ragged_rows: If True, pads short rows with empty strings. Default True.\n"
+        "    merge_overflow: If True, merges extra tokens into the last column. Default True.\n"
+        "    expected_columns: Optional explicit column count. If None, inferred automatically.\n"
+        "    repair_quotes: If True, disambiguates and repairs stray internal quotes. Default "
+        "True.");
+});
+
 PyMethodDef SALVAGE_FILE_FUNCTION = {
     "salvage_file",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(salvage_file_function)),
     METH_FASTCALL | METH_KEYWORDS,
-    "salvage_file(input_path, output_path, quarantine_path=None, delimiter=None, "
-    "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "
-    "repair_quotes=True)\n"
-    "--\n"
-    "\n"
-    "Salvages a corrupted CSV file and writes a clean, standard RFC-4180 file.\n"
-    "\n"
-    "Args:\n"
-    "    input_path: Path to the corrupted CSV file.\n"
-    "    output_path: Path where the repaired CSV file will be written.\n"
-    "    quarantine_path: Optional path to write unrecoverable / quarantined rows.\n"
-    "    delimiter: Optional single-character delimiter (e.g. \",\" or \";\"). If None, "
-    "auto-sniffed.\n"
-    "    quote_char: Optional single-character quote enclosure (default '\"').\n"
-    "    fill_ragged_rows: If True, pads short rows with empty strings. Default True.\n"
-    "    merge_overflow: If True, merges extra tokens into the last column. Default True.\n"
-    "    expected_columns: Optional explicit column count. If None, inferred automatically.\n"
-    "    repair_quotes: If True, disambiguates and repairs stray internal quotes. Default True.",
+    DOC.data(),
 };
 
 } // namespace tidewrack::bindings

@@ -33,6 +33,14 @@ public:
         positional_(positional) {
     static_assert(N <= MAX_PARAMETERS);
   }
+  template <std::size_t N>
+  ParameterList(const char *class_name, const char *function_name,
+                const std::array<const char *, N> &names, std::size_t required,
+                std::size_t positional = N)
+      : class_name_(class_name), function_name_(function_name), names_(names), required_(required),
+        positional_(positional) {
+    static_assert(N <= MAX_PARAMETERS);
+  }
 
   // Binds a vectorcall: `nargs` positionals, then one value per name in `kwnames`.
   bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, BoundValues &values);

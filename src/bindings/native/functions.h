@@ -8,7 +8,7 @@ namespace tidewrack::bindings {
 // refers to both.
 PyObject *salvage_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames);
-extern const char SALVAGE_DOC[];
+extern const char *const SALVAGE_DOC;
 
 // tidewrack._native.detect: the dialect a salvage would read.
 PyObject *detect_function(PyObject *module, PyObject *const *args, Py_ssize_t nargs,

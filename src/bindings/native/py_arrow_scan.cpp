@@ -19,10 +19,10 @@
 #include "bindings/common/os_error.h"
 #include "bindings/common/py_ptr.h"
 #include "bindings/common/raised_exception.h"
-#include "bindings/common/salvage_option_arguments.h"
+#include "bindings/common/reading_options.h"
 #include "bindings/native/chunk_supply.h"
+#include "bindings/native/contradiction.h"
 #include "bindings/native/counts_dict.h"
-#include "bindings/native/rule_arguments.h"
 #include "salvage/salvage_file.h"
 
 namespace tidewrack::bindings {
@@ -197,17 +197,11 @@ PyArrowScan *as_scan(PyObject *self) {
   return reinterpret_cast<PyArrowScan *>(self);
 }
 
-const char *const NAMES[] = {
-    "path",           "delimiter",        "quote_char",     "fill_ragged_rows",
-    "merge_overflow", "expected_columns", "repair_quotes",  "recover_unclosed_quotes",
-    "encoding",       "detect_dialect",   "quoting",        "escape_char",
-    "skip_blanks",    "comment_prefix",   "preamble_lines", "output_quote_char",
-    "align_columns",  "threads",          "batch_rows",     "quarantine_path",
-    "repairs_path",   "string_view",      "progress",       "input_chunks",
-    "finished"};
-constexpr std::size_t OPTIONS_AT = 1;
-constexpr std::size_t AFTER_OPTIONS = OPTIONS_AT + SALVAGE_OPTION_PARAMETERS;
-ParameterList new_parameters("ArrowScan", "__new__", NAMES, 1, 1);
+constexpr const char *PATH[] = {"path"};
+constexpr const char *CALL[] = {"threads",     "batch_rows", "quarantine_path", "repairs_path",
+                                "string_view", "progress",   "input_chunks",    "finished"};
+constexpr auto PARAMETERS = option_parameters(PATH, PACKAGE_OPTIONS, CALL);
+ParameterList new_parameters("ArrowScan", "__new__", PARAMETERS.names, 1, 1);
 
 // Converts the arguments; false with an exception set.
 bool convert_arguments(const BoundValues &values, std::string &path, ScanSettings &settings,
@@ -215,25 +209,16 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
   std::optional<std::uint64_t> threads;
   std::optional<std::uint64_t> batch_rows;
   bool views = false;
+  const auto call = PARAMETERS.trailing(values);
   if (!convert_text(values[0], "path", path) ||
-      !convert_salvage_options(std::span<PyObject *const, SALVAGE_OPTION_PARAMETERS>(
-                                   values.data() + OPTIONS_AT, SALVAGE_OPTION_PARAMETERS),
-                               settings.options) ||
-      !convert_rule_arguments(std::span<PyObject *const, RULE_PARAMETERS>(
-                                  values.data() + AFTER_OPTIONS, RULE_PARAMETERS),
-                              settings.options) ||
-      !convert_optional_count(values[AFTER_OPTIONS + RULE_PARAMETERS], "threads", threads) ||
-      !convert_optional_count(values[AFTER_OPTIONS + RULE_PARAMETERS + 1], "batch_rows",
-                              batch_rows) ||
-      !convert_optional_text(values[AFTER_OPTIONS + RULE_PARAMETERS + 2], "quarantine_path",
-                             settings.quarantine_path) ||
-      !convert_optional_text(values[AFTER_OPTIONS + RULE_PARAMETERS + 3], "repairs_path",
-                             settings.repair_log_path) ||
-      !convert_flag(values[AFTER_OPTIONS + RULE_PARAMETERS + 4], "string_view", false, views) ||
-      !convert_optional_callable(values[AFTER_OPTIONS + RULE_PARAMETERS + 5], "progress",
-                                 progress) ||
-      !convert_optional_callable(values[AFTER_OPTIONS + RULE_PARAMETERS + 7], "finished",
-                                 finished)) {
+      !convert_package_options(PARAMETERS.options(values), settings.options) ||
+      !convert_optional_count(call[0], "threads", threads) ||
+      !convert_optional_count(call[1], "batch_rows", batch_rows) ||
+      !convert_optional_text(call[2], "quarantine_path", settings.quarantine_path) ||
+      !convert_optional_text(call[3], "repairs_path", settings.repair_log_path) ||
+      !convert_flag(call[4], "string_view", false, views) ||
+      !convert_optional_callable(call[5], "progress", progress) ||
+      !convert_optional_callable(call[7], "finished", finished)) {
     return false;
   }
   if (threads && (*threads < 1 || *threads > MAX_THREADS)) {
@@ -252,6 +237,10 @@ bool convert_arguments(const BoundValues &values, std::string &path, ScanSetting
 }
 
 void raise_scan_error(const SalvageError &error) {
+  if (error.kind() == SalvageError::Kind::Contradiction) {
+    raise_contradiction(error);
+    return;
+  }
   if (error.kind() == SalvageError::Kind::Invalid) {
     PyErr_Format(PyExc_ValueError, "%s: %s", error.path().c_str(), error.display().c_str());
     return;
@@ -269,8 +258,7 @@ PyObject *new_scan(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyPtr chunks;
     if (!new_parameters.bind(args, kwargs, values) ||
         !convert_arguments(values, path, settings, progress, finished) ||
-        !convert_optional_iterator(values[AFTER_OPTIONS + RULE_PARAMETERS + 6], "input_chunks",
-                                   chunks)) {
+        !convert_optional_iterator(PARAMETERS.trailing(values)[6], "input_chunks", chunks)) {
       return nullptr;
     }
     auto outcome = std::make_shared<ScanOutcome>(); // its clock starts here
@@ -408,46 +396,44 @@ PyGetSetDef getters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const char DOC[] =
-    "ArrowScan(path, *, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True, "
-    "recover_unclosed_quotes=True, encoding=\"auto\", detect_dialect=False, quoting=True, "
-    "escape_char=None, skip_blanks=False, comment_prefix=None, preamble_lines=None, "
-    "output_quote_char=None, align_columns=True, threads=None, batch_rows=65536, "
-    "quarantine_path=None, repairs_path=None, string_view=False, progress=None, "
-    "input_chunks=None, finished=None)\n"
-    "--\n"
-    "\n"
-    "The clean rows that salvage() writes for the same file and options, as Arrow\n"
-    "record batches of string columns read as they are asked for. The first clean\n"
-    "row names the columns (blank names become \"Unnamed: <i>\", repeated ones get\n"
-    ".1, .2, ... suffixes); a batch holds at most batch_rows rows. The file is\n"
-    "opened and its dialect settled here: a file failure raises the OSError\n"
-    "subclass of its kind, naming the file.\n"
-    "\n"
-    "quarantine_path and repairs_path, when given, are created here and written\n"
-    "as salvage() writes them, as the stream is read; they are complete once it\n"
-    "is read to its end. finished: a callable called with no arguments then,\n"
-    "before the stream ends (to rename them into place); an exception it raises\n"
-    "fails the stream with its message and is kept in stopped_by.\n"
-    "\n"
-    "string_view=True lays the columns out as Arrow string views (utf8_view), the\n"
-    "layout Polars holds strings in, instead of utf8.\n"
-    "\n"
-    "progress: a callable given the count of input bytes read every few MB and,\n"
-    "once the stream is read to its end, the whole input's. On whichever thread\n"
-    "reads the stream (or opens the scan, here), the pending signal handlers run\n"
-    "every 20 ms or so; an exception that they or progress raise stops the scan:\n"
-    "here it propagates, from the stream it is kept in stopped_by and the stream\n"
-    "fails. input_chunks: an iterable of bytes read as the input instead of the\n"
-    "file at path, which then only names it; an exception it raises stops the\n"
-    "scan as progress's does.";
+constexpr auto DOC = document([](DocWriter &write) {
+  write("ArrowScan(path, *, ");
+  write(PACKAGE_OPTIONS);
+  write(", threads=None, batch_rows=65536, quarantine_path=None, repairs_path=None, "
+        "string_view=False, progress=None, input_chunks=None, finished=None)\n"
+        "--\n"
+        "\n"
+        "The clean rows that salvage() writes for the same file and options, as Arrow\n"
+        "record batches of string columns read as they are asked for. The first clean\n"
+        "row names the columns (blank names become \"Unnamed: <i>\", repeated ones get\n"
+        ".1, .2, ... suffixes); a batch holds at most batch_rows rows. The file is\n"
+        "opened and its dialect settled here: a file failure raises the OSError\n"
+        "subclass of its kind, naming the file.\n"
+        "\n"
+        "quarantine_path and repairs_path, when given, are created here and written\n"
+        "as salvage() writes them, as the stream is read; they are complete once it\n"
+        "is read to its end. finished: a callable called with no arguments then,\n"
+        "before the stream ends (to rename them into place); an exception it raises\n"
+        "fails the stream with its message and is kept in stopped_by.\n"
+        "\n"
+        "string_view=True lays the columns out as Arrow string views (utf8_view), the\n"
+        "layout Polars holds strings in, instead of utf8.\n"
+        "\n"
+        "progress: a callable given the count of input bytes read every few MB and,\n"
+        "once the stream is read to its end, the whole input's. On whichever thread\n"
+        "reads the stream (or opens the scan, here), the pending signal handlers run\n"
+        "every 20 ms or so; an exception that they or progress raise stops the scan:\n"
+        "here it propagates, from the stream it is kept in stopped_by and the stream\n"
+        "fails. input_chunks: an iterable of bytes read as the input instead of the\n"
+        "file at path, which then only names it; an exception it raises stops the\n"
+        "scan as progress's does.");
+});
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(new_scan)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
-    {Py_tp_doc, const_cast<char *>(DOC)},
+    {Py_tp_doc, const_cast<char *>(DOC.data())},
     {Py_tp_methods, methods},
     {Py_tp_getset, getters},
     {0, nullptr},
