@@ -103,7 +103,8 @@ def add_salvage_options(parser: argparse.ArgumentParser, columns_flags: tuple[st
         type=delimiter_arg,
         metavar="DELIM",
         help="field delimiter: one ASCII character, or tab, comma, semicolon, pipe, space "
-        "(default: detected from the head of the file among , ; tab |)",
+        "(default: detected from the head of the file: , ; tab | first, else any other "
+        "punctuation or a space)",
     )
     group.add_argument(
         "--quote-char",
