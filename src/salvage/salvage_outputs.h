@@ -16,6 +16,7 @@
 
 #include "error/result.h"
 #include "error/stop_poll.h"
+#include "parser/long_record.h"
 #include "parser/resilient_parser.h"
 #include "salvage/csv_format.h"
 #include "salvage/file_io.h"
