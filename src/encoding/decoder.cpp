@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "parser/byte_scan.h"
 #include "parser/utf8.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tidewrack {
 
@@ -65,7 +62,7 @@ public:
   // Offset of the next byte in the decoded stream.
   std::uint64_t offset() const { return produced_ + (out_.size() - origin_) + used_; }
 
-  // Space for `n` bytes (at most 16) at the end of the buffer.
+  // Space for `n` bytes (at most 32) at the end of the buffer.
   char *room(std::size_t n) {
     if (BUFFER - used_ < n) {
       flush();
@@ -147,42 +144,6 @@ std::size_t decode_code_page(const HighHalf &table, const unsigned char *data, s
   return size;
 }
 
-enum class Sequence { Valid, Invalid, Cut };
-
-// Classifies the sequence at data[0], a byte of 0x80 or above. `length`
-// receives the length of a valid sequence, of the maximal subpart of an
-// invalid one, or of a valid beginning that the end of `data` cuts.
-Sequence classify(const unsigned char *data, std::size_t size, std::size_t &length) {
-  const unsigned char lead = data[0];
-  length = 1;
-  std::size_t need;
-  unsigned char low = 0x80, high = 0xBF; // bounds of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 3;
-    low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-    high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 4;
-    low = lead == 0xF0 ? 0x90 : 0x80;  // no overlong forms
-    high = lead == 0xF4 ? 0x8F : 0xBF; // nothing past U+10FFFF
-  } else {
-    return Sequence::Invalid;
-  }
-  for (std::size_t k = 1; k < need; ++k) {
-    if (k == size) {
-      return Sequence::Cut;
-    }
-    const unsigned char byte = data[k];
-    if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
-      return Sequence::Invalid;
-    }
-    length = k + 1;
-  }
-  return Sequence::Valid;
-}
-
 // Returns how many bytes were decoded; the rest is a character that the end of
 // a block other than the last cuts.
 template <bool Auto>
@@ -196,11 +157,11 @@ std::size_t decode_utf8(const unsigned char *data, std::size_t size, bool last, 
       continue;
     }
     std::size_t length;
-    const Sequence sequence = classify(data + i, size - i, length);
-    if (sequence == Sequence::Cut && !last) {
+    const Utf8Sequence sequence = utf8_sequence(data + i, size - i, length);
+    if (sequence == Utf8Sequence::cut && !last) {
       break;
     }
-    if (sequence == Sequence::Valid) {
+    if (sequence == Utf8Sequence::valid) {
       out.copy(data + i, length);
     } else if constexpr (Auto) {
       const std::uint64_t start = out.offset();
@@ -221,27 +182,19 @@ template <bool Big> char32_t unit16(const unsigned char *at) {
              : static_cast<char32_t>(at[1] << 8 | at[0]);
 }
 
-// Copies the run of ASCII units from `from` on, eight at a time; returns where
-// it stopped.
+// Copies the run of ASCII units from `from` on, 32 at a time while they last;
+// returns where it stopped.
 template <bool Big>
 std::size_t utf16_ascii(const unsigned char *data, std::size_t from, std::size_t size,
                         Utf8Writer &out) {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  const __m128i not_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
-  for (; i + 16 <= size; i += 16) {
-    __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i));
-    if (Big) {
-      units = _mm_or_si128(_mm_slli_epi16(units, 8), _mm_srli_epi16(units, 8));
+  std::size_t i = run_on(best_classifier_target(), [&]<class Block>() {
+    std::size_t at = from;
+    for (; at + 64 <= size && narrow_ascii_units_as<Block>(data + at, Big, out.room(32));
+         at += 64) {
+      out.advance(32);
     }
-    const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, not_ascii), _mm_setzero_si128());
-    if (_mm_movemask_epi8(ascii) != 0xFFFF) {
-      break;
-    }
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out.room(8)), _mm_packus_epi16(units, units));
-    out.advance(8);
-  }
-#endif
+    return at;
+  });
   for (; i + 2 <= size && unit16<Big>(data + i) < 0x80; i += 2) {
     *out.room(1) = static_cast<char>(unit16<Big>(data + i));
     out.advance(1);
@@ -340,8 +293,9 @@ std::size_t without_cut_sequence(const unsigned char *data, std::size_t size) {
       break;
     }
     if (byte >= 0xC0) {
-      const std::size_t need = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
-      return need > back ? size - back : size;
+      std::size_t length;
+      const bool cut = utf8_sequence(data + size - back, back, length) == Utf8Sequence::cut;
+      return cut ? size - back : size;
     }
   }
   return size;
