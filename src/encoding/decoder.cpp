@@ -131,11 +131,14 @@ private:
   char buffer_[BUFFER];
 };
 
+// The decoders are templates on the block type of the target they run on.
+
+template <class Block>
 std::size_t decode_code_page(const HighHalf &table, const unsigned char *data, std::size_t size,
                              Utf8Writer &out) {
   std::size_t i = 0;
   while (i < size) {
-    const std::size_t end = skip_ascii(data, i, size);
+    const std::size_t end = skip_ascii_as<Block>(data, i, size);
     out.copy(data + i, end - i);
     for (i = end; i < size && data[i] >= 0x80; ++i) {
       out.put(table[data[i] - 0x80]);
@@ -146,12 +149,12 @@ std::size_t decode_code_page(const HighHalf &table, const unsigned char *data, s
 
 // Returns how many bytes were decoded; the rest is a character that the end of
 // a block other than the last cuts.
-template <bool Auto>
+template <class Block, bool Auto>
 std::size_t decode_utf8(const unsigned char *data, std::size_t size, bool last, Utf8Writer &out) {
   std::size_t i = 0;
   while (i < size) {
     if (data[i] < 0x80) {
-      const std::size_t end = skip_ascii(data, i, size);
+      const std::size_t end = skip_ascii_as<Block>(data, i, size);
       out.copy(data + i, end - i);
       i = end;
       continue;
@@ -182,31 +185,17 @@ template <bool Big> char32_t unit16(const unsigned char *at) {
              : static_cast<char32_t>(at[1] << 8 | at[0]);
 }
 
-// Copies the run of ASCII units from `from` on, 32 at a time while they last;
-// returns where it stopped.
-template <bool Big>
-std::size_t utf16_ascii(const unsigned char *data, std::size_t from, std::size_t size,
-                        Utf8Writer &out) {
-  std::size_t i = run_on(best_classifier_target(), [&]<class Block>() {
-    std::size_t at = from;
-    for (; at + 64 <= size && narrow_ascii_units_as<Block>(data + at, Big, out.room(32));
-         at += 64) {
-      out.advance(32);
-    }
-    return at;
-  });
-  for (; i + 2 <= size && unit16<Big>(data + i) < 0x80; i += 2) {
-    *out.room(1) = static_cast<char>(unit16<Big>(data + i));
-    out.advance(1);
-  }
-  return i;
-}
-
-template <bool Big>
+template <class Block, bool Big>
 std::size_t decode_utf16(const unsigned char *data, std::size_t size, bool last, Utf8Writer &out) {
   std::size_t i = 0;
   while (i + 2 <= size) {
-    i = utf16_ascii<Big>(data, i, size, out);
+    // The run of ASCII units, 32 at a time.
+    std::size_t units;
+    do {
+      units = narrow_ascii_units_as<Block>(data + i, size - i, Big, out.room(32));
+      out.advance(units);
+      i += 2 * units;
+    } while (units == 32);
     if (i + 2 > size) {
       break;
     }
@@ -264,25 +253,27 @@ std::size_t decode_utf32(const unsigned char *data, std::size_t size, bool last,
 
 std::size_t decode_units(Encoding encoding, const unsigned char *data, std::size_t size, bool last,
                          Utf8Writer &out) {
-  switch (encoding) {
-  case Encoding::Utf8:
-    return decode_utf8<false>(data, size, last, out);
-  case Encoding::Utf8Auto:
-    return decode_utf8<true>(data, size, last, out);
-  case Encoding::Cp1252:
-    return decode_code_page(CP1252, data, size, out);
-  case Encoding::Latin1:
-    return decode_code_page(LATIN1, data, size, out);
-  case Encoding::Utf16Le:
-    return decode_utf16<false>(data, size, last, out);
-  case Encoding::Utf16Be:
-    return decode_utf16<true>(data, size, last, out);
-  case Encoding::Utf32Le:
-    return decode_utf32<false>(data, size, last, out);
-  case Encoding::Utf32Be:
-    return decode_utf32<true>(data, size, last, out);
-  }
-  return size;
+  return run_on(best_classifier_target(), [&]<class Block>() {
+    switch (encoding) {
+    case Encoding::Utf8:
+      return decode_utf8<Block, false>(data, size, last, out);
+    case Encoding::Utf8Auto:
+      return decode_utf8<Block, true>(data, size, last, out);
+    case Encoding::Cp1252:
+      return decode_code_page<Block>(CP1252, data, size, out);
+    case Encoding::Latin1:
+      return decode_code_page<Block>(LATIN1, data, size, out);
+    case Encoding::Utf16Le:
+      return decode_utf16<Block, false>(data, size, last, out);
+    case Encoding::Utf16Be:
+      return decode_utf16<Block, true>(data, size, last, out);
+    case Encoding::Utf32Le:
+      return decode_utf32<false>(data, size, last, out);
+    case Encoding::Utf32Be:
+      return decode_utf32<true>(data, size, last, out);
+    }
+    return size;
+  });
 }
 
 // Length of `data` without a multi-byte sequence that its end cuts short.

@@ -58,7 +58,8 @@ enum class ClassifierTarget : std::uint8_t { scalar, sse2, avx2 };
 // 64 bytes as each target holds them. `equal` sets a byte to 0xFF where it is
 // `value`, to 0 elsewhere; `in_range` where it lies in [first, first + count)
 // (count at most 128, wrapping past 0xFF); `high_bits` gathers the top bit of
-// every byte, byte i into bit i.
+// every byte, byte i into bit i; `store_every_other` writes byte 2i (2i + 1 when
+// `odd`) to to[i], for i below 32.
 struct ScalarBlock {
   std::uint8_t bytes[64];
 
@@ -88,6 +89,11 @@ struct ScalarBlock {
       bits |= static_cast<std::uint64_t>(bytes[i] >> 7) << i;
     }
     return bits;
+  }
+  void store_every_other(bool odd, char *to) const {
+    for (int i = 0; i < 32; ++i) {
+      to[i] = static_cast<char>(bytes[2 * i + (odd ? 1 : 0)]);
+    }
   }
 };
 
@@ -128,6 +134,15 @@ struct Sse2Block {
     }
     return bits;
   }
+  void store_every_other(bool odd, char *to) const {
+    const __m128i low = _mm_set1_epi16(0xFF);
+    __m128i halves[4];
+    for (int i = 0; i < 4; ++i) {
+      halves[i] = odd ? _mm_srli_epi16(parts[i], 8) : _mm_and_si128(parts[i], low);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to), _mm_packus_epi16(halves[0], halves[1]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to + 16), _mm_packus_epi16(halves[2], halves[3]));
+  }
 };
 #endif
 
@@ -154,6 +169,15 @@ struct Avx2Block {
     return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(parts[0]))) |
            static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(parts[1])))
                << 32;
+  }
+  TIDEWRACK_AVX2 void store_every_other(bool odd, char *to) const {
+    const __m256i low = _mm256_set1_epi16(0xFF);
+    const __m256i first = odd ? _mm256_srli_epi16(parts[0], 8) : _mm256_and_si256(parts[0], low);
+    const __m256i second = odd ? _mm256_srli_epi16(parts[1], 8) : _mm256_and_si256(parts[1], low);
+    // Packing works within 128-bit lanes: the quarters come out as first, second,
+    // first, second.
+    const __m256i packed = _mm256_packus_epi16(first, second);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(to), _mm256_permute4x64_epi64(packed, 0xD8));
   }
 };
 #endif
@@ -378,21 +402,20 @@ TIDEWRACK_ALWAYS_INLINE inline char *copy_doubling_as(char *out, const unsigned 
   return out;
 }
 
-// When the 32 UTF-16 units at `from` (big-endian when `big`) are all below
-// 0x80, writes them to `to` as 32 bytes and returns true.
+// The UTF-16 units below 0x80 that begin the `size` bytes at `from` (big-endian
+// when `big`), at most 32: writes them to `to` as bytes, and up to 32 bytes in
+// all, and returns how many there are.
 template <class Block>
-TIDEWRACK_ALWAYS_INLINE inline bool narrow_ascii_units_as(const unsigned char *from, bool big,
-                                                          char *to) {
-  const Block block = Block::load(from);
-  // The upper byte of a unit is zero, the lower below 0x80.
+TIDEWRACK_ALWAYS_INLINE inline std::size_t
+narrow_ascii_units_as(const unsigned char *from, std::size_t size, bool big, char *to) {
+  const Block block = load_upto<Block>(from, size);
+  // The upper byte of an ASCII unit is zero, the lower below 0x80.
   const std::uint64_t upper = big ? 0x5555555555555555U : 0xAAAAAAAAAAAAAAAAU;
-  if ((block.high_bits() | (upper & ~block.equal(0).high_bits())) != 0) {
-    return false;
-  }
-  for (int i = 0; i < 32; ++i) {
-    to[i] = static_cast<char>(from[2 * i + (big ? 1 : 0)]);
-  }
-  return true;
+  const std::uint64_t other = block.high_bits() | (upper & ~block.equal(0).high_bits());
+  block.store_every_other(big, to);
+  const std::size_t units = (other == 0 ? 64 : lowest_bit(other)) / 2;
+  const std::size_t whole = (size < 64 ? size : 64) / 2;
+  return units < whole ? units : whole;
 }
 
 // The best target of this build on this processor; every target before it runs

@@ -278,28 +278,25 @@ TEST(BlockOperations, DoublingCopyAgreesWithByteByByteOnEveryTarget) {
   }
 }
 
-// A block of UTF-16 is narrowed to bytes when every unit is ASCII, in either
-// byte order, and left alone when any unit is not.
+// The leading ASCII units of UTF-16 narrowed to bytes, in either byte order, up
+// to the first unit of 0x80 or above, the end of the block or the last whole unit.
 TEST(BlockOperations, NarrowingOfUtf16AgreesWithUnitByUnitOnEveryTarget) {
   for (const std::string &input : edge_inputs()) {
-    if (input.size() < 64) {
-      continue;
-    }
     for (bool big : {false, true}) {
-      // Random units, ASCII ones, and ASCII ones with one byte from the input.
-      std::string ascii(64, '\0');
-      for (std::size_t i = 0; i < 32; ++i) {
-        ascii[2 * i + (big ? 1 : 0)] = static_cast<char>(input[i] & 0x7F);
+      // Random units, and ASCII ones with one byte from the input.
+      std::string ascii(input.size(), '\0');
+      for (std::size_t i = big ? 1 : 0; i < input.size(); i += 2) {
+        ascii[i] = static_cast<char>(input[i] & 0x7F);
       }
-      std::string spoiled = ascii;
-      spoiled[input.size() % 64] = input[input.size() % 64];
-      for (const std::string &block : {input.substr(0, 64), ascii, spoiled}) {
+      if (!input.empty() && input.size() % 3 != 0) {
+        ascii[input.size() % 67 % input.size()] = input[input.size() % 67 % input.size()];
+      }
+      for (const std::string &units : {input, ascii}) {
         std::string want;
-        for (std::size_t i = 0; i < 64; i += 2) {
-          const auto low = static_cast<unsigned char>(block[i + (big ? 1 : 0)]);
-          const auto high = static_cast<unsigned char>(block[i + (big ? 0 : 1)]);
+        for (std::size_t i = 0; i + 2 <= units.size() && want.size() < 32; i += 2) {
+          const auto low = static_cast<unsigned char>(units[i + (big ? 1 : 0)]);
+          const auto high = static_cast<unsigned char>(units[i + (big ? 0 : 1)]);
           if (high != 0 || low >= 0x80) {
-            want.clear();
             break;
           }
           want += static_cast<char>(low);
@@ -307,12 +304,12 @@ TEST(BlockOperations, NarrowingOfUtf16AgreesWithUnitByUnitOnEveryTarget) {
         on_every_target(
             [&]<class Block>() {
               std::string out(32, '\0');
-              const bool narrowed =
-                  tidewrack::narrow_ascii_units_as<Block>(bytes_of(block), big, out.data());
-              return narrowed ? out : std::string();
+              out.resize(tidewrack::narrow_ascii_units_as<Block>(bytes_of(units), units.size(), big,
+                                                                 out.data()));
+              return out;
             },
             [&](ClassifierTarget target, const std::string &got) {
-              ASSERT_EQ(got, want) << "size " << input.size() << ", big " << big << ", target "
+              ASSERT_EQ(got, want) << "size " << units.size() << ", big " << big << ", target "
                                    << static_cast<int>(target);
             });
       }
