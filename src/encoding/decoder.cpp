@@ -253,27 +253,31 @@ std::size_t decode_utf32(const unsigned char *data, std::size_t size, bool last,
 
 std::size_t decode_units(Encoding encoding, const unsigned char *data, std::size_t size, bool last,
                          Utf8Writer &out) {
-  return run_on(best_classifier_target(), [&]<class Block>() {
-    switch (encoding) {
-    case Encoding::Utf8:
-      return decode_utf8<Block, false>(data, size, last, out);
-    case Encoding::Utf8Auto:
-      return decode_utf8<Block, true>(data, size, last, out);
-    case Encoding::Cp1252:
-      return decode_code_page<Block>(CP1252, data, size, out);
-    case Encoding::Latin1:
-      return decode_code_page<Block>(LATIN1, data, size, out);
-    case Encoding::Utf16Le:
-      return decode_utf16<Block, false>(data, size, last, out);
-    case Encoding::Utf16Be:
-      return decode_utf16<Block, true>(data, size, last, out);
-    case Encoding::Utf32Le:
-      return decode_utf32<false>(data, size, last, out);
-    case Encoding::Utf32Be:
-      return decode_utf32<true>(data, size, last, out);
-    }
-    return size;
-  });
+  return run_on(
+      best_classifier_target(),
+      []<class Block>(Encoding kind, const unsigned char *bytes, std::size_t length, bool at_end,
+                      Utf8Writer *writer) -> std::size_t {
+        switch (kind) {
+        case Encoding::Utf8:
+          return decode_utf8<Block, false>(bytes, length, at_end, *writer);
+        case Encoding::Utf8Auto:
+          return decode_utf8<Block, true>(bytes, length, at_end, *writer);
+        case Encoding::Cp1252:
+          return decode_code_page<Block>(CP1252, bytes, length, *writer);
+        case Encoding::Latin1:
+          return decode_code_page<Block>(LATIN1, bytes, length, *writer);
+        case Encoding::Utf16Le:
+          return decode_utf16<Block, false>(bytes, length, at_end, *writer);
+        case Encoding::Utf16Be:
+          return decode_utf16<Block, true>(bytes, length, at_end, *writer);
+        case Encoding::Utf32Le:
+          return decode_utf32<false>(bytes, length, at_end, *writer);
+        case Encoding::Utf32Be:
+          return decode_utf32<true>(bytes, length, at_end, *writer);
+        }
+        return length;
+      },
+      encoding, data, size, last, &out);
 }
 
 // Length of `data` without a multi-byte sequence that its end cuts short.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -203,6 +204,24 @@ TIDEWRACK_ALWAYS_INLINE inline Block load_upto(const unsigned char *from, std::s
   return Block::load(padded);
 }
 
+// A block and how far right its masks shift to begin at the byte asked for.
+template <class Block> struct BlockAt {
+  Block block;
+  unsigned shift;
+};
+
+// The bytes from `at` to the end of the `size` bytes at `data`: the 64 bytes at
+// `at` when there are as many, else the last 64 of the data (the masks shifted
+// right leave zeros past the end), else the rest followed by zeros.
+template <class Block>
+TIDEWRACK_ALWAYS_INLINE inline BlockAt<Block> load_at(const unsigned char *data, std::size_t at,
+                                                      std::size_t size) {
+  if (size - at < 64 && size >= 64) {
+    return {Block::load(data + size - 64), static_cast<unsigned>(at + 64 - size)};
+  }
+  return {load_upto<Block>(data + at, size - at), 0};
+}
+
 // The block operations, each written once for every target; the scalar block is
 // the twin the others are tested against.
 
@@ -219,9 +238,16 @@ TIDEWRACK_ALWAYS_INLINE inline ByteClasses classify_as(const unsigned char *byte
 template <class Block>
 TIDEWRACK_ALWAYS_INLINE inline std::size_t find_line_break_as(const unsigned char *data,
                                                               std::size_t from, std::size_t size) {
+  if (size < 64) { // byte by byte: cheaper than padding a block
+    while (from < size && data[from] != '\r' && data[from] != '\n') {
+      ++from;
+    }
+    return from;
+  }
   for (std::size_t at = from; at < size; at += 64) {
-    const Block block = load_upto<Block>(data + at, size - at);
-    const std::uint64_t breaks = block.equal('\r').high_bits() | block.equal('\n').high_bits();
+    const auto [block, shift] = load_at<Block>(data, at, size);
+    const std::uint64_t breaks =
+        (block.equal('\r').high_bits() | block.equal('\n').high_bits()) >> shift;
     if (breaks != 0) {
       return at + lowest_bit(breaks);
     }
@@ -233,8 +259,15 @@ TIDEWRACK_ALWAYS_INLINE inline std::size_t find_line_break_as(const unsigned cha
 template <class Block>
 TIDEWRACK_ALWAYS_INLINE inline std::size_t skip_ascii_as(const unsigned char *data,
                                                          std::size_t from, std::size_t size) {
+  if (size < 64) { // byte by byte: cheaper than padding a block
+    while (from < size && data[from] < 0x80) {
+      ++from;
+    }
+    return from;
+  }
   for (std::size_t at = from; at < size; at += 64) {
-    const std::uint64_t high = load_upto<Block>(data + at, size - at).high_bits();
+    const auto [block, shift] = load_at<Block>(data, at, size);
+    const std::uint64_t high = block.high_bits() >> shift;
     if (high != 0) {
       return at + lowest_bit(high);
     }
@@ -251,12 +284,12 @@ TIDEWRACK_ALWAYS_INLINE inline std::uint64_t count_line_breaks_as(const unsigned
   std::uint64_t found = 0;
   for (std::size_t at = from; at < to; at += 64) {
     const std::size_t count = to - at < 64 ? to - at : 64;
-    const Block block = load_upto<Block>(data + at, to - at);
-    const std::uint64_t lf = block.equal('\n').high_bits();
+    const auto [block, shift] = load_at<Block>(data, at, to);
+    const std::uint64_t lf = block.equal('\n').high_bits() >> shift;
     const std::uint64_t lf_next = at + count < size && data[at + count] == '\n';
     const std::uint64_t before_lf = (lf >> 1) | (lf_next << (count - 1));
-    found += static_cast<std::uint64_t>(
-        std::popcount(lf | (block.equal('\r').high_bits() & ~before_lf)));
+    const std::uint64_t cr = block.equal('\r').high_bits() >> shift;
+    found += static_cast<std::uint64_t>(std::popcount(lf | (cr & ~before_lf)));
   }
   return found;
 }
@@ -354,6 +387,27 @@ TIDEWRACK_ALWAYS_INLINE inline ByteKinds byte_kinds_as(const unsigned char *data
   }
   return {digit != 0, letter != 0, blank != 0, high != 0, delimiters != 0, other != 0, digits};
 }
+
+// The kind of each byte (but the delimiter), for a run too short for blocks.
+enum : std::uint8_t {
+  KIND_DIGIT = 1,
+  KIND_LETTER = 2,
+  KIND_BLANK = 4,
+  KIND_HIGH = 8,
+  KIND_OTHER = 16,
+  KIND_DELIMITER = 32,
+};
+inline constexpr std::array<std::uint8_t, 256> BYTE_KINDS = [] {
+  std::array<std::uint8_t, 256> kinds{};
+  for (std::size_t byte = 0; byte < kinds.size(); ++byte) {
+    kinds[byte] = byte - '0' < 10               ? KIND_DIGIT
+                  : ((byte | 0x20) - 'a') < 26  ? KIND_LETTER
+                  : byte == ' ' || byte == '\t' ? KIND_BLANK
+                  : byte >= 0x80                ? KIND_HIGH
+                                                : KIND_OTHER;
+  }
+  return kinds;
+}();
 
 // Copies `size` bytes in moves of 16, reading and writing up to 15 bytes past them.
 TIDEWRACK_ALWAYS_INLINE inline char *copy_by_16(char *out, const unsigned char *from,
@@ -453,26 +507,28 @@ inline const char *block_classifier_name() {
 
 #if defined(TIDEWRACK_HAS_AVX2_BLOCK)
 // Flattened, so that the AVX2 operations are inlined where AVX2 is enabled.
-template <class Op> TIDEWRACK_AVX2 [[gnu::flatten]] inline auto run_avx2(const Op &op) {
-  return op.template operator()<Avx2Block>();
+template <class Op, class... Args>
+TIDEWRACK_AVX2 [[gnu::flatten]] inline auto run_avx2(Op op, Args... args) {
+  return op.template operator()<Avx2Block>(args...);
 }
 #endif
 
-// Runs `op`, a callable templated on the block type, on the blocks of `target`,
-// which must run here: the one place that chooses between the targets.
-template <class Op>
-TIDEWRACK_ALWAYS_INLINE inline auto run_on(ClassifierTarget target, const Op &op) {
+// Calls `op`, templated on the block type, with the blocks of `target`, which
+// must run here: the one place that chooses between the targets. The arguments
+// go by value, so that they stay in registers.
+template <class Op, class... Args>
+TIDEWRACK_ALWAYS_INLINE inline auto run_on(ClassifierTarget target, Op op, Args... args) {
   switch (target) {
 #if defined(TIDEWRACK_HAS_AVX2_BLOCK)
   case ClassifierTarget::avx2:
-    return run_avx2(op);
+    return run_avx2(op, args...);
 #endif
 #if defined(__SSE2__)
   case ClassifierTarget::sse2:
-    return op.template operator()<Sse2Block>();
+    return op.template operator()<Sse2Block>(args...);
 #endif
   default:
-    return op.template operator()<ScalarBlock>();
+    return op.template operator()<ScalarBlock>(args...);
   }
 }
 
@@ -480,7 +536,42 @@ TIDEWRACK_ALWAYS_INLINE inline auto run_on(ClassifierTarget target, const Op &op
 TIDEWRACK_ALWAYS_INLINE inline ByteClasses classify_64(ClassifierTarget target,
                                                        const unsigned char *block,
                                                        std::uint8_t quote, std::uint8_t delimiter) {
-  return run_on(target, [&]<class Block>() { return classify_as<Block>(block, quote, delimiter); });
+  return run_on(
+      target,
+      []<class Block>(const unsigned char *bytes, std::uint8_t quote_byte,
+                      std::uint8_t delimiter_byte) {
+        return classify_as<Block>(bytes, quote_byte, delimiter_byte);
+      },
+      block, quote, delimiter);
+}
+
+// The kinds of byte in the `size` bytes at `data`: a short run byte by byte,
+// a long one a block at a time with `target`.
+inline ByteKinds byte_kinds(ClassifierTarget target, const unsigned char *data, std::size_t size,
+                            std::uint8_t delimiter) {
+  if (size >= 64) {
+    return run_on(
+        target,
+        []<class Block>(const unsigned char *bytes, std::size_t length,
+                        std::uint8_t delimiter_byte) {
+          return byte_kinds_as<Block>(bytes, length, delimiter_byte);
+        },
+        data, size, delimiter);
+  }
+  unsigned seen = 0;
+  std::size_t digits = 0;
+  for (std::size_t at = 0; at < size; ++at) {
+    const unsigned kind = data[at] == delimiter ? unsigned{KIND_DELIMITER} : BYTE_KINDS[data[at]];
+    seen |= kind;
+    digits += kind == KIND_DIGIT ? 1 : 0;
+  }
+  return {(seen & KIND_DIGIT) != 0,
+          (seen & KIND_LETTER) != 0,
+          (seen & KIND_BLANK) != 0,
+          (seen & KIND_HIGH) != 0,
+          (seen & KIND_DELIMITER) != 0,
+          (seen & KIND_OTHER) != 0,
+          digits};
 }
 
 // Classifies the `size` (< 64) bytes at `block`; the bits past them stay clear.

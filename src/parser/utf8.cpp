@@ -5,8 +5,12 @@
 namespace tidewrack {
 
 std::size_t skip_ascii(const unsigned char *bytes, std::size_t from, std::size_t size) {
-  return run_on(best_classifier_target(),
-                [&]<class Block>() { return skip_ascii_as<Block>(bytes, from, size); });
+  return run_on(
+      best_classifier_target(),
+      []<class Block>(const unsigned char *data, std::size_t at, std::size_t end) {
+        return skip_ascii_as<Block>(data, at, end);
+      },
+      bytes, from, size);
 }
 
 bool is_ascii(const char *data, std::size_t size) {
@@ -15,8 +19,12 @@ bool is_ascii(const char *data, std::size_t size) {
 
 bool is_valid_utf8(const char *data, std::size_t size) {
   const auto *bytes = reinterpret_cast<const unsigned char *>(data);
-  return run_on(best_classifier_target(),
-                [&]<class Block>() { return valid_utf8_as<Block>(bytes, size); });
+  return run_on(
+      best_classifier_target(),
+      []<class Block>(const unsigned char *text, std::size_t length) {
+        return valid_utf8_as<Block>(text, length);
+      },
+      bytes, size);
 }
 
 void sanitize_utf8_tail(std::string &text, std::size_t from) {

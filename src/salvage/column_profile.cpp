@@ -181,9 +181,7 @@ struct ByteTally {
 
 ByteTally tally_bytes(std::string_view text, std::uint8_t delimiter) {
   const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
-  const ByteKinds kinds = run_on(best_classifier_target(), [&]<class Block>() {
-    return byte_kinds_as<Block>(bytes, text.size(), delimiter);
-  });
+  const ByteKinds kinds = byte_kinds(best_classifier_target(), bytes, text.size(), delimiter);
   return {(kinds.digit ? unsigned{HAS_DIGIT} : 0U) | (kinds.letter ? unsigned{HAS_LETTER} : 0U) |
               (kinds.blank ? unsigned{HAS_INNER_BLANK} : 0U) |
               (kinds.other ? unsigned{HAS_PUNCTUATION} : 0U) |

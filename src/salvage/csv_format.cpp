@@ -60,9 +60,12 @@ char *CleanRowRenderer::put_doubled(char *out, std::string_view field) const {
   if (single_bytes_) {
     const auto *bytes = reinterpret_cast<const unsigned char *>(field.data());
     const auto quote = static_cast<std::uint8_t>(quote_[0]);
-    return run_on(best_classifier_target(), [&]<class Block>() {
-      return copy_doubling_as<Block>(out, bytes, field.size(), quote);
-    });
+    return run_on(
+        best_classifier_target(),
+        []<class Block>(char *to, const unsigned char *from, std::size_t size, std::uint8_t byte) {
+          return copy_doubling_as<Block>(to, from, size, byte);
+        },
+        out, bytes, field.size(), quote);
   }
   std::size_t from = 0;
   for (std::size_t at = field.find(quote_); at != std::string_view::npos;

@@ -17,9 +17,13 @@ namespace tidewrack {
 
 std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to) {
   const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
-  return run_on(best_classifier_target(), [&]<class Block>() {
-    return count_line_breaks_as<Block>(bytes, from, to, text.size());
-  });
+  return run_on(
+      best_classifier_target(),
+      []<class Block>(const unsigned char *data, std::size_t begin, std::size_t end,
+                      std::size_t size) {
+        return count_line_breaks_as<Block>(data, begin, end, size);
+      },
+      bytes, from, to, text.size());
 }
 
 namespace {
