@@ -418,36 +418,48 @@ TIDEWRACK_ALWAYS_INLINE inline char *copy_by_16(char *out, const unsigned char *
   return out + size;
 }
 
+// Doubles each `byte` among the `count` (at most 64) bytes of `block`, read 16
+// past them, into `out`: moves of 16 that write up to 15 bytes past the end.
+template <class Block>
+TIDEWRACK_ALWAYS_INLINE inline char *double_in_block(char *out, const unsigned char *block,
+                                                     std::size_t count, std::uint8_t byte) {
+  std::uint64_t hits = Block::load(block).equal(byte).high_bits() & low_bits(count);
+  std::size_t piece = 0;
+  while (hits != 0) {
+    const std::size_t hit = lowest_bit(hits);
+    hits &= hits - 1;
+    out = copy_by_16(out, block + piece, hit + 1 - piece);
+    *out++ = static_cast<char>(byte);
+    piece = hit + 1;
+  }
+  return copy_by_16(out, block + piece, count - piece);
+}
+
 // Copies the `size` bytes at `from` to `out`, each `byte` among them twice;
-// returns the end of the copy, past which up to 15 more bytes may be written.
+// returns the end of the copy, past which one more byte may be written.
 template <class Block>
 TIDEWRACK_ALWAYS_INLINE inline char *copy_doubling_as(char *out, const unsigned char *from,
                                                       std::size_t size, std::uint8_t byte) {
   std::size_t at = 0;
-  // A block at a time while a piece of it can be moved 16 bytes at a time; the
-  // last 80 bytes from a copy, so that nothing past them is read.
-  while (size - at >= 16) {
-    const std::size_t count = size - at < 64 ? size - at : 64;
-    const unsigned char *block = from + at;
-    unsigned char padded[64 + 16];
-    if (size - at < sizeof padded) {
-      std::memcpy(padded, block, size - at);
-      std::memset(padded + (size - at), 0, sizeof padded - (size - at));
-      block = padded;
-    }
-    std::uint64_t hits = Block::load(block).equal(byte).high_bits() & low_bits(count);
-    std::size_t piece = 0;
-    while (hits != 0) {
-      const std::size_t hit = lowest_bit(hits);
-      hits &= hits - 1;
-      out = copy_by_16(out, block + piece, hit + 1 - piece);
-      *out++ = static_cast<char>(byte);
-      piece = hit + 1;
-    }
-    out = copy_by_16(out, block + piece, count - piece);
-    at += count;
+  // While 16 bytes past the block can be read, and what is written past the copy
+  // of the block is overwritten by the copy of the next.
+  for (; size - at >= 80; at += 64) {
+    out = double_in_block<Block>(out, from + at, 64, byte);
   }
-  // The last bytes one by one, without branches.
+  const std::size_t rest = size - at;
+  if (rest >= 16) {
+    // The last bytes through copies, so that nothing is read or written past them.
+    unsigned char padded[128] = {};
+    char doubled[2 * 80 + 16];
+    std::memcpy(padded, from + at, rest);
+    char *end = double_in_block<Block>(doubled, padded, rest < 64 ? rest : 64, byte);
+    if (rest > 64) {
+      end = double_in_block<Block>(end, padded + 64, rest - 64, byte);
+    }
+    std::memcpy(out, doubled, static_cast<std::size_t>(end - doubled));
+    return out + (end - doubled);
+  }
+  // A few bytes one by one, without branches.
   for (; at < size; ++at) {
     out[0] = static_cast<char>(from[at]);
     out[1] = static_cast<char>(byte);
