@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "parser/byte_scan.h"
 #include "parser/utf8.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tidewrack {
 
@@ -65,7 +62,7 @@ public:
   // Offset of the next byte in the decoded stream.
   std::uint64_t offset() const { return produced_ + (out_.size() - origin_) + used_; }
 
-  // Space for `n` bytes (at most 16) at the end of the buffer.
+  // Space for `n` bytes (at most 32) at the end of the buffer.
   char *room(std::size_t n) {
     if (BUFFER - used_ < n) {
       flush();
@@ -134,11 +131,14 @@ private:
   char buffer_[BUFFER];
 };
 
+// The decoders are templates on the block type of the target they run on.
+
+template <class Block>
 std::size_t decode_code_page(const HighHalf &table, const unsigned char *data, std::size_t size,
                              Utf8Writer &out) {
   std::size_t i = 0;
   while (i < size) {
-    const std::size_t end = skip_ascii(data, i, size);
+    const std::size_t end = skip_ascii_as<Block>(data, i, size);
     out.copy(data + i, end - i);
     for (i = end; i < size && data[i] >= 0x80; ++i) {
       out.put(table[data[i] - 0x80]);
@@ -147,60 +147,24 @@ std::size_t decode_code_page(const HighHalf &table, const unsigned char *data, s
   return size;
 }
 
-enum class Sequence { Valid, Invalid, Cut };
-
-// Classifies the sequence at data[0], a byte of 0x80 or above. `length`
-// receives the length of a valid sequence, of the maximal subpart of an
-// invalid one, or of a valid beginning that the end of `data` cuts.
-Sequence classify(const unsigned char *data, std::size_t size, std::size_t &length) {
-  const unsigned char lead = data[0];
-  length = 1;
-  std::size_t need;
-  unsigned char low = 0x80, high = 0xBF; // bounds of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 3;
-    low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-    high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 4;
-    low = lead == 0xF0 ? 0x90 : 0x80;  // no overlong forms
-    high = lead == 0xF4 ? 0x8F : 0xBF; // nothing past U+10FFFF
-  } else {
-    return Sequence::Invalid;
-  }
-  for (std::size_t k = 1; k < need; ++k) {
-    if (k == size) {
-      return Sequence::Cut;
-    }
-    const unsigned char byte = data[k];
-    if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
-      return Sequence::Invalid;
-    }
-    length = k + 1;
-  }
-  return Sequence::Valid;
-}
-
 // Returns how many bytes were decoded; the rest is a character that the end of
 // a block other than the last cuts.
-template <bool Auto>
+template <class Block, bool Auto>
 std::size_t decode_utf8(const unsigned char *data, std::size_t size, bool last, Utf8Writer &out) {
   std::size_t i = 0;
   while (i < size) {
     if (data[i] < 0x80) {
-      const std::size_t end = skip_ascii(data, i, size);
+      const std::size_t end = skip_ascii_as<Block>(data, i, size);
       out.copy(data + i, end - i);
       i = end;
       continue;
     }
     std::size_t length;
-    const Sequence sequence = classify(data + i, size - i, length);
-    if (sequence == Sequence::Cut && !last) {
+    const Utf8Sequence sequence = utf8_sequence(data + i, size - i, length);
+    if (sequence == Utf8Sequence::cut && !last) {
       break;
     }
-    if (sequence == Sequence::Valid) {
+    if (sequence == Utf8Sequence::valid) {
       out.copy(data + i, length);
     } else if constexpr (Auto) {
       const std::uint64_t start = out.offset();
@@ -221,39 +185,17 @@ template <bool Big> char32_t unit16(const unsigned char *at) {
              : static_cast<char32_t>(at[1] << 8 | at[0]);
 }
 
-// Copies the run of ASCII units from `from` on, eight at a time; returns where
-// it stopped.
-template <bool Big>
-std::size_t utf16_ascii(const unsigned char *data, std::size_t from, std::size_t size,
-                        Utf8Writer &out) {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  const __m128i not_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
-  for (; i + 16 <= size; i += 16) {
-    __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i));
-    if (Big) {
-      units = _mm_or_si128(_mm_slli_epi16(units, 8), _mm_srli_epi16(units, 8));
-    }
-    const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, not_ascii), _mm_setzero_si128());
-    if (_mm_movemask_epi8(ascii) != 0xFFFF) {
-      break;
-    }
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out.room(8)), _mm_packus_epi16(units, units));
-    out.advance(8);
-  }
-#endif
-  for (; i + 2 <= size && unit16<Big>(data + i) < 0x80; i += 2) {
-    *out.room(1) = static_cast<char>(unit16<Big>(data + i));
-    out.advance(1);
-  }
-  return i;
-}
-
-template <bool Big>
+template <class Block, bool Big>
 std::size_t decode_utf16(const unsigned char *data, std::size_t size, bool last, Utf8Writer &out) {
   std::size_t i = 0;
   while (i + 2 <= size) {
-    i = utf16_ascii<Big>(data, i, size, out);
+    // The run of ASCII units, 32 at a time.
+    std::size_t units;
+    do {
+      units = narrow_ascii_units_as<Block>(data + i, size - i, Big, out.room(32));
+      out.advance(units);
+      i += 2 * units;
+    } while (units == 32);
     if (i + 2 > size) {
       break;
     }
@@ -311,25 +253,31 @@ std::size_t decode_utf32(const unsigned char *data, std::size_t size, bool last,
 
 std::size_t decode_units(Encoding encoding, const unsigned char *data, std::size_t size, bool last,
                          Utf8Writer &out) {
-  switch (encoding) {
-  case Encoding::Utf8:
-    return decode_utf8<false>(data, size, last, out);
-  case Encoding::Utf8Auto:
-    return decode_utf8<true>(data, size, last, out);
-  case Encoding::Cp1252:
-    return decode_code_page(CP1252, data, size, out);
-  case Encoding::Latin1:
-    return decode_code_page(LATIN1, data, size, out);
-  case Encoding::Utf16Le:
-    return decode_utf16<false>(data, size, last, out);
-  case Encoding::Utf16Be:
-    return decode_utf16<true>(data, size, last, out);
-  case Encoding::Utf32Le:
-    return decode_utf32<false>(data, size, last, out);
-  case Encoding::Utf32Be:
-    return decode_utf32<true>(data, size, last, out);
-  }
-  return size;
+  return run_on(
+      best_classifier_target(),
+      []<class Block>(Encoding kind, const unsigned char *bytes, std::size_t length, bool at_end,
+                      Utf8Writer *writer) -> std::size_t {
+        switch (kind) {
+        case Encoding::Utf8:
+          return decode_utf8<Block, false>(bytes, length, at_end, *writer);
+        case Encoding::Utf8Auto:
+          return decode_utf8<Block, true>(bytes, length, at_end, *writer);
+        case Encoding::Cp1252:
+          return decode_code_page<Block>(CP1252, bytes, length, *writer);
+        case Encoding::Latin1:
+          return decode_code_page<Block>(LATIN1, bytes, length, *writer);
+        case Encoding::Utf16Le:
+          return decode_utf16<Block, false>(bytes, length, at_end, *writer);
+        case Encoding::Utf16Be:
+          return decode_utf16<Block, true>(bytes, length, at_end, *writer);
+        case Encoding::Utf32Le:
+          return decode_utf32<false>(bytes, length, at_end, *writer);
+        case Encoding::Utf32Be:
+          return decode_utf32<true>(bytes, length, at_end, *writer);
+        }
+        return length;
+      },
+      encoding, data, size, last, &out);
 }
 
 // Length of `data` without a multi-byte sequence that its end cuts short.
@@ -340,8 +288,9 @@ std::size_t without_cut_sequence(const unsigned char *data, std::size_t size) {
       break;
     }
     if (byte >= 0xC0) {
-      const std::size_t need = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
-      return need > back ? size - back : size;
+      std::size_t length;
+      const bool cut = utf8_sequence(data + size - back, back, length) == Utf8Sequence::cut;
+      return cut ? size - back : size;
     }
   }
   return size;

@@ -5,9 +5,7 @@
 #include <cmath>
 #include <iterator>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "parser/byte_scan.h"
 
 namespace tidewrack {
 
@@ -15,9 +13,6 @@ namespace {
 
 constexpr bool is_digit(char c) {
   return c >= '0' && c <= '9';
-}
-constexpr bool is_letter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 constexpr bool is_blank(char c) {
   return c == ' ' || c == '\t';
@@ -178,106 +173,21 @@ double log_share(std::uint32_t count, std::uint32_t total, double outcomes) {
   return std::log((count + PRIOR) / (total + PRIOR * outcomes));
 }
 
-// The trait of each byte but the delimiter.
-constexpr std::array<std::uint8_t, 256> BYTE_TRAITS = [] {
-  std::array<std::uint8_t, 256> traits{};
-  for (std::size_t byte = 0; byte < traits.size(); ++byte) {
-    const auto c = static_cast<char>(byte);
-    traits[byte] = is_digit(c)    ? HAS_DIGIT
-                   : is_letter(c) ? HAS_LETTER
-                   : is_blank(c)  ? HAS_INNER_BLANK
-                   : byte >= 0x80 ? HAS_NON_ASCII
-                                  : HAS_PUNCTUATION;
-  }
-  return traits;
-}();
-
 // The traits of a run of bytes, and how many of them are digits.
 struct ByteTally {
   unsigned traits = 0;
   std::size_t digits = 0;
 };
 
-#if defined(__SSE2__)
-// Where the bytes lie in [first, first + count), as 0xFF.
-__m128i in_range(__m128i bytes, char first, int count) {
-  // Moved so that the range starts at the lowest signed byte.
-  const __m128i moved = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - first)));
-  return _mm_cmplt_epi8(moved, _mm_set1_epi8(static_cast<char>(0x80 + count)));
-}
-
-bool any(__m128i mask) {
-  return _mm_movemask_epi8(mask) != 0;
-}
-
-std::size_t sum_of_bytes(__m128i bytes) {
-  const __m128i sums = _mm_sad_epu8(bytes, _mm_setzero_si128()); // one per 8 bytes
-  return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-         static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
-}
-#endif
-
-// Long cells (a field a stray quote ran on over many lines) go 16 bytes at a
-// time; the rest, and every byte without SSE2, through the table.
 ByteTally tally_bytes(std::string_view text, std::uint8_t delimiter) {
-  ByteTally tally;
-  std::size_t at = 0;
-#if defined(__SSE2__)
-  if (text.size() >= 16) {
-    const __m128i zero = _mm_setzero_si128();
-    __m128i digits = zero;
-    __m128i letters = zero;
-    __m128i blanks = zero;
-    __m128i others = zero; // punctuation, control bytes
-    __m128i delimiters = zero;
-    __m128i high = zero;
-    __m128i digit_counts = zero;
-    unsigned rounds = 0;
-    for (; at + 16 <= text.size(); at += 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text.data() + at));
-      const __m128i delimiter_hits =
-          _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(delimiter)));
-      const __m128i digit = _mm_andnot_si128(delimiter_hits, in_range(bytes, '0', 10));
-      const __m128i letter = _mm_andnot_si128(
-          delimiter_hits, in_range(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), 'a', 26));
-      const __m128i blank = _mm_andnot_si128(
-          delimiter_hits, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
-                                       _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
-      const __m128i non_ascii = _mm_andnot_si128(delimiter_hits, _mm_cmplt_epi8(bytes, zero));
-      const __m128i known =
-          _mm_or_si128(_mm_or_si128(digit, letter),
-                       _mm_or_si128(_mm_or_si128(blank, non_ascii), delimiter_hits));
-      digits = _mm_or_si128(digits, digit);
-      letters = _mm_or_si128(letters, letter);
-      blanks = _mm_or_si128(blanks, blank);
-      high = _mm_or_si128(high, non_ascii);
-      delimiters = _mm_or_si128(delimiters, delimiter_hits);
-      others = _mm_or_si128(others, _mm_andnot_si128(known, _mm_set1_epi8(-1)));
-      // Counted in bytes (a digit is -1), summed before a byte could overflow:
-      // there is no popcount instruction in the baseline.
-      digit_counts = _mm_sub_epi8(digit_counts, digit);
-      if (++rounds == 255) {
-        tally.digits += sum_of_bytes(digit_counts);
-        digit_counts = zero;
-        rounds = 0;
-      }
-    }
-    tally.digits += sum_of_bytes(digit_counts);
-    tally.traits = (any(digits) ? unsigned{HAS_DIGIT} : 0U) |
-                   (any(letters) ? unsigned{HAS_LETTER} : 0U) |
-                   (any(blanks) ? unsigned{HAS_INNER_BLANK} : 0U) |
-                   (any(others) ? unsigned{HAS_PUNCTUATION} : 0U) |
-                   (any(high) ? unsigned{HAS_NON_ASCII} : 0U) |
-                   (any(delimiters) ? unsigned{HAS_DELIMITER} : 0U);
-  }
-#endif
-  for (; at < text.size(); ++at) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    const unsigned trait = byte == delimiter ? unsigned{HAS_DELIMITER} : BYTE_TRAITS[byte];
-    tally.traits |= trait;
-    tally.digits += trait == HAS_DIGIT ? 1U : 0U;
-  }
-  return tally;
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+  const ByteKinds kinds = byte_kinds(best_classifier_target(), bytes, text.size(), delimiter);
+  return {(kinds.digit ? unsigned{HAS_DIGIT} : 0U) | (kinds.letter ? unsigned{HAS_LETTER} : 0U) |
+              (kinds.blank ? unsigned{HAS_INNER_BLANK} : 0U) |
+              (kinds.other ? unsigned{HAS_PUNCTUATION} : 0U) |
+              (kinds.high ? unsigned{HAS_NON_ASCII} : 0U) |
+              (kinds.delimiter ? unsigned{HAS_DELIMITER} : 0U),
+          kinds.digits};
 }
 
 // The shape of a non-empty cell whose bytes' traits are `traits`, with

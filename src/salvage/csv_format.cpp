@@ -3,10 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "parser/byte_scan.h"
 #include "parser/utf8.h"
 
 namespace tidewrack {
@@ -61,62 +58,23 @@ char *CleanRowRenderer::put_enclosed(char *out, std::string_view field) const {
 
 char *CleanRowRenderer::put_doubled(char *out, std::string_view field) const {
   if (single_bytes_) {
-    const char quote = quote_[0];
-    const char *at = field.data();
-    const char *const end = at + field.size();
-#if defined(__SSE2__)
-    // Sixteen bytes at a time where they hold no quote; byte by byte, without
-    // branches, where they do.
-    const __m128i quotes = _mm_set1_epi8(quote);
-    // Where a further 16 bytes can be read, the pieces between quotes are moved
-    // 16 bytes at a time and each quote is followed by its double.
-    for (; at + 32 <= end; at += 16) {
-      auto found = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at)), quotes)));
-      unsigned from = 0;
-      while (found != 0) {
-        const auto hit = static_cast<unsigned>(__builtin_ctz(found));
-        found &= found - 1;
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + from)));
-        out += hit - from + 1;
-        *out++ = quote;
-        from = hit + 1;
-      }
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(at + from)));
-      out += 16 - from;
-    }
-    for (; at + 16 <= end; at += 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
-      if (_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quotes)) == 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), bytes);
-        out += 16;
-        continue;
-      }
-      for (int i = 0; i < 16; ++i) {
-        out[0] = at[i];
-        out[1] = quote;
-        out += at[i] == quote ? 2 : 1;
-      }
-    }
-#endif
-    for (; at < end; ++at) {
-      out[0] = *at;
-      out[1] = quote;
-      out += *at == quote ? 2 : 1;
-    }
-  } else {
-    std::size_t from = 0;
-    for (std::size_t at = field.find(quote_); at != std::string_view::npos;
-         at = field.find(quote_, from)) {
-      out = put(out, field.substr(from, at + quote_.size() - from));
-      out = put(out, quote_);
-      from = at + quote_.size();
-    }
-    out = put(out, field.substr(from));
+    const auto *bytes = reinterpret_cast<const unsigned char *>(field.data());
+    const auto quote = static_cast<std::uint8_t>(quote_[0]);
+    return run_on(
+        best_classifier_target(),
+        []<class Block>(char *to, const unsigned char *from, std::size_t size, std::uint8_t byte) {
+          return copy_doubling_as<Block>(to, from, size, byte);
+        },
+        out, bytes, field.size(), quote);
   }
-  return out;
+  std::size_t from = 0;
+  for (std::size_t at = field.find(quote_); at != std::string_view::npos;
+       at = field.find(quote_, from)) {
+    out = put(out, field.substr(from, at + quote_.size() - from));
+    out = put(out, quote_);
+    from = at + quote_.size();
+  }
+  return put(out, field.substr(from));
 }
 
 void CleanRowRenderer::merge_rest(const Record &record, const RowShape &shape,

@@ -10,44 +10,20 @@
 #include <string>
 #include <thread>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "parser/byte_scan.h"
 #include "salvage/csv_format.h"
 
 namespace tidewrack {
 
 std::uint64_t line_breaks(std::string_view text, std::size_t from, std::size_t to) {
   const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
-  std::uint64_t found = 0;
-  std::size_t at = from;
-#if defined(__SSE2__)
-  // Lines are short: the breaks of 16 bytes at a time are counted, not found
-  // one by one, in byte counters summed before they could overflow. A CR
-  // counts unless an LF follows, which may lie past `to`.
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  while (at + 16 <= to && at + 17 <= text.size()) {
-    __m128i counts = _mm_setzero_si128();
-    for (int round = 0; round < 255 && at + 16 <= to && at + 17 <= text.size(); ++round, at += 16) {
-      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at));
-      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at + 1));
-      const __m128i breaks =
-          _mm_or_si128(_mm_cmpeq_epi8(chunk, lf),
-                       _mm_andnot_si128(_mm_cmpeq_epi8(next, lf), _mm_cmpeq_epi8(chunk, cr)));
-      counts = _mm_sub_epi8(counts, breaks); // a break is -1
-    }
-    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-    found += static_cast<std::uint64_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<std::uint64_t>(_mm_extract_epi16(sums, 4));
-  }
-#endif
-  for (; at < to; ++at) {
-    found += bytes[at] == '\n' ||
-             (bytes[at] == '\r' && (at + 1 == text.size() || bytes[at + 1] != '\n'));
-  }
-  return found;
+  return run_on(
+      best_classifier_target(),
+      []<class Block>(const unsigned char *data, std::size_t begin, std::size_t end,
+                      std::size_t size) {
+        return count_line_breaks_as<Block>(data, begin, end, size);
+      },
+      bytes, from, to, text.size());
 }
 
 namespace {
