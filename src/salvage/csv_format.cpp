@@ -161,7 +161,7 @@ char *CleanRowRenderer::render_to(char *out, const Record &record, const RowShap
 namespace {
 
 // A slice of a long field, doubled, fits the scratch of PieceRow with room to
-// spare for the 16-byte stores of put_doubled past what it writes.
+// spare for what put_doubled may write past what it keeps (a byte).
 constexpr std::size_t SLICE = std::size_t{1} << 15;
 constexpr std::size_t SPARE = 32;
 constexpr std::size_t SCRATCH = 2 * SLICE + 2 * SPARE;
