@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "encoding/decoder.h"
+#include "io/file_io.h"
 #include "parser/resilient_parser.h"
-#include "salvage/file_io.h"
 #include "salvage/options.h"
 #include "salvage/salvage_slice.h"
 

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "io/file_io.h"
 #include "parser/resilient_parser.h"
-#include "salvage/file_io.h"
 #include "salvage/options.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"

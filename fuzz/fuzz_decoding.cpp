@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.h"
 #include "encoding/decoder.h"
 #include "fuzz_check.h"
-#include "parser/utf8.h"
 
 namespace {
 

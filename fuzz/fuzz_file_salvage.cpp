@@ -52,12 +52,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/utf8.h"
 #include "encoding/detect.h"
 #include "fuzz_check.h"
 #include "listed_salvage.h"
-#include "parser/utf8.h"
+#include "output/csv_format.h"
 #include "records.h"
-#include "salvage/csv_format.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
 #include "salvage_case.h"

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "output/csv_format.h"
 #include "parser/resilient_parser.h"
 #include "records.h"
-#include "salvage/csv_format.h"
 #include "salvage/reconcile.h"
 #include "salvage/salvage_slice.h"
 #include "salvage_case.h"

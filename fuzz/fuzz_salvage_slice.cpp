@@ -14,11 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.h"
 #include "fuzz_check.h"
 #include "heuristics/blank_record.h"
 #include "heuristics/sniff.h"
 #include "naive_parser.h"
-#include "parser/utf8.h"
 #include "records.h"
 #include "salvage/salvage_slice.h"
 #include "salvage_case.h"

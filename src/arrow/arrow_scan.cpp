@@ -7,7 +7,8 @@
 #include <stdexcept>
 
 #include "arrow/column_names.h"
-#include "salvage/file_io.h"
+#include "io/file_io.h"
+#include "salvage/clean_rows.h"
 #include "salvage/salvage_file.h"
 
 namespace tidewrack {

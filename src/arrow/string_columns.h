@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "arrow/arrow_abi.h"
+#include "output/csv_format.h"
+#include "output/row_store.h"
 #include "parser/record.h"
-#include "salvage/csv_format.h"
-#include "salvage/row_store.h"
 
 namespace tidewrack {
 

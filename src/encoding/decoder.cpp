@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "parser/byte_scan.h"
-#include "parser/utf8.h"
+#include "base/byte_scan.h"
+#include "base/utf8.h"
 
 namespace tidewrack {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error/stop_poll.h"
+#include "base/stop_poll.h"
 #include "parser/parse_rules.h"
 #include "parser/parser_input.h"
 

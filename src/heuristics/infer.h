@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "error/stop_poll.h"
+#include "base/stop_poll.h"
 #include "parser/parse_rules.h"
 #include "parser/parser_input.h"
 

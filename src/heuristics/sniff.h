@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "error/stop_poll.h"
+#include "base/stop_poll.h"
 #include "parser/parser_input.h"
 
 namespace tidewrack {

@@ -1,6 +1,6 @@
 #include "parser/closing_quote.h"
 
-#include "parser/byte_scan.h"
+#include "base/byte_scan.h"
 
 namespace tidewrack {
 

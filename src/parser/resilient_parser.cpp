@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "parser/utf8.h"
+#include "base/utf8.h"
 
 namespace tidewrack {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string_view>
 
-#include "parser/byte_scan.h"
+#include "base/byte_scan.h"
 #include "parser/closing_quote.h"
 #include "parser/parse_rules.h"
 #include "parser/parser_input.h"

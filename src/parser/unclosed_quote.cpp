@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "parser/byte_scan.h"
+#include "base/byte_scan.h"
 #include "parser/resilient_parser.h"
 
 namespace tidewrack {

@@ -5,17 +5,11 @@
 #include <string_view>
 #include <vector>
 
-#include "salvage/repair_event.h"
-#include "salvage/row_store.h"
+#include "output/csv_format.h"
+#include "output/row_store.h"
+#include "repair/repair_event.h"
 
 namespace tidewrack {
-
-// One record the salvage set aside, with its fields exactly as parsed.
-struct QuarantineRecord {
-  std::uint64_t line = 0; // the line on which the record ends
-  std::string reason;
-  std::vector<std::string> fields;
-};
 
 // The six summary values of one salvage, then what its repair log counts.
 struct SalvageCounts {

@@ -11,21 +11,21 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
+#include "base/stop_poll.h"
+#include "base/utf8.h"
 #include "encoding/change_log.h"
-#include "error/result.h"
-#include "error/stop_poll.h"
 #include "heuristics/dialect.h"
 #include "heuristics/infer.h"
 #include "heuristics/sniff.h"
+#include "output/csv_format.h"
+#include "output/row_store.h"
 #include "parser/long_record.h"
 #include "parser/resilient_parser.h"
-#include "parser/utf8.h"
-#include "salvage/csv_format.h"
+#include "repair/repair_event.h"
+#include "repair/row_alignment.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
-#include "salvage/repair_event.h"
-#include "salvage/row_alignment.h"
-#include "salvage/row_store.h"
 
 namespace tidewrack {
 

@@ -9,15 +9,15 @@
 #include <string>
 #include <string_view>
 
-#include "error/progress_sink.h"
-#include "error/result.h"
-#include "error/stop_poll.h"
+#include "base/progress_sink.h"
+#include "base/result.h"
+#include "base/stop_poll.h"
+#include "io/text_window.h"
+#include "output/salvage_outputs.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/reconcile.h"
-#include "salvage/salvage_outputs.h"
 #include "salvage/stretch_parts.h"
-#include "salvage/text_window.h"
 
 namespace tidewrack {
 

@@ -6,14 +6,15 @@
 #include <thread>
 #include <vector>
 
-#include "salvage/csv_format.h"
-#include "salvage/file_io.h"
+#include "io/file_io.h"
+#include "io/text_window.h"
+#include "output/csv_format.h"
+#include "output/repair_log.h"
+#include "output/salvage_outputs.h"
+#include "salvage/clean_rows.h"
 #include "salvage/reconcile.h"
-#include "salvage/repair_log.h"
 #include "salvage/salvage_driver.h"
-#include "salvage/salvage_outputs.h"
 #include "salvage/stretch_parts.h"
-#include "salvage/text_window.h"
 
 namespace tidewrack {
 

@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "error/progress_sink.h"
-#include "error/result.h"
-#include "error/stop_poll.h"
+#include "base/progress_sink.h"
+#include "base/result.h"
+#include "base/stop_poll.h"
 #include "heuristics/dialect.h"
-#include "salvage/file_io.h"
+#include "io/file_io.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 

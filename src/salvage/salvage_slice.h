@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "error/result.h"
-#include "error/stop_poll.h"
+#include "base/result.h"
+#include "base/stop_poll.h"
 #include "salvage/options.h"
 #include "salvage/outcome.h"
 #include "salvage/reconcile.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "parser/byte_scan.h"
-#include "salvage/csv_format.h"
+#include "base/byte_scan.h"
+#include "output/csv_format.h"
 
 namespace tidewrack {
 

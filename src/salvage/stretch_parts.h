@@ -9,14 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
+#include "base/stop_poll.h"
 #include "encoding/change_log.h"
-#include "error/result.h"
-#include "error/stop_poll.h"
+#include "output/repair_log.h"
+#include "output/salvage_outputs.h"
 #include "parser/parser_input.h"
+#include "salvage/clean_rows.h"
 #include "salvage/options.h"
 #include "salvage/reconcile.h"
-#include "salvage/repair_log.h"
-#include "salvage/salvage_outputs.h"
 
 namespace tidewrack {
 

@@ -10,8 +10,8 @@
 #include <tuple>
 #include <vector>
 
-#include "parser/byte_scan.h"
-#include "parser/utf8.h"
+#include "base/byte_scan.h"
+#include "base/utf8.h"
 
 namespace {
 

@@ -24,11 +24,11 @@
 
 #include <unistd.h>
 
+#include "base/utf8.h"
 #include "naive_parser.h"
+#include "output/csv_format.h"
 #include "parser/resilient_parser.h"
-#include "parser/utf8.h"
 #include "records.h"
-#include "salvage/csv_format.h"
 #include "salvage/reconcile.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"

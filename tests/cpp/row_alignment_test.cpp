@@ -5,8 +5,8 @@
 
 #include "listed_salvage.h"
 #include "records.h"
-#include "salvage/column_profile.h"
-#include "salvage/repair_event.h"
+#include "repair/column_profile.h"
+#include "repair/repair_event.h"
 #include "salvage/salvage_slice.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "listed_salvage.h"
+#include "output/csv_format.h"
 #include "records.h"
-#include "salvage/csv_format.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"
 

@@ -10,10 +10,10 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "io/file_io.h"
 #include "listed_salvage.h"
+#include "output/csv_format.h"
 #include "records.h"
-#include "salvage/csv_format.h"
-#include "salvage/file_io.h"
 #include "salvage/reconcile.h"
 #include "salvage/salvage_file.h"
 #include "salvage/salvage_slice.h"

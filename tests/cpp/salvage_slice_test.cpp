@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "listed_salvage.h"
+#include "output/csv_format.h"
 #include "parser/resilient_parser.h"
 #include "records.h"
-#include "salvage/csv_format.h"
+#include "salvage/clean_rows.h"
 #include "salvage/salvage_slice.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
+#include "base/stop_poll.h"
 #include "encoding/change_log.h"
 #include "encoding/encoding.h"
-#include "error/result.h"
-#include "error/stop_poll.h"
 
 namespace test_support {
 

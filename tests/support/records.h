@@ -4,9 +4,9 @@
 #include <string_view>
 #include <vector>
 
+#include "output/csv_format.h"
+#include "output/row_store.h"
 #include "parser/record.h"
-#include "salvage/csv_format.h"
-#include "salvage/row_store.h"
 
 // What the C++ tests and the fuzzers build records and rows with.
 namespace test_support {

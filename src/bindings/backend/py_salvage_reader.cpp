@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/salvage_error.h"
+#include "base/utf8.h"
 #include "bindings/backend/module_state.h"
 #include "bindings/backend/py_salvage_summary.h"
 #include "bindings/common/access_conflict.h"
@@ -18,10 +20,8 @@
 #include "bindings/common/os_error.h"
 #include "bindings/common/py_ptr.h"
 #include "bindings/common/signal_poll.h"
-#include "error/salvage_error.h"
-#include "parser/utf8.h"
-#include "salvage/file_io.h"
-#include "salvage/row_store.h"
+#include "io/file_io.h"
+#include "output/row_store.h"
 #include "salvage/salvage_slice.h"
 
 namespace tidewrack::bindings {

@@ -3,8 +3,8 @@
 #include <new>
 #include <utility>
 
+#include "base/utf8.h"
 #include "bindings/common/py_ptr.h"
-#include "parser/utf8.h"
 
 namespace tidewrack::bindings {
 

@@ -11,7 +11,7 @@
 #include "bindings/common/os_error.h"
 #include "bindings/common/reading_options.h"
 #include "bindings/common/signal_poll.h"
-#include "salvage/file_io.h"
+#include "io/file_io.h"
 #include "salvage/salvage_file.h"
 
 namespace tidewrack::bindings {

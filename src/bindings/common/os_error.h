@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "error/salvage_error.h"
+#include "base/salvage_error.h"
 
 namespace tidewrack::bindings {
 

@@ -8,9 +8,9 @@
 #include <functional>
 #include <utility>
 
+#include "base/result.h"
+#include "base/salvage_error.h"
 #include "bindings/common/py_ptr.h"
-#include "error/result.h"
-#include "error/salvage_error.h"
 
 namespace tidewrack::bindings {
 

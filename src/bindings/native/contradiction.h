@@ -1,6 +1,6 @@
 #pragma once
 
-#include "error/salvage_error.h"
+#include "base/salvage_error.h"
 
 namespace tidewrack::bindings {
 

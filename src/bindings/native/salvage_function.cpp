@@ -17,7 +17,7 @@
 #include "bindings/native/counts_dict.h"
 #include "bindings/native/functions.h"
 #include "bindings/native/progress_callback.h"
-#include "salvage/file_io.h"
+#include "io/file_io.h"
 #include "salvage/salvage_file.h"
 
 namespace tidewrack::bindings {

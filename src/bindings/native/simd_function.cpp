@@ -1,5 +1,5 @@
+#include "base/byte_scan.h"
 #include "bindings/native/functions.h"
-#include "parser/byte_scan.h"
 
 namespace tidewrack::bindings {
 

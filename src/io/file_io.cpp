@@ -1,4 +1,4 @@
-#include "salvage/file_io.h"
+#include "io/file_io.h"
 
 #include <algorithm>
 #include <cerrno>

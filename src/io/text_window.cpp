@@ -1,4 +1,4 @@
-#include "salvage/text_window.h"
+#include "io/text_window.h"
 
 #include <algorithm>
 #include <cstring>

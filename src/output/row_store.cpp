@@ -1,4 +1,4 @@
-#include "salvage/row_store.h"
+#include "output/row_store.h"
 
 namespace tidewrack {
 

@@ -1,10 +1,10 @@
-#include "salvage/row_alignment.h"
+#include "repair/row_alignment.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "parser/utf8.h"
-#include "salvage/repair_event.h"
+#include "base/utf8.h"
+#include "repair/repair_event.h"
 
 namespace tidewrack {
 

@@ -1,4 +1,4 @@
-#include "error/salvage_error.h"
+#include "base/salvage_error.h"
 
 #include <string.h>
 

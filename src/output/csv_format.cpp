@@ -1,10 +1,10 @@
-#include "salvage/csv_format.h"
+#include "output/csv_format.h"
 
 #include <charconv>
 #include <cstring>
 
-#include "parser/byte_scan.h"
-#include "parser/utf8.h"
+#include "base/byte_scan.h"
+#include "base/utf8.h"
 
 namespace tidewrack {
 

@@ -1,6 +1,6 @@
-#include "salvage/repair_log.h"
+#include "output/repair_log.h"
 
-#include "salvage/csv_format.h"
+#include "output/csv_format.h"
 
 namespace tidewrack {
 

@@ -1,4 +1,4 @@
-#include "salvage/repair_event.h"
+#include "repair/repair_event.h"
 
 #include <charconv>
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "error/result.h"
-#include "salvage/file_io.h"
-#include "salvage/repair_event.h"
+#include "base/result.h"
+#include "io/file_io.h"
+#include "repair/repair_event.h"
 
 namespace tidewrack {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "parser/record.h"
-#include "salvage/column_profile.h"
+#include "repair/column_profile.h"
 
 namespace tidewrack {
 

@@ -1,11 +1,11 @@
-#include "salvage/column_profile.h"
+#include "repair/column_profile.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <iterator>
 
-#include "parser/byte_scan.h"
+#include "base/byte_scan.h"
 
 namespace tidewrack {
 

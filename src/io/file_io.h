@@ -7,8 +7,8 @@
 #include <string_view>
 #include <type_traits>
 
-#include "error/result.h"
-#include "error/stop_poll.h"
+#include "base/result.h"
+#include "base/stop_poll.h"
 
 namespace tidewrack {
 

@@ -3,7 +3,7 @@
 #include <utility>
 #include <variant>
 
-#include "error/salvage_error.h"
+#include "base/salvage_error.h"
 
 namespace tidewrack {
 

@@ -10,12 +10,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
+#include "base/stop_poll.h"
 #include "encoding/decoder.h"
 #include "encoding/encoding.h"
-#include "error/result.h"
-#include "error/stop_poll.h"
+#include "io/file_io.h"
 #include "parser/parser_input.h"
-#include "salvage/file_io.h"
 
 namespace tidewrack {
 

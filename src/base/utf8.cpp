@@ -1,6 +1,6 @@
-#include "parser/utf8.h"
+#include "base/utf8.h"
 
-#include "parser/byte_scan.h"
+#include "base/byte_scan.h"
 
 namespace tidewrack {
 

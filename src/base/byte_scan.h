@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "parser/utf8.h"
+#include "base/utf8.h"
 
 #if defined(__AVX2__)
 #include <immintrin.h>

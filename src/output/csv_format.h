@@ -8,14 +8,21 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "output/row_store.h"
 #include "parser/record.h"
 #include "parser/resilient_parser.h"
-#include "salvage/outcome.h"
-#include "salvage/repair_event.h"
-#include "salvage/row_store.h"
+#include "repair/repair_event.h"
 
 namespace tidewrack {
+
+// One record the salvage set aside, with its fields exactly as parsed.
+struct QuarantineRecord {
+  std::uint64_t line = 0; // the line on which the record ends
+  std::string reason;
+  std::vector<std::string> fields;
+};
 
 // Renders clean rows: fields separated by the delimiter, enclosed in the quote
 // character when they hold it, the delimiter, LF or CR, with quotes doubled.
