@@ -16,6 +16,7 @@ from ._binary import BinaryInputError, looks_like
 from ._compression import CHUNK, CompressedDataError, Head, decompressed, decompressed_head, detect, zip_member
 from ._encodings import guess_code_page, resolve, transcoded, utf8_or_mixed
 from ._engine_files import BytesDone, reported, spooled
+from ._options import AUTO
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -65,7 +66,7 @@ def reading_of(source: str, encoding: str, force_text: bool) -> Reading:
 def reading_of_head(source: str, head: Head, encoding: str, force_text: bool) -> Reading:
     """How to read ``source``, whose head is ``head``, with ``encoding`` (see reading_of)."""
     engine_encoding, codec = resolve(encoding)
-    if encoding != "auto":
+    if encoding != AUTO:
         return Reading(engine_encoding, codec, compression=head.compression)
     if not force_text:
         kind = looks_like(head)
