@@ -16,7 +16,7 @@ from ._engine_files import EnginePaths
 from ._options import AUTO, ReadingOptions, check_flag
 from ._output_names import refuse_collisions
 from ._paths import StrPath, path_arg
-from ._reading import Reading, input_chunks, reading_of
+from ._reading import Reading, prepared_input
 from ._report import Report
 from ._typed import with_types
 from ._warnings import warnings_of
@@ -235,12 +235,13 @@ def scan_with(
         raise ValueError(
             "expected_columns=0 enforces no width, and columns need one: leave it None to infer the width, or give it"
         )
-    read = reading_of(source, options.encoding, options.force_text)
     input_bytes = os.stat(source).st_size
     done = None if progress is None else lambda count: progress(count, input_bytes)
     with contextlib.ExitStack() as inputs:
+        engine_input = inputs.enter_context(prepared_input(source, options, done))
+        read = engine_input.read
         engine_paths = inputs.enter_context(EnginePaths())
-        engine_path = engine_paths(source)
+        engine_path = engine_paths(engine_input.path)
         destinations = [quarantine_path, repairs_path]
 
         def open_native() -> _native.ArrowScan:
@@ -258,8 +259,6 @@ def scan_with(
                 pending.commit()
                 pending.remove()
 
-            # Input that Python decompresses or decodes streams into each scan, which reads it anew.
-            chunks = input_chunks(source, read, done) if read.piped else None
             try:
                 native = _native.ArrowScan(
                     engine_path,
@@ -268,9 +267,9 @@ def scan_with(
                     quarantine_path=engine_outputs[0],
                     repairs_path=engine_outputs[1],
                     string_view=string_view,
-                    progress=None if read.piped else done,
-                    input_chunks=chunks,
                     finished=finished if pending.outputs else None,
+                    # Input that Python decompresses or decodes streams into each scan, which reads it anew.
+                    **engine_input.feed(),
                     **options.engine_arguments(),
                 )
             except OSError as err:

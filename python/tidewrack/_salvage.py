@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import os
 import time
@@ -17,7 +18,7 @@ from ._input_state import check_unchanged, state_of
 from ._options import AUTO, ReadingOptions, check_flag
 from ._output_names import default_beside, default_output, refuse_collisions
 from ._paths import StrPath, path_arg, same_file
-from ._reading import opened_input
+from ._reading import prepared_input
 from ._report import Report
 from ._thresholds import refusal
 from ._warnings import warnings_of
@@ -248,21 +249,23 @@ def salvage_with(
 
         report = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
     else:
-        with opened_input(source, options.encoding, options.force_text, done) as (engine_source, read, chunks):
+        with prepared_input(source, options, done) as engine_input:
+            read = engine_input.read
 
-            def native_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
+            def native_salvage(engine_path: str, output: str, others: list[str | None]) -> Report:
                 # Input that Python reads for the engine streams into it; the engine reports the
                 # progress of what it reads itself.
-                written = _native.salvage(
-                    engine_input,
-                    output,
-                    others[0],
-                    others[1],
-                    encoding=read.engine_encoding,
-                    progress=None if chunks is not None else done,
-                    input_chunks=chunks,
-                    **options.engine_arguments(),
-                )
+                feed = engine_input.feed()
+                with contextlib.closing(feed["input_chunks"]) if feed["input_chunks"] else contextlib.nullcontext():
+                    written = _native.salvage(
+                        engine_path,
+                        output,
+                        others[0],
+                        others[1],
+                        encoding=read.engine_encoding,
+                        **feed,
+                        **options.engine_arguments(),
+                    )
                 if progress is not None:
                     progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
                 check_unchanged(source, input_state)
@@ -274,7 +277,8 @@ def salvage_with(
                 counts["confidence"] = options.confidence(counts["confidence"])
                 return checked(counts, read.compression, notes)
 
-            report = salvage_atomically(engine_source, output_path, [quarantine_path, repairs_path], native_salvage)
+            outputs = [quarantine_path, repairs_path]
+            report = salvage_atomically(engine_input.path, output_path, outputs, native_salvage)
     return dataclasses.replace(report, elapsed_seconds=time.perf_counter() - started)
 
 
