@@ -13,12 +13,11 @@ from collections.abc import Callable, Iterator
 from . import _native
 from ._atomic import PendingOutputs, is_private_file
 from ._engine_files import EnginePaths
-from ._options import check_options
+from ._options import AUTO, ReadingOptions, check_flag
 from ._output_names import refuse_collisions
 from ._paths import StrPath, path_arg
-from ._reading import Reading, input_chunks, reading_of
+from ._reading import Reading, prepared_input
 from ._report import Report
-from ._salvage import detected_confidence, dialect_arguments
 from ._typed import with_types
 from ._warnings import warnings_of
 
@@ -28,9 +27,6 @@ if TYPE_CHECKING:
 
     import polars as pl
     import pyarrow as pa
-
-
-BATCH_ROWS = _native.BATCH_ROWS
 
 
 class Scan:
@@ -61,11 +57,11 @@ class Scan:
         first: _native.ArrowScan,
         quarantine: str | None,
         repairs: str | None,
-        given: dict[str, Any],
+        options: ReadingOptions,
     ) -> None:
         self._source = source
-        # The dialect options as given: for the report's confidence and warnings.
-        self._given = given
+        # The options as given: for the report's confidence and warnings.
+        self._options = options
         self._quarantine = quarantine
         self._repairs = repairs
         self._compression = compression
@@ -121,7 +117,7 @@ class Scan:
         notes = counts.pop("notes", [])
         if self._read.codec is not None:
             counts["encoding"] = self._read.codec
-        counts["confidence"] = detected_confidence(counts["confidence"], self._given["delimiter"])
+        counts["confidence"] = self._options.confidence(counts["confidence"])
         report = Report(
             **counts,
             encoding_confidence=self._read.confidence,
@@ -133,15 +129,15 @@ class Scan:
             input_bytes=self._input_bytes,
             elapsed_seconds=elapsed,
         )
-        return dataclasses.replace(report, warnings=warnings_of(report, notes, self._given))
+        return dataclasses.replace(report, warnings=warnings_of(report, notes, self._options))
 
 
 def scan(
     path: StrPath,
     *,
-    batch_rows: SupportsIndex = BATCH_ROWS,
+    batch_rows: SupportsIndex = _native.BATCH_ROWS,
     threads: SupportsIndex | None = None,
-    encoding: str = "auto",
+    encoding: str = AUTO,
     force_text: bool = False,
     delimiter: str | None = None,
     quote_char: str | None = '"',
@@ -192,47 +188,60 @@ def scan(
     ``progress`` raises stop the scan: here, or in a stream (see ``Scan``);
     the exception propagates.
     """
-    check_options(
+    check_flag("string_view", string_view)
+    options = ReadingOptions(
+        encoding=encoding,
         force_text=force_text,
         delimiter=delimiter,
         quote_char=quote_char,
         escape_char=escape_char,
         skip_blanks=skip_blanks,
+        comment_prefix=comment_prefix,
+        preamble_lines=preamble_lines,
         fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow,
         expected_columns=expected_columns,
         repair_quotes=repair_quotes,
         recover_unclosed_quotes=recover_unclosed_quotes,
-        string_view=string_view,
+        threads=threads,
     )
+    return scan_with(
+        options,
+        path,
+        batch_rows=batch_rows,
+        quarantine=quarantine,
+        repairs=repairs,
+        string_view=string_view,
+        progress=progress,
+    )
+
+
+def scan_with(
+    options: ReadingOptions,
+    path: StrPath,
+    *,
+    batch_rows: SupportsIndex,
+    quarantine: StrPath | None,
+    repairs: StrPath | None,
+    string_view: bool,
+    progress: Callable[[int, int], object] | None,
+) -> Scan:
+    """scan() with its reading options checked already."""
     source = path_arg(path, "path")
     quarantine_path = None if quarantine is None else path_arg(quarantine, "quarantine")
     repairs_path = None if repairs is None else path_arg(repairs, "repairs")
     refuse_collisions(source, None, quarantine_path, repairs_path)
-    if expected_columns is not None and operator.index(expected_columns) == 0:
+    if options.expected_columns is not None and operator.index(options.expected_columns) == 0:
         raise ValueError(
             "expected_columns=0 enforces no width, and columns need one: leave it None to infer the width, or give it"
         )
-    read = reading_of(source, encoding, force_text)
-    engine_encoding = read.engine_encoding
     input_bytes = os.stat(source).st_size
     done = None if progress is None else lambda count: progress(count, input_bytes)
     with contextlib.ExitStack() as inputs:
-        options: dict[str, Any] = {
-            "fill_ragged_rows": fill_ragged_rows,
-            "merge_overflow": merge_overflow,
-            "expected_columns": expected_columns,
-            "repair_quotes": repair_quotes,
-            **dialect_arguments(delimiter, quote_char, escape_char, skip_blanks, comment_prefix, preamble_lines),
-        }
-        given = {
-            "delimiter": delimiter,
-            "quote_char": quote_char,
-            "comment_prefix": comment_prefix,
-            "preamble_lines": preamble_lines,
-        }
+        engine_input = inputs.enter_context(prepared_input(source, options, done))
+        read = engine_input.read
         engine_paths = inputs.enter_context(EnginePaths())
-        engine_path = engine_paths(source)
+        engine_path = engine_paths(engine_input.path)
         destinations = [quarantine_path, repairs_path]
 
         def open_native() -> _native.ArrowScan:
@@ -250,23 +259,18 @@ def scan(
                 pending.commit()
                 pending.remove()
 
-            # Input that Python decompresses or decodes streams into each scan, which reads it anew.
-            chunks = input_chunks(source, read, done) if read.piped else None
             try:
                 native = _native.ArrowScan(
                     engine_path,
                     batch_rows=batch_rows,
-                    threads=threads,
-                    encoding=engine_encoding,
-                    # None, salvage()'s default, is on as well: a scan has no classic rules.
-                    recover_unclosed_quotes=recover_unclosed_quotes is None or recover_unclosed_quotes,
+                    encoding=read.engine_encoding,
                     quarantine_path=engine_outputs[0],
                     repairs_path=engine_outputs[1],
                     string_view=string_view,
-                    progress=None if read.piped else done,
-                    input_chunks=chunks,
                     finished=finished if pending.outputs else None,
-                    **options,
+                    # Input that Python decompresses or decodes streams into each scan, which reads it anew.
+                    **engine_input.feed(),
+                    **options.engine_arguments(),
                 )
             except OSError as err:
                 pending.remove()
@@ -290,7 +294,7 @@ def scan(
             first,
             quarantine_path,
             repairs_path,
-            given,
+            options,
         )
 
 

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 
 from . import _native
 from ._engine_files import EnginePaths
-from ._options import check_options
+from ._options import AUTO, check_flag
 from ._paths import StrPath, path_arg
 from ._reading import Reading, input_chunks, reading_of
 
@@ -44,7 +44,7 @@ def detect(
     source: StrPath | None = None,
     *,
     text: str | bytes | None = None,
-    encoding: str = "auto",
+    encoding: str = AUTO,
     force_text: bool = False,
 ) -> Dialect:
     """The dialect of a file, from its head, or of a text given whole.
@@ -62,7 +62,7 @@ def detect(
     ``str`` holding a line break) is still read as text, with a
     DeprecationWarning.
     """
-    check_options(force_text=force_text)
+    check_flag("force_text", force_text)
     looks_like_text = isinstance(source, bytes) or (isinstance(source, str) and ("\n" in source or "\r" in source))
     if text is None and looks_like_text:
         warnings.warn(

@@ -10,6 +10,8 @@ import re
 import unicodedata
 from collections.abc import Generator, Iterable
 
+from ._options import AUTO
+
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
     from ._report import Report
@@ -37,8 +39,8 @@ def resolve(encoding: str) -> tuple[str, str | None]:
     """
     if not isinstance(encoding, str):
         raise TypeError(f"encoding must be str, not {type(encoding).__name__}")
-    if encoding == "auto":
-        return "auto", None
+    if encoding == AUTO:
+        return AUTO, None
     try:
         info = codecs.lookup(encoding)
     except LookupError:

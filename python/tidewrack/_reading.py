@@ -16,10 +16,13 @@ from ._binary import BinaryInputError, looks_like
 from ._compression import CHUNK, CompressedDataError, Head, decompressed, decompressed_head, detect, zip_member
 from ._encodings import guess_code_page, resolve, transcoded, utf8_or_mixed
 from ._engine_files import BytesDone, reported, spooled
+from ._options import AUTO
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
-    from typing import BinaryIO
+    from typing import Any, BinaryIO
+
+    from ._options import ReadingOptions
 
 # The bytes of the (decompressed) input looked at.
 HEAD_BYTES = 256 << 10
@@ -65,7 +68,7 @@ def reading_of(source: str, encoding: str, force_text: bool) -> Reading:
 def reading_of_head(source: str, head: Head, encoding: str, force_text: bool) -> Reading:
     """How to read ``source``, whose head is ``head``, with ``encoding`` (see reading_of)."""
     engine_encoding, codec = resolve(encoding)
-    if encoding != "auto":
+    if encoding != AUTO:
         return Reading(engine_encoding, codec, compression=head.compression)
     if not force_text:
         kind = looks_like(head)
@@ -101,12 +104,30 @@ def input_chunks(source: str, read: Reading, progress: BytesDone | None = None) 
         yield from chunks  # closing this closes them
 
 
+@dataclasses.dataclass(frozen=True)
+class EngineInput:
+    """An input made ready for the engine: the file it is told of, how that is read, and what it reads."""
+
+    path: str  # the input, or a private file keeping a zip archive that came on a stream
+    read: Reading
+    progress: BytesDone | None  # told the bytes of the input read
+    stream: Iterator[bytes] | None = None  # a stream's bytes, decompressed and decoded: read once
+
+    def feed(self) -> dict[str, Any]:
+        """The engine's ``input_chunks`` and ``progress``: the bytes Python reads for it (a regular
+        file's anew at each call: close them when they are not read to their end), or None and the
+        progress the engine reports as it reads ``path`` itself."""
+        if self.stream is not None:
+            return {"input_chunks": self.stream, "progress": None}
+        if self.read.piped:
+            return {"input_chunks": input_chunks(self.path, self.read, self.progress), "progress": None}
+        return {"input_chunks": None, "progress": self.progress}
+
+
 @contextlib.contextmanager
-def opened_input(
-    source: str, encoding: str, force_text: bool, progress: BytesDone | None = None
-) -> Iterator[tuple[str, Reading, Iterator[bytes] | None]]:
-    """``source`` opened for a salvage: the file the engine is told of, how it is read, and the
-    chunks the engine reads (None: it reads that file itself).
+def prepared_input(source: str, options: ReadingOptions, progress: BytesDone | None = None) -> Iterator[EngineInput]:
+    """``source`` made ready for a salvage or a scan as ``options`` say: its encoding resolved,
+    its head looked at, decompressed and decoded as it is read.
 
     A regular file is looked at by its head (reading_of) and read again from
     its start. A stream (standard input, a pipe, a device) is read once: its
@@ -115,26 +136,33 @@ def opened_input(
     as its index lies at its end. ``progress`` is told the bytes of
     ``source`` read.
     """
+    resolve(options.encoding)  # an unknown encoding before any file is opened
     with open(source, "rb") as handle:
-        if stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
-            read = reading_of(source, encoding, force_text)
-            chunks = input_chunks(source, read, progress) if read.piped else None
-            with contextlib.closing(chunks) if chunks is not None else contextlib.nullcontext():
-                yield source, read, chunks
+        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            with _prepared_stream(source, handle, options, progress) as engine_input:
+                yield engine_input
             return
-        raw_head = _read_up_to(handle, HEAD_BYTES)
-        kind = detect(raw_head)
-        raw: Iterator[bytes] = itertools.chain([raw_head], _raw_chunks(handle, None))
-        if progress is not None:
-            raw = _counted(raw, progress)
-        if kind == "zip":
-            with spooled(raw) as kept, opened_input(kept, encoding, force_text) as (_, kept_read, kept_chunks):
-                yield kept, dataclasses.replace(kept_read, stream=True), kept_chunks
-            return
-        head = Head(_head_of(kind, raw_head), kind)
-        read = dataclasses.replace(reading_of_head(source, head, encoding, force_text), stream=True)
-        with contextlib.closing(_pipeline(raw, read)) as chunks:
-            yield source, read, chunks
+    yield EngineInput(source, reading_of(source, options.encoding, options.force_text), progress)
+
+
+@contextlib.contextmanager
+def _prepared_stream(
+    source: str, handle: BinaryIO, options: ReadingOptions, progress: BytesDone | None
+) -> Iterator[EngineInput]:
+    """A stream made ready for the engine (see prepared_input): read once, its head first."""
+    raw_head = _read_up_to(handle, HEAD_BYTES)
+    kind = detect(raw_head)
+    raw: Iterator[bytes] = itertools.chain([raw_head], _raw_chunks(handle, None))
+    if progress is not None:
+        raw = _counted(raw, progress)
+    if kind == "zip":
+        with spooled(raw) as kept, prepared_input(kept, options) as spool:
+            yield dataclasses.replace(spool, read=dataclasses.replace(spool.read, stream=True))
+        return
+    head = Head(_head_of(kind, raw_head), kind)
+    read = dataclasses.replace(reading_of_head(source, head, options.encoding, options.force_text), stream=True)
+    with contextlib.closing(_pipeline(raw, read)) as chunks:
+        yield EngineInput(source, read, progress, chunks)
 
 
 def _raw_chunks(handle: BinaryIO, progress: BytesDone | None) -> Generator[bytes, None, None]:
@@ -184,4 +212,4 @@ def _head_of(kind: str | None, raw_head: bytes) -> bytes:
     return bytes(data[:HEAD_BYTES])
 
 
-__all__ = ["BinaryInputError", "Reading", "input_chunks", "opened_input", "reading_of"]
+__all__ = ["BinaryInputError", "EngineInput", "Reading", "input_chunks", "prepared_input", "reading_of"]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import os
 import time
@@ -14,10 +15,10 @@ from . import _native
 from ._atomic import salvage_atomically
 from ._compression import compression_of
 from ._input_state import check_unchanged, state_of
-from ._options import check_options
+from ._options import AUTO, ReadingOptions, check_flag
 from ._output_names import default_beside, default_output, refuse_collisions
 from ._paths import StrPath, path_arg, same_file
-from ._reading import opened_input
+from ._reading import prepared_input
 from ._report import Report
 from ._thresholds import refusal
 from ._warnings import warnings_of
@@ -42,7 +43,7 @@ def salvage(
     *,
     quarantine: StrPath | None | EllipsisType = ...,
     repairs: StrPath | None | EllipsisType = ...,
-    encoding: str = "auto",
+    encoding: str = AUTO,
     force_text: bool = False,
     classic: bool = False,
     delimiter: str | None = None,
@@ -132,35 +133,66 @@ def salvage(
     input, or a zip archive that does not hold exactly one file;
     ``BinaryInputError`` (a ValueError) for input that is not text.
     """
-    check_options(
+    check_flag("classic", classic)
+    check_flag("strict", strict)
+    options = ReadingOptions(
+        encoding=encoding,
         force_text=force_text,
-        classic=classic,
         delimiter=delimiter,
         quote_char=quote_char,
         escape_char=escape_char,
         skip_blanks=skip_blanks,
+        comment_prefix=comment_prefix,
+        preamble_lines=preamble_lines,
         fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow,
         expected_columns=expected_columns,
         repair_quotes=repair_quotes,
         recover_unclosed_quotes=recover_unclosed_quotes,
-        strict=strict,
+        threads=threads,
     )
+    return salvage_with(
+        options,
+        input,
+        output,
+        quarantine=quarantine,
+        repairs=repairs,
+        classic=classic,
+        progress=progress,
+        strict=strict,
+        max_repaired=max_repaired,
+        max_quarantined=max_quarantined,
+    )
+
+
+def salvage_with(
+    options: ReadingOptions,
+    input: StrPath,
+    output: StrPath | None,
+    *,
+    quarantine: StrPath | None | EllipsisType,
+    repairs: StrPath | None | EllipsisType,
+    classic: bool,
+    progress: Callable[[int, int], object] | None,
+    strict: bool,
+    max_repaired: int | str | None,
+    max_quarantined: int | str | None,
+) -> Report:
+    """salvage() with its reading options checked already."""
     source = path_arg(input, "input")
     output_path = default_output(source) if output is None else path_arg(output, "output")
     quarantine_path = _beside(quarantine, output_path, "quarantine")
     if classic:
         if repairs is not ... and repairs is not None:
             raise ValueError("classic=True writes no repair log; leave repairs out or pass None")
-        if recover_unclosed_quotes:
+        if options.recover_unclosed_quotes:
             raise ValueError("classic=True does not recover unclosed quotes")
-        if encoding != "auto" or force_text:
+        if options.encoding != AUTO or options.force_text:
             raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto' and force_text out")
-        if threads is not None:
+        if options.threads is not None:
             raise ValueError("classic=True runs on one thread; leave threads out")
-        if quote_char is None or any(
-            value is not None for value in (escape_char, skip_blanks, comment_prefix, preamble_lines)
-        ):
+        dialect = (options.escape_char, options.skip_blanks, options.comment_prefix, options.preamble_lines)
+        if options.quote_char is None or any(value is not None for value in dialect):
             raise ValueError(
                 "classic=True reads the classic dialect; leave quote_char=None, escape_char, "
                 "skip_blanks, comment_prefix and preamble_lines out"
@@ -171,21 +203,7 @@ def salvage(
     refuse_collisions(source, output_path, quarantine_path, repairs_path)
     if os.path.isfile(source) and same_file(source, output_path):
         refuse_compressed_in_place(source)
-    options: dict[str, Any] = {
-        "delimiter": delimiter,
-        "quote_char": quote_char,
-        "fill_ragged_rows": fill_ragged_rows,
-        "merge_overflow": merge_overflow,
-        "expected_columns": expected_columns,
-        "repair_quotes": repair_quotes,
-    }
     check_limits = refusal(strict, max_repaired, max_quarantined)
-    given = {
-        "delimiter": delimiter,
-        "quote_char": quote_char,
-        "comment_prefix": comment_prefix,
-        "preamble_lines": preamble_lines,
-    }
     input_state = state_of(source)
     input_bytes = os.stat(source).st_size  # a stream's is counted as it is read
     read_bytes = 0
@@ -210,46 +228,44 @@ def salvage(
             elapsed_seconds=time.perf_counter() - started,
         )
         if not classic:
-            report = dataclasses.replace(report, warnings=warnings_of(report, notes, given))
+            report = dataclasses.replace(report, warnings=warnings_of(report, notes, options))
         check_limits(report)  # before the outputs are in place: a refusal leaves the files there as they were
         return report
 
     if classic:
 
         def classic_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
-            summary = _backend.salvage_file(engine_input, output, others[0], **options)
+            summary = _backend.salvage_file(engine_input, output, others[0], *options.classic_arguments())
             done(input_bytes)  # before the outputs are in place, so that it can still stop them
             check_unchanged(source, input_state)
             counts = {
                 **summary.to_dict(),
                 **dict.fromkeys(_UNCOUNTED_BY_CLASSIC),
                 "encoding": "utf-8",
-                "quote_char": quote_char,
-                "output_quote_char": quote_char,
+                "quote_char": options.quote_char,
+                "output_quote_char": options.quote_char,
             }
             return checked(counts, None, [])
 
         report = salvage_atomically(source, output_path, [quarantine_path], classic_salvage)
     else:
-        recover = True if recover_unclosed_quotes is None else recover_unclosed_quotes
-        rules = dialect_arguments(delimiter, quote_char, escape_char, skip_blanks, comment_prefix, preamble_lines)
-        with opened_input(source, encoding, force_text, done) as (engine_source, read, chunks):
+        with prepared_input(source, options, done) as engine_input:
+            read = engine_input.read
 
-            def native_salvage(engine_input: str, output: str, others: list[str | None]) -> Report:
+            def native_salvage(engine_path: str, output: str, others: list[str | None]) -> Report:
                 # Input that Python reads for the engine streams into it; the engine reports the
                 # progress of what it reads itself.
-                written = _native.salvage(
-                    engine_input,
-                    output,
-                    others[0],
-                    others[1],
-                    recover_unclosed_quotes=recover,
-                    encoding=read.engine_encoding,
-                    threads=threads,
-                    progress=None if chunks is not None else done,
-                    input_chunks=chunks,
-                    **{**options, **rules},
-                )
+                feed = engine_input.feed()
+                with contextlib.closing(feed["input_chunks"]) if feed["input_chunks"] else contextlib.nullcontext():
+                    written = _native.salvage(
+                        engine_path,
+                        output,
+                        others[0],
+                        others[1],
+                        encoding=read.engine_encoding,
+                        **feed,
+                        **options.engine_arguments(),
+                    )
                 if progress is not None:
                     progress(input_bytes, input_bytes)  # before the outputs are in place, so that it can stop them
                 check_unchanged(source, input_state)
@@ -258,40 +274,12 @@ def salvage(
                 if read.codec is not None:
                     counts["encoding"] = read.codec
                 counts["encoding_confidence"] = read.confidence
-                counts["confidence"] = detected_confidence(counts["confidence"], delimiter)
+                counts["confidence"] = options.confidence(counts["confidence"])
                 return checked(counts, read.compression, notes)
 
-            report = salvage_atomically(engine_source, output_path, [quarantine_path, repairs_path], native_salvage)
+            outputs = [quarantine_path, repairs_path]
+            report = salvage_atomically(engine_input.path, output_path, outputs, native_salvage)
     return dataclasses.replace(report, elapsed_seconds=time.perf_counter() - started)
-
-
-def dialect_arguments(
-    delimiter: str | None,
-    quote_char: str | None,
-    escape_char: str | None,
-    skip_blanks: bool | None,
-    comment_prefix: str | None,
-    preamble_lines: SupportsIndex | None,
-) -> dict[str, Any]:
-    """The engine's dialect arguments. With a delimiter they are the whole dialect; without one the
-    engine detects the dialect from the head it reads anyway, but for the parts given here."""
-    return {
-        "delimiter": delimiter,
-        "quote_char": '"' if quote_char is None else quote_char,
-        "quoting": quote_char is not None,
-        "escape_char": escape_char,
-        "skip_blanks": skip_blanks,
-        "comment_prefix": comment_prefix,
-        "preamble_lines": preamble_lines,
-        "detect_dialect": delimiter is None,
-        # The clean file quotes with ", unless that is the delimiter: then with the quote read.
-        "output_quote_char": None if delimiter == '"' else '"',
-    }
-
-
-def detected_confidence(engine_confidence: float, delimiter: str | None) -> float | None:
-    """The confidence of the dialect the engine detected; None when a delimiter was given."""
-    return None if delimiter is not None else engine_confidence
 
 
 def refuse_compressed_in_place(source: str) -> None:

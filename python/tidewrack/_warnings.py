@@ -15,8 +15,7 @@ from ._report import Report
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
-    from collections.abc import Mapping
-    from typing import Any
+    from ._options import ReadingOptions
 
 # Delimiters a reader expects; any other is worth a second look even when detection is sure of it.
 USUAL_DELIMITERS = ",;\t|"
@@ -29,24 +28,23 @@ LOW_CONFIDENCE = 0.25
 _SHELL_NAMES = {"\t": "tab", " ": "space"}
 
 
-def warnings_of(report: Report, notes: Iterable[str], given: Mapping[str, Any]) -> tuple[str, ...]:
+def warnings_of(report: Report, notes: Iterable[str], given: ReadingOptions) -> tuple[str, ...]:
     """The warnings of a salvage under the package's rules.
 
-    ``notes`` are the engine's own sentences about the dialect it read.
-    ``given`` holds the dialect options as the caller gave them: ``delimiter``,
-    ``quote_char``, ``comment_prefix`` and ``preamble_lines``.
+    ``notes`` are the engine's own sentences about the dialect it read;
+    ``given`` the options the salvage was given.
     """
     found: list[str] = []
     encoding = encoding_warning(report)
     if encoding is not None:
         found.append(encoding)
-    if given["delimiter"] is None:
+    if given.delimiter is None:
         found += _dialect_warnings(report, given)
     found += notes
     return tuple(found)
 
 
-def _dialect_warnings(report: Report, given: Mapping[str, Any]) -> list[str]:
+def _dialect_warnings(report: Report, given: ReadingOptions) -> list[str]:
     found = []
     delimiter = shell_word(report.detected_delimiter)
     confidence = report.confidence or 0.0
@@ -60,22 +58,22 @@ def _dialect_warnings(report: Report, given: Mapping[str, Any]) -> list[str]:
         found.append(
             f"the delimiter {delimiter} was guessed (confidence {confidence:.2f}); --delimiter {delimiter} pins it"
         )
-    if given["quote_char"] == '"' and report.quote_char is None:
+    if given.quote_char == '"' and report.quote_char is None:
         found.append(
             f"quotes were read as text, no field being quoted properly; --quote-char none pins that, "
             f"--delimiter {delimiter} reads them as quotes"
         )
-    elif given["quote_char"] == '"' and report.quote_char != '"':
+    elif given.quote_char == '"' and report.quote_char != '"':
         quote = shell_word(report.quote_char or "")
         found.append(f"the quote character {quote} was guessed; --quote-char {quote} pins it")
     preamble = report.preamble_lines or 0
-    if given["preamble_lines"] is None and preamble:
+    if given.preamble_lines is None and preamble:
         found.append(
             f"{_lines(preamble)} before the table {_were(preamble)} left out as a preamble; "
             f"--preamble-lines 0 keeps {_them(preamble)}"
         )
     comments = report.comment_lines or 0
-    if given["comment_prefix"] is None and comments:
+    if given.comment_prefix is None and comments:
         prefix = shell_word(report.comment_prefix or "")
         found.append(
             f"{_lines(comments)} starting with {prefix} {_were(comments)} left out as "

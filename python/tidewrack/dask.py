@@ -9,6 +9,7 @@ so worker threads and worker processes both help.
 
 from __future__ import annotations
 
+import dataclasses
 import glob
 import inspect
 import os
@@ -17,10 +18,12 @@ from types import EllipsisType
 
 from ._arrow import needs
 from ._frame import read_csv as _read_frame
+from ._options import ReadingOptions, check_flag
 from ._output_names import Job, csv_files_in, default_output, is_salvage_output, named_after_output, shared_file
 from ._paths import StrPath, check_readable, path_arg
 from ._report import Report
 from ._salvage import salvage as _salvage
+from ._salvage import salvage_with
 
 TYPE_CHECKING = False  # importing typing would slow every command's start
 if TYPE_CHECKING:
@@ -93,6 +96,12 @@ def salvage(
         inspect.signature(_salvage).bind("", **options)
     except TypeError as err:
         raise TypeError(f"tidewrack.dask.salvage: {err}") from None
+    reading = {field.name for field in dataclasses.fields(ReadingOptions)}
+    checked = ReadingOptions(**{name: value for name, value in options.items() if name in reading})
+    classic = options.get("classic", False)
+    strict = options.get("strict", False)
+    check_flag("classic", classic)
+    check_flag("strict", strict)
     folder = path_arg(out_dir, "out_dir")
     sources = files(paths_or_glob)
     jobs: list[Job] = []
@@ -100,15 +109,24 @@ def salvage(
         output = os.path.join(folder, os.path.basename(default_output(source)))
         beside_quarantine = None if quarantine is None else named_after_output(output, "quarantine")
         # classic writes no repair log
-        beside_repairs = None if repairs is None or options.get("classic") else named_after_output(output, "repairs")
+        beside_repairs = None if repairs is None or classic else named_after_output(output, "repairs")
         jobs.append(Job(source, output, beside_quarantine, beside_repairs))
     problem = shared_file(jobs)
     if problem is not None:
         raise ValueError(problem)
     os.makedirs(folder, exist_ok=True)
     tasks = [
-        dask.delayed(_salvage, pure=False)(
-            job.source, job.output, quarantine=job.quarantine, repairs=job.repairs, **options
+        dask.delayed(salvage_with, pure=False)(
+            checked,
+            job.source,
+            job.output,
+            quarantine=job.quarantine,
+            repairs=job.repairs,
+            classic=classic,
+            progress=None,
+            strict=strict,
+            max_repaired=options.get("max_repaired"),
+            max_quarantined=options.get("max_quarantined"),
         )
         for job in jobs
     ]

@@ -509,7 +509,7 @@ class TestErrors:
         def interrupted(*_: object, **__: object) -> None:
             raise KeyboardInterrupt
 
-        monkeypatch.setattr("tidewrack.cli.salvage.salvage", interrupted)
+        monkeypatch.setattr("tidewrack.cli.salvage.salvage_with", interrupted)
         (tmp_path / "in.csv").write_bytes(b"a,b\n1,2\n")
         assert main(["salvage", str(tmp_path / "in.csv"), "-o", str(tmp_path / "out.csv")]) == 130
         assert capsys.readouterr().err == "tidewrack: interrupted\n"

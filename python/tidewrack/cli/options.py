@@ -3,32 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import sys
-from collections.abc import Callable, Mapping
+from collections.abc import Callable
 
 from .. import _native
 from .._encodings import resolve
-from .._options import OptionError, check_options
+from .._options import ReadingOptions
 from .._thresholds import limit
-
-TYPE_CHECKING = False  # importing typing would slow every command's start
-if TYPE_CHECKING:
-    from typing import TypedDict
-
-    class SalvageOptions(TypedDict):
-        delimiter: str | None
-        quote_char: str | None
-        fill_ragged_rows: bool
-        merge_overflow: bool
-        expected_columns: int | None
-        repair_quotes: bool
-
-    class DialectOptions(TypedDict):
-        escape_char: str | None
-        comment_prefix: str | None
-        skip_blanks: bool | None
-        preamble_lines: int | None
-
 
 _DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|", "space": " "}
 
@@ -172,31 +154,20 @@ def add_dialect_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def dialect_options(args: argparse.Namespace) -> DialectOptions:
-    """The dialect keyword options of salvage() chosen on the command line."""
-    return {
-        "escape_char": args.escape_char,
-        "comment_prefix": args.comment_prefix,
-        "skip_blanks": args.skip_blanks,
-        "preamble_lines": args.preamble_lines,
+# The reading options' keywords that the commands' arguments name otherwise.
+_ARGUMENT_NAMES = {"fill_ragged_rows": "fill", "merge_overflow": "merge", "expected_columns": "columns"}
+
+
+def reading_options(args: argparse.Namespace) -> ReadingOptions:
+    """The reading options the command's arguments give; a usage error for values the salvage cannot use."""
+    given = vars(args)
+    chosen = {
+        field.name: given[name]
+        for field in dataclasses.fields(ReadingOptions)
+        if (name := _ARGUMENT_NAMES.get(field.name, field.name)) in given
     }
-
-
-def refuse_impossible_options(args: argparse.Namespace, options: Mapping[str, object]) -> None:
-    """Usage error for option values (keyword: value) the salvage cannot use."""
+    parser: argparse.ArgumentParser = args.parser
     try:
-        check_options(**options)
-    except OptionError as err:
-        args.parser.error(str(err))
-
-
-def salvage_options(args: argparse.Namespace) -> SalvageOptions:
-    """The keyword options of salvage_file / SalvageReader chosen on the command line."""
-    return {
-        "delimiter": args.delimiter,
-        "quote_char": args.quote_char,
-        "fill_ragged_rows": args.fill,
-        "merge_overflow": args.merge,
-        "expected_columns": args.columns,
-        "repair_quotes": args.repair_quotes,
-    }
+        return ReadingOptions(**chosen)
+    except ValueError as err:
+        parser.error(str(err))

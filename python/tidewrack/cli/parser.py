@@ -10,6 +10,7 @@ import sysconfig
 import _tidewrack_backend
 
 from .. import _native
+from .._options import AUTO
 from . import preview as preview_command
 from . import salvage as salvage_command
 from . import sniff as sniff_command
@@ -256,7 +257,7 @@ def build_parser() -> argparse.ArgumentParser:
     salvage.add_argument(
         "--encoding",
         type=encoding_arg,
-        default="auto",
+        default=AUTO,
         metavar="NAME",
         help="encoding of INPUT (default: %(default)s: a byte-order mark, UTF-16 by its NUL bytes, UTF-8, "
         "else the code page the head reads best in); a name also reads input that does not look like text",

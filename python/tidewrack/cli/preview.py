@@ -11,31 +11,21 @@ from .._compression import CompressedDataError, decompressed_head
 from .._reading import HEAD_BYTES
 from .._table import render_table
 from .console import CliError, Scratch, engine_input, out_of_memory, print_out, read_error, require_stdout, source_label
-from .options import refuse_impossible_options, salvage_options
+from .options import reading_options
 from .report import describe_delimiter
 
 
 def run(args: argparse.Namespace) -> int:
-    refuse_impossible_options(args, salvage_options(args))
-    quote_char = args.quote_char
-    if quote_char is None:
+    options = reading_options(args)
+    if options.quote_char is None:
         args.parser.error("preview reads quotes the classic way; give a quote character")
-    options = salvage_options(args)
     require_stdout()
     with Scratch() as scratch:
         path, _ = engine_input(args.file, scratch)
-        if not args.force_text:
+        if not options.force_text:
             refuse_binary(args.file, path)
         try:
-            reader = salvage_open(
-                path,
-                options["delimiter"],
-                quote_char,
-                options["fill_ragged_rows"],
-                options["merge_overflow"],
-                options["expected_columns"],
-                options["repair_quotes"],
-            )
+            reader = salvage_open(path, *options.classic_arguments())
         except OSError as err:
             raise read_error(args.file, err) from None
         except MemoryError:

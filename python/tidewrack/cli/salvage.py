@@ -14,11 +14,11 @@ from collections.abc import Callable, Generator
 from .._atomic import output_locks
 from .._binary import BinaryInputError
 from .._compression import CompressedDataError, compression_of
-from .._options import OptionError
+from .._options import AUTO, OptionError
 from .._output_names import Job, collision, csv_files_in, default_beside, default_output, shared_file
 from .._paths import same_file
 from .._report import Report
-from .._salvage import salvage
+from .._salvage import salvage_with
 from .._thresholds import ThresholdExceeded
 from .console import (
     STDIO,
@@ -38,7 +38,7 @@ from .console import (
     streamed_input,
     write_error,
 )
-from .options import dialect_options, refuse_impossible_options, salvage_options
+from .options import reading_options
 from .progress import ProgressBar, progress_bar
 from .report import report_json, report_text
 from .tables import FORMAT_NAMES, UnfitRows, format_of, named_for, salvage_to_table
@@ -62,7 +62,7 @@ class Refused(CliError):
 
 def run(args: argparse.Namespace) -> int:
     parser = args.parser
-    refuse_impossible_options(args, {**salvage_options(args), **dialect_options(args)})
+    args.options = options = reading_options(args)
     for flag, path in [("INPUT", given) for given in args.inputs] + [
         ("-o/--output", args.output),
         ("--quarantine", args.quarantine),
@@ -88,13 +88,14 @@ def run(args: argparse.Namespace) -> int:
         parser.error("the repair log cannot be standard output; give a path")
     if args.classic and args.repairs:
         parser.error("--classic writes no repair log; drop --repairs")
-    if args.classic and args.encoding != "auto":
+    if args.classic and options.encoding != AUTO:
         parser.error("--classic reads the bytes as they are; drop --encoding")
-    if args.classic and args.force_text:
+    if args.classic and options.force_text:
         parser.error("--classic reads the bytes as they are; drop --force-text")
-    if args.classic and args.threads is not None:
+    if args.classic and options.threads is not None:
         parser.error("--classic runs on one thread; drop --threads")
-    if args.classic and (args.quote_char is None or any(value is not None for value in dialect_options(args).values())):
+    dialect = (options.escape_char, options.comment_prefix, options.skip_blanks, options.preamble_lines)
+    if args.classic and (options.quote_char is None or any(value is not None for value in dialect)):
         parser.error("--classic reads the classic dialect; drop --quote-char none and the dialect options")
     named_format = None if many else format_of(args.output)
     if args.format and named_format and args.format != named_format:
@@ -151,7 +152,7 @@ def refuse_table_options(args: argparse.Namespace, to_stdout: bool) -> None:
         args.parser.error(f"--in-place keeps the input a CSV file; it cannot write {name}")
     if args.classic:
         args.parser.error(f"--classic writes CSV only; drop --classic or write {name} without it")
-    if args.columns == 0:
+    if args.options.expected_columns == 0:
         args.parser.error(f"--columns 0 leaves rows of different widths, which {name} columns cannot hold")
     try:
         import pyarrow  # noqa: F401
@@ -333,33 +334,18 @@ def salvage_one(
         try:
             if args.format != "csv":
                 report = salvage_to_table(
-                    source,
-                    target,
-                    job.quarantine,
-                    job.repairs,
-                    args.format,
-                    progress,
-                    encoding=args.encoding,
-                    force_text=args.force_text,
-                    threads=args.threads,
-                    **limits,
-                    **salvage_options(args),
-                    **dialect_options(args),
+                    args.options, source, target, job.quarantine, job.repairs, args.format, progress, **limits
                 )
             else:
-                report = salvage(
+                report = salvage_with(
+                    args.options,
                     source,
                     target,
                     quarantine=job.quarantine,
                     repairs=job.repairs,
-                    encoding=args.encoding,
-                    force_text=args.force_text,
                     classic=args.classic,
-                    threads=args.threads,
                     progress=progress,
                     **limits,
-                    **salvage_options(args),
-                    **dialect_options(args),
                 )
         except ThresholdExceeded as err:
             refused = dataclasses.replace(err.report, input=job.source)

@@ -6,12 +6,13 @@ import dataclasses
 import os
 from collections.abc import Callable, Iterator
 
-from .._arrow import scan
+from .. import _native
+from .._arrow import scan_with
 from .._atomic import salvage_atomically
 from .._binary import BinaryInputError
 from .._compression import CompressedDataError
 from .._input_state import check_unchanged, state_of
-from .._options import OptionError
+from .._options import OptionError, ReadingOptions
 from .._paths import named_os_error
 from .._report import Report
 from .._thresholds import refusal
@@ -46,6 +47,7 @@ def named_for(output: str, table_format: str) -> str:
 
 
 def salvage_to_table(
+    options: ReadingOptions,
     source: str,
     output: str,
     quarantine: str | None,
@@ -55,7 +57,6 @@ def salvage_to_table(
     strict: bool = False,
     max_repaired: int | str | None = None,
     max_quarantined: int | str | None = None,
-    **options: Any,
 ) -> Report:
     """Salvages ``source`` into a Parquet or Arrow IPC file of string columns.
 
@@ -74,7 +75,15 @@ def salvage_to_table(
 
     def write(engine_source: str, engine_output: str, others: list[str | None]) -> Report:
         try:
-            scanned = scan(source, quarantine=others[0], repairs=others[1], progress=progress, **options)
+            scanned = scan_with(
+                options,
+                source,
+                batch_rows=_native.BATCH_ROWS,
+                quarantine=others[0],
+                repairs=others[1],
+                string_view=False,
+                progress=progress,
+            )
         except (CompressedDataError, BinaryInputError, OptionError):
             raise  # reported as the CSV path reports it
         except ValueError as err:
