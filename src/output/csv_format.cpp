@@ -374,33 +374,6 @@ private:
   bool quote_lone_empty_field_;
 };
 
-// Where cut_plain_record notes a record's fields.
-class FieldsOut {
-public:
-  FieldsOut(PlainField *fields, std::size_t room, const ResilientParser &parser)
-      : start_(fields), fields_(fields), limit_(fields + room), data_(parser.data()) {}
-  bool any_room() const { return fields_ < limit_; }
-  bool last_empty_field(const unsigned char *at) { return field(at, 0, false); }
-  // A quoted field's doubled quotes are noted, for the consumer to undouble.
-  bool field(const unsigned char *text, std::size_t length, bool, bool doubled_quotes = false) {
-    if (fields_ == limit_) {
-      return false;
-    }
-    *fields_++ = {static_cast<std::size_t>(text - data_), length, doubled_quotes};
-    return true;
-  }
-  void separator() {}
-  bool pad(std::uint64_t) { return true; }
-  bool end_row() { return true; }
-  std::size_t finish() { return static_cast<std::size_t>(fields_ - start_); }
-
-private:
-  PlainField *start_;
-  PlainField *fields_;
-  PlainField *limit_;
-  const unsigned char *data_;
-};
-
 // Where skim_plain_row sizes a record's clean line.
 class SizeOut {
 public:
@@ -518,165 +491,25 @@ private:
   bool writing_ = true;
 };
 
-// A quoted field that holds a line break is left to next_row; while recovery
-// may put its opening quote in doubt there, or where it counts a line, a CR
-// counts as one too.
-template <bool RECOVERING, class Out>
-PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t columns,
-                        bool fill_ragged_rows) {
-  constexpr std::uint8_t CR = '\r';
-  constexpr std::uint8_t LF = '\n';
-  PlainRow row;
-  const unsigned char *const data = parser.data();
-  const std::size_t size = parser.size();
-  const std::size_t start = parser.pos();
-  if (start >= size || !out.any_room()) {
-    return row;
-  }
-  const std::uint8_t delimiter_byte = parser.delimiter();
-  const std::uint8_t quote_byte = parser.quote();
-  const std::uint64_t cr_stops = RECOVERING || parser.rules().count_lone_cr ? ~std::uint64_t{0} : 0;
-  ClassifiedBlock block = parser.last_block();
-  auto classify = [&parser](std::size_t base) { return parser.classify_block(base); };
-  std::size_t at = start;
-  std::uint64_t fields = 0;
-  std::uint64_t high = 0; // nonzero once the record holds a byte that UTF-8 decoding may reject
-
-  // Leaves the record for the general way; the block cache may still be kept.
-  auto decline = [&] {
-    parser.keep_block(block);
-    return PlainRow{};
-  };
-  // Leaves it for want of room only, so far.
-  auto decline_for_room = [&] {
-    PlainRow declined = decline();
-    declined.lacked_room = true;
-    return declined;
-  };
-
-  for (;;) {
-    // Field start.
-    ++fields;
-    if (at == size || data[at] == CR || data[at] == LF) {
-      if (!out.last_empty_field(data + at)) {
-        return decline_for_room();
-      }
-      break; // a delimiter just opened this empty field
-    }
-    const std::uint8_t first = data[at];
-    if (first == delimiter_byte) {
-      if (!out.field(data + at, 0, false)) {
-        return decline_for_room();
-      }
-    } else if (first == quote_byte) {
-      const std::size_t content = at + 1;
-      std::uint64_t marks = 0;
-      auto pass_to_quote = [&](std::size_t from) TIDEWRACK_ALWAYS_INLINE {
-        return pass_classified(
-            from, size, block, classify,
-            [=](const ByteClasses &b) { return b.quote | b.lf | (b.cr & cr_stops); },
-            [](const ByteClasses &b) { return b.delimiter | b.cr; }, marks, high);
-      };
-      std::size_t closing = pass_to_quote(content);
-      if (closing == size || data[closing] != quote_byte) {
-        return decline(); // left open, or a line break inside quotes
-      }
-      at = closing + 1;
-      bool doubled_quotes = false;
-      while (at < size && data[at] == quote_byte) {
-        doubled_quotes = true; // it stands for one quote, and the field goes on
-        closing = pass_to_quote(at + 1);
-        if (closing == size || data[closing] != quote_byte) {
-          return decline();
-        }
-        at = closing + 1;
-      }
-      if (at < size && data[at] != delimiter_byte && data[at] != CR && data[at] != LF) {
-        return decline(); // a stray quote, or text after the closing quote
-      }
-      if (!out.field(data + content, closing - content, marks != 0, doubled_quotes)) {
-        return decline_for_room();
-      }
-    } else {
-      const std::size_t from = at;
-      std::uint64_t quotes = 0;
-      at = pass_classified(
-          from, size, block, classify,
-          [](const ByteClasses &b) { return b.delimiter | b.cr | b.lf; },
-          [](const ByteClasses &b) { return b.quote; }, quotes, high);
-      if (quotes != 0) {
-        return decline(); // a quote in an unquoted field is written doubled
-      }
-      if (!out.field(data + from, at - from, false)) {
-        return decline_for_room();
-      }
-    }
-    if (at == size || data[at] != delimiter_byte) {
-      break;
-    }
-    out.separator();
-    ++at;
-  }
-
-  // `at` is at the end of the input or at the record's line break. The fields
-  // are stretches of the record cut at ASCII bytes: they are valid UTF-8 exactly
-  // when the whole record is.
-  if (high != 0 && !is_valid_utf8(reinterpret_cast<const char *>(data + start), at - start)) {
-    return decline();
-  }
-  if (columns != 0 && fields != columns) {
-    if (fields > columns || !fill_ragged_rows) {
-      return decline();
-    }
-    if (!out.pad(columns - fields)) {
-      return decline_for_room();
-    }
-    row.padding = columns - fields;
-  }
-  if (!out.end_row()) {
-    return decline_for_room();
-  }
-  row.size = out.finish();
-  parser.consume_plain_record(at, block);
-  return row;
-}
-
-// The fast lanes need classified blocks and an ASCII delimiter and quote.
-template <class Out>
-PlainRow take_plain_row(ResilientParser &parser, Out &&out, std::uint64_t columns,
-                        bool fill_ragged_rows) {
-  if (!parser.cuts_classified_blocks() || parser.delimiter() >= 0x80 || parser.quote() >= 0x80) {
-    return {};
-  }
-  return parser.recovers_unclosed_quotes()
-             ? take_plain_row<true>(parser, out, columns, fill_ragged_rows)
-             : take_plain_row<false>(parser, out, columns, fill_ragged_rows);
-}
-
 } // namespace
 
 PlainRow render_plain_row(ResilientParser &parser, char *out, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows,
                           bool quote_lone_empty_field) {
-  return take_plain_row(parser, LineOut(out, room, parser, quote_lone_empty_field), columns,
-                        fill_ragged_rows);
+  return parser.take_plain_record(LineOut(out, room, parser, quote_lone_empty_field), columns,
+                                  fill_ragged_rows);
 }
 
 PlainRow skim_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows,
                         bool quote_lone_empty_field) {
-  return take_plain_row(parser, SizeOut(quote_lone_empty_field), columns, fill_ragged_rows);
+  return parser.take_plain_record(SizeOut(quote_lone_empty_field), columns, fill_ragged_rows);
 }
 
 PlainRow write_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows,
                          bool quote_lone_empty_field, std::span<char> scratch,
                          const std::function<bool(std::string_view)> &write) {
-  return take_plain_row(parser, PieceOut(scratch, parser, quote_lone_empty_field, write), columns,
-                        fill_ragged_rows);
-}
-
-PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,
-                          std::uint64_t columns, bool fill_ragged_rows) {
-  return take_plain_row(parser, FieldsOut(fields, room, parser), columns, fill_ragged_rows);
+  return parser.take_plain_record(PieceOut(scratch, parser, quote_lone_empty_field, write), columns,
+                                  fill_ragged_rows);
 }
 
 void append_doubled_quotes(std::string &line, std::string_view text) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "output/row_store.h"
+#include "parser/plain_record.h"
 #include "parser/record.h"
 #include "parser/resilient_parser.h"
 #include "repair/repair_event.h"
@@ -105,14 +106,6 @@ private:
   std::unique_ptr<char[]> pieces_;  // scratch of PieceRow
 };
 
-// What render_plain_row did; small enough to come back in registers.
-struct PlainRow {
-  std::size_t size = 0;      // bytes of the clean line, LF included; none when 0
-  std::uint64_t padding = 0; // empty fields added up to the column count
-  bool lacked_room = false;  // not rendered only for want of room so far
-  bool rendered() const { return size != 0; }
-};
-
 // The fast lane of file salvage, parsing and rendering in one pass. When the
 // parser cuts classified blocks with an ASCII delimiter and quote, and its next
 // record is plain (its quoted fields close right before a delimiter or a line
@@ -142,22 +135,6 @@ PlainRow skim_plain_row(ResilientParser &parser, std::uint64_t columns, bool fil
 PlainRow write_plain_row(ResilientParser &parser, std::uint64_t columns, bool fill_ragged_rows,
                          bool quote_lone_empty_field, std::span<char> scratch,
                          const std::function<bool(std::string_view)> &write);
-
-// A field of a plain record: `size` bytes from `begin` of the parser's input,
-// each pair of quotes among them standing for one when `doubled_quotes`.
-struct PlainField {
-  std::size_t begin;
-  std::size_t size;
-  bool doubled_quotes;
-};
-
-// The same fast lane for a consumer of fields: notes the fields of the next
-// record, when plain as above, at `fields` (room for `room` of them) instead
-// of rendering its line, and consumes it; the row's size is then the count of
-// fields noted (the padding not among them). A record of more fields than
-// `room` is left to next_row as lacking room.
-PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,
-                          std::uint64_t columns, bool fill_ragged_rows);
 
 inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
 inline constexpr std::string_view REPAIR_LOG_HEADER = "line_start,line_end,action,detail\n";

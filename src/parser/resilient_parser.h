@@ -15,6 +15,8 @@
 
 namespace tidewrack {
 
+struct PlainRow;
+
 // Cuts delimiter-separated text into records. It never fails and never rejects
 // input: every byte sequence becomes records by fixed rules (quotes inside
 // unquoted fields are text, text after a closing quote joins the field, an
@@ -69,30 +71,18 @@ public:
   // nothing.
   std::size_t count_row(Record &first_field);
 
-  // What a lane that cuts plain records itself from the classified blocks
-  // needs (file salvage's plain-row renderer). It starts at pos() with
-  // last_block(), and either consumes the record it cut, whose line break (or
-  // the end of the input) it reached at `end`, or leaves it to next_row; either
-  // way the block it classified last is kept.
-  bool cuts_classified_blocks() const { return classified_ && rules_.classic(); }
-  bool recovers_unclosed_quotes() const { return unclosed_quotes_ != nullptr; }
+  // The fast lanes (parser/plain_record.h): when the parser cuts classified
+  // blocks with an ASCII delimiter and quote and its next record is plain,
+  // hands that record's fields to `out` as it cuts them and consumes it;
+  // otherwise consumes nothing and returns a row not rendered.
+  template <class Out>
+  PlainRow take_plain_record(Out &&out, std::uint64_t columns, bool fill_ragged_rows);
+
   const unsigned char *data() const { return data_; }
   std::size_t size() const { return size_; }
   std::uint8_t delimiter() const { return delimiter_; }
   std::uint8_t quote() const { return quote_; }
   const ParseRules &rules() const { return rules_; }
-  const ClassifiedBlock &last_block() const { return block_; }
-  // The 64 bytes from `base` (a multiple of 64 below the input size), classified.
-  ByteClasses classify_block(std::size_t base) const;
-  void consume_plain_record(std::size_t end, const ClassifiedBlock &block) {
-    if (end < size_) {
-      ++line_;
-      end += data_[end] == '\r' && end + 1 < size_ && data_[end + 1] == '\n' ? 2 : 1;
-    }
-    pos_ = end;
-    block_ = block;
-  }
-  void keep_block(const ClassifiedBlock &block) { block_ = block; }
 
   // Where the parser stands. Put back there (back_to), it reads the records
   // after it again exactly as it did: a long record is cut once to be judged
@@ -133,6 +123,21 @@ public:
   }
 
 private:
+  template <bool RECOVERING, class Out>
+  PlainRow take_plain_record_as(Out &out, std::uint64_t columns, bool fill_ragged_rows);
+  // The 64 bytes from `base` (a multiple of 64 below the input size), classified.
+  ByteClasses classify_block(std::size_t base) const;
+  // Consumes a record a fast lane cut, whose line break (or the end of the
+  // input) it reached at `end`, keeping the block it classified last.
+  void consume_plain_record(std::size_t end, const ClassifiedBlock &block) {
+    if (end < size_) {
+      ++line_;
+      end += data_[end] == '\r' && end + 1 < size_ && data_[end + 1] == '\n' ? 2 : 1;
+    }
+    pos_ = end;
+    block_ = block;
+  }
+
   friend class UnclosedQuoteCheck; // looks ahead by the parser's own quote rules
 
   template <bool RECOVERING, bool COUNTING> std::size_t cut_classified(Record &record);
