@@ -6,7 +6,7 @@ import contextlib
 import dataclasses
 import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from types import EllipsisType
 
 import _tidewrack_backend as _backend
@@ -165,6 +165,30 @@ def salvage(
     )
 
 
+def classic_conflicts(options: ReadingOptions, repairs: bool) -> Iterator[tuple[str, str, str | None]]:
+    """What classic=True cannot do that ``options`` (and a repair log, when ``repairs``) ask for, in
+    the order they are checked: the reason, then the remedy in the library's words and in the
+    command line's (None where no option of the command line asks for it)."""
+    as_read = "leave encoding at 'auto' and force_text out"
+    dialect = (options.escape_char, options.skip_blanks, options.comment_prefix, options.preamble_lines)
+    conflicts = (
+        (repairs, "writes no repair log", "leave repairs out or pass None", "drop --repairs"),
+        (bool(options.recover_unclosed_quotes), "does not recover unclosed quotes", "", None),
+        (options.encoding != AUTO, "reads the bytes as they are", as_read, "drop --encoding"),
+        (bool(options.force_text), "reads the bytes as they are", as_read, "drop --force-text"),
+        (options.threads is not None, "runs on one thread", "leave threads out", "drop --threads"),
+        (
+            options.quote_char is None or any(value is not None for value in dialect),
+            "reads the classic dialect",
+            "leave quote_char=None, escape_char, skip_blanks, comment_prefix and preamble_lines out",
+            "drop --quote-char none and the dialect options",
+        ),
+    )
+    for applies, reason, remedy, command_line_remedy in conflicts:
+        if applies:
+            yield reason, remedy, command_line_remedy
+
+
 def salvage_with(
     options: ReadingOptions,
     input: StrPath,
@@ -183,20 +207,8 @@ def salvage_with(
     output_path = default_output(source) if output is None else path_arg(output, "output")
     quarantine_path = _beside(quarantine, output_path, "quarantine")
     if classic:
-        if repairs is not ... and repairs is not None:
-            raise ValueError("classic=True writes no repair log; leave repairs out or pass None")
-        if options.recover_unclosed_quotes:
-            raise ValueError("classic=True does not recover unclosed quotes")
-        if options.encoding != AUTO or options.force_text:
-            raise ValueError("classic=True reads the bytes as they are; leave encoding at 'auto' and force_text out")
-        if options.threads is not None:
-            raise ValueError("classic=True runs on one thread; leave threads out")
-        dialect = (options.escape_char, options.skip_blanks, options.comment_prefix, options.preamble_lines)
-        if options.quote_char is None or any(value is not None for value in dialect):
-            raise ValueError(
-                "classic=True reads the classic dialect; leave quote_char=None, escape_char, "
-                "skip_blanks, comment_prefix and preamble_lines out"
-            )
+        for reason, remedy, _ in classic_conflicts(options, repairs is not ... and repairs is not None):
+            raise ValueError(f"classic=True {reason}" + (f"; {remedy}" if remedy else ""))
         repairs_path = None
     else:
         repairs_path = _beside(repairs, output_path, "repairs")

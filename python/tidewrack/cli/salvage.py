@@ -14,11 +14,11 @@ from collections.abc import Callable, Generator
 from .._atomic import output_locks
 from .._binary import BinaryInputError
 from .._compression import CompressedDataError, compression_of
-from .._options import AUTO, OptionError
+from .._options import OptionError
 from .._output_names import Job, collision, csv_files_in, default_beside, default_output, shared_file
 from .._paths import same_file
 from .._report import Report
-from .._salvage import salvage_with
+from .._salvage import classic_conflicts, salvage_with
 from .._thresholds import ThresholdExceeded
 from .console import (
     STDIO,
@@ -86,17 +86,10 @@ def run(args: argparse.Namespace) -> int:
         parser.error("the quarantine file cannot be standard output; give a path")
     if args.repairs == STDIO:
         parser.error("the repair log cannot be standard output; give a path")
-    if args.classic and args.repairs:
-        parser.error("--classic writes no repair log; drop --repairs")
-    if args.classic and options.encoding != AUTO:
-        parser.error("--classic reads the bytes as they are; drop --encoding")
-    if args.classic and options.force_text:
-        parser.error("--classic reads the bytes as they are; drop --force-text")
-    if args.classic and options.threads is not None:
-        parser.error("--classic runs on one thread; drop --threads")
-    dialect = (options.escape_char, options.comment_prefix, options.skip_blanks, options.preamble_lines)
-    if args.classic and (options.quote_char is None or any(value is not None for value in dialect)):
-        parser.error("--classic reads the classic dialect; drop --quote-char none and the dialect options")
+    if args.classic:
+        for reason, _, remedy in classic_conflicts(options, bool(args.repairs)):
+            if remedy is not None:
+                parser.error(f"--classic {reason}; {remedy}")
     named_format = None if many else format_of(args.output)
     if args.format and named_format and args.format != named_format:
         parser.error(
