@@ -7,6 +7,7 @@ import contextlib
 import dataclasses
 import json
 import os
+import signal
 import stat
 import threading
 from collections.abc import Callable, Generator
@@ -249,6 +250,17 @@ def known_size(source: str) -> int | None:
     return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
+def leave_stop_signals() -> None:
+    """Leaves Ctrl-C, SIGTERM and SIGHUP to the main thread, which stops the jobs.
+
+    Taken by a job's thread (or one it starts), a signal would wake no one:
+    the main thread would wait on until a job ended, and that job would put
+    its outputs in place after the interrupt.
+    """
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+
+
 def outcomes(args: argparse.Namespace, jobs: list[Job], bar: ProgressBar | None) -> Generator[Report | CliError]:
     """The report or the error of each job, in order, -j at a time.
 
@@ -276,7 +288,7 @@ def outcomes(args: argparse.Namespace, jobs: list[Job], bar: ProgressBar | None)
         return
     import concurrent.futures  # slow to import, and only needed here
 
-    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs, initializer=leave_stop_signals) as pool:
         try:  # Ctrl-C may come while the first jobs run and the others are still being submitted
             futures = [pool.submit(attempt, job) for job in jobs]
             for future in futures:
