@@ -310,6 +310,10 @@ Result<bool> ArrowScan::next(ArrowArray *out) {
       return std::move(finished.error());
     }
     driver_->report_end();
+    // The last report may stop the scan too: nothing is put in place then.
+    if (settings_.stop(false)) {
+      return SalvageError::interrupted();
+    }
     Result<std::monostate> committed = settings_.commit();
     if (!committed.ok()) {
       return std::move(committed.error());

@@ -33,7 +33,6 @@ struct PlainField {
 PlainRow cut_plain_record(ResilientParser &parser, PlainField *fields, std::size_t room,
                           std::uint64_t columns, bool fill_ragged_rows);
 
-
 // The fast lanes' record cutting, for ResilientParser::take_plain_record.
 // A quoted field that holds a line break is left to next_row; while recovery
 // may put its opening quote in doubt there, or where it counts a line, a CR

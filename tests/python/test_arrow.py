@@ -205,6 +205,19 @@ def test_an_exception_from_progress_stops_the_scan_and_propagates(tmp_path: Path
     assert len(calls) == 1 and calls[0] < len(ROWS)  # the first report, from inside the stream: no more read
 
 
+def test_an_exception_from_the_last_report_puts_nothing_in_place(tmp_path: Path) -> None:
+    # The last report used to come after the rows: its exception was lost and the files put in place.
+    (tmp_path / "in.csv").write_text(DAMAGED)
+
+    def refuse_the_end(done: int, size: int) -> None:
+        if done == size:
+            raise LookupError(done)
+
+    with pytest.raises(LookupError):
+        tidewrack.read_arrow(tmp_path / "in.csv", quarantine=tmp_path / "q.csv", progress=refuse_the_end)
+    assert not (tmp_path / "q.csv").exists()
+
+
 @pytest.mark.parametrize(
     ("call", "error", "match"),
     [
