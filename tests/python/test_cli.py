@@ -667,28 +667,39 @@ class TestAtomicWrites:
         assert left == before
 
     @pytest.mark.parametrize("table_format", ["csv", "parquet"])
-    def test_interrupted_jobs_leave_the_previous_outputs(
-        self, tmp_path: Path, big_csv: Path, table_format: str
-    ) -> None:
-        # Parquet jobs used to run on after Ctrl-C and replace their outputs.
+    def test_interrupted_jobs_leave_the_previous_outputs(self, tmp_path: Path, table_format: str) -> None:
+        # Parquet jobs used to run on after Ctrl-C and replace their outputs. The inputs are pipes
+        # held open, so that the jobs are still reading when Ctrl-C comes, however fast they are.
         if table_format == "parquet":
             pytest.importorskip("pyarrow")
-        (tmp_path / "in").mkdir()
         out = tmp_path / "out"
         out.mkdir()
-        for name in ("a", "b", "c"):
-            (tmp_path / "in" / f"{name}.csv").symlink_to(big_csv)
+        names = ("a", "b", "c")
+        for name in names:
+            os.mkfifo(tmp_path / f"{name}.csv")
             (out / f"{name}.clean.{table_format}").write_bytes(b"previous\n")
         before = snapshot(out)
         with subprocess.Popen(
-            [*TIDEWRACK, "salvage", "in", "-o", "out", "-j", "2", "--format", table_format],
+            [*TIDEWRACK, "salvage", *(f"{name}.csv" for name in names), "-o", "out", "-j", "2"]
+            + ["--format", table_format],
             cwd=tmp_path,
             stderr=subprocess.PIPE,
         ) as proc:
-            while not any(p.name.startswith(".") for p in out.iterdir()):  # the jobs are writing
-                assert proc.poll() is None
-                time.sleep(0.005)
+            writers = []
+            for name in names[:2]:  # the two jobs running open their pipes
+                while True:
+                    try:
+                        writers.append(os.open(tmp_path / f"{name}.csv", os.O_WRONLY | os.O_NONBLOCK))
+                        break
+                    except OSError:  # no reader yet
+                        assert proc.poll() is None
+                        time.sleep(0.005)
+            for writer in writers:
+                os.write(writer, b"id,name\n" + b"1,x\n" * 1000)
             proc.send_signal(signal.SIGINT)
+            time.sleep(0.2)  # the jobs are told while still reading
+            for writer in writers:
+                os.close(writer)
             _, stderr = proc.communicate(timeout=120)
 
         assert proc.returncode == 130 and stderr == b"tidewrack: interrupted\n"
