@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -105,29 +104,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--results", default=None, help="also write the table into this Markdown file")
     args = parser.parse_args(argv)
 
-    data = (
-        Path(args.data)
-        if args.data
-        else (
-            run.DEFAULT_DATA if args.size_mb == 100.0 else run.DEFAULT_DATA.with_name(f"bench-data-{args.size_mb:g}mb")
-        )
-    )
-    subprocess.run(
-        [
-            sys.executable,
-            str(run.REPO / "bench" / "generate.py"),
-            "--size-mb",
-            str(args.size_mb),
-            "--seed",
-            str(args.seed),
-            "--out",
-            str(data),
-            "--only",
-            "clean",
-            *RECORD_INPUTS,
-        ],
-        check=True,
-    )
+    data = run.generated_inputs(args, ["clean", *RECORD_INPUTS])
     size = int(args.gb * 1e9)
     tmp = Path(tempfile.mkdtemp(prefix="tidewrack-big-", dir=args.tmp))
     try:

@@ -474,22 +474,9 @@ def summarise(name: str, size: int, tool: str, results: list[dict], ours: float 
     return [name, tool, f"{size / 1e6 / seconds:.0f}", ratio, f"{rss / size:.2f}x", "finished"]
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--size-mb", type=float, default=100.0)
-    parser.add_argument("--seed", type=int, default=20261207)
-    parser.add_argument("--data", default=None, help="input directory (default build/bench-data[-SIZE])")
-    parser.add_argument("--out", default=str(DEFAULT_OUT))
-    parser.add_argument("--inputs", nargs="*", choices=INPUTS, default=list(INPUTS))
-    every_tool = list(dict.fromkeys(FILE_TOOLS + READER_TOOLS + THREADED_TOOLS + ARROW_TOOLS))
-    parser.add_argument("--tools", nargs="*", choices=every_tool, default=every_tool)
-    parser.add_argument("--timeout", type=float, default=120.0, help="seconds per run")
-    parser.add_argument("--mem-limit-gb", type=float, default=16.0, help="data limit per run")
-    parser.add_argument("--results", default=None, help="also write the tables to this Markdown file")
-    parser.add_argument("--json", default=None, help="also write every measurement as JSON")
-    args = parser.parse_args(argv)
-
+def generated_inputs(args: argparse.Namespace, names: list[str]) -> Path:
+    """The folder of the inputs ``names`` at ``args.size_mb`` and ``args.seed`` (``args.data``, or
+    build/bench-data[-SIZE]), made by generate.py where missing."""
     data = (
         Path(args.data)
         if args.data
@@ -506,10 +493,30 @@ def main(argv: list[str] | None = None) -> int:
             "--out",
             str(data),
             "--only",
-            *args.inputs,
+            *names,
         ],
         check=True,
     )
+    return data
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--size-mb", type=float, default=100.0)
+    parser.add_argument("--seed", type=int, default=20261207)
+    parser.add_argument("--data", default=None, help="input directory (default build/bench-data[-SIZE])")
+    parser.add_argument("--out", default=str(DEFAULT_OUT))
+    parser.add_argument("--inputs", nargs="*", choices=INPUTS, default=list(INPUTS))
+    every_tool = list(dict.fromkeys(FILE_TOOLS + READER_TOOLS + THREADED_TOOLS + ARROW_TOOLS))
+    parser.add_argument("--tools", nargs="*", choices=every_tool, default=every_tool)
+    parser.add_argument("--timeout", type=float, default=120.0, help="seconds per run")
+    parser.add_argument("--mem-limit-gb", type=float, default=16.0, help="data limit per run")
+    parser.add_argument("--results", default=None, help="also write the tables to this Markdown file")
+    parser.add_argument("--json", default=None, help="also write every measurement as JSON")
+    args = parser.parse_args(argv)
+
+    data = generated_inputs(args, args.inputs)
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     mem_limit = int(args.mem_limit_gb * 2**30)
